@@ -1,0 +1,176 @@
+#include "runtime/Net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace quorvane {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+int UniqueFd::release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void UniqueFd::reset(int fd) {
+  // close() is not retried on EINTR: on Linux the descriptor is gone anyway,
+  // and a retry could close a number another thread has just been given.
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+TEvent::TEvent() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+void TEvent::Set() const {
+  const std::uint64_t one = 1;
+  // A full counter (EAGAIN) is still readable, which is all Set promises.
+  while (::write(fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void TEvent::Reset() const {
+  std::uint64_t value = 0;
+  while (::read(fd_.get(), &value, sizeof value) < 0 && errno == EINTR) {
+  }
+}
+
+bool TEvent::IsSet() const {
+  pollfd p{fd_.get(), POLLIN, 0};
+  return PollRetry(&p, 1, 0) > 0;
+}
+
+sockaddr_in MakeSockAddr(std::uint32_t addr_net, std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = addr_net;
+  return sa;
+}
+
+UniqueFd OpenTcpSocket() {
+  return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
+}
+
+UniqueFd OpenUdpSocket() {
+  return UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP));
+}
+
+bool BindTo(int fd, std::uint32_t addr_net, std::uint16_t port) {
+  const sockaddr_in sa = MakeSockAddr(addr_net, port);
+  return ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+std::optional<sockaddr_in> LocalAddress(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) {
+    return std::nullopt;
+  }
+  return sa;
+}
+
+std::optional<sockaddr_in> PeerAddress(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) {
+    return std::nullopt;
+  }
+  return sa;
+}
+
+bool SetBlocking(int fd, bool blocking) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+  return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+void SetNoDelay(int fd) {
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+int PendingBytes(int fd) {
+  int count = 0;
+  if (::ioctl(fd, FIONREAD, &count) != 0) return -1;
+  return count;
+}
+
+ssize_t SendSome(int fd, const void* data, std::size_t size, int flags) {
+  ssize_t n;
+  do {
+    n = ::send(fd, data, size, flags | MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t RecvSome(int fd, void* data, std::size_t size, int flags) {
+  ssize_t n;
+  do {
+    n = ::recv(fd, data, size, flags);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t SendTo(int fd, const void* data, std::size_t size, const sockaddr_in& to) {
+  ssize_t n;
+  do {
+    n = ::sendto(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t RecvFrom(int fd, void* data, std::size_t size, sockaddr_in* from) {
+  ssize_t n;
+  do {
+    socklen_t len = sizeof *from;
+    n = ::recvfrom(fd, data, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(from), &len);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+void ShutdownAndClose(UniqueFd& fd) {
+  if (!fd) return;
+  ::shutdown(fd.get(), SHUT_RDWR);
+  fd.reset();
+}
+
+int PollRetry(pollfd* fds, nfds_t count, int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  for (;;) {
+    const int n = ::poll(fds, count, timeout_ms);
+    if (n >= 0 || errno != EINTR) return n;
+    if (timeout_ms > 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      timeout_ms = left > 0 ? static_cast<int>(left) : 0;
+    }
+  }
+}
+
+TWaitResult WaitFd(int fd, short events, int wake_fd, int timeout_ms) {
+  pollfd fds[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
+  const int n = PollRetry(fds, wake_fd >= 0 ? 2 : 1, timeout_ms);
+  if (n < 0) return TWaitResult::Failed;
+  if (n == 0) return TWaitResult::TimedOut;
+  if (fds[1].revents != 0) return TWaitResult::Woken;
+  if ((fds[0].revents & POLLNVAL) != 0) return TWaitResult::Failed;
+  return TWaitResult::Ready;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,95 @@
+// Thin socket layer: an owning descriptor handle and syscall wrappers that
+// retry on EINTR, never raise SIGPIPE and report failure as a plain result.
+// Everything above this file works with UniqueFd and these helpers only.
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <sys/types.h>
+
+namespace quorvane {
+
+// Move-only owner of one file descriptor; closes it on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return valid(); }
+  // Gives up ownership without closing.
+  int release();
+  // Closes the held descriptor (if any) and takes ownership of |fd|.
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// Manual-reset event on an eventfd: Set() makes Fd() readable until Reset().
+// Thread-safe; Set/Reset never block.
+class TEvent {
+ public:
+  TEvent();
+  TEvent(const TEvent&) = delete;
+  TEvent& operator=(const TEvent&) = delete;
+  bool valid() const { return fd_.valid(); }
+  int Fd() const { return fd_.get(); }
+  void Set() const;
+  void Reset() const;
+  bool IsSet() const;
+
+ private:
+  UniqueFd fd_;
+};
+
+// IPv4 socket address; |addr_net| in network order, |port| in host order.
+sockaddr_in MakeSockAddr(std::uint32_t addr_net, std::uint16_t port);
+
+// New sockets are close-on-exec and non-blocking.
+UniqueFd OpenTcpSocket();
+UniqueFd OpenUdpSocket();
+
+bool BindTo(int fd, std::uint32_t addr_net, std::uint16_t port);
+std::optional<sockaddr_in> LocalAddress(int fd);
+std::optional<sockaddr_in> PeerAddress(int fd);
+bool SetBlocking(int fd, bool blocking);
+void SetNoDelay(int fd);
+
+// Bytes queued for reading (FIONREAD), or -1 when the query fails.
+int PendingBytes(int fd);
+
+// send() with MSG_NOSIGNAL, retried on EINTR. Returns what send() returns.
+ssize_t SendSome(int fd, const void* data, std::size_t size, int flags = 0);
+ssize_t RecvSome(int fd, void* data, std::size_t size, int flags = 0);
+ssize_t SendTo(int fd, const void* data, std::size_t size, const sockaddr_in& to);
+// recvfrom() without blocking; *from gets the sender. -1 with errno EAGAIN
+// when nothing is queued.
+ssize_t RecvFrom(int fd, void* data, std::size_t size, sockaddr_in* from);
+
+// Orderly close: shutdown both directions, then close.
+void ShutdownAndClose(UniqueFd& fd);
+
+// poll() that resumes after EINTR with the time left. |timeout_ms| < 0 waits
+// without limit. Returns poll()'s result.
+int PollRetry(pollfd* fds, nfds_t count, int timeout_ms);
+
+enum class TWaitResult { Ready, Woken, TimedOut, Failed };
+
+// Waits until |fd| reports any of |events|, |wake_fd| becomes readable (the
+// owner thread was terminated), or |timeout_ms| passes (< 0: no limit).
+// Error and hang-up conditions on |fd| count as Ready, so that the caller's
+// next call reports them.
+TWaitResult WaitFd(int fd, short events, int wake_fd, int timeout_ms);
+
+}  // namespace quorvane

@@ -1,0 +1,125 @@
+#include "runtime/Thread.h"
+
+#include <cassert>
+#include <utility>
+
+namespace quorvane {
+
+TThread::TThread(std::size_t stack_size) : stack_size_(stack_size) {}
+
+TThread::~TThread() {
+  assert(!started_ || joined_);
+  if (started_ && !joined_) {
+    Terminate();
+    pthread_join(handle_, nullptr);
+  }
+}
+
+bool TThread::Resume() {
+  if (started_ || !wake_.valid()) return false;
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  if (stack_size_ != 0) pthread_attr_setstacksize(&attr, stack_size_);
+  const int rc = pthread_create(&handle_, &attr, &TThread::Entry, this);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) return false;
+  started_ = true;
+  return true;
+}
+
+void TThread::Terminate() {
+  if (!terminated_.exchange(true, std::memory_order_acq_rel)) wake_.Set();
+}
+
+void TThread::WaitFor() {
+  if (started_ && !joined_) {
+    pthread_join(handle_, nullptr);
+    joined_ = true;
+  }
+  if (on_terminate_) {
+    auto handler = std::move(on_terminate_);
+    on_terminate_ = nullptr;
+    handler();
+  }
+}
+
+void* TThread::Entry(void* self) {
+  auto* thread = static_cast<TThread*>(self);
+  try {
+    thread->Execute();
+  } catch (...) {
+    // An exception out of a thread body ends that thread only, quietly.
+  }
+  // Copy first: once finished_ is set the owner may reap and free us.
+  std::shared_ptr<TEvent> signal = thread->end_signal_;
+  thread->finished_.store(true, std::memory_order_release);
+  if (signal) signal->Set();
+  return nullptr;
+}
+
+TThreadGroup::TThreadGroup() : ended_(std::make_shared<TEvent>()) {}
+
+TThreadGroup::~TThreadGroup() { StopAll(); }
+
+TThread* TThreadGroup::Start(std::unique_ptr<TThread> thread) {
+  thread->SetEndSignal(ended_);
+  TThread* raw = thread.get();
+  std::lock_guard lock(mu_);
+  // Started under the lock so that a concurrent StopAll either sees it or
+  // runs before it exists.
+  if (!raw->Resume()) return nullptr;
+  threads_.push_back(std::move(thread));
+  return raw;
+}
+
+void TThreadGroup::Reap() {
+  ended_->Reset();
+  std::vector<std::unique_ptr<TThread>> done;
+  {
+    std::lock_guard lock(mu_);
+    for (auto it = threads_.begin(); it != threads_.end();) {
+      if ((*it)->Finished()) {
+        done.push_back(std::move(*it));
+        it = threads_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // Joined outside the lock: an ended thread's join returns at once, but
+  // freeing it may close sockets.
+  for (auto& thread : done) thread->WaitFor();
+}
+
+void TThreadGroup::StopAll() {
+  std::vector<std::unique_ptr<TThread>> all;
+  {
+    std::lock_guard lock(mu_);
+    all.swap(threads_);
+  }
+  for (auto& thread : all) thread->Terminate();
+  for (auto& thread : all) thread->WaitFor();
+}
+
+void TThreadGroup::HandOver(TThreadGroup& heir) {
+  Reap();
+  std::vector<std::unique_ptr<TThread>> running;
+  {
+    std::lock_guard lock(mu_);
+    running.swap(threads_);
+  }
+  heir.Adopt(std::move(running));
+}
+
+void TThreadGroup::Adopt(std::vector<std::unique_ptr<TThread>> threads) {
+  Reap();
+  std::lock_guard lock(mu_);
+  for (auto& thread : threads) threads_.push_back(std::move(thread));
+}
+
+std::size_t TThreadGroup::Count() const {
+  std::lock_guard lock(mu_);
+  return threads_.size();
+}
+
+}  // namespace quorvane

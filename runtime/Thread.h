@@ -1,0 +1,111 @@
+// TThread: the base of every active object (servers, sessions, redirectors,
+// relays). A thread object is always built suspended: its thread starts only
+// at Resume(), after the most-derived constructor has finished, so Execute()
+// never runs on a half-built object.
+//
+// Stopping is the owner's explicit duty: Terminate() then WaitFor(), then
+// delete. Terminate() also makes WakeFd() readable, and every blocking wait of
+// the thread includes that descriptor, so a stop takes effect at once.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "runtime/Net.h"
+
+namespace quorvane {
+
+class TThread {
+ public:
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+  // A thread still running here is a bug in its owner; as a last resort the
+  // destructor terminates and joins it.
+  virtual ~TThread();
+
+  // Starts Execute() on a new thread. Returns false when the thread cannot be
+  // created; the object is then unchanged and may simply be destroyed.
+  // Call at most once, from the owner.
+  bool Resume();
+  // Asks the thread to stop. Any thread may call it, any number of times.
+  void Terminate();
+  bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
+  // Joins the thread (if it was started), then runs the end handler once on
+  // the calling thread. Owner only; calling it again does nothing.
+  void WaitFor();
+  bool Started() const { return started_; }
+  // True once Execute() has returned (or thrown).
+  bool Finished() const { return finished_.load(std::memory_order_acquire); }
+  // Readable once Terminate() has been called.
+  int WakeFd() const { return wake_.Fd(); }
+
+  // The end handler: runs in WaitFor() on the waiting thread, after the
+  // thread has ended. Set before Resume().
+  void SetOnTerminate(std::function<void()> handler) { on_terminate_ = std::move(handler); }
+  // Set on the thread itself right after Execute() returns, so that an owner
+  // waiting in poll() learns that this thread can be reaped. Set before Resume().
+  void SetEndSignal(std::shared_ptr<TEvent> signal) { end_signal_ = std::move(signal); }
+
+ protected:
+  // |stack_size| 0 keeps the system default. Small stacks matter for the
+  // thread-per-connection relays.
+  explicit TThread(std::size_t stack_size = 0);
+  // The thread body. An exception that escapes it ends the thread quietly.
+  virtual void Execute() = 0;
+
+ private:
+  static void* Entry(void* self);
+
+  std::size_t stack_size_;
+  TEvent wake_;
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+  bool started_ = false;  // owner thread only
+  bool joined_ = false;   // owner thread only
+  pthread_t handle_{};
+  std::function<void()> on_terminate_;
+  std::shared_ptr<TEvent> end_signal_;
+};
+
+// Owns a set of threads and frees each one once it has ended: the owner
+// polls EndFd() and calls Reap(). This replaces threads that free
+// themselves, and keeps a join handle for every thread until it is joined.
+// Thread-safe.
+class TThreadGroup {
+ public:
+  TThreadGroup();
+  TThreadGroup(const TThreadGroup&) = delete;
+  TThreadGroup& operator=(const TThreadGroup&) = delete;
+  // Stops and joins whatever is still running.
+  ~TThreadGroup();
+
+  // Readable when some thread of the group has ended since the last Reap().
+  int EndFd() const { return ended_->Fd(); }
+  // Takes ownership of |thread| and starts it. Returns the thread, or nullptr
+  // when it could not be started (it has been destroyed then).
+  TThread* Start(std::unique_ptr<TThread> thread);
+  // Joins and frees every thread whose Execute() has returned.
+  void Reap();
+  // Terminates every thread and waits for all of them.
+  void StopAll();
+  // Moves every thread that still runs into |heir|, after reaping the ended
+  // ones. Their end signals keep pointing at this group's event, which stays
+  // alive as long as they do; |heir| reaps them when it reaps.
+  void HandOver(TThreadGroup& heir);
+  std::size_t Count() const;
+
+ private:
+  void Adopt(std::vector<std::unique_ptr<TThread>> threads);
+
+  std::shared_ptr<TEvent> ended_;
+  mutable std::mutex mu_;
+  std::vector<std::unique_ptr<TThread>> threads_;  // guarded by mu_
+};
+
+}  // namespace quorvane

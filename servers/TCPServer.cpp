@@ -1,0 +1,94 @@
+#include "servers/TCPServer.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "servers/AddressHelpers.h"
+
+namespace quorvane {
+namespace {
+
+// A larger backlog than the classic 5: bursts of clients connecting at once
+// would otherwise lose SYNs and wait a second for the retransmission.
+constexpr int kListenBacklog = SOMAXCONN;
+
+enum class TAcceptError { NoneWaiting, OneConnection, OutOfResources, Fatal };
+
+TAcceptError ClassifyAcceptError(int err) {
+  switch (err) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return TAcceptError::NoneWaiting;
+    case ECONNABORTED:
+    case EINTR:
+    case EPROTO:
+    case EPERM:
+      return TAcceptError::OneConnection;
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return TAcceptError::OutOfResources;
+    default:
+      return TAcceptError::Fatal;
+  }
+}
+
+}  // namespace
+
+TTCPServer::TTCPServer(std::string host, std::uint16_t port, std::size_t stack_size)
+    : TThread(stack_size), host_(std::move(host)), port_(port) {
+  UniqueFd fd = OpenTcpSocket();
+  if (!fd) return;
+  const int on = 1;
+  // Lets a restarted server bind while old connections sit in TIME_WAIT;
+  // a second live listener on the port is still refused.
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const std::uint32_t addr = host_.empty() ? INADDR_ANY : ResolveHost(host_);
+  if (!BindTo(fd.get(), addr, port_)) return;
+  if (::listen(fd.get(), kListenBacklog) != 0) return;
+  socket_ = std::move(fd);
+}
+
+void TTCPServer::Execute() {
+  if (!socket_) return;
+  struct CloseOnExit {
+    UniqueFd& fd;
+    ~CloseOnExit() { ShutdownAndClose(fd); }
+  } close_on_exit{socket_};
+
+  while (!Terminated()) {
+    const int fd = ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) {
+      ProcessConnection(UniqueFd(fd));
+      continue;  // more may be pending: accept back to back
+    }
+    switch (ClassifyAcceptError(errno)) {
+      case TAcceptError::OneConnection:
+        continue;
+      case TAcceptError::OutOfResources: {
+        pollfd p{WakeFd(), POLLIN, 0};
+        PollRetry(&p, 1, kAcceptRetryPauseMs);
+        continue;
+      }
+      case TAcceptError::Fatal:
+        listener_failed_ = true;
+        return;
+      case TAcceptError::NoneWaiting:
+        break;
+    }
+    pollfd fds[3] = {{socket_.get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}, {ChildEndedFd(), POLLIN, 0}};
+    if (PollRetry(fds, 3, -1) < 0) {
+      listener_failed_ = true;
+      return;
+    }
+    if (fds[2].revents != 0) ReapChildren();
+  }
+}
+
+void TTCPServer::ProcessConnection(UniqueFd accepted) { ShutdownAndClose(accepted); }
+
+}  // namespace quorvane

@@ -1,0 +1,51 @@
+// TTCPServer: one thread serving one TCP listening port. The constructor
+// creates, binds and starts listening on the socket, so that connections made
+// as soon as the port is known wait in the backlog; a server that cannot be
+// set up still exists, with Socket() == -1, for its creator to test.
+// Execute() accepts connections and hands each to ProcessConnection().
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "runtime/Net.h"
+#include "runtime/Thread.h"
+
+namespace quorvane {
+
+class TTCPServer : public TThread {
+ public:
+  // |host| empty binds every local address; |port| 0 lets the system choose.
+  TTCPServer(std::string host, std::uint16_t port, std::size_t stack_size = 0);
+
+  const std::string& Host() const { return host_; }
+  std::uint16_t Port() const { return port_; }
+  // The listening socket, or -1 when setup failed. Read it before Resume()
+  // (for example for getsockname); Execute() closes it when it ends.
+  int Socket() const { return socket_.get(); }
+  // True when the accept loop ended because the listener failed, not
+  // because the thread was terminated. Valid after WaitFor().
+  bool ListenerFailed() const { return listener_failed_; }
+
+ protected:
+  void Execute() override;
+  // Called on the server thread for every accepted connection, one at a
+  // time; takes ownership of |accepted|. The default closes it.
+  virtual void ProcessConnection(UniqueFd accepted);
+  // A descriptor the accept loop also waits on (-1: none); when it becomes
+  // readable the loop calls ReapChildren(). Lets subclasses free finished
+  // child threads promptly without a timer.
+  virtual int ChildEndedFd() const { return -1; }
+  virtual void ReapChildren() {}
+
+ private:
+  std::string host_;
+  std::uint16_t port_;
+  UniqueFd socket_;
+  bool listener_failed_ = false;  // server thread, read after join
+};
+
+// How long accepting pauses when descriptors or memory ran out for a moment.
+inline constexpr int kAcceptRetryPauseMs = 100;
+
+}  // namespace quorvane

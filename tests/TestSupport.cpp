@@ -1,0 +1,219 @@
+#include "TestSupport.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "runtime/Log.h"
+
+namespace quorvane::test {
+
+std::uint32_t Loopback() { return htonl(INADDR_LOOPBACK); }
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+std::uint16_t LocalPort(int fd) {
+  const auto sa = LocalAddress(fd);
+  return sa ? ntohs(sa->sin_port) : 0;
+}
+
+UniqueFd ListenLoopback(std::uint16_t* port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd || !BindTo(fd.get(), Loopback(), 0) || ::listen(fd.get(), SOMAXCONN) != 0) return {};
+  *port = LocalPort(fd.get());
+  return fd;
+}
+
+UniqueFd BindUdpLoopback(std::uint16_t* port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd || !BindTo(fd.get(), Loopback(), 0)) return {};
+  *port = LocalPort(fd.get());
+  return fd;
+}
+
+UniqueFd ConnectLoopback(std::uint16_t port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in sa = MakeSockAddr(Loopback(), port);
+  if (!fd || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return {};
+  return fd;
+}
+
+UniqueFd AcceptWithin(int listener, std::chrono::milliseconds limit) {
+  pollfd p{listener, POLLIN, 0};
+  if (PollRetry(&p, 1, static_cast<int>(limit.count())) <= 0) return {};
+  return UniqueFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+bool SendAll(int fd, const void* data, std::size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    pollfd w{fd, POLLOUT, 0};
+    if (PollRetry(&w, 1, 10000) <= 0) return false;
+    const ssize_t n = SendSome(fd, p, size, MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EAGAIN) continue;
+      return false;
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SendAll(int fd, const std::string& data) { return SendAll(fd, data.data(), data.size()); }
+
+std::optional<std::string> RecvExact(int fd, std::size_t size, std::chrono::milliseconds limit) {
+  std::string out;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (out.size() < size) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd p{fd, POLLIN, 0};
+    if (PollRetry(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+    char buf[65536];
+    const ssize_t n = RecvSome(fd, buf, std::min(sizeof buf, size - out.size()), MSG_DONTWAIT);
+    if (n == 0) return std::nullopt;
+    if (n < 0) {
+      if (errno == EAGAIN) continue;
+      return std::nullopt;
+    }
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+bool ClosedWithoutData(int fd, std::chrono::milliseconds limit) {
+  pollfd p{fd, POLLIN, 0};
+  if (PollRetry(&p, 1, static_cast<int>(limit.count())) <= 0) return false;
+  char c;
+  return RecvSome(fd, &c, 1, MSG_DONTWAIT) <= 0;
+}
+
+bool NothingArrives(int fd, std::chrono::milliseconds quiet) {
+  pollfd p{fd, POLLIN, 0};
+  return PollRetry(&p, 1, static_cast<int>(quiet.count())) == 0;
+}
+
+std::optional<std::string> RecvDatagram(int fd, std::chrono::milliseconds limit, sockaddr_in* from) {
+  pollfd p{fd, POLLIN, 0};
+  if (PollRetry(&p, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
+  char buf[65536];
+  sockaddr_in sender{};
+  const ssize_t n = RecvFrom(fd, buf, sizeof buf, &sender);
+  if (n < 0) return std::nullopt;
+  if (from != nullptr) *from = sender;
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+bool SendDatagram(int fd, const std::string& data, std::uint16_t port) {
+  return SendTo(fd, data.data(), data.size(), MakeSockAddr(Loopback(), port)) ==
+         static_cast<ssize_t>(data.size());
+}
+
+int OpenFdCount() {
+  int count = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (const dirent* e = ::readdir(dir)) {
+      if (e->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+    --count;  // the directory's own descriptor
+  }
+  return count;
+}
+
+TcpEchoServer::TcpEchoServer() : listener_(ListenLoopback(&port_)) {
+  thread_ = std::thread([this] {
+    for (;;) {
+      pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
+      if (PollRetry(fds, 2, -1) <= 0 || fds[1].revents != 0) return;
+      UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!conn) continue;
+      ++accepted_;
+      std::lock_guard lock(mu_);
+      workers_.emplace_back([this, c = std::move(conn)]() mutable {
+        char buf[65536];
+        for (;;) {
+          pollfd f[2] = {{c.get(), POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
+          if (PollRetry(f, 2, -1) <= 0 || f[1].revents != 0) return;
+          const ssize_t n = RecvSome(c.get(), buf, sizeof buf);
+          if (n <= 0 || !SendAll(c.get(), buf, static_cast<std::size_t>(n))) return;
+        }
+      });
+    }
+  });
+}
+
+TcpEchoServer::~TcpEchoServer() {
+  stop_.Set();
+  thread_.join();
+  std::lock_guard lock(mu_);
+  for (auto& w : workers_) w.join();
+}
+
+UdpEchoServer::UdpEchoServer() : socket_(BindUdpLoopback(&port_)) {
+  thread_ = std::thread([this] {
+    char buf[65536];
+    for (;;) {
+      pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
+      if (PollRetry(fds, 2, -1) <= 0 || fds[1].revents != 0) return;
+      sockaddr_in from{};
+      const ssize_t n = RecvFrom(socket_.get(), buf, sizeof buf, &from);
+      if (n < 0) continue;
+      {
+        std::lock_guard lock(mu_);
+        const std::uint16_t port = ntohs(from.sin_port);
+        if (std::find(sources_.begin(), sources_.end(), port) == sources_.end()) sources_.push_back(port);
+      }
+      SendTo(socket_.get(), buf, static_cast<std::size_t>(n), from);
+    }
+  });
+}
+
+UdpEchoServer::~UdpEchoServer() {
+  stop_.Set();
+  thread_.join();
+}
+
+std::vector<std::uint16_t> UdpEchoServer::Sources() {
+  std::lock_guard lock(mu_);
+  return sources_;
+}
+
+LogCapture::LogCapture() {
+  SetLogSink([this](std::string_view line) {
+    std::lock_guard lock(mu_);
+    lines_.emplace_back(line);
+  });
+}
+
+LogCapture::~LogCapture() { SetLogSink(nullptr); }
+
+std::vector<std::string> LogCapture::Lines() {
+  std::lock_guard lock(mu_);
+  return lines_;
+}
+
+bool LogCapture::Contains(const std::string& line) { return Count(line) > 0; }
+
+int LogCapture::Count(const std::string& line) {
+  std::lock_guard lock(mu_);
+  return static_cast<int>(std::count(lines_.begin(), lines_.end(), line));
+}
+
+bool LogCapture::WaitFor(const std::string& line, std::chrono::milliseconds limit) {
+  return WaitUntil([&] { return Contains(line); }, limit);
+}
+
+}  // namespace quorvane::test

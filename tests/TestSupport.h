@@ -1,0 +1,111 @@
+// Helpers shared by the tests: loopback sockets, deadline waits, echo peers
+// and a log capture. Everything binds 127.0.0.1 on system-chosen ports.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/Net.h"
+
+namespace quorvane::test {
+
+using namespace std::chrono_literals;
+
+std::uint32_t Loopback();  // 127.0.0.1, network order
+
+// Waits until |condition| holds or |limit| passes; returns the last result.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms);
+
+// A listening TCP socket on 127.0.0.1 with a system-chosen port.
+UniqueFd ListenLoopback(std::uint16_t* port);
+// A bound UDP socket on 127.0.0.1 with a system-chosen port.
+UniqueFd BindUdpLoopback(std::uint16_t* port);
+std::uint16_t LocalPort(int fd);
+// A blocking TCP connection to 127.0.0.1:|port|; invalid on failure.
+UniqueFd ConnectLoopback(std::uint16_t port);
+// Accepts one connection within |limit|.
+UniqueFd AcceptWithin(int listener, std::chrono::milliseconds limit = 5000ms);
+
+// Sends everything (blocking until done); false on error.
+bool SendAll(int fd, const void* data, std::size_t size);
+bool SendAll(int fd, const std::string& data);
+// Receives exactly |size| bytes within |limit|; nullopt on error, close or
+// time-out.
+std::optional<std::string> RecvExact(int fd, std::size_t size, std::chrono::milliseconds limit = 5000ms);
+// True when the peer closes (recv returns 0 or an error) within |limit| with
+// no data arriving first.
+bool ClosedWithoutData(int fd, std::chrono::milliseconds limit = 5000ms);
+// True when nothing is readable for |quiet| (and the connection is open).
+bool NothingArrives(int fd, std::chrono::milliseconds quiet = 200ms);
+
+// One UDP datagram within |limit|.
+std::optional<std::string> RecvDatagram(int fd, std::chrono::milliseconds limit = 5000ms,
+                                        sockaddr_in* from = nullptr);
+bool SendDatagram(int fd, const std::string& data, std::uint16_t port);
+
+// Number of open descriptors of this process.
+int OpenFdCount();
+
+// A TCP echo server on 127.0.0.1 served by one thread per connection.
+class TcpEchoServer {
+ public:
+  TcpEchoServer();
+  ~TcpEchoServer();
+  std::uint16_t Port() const { return port_; }
+  int Accepted() const { return accepted_.load(); }
+
+ private:
+  UniqueFd listener_;
+  std::uint16_t port_ = 0;
+  TEvent stop_;
+  std::atomic<int> accepted_{0};
+  std::thread thread_;
+  std::mutex mu_;
+  std::vector<std::thread> workers_;  // guarded by mu_
+};
+
+// A UDP echo server on 127.0.0.1: sends every datagram back to its sender.
+class UdpEchoServer {
+ public:
+  UdpEchoServer();
+  ~UdpEchoServer();
+  std::uint16_t Port() const { return port_; }
+  // Distinct source ports seen so far.
+  std::vector<std::uint16_t> Sources();
+
+ private:
+  UniqueFd socket_;
+  std::uint16_t port_ = 0;
+  TEvent stop_;
+  std::mutex mu_;
+  std::vector<std::uint16_t> sources_;  // guarded by mu_
+  std::thread thread_;
+};
+
+// Captures log lines while alive.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  std::vector<std::string> Lines();
+  bool Contains(const std::string& line);
+  int Count(const std::string& line);
+  // Waits until |line| has been logged.
+  bool WaitFor(const std::string& line, std::chrono::milliseconds limit = 5000ms);
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> lines_;  // guarded by mu_
+};
+
+}  // namespace quorvane::test
