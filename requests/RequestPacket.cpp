@@ -79,7 +79,8 @@ TRequestPacket NewPacket(std::uint8_t type) {
 std::string_view TRegisterRequest::Name() const {
   const void* nul = std::memchr(ClientName.data(), 0, ClientName.size());
   const std::size_t length =
-      nul == nullptr ? ClientName.size() : static_cast<std::size_t>(static_cast<const char*>(nul) - ClientName.data());
+      nul == nullptr ? ClientName.size()
+                     : static_cast<std::size_t>(static_cast<const char*>(nul) - ClientName.data());
   return {ClientName.data(), length};
 }
 

@@ -41,7 +41,7 @@ class TRequestsServerThread;
 
 // One connected client.
 struct TClientEntry {
-  std::uint8_t Profile = 0;  // index into ProfileTable, set by Register
+  std::uint8_t Profile = 0;   // index into ProfileTable, set by Register
   std::uint32_t Address = 0;  // peer address at accept, network order
   std::uint8_t Registered = 0;
   TRequestsServerThread* Session = nullptr;  // serves this client; not owned
@@ -57,6 +57,10 @@ struct TRedirectorEntry {
   std::unique_ptr<TThread> Redirector;
   TRequestsServerThread* Owner = nullptr;  // not owned
 };
+
+// Terminates the entry's redirector, waits for its thread and frees it; the
+// redirector's port is closed when this returns. RedirectorList locked.
+void DestroyRedirector(TRedirectorEntry& entry);
 
 class TRequestsServer final : public TTCPServer {
  public:

@@ -24,8 +24,8 @@ inline void Append(std::string& out, std::string_view text) { out += text; }
 inline void Append(std::string& out, const char* text) { out += text; }
 inline void Append(std::string& out, const std::string& text) { out += text; }
 template <class N>
-  requires std::is_integral_v<N> && (!std::is_same_v<N, char>) && (!std::is_same_v<N, bool>)
-void Append(std::string& out, N number) {
+requires std::is_integral_v<N> &&
+    (!std::is_same_v<N, char>)&&(!std::is_same_v<N, bool>)void Append(std::string& out, N number) {
   // Widened first, so that 8-bit values print as numbers, not characters.
   using Wide = std::conditional_t<std::is_signed_v<N>, long long, unsigned long long>;
   char digits[24];

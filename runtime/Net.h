@@ -6,10 +6,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <sys/types.h>
 
 namespace quorvane {
 

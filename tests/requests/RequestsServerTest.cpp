@@ -1,1 +1,264 @@
-#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <thread>
+
+#include "requests/ServerFixture.h"
+
+namespace quorvane::test {
+namespace {
+
+using RequestsServerTest = ServerFixture;
+
+TRequestPacket Nop(std::uint8_t is_reply) { return Encode(TNop{is_reply}); }
+
+std::uint32_t Addr(const char* dotted) { return ::inet_addr(dotted); }
+
+TEST_F(RequestsServerTest, NopIsAnsweredOnceAndNonRequestTypesAreIgnored) {
+  StartServer();
+  ControlClient client(port_);
+  ASSERT_TRUE(client.Connected());
+  ASSERT_TRUE(log_.WaitFor("New client from: 127.0.0.1:" + std::to_string(LocalPort(client.Fd()))));
+
+  // A Nop that is itself a reply, and the packet types a server only sends or
+  // does not know, get no answer; the Nop behind them proves the order.
+  std::string burst = Bytes(Nop(1)) + Bytes(Nop(7));
+  for (std::uint8_t type : {2, 3, 5, 200}) burst += Bytes(NewPacket(type));
+  burst += Bytes(Nop(0));
+  ASSERT_TRUE(client.SendBytes(burst));
+  const auto reply = client.Receive();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(PacketType(*reply), kPacketNop);
+  EXPECT_EQ(DecodeNop(*reply).IsReply, 1);
+  EXPECT_TRUE(NothingArrives(client.Fd()));
+  EXPECT_EQ(log_.Count("Nop request"), 3);
+}
+
+TEST_F(RequestsServerTest, PacketsAreCutFromTheStreamWhateverTheReceiveBoundaries) {
+  StartServer();
+  ControlClient client(port_);
+  const std::string nop = Bytes(Nop(0));
+
+  // 219 bytes are not a packet yet.
+  ASSERT_TRUE(client.SendBytes(nop.substr(0, 219)));
+  EXPECT_TRUE(NothingArrives(client.Fd()));
+  ASSERT_TRUE(client.SendBytes(nop.substr(219)));
+  ASSERT_TRUE(client.Receive());
+
+  // Two packets in one piece, then 300 + 140 bytes.
+  ASSERT_TRUE(client.SendBytes(nop + nop));
+  ASSERT_TRUE(client.Receive());
+  ASSERT_TRUE(client.Receive());
+  const std::string two = nop + nop;
+  ASSERT_TRUE(client.SendBytes(two.substr(0, 300)));
+  ASSERT_TRUE(client.Receive());
+  EXPECT_TRUE(NothingArrives(client.Fd(), 100ms));
+  ASSERT_TRUE(client.SendBytes(two.substr(300)));
+  ASSERT_TRUE(client.Receive());
+}
+
+TEST_F(RequestsServerTest, BadSizeEndsTheSessionAfterThePacketsBeforeIt) {
+  StartServer();
+  for (const std::uint16_t bad_size : {219, 221, 0xDC00}) {
+    ControlClient client(port_);
+    TRequestPacket bad = Nop(0);
+    PutU16LE(bad, 0, bad_size);
+    ASSERT_TRUE(client.SendBytes(Bytes(Nop(0)) + Bytes(bad) + Bytes(Nop(0))));
+    ASSERT_TRUE(client.Receive());
+    EXPECT_TRUE(ClosedWithoutData(client.Fd()));
+  }
+  EXPECT_TRUE(WaitUntil([&] { return ClientCount() == 0; }));
+  // The server itself carries on.
+  ControlClient after(port_);
+  ASSERT_TRUE(after.Send(Nop(0)));
+  EXPECT_TRUE(after.Receive());
+}
+
+TEST_F(RequestsServerTest, RegisterSendsExcludeEntriesThenIncludeEntries) {
+  TSettings& unknown = ProfileTable[0];
+  unknown.ExcludeAddrs = {Addr("10.0.0.0"), Addr("172.16.0.0")};
+  unknown.ExcludeMasks = {Addr("255.0.0.0"), Addr("255.240.0.0")};
+  unknown.IncludeAddrs = {Addr("192.168.1.1"), Addr("192.168.1.2"), Addr("192.168.1.3")};
+  unknown.IncludeMasks = {Addr("255.255.255.255"), Addr("255.255.255.255"), Addr("255.255.255.0")};
+  unknown.Port = 6112;
+  // The BNETD profile is disabled and has 300 include entries: counts wrap
+  // in the reply, not in the entries.
+  TSettings& bnetd = ProfileTable[kBnetdProfile];
+  for (int i = 0; i < 300; ++i) {
+    bnetd.IncludeAddrs.push_back(htonl(0x0A000000u + static_cast<std::uint32_t>(i)));
+    bnetd.IncludeMasks.push_back(0xFFFFFFFFu);
+  }
+  StartServer();
+
+  ControlClient client(port_);
+  ASSERT_TRUE(client.Send(RegisterPacket("somegame", 65535)));
+  auto packet = client.Receive();
+  ASSERT_TRUE(packet);
+  const TRegisterReply reply = DecodeRegisterReply(*packet);
+  EXPECT_EQ(PacketType(*packet), kPacketRegisterReply);
+  EXPECT_EQ(reply.Version, 4);
+  EXPECT_EQ(reply.Status, kRegisterOk);
+  EXPECT_EQ(reply.IncludeCount, 3);
+  EXPECT_EQ(reply.ExcludeCount, 2);
+  const std::vector<std::tuple<int, int, int, std::uint32_t, std::uint32_t>> expected = {
+      {1, 2, 0, Addr("10.0.0.0"), Addr("255.0.0.0")},
+      {1, 2, 1, Addr("172.16.0.0"), Addr("255.240.0.0")},
+      {0, 3, 0, Addr("192.168.1.1"), Addr("255.255.255.255")},
+      {0, 3, 1, Addr("192.168.1.2"), Addr("255.255.255.255")},
+      {0, 3, 2, Addr("192.168.1.3"), Addr("255.255.255.0")}};
+  for (const auto& [exclude, count, index, address, mask] : expected) {
+    packet = client.Receive();
+    ASSERT_TRUE(packet);
+    ASSERT_EQ(PacketType(*packet), kPacketAddressEntry);
+    const TAddressEntry entry = DecodeAddressEntry(*packet);
+    EXPECT_EQ(entry.Exclude, exclude);
+    EXPECT_EQ(entry.EntryCount, count);
+    EXPECT_EQ(entry.EntryIndex, index);
+    EXPECT_EQ(entry.Address, address);
+    EXPECT_EQ(entry.Mask, mask);
+    EXPECT_EQ(entry.Port, 6112);
+    EXPECT_EQ(entry.Proto, kProtoTcp);
+  }
+  EXPECT_TRUE(NothingArrives(client.Fd()));
+
+  // Names that only look like BNETD select profile 0 too.
+  for (const char* name : {"bnetd", "BNETD ", "BNETDBNETDBN"}) {
+    ASSERT_TRUE(client.Send(RegisterPacket(name)));
+    packet = client.Receive();
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(DecodeRegisterReply(*packet).IncludeCount, 3) << name;
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(client.Receive());
+  }
+
+  ASSERT_TRUE(client.Send(RegisterPacket("BNETD")));
+  packet = client.Receive();
+  ASSERT_TRUE(packet);
+  EXPECT_EQ(DecodeRegisterReply(*packet).Status, kRegisterOk);
+  EXPECT_EQ(DecodeRegisterReply(*packet).IncludeCount, 300 % 256);
+  EXPECT_EQ(DecodeRegisterReply(*packet).ExcludeCount, 0);
+  for (int i = 0; i < 300; ++i) {
+    packet = client.Receive();
+    ASSERT_TRUE(packet);
+    const TAddressEntry entry = DecodeAddressEntry(*packet);
+    EXPECT_EQ(entry.EntryCount, 300);
+    EXPECT_EQ(entry.EntryIndex, i);
+    EXPECT_EQ(entry.Exclude, 0);
+  }
+  {
+    auto clients = server_->ClientList.LockList();
+    ASSERT_EQ(clients->size(), 1u);
+    EXPECT_EQ((*clients)[0]->Profile, kBnetdProfile);
+    EXPECT_EQ((*clients)[0]->Registered, 1);
+  }
+  EXPECT_EQ(log_.Count("Register request"), 5);
+}
+
+TEST_F(RequestsServerTest, OldVersionIsRefusedAndEndsTheSessionAfterQueuedPackets) {
+  ProfileTable[0].IncludeAddrs = {Addr("10.0.0.1")};
+  ProfileTable[0].IncludeMasks = {0xFFFFFFFFu};
+  StartServer();
+  ControlClient client(port_);
+  TNatRequest query;
+  query.Action = kNatQuery;
+  query.Proto = kProtoTcp;
+  query.Address = Addr("192.168.0.10");
+  query.Port = 6112;
+  ASSERT_TRUE(client.SendBytes(Bytes(RegisterPacket("BNETD", 3)) + Bytes(Encode(query))));
+
+  auto packet = client.Receive();
+  ASSERT_TRUE(packet);
+  EXPECT_EQ(PacketType(*packet), kPacketRegisterReply);
+  EXPECT_EQ(DecodeRegisterReply(*packet).Version, 4);
+  EXPECT_EQ(DecodeRegisterReply(*packet).Status, kRegisterTooOld);
+  // The NAT request that arrived with it is still answered, then the
+  // session ends; no address-list entries come.
+  packet = client.Receive();
+  ASSERT_TRUE(packet);
+  EXPECT_EQ(PacketType(*packet), kPacketNatReply);
+  EXPECT_TRUE(ClosedWithoutData(client.Fd()));
+  EXPECT_TRUE(log_.WaitFor("Closing thread for: 127.0.0.1:" + std::to_string(LocalPort(client.Fd()))));
+  EXPECT_TRUE(WaitUntil([&] { return ClientCount() == 0; }));
+}
+
+TEST_F(RequestsServerTest, ManyClientsAreServedAtOnce) {
+  StartServer();
+  constexpr int kClients = 40;
+  std::vector<std::thread> threads;
+  std::atomic<int> answered{0};
+  for (int i = 0; i < kClients; ++i) {
+    threads.emplace_back([&] {
+      ControlClient client(port_);
+      for (int round = 0; round < 20; ++round) {
+        if (!client.Send(Nop(0)) || !client.Receive()) return;
+      }
+      ++answered;
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(answered.load(), kClients);
+  EXPECT_TRUE(WaitUntil([&] { return ClientCount() == 0; }));
+}
+
+TEST_F(RequestsServerTest, ClientThatStopsReadingNeitherBreaksTheServerNorHoldsUpItsStop) {
+  // A reply run of 20000 entries (4.4 MB) is far more than socket buffers hold.
+  for (std::uint32_t i = 0; i < 20000; ++i) {
+    ProfileTable[0].IncludeAddrs.push_back(i);
+    ProfileTable[0].IncludeMasks.push_back(0xFFFFFFFFu);
+  }
+  StartServer();
+  // One client vanishes in the middle of its reply run...
+  {
+    ControlClient gone(port_);
+    ASSERT_TRUE(gone.Send(RegisterPacket("x")));
+    ASSERT_TRUE(gone.Receive());
+  }
+  // ...another stays connected but never reads.
+  ControlClient stuck(port_);
+  ASSERT_TRUE(stuck.Send(RegisterPacket("x")));
+  EXPECT_TRUE(WaitUntil([&] { return ClientCount() == 1; }));
+
+  ControlClient other(port_);
+  ASSERT_TRUE(other.Send(Nop(0)));
+  EXPECT_TRUE(other.Receive());
+
+  // The stop must not wait for the stuck client to read.
+  StopServer();
+  EXPECT_TRUE(log_.Contains("Closing server"));
+}
+
+TEST_F(RequestsServerTest, DescriptorsAndThreadsAreReleasedAfterManyConnections) {
+  StartServer();
+  // Warm up once so that lazily opened descriptors do not count.
+  { ControlClient warm(port_); }
+  ASSERT_TRUE(WaitUntil([&] { return ClientCount() == 0; }));
+  const int baseline = OpenFdCount();
+  for (int i = 0; i < 500; ++i) {
+    ControlClient client(port_);
+    ASSERT_TRUE(client.Connected());
+    if (i % 2 == 0) {
+      ASSERT_TRUE(client.Send(Nop(0)));
+    }
+  }
+  EXPECT_TRUE(WaitUntil([&] { return ClientCount() == 0 && OpenFdCount() == baseline; }, 20000ms))
+      << "open descriptors: " << OpenFdCount() << ", at start: " << baseline;
+}
+
+TEST_F(RequestsServerTest, StopEndsEverySessionAndLogsItsLines) {
+  StartServer();
+  ControlClient a(port_);
+  ControlClient b(port_);
+  ASSERT_TRUE(WaitUntil([&] { return ClientCount() == 2; }));
+  StopServer();
+  EXPECT_TRUE(ClosedWithoutData(a.Fd()));
+  EXPECT_TRUE(ClosedWithoutData(b.Fd()));
+  const auto lines = log_.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "NAT Server started at 127.0.0.1:0");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Closing server"), 1);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.rfind("Closing thread for: ", 0) == 0; }),
+            2);
+}
+
+}  // namespace
+}  // namespace quorvane::test

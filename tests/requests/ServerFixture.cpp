@@ -1,0 +1,63 @@
+#include "requests/ServerFixture.h"
+
+namespace quorvane::test {
+
+std::optional<TRequestPacket> ControlClient::Receive(std::chrono::milliseconds limit) {
+  const auto bytes = RecvExact(fd_.get(), kPacketSize, limit);
+  if (!bytes) return std::nullopt;
+  TRequestPacket packet;
+  std::copy(bytes->begin(), bytes->end(), packet.begin());
+  return packet;
+}
+
+TNatReply ControlClient::Nat(std::uint8_t action, std::uint8_t proto, std::uint32_t address,
+                             std::uint16_t port, std::uint8_t profile) {
+  TNatRequest request;
+  request.Action = action;
+  request.Proto = proto;
+  request.Address = address;
+  request.Port = port;
+  request.Profile = profile;
+  EXPECT_TRUE(Send(Encode(request)));
+  const auto reply = Receive();
+  EXPECT_TRUE(reply.has_value());
+  if (!reply) return TNatReply{};
+  EXPECT_EQ(PacketType(*reply), kPacketNatReply);
+  return DecodeNatReply(*reply);
+}
+
+std::string Bytes(const TRequestPacket& packet) { return std::string(packet.begin(), packet.end()); }
+
+TRequestPacket RegisterPacket(const std::string& name, std::uint16_t version) {
+  TRegisterRequest request;
+  request.Version = version;
+  std::copy_n(name.begin(), std::min(name.size(), kClientNameSize), request.ClientName.begin());
+  return Encode(request);
+}
+
+void ServerFixture::SetUp() {
+  ServerHost = "127.0.0.1";
+  ServerPort = 0;
+  ProfileTable = {};
+}
+
+void ServerFixture::TearDown() {
+  StopServer();
+  StopOrphanRelays();
+}
+
+void ServerFixture::StartServer() {
+  server_ = std::make_unique<TRequestsServer>();
+  ASSERT_GE(server_->Socket(), 0);
+  port_ = LocalPort(server_->Socket());
+  ASSERT_TRUE(server_->Resume());
+}
+
+void ServerFixture::StopServer() {
+  if (!server_) return;
+  server_->Terminate();
+  server_->WaitFor();
+  server_.reset();
+}
+
+}  // namespace quorvane::test
