@@ -1,0 +1,141 @@
+#include "bench/BenchSupport.h"
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/utsname.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <fstream>
+
+namespace quorvane::bench {
+
+std::uint32_t Loopback() { return htonl(INADDR_LOOPBACK); }
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void Pause(int ms) { PollRetry(nullptr, 0, ms); }
+
+UniqueFd ListenLoopback(std::uint16_t* port) {
+  UniqueFd fd = OpenTcpSocket();
+  const int on = 1;
+  if (!fd || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      !BindTo(fd.get(), Loopback(), 0) || ::listen(fd.get(), SOMAXCONN) != 0) {
+    return UniqueFd();
+  }
+  *port = LocalPort(fd.get());
+  return fd;
+}
+
+UniqueFd BindUdpLoopback(std::uint16_t* port) {
+  UniqueFd fd = OpenUdpSocket();
+  if (!fd || !BindTo(fd.get(), Loopback(), 0)) return UniqueFd();
+  *port = LocalPort(fd.get());
+  return fd;
+}
+
+std::uint16_t LocalPort(int fd) {
+  const auto local = LocalAddress(fd);
+  return local ? ntohs(local->sin_port) : 0;
+}
+
+namespace {
+
+void SetTimeouts(int fd, int timeout_ms) {
+  timeval tv{};
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+UniqueFd ConnectBlocking(int type, std::uint16_t port, int timeout_ms) {
+  UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  if (!fd) return fd;
+  SetTimeouts(fd.get(), timeout_ms);
+  if (type == SOCK_STREAM) SetNoDelay(fd.get());
+  // A loopback UDP socket bound explicitly, so that no other local address
+  // is ever chosen for it.
+  if (type == SOCK_DGRAM && !BindTo(fd.get(), Loopback(), 0)) return UniqueFd();
+  const sockaddr_in to = MakeSockAddr(Loopback(), port);
+  int rc;
+  do {
+    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return UniqueFd();
+  return fd;
+}
+
+}  // namespace
+
+UniqueFd ConnectLoopback(std::uint16_t port, int timeout_ms) {
+  return ConnectBlocking(SOCK_STREAM, port, timeout_ms);
+}
+
+UniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms) {
+  return ConnectBlocking(SOCK_DGRAM, port, timeout_ms);
+}
+
+bool SendAll(int fd, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t n = SendSome(fd, bytes, size);
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool RecvExact(int fd, void* data, std::size_t size) {
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t n = RecvSome(fd, bytes, size);
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+double Percentile(std::vector<double>& samples, double fraction) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  const auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(samples.size())));
+  return samples[std::clamp<std::size_t>(rank, 1, samples.size()) - 1];
+}
+
+std::string MachineLine() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  const int cpus = ::sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+  std::string model = "unknown CPU";
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  for (std::string line; std::getline(cpuinfo, line);) {
+    if (line.rfind("model name", 0) == 0) {
+      const auto colon = line.find(':');
+      if (colon != std::string::npos) model = line.substr(line.find_first_not_of(" \t", colon + 1));
+      break;
+    }
+  }
+  utsname un{};
+  const std::string kernel = ::uname(&un) == 0 ? std::string(un.sysname) + " " + un.release : "unknown";
+  return "nproc " + std::to_string(cpus) + ", " + model + ", " + kernel;
+}
+
+long RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  return static_cast<long>(limit.rlim_cur);
+}
+
+}  // namespace quorvane::bench

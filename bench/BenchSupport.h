@@ -1,0 +1,55 @@
+// Small helpers shared by the benchmark: loopback sockets with bounded
+// waits, a clock, percentiles and the line that names the machine. Every
+// socket here binds or connects to 127.0.0.1 only.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "runtime/Net.h"
+
+namespace quorvane::bench {
+
+using Clock = std::chrono::steady_clock;
+
+std::uint32_t Loopback();  // 127.0.0.1, network order
+
+double SecondsSince(Clock::time_point start);
+
+// Waits |ms| milliseconds; used only to hold a measuring window open.
+void Pause(int ms);
+
+// A non-blocking listening TCP socket on 127.0.0.1 with a system-chosen
+// port, written to |*port|. Invalid on failure.
+UniqueFd ListenLoopback(std::uint16_t* port);
+// A non-blocking UDP socket bound to 127.0.0.1 on a system-chosen port.
+UniqueFd BindUdpLoopback(std::uint16_t* port);
+std::uint16_t LocalPort(int fd);
+
+// A blocking TCP connection to 127.0.0.1:|port| with TCP_NODELAY, whose
+// connect, sends and receives give up after |timeout_ms|. Invalid on failure.
+UniqueFd ConnectLoopback(std::uint16_t port, int timeout_ms);
+// A blocking UDP socket connected to 127.0.0.1:|port| whose receives give up
+// after |timeout_ms|.
+UniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms);
+
+// Blocking transfers on sockets from ConnectLoopback: false on error, close
+// or time-out.
+bool SendAll(int fd, const void* data, std::size_t size);
+bool RecvExact(int fd, void* data, std::size_t size);
+
+// The |fraction| percentile (0..1, nearest rank) of |samples|, which it
+// sorts. 0 when empty.
+double Percentile(std::vector<double>& samples, double fraction);
+
+// "nproc N, <CPU model>, Linux <release>".
+std::string MachineLine();
+
+// Raises the open-descriptor limit to its hard limit; returns the new soft
+// limit.
+long RaiseDescriptorLimit();
+
+}  // namespace quorvane::bench

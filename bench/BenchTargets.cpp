@@ -1,0 +1,203 @@
+#include "bench/BenchTargets.h"
+
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+
+#include "bench/BenchSupport.h"
+
+namespace quorvane::bench {
+
+namespace {
+
+// One read takes at most this much; large enough that a bulk stream costs
+// the sink few system calls.
+constexpr std::size_t kReadSize = 256 * 1024;
+// Reads per readiness event, so that one busy connection cannot starve the
+// others of the same target.
+constexpr int kReadsPerEvent = 8;
+constexpr std::size_t kUdpBatch = 64;
+constexpr std::size_t kMaxDatagram = 65536;
+
+bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+void Watch(int epoll_fd, int op, int fd, std::uint32_t events) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.fd = fd;
+  ::epoll_ctl(epoll_fd, op, fd, &ev);
+}
+
+int EpollWait(int epoll_fd, epoll_event* events, int count, int timeout_ms) {
+  int n;
+  do {
+    n = ::epoll_wait(epoll_fd, events, count, timeout_ms);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+}  // namespace
+
+void Stop(TThread& thread) {
+  thread.Terminate();
+  thread.WaitFor();
+}
+
+TTcpTarget::TTcpTarget(TMode mode) : mode_(mode), listener_(ListenLoopback(&port_)), buffer_(kReadSize) {}
+
+TTcpTarget::~TTcpTarget() = default;
+
+void TTcpTarget::Execute() {
+  UniqueFd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
+  if (!epoll_fd || !listener_) return;
+  Watch(epoll_fd.get(), EPOLL_CTL_ADD, listener_.get(), EPOLLIN);
+  Watch(epoll_fd.get(), EPOLL_CTL_ADD, WakeFd(), EPOLLIN);
+  std::array<epoll_event, 256> events;
+  while (!Terminated()) {
+    const int n = EpollWait(epoll_fd.get(), events.data(), static_cast<int>(events.size()), -1);
+    if (n < 0) break;
+    for (int i = 0; i < n; ++i) {
+      const int fd = events[i].data.fd;
+      if (fd == WakeFd()) continue;
+      if (fd == listener_.get()) {
+        AcceptAll(epoll_fd.get());
+        continue;
+      }
+      const auto it = connections_.find(fd);
+      if (it != connections_.end() && !Serve(it->second, epoll_fd.get(), events[i].events)) {
+        connections_.erase(it);  // closing removes it from the epoll set
+      }
+    }
+  }
+  connections_.clear();
+}
+
+void TTcpTarget::AcceptAll(int epoll_fd) {
+  for (;;) {
+    UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!fd) return;  // EAGAIN, or out of descriptors for a moment
+    SetNoDelay(fd.get());
+    Watch(epoll_fd, EPOLL_CTL_ADD, fd.get(), EPOLLIN);
+    const int key = fd.get();
+    connections_[key] = TConnection{std::move(fd), {}};
+  }
+}
+
+bool TTcpTarget::Serve(TConnection& connection, int epoll_fd, std::uint32_t events) {
+  const int fd = connection.fd.get();
+  if (!connection.unsent.empty()) {
+    // Reading waits while echo bytes are stuck: the peer's own flow control.
+    const ssize_t n = SendSome(fd, connection.unsent.data(), connection.unsent.size(), MSG_DONTWAIT);
+    if (n < 0) return WouldBlock();
+    connection.unsent.erase(connection.unsent.begin(), connection.unsent.begin() + n);
+    if (!connection.unsent.empty()) return true;
+    Watch(epoll_fd, EPOLL_CTL_MOD, fd, EPOLLIN);
+  }
+  if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) return true;
+  for (int reads = 0; reads < kReadsPerEvent; ++reads) {
+    const ssize_t got = RecvSome(fd, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+    if (got == 0) return false;
+    if (got < 0) return WouldBlock();
+    received_.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
+    if (mode_ == TMode::Discard) continue;
+    const auto size = static_cast<std::size_t>(got);
+    const ssize_t sent = SendSome(fd, buffer_.data(), size, MSG_DONTWAIT);
+    if (sent < 0 && !WouldBlock()) return false;
+    const std::size_t done = sent < 0 ? 0 : static_cast<std::size_t>(sent);
+    if (done < size) {
+      connection.unsent.assign(buffer_.begin() + static_cast<std::ptrdiff_t>(done),
+                               buffer_.begin() + static_cast<std::ptrdiff_t>(size));
+      Watch(epoll_fd, EPOLL_CTL_MOD, fd, EPOLLOUT);
+      return true;
+    }
+  }
+  return true;
+}
+
+TUdpEchoTarget::TUdpEchoTarget() : socket_(BindUdpLoopback(&port_)) {}
+
+void TUdpEchoTarget::Execute() {
+  if (!socket_) return;
+  std::vector<std::uint8_t> storage(kUdpBatch * kMaxDatagram);
+  std::array<iovec, kUdpBatch> iov;
+  std::array<sockaddr_in, kUdpBatch> peers;
+  std::array<mmsghdr, kUdpBatch> messages;
+  while (!Terminated()) {
+    if (WaitFd(socket_.get(), POLLIN, WakeFd(), -1) != TWaitResult::Ready) break;
+    // Drains the socket in batches, but returns to poll() now and then so
+    // that a stop is seen under any load.
+    for (int batch = 0; batch < 16; ++batch) {
+      for (std::size_t i = 0; i < kUdpBatch; ++i) {
+        iov[i] = {storage.data() + i * kMaxDatagram, kMaxDatagram};
+        messages[i] = {};
+        messages[i].msg_hdr.msg_name = &peers[i];
+        messages[i].msg_hdr.msg_namelen = sizeof peers[i];
+        messages[i].msg_hdr.msg_iov = &iov[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+      }
+      const int got = ::recvmmsg(socket_.get(), messages.data(), kUdpBatch, MSG_DONTWAIT, nullptr);
+      if (got <= 0) break;
+      for (int i = 0; i < got; ++i) iov[i].iov_len = messages[i].msg_len;
+      // A datagram the send buffer cannot take is lost, as UDP allows; the
+      // load generators notice and resend.
+      ::sendmmsg(socket_.get(), messages.data(), static_cast<unsigned>(got), MSG_DONTWAIT);
+      if (static_cast<std::size_t>(got) < kUdpBatch) break;
+    }
+  }
+}
+
+TSlowReader::TSlowReader(std::size_t chunk, int period_ms)
+    : chunk_(chunk), period_ms_(period_ms), listener_(ListenLoopback(&port_)) {}
+
+void TSlowReader::Execute() {
+  if (!listener_) return;
+  std::vector<UniqueFd> connections;
+  std::vector<std::uint8_t> buffer(chunk_);
+  auto next_read = Clock::now();
+  while (!Terminated()) {
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_read - Clock::now());
+    pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}};
+    if (PollRetry(fds, 2, std::max<int>(0, static_cast<int>(wait.count()))) < 0) break;
+    if (fds[1].revents != 0) break;
+    if (fds[0].revents != 0) {
+      UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+      if (fd) connections.push_back(std::move(fd));
+    }
+    if (Clock::now() < next_read) continue;
+    next_read += std::chrono::milliseconds(period_ms_);
+    for (const UniqueFd& fd : connections) {
+      const ssize_t got = RecvSome(fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (got <= 0) continue;
+      received_.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
+      first_byte_.Set();
+    }
+  }
+}
+
+TBulkSender::TBulkSender(std::vector<UniqueFd> connections) : connections_(std::move(connections)) {}
+
+void TBulkSender::Execute() {
+  constexpr std::size_t kChunk = 128 * 1024;
+  const std::vector<std::uint8_t> chunk(kChunk, 0x5a);
+  std::vector<pollfd> fds;
+  for (const UniqueFd& fd : connections_) fds.push_back({fd.get(), POLLOUT, 0});
+  fds.push_back({WakeFd(), POLLIN, 0});
+  while (!Terminated()) {
+    if (PollRetry(fds.data(), fds.size(), -1) < 0 || fds.back().revents != 0) break;
+    for (std::size_t i = 0; i + 1 < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      const ssize_t n = SendSome(fds[i].fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
+      if (n > 0) {
+        sent_.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
+      } else if (n < 0 && !WouldBlock()) {
+        failed_.store(true, std::memory_order_relaxed);
+        return;
+      }
+    }
+  }
+}
+
+}  // namespace quorvane::bench

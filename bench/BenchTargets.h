@@ -1,0 +1,112 @@
+// The benchmark's own peers, all in the measuring process: the targets that
+// redirectors forward to (TCP echo and sink, UDP echo, a slow TCP reader) and
+// the bulk sender. Each is one thread serving many sockets through one
+// epoll or poll set, so that the targets stay cheap next to what is measured.
+// Every thread waits only in epoll/poll together with its WakeFd(); the owner
+// stops one with Terminate() then WaitFor().
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "runtime/Net.h"
+#include "runtime/Thread.h"
+
+namespace quorvane::bench {
+
+// A TCP server on 127.0.0.1 that either echoes every byte or discards it
+// (counting it). Listens from construction; serves from Resume().
+class TTcpTarget final : public TThread {
+ public:
+  enum class TMode { Echo, Discard };
+  explicit TTcpTarget(TMode mode);
+  ~TTcpTarget() override;
+
+  bool valid() const { return listener_.valid(); }
+  std::uint16_t Port() const { return port_; }
+  // Bytes received over all connections. Any thread.
+  std::uint64_t BytesReceived() const { return received_.load(std::memory_order_relaxed); }
+
+ protected:
+  void Execute() override;
+
+ private:
+  struct TConnection {
+    UniqueFd fd;
+    std::vector<std::uint8_t> unsent;  // echo bytes the socket could not take yet
+  };
+  void AcceptAll(int epoll_fd);
+  // Returns false when the connection is finished.
+  bool Serve(TConnection& connection, int epoll_fd, std::uint32_t events);
+
+  const TMode mode_;
+  std::uint16_t port_ = 0;  // before listener_: set while it is made
+  UniqueFd listener_;
+  std::atomic<std::uint64_t> received_{0};
+  std::vector<std::uint8_t> buffer_;                  // target thread only
+  std::unordered_map<int, TConnection> connections_;  // target thread only
+};
+
+// A UDP server on 127.0.0.1 that sends every datagram back to its sender,
+// taking and answering them in batches.
+class TUdpEchoTarget final : public TThread {
+ public:
+  TUdpEchoTarget();
+  bool valid() const { return socket_.valid(); }
+  std::uint16_t Port() const { return port_; }
+
+ protected:
+  void Execute() override;
+
+ private:
+  std::uint16_t port_ = 0;  // before socket_: set while it is made
+  UniqueFd socket_;
+};
+
+// A TCP server on 127.0.0.1 that reads at most |chunk| bytes from each
+// connection every |period_ms|: the slow receiver.
+class TSlowReader final : public TThread {
+ public:
+  TSlowReader(std::size_t chunk, int period_ms);
+  bool valid() const { return listener_.valid(); }
+  std::uint16_t Port() const { return port_; }
+  std::uint64_t BytesReceived() const { return received_.load(std::memory_order_relaxed); }
+  // Readable once the first byte has been read.
+  int FirstByteFd() const { return first_byte_.Fd(); }
+
+ protected:
+  void Execute() override;
+
+ private:
+  const std::size_t chunk_;
+  const int period_ms_;
+  std::uint16_t port_ = 0;  // before listener_: set while it is made
+  UniqueFd listener_;
+  std::atomic<std::uint64_t> received_{0};
+  TEvent first_byte_;
+};
+
+// Sends as fast as the sockets take it on every connection it was given
+// (non-blocking, connected), until terminated. Owns the connections.
+class TBulkSender final : public TThread {
+ public:
+  explicit TBulkSender(std::vector<UniqueFd> connections);
+  std::uint64_t BytesSent() const { return sent_.load(std::memory_order_relaxed); }
+  // True when a connection failed before the sender was terminated.
+  bool Failed() const { return failed_.load(std::memory_order_relaxed); }
+
+ protected:
+  void Execute() override;
+
+ private:
+  std::vector<UniqueFd> connections_;
+  std::atomic<std::uint64_t> sent_{0};
+  std::atomic<bool> failed_{false};
+};
+
+// Terminates and joins |thread|, if it was started.
+void Stop(TThread& thread);
+
+}  // namespace quorvane::bench

@@ -1,0 +1,431 @@
+#include "bench/Measurements.h"
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "bench/BenchSupport.h"
+
+namespace quorvane::bench {
+
+namespace {
+
+constexpr double kMiB = 1024.0 * 1024.0;
+constexpr std::size_t kMessageSize = 64;
+// Lets connections reach their steady state before a window is measured.
+constexpr int kWarmUpMs = 200;
+constexpr int kWarmUpRoundTrips = 200;
+constexpr int kConnectTimeoutMs = 2000;
+// A UDP round trip or echo window with no answer for this long counts as lost.
+constexpr int kUdpAnswerTimeoutMs = 100;
+// Gives a redirector's threads time to settle before memory is read.
+constexpr int kSettleMs = 300;
+constexpr int kRssSampleMs = 50;
+constexpr std::size_t kSlowReadChunk = 16 * 1024;
+constexpr int kSlowReadPeriodMs = 20;
+constexpr int kMaxSetups = 200000;
+constexpr int kMaxFailures = 10;
+
+double MicrosecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+double Mean(const std::vector<double>& values) {
+  double sum = 0;
+  for (double v : values) {
+    if (v != v) return kNoValue;  // one failed round spoils the mean
+    sum += v;
+  }
+  return values.empty() ? kNoValue : sum / static_cast<double>(values.size());
+}
+
+// A redirector made for one measurement and dropped at its end.
+class TScopedRedirector {
+ public:
+  TScopedRedirector(TRedirectorHost& host, bool tcp, std::uint16_t target)
+      : host_(host), port_(tcp ? host.AddTcp(target) : host.AddUdp(target)) {}
+  TScopedRedirector(const TScopedRedirector&) = delete;
+  TScopedRedirector& operator=(const TScopedRedirector&) = delete;
+  ~TScopedRedirector() { host_.Drop(port_); }
+  std::uint16_t Port() const { return port_; }
+
+ private:
+  TRedirectorHost& host_;
+  const std::uint16_t port_;
+};
+
+}  // namespace
+
+TMeasurements::TMeasurements(TRedirectorHost& host, const TBenchConfig& config)
+    : host_(host), config_(config) {
+  ready_ = echo_.valid() && sink_.valid() && udp_echo_.valid() && echo_.Resume() && sink_.Resume() &&
+           udp_echo_.Resume();
+}
+
+TMeasurements::~TMeasurements() {
+  Stop(echo_);
+  Stop(sink_);
+  Stop(udp_echo_);
+}
+
+void TMeasurements::Problem(const std::string& text) {
+  if (std::find(problems_.begin(), problems_.end(), text) == problems_.end()) problems_.push_back(text);
+}
+
+TPair TMeasurements::BulkThroughput(int connections) {
+  TScopedRedirector redirector(host_, true, sink_.Port());
+  if (redirector.Port() == 0) Problem("no TCP redirector could be created");
+  std::vector<double> direct;
+  std::vector<double> redirected;
+  const int ms = config_.bulk_ms / config_.rounds;
+  for (int round = 0; round < config_.rounds; ++round) {
+    direct.push_back(BulkRun(sink_.Port(), connections, ms));
+    redirected.push_back(redirector.Port() != 0 ? BulkRun(redirector.Port(), connections, ms) : kNoValue);
+  }
+  return {Mean(direct), Mean(redirected)};
+}
+
+double TMeasurements::BulkRun(std::uint16_t port, int connections, int ms) {
+  std::vector<UniqueFd> fds;
+  for (int i = 0; i < connections; ++i) {
+    UniqueFd fd = ConnectLoopback(port, kConnectTimeoutMs);
+    if (!fd || !SetBlocking(fd.get(), false)) {
+      Problem("bulk: a connection failed");
+      return kNoValue;
+    }
+    fds.push_back(std::move(fd));
+  }
+  TBulkSender sender(std::move(fds));
+  if (!sender.Resume()) return kNoValue;
+  Pause(kWarmUpMs);
+  const std::uint64_t before = sink_.BytesReceived();
+  const auto start = Clock::now();
+  Pause(ms);
+  const std::uint64_t after = sink_.BytesReceived();
+  const double seconds = SecondsSince(start);
+  const bool failed = sender.Failed();
+  Stop(sender);
+  if (failed) {
+    Problem("bulk: a connection broke while sending");
+    return kNoValue;
+  }
+  return static_cast<double>(after - before) / seconds / kMiB;
+}
+
+void TMeasurements::RoundTrips(int fd, bool datagram, int count, int limit_ms, std::vector<double>* samples,
+                               std::uint64_t* lost) {
+  std::array<std::uint8_t, kMessageSize> message{};
+  std::array<std::uint8_t, kMessageSize> answer{};
+  const auto start = Clock::now();
+  for (std::uint32_t sequence = 0; sequence < static_cast<std::uint32_t>(count); ++sequence) {
+    if (SecondsSince(start) * 1000 >= limit_ms) break;
+    std::memcpy(message.data(), &sequence, sizeof sequence);
+    const auto sent_at = Clock::now();
+    if (!datagram) {
+      if (!SendAll(fd, message.data(), message.size()) || !RecvExact(fd, answer.data(), answer.size())) {
+        Problem("TCP round trip: the connection failed");
+        return;
+      }
+    } else {
+      if (SendSome(fd, message.data(), message.size()) != static_cast<ssize_t>(message.size())) {
+        ++*lost;
+        continue;
+      }
+      // Answers to earlier, timed-out datagrams may still arrive: match the
+      // sequence number.
+      bool answered = false;
+      while (!answered) {
+        const ssize_t n = RecvSome(fd, answer.data(), answer.size());
+        if (n < 0) break;  // the receive time-out
+        answered = n == static_cast<ssize_t>(kMessageSize) &&
+                   std::memcmp(answer.data(), &sequence, sizeof sequence) == 0;
+      }
+      if (!answered) {
+        ++*lost;
+        continue;
+      }
+    }
+    if (samples != nullptr) samples->push_back(MicrosecondsSince(sent_at));
+  }
+}
+
+TLatencies TMeasurements::TcpRoundTrip() {
+  TScopedRedirector redirector(host_, true, echo_.Port());
+  UniqueFd direct = ConnectLoopback(echo_.Port(), kConnectTimeoutMs);
+  UniqueFd redirected =
+      redirector.Port() != 0 ? ConnectLoopback(redirector.Port(), kConnectTimeoutMs) : UniqueFd();
+  if (!redirected) Problem("TCP round trip: no connection through the redirector");
+  std::vector<double> direct_us;
+  std::vector<double> redirected_us;
+  std::uint64_t lost = 0;
+  const int count = config_.round_trips / config_.rounds;
+  const int limit = config_.round_trip_limit_ms / config_.rounds;
+  if (direct) RoundTrips(direct.get(), false, kWarmUpRoundTrips, limit, nullptr, &lost);
+  if (redirected) RoundTrips(redirected.get(), false, kWarmUpRoundTrips, limit, nullptr, &lost);
+  for (int round = 0; round < config_.rounds; ++round) {
+    if (direct) RoundTrips(direct.get(), false, count, limit, &direct_us, &lost);
+    if (redirected) RoundTrips(redirected.get(), false, count, limit, &redirected_us, &lost);
+  }
+  TLatencies result;
+  if (!direct_us.empty()) result.p50.direct = Percentile(direct_us, 0.5);
+  if (!direct_us.empty()) result.p99.direct = Percentile(direct_us, 0.99);
+  if (!redirected_us.empty()) result.p50.redirected = Percentile(redirected_us, 0.5);
+  if (!redirected_us.empty()) result.p99.redirected = Percentile(redirected_us, 0.99);
+  return result;
+}
+
+TLatencies TMeasurements::UdpRoundTrip() {
+  TScopedRedirector redirector(host_, false, udp_echo_.Port());
+  if (redirector.Port() == 0) Problem("no UDP redirector could be created");
+  UniqueFd direct = ConnectUdpLoopback(udp_echo_.Port(), kUdpAnswerTimeoutMs);
+  UniqueFd redirected =
+      redirector.Port() != 0 ? ConnectUdpLoopback(redirector.Port(), kUdpAnswerTimeoutMs) : UniqueFd();
+  std::vector<double> direct_us;
+  std::vector<double> redirected_us;
+  TLatencies result;
+  const int count = config_.round_trips / config_.rounds;
+  const int limit = config_.round_trip_limit_ms / config_.rounds;
+  std::uint64_t warm_up_lost = 0;
+  if (direct) RoundTrips(direct.get(), true, kWarmUpRoundTrips, limit, nullptr, &warm_up_lost);
+  if (redirected) RoundTrips(redirected.get(), true, kWarmUpRoundTrips, limit, nullptr, &warm_up_lost);
+  for (int round = 0; round < config_.rounds; ++round) {
+    if (direct) RoundTrips(direct.get(), true, count, limit, &direct_us, &result.lost);
+    if (redirected) RoundTrips(redirected.get(), true, count, limit, &redirected_us, &result.lost);
+  }
+  if (!direct_us.empty()) result.p50.direct = Percentile(direct_us, 0.5);
+  if (!direct_us.empty()) result.p99.direct = Percentile(direct_us, 0.99);
+  if (!redirected_us.empty()) result.p50.redirected = Percentile(redirected_us, 0.5);
+  if (!redirected_us.empty()) result.p99.redirected = Percentile(redirected_us, 0.99);
+  return result;
+}
+
+TEchoRate TMeasurements::UdpEchoRate(int peers) {
+  TScopedRedirector redirector(host_, false, udp_echo_.Port());
+  std::vector<double> direct;
+  std::vector<double> redirected;
+  TEchoRate result;
+  const int ms = config_.echo_rate_ms / config_.rounds;
+  for (int round = 0; round < config_.rounds; ++round) {
+    direct.push_back(EchoRateRun(udp_echo_.Port(), peers, ms, &result.lost_direct));
+    redirected.push_back(redirector.Port() != 0
+                             ? EchoRateRun(redirector.Port(), peers, ms, &result.lost_redirected)
+                             : kNoValue);
+  }
+  result.rate = {Mean(direct), Mean(redirected)};
+  return result;
+}
+
+double TMeasurements::EchoRateRun(std::uint16_t port, int peers, int ms, std::uint64_t* lost) {
+  UniqueFd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
+  std::vector<UniqueFd> sockets;
+  for (int i = 0; i < peers && epoll_fd; ++i) {
+    UniqueFd fd = ConnectUdpLoopback(port, kUdpAnswerTimeoutMs);
+    if (!fd || !SetBlocking(fd.get(), false)) break;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = static_cast<std::uint32_t>(i);
+    ::epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, fd.get(), &ev);
+    sockets.push_back(std::move(fd));
+  }
+  if (static_cast<int>(sockets.size()) != peers) {
+    Problem("UDP echo rate: a peer socket could not be made");
+    return kNoValue;
+  }
+  const std::array<std::uint8_t, kMessageSize> message{};
+  std::array<std::uint8_t, 2048> answer{};
+  std::size_t next_peer = 0;
+  int outstanding = 0;
+  // New datagrams go out from the peers in turn, so that with many peers
+  // every one of them stays active while the window stays the same.
+  const auto fill_window = [&] {
+    for (int tries = 0; outstanding < config_.window && tries < config_.window; ++tries) {
+      const int fd = sockets[next_peer++ % sockets.size()].get();
+      if (SendSome(fd, message.data(), message.size(), MSG_DONTWAIT) > 0) ++outstanding;
+    }
+  };
+  fill_window();
+  std::uint64_t answered = 0;
+  std::uint64_t answered_at_start = 0;
+  const auto begin = Clock::now();
+  auto start = begin;
+  bool measuring = false;
+  std::array<epoll_event, 64> events;
+  while (SecondsSince(begin) * 1000 < kWarmUpMs + ms) {
+    if (!measuring && SecondsSince(begin) * 1000 >= kWarmUpMs) {
+      measuring = true;
+      answered_at_start = answered;
+      start = Clock::now();
+    }
+    int n;
+    do {
+      n = ::epoll_wait(epoll_fd.get(), events.data(), static_cast<int>(events.size()), kUdpAnswerTimeoutMs);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) break;
+    if (n == 0) {
+      *lost += static_cast<std::uint64_t>(outstanding);
+      outstanding = 0;
+      fill_window();
+      continue;
+    }
+    for (int i = 0; i < n; ++i) {
+      const int fd = sockets[events[i].data.u32].get();
+      while (RecvSome(fd, answer.data(), answer.size(), MSG_DONTWAIT) >= 0) {
+        ++answered;
+        if (outstanding > 0) --outstanding;
+      }
+    }
+    fill_window();
+  }
+  if (!measuring) return kNoValue;
+  return static_cast<double>(answered - answered_at_start) / SecondsSince(start);
+}
+
+TIdleCost TMeasurements::IdleCost() {
+  TIdleCost result;
+  TScopedRedirector tcp(host_, true, echo_.Port());
+  TScopedRedirector udp(host_, false, udp_echo_.Port());
+  if (tcp.Port() == 0 || udp.Port() == 0) {
+    Problem("idle: a redirector could not be created");
+    return result;
+  }
+  Pause(kSettleMs);
+  const std::int64_t rss_start = host_.RssKiB();
+  std::vector<UniqueFd> relays;
+  for (int i = 0; i < config_.idle_count; ++i) {
+    // One byte each way proves the relay is established on both sides.
+    std::uint8_t byte = 1;
+    UniqueFd fd = ConnectLoopback(tcp.Port(), kConnectTimeoutMs);
+    if (!fd || !SendAll(fd.get(), &byte, 1) || !RecvExact(fd.get(), &byte, 1)) {
+      Problem("idle: a TCP relay could not be established");
+      break;
+    }
+    relays.push_back(std::move(fd));
+  }
+  Pause(kSettleMs);
+  const std::int64_t rss_tcp = host_.RssKiB();
+  std::vector<UniqueFd> sessions;
+  for (int i = 0; i < config_.idle_count; ++i) {
+    std::uint8_t byte = 1;
+    UniqueFd fd = ConnectUdpLoopback(udp.Port(), kUdpAnswerTimeoutMs * 5);
+    if (!fd || SendSome(fd.get(), &byte, 1) != 1 || RecvSome(fd.get(), &byte, 1) != 1) {
+      Problem("idle: a UDP session got no answer");
+      break;
+    }
+    sessions.push_back(std::move(fd));
+  }
+  Pause(kSettleMs);
+  const std::int64_t rss_udp = host_.RssKiB();
+  result.tcp_relays = static_cast<int>(relays.size());
+  result.udp_sessions = static_cast<int>(sessions.size());
+
+  const std::int64_t cpu_start = host_.CpuNanoseconds();
+  const std::int64_t stat_start = host_.StatCpuNanoseconds();
+  const auto start = Clock::now();
+  Pause(config_.idle_hold_ms);
+  const std::int64_t cpu_end = host_.CpuNanoseconds();
+  const std::int64_t stat_end = host_.StatCpuNanoseconds();
+  result.hold_seconds = SecondsSince(start);
+
+  const double core_ns = result.hold_seconds * 1e9;
+  if (cpu_start >= 0 && cpu_end >= 0) {
+    result.cpu_percent = 100.0 * static_cast<double>(cpu_end - cpu_start) / core_ns;
+  }
+  if (stat_start >= 0 && stat_end >= 0) {
+    result.stat_cpu_percent = 100.0 * static_cast<double>(stat_end - stat_start) / core_ns;
+  }
+  if (!relays.empty() && rss_start >= 0 && rss_tcp >= 0) {
+    result.kib_per_tcp_relay = static_cast<double>(rss_tcp - rss_start) / static_cast<double>(relays.size());
+  }
+  if (!sessions.empty() && rss_tcp >= 0 && rss_udp >= 0) {
+    result.kib_per_udp_session =
+        static_cast<double>(rss_udp - rss_tcp) / static_cast<double>(sessions.size());
+  }
+  return result;
+}
+
+TSlowReceiver TMeasurements::SlowReceiver() {
+  TSlowReceiver result;
+  TSlowReader reader(kSlowReadChunk, kSlowReadPeriodMs);
+  if (!reader.valid() || !reader.Resume()) return result;
+  {
+    TScopedRedirector redirector(host_, true, reader.Port());
+    std::uint8_t byte = 1;
+    UniqueFd fd = redirector.Port() != 0 ? ConnectLoopback(redirector.Port(), kConnectTimeoutMs) : UniqueFd();
+    if (!fd || !SendAll(fd.get(), &byte, 1) ||
+        WaitFd(reader.FirstByteFd(), POLLIN, -1, kConnectTimeoutMs) != TWaitResult::Ready ||
+        !SetBlocking(fd.get(), false)) {
+      Problem("slow receiver: no relay to the slow reader");
+      Stop(reader);
+      return result;
+    }
+    // The baseline holds the relay's thread and sockets; what grows beyond
+    // it is what the relay keeps for the slow side.
+    Pause(kSettleMs);
+    const std::int64_t rss_start = host_.RssKiB();
+    std::int64_t rss_peak = rss_start;
+    const std::vector<std::uint8_t> chunk(64 * 1024, 0x33);
+    std::uint64_t sent = 0;
+    const auto start = Clock::now();
+    auto next_sample = start;
+    while (SecondsSince(start) * 1000 < config_.slow_ms) {
+      if (WaitFd(fd.get(), POLLOUT, -1, kRssSampleMs) == TWaitResult::Ready) {
+        for (int i = 0; i < 64; ++i) {
+          const ssize_t n = SendSome(fd.get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
+          if (n <= 0) break;
+          sent += static_cast<std::uint64_t>(n);
+        }
+      }
+      if (Clock::now() >= next_sample) {
+        rss_peak = std::max(rss_peak, host_.RssKiB());
+        next_sample += std::chrono::milliseconds(kRssSampleMs);
+      }
+    }
+    rss_peak = std::max(rss_peak, host_.RssKiB());
+    result.growth_kib = static_cast<double>(rss_peak - rss_start);
+    result.sent_mib = static_cast<double>(sent) / kMiB;
+    result.read_mib = static_cast<double>(reader.BytesReceived()) / kMiB;
+  }
+  // The reader closes its side last, so that the relay's delivery of what it
+  // still holds fails at once instead of lingering.
+  Stop(reader);
+  return result;
+}
+
+TPair TMeasurements::SetupRate() {
+  TScopedRedirector redirector(host_, true, echo_.Port());
+  std::vector<double> direct;
+  std::vector<double> redirected;
+  const int ms = config_.setup_ms / config_.rounds;
+  for (int round = 0; round < config_.rounds; ++round) {
+    direct.push_back(SetupRun(echo_.Port(), ms));
+    redirected.push_back(redirector.Port() != 0 ? SetupRun(redirector.Port(), ms) : kNoValue);
+  }
+  return {Mean(direct), Mean(redirected)};
+}
+
+double TMeasurements::SetupRun(std::uint16_t port, int ms) {
+  int done = 0;
+  int failures = 0;
+  const auto start = Clock::now();
+  while (done < kMaxSetups && SecondsSince(start) * 1000 < ms) {
+    std::uint8_t byte = 1;
+    UniqueFd fd = ConnectLoopback(port, kConnectTimeoutMs);
+    if (!fd || !SendAll(fd.get(), &byte, 1) || !RecvExact(fd.get(), &byte, 1)) {
+      if (++failures > kMaxFailures) {
+        Problem("connection setup: connections keep failing");
+        return kNoValue;
+      }
+      continue;
+    }
+    fd.reset();
+    ++done;
+  }
+  if (failures > 0) Problem("connection setup: some connections failed");
+  return static_cast<double>(done) / SecondsSince(start);
+}
+
+}  // namespace quorvane::bench

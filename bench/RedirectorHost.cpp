@@ -1,0 +1,231 @@
+#include "bench/RedirectorHost.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "bench/BenchSupport.h"
+#include "servers/TCPRedirector.h"
+#include "servers/UDPRedirector.h"
+
+namespace quorvane::bench {
+
+namespace {
+
+// A request may wait for threads to be joined (drop, quit); the longest is a
+// relay still delivering its tail to a slow peer.
+constexpr int kAnswerTimeoutMs = 15000;
+constexpr int kExitTimeoutMs = 5000;
+
+// Reads one line from |fd| within |timeout_ms|; empty on close or time-out.
+std::string ReadLine(int fd, int timeout_ms) {
+  std::string line;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (timeout_ms >= 0 && left.count() <= 0) return {};
+    pollfd p{fd, POLLIN, 0};
+    if (PollRetry(&p, 1, timeout_ms < 0 ? -1 : static_cast<int>(left.count())) <= 0) return {};
+    char c;
+    ssize_t n;
+    do {
+      n = ::read(fd, &c, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return {};
+    if (c == '\n') return line;
+    line += c;
+  }
+}
+
+void WriteLine(int fd, const std::string& line) {
+  const std::string text = line + "\n";
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+template <class Redirector>
+std::uint16_t Publish(std::unique_ptr<Redirector>& redirector) {
+  if (redirector->Socket() < 0) return 0;
+  const std::uint16_t port = LocalPort(redirector->Socket());
+  if (port == 0 || !redirector->Resume()) return 0;
+  return port;
+}
+
+// The child's whole life: serve requests until "quit" or the parent is gone.
+[[noreturn]] void ServeRequests(int in, int out) {
+  std::map<std::uint16_t, std::unique_ptr<TTCPRedirector>> tcp;
+  std::map<std::uint16_t, std::unique_ptr<TUDPRedirector>> udp;
+  const std::string loopback = "127.0.0.1";
+  for (;;) {
+    std::istringstream request(ReadLine(in, -1));
+    std::string verb;
+    unsigned port = 0;
+    request >> verb >> port;
+    const auto target = static_cast<std::uint16_t>(port);
+    if (verb == "tcp") {
+      auto redirector = std::make_unique<TTCPRedirector>(loopback, loopback, 0, target);
+      const std::uint16_t public_port = Publish(redirector);
+      if (public_port != 0) tcp[public_port] = std::move(redirector);
+      WriteLine(out, std::to_string(public_port));
+    } else if (verb == "udp") {
+      auto redirector =
+          std::make_unique<TUDPRedirector>(loopback, loopback, loopback, 0, target, kUdpSessionTimeoutMs);
+      const std::uint16_t public_port = Publish(redirector);
+      if (public_port != 0) udp[public_port] = std::move(redirector);
+      WriteLine(out, std::to_string(public_port));
+    } else if (verb == "drop") {
+      tcp.erase(target);
+      udp.erase(target);
+      WriteLine(out, "ok");
+    } else {  // "quit", or the parent closed its end
+      tcp.clear();
+      udp.clear();
+      StopOrphanRelays();
+      WriteLine(out, "ok");
+      // _exit: the stdio buffers are copies of the parent's and must not be
+      // flushed a second time.
+      ::_exit(0);
+    }
+  }
+}
+
+std::int64_t ReadSchedstatNs(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* tasks = ::opendir(dir.c_str());
+  if (tasks == nullptr) return -1;
+  std::int64_t total = 0;
+  bool any = false;
+  while (const dirent* entry = ::readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream schedstat(dir + "/" + entry->d_name + "/schedstat");
+    std::int64_t run_ns = 0;
+    if (schedstat >> run_ns) {
+      total += run_ns;
+      any = true;
+    }
+  }
+  ::closedir(tasks);
+  return any ? total : -1;
+}
+
+}  // namespace
+
+TRedirectorHost::~TRedirectorHost() { Quit(); }
+
+bool TRedirectorHost::Start() {
+  int down[2];
+  int up[2];
+  if (::pipe2(down, O_CLOEXEC) != 0) return false;
+  if (::pipe2(up, O_CLOEXEC) != 0) {
+    ::close(down[0]);
+    ::close(down[1]);
+    return false;
+  }
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    for (int fd : {down[0], down[1], up[0], up[1]}) ::close(fd);
+    return false;
+  }
+  if (pid == 0) {
+    // The child dies with the parent, so that a crashed run leaves nothing.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() == 1) ::_exit(1);
+    ::close(down[1]);
+    ::close(up[0]);
+    // Log lines of the redirectors go to standard error, away from the table.
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    ServeRequests(down[0], up[1]);
+  }
+  ::close(down[0]);
+  ::close(up[1]);
+  pid_ = pid;
+  to_child_.reset(down[1]);
+  from_child_.reset(up[0]);
+  return true;
+}
+
+std::string TRedirectorHost::Ask(const std::string& request) {
+  if (pid_ < 0) return {};
+  WriteLine(to_child_.get(), request);
+  return ReadLine(from_child_.get(), kAnswerTimeoutMs);
+}
+
+std::uint16_t TRedirectorHost::AddTcp(std::uint16_t target_port) {
+  return static_cast<std::uint16_t>(std::atoi(Ask("tcp " + std::to_string(target_port)).c_str()));
+}
+
+std::uint16_t TRedirectorHost::AddUdp(std::uint16_t target_port) {
+  return static_cast<std::uint16_t>(std::atoi(Ask("udp " + std::to_string(target_port)).c_str()));
+}
+
+void TRedirectorHost::Drop(std::uint16_t public_port) {
+  if (public_port != 0) Ask("drop " + std::to_string(public_port));
+}
+
+void TRedirectorHost::Quit() {
+  if (pid_ < 0) return;
+  Ask("quit");
+  to_child_.reset();
+  from_child_.reset();
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kExitTimeoutMs);
+  int status = 0;
+  while (::waitpid(pid_, &status, WNOHANG) == 0) {
+    if (Clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    Pause(20);
+  }
+  pid_ = -1;
+}
+
+std::int64_t TRedirectorHost::CpuNanoseconds() const {
+  const std::int64_t ns = ReadSchedstatNs(pid_);
+  return ns >= 0 ? ns : StatCpuNanoseconds();
+}
+
+std::int64_t TRedirectorHost::StatCpuNanoseconds() const {
+  std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto paren = text.rfind(')');
+  if (paren == std::string::npos) return -1;
+  // After the command name: state is field 3, utime 14 and stime 15.
+  std::istringstream fields(text.substr(paren + 1));
+  std::string field;
+  std::int64_t utime = -1;
+  std::int64_t stime = -1;
+  for (int index = 3; index <= 15 && fields >> field; ++index) {
+    if (index == 14) utime = std::stoll(field);
+    if (index == 15) stime = std::stoll(field);
+  }
+  if (utime < 0 || stime < 0) return -1;
+  return (utime + stime) * (1000000000 / ::sysconf(_SC_CLK_TCK));
+}
+
+std::int64_t TRedirectorHost::RssKiB() const {
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
+  }
+  return -1;
+}
+
+}  // namespace quorvane::bench

@@ -1,0 +1,63 @@
+// TRedirectorHost: a child process that owns the redirectors under test, so
+// that the CPU time and memory read from /proc are the redirectors' own and
+// not the load generators'. The parent asks over a pipe, one line per
+// request: "tcp <target port>" and "udp <target port>" create a redirector
+// on 127.0.0.1 forwarding to 127.0.0.1:<target port> and answer its public
+// port (0 on failure); "drop <public port>" destroys one and answers "ok";
+// "quit" destroys all, stops the relays that outlived them and ends the
+// child. The child also ends when the parent's end of the pipe closes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "runtime/Net.h"
+
+namespace quorvane::bench {
+
+// How long an idle UDP session lives in the redirectors under test: longer
+// than any run, so that sessions expire only when a test drops them.
+inline constexpr std::int64_t kUdpSessionTimeoutMs = 300000;
+
+class TRedirectorHost {
+ public:
+  TRedirectorHost() = default;
+  TRedirectorHost(const TRedirectorHost&) = delete;
+  TRedirectorHost& operator=(const TRedirectorHost&) = delete;
+  // Quits the child if it still runs.
+  ~TRedirectorHost();
+
+  // Forks the child. Call before this process creates any thread: the child
+  // must not inherit locks held by threads that do not exist in it. In the
+  // child this never returns. False when the fork failed.
+  bool Start();
+
+  pid_t Pid() const { return pid_; }
+  // Public port of a new redirector to 127.0.0.1:|target_port|; 0 on failure.
+  std::uint16_t AddTcp(std::uint16_t target_port);
+  std::uint16_t AddUdp(std::uint16_t target_port);
+  void Drop(std::uint16_t public_port);
+  // Ends the child and reaps it, within a bounded time.
+  void Quit();
+
+  // CPU time of every thread of the child, in nanoseconds, or -1. Summed
+  // from /proc/<pid>/task/*/schedstat, whose run time is counted in
+  // nanoseconds; falls back to utime + stime of /proc/<pid>/stat (clock
+  // ticks) when schedstat is missing.
+  std::int64_t CpuNanoseconds() const;
+  // utime + stime of /proc/<pid>/stat, in nanoseconds (tick resolution).
+  std::int64_t StatCpuNanoseconds() const;
+  // VmRSS of /proc/<pid>/status in KiB, or -1.
+  std::int64_t RssKiB() const;
+
+ private:
+  std::string Ask(const std::string& request);
+
+  pid_t pid_ = -1;
+  UniqueFd to_child_;
+  UniqueFd from_child_;
+};
+
+}  // namespace quorvane::bench
