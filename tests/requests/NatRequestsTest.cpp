@@ -1,1 +1,225 @@
-#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <set>
+#include <thread>
+
+#include "requests/ServerFixture.h"
+
+namespace quorvane::test {
+namespace {
+
+constexpr std::uint8_t kUdp = 17;
+
+class NatRequestsTest : public ServerFixture {
+ protected:
+  void SetUp() override {
+    ServerFixture::SetUp();
+    // Redirectors of every profile listen on loopback only.
+    for (auto& profile : ProfileTable) profile.Host = "127.0.0.1";
+  }
+
+  static std::string RequestLine(int action, std::uint16_t port, int proto) {
+    return "NAT request type " + std::to_string(action) + " for 127.0.0.1:" + std::to_string(port) +
+           " / proto=" + std::to_string(proto);
+  }
+  static bool UdpPortFree(std::uint16_t port) {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    return BindTo(fd.get(), Loopback(), port);
+  }
+  static bool EchoesThroughTcp(std::uint16_t port) {
+    UniqueFd conn = ConnectLoopback(port);
+    return conn && SendAll(conn.get(), "ping") && RecvExact(conn.get(), 4) == "ping";
+  }
+  static bool EchoesThroughUdp(std::uint16_t port) {
+    std::uint16_t own = 0;
+    UniqueFd peer = BindUdpLoopback(&own);
+    return SendDatagram(peer.get(), "ping", port) && RecvDatagram(peer.get()) == "ping";
+  }
+};
+
+TEST_F(NatRequestsTest, TcpRedirectorIsCreatedReusedQueriedAndDeleted) {
+  TcpEchoServer echo;
+  StartServer();
+  ControlClient client(port_);
+  const TNatReply created = client.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port());
+  ASSERT_EQ(created.Status, kNatOk);
+  EXPECT_EQ(created.Address, Loopback());
+  const std::uint16_t public_port = created.PublicPort();
+  EXPECT_TRUE(log_.Contains(RequestLine(1, echo.Port(), 6)));
+  EXPECT_TRUE(log_.Contains("TCP Redirector created as 127.0.0.1:" + std::to_string(public_port)));
+  EXPECT_TRUE(EchoesThroughTcp(public_port));
+
+  // The same key again is the same redirector, created once.
+  const TNatReply again = client.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port());
+  EXPECT_EQ(again.Status, kNatOk);
+  EXPECT_EQ(again.PublicPort(), public_port);
+  EXPECT_EQ(again.Address, Loopback());
+  EXPECT_EQ(RedirectorCount(), 1u);
+  EXPECT_EQ(log_.Count("TCP Redirector created as 127.0.0.1:" + std::to_string(public_port)), 1);
+
+  const TNatReply query = client.Nat(kNatQuery, kProtoTcp, Loopback(), echo.Port());
+  EXPECT_EQ(query.Status, kNatOk);
+  EXPECT_EQ(query.PublicPort(), public_port);
+
+  EXPECT_EQ(client.Nat(kNatDelete, kProtoTcp, Loopback(), echo.Port()).Status, kNatOk);
+  // The reply comes after the redirector is gone: its port no longer accepts.
+  EXPECT_FALSE(ConnectLoopback(public_port).valid());
+  EXPECT_EQ(RedirectorCount(), 0u);
+  EXPECT_EQ(client.Nat(kNatDelete, kProtoTcp, Loopback(), echo.Port()).Status, kNatNotFound);
+
+  // Not found: the request's port and address come back byte for byte.
+  const TNatReply missing = client.Nat(kNatQuery, kProtoTcp, ::inet_addr("192.168.0.10"), 6112);
+  EXPECT_EQ(missing.Status, kNatNotFound);
+  EXPECT_EQ(missing.PortBytes, (std::array<std::uint8_t, 2>{0xE0, 0x17}));
+  EXPECT_EQ(missing.Address, ::inet_addr("192.168.0.10"));
+}
+
+TEST_F(NatRequestsTest, EveryProtoValueIsItsOwnKeyAndNonTcpMeansUdp) {
+  UdpEchoServer echo;
+  StartServer();
+  ControlClient client(port_);
+  const TNatReply udp = client.Nat(kNatCreate, kUdp, Loopback(), echo.Port());
+  ASSERT_EQ(udp.Status, kNatOk);
+  EXPECT_TRUE(log_.Contains("UDP Redirector created as 127.0.0.1:" + std::to_string(udp.PublicPort())));
+  EXPECT_TRUE(EchoesThroughUdp(udp.PublicPort()));
+
+  EXPECT_EQ(client.Nat(kNatQuery, kProtoTcp, Loopback(), echo.Port()).Status, kNatNotFound);
+  const TNatReply zero = client.Nat(kNatCreate, 0, Loopback(), echo.Port());
+  ASSERT_EQ(zero.Status, kNatOk);
+  EXPECT_NE(zero.PublicPort(), udp.PublicPort());
+  EXPECT_TRUE(EchoesThroughUdp(zero.PublicPort()));
+  EXPECT_EQ(RedirectorCount(), 2u);
+
+  EXPECT_EQ(client.Nat(kNatDelete, kUdp, Loopback(), echo.Port()).Status, kNatOk);
+  EXPECT_TRUE(UdpPortFree(udp.PublicPort()));
+  EXPECT_TRUE(EchoesThroughUdp(zero.PublicPort()));
+}
+
+TEST_F(NatRequestsTest, FailedCreatesAnswer255WithTheRequestBytes) {
+  ProfileTable[0].Host = "192.0.2.1";  // not an address of this machine
+  StartServer();
+  ControlClient client(port_);
+  for (const std::uint8_t proto : {kProtoTcp, kUdp}) {
+    const TNatReply reply = client.Nat(kNatCreate, proto, ::inet_addr("192.168.0.10"), 6112, 7);
+    EXPECT_EQ(reply.Status, kNatFailed);
+    EXPECT_EQ(reply.PortBytes, (std::array<std::uint8_t, 2>{0xE0, 0x17}));
+    EXPECT_EQ(reply.Address, ::inet_addr("192.168.0.10"));
+  }
+  EXPECT_TRUE(log_.Contains("TCP Redirector not created"));
+  EXPECT_TRUE(log_.Contains("UDP Redirector not created"));
+  EXPECT_EQ(RedirectorCount(), 0u);
+}
+
+TEST_F(NatRequestsTest, OnlyBnetdClientsChooseTheProfileByByte) {
+  ProfileTable[0].Host = "192.0.2.1";
+  TcpEchoServer echo;
+  StartServer();
+
+  // Unregistered and ordinarily registered clients use profile 0 whatever
+  // their Profile byte says.
+  ControlClient plain(port_);
+  EXPECT_EQ(plain.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port(), 7).Status, kNatFailed);
+  ASSERT_TRUE(plain.Send(RegisterPacket("other")));
+  ASSERT_TRUE(plain.Receive());
+  EXPECT_EQ(plain.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port(), 7).Status, kNatFailed);
+
+  ControlClient bnetd(port_);
+  ASSERT_TRUE(bnetd.Send(RegisterPacket("BNETD")));
+  ASSERT_TRUE(bnetd.Receive());
+  const TNatReply chosen = bnetd.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port(), 7);
+  ASSERT_EQ(chosen.Status, kNatOk);
+  EXPECT_TRUE(EchoesThroughTcp(chosen.PublicPort()));
+  // Bytes past the table are refused, not read out of bounds.
+  for (const std::uint8_t profile : {10, 255}) {
+    const TNatReply reply = bnetd.Nat(kNatCreate, kUdp, Loopback(), 5000, profile);
+    EXPECT_EQ(reply.Status, kNatFailed);
+    EXPECT_EQ(reply.PortBytes, EchoPortBytes(5000));
+  }
+  EXPECT_EQ(log_.Count("UDP Redirector not created"), 2);
+}
+
+TEST_F(NatRequestsTest, AnySessionMayDeleteButOnlyTheOwnersEndRemovesRedirectors) {
+  TcpEchoServer echo;
+  StartServer();
+  auto a = std::make_unique<ControlClient>(port_);
+  ControlClient b(port_);
+  const TNatReply mine = a->Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port());
+  const TNatReply also_mine = a->Nat(kNatCreate, kUdp, Loopback(), 7000);
+  const TNatReply theirs = b.Nat(kNatCreate, kProtoTcp, Loopback(), 7001);
+  ASSERT_EQ(mine.Status, kNatOk);
+  ASSERT_EQ(also_mine.Status, kNatOk);
+  ASSERT_EQ(theirs.Status, kNatOk);
+
+  // B sees and deletes A's TCP redirector.
+  EXPECT_EQ(b.Nat(kNatQuery, kProtoTcp, Loopback(), echo.Port()).PublicPort(), mine.PublicPort());
+  EXPECT_EQ(b.Nat(kNatDelete, kProtoTcp, Loopback(), echo.Port()).Status, kNatOk);
+  EXPECT_FALSE(ConnectLoopback(mine.PublicPort()).valid());
+
+  // A leaves: its UDP redirector goes, B's stays.
+  const std::string a_port = std::to_string(LocalPort(a->Fd()));
+  a.reset();
+  ASSERT_TRUE(log_.WaitFor("Closing thread for: 127.0.0.1:" + a_port));
+  EXPECT_TRUE(WaitUntil([&] { return RedirectorCount() == 1; }));
+  EXPECT_TRUE(UdpPortFree(also_mine.PublicPort()));
+  EXPECT_EQ(b.Nat(kNatQuery, kProtoTcp, Loopback(), 7001).Status, kNatOk);
+}
+
+TEST_F(NatRequestsTest, ConcurrentCreatesOfOneKeyMakeOneRedirector) {
+  UdpEchoServer echo;
+  StartServer();
+  constexpr int kSessions = 12;
+  std::vector<std::unique_ptr<ControlClient>> clients;
+  for (int i = 0; i < kSessions; ++i) clients.push_back(std::make_unique<ControlClient>(port_));
+  std::vector<std::uint16_t> ports(kSessions);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kSessions; ++i) {
+    threads.emplace_back([&, i] {
+      const TNatReply reply = clients[i]->Nat(kNatCreate, kUdp, Loopback(), echo.Port());
+      ports[i] = reply.Status == kNatOk ? reply.PublicPort() : 0;
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(std::set<std::uint16_t>(ports.begin(), ports.end()).size(), 1u);
+  EXPECT_NE(ports[0], 0);
+  EXPECT_EQ(RedirectorCount(), 1u);
+  EXPECT_EQ(log_.Count("UDP Redirector created as 127.0.0.1:" + std::to_string(ports[0])), 1);
+}
+
+TEST_F(NatRequestsTest, UnknownActionIsLoggedButNotAnswered) {
+  StartServer();
+  ControlClient client(port_);
+  TNatRequest odd;
+  odd.Action = 3;
+  odd.Proto = kProtoTcp;
+  odd.Address = Loopback();
+  odd.Port = 4000;
+  ASSERT_TRUE(client.Send(Encode(odd)));
+  EXPECT_TRUE(NothingArrives(client.Fd()));
+  EXPECT_TRUE(log_.Contains(RequestLine(3, 4000, 6)));
+  EXPECT_EQ(client.Nat(kNatQuery, kProtoTcp, Loopback(), 4000).Status, kNatNotFound);
+}
+
+TEST_F(NatRequestsTest, ServerStopDestroysEveryRedirector) {
+  TcpEchoServer echo;
+  StartServer();
+  ControlClient a(port_);
+  ControlClient b(port_);
+  const TNatReply tcp = a.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port());
+  const TNatReply udp = b.Nat(kNatCreate, kUdp, Loopback(), 7002);
+  ASSERT_EQ(tcp.Status, kNatOk);
+  ASSERT_EQ(udp.Status, kNatOk);
+  // A relay that is live at the stop outlives its redirector until the
+  // orphans are stopped.
+  UniqueFd relayed = ConnectLoopback(tcp.PublicPort());
+  ASSERT_TRUE(SendAll(relayed.get(), "x") && RecvExact(relayed.get(), 1) == "x");
+
+  StopServer();
+  EXPECT_FALSE(ConnectLoopback(tcp.PublicPort()).valid());
+  EXPECT_TRUE(UdpPortFree(udp.PublicPort()));
+  StopOrphanRelays();
+  EXPECT_TRUE(ClosedWithoutData(relayed.get()));
+}
+
+}  // namespace
+}  // namespace quorvane::test

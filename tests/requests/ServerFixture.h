@@ -40,7 +40,7 @@ class ServerFixture : public ::testing::Test {
   void StartServer();
   void StopServer();
   std::size_t ClientCount() { return server_->ClientList.Count(); }
-  std::size_t RedirectorCount() { return server_->RedirectorList.Count(); }
+  std::size_t RedirectorCount() { return server_ ? server_->RedirectorList.Count() : 0; }
 
   LogCapture log_;
   std::unique_ptr<TRequestsServer> server_;

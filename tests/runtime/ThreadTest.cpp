@@ -1,1 +1,118 @@
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+
+#include "TestSupport.h"
+#include "runtime/Log.h"
+#include "runtime/Thread.h"
+#include "runtime/ThreadList.h"
+
+namespace quorvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Blocks in poll on its wake descriptor only, like every real loop.
+class TBlockedThread final : public TThread {
+ public:
+  explicit TBlockedThread(bool throw_instead = false) : throw_(throw_instead) {}
+  ~TBlockedThread() override {
+    Terminate();
+    WaitFor();
+  }
+  std::atomic<bool> ran{false};
+
+ protected:
+  void Execute() override {
+    ran = true;
+    if (throw_) throw std::runtime_error("escapes");
+    while (!Terminated()) {
+      pollfd p{WakeFd(), POLLIN, 0};
+      PollRetry(&p, 1, -1);
+    }
+  }
+
+ private:
+  bool throw_;
+};
+
+TEST(ThreadTest, TerminateWakesABlockedThreadAndTheEndHandlerRunsOnTheWaiter) {
+  TBlockedThread thread;
+  EXPECT_FALSE(thread.Started());
+  bool handler_ran = false;
+  const auto waiter = std::this_thread::get_id();
+  std::thread::id handler_thread;
+  thread.SetOnTerminate([&] {
+    handler_ran = true;
+    handler_thread = std::this_thread::get_id();
+  });
+  ASSERT_TRUE(thread.Resume());
+  EXPECT_FALSE(thread.Resume());
+  ASSERT_TRUE(test::WaitUntil([&] { return thread.ran.load(); }));
+  thread.Terminate();
+  thread.WaitFor();
+  EXPECT_TRUE(thread.Finished());
+  EXPECT_TRUE(handler_ran);
+  EXPECT_EQ(handler_thread, waiter);
+}
+
+TEST(ThreadTest, ExceptionEndsTheThreadQuietlyAndANeverStartedThreadIsSimplyFreed) {
+  TBlockedThread throwing(true);
+  ASSERT_TRUE(throwing.Resume());
+  throwing.WaitFor();
+  EXPECT_TRUE(throwing.Finished());
+
+  auto never = std::make_unique<TBlockedThread>();
+  never.reset();  // must neither run Execute nor hang
+}
+
+TEST(ThreadTest, GroupReapsEndedThreadsAndStopsTheRest) {
+  TThreadGroup group;
+  auto* quick = group.Start(std::make_unique<TBlockedThread>(true));
+  ASSERT_NE(quick, nullptr);
+  ASSERT_NE(group.Start(std::make_unique<TBlockedThread>()), nullptr);
+  pollfd p{group.EndFd(), POLLIN, 0};
+  ASSERT_EQ(PollRetry(&p, 1, 5000), 1);
+  group.Reap();
+  EXPECT_EQ(group.Count(), 1u);
+
+  TThreadGroup heir;
+  group.HandOver(heir);
+  EXPECT_EQ(group.Count(), 0u);
+  EXPECT_EQ(heir.Count(), 1u);
+  heir.StopAll();
+  EXPECT_EQ(heir.Count(), 0u);
+}
+
+TEST(ThreadTest, LogLinesOfManyThreadsNeverMix) {
+  test::LogCapture capture;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) Log("thread ", t, " line ", i, " value ", std::uint8_t{7});
+    });
+  }
+  for (auto& t : threads) t.join();
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 1600u);
+  for (const auto& line : lines) EXPECT_EQ(line.substr(line.size() - 8), " value 7") << line;
+}
+
+TEST(ThreadTest, LockedListGuardsItsItems) {
+  TThreadList<int> list;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 1000; ++i) list.Add(i);
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(list.Count(), 4000u);
+  auto items = list.LockList();
+  items->erase(items->begin());
+  EXPECT_EQ(items->size(), 3999u);
+}
+
+}  // namespace
+}  // namespace quorvane
