@@ -89,9 +89,6 @@ void UnblockStopSignals() {
 
 int Serve(UniqueFd signal_fd) {
   TRequestsServer server;
-  // The start line is printed even when the port could not be bound; the
-  // accept loop then ends at once, which is a failure to report.
-  const bool listening = server.Socket() >= 0;
   TSignalWatcher watcher(std::move(signal_fd), server);
   const bool watching = watcher.Resume();
   // Without a watcher the stop signals must keep their default action.
@@ -101,7 +98,7 @@ int Serve(UniqueFd signal_fd) {
   watcher.Terminate();
   if (watching) watcher.WaitFor();
   StopOrphanRelays();
-  const bool failed = !listening || !serving || server.ListenerFailed();
+  const bool failed = !serving || server.ListenerFailed();
   return !failed && watcher.Signalled() ? kExitStopped : kExitFailed;
 }
 
