@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "app/MainSequence.h"
+
+int main() { return quorvane::RunServer(); }

@@ -54,7 +54,10 @@ TTCPServer::TTCPServer(std::string host, std::uint16_t port, std::size_t stack_s
 }
 
 void TTCPServer::Execute() {
-  if (!socket_) return;
+  if (!socket_) {
+    listener_failed_ = true;
+    return;
+  }
   struct CloseOnExit {
     UniqueFd& fd;
     ~CloseOnExit() { ShutdownAndClose(fd); }

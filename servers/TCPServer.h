@@ -23,8 +23,8 @@ class TTCPServer : public TThread {
   // The listening socket, or -1 when setup failed. Read it before Resume()
   // (for example for getsockname); Execute() closes it when it ends.
   int Socket() const { return socket_.get(); }
-  // True when the accept loop ended because the listener failed, not
-  // because the thread was terminated. Valid after WaitFor().
+  // True when the server could not listen or its accept loop failed, rather
+  // than being terminated. Valid after WaitFor().
   bool ListenerFailed() const { return listener_failed_; }
 
  protected:

@@ -1,21 +1,119 @@
-// TUDPRedirector (placeholder until built).
+// TUDPRedirector forwards a local UDP port to a fixed target. Every client
+// (source address and port) gets a TUDPSession with a socket of its own, so
+// the target sees each client as a separate port of this host and answers
+// each one separately; whatever arrives on a session socket goes back to
+// that session's client through the listening socket. Sessions whose client
+// has been silent for longer than the time-out are dropped.
 #pragma once
 
-#include <cstdint>
-#include <string>
+#include <netinet/in.h>
+#include <poll.h>
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "runtime/Net.h"
 #include "servers/UDPServer.h"
 
 namespace quorvane {
 
+// Each session holds a descriptor: without a cap, a peer spraying source
+// ports would exhaust the process's descriptors.
 inline constexpr std::size_t kMaxUdpSessions = 1024;
+// All buffers live on the heap, so the loop needs little stack.
+inline constexpr std::size_t kUdpRedirectorStackSize = 256 * 1024;
+
+// Milliseconds of a monotonic clock.
+using TMillisClock = std::function<std::int64_t()>;
+// std::chrono::steady_clock in milliseconds: 64 bits, never wraps.
+std::int64_t SteadyMillis();
+
+// One client of a redirector. Plain record, owned by the redirector's table.
+struct TUDPSession {
+  // Clock time of the session's creation or of its client's last datagram;
+  // answers from the target do not refresh it.
+  std::int64_t LastActivity = 0;
+  // The client exactly as the receive call gave it (network byte order).
+  sockaddr_in ClientAddr{};
+  // Bound to a system-chosen port; forwarded datagrams leave through it and
+  // the target's answers arrive on it. Always valid.
+  UniqueFd Socket;
+};
 
 class TUDPRedirector final : public TUDPServer {
  public:
+  // Listens on |listen_host|:|listen_port| (empty host: every local address;
+  // port 0: system-chosen) and forwards to |target_host|:|target_port|,
+  // resolved once here. Session sockets bind |outbound_host| (any address
+  // when |listen_host| is empty). Sessions silent for more than |timeout_ms|
+  // expire; at most |max_sessions| (at least 1) exist at once. Built
+  // suspended; Socket() == -1 when the listening socket could not be set up.
   TUDPRedirector(std::string listen_host, std::string outbound_host, std::string target_host,
                  std::uint16_t listen_port, std::uint16_t target_port, std::int64_t timeout_ms,
                  std::size_t max_sessions = kMaxUdpSessions);
+  // Stops and joins the thread; session sockets are closed by then.
   ~TUDPRedirector() override;
+
+  // Replaces the clock that times sessions (SteadyMillis by default). Owner
+  // only, before Resume().
+  void SetClock(TMillisClock clock) { clock_ = std::move(clock); }
+  // Sessions currently in the table. Any thread.
+  std::size_t SessionCount() const { return session_count_.load(std::memory_order_acquire); }
+
+ protected:
+  // One pass: block in poll() over the listening socket, every session
+  // socket and WakeFd() until something is readable or the earliest session
+  // may expire; relay what the session sockets hold, then what the listening
+  // socket holds; then expire. Ends on Terminate(), a receive failure on the
+  // listening socket or a poll() failure, closing every socket.
+  void Execute() override;
+  // A client's datagram: forwarded to the target through the client's
+  // session socket, creating the session first when the client has none.
+  void ProcessDatagram(const sockaddr_in& from, std::span<const std::uint8_t> data) override;
+
+ private:
+  static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+  // Poll slots: the listening socket, WakeFd(), then one per session.
+  static constexpr std::size_t kListenSlot = 0;
+  static constexpr std::size_t kWakeSlot = 1;
+  static constexpr std::size_t kFirstSessionSlot = 2;
+
+  // Index of the session whose client has |addr|'s port and address, or -1.
+  int FindSession(const sockaddr_in& addr) const;
+  // Relays what every session socket that |fds| reports ready holds; |fds|
+  // describes the table as it is (session i at fds[kFirstSessionSlot + i]).
+  void PollSessions(const std::vector<pollfd>& fds, std::span<std::uint8_t> buffer);
+  void ReplyToClient(const TUDPSession& session, std::span<const std::uint8_t> data);
+  // Removes every session whose client has been silent for longer than the
+  // time-out at |now| (LastActivity + Timeout < now), keeping the order of
+  // the rest. Returns the earliest time at which one of them may expire.
+  std::int64_t ExpireSessions(std::int64_t now);
+  void EvictLongestSilent();
+  UniqueFd OpenSessionSocket() const;
+  // First clock time at which a session last active at |last_activity| has
+  // expired.
+  std::int64_t ExpiryTime(std::int64_t last_activity) const;
+  std::int64_t Now() const { return clock_(); }
+  void PublishCount() { session_count_.store(sessions_.size(), std::memory_order_release); }
+
+  const std::string target_host_;
+  const std::uint16_t target_port_;
+  const sockaddr_in target_addr_;
+  const std::int64_t timeout_;
+  const std::string outbound_host_;
+  const std::size_t max_sessions_;
+  TMillisClock clock_ = SteadyMillis;
+
+  // Redirector thread only.
+  std::vector<TUDPSession> sessions_;  // in order of creation
+  std::int64_t next_expiry_ = kNever;  // no session expires before this
+  std::atomic<std::size_t> session_count_{0};
 };
 
 }  // namespace quorvane

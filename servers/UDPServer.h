@@ -1,8 +1,13 @@
-// TUDPServer: one thread serving one UDP port (placeholder until built).
+// TUDPServer: one thread serving one UDP port. The constructor creates and
+// binds the socket; a server that cannot be set up still exists, with
+// Socket() == -1, for its creator to test. Execute() hands every datagram to
+// ProcessDatagram() and waits in poll() while nothing is queued.
 #pragma once
 
 #include <netinet/in.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -12,16 +17,65 @@
 
 namespace quorvane {
 
+// Receive buffers hold the largest datagram whole, so that nothing is ever
+// cut and no receive has to be sized in advance.
+inline constexpr std::size_t kMaxDatagramSize = 65535;
+// Datagrams one pass takes from one socket before it serves the others: a
+// busy sender saves poll() calls but cannot starve its neighbours.
+inline constexpr int kDatagramBatch = 16;
+
 class TUDPServer : public TThread {
  public:
-  TUDPServer(std::string host, std::uint16_t port);
+  // |host| empty binds every local address; |port| 0 lets the system choose.
+  // The thread is built suspended: the creator calls Resume().
+  TUDPServer(std::string host, std::uint16_t port, std::size_t stack_size = 0);
+  // Stopping is the owner's: Terminate() and WaitFor() before destruction
+  // begins (derived members are gone by the time this runs). A socket that
+  // Execute() never got to close is closed here.
   ~TUDPServer() override;
+
+  const std::string& Host() const { return host_; }
+  std::uint16_t Port() const { return port_; }
+  // The bound socket, or -1 when setup failed. Read it before Resume() (for
+  // example for getsockname); Execute() closes it when it ends.
   int Socket() const { return socket_.get(); }
 
  protected:
+  // Receives until Terminate(), a receive failure or a poll() failure, then
+  // closes the socket.
   void Execute() override;
+  // Called on the server thread for every datagram, in arrival order, with
+  // its sender and exactly its bytes (possibly none). |data| is valid only
+  // during the call. The default does nothing.
   virtual void ProcessDatagram(const sockaddr_in& from, std::span<const std::uint8_t> data);
+  // Called on the server thread after a pass that found nothing queued,
+  // just before the thread blocks. The default does nothing.
   virtual void Idle();
+
+  // For Execute() overrides, on the server thread.
+  void CloseSocket() { ShutdownAndClose(socket_); }
+
+  struct TBatch {
+    int received = 0;
+    bool failed = false;  // a receive failed for another reason than an empty queue
+  };
+  // Takes up to kDatagramBatch queued datagrams from |fd| without blocking
+  // and calls |deliver(sender, bytes)| for each, in order. |buffer| must hold
+  // kMaxDatagramSize bytes.
+  template <class Deliver>
+  static TBatch ReceiveBatch(int fd, std::span<std::uint8_t> buffer, Deliver&& deliver) {
+    TBatch batch;
+    for (; batch.received < kDatagramBatch; ++batch.received) {
+      sockaddr_in from{};
+      const ssize_t n = RecvFrom(fd, buffer.data(), buffer.size(), &from);
+      if (n < 0) {
+        batch.failed = errno != EAGAIN && errno != EWOULDBLOCK;
+        break;
+      }
+      deliver(from, std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
+    }
+    return batch;
+  }
 
  private:
   std::string host_;
