@@ -99,6 +99,7 @@ void Progress(const char* what) {
 TBenchConfig QuickConfig() {
   TBenchConfig c;
   c.rounds = 1;
+  c.round_trip_rounds = 2;
   c.bulk_ms = 800;
   c.round_trips = 3000;
   c.round_trip_limit_ms = 1000;
@@ -132,6 +133,7 @@ int Run(bool quick) {
                  descriptors);
   }
 
+  const std::string load_before = LoadAverages();
   Progress("TCP bulk, 1 connection");
   const TPair bulk1 = bench.BulkThroughput(1);
   Progress("TCP bulk, 8 connections");
@@ -151,6 +153,7 @@ int Run(bool quick) {
   Progress("connection setup rate");
   const TPair setup = bench.SetupRate();
   host.Quit();
+  const std::string load_after = LoadAverages();
 
   TTable table;
   const auto ratio_at_least = [](const TPair& p, double target) {
@@ -204,6 +207,12 @@ int Run(bool quick) {
       "- Idle CPU from the redirector process's per-thread run time (/proc/<pid>/task/*/schedstat, ns); "
       "utime+stime of /proc/<pid>/stat (10 ms ticks) gave %s%%.\n",
       Number(idle.stat_cpu_percent, 2).c_str());
+  std::printf(
+      "- Redirector process CPU while loaded (%% of one core): TCP bulk %s (1 connection), %s (8); "
+      "UDP echo %s (1 peer), %s (64 peers); connection setup %s.\n",
+      Number(bulk1.server_cpu, 0).c_str(), Number(bulk8.server_cpu, 0).c_str(),
+      Number(rate1.rate.server_cpu, 0).c_str(), Number(rate64.rate.server_cpu, 0).c_str(),
+      Number(setup.server_cpu, 0).c_str());
   std::printf("- Slow receiver: the sender pushed %s MiB, the reader took %s MiB.\n",
               Number(slow.sent_mib, 1).c_str(), Number(slow.read_mib, 1).c_str());
   std::printf(
@@ -213,6 +222,7 @@ int Run(bool quick) {
       static_cast<unsigned long long>(rate1.lost_redirected),
       static_cast<unsigned long long>(rate64.lost_direct),
       static_cast<unsigned long long>(rate64.lost_redirected));
+  std::printf("- Load averages before / after the run: %s / %s.\n", load_before.c_str(), load_after.c_str());
   for (const std::string& problem : bench.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
   return 0;
 }

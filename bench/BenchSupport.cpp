@@ -129,6 +129,13 @@ std::string MachineLine() {
   return "nproc " + std::to_string(cpus) + ", " + model + ", " + kernel;
 }
 
+std::string LoadAverages() {
+  std::ifstream loadavg("/proc/loadavg");
+  std::string one, five, fifteen;
+  if (!(loadavg >> one >> five >> fifteen)) return "unknown";
+  return one + " " + five + " " + fifteen;
+}
+
 long RaiseDescriptorLimit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;

@@ -48,6 +48,10 @@ double Percentile(std::vector<double>& samples, double fraction);
 // "nproc N, <CPU model>, Linux <release>".
 std::string MachineLine();
 
+// The 1-, 5- and 15-minute load averages from /proc/loadavg: how busy the
+// machine was apart from this run.
+std::string LoadAverages();
+
 // Raises the open-descriptor limit to its hard limit; returns the new soft
 // limit.
 long RaiseDescriptorLimit();

@@ -7,6 +7,8 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "bench/BenchSupport.h"
 
@@ -58,6 +60,25 @@ class TScopedRedirector {
   const std::uint16_t port_;
 };
 
+// The redirector process's CPU use from construction on.
+class TCpuWindow {
+ public:
+  explicit TCpuWindow(const TRedirectorHost& host)
+      : host_(host), cpu_start_(host.CpuNanoseconds()), start_(Clock::now()) {}
+  double Seconds() const { return SecondsSince(start_); }
+  // In % of one core; NaN when the process could not be read.
+  double Percent() const {
+    const std::int64_t cpu_end = host_.CpuNanoseconds();
+    if (cpu_start_ < 0 || cpu_end < 0) return kNoValue;
+    return 100.0 * static_cast<double>(cpu_end - cpu_start_) / (Seconds() * 1e9);
+  }
+
+ private:
+  const TRedirectorHost& host_;
+  const std::int64_t cpu_start_;
+  const Clock::time_point start_;
+};
+
 }  // namespace
 
 TMeasurements::TMeasurements(TRedirectorHost& host, const TBenchConfig& config)
@@ -81,15 +102,18 @@ TPair TMeasurements::BulkThroughput(int connections) {
   if (redirector.Port() == 0) Problem("no TCP redirector could be created");
   std::vector<double> direct;
   std::vector<double> redirected;
+  std::vector<double> cpu;
   const int ms = config_.bulk_ms / config_.rounds;
   for (int round = 0; round < config_.rounds; ++round) {
-    direct.push_back(BulkRun(sink_.Port(), connections, ms));
-    redirected.push_back(redirector.Port() != 0 ? BulkRun(redirector.Port(), connections, ms) : kNoValue);
+    direct.push_back(BulkRun(sink_.Port(), connections, ms, nullptr));
+    cpu.push_back(kNoValue);
+    redirected.push_back(redirector.Port() != 0 ? BulkRun(redirector.Port(), connections, ms, &cpu.back())
+                                                : kNoValue);
   }
-  return {Mean(direct), Mean(redirected)};
+  return {Mean(direct), Mean(redirected), Mean(cpu)};
 }
 
-double TMeasurements::BulkRun(std::uint16_t port, int connections, int ms) {
+double TMeasurements::BulkRun(std::uint16_t port, int connections, int ms, double* server_cpu) {
   std::vector<UniqueFd> fds;
   for (int i = 0; i < connections; ++i) {
     UniqueFd fd = ConnectLoopback(port, kConnectTimeoutMs);
@@ -103,10 +127,11 @@ double TMeasurements::BulkRun(std::uint16_t port, int connections, int ms) {
   if (!sender.Resume()) return kNoValue;
   Pause(kWarmUpMs);
   const std::uint64_t before = sink_.BytesReceived();
-  const auto start = Clock::now();
+  const TCpuWindow window(host_);
   Pause(ms);
   const std::uint64_t after = sink_.BytesReceived();
-  const double seconds = SecondsSince(start);
+  const double seconds = window.Seconds();
+  if (server_cpu != nullptr) *server_cpu = window.Percent();
   const bool failed = sender.Failed();
   Stop(sender);
   if (failed) {
@@ -153,53 +178,45 @@ void TMeasurements::RoundTrips(int fd, bool datagram, int count, int limit_ms, s
   }
 }
 
-TLatencies TMeasurements::TcpRoundTrip() {
-  TScopedRedirector redirector(host_, true, echo_.Port());
-  UniqueFd direct = ConnectLoopback(echo_.Port(), kConnectTimeoutMs);
-  UniqueFd redirected =
-      redirector.Port() != 0 ? ConnectLoopback(redirector.Port(), kConnectTimeoutMs) : UniqueFd();
-  if (!redirected) Problem("TCP round trip: no connection through the redirector");
-  std::vector<double> direct_us;
-  std::vector<double> redirected_us;
-  std::uint64_t lost = 0;
-  const int count = config_.round_trips / config_.rounds;
-  const int limit = config_.round_trip_limit_ms / config_.rounds;
-  if (direct) RoundTrips(direct.get(), false, kWarmUpRoundTrips, limit, nullptr, &lost);
-  if (redirected) RoundTrips(redirected.get(), false, kWarmUpRoundTrips, limit, nullptr, &lost);
-  for (int round = 0; round < config_.rounds; ++round) {
-    if (direct) RoundTrips(direct.get(), false, count, limit, &direct_us, &lost);
-    if (redirected) RoundTrips(redirected.get(), false, count, limit, &redirected_us, &lost);
-  }
-  TLatencies result;
-  if (!direct_us.empty()) result.p50.direct = Percentile(direct_us, 0.5);
-  if (!direct_us.empty()) result.p99.direct = Percentile(direct_us, 0.99);
-  if (!redirected_us.empty()) result.p50.redirected = Percentile(redirected_us, 0.5);
-  if (!redirected_us.empty()) result.p99.redirected = Percentile(redirected_us, 0.99);
-  return result;
-}
+TLatencies TMeasurements::TcpRoundTrip() { return RoundTripTest(false); }
+TLatencies TMeasurements::UdpRoundTrip() { return RoundTripTest(true); }
 
-TLatencies TMeasurements::UdpRoundTrip() {
-  TScopedRedirector redirector(host_, false, udp_echo_.Port());
-  if (redirector.Port() == 0) Problem("no UDP redirector could be created");
-  UniqueFd direct = ConnectUdpLoopback(udp_echo_.Port(), kUdpAnswerTimeoutMs);
-  UniqueFd redirected =
-      redirector.Port() != 0 ? ConnectUdpLoopback(redirector.Port(), kUdpAnswerTimeoutMs) : UniqueFd();
+TLatencies TMeasurements::RoundTripTest(bool datagram) {
+  const std::uint16_t target = datagram ? udp_echo_.Port() : echo_.Port();
+  TScopedRedirector redirector(host_, !datagram, target);
+  const auto connect = [datagram](std::uint16_t port) {
+    if (port == 0) return UniqueFd();
+    return datagram ? ConnectUdpLoopback(port, kUdpAnswerTimeoutMs)
+                    : ConnectLoopback(port, kConnectTimeoutMs);
+  };
+  UniqueFd direct = connect(target);
+  UniqueFd redirected = connect(redirector.Port());
+  if (!direct || !redirected)
+    Problem(datagram ? "UDP round trip: no socket" : "TCP round trip: no connection");
   std::vector<double> direct_us;
   std::vector<double> redirected_us;
   TLatencies result;
-  const int count = config_.round_trips / config_.rounds;
-  const int limit = config_.round_trip_limit_ms / config_.rounds;
+  const int count = config_.round_trips / config_.round_trip_rounds;
+  const int limit = config_.round_trip_limit_ms / config_.round_trip_rounds;
   std::uint64_t warm_up_lost = 0;
-  if (direct) RoundTrips(direct.get(), true, kWarmUpRoundTrips, limit, nullptr, &warm_up_lost);
-  if (redirected) RoundTrips(redirected.get(), true, kWarmUpRoundTrips, limit, nullptr, &warm_up_lost);
-  for (int round = 0; round < config_.rounds; ++round) {
-    if (direct) RoundTrips(direct.get(), true, count, limit, &direct_us, &result.lost);
-    if (redirected) RoundTrips(redirected.get(), true, count, limit, &redirected_us, &result.lost);
+  // Small rounds in turn, so that both paths meet the same machine.
+  for (int round = -1; round < config_.round_trip_rounds; ++round) {
+    const bool warm_up = round < 0;
+    for (const auto& [fd, samples] :
+         {std::pair{direct.get(), &direct_us}, {redirected.get(), &redirected_us}}) {
+      if (fd < 0) continue;
+      RoundTrips(fd, datagram, warm_up ? kWarmUpRoundTrips : count, limit, warm_up ? nullptr : samples,
+                 warm_up ? &warm_up_lost : &result.lost);
+    }
   }
-  if (!direct_us.empty()) result.p50.direct = Percentile(direct_us, 0.5);
-  if (!direct_us.empty()) result.p99.direct = Percentile(direct_us, 0.99);
-  if (!redirected_us.empty()) result.p50.redirected = Percentile(redirected_us, 0.5);
-  if (!redirected_us.empty()) result.p99.redirected = Percentile(redirected_us, 0.99);
+  if (!direct_us.empty()) {
+    result.p50.direct = Percentile(direct_us, 0.5);
+    result.p99.direct = Percentile(direct_us, 0.99);
+  }
+  if (!redirected_us.empty()) {
+    result.p50.redirected = Percentile(redirected_us, 0.5);
+    result.p99.redirected = Percentile(redirected_us, 0.99);
+  }
   return result;
 }
 
@@ -207,19 +224,22 @@ TEchoRate TMeasurements::UdpEchoRate(int peers) {
   TScopedRedirector redirector(host_, false, udp_echo_.Port());
   std::vector<double> direct;
   std::vector<double> redirected;
+  std::vector<double> cpu;
   TEchoRate result;
   const int ms = config_.echo_rate_ms / config_.rounds;
   for (int round = 0; round < config_.rounds; ++round) {
-    direct.push_back(EchoRateRun(udp_echo_.Port(), peers, ms, &result.lost_direct));
+    direct.push_back(EchoRateRun(udp_echo_.Port(), peers, ms, &result.lost_direct, nullptr));
+    cpu.push_back(kNoValue);
     redirected.push_back(redirector.Port() != 0
-                             ? EchoRateRun(redirector.Port(), peers, ms, &result.lost_redirected)
+                             ? EchoRateRun(redirector.Port(), peers, ms, &result.lost_redirected, &cpu.back())
                              : kNoValue);
   }
-  result.rate = {Mean(direct), Mean(redirected)};
+  result.rate = {Mean(direct), Mean(redirected), Mean(cpu)};
   return result;
 }
 
-double TMeasurements::EchoRateRun(std::uint16_t port, int peers, int ms, std::uint64_t* lost) {
+double TMeasurements::EchoRateRun(std::uint16_t port, int peers, int ms, std::uint64_t* lost,
+                                  double* server_cpu) {
   UniqueFd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
   std::vector<UniqueFd> sockets;
   for (int i = 0; i < peers && epoll_fd; ++i) {
@@ -251,14 +271,12 @@ double TMeasurements::EchoRateRun(std::uint16_t port, int peers, int ms, std::ui
   std::uint64_t answered = 0;
   std::uint64_t answered_at_start = 0;
   const auto begin = Clock::now();
-  auto start = begin;
-  bool measuring = false;
+  std::optional<TCpuWindow> window;
   std::array<epoll_event, 64> events;
   while (SecondsSince(begin) * 1000 < kWarmUpMs + ms) {
-    if (!measuring && SecondsSince(begin) * 1000 >= kWarmUpMs) {
-      measuring = true;
+    if (!window && SecondsSince(begin) * 1000 >= kWarmUpMs) {
       answered_at_start = answered;
-      start = Clock::now();
+      window.emplace(host_);
     }
     int n;
     do {
@@ -280,8 +298,9 @@ double TMeasurements::EchoRateRun(std::uint16_t port, int peers, int ms, std::ui
     }
     fill_window();
   }
-  if (!measuring) return kNoValue;
-  return static_cast<double>(answered - answered_at_start) / SecondsSince(start);
+  if (!window) return kNoValue;
+  if (server_cpu != nullptr) *server_cpu = window->Percent();
+  return static_cast<double>(answered - answered_at_start) / window->Seconds();
 }
 
 TIdleCost TMeasurements::IdleCost() {
@@ -399,19 +418,21 @@ TPair TMeasurements::SetupRate() {
   TScopedRedirector redirector(host_, true, echo_.Port());
   std::vector<double> direct;
   std::vector<double> redirected;
+  std::vector<double> cpu;
   const int ms = config_.setup_ms / config_.rounds;
   for (int round = 0; round < config_.rounds; ++round) {
-    direct.push_back(SetupRun(echo_.Port(), ms));
-    redirected.push_back(redirector.Port() != 0 ? SetupRun(redirector.Port(), ms) : kNoValue);
+    direct.push_back(SetupRun(echo_.Port(), ms, nullptr));
+    cpu.push_back(kNoValue);
+    redirected.push_back(redirector.Port() != 0 ? SetupRun(redirector.Port(), ms, &cpu.back()) : kNoValue);
   }
-  return {Mean(direct), Mean(redirected)};
+  return {Mean(direct), Mean(redirected), Mean(cpu)};
 }
 
-double TMeasurements::SetupRun(std::uint16_t port, int ms) {
+double TMeasurements::SetupRun(std::uint16_t port, int ms, double* server_cpu) {
   int done = 0;
   int failures = 0;
-  const auto start = Clock::now();
-  while (done < kMaxSetups && SecondsSince(start) * 1000 < ms) {
+  const TCpuWindow window(host_);
+  while (done < kMaxSetups && window.Seconds() * 1000 < ms) {
     std::uint8_t byte = 1;
     UniqueFd fd = ConnectLoopback(port, kConnectTimeoutMs);
     if (!fd || !SendAll(fd.get(), &byte, 1) || !RecvExact(fd.get(), &byte, 1)) {
@@ -425,7 +446,8 @@ double TMeasurements::SetupRun(std::uint16_t port, int ms) {
     ++done;
   }
   if (failures > 0) Problem("connection setup: some connections failed");
-  return static_cast<double>(done) / SecondsSince(start);
+  if (server_cpu != nullptr) *server_cpu = window.Percent();
+  return static_cast<double>(done) / window.Seconds();
 }
 
 }  // namespace quorvane::bench

@@ -21,9 +21,10 @@ inline constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 inline constexpr std::int64_t kRelayBufferBoundKiB = 256;
 
 struct TBenchConfig {
-  int rounds = 2;           // alternating direct / redirected rounds
-  int bulk_ms = 3000;       // per side, over all rounds
-  int round_trips = 20000;  // per side, over all rounds
+  int rounds = 2;              // alternating direct / redirected rounds
+  int round_trip_rounds = 10;  // the same for the round-trip tests
+  int bulk_ms = 3000;          // per side, over all rounds
+  int round_trips = 20000;     // per side, over all rounds
   int round_trip_limit_ms = 3000;
   int echo_rate_ms = 2000;  // per side and peer count
   int window = 32;          // datagrams outstanding in the echo-rate test
@@ -38,6 +39,9 @@ struct TBenchConfig {
 struct TPair {
   double direct = kNoValue;
   double redirected = kNoValue;
+  // CPU time of the redirector process while the redirected load ran, in %
+  // of one core; NaN where not measured.
+  double server_cpu = kNoValue;
 };
 
 struct TLatencies {
@@ -92,11 +96,14 @@ class TMeasurements {
   const std::vector<std::string>& Problems() const { return problems_; }
 
  private:
-  double BulkRun(std::uint16_t port, int connections, int ms);
+  // Each run returns its figure; |server_cpu|, when given, gets the
+  // redirector process's CPU use over the measured window.
+  double BulkRun(std::uint16_t port, int connections, int ms, double* server_cpu);
+  TLatencies RoundTripTest(bool datagram);
   void RoundTrips(int fd, bool datagram, int count, int limit_ms, std::vector<double>* samples,
                   std::uint64_t* lost);
-  double EchoRateRun(std::uint16_t port, int peers, int ms, std::uint64_t* lost);
-  double SetupRun(std::uint16_t port, int ms);
+  double EchoRateRun(std::uint16_t port, int peers, int ms, std::uint64_t* lost, double* server_cpu);
+  double SetupRun(std::uint16_t port, int ms, double* server_cpu);
   void Problem(const std::string& text);
 
   TRedirectorHost& host_;
