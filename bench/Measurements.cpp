@@ -319,7 +319,7 @@ TIdleCost TMeasurements::IdleCost() {
     std::uint8_t byte = 1;
     UniqueFd fd = ConnectLoopback(tcp.Port(), kConnectTimeoutMs);
     if (!fd || !SendAll(fd.get(), &byte, 1) || !RecvExact(fd.get(), &byte, 1)) {
-      Problem("idle: a TCP relay could not be established");
+      Problem("idle: only " + std::to_string(relays.size()) + " TCP relays could be established");
       break;
     }
     relays.push_back(std::move(fd));
@@ -331,7 +331,7 @@ TIdleCost TMeasurements::IdleCost() {
     std::uint8_t byte = 1;
     UniqueFd fd = ConnectUdpLoopback(udp.Port(), kUdpAnswerTimeoutMs * 5);
     if (!fd || SendSome(fd.get(), &byte, 1) != 1 || RecvSome(fd.get(), &byte, 1) != 1) {
-      Problem("idle: a UDP session got no answer");
+      Problem("idle: only " + std::to_string(sessions.size()) + " UDP sessions got an answer");
       break;
     }
     sessions.push_back(std::move(fd));
