@@ -133,7 +133,10 @@ int OpenFdCount() {
   return count;
 }
 
-TcpEchoServer::TcpEchoServer() : listener_(ListenLoopback(&port_)) {
+// Assigned in the body: port_ is declared after the socket, so its own
+// initializer would overwrite the port written while opening the socket.
+TcpEchoServer::TcpEchoServer() {
+  listener_ = ListenLoopback(&port_);
   thread_ = std::thread([this] {
     for (;;) {
       pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
@@ -162,7 +165,8 @@ TcpEchoServer::~TcpEchoServer() {
   for (auto& w : workers_) w.join();
 }
 
-UdpEchoServer::UdpEchoServer() : socket_(BindUdpLoopback(&port_)) {
+UdpEchoServer::UdpEchoServer() {
+  socket_ = BindUdpLoopback(&port_);
   thread_ = std::thread([this] {
     char buf[65536];
     for (;;) {
