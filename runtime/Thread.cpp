@@ -65,6 +65,8 @@ TThread* TThreadGroup::Start(std::unique_ptr<TThread> thread) {
   thread->SetEndSignal(ended_);
   TThread* raw = thread.get();
   std::lock_guard lock(mu_);
+  // Room first: once the thread runs, storing it must not fail.
+  threads_.reserve(threads_.size() + 1);
   // Started under the lock so that a concurrent StopAll either sees it or
   // runs before it exists.
   if (!raw->Resume()) return nullptr;
