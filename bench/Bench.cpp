@@ -117,7 +117,7 @@ TBenchConfig QuickConfig() {
 // The measurements --only can name.
 constexpr const char* kMeasurementNames[] = {"bulk", "rtt", "udp-rate", "idle", "slow", "setup"};
 
-int Run(bool quick, const std::set<std::string>& only) {
+int Run(bool quick, bool pin, const std::set<std::string>& only) {
   const auto selected = [&only](const char* name) { return only.empty() || only.count(name) > 0; };
   const long descriptors = RaiseDescriptorLimit();
   // Before any thread exists: the child must not inherit a half-held lock.
@@ -129,7 +129,8 @@ int Run(bool quick, const std::set<std::string>& only) {
   // Sends use MSG_NOSIGNAL; this only guards against a stray write to a
   // closed pipe.
   std::signal(SIGPIPE, SIG_IGN);
-  const TBenchConfig config = quick ? QuickConfig() : TBenchConfig();
+  TBenchConfig config = quick ? QuickConfig() : TBenchConfig();
+  config.pin_round_trips = pin;
   TMeasurements bench(host, config);
   if (!bench.Ready()) {
     std::fprintf(stderr, "quorvane-bench: cannot start the targets on 127.0.0.1\n");
@@ -230,26 +231,31 @@ int Run(bool quick, const std::set<std::string>& only) {
   std::printf("Machine: %s\n\n", MachineLine().c_str());
   table.Print();
   std::printf("\nNotes:\n");
+  if (!tcp_rtt.cpus.empty()) {
+    std::printf(
+        "- Round trips ran with the client on CPU %d and its target on CPU %d, the redirector free; "
+        "everything else ran unpinned, direct and redirected in %d alternating rounds.\n",
+        tcp_rtt.cpus[0], tcp_rtt.cpus[1], config.rounds);
+  }
   std::printf(
-      "- Idle CPU from the redirector process's per-thread run time (/proc/<pid>/task/*/schedstat, ns); "
-      "utime+stime of /proc/<pid>/stat (10 ms ticks) gave %s%%.\n",
-      Number(idle.stat_cpu_percent, 2).c_str());
-  std::printf(
-      "- Redirector process CPU while loaded (%% of one core): TCP bulk %s (1 connection), %s (8); "
+      "- Redirector process CPU under load (%% of one core): TCP bulk %s (1 connection), %s (8); "
       "UDP echo %s (1 peer), %s (64 peers); connection setup %s.\n",
       Number(bulk1.server_cpu, 0).c_str(), Number(bulk8.server_cpu, 0).c_str(),
       Number(rate1.rate.server_cpu, 0).c_str(), Number(rate64.rate.server_cpu, 0).c_str(),
       Number(setup.server_cpu, 0).c_str());
+  std::printf(
+      "- Idle CPU is the redirector process's run time summed over its threads "
+      "(/proc/<pid>/task/*/schedstat, ns); utime+stime of /proc/<pid>/stat (10 ms ticks) gave %s%%.\n",
+      Number(idle.stat_cpu_percent, 2).c_str());
   std::printf("- Slow receiver: the sender pushed %s MiB, the reader took %s MiB.\n",
               Number(slow.sent_mib, 1).c_str(), Number(slow.read_mib, 1).c_str());
   std::printf(
-      "- UDP datagrams lost (no answer within 100 ms): round trips %llu; echo rate direct %llu / "
-      "redirected %llu (1 peer), %llu / %llu (64 peers).\n",
-      static_cast<unsigned long long>(udp_rtt.lost), static_cast<unsigned long long>(rate1.lost_direct),
-      static_cast<unsigned long long>(rate1.lost_redirected),
-      static_cast<unsigned long long>(rate64.lost_direct),
-      static_cast<unsigned long long>(rate64.lost_redirected));
-  std::printf("- Load averages before / after the run: %s / %s.\n", load_before.c_str(), load_after.c_str());
+      "- UDP datagrams with no answer within 100 ms: round trips %llu; echo rate %llu direct, "
+      "%llu redirected.\n",
+      static_cast<unsigned long long>(udp_rtt.lost),
+      static_cast<unsigned long long>(rate1.lost_direct + rate64.lost_direct),
+      static_cast<unsigned long long>(rate1.lost_redirected + rate64.lost_redirected));
+  std::printf("- Load averages before / after: %s / %s.\n", load_before.c_str(), load_after.c_str());
   for (const std::string& problem : bench.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
   return 0;
 }
@@ -259,10 +265,13 @@ int Run(bool quick, const std::set<std::string>& only) {
 
 int main(int argc, char** argv) {
   bool quick = false;
+  bool pin = true;
   std::set<std::string> only;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) {
       quick = true;
+    } else if (std::strcmp(argv[i], "--no-pin") == 0) {
+      pin = false;
     } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc &&
                std::find(std::begin(quorvane::bench::kMeasurementNames),
                          std::end(quorvane::bench::kMeasurementNames),
@@ -270,13 +279,14 @@ int main(int argc, char** argv) {
       only.insert(argv[++i]);
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--quick] [--only bulk|rtt|udp-rate|idle|slow|setup]...\n"
+                   "usage: %s [--quick] [--no-pin] [--only bulk|rtt|udp-rate|idle|slow|setup]...\n"
                    "Measures the TCP and UDP redirectors against direct connections on 127.0.0.1\n"
                    "and prints a Markdown table. --quick: a short smoke run. --only: run just\n"
-                   "the named measurements (repeatable), for profiling.\n",
+                   "the named measurements (repeatable), for profiling. --no-pin: round trips\n"
+                   "with client and target where the scheduler puts them.\n",
                    argv[0]);
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
     }
   }
-  return quorvane::bench::Run(quick, only);
+  return quorvane::bench::Run(quick, pin, only);
 }

@@ -136,6 +136,30 @@ std::string LoadAverages() {
   return one + " " + five + " " + fifteen;
 }
 
+std::vector<int> AllowedCpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  std::vector<int> cpus;
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &set)) cpus.push_back(cpu);
+  }
+  return cpus;
+}
+
+bool PinThisThread(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return ::sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+TAffinityScope::TAffinityScope() : saved_(), valid_(::sched_getaffinity(0, sizeof saved_, &saved_) == 0) {}
+
+TAffinityScope::~TAffinityScope() {
+  if (valid_) ::sched_setaffinity(0, sizeof saved_, &saved_);
+}
+
 long RaiseDescriptorLimit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;

@@ -3,6 +3,8 @@
 // socket here binds or connects to 127.0.0.1 only.
 #pragma once
 
+#include <sched.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +53,25 @@ std::string MachineLine();
 // The 1-, 5- and 15-minute load averages from /proc/loadavg: how busy the
 // machine was apart from this run.
 std::string LoadAverages();
+
+// The CPUs this process may run on, in order.
+std::vector<int> AllowedCpus();
+// Restricts the calling thread (and threads it creates later) to |cpu|.
+bool PinThisThread(int cpu);
+
+// Gives the calling thread back, at the end of a scope, the CPUs it was
+// allowed when the scope began.
+class TAffinityScope {
+ public:
+  TAffinityScope();
+  TAffinityScope(const TAffinityScope&) = delete;
+  TAffinityScope& operator=(const TAffinityScope&) = delete;
+  ~TAffinityScope();
+
+ private:
+  cpu_set_t saved_;
+  bool valid_;
+};
 
 // Raises the open-descriptor limit to its hard limit; returns the new soft
 // limit.

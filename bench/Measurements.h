@@ -12,20 +12,24 @@
 
 #include "bench/BenchTargets.h"
 #include "bench/RedirectorHost.h"
+#include "servers/TCPRedirector.h"
 
 namespace quorvane::bench {
 
 inline constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 
-// The per-relay bound on bytes a relay holds for one direction.
-inline constexpr std::int64_t kRelayBufferBoundKiB = 256;
+// What one relay may hold for one direction, the slow receiver's yardstick.
+inline constexpr std::int64_t kRelayBufferBoundKiB = kRelayBufferBytes / 1024;
 
 struct TBenchConfig {
-  int rounds = 2;              // alternating direct / redirected rounds
+  int rounds = 4;              // alternating direct / redirected rounds
   int round_trip_rounds = 10;  // the same for the round-trip tests
   int bulk_ms = 3000;          // per side, over all rounds
   int round_trips = 20000;     // per side, over all rounds
   int round_trip_limit_ms = 3000;
+  // Round trips with the client on one CPU and the target on another (the
+  // redirector left free); see RoundTripTest.
+  bool pin_round_trips = true;
   int echo_rate_ms = 2000;  // per side and peer count
   int window = 32;          // datagrams outstanding in the echo-rate test
   int idle_count = 500;     // idle TCP relays, and idle UDP sessions
@@ -48,6 +52,8 @@ struct TLatencies {
   TPair p50;  // microseconds
   TPair p99;
   std::uint64_t lost = 0;  // UDP round trips that got no answer in time
+  // The client ran on cpus[0] and the target on cpus[1]; empty: unpinned.
+  std::vector<int> cpus;
 };
 
 struct TEchoRate {
