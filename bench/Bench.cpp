@@ -120,15 +120,15 @@ constexpr const char* kMeasurementNames[] = {"bulk", "rtt", "udp-rate", "idle", 
 int Run(bool quick, bool pin, const std::set<std::string>& only) {
   const auto selected = [&only](const char* name) { return only.empty() || only.count(name) > 0; };
   const long descriptors = RaiseDescriptorLimit();
+  // Sends use MSG_NOSIGNAL; the redirector process ignores SIGPIPE as the
+  // server does. Set before the fork, so both have it.
+  std::signal(SIGPIPE, SIG_IGN);
   // Before any thread exists: the child must not inherit a half-held lock.
   TRedirectorHost host;
   if (!host.Start()) {
     std::fprintf(stderr, "quorvane-bench: cannot start the redirector process\n");
     return 1;
   }
-  // Sends use MSG_NOSIGNAL; this only guards against a stray write to a
-  // closed pipe.
-  std::signal(SIGPIPE, SIG_IGN);
   TBenchConfig config = quick ? QuickConfig() : TBenchConfig();
   config.pin_round_trips = pin;
   TMeasurements bench(host, config);

@@ -261,39 +261,48 @@ TLatencies TMeasurements::RoundTripTest(bool datagram) {
 
 TEchoRate TMeasurements::UdpEchoRate(int peers) {
   TScopedRedirector redirector(host_, false, udp_echo_.Port());
+  TEchoRate result;
+  // The same peers in every round: new ones would leave the redirector one
+  // stale session per old peer to poll.
+  TPeers direct_peers = MakePeers(udp_echo_.Port(), peers);
+  TPeers redirected_peers = MakePeers(redirector.Port(), peers);
+  if (!direct_peers.epoll_fd || !redirected_peers.epoll_fd) {
+    Problem("UDP echo rate: the peer sockets could not be made");
+    return result;
+  }
   std::vector<double> direct;
   std::vector<double> redirected;
   std::vector<double> cpu;
-  TEchoRate result;
   const int ms = config_.echo_rate_ms / config_.rounds;
   for (int round = 0; round < config_.rounds; ++round) {
-    direct.push_back(EchoRateRun(udp_echo_.Port(), peers, ms, &result.lost_direct, nullptr));
+    direct.push_back(EchoRateRun(direct_peers, ms, &result.lost_direct, nullptr));
     cpu.push_back(kNoValue);
-    redirected.push_back(redirector.Port() != 0
-                             ? EchoRateRun(redirector.Port(), peers, ms, &result.lost_redirected, &cpu.back())
-                             : kNoValue);
+    redirected.push_back(EchoRateRun(redirected_peers, ms, &result.lost_redirected, &cpu.back()));
   }
   result.rate = {Mean(direct), Mean(redirected), Mean(cpu)};
   return result;
 }
 
-double TMeasurements::EchoRateRun(std::uint16_t port, int peers, int ms, std::uint64_t* lost,
-                                  double* server_cpu) {
+TMeasurements::TPeers TMeasurements::MakePeers(std::uint16_t port, int count) {
+  TPeers peers;
+  if (port == 0) return peers;
   UniqueFd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
-  std::vector<UniqueFd> sockets;
-  for (int i = 0; i < peers && epoll_fd; ++i) {
+  for (int i = 0; i < count && epoll_fd; ++i) {
     UniqueFd fd = ConnectUdpLoopback(port, kUdpAnswerTimeoutMs);
-    if (!fd || !SetBlocking(fd.get(), false)) break;
+    if (!fd || !SetBlocking(fd.get(), false)) return peers;
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u32 = static_cast<std::uint32_t>(i);
-    ::epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, fd.get(), &ev);
-    sockets.push_back(std::move(fd));
+    if (::epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, fd.get(), &ev) != 0) return peers;
+    peers.sockets.push_back(std::move(fd));
   }
-  if (static_cast<int>(sockets.size()) != peers) {
-    Problem("UDP echo rate: a peer socket could not be made");
-    return kNoValue;
-  }
+  peers.epoll_fd = std::move(epoll_fd);
+  return peers;
+}
+
+double TMeasurements::EchoRateRun(TPeers& peers, int ms, std::uint64_t* lost, double* server_cpu) {
+  const std::vector<UniqueFd>& sockets = peers.sockets;
+  if (!peers.epoll_fd || sockets.empty()) return kNoValue;
   const std::array<std::uint8_t, kMessageSize> message{};
   std::array<std::uint8_t, 2048> answer{};
   std::size_t next_peer = 0;
@@ -319,7 +328,8 @@ double TMeasurements::EchoRateRun(std::uint16_t port, int peers, int ms, std::ui
     }
     int n;
     do {
-      n = ::epoll_wait(epoll_fd.get(), events.data(), static_cast<int>(events.size()), kUdpAnswerTimeoutMs);
+      n = ::epoll_wait(peers.epoll_fd.get(), events.data(), static_cast<int>(events.size()),
+                       kUdpAnswerTimeoutMs);
     } while (n < 0 && errno == EINTR);
     if (n < 0) break;
     if (n == 0) {

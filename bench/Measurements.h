@@ -108,7 +108,14 @@ class TMeasurements {
   TLatencies RoundTripTest(bool datagram);
   void RoundTrips(int fd, bool datagram, int count, int limit_ms, std::vector<double>* samples,
                   std::uint64_t* lost);
-  double EchoRateRun(std::uint16_t port, int peers, int ms, std::uint64_t* lost, double* server_cpu);
+  // UDP sockets connected to one port, all in one epoll set; the set is
+  // invalid when any of them could not be made.
+  struct TPeers {
+    UniqueFd epoll_fd;
+    std::vector<UniqueFd> sockets;
+  };
+  static TPeers MakePeers(std::uint16_t port, int count);
+  double EchoRateRun(TPeers& peers, int ms, std::uint64_t* lost, double* server_cpu);
   double SetupRun(std::uint16_t port, int ms, double* server_cpu);
   void Problem(const std::string& text);
 
