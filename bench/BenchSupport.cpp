@@ -82,6 +82,11 @@ UniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms) {
   return ConnectBlocking(SOCK_DGRAM, port, timeout_ms);
 }
 
+bool LocalPortsLeft() {
+  UniqueFd fd = OpenTcpSocket();
+  return fd && BindTo(fd.get(), Loopback(), 0);
+}
+
 bool SendAll(int fd, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   while (size > 0) {

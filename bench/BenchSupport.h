@@ -38,6 +38,10 @@ UniqueFd ConnectLoopback(std::uint16_t port, int timeout_ms);
 // after |timeout_ms|.
 UniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms);
 
+// True when a TCP socket can still be bound to 127.0.0.1 on a system-chosen
+// port; false once TIME_WAIT sockets hold every local port.
+bool LocalPortsLeft();
+
 // Blocking transfers on sockets from ConnectLoopback: false on error, close
 // or time-out.
 bool SendAll(int fd, const void* data, std::size_t size);

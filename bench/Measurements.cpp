@@ -486,11 +486,20 @@ double TMeasurements::SetupRun(std::uint16_t port, int ms, double* server_cpu) {
     UniqueFd fd = ConnectLoopback(port, kConnectTimeoutMs);
     if (!fd || !SendAll(fd.get(), &byte, 1) || !RecvExact(fd.get(), &byte, 1)) {
       if (++failures > kMaxFailures) {
-        Problem("connection setup: connections keep failing");
+        Problem(LocalPortsLeft() ? "connection setup: connections keep failing"
+                                 : "connection setup: connections keep failing; TIME_WAIT sockets hold every "
+                                   "local port, and an outbound socket bound to 127.0.0.1 port 0 before "
+                                   "connect cannot reuse them; run again in a minute");
         return kNoValue;
       }
       continue;
     }
+    // An abortive close leaves no TIME_WAIT behind on the client's port.
+    // Real clients are remote and keep theirs at home; here, 10,000s of them
+    // would use up the local ports and fail the redirector's own outbound
+    // connects, which bind before connecting.
+    const linger abort_on_close{1, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
     fd.reset();
     ++done;
   }
