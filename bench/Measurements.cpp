@@ -397,6 +397,17 @@ TIdleCost TMeasurements::IdleCost() {
   const std::int64_t cpu_end = host_.CpuNanoseconds();
   const std::int64_t stat_end = host_.StatCpuNanoseconds();
   result.hold_seconds = SecondsSince(start);
+  // Idle must not mean dead: every relay and session still answers.
+  int silent = 0;
+  for (const UniqueFd& fd : relays) {
+    std::uint8_t byte = 2;
+    if (!SendAll(fd.get(), &byte, 1) || !RecvExact(fd.get(), &byte, 1)) ++silent;
+  }
+  for (const UniqueFd& fd : sessions) {
+    std::uint8_t byte = 2;
+    if (SendSome(fd.get(), &byte, 1) != 1 || RecvSome(fd.get(), &byte, 1) != 1) ++silent;
+  }
+  if (silent > 0) Problem("idle: " + std::to_string(silent) + " relays or sessions no longer answered");
 
   const double core_ns = result.hold_seconds * 1e9;
   if (cpu_start >= 0 && cpu_end >= 0) {
