@@ -5,8 +5,9 @@
 // DESIGN: the redirectors run in a child process (TRedirectorHost), forked
 // before this process starts any thread, so that the CPU time and resident
 // memory read from /proc are theirs alone. The targets and load generators
-// run here, each target one thread for all its sockets. Every wait is bounded
-// and the run ends by itself.
+// run here, each target one thread for all its sockets; only the round trips
+// pin client and target to two CPUs (see TMeasurements::RoundTripTest).
+// Every wait is bounded and the run ends by itself.
 #include <algorithm>
 #include <array>
 #include <csignal>

@@ -387,8 +387,6 @@ TIdleCost TMeasurements::IdleCost() {
   }
   Pause(kSettleMs);
   const std::int64_t rss_udp = host_.RssKiB();
-  result.tcp_relays = static_cast<int>(relays.size());
-  result.udp_sessions = static_cast<int>(sessions.size());
 
   const std::int64_t cpu_start = host_.CpuNanoseconds();
   const std::int64_t stat_start = host_.StatCpuNanoseconds();

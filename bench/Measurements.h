@@ -68,8 +68,6 @@ struct TIdleCost {
   double hold_seconds = 0;
   double kib_per_tcp_relay = kNoValue;
   double kib_per_udp_session = kNoValue;
-  int tcp_relays = 0;  // relays actually established
-  int udp_sessions = 0;
 };
 
 struct TSlowReceiver {
