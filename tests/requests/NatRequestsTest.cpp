@@ -200,26 +200,5 @@ TEST_F(NatRequestsTest, UnknownActionIsLoggedButNotAnswered) {
   EXPECT_EQ(client.Nat(kNatQuery, kProtoTcp, Loopback(), 4000).Status, kNatNotFound);
 }
 
-TEST_F(NatRequestsTest, ServerStopDestroysEveryRedirector) {
-  TcpEchoServer echo;
-  StartServer();
-  ControlClient a(port_);
-  ControlClient b(port_);
-  const TNatReply tcp = a.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port());
-  const TNatReply udp = b.Nat(kNatCreate, kUdp, Loopback(), 7002);
-  ASSERT_EQ(tcp.Status, kNatOk);
-  ASSERT_EQ(udp.Status, kNatOk);
-  // A relay that is live at the stop outlives its redirector until the
-  // orphans are stopped.
-  UniqueFd relayed = ConnectLoopback(tcp.PublicPort());
-  ASSERT_TRUE(SendAll(relayed.get(), "x") && RecvExact(relayed.get(), 1) == "x");
-
-  StopServer();
-  EXPECT_FALSE(ConnectLoopback(tcp.PublicPort()).valid());
-  EXPECT_TRUE(UdpPortFree(udp.PublicPort()));
-  StopOrphanRelays();
-  EXPECT_TRUE(ClosedWithoutData(relayed.get()));
-}
-
 }  // namespace
 }  // namespace quorvane::test

@@ -9,21 +9,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(NetTest, UniqueFdClosesOnceAndMovesOwnership) {
-  const int before = test::OpenFdCount();
-  {
-    UniqueFd a = OpenUdpSocket();
-    ASSERT_TRUE(a.valid());
-    UniqueFd b = std::move(a);
-    EXPECT_FALSE(a.valid());
-    EXPECT_TRUE(b.valid());
-    UniqueFd c;
-    c = std::move(b);
-    EXPECT_EQ(test::OpenFdCount(), before + 1);
-  }
-  EXPECT_EQ(test::OpenFdCount(), before);
-}
-
 TEST(NetTest, WaitFdReportsReadinessWakeAndTimeout) {
   std::uint16_t port = 0;
   UniqueFd listener = test::ListenLoopback(&port);

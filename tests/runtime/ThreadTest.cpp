@@ -6,7 +6,6 @@
 #include "TestSupport.h"
 #include "runtime/Log.h"
 #include "runtime/Thread.h"
-#include "runtime/ThreadList.h"
 
 namespace quorvane {
 namespace {
@@ -97,21 +96,6 @@ TEST(ThreadTest, LogLinesOfManyThreadsNeverMix) {
   const auto lines = capture.Lines();
   ASSERT_EQ(lines.size(), 1600u);
   for (const auto& line : lines) EXPECT_EQ(line.substr(line.size() - 8), " value 7") << line;
-}
-
-TEST(ThreadTest, LockedListGuardsItsItems) {
-  TThreadList<int> list;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 1000; ++i) list.Add(i);
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(list.Count(), 4000u);
-  auto items = list.LockList();
-  items->erase(items->begin());
-  EXPECT_EQ(items->size(), 3999u);
 }
 
 }  // namespace
