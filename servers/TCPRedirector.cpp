@@ -1,6 +1,7 @@
 #include "servers/TCPRedirector.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -205,7 +206,14 @@ UniqueFd TTCPRedirector::ConnectTarget() {
   UniqueFd fd = OpenTcpSocket();
   if (!fd) return {};
   // Outbound connections leave from the address the redirector listens on.
-  if (!Host().empty() && !BindTo(fd.get(), ResolveHost(Host()), 0)) return {};
+  // The port is left to connect(): chosen at bind time it could not reuse a
+  // port in TIME_WAIT, and each relayed connection leaves one behind, so busy
+  // redirectors would run out of outbound ports.
+  if (!Host().empty()) {
+    const int on = 1;
+    ::setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    if (!BindTo(fd.get(), ResolveHost(Host()), 0)) return {};
+  }
   const std::uint32_t target = ResolveHost(target_host_);
   // What an unresolvable name yields; a connect there could only fail.
   if (target == kAddrNone) return {};
