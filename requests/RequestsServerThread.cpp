@@ -52,7 +52,12 @@ void TRequestsServerThread::SessionEnd() {
   // After a reset the socket may no longer know its peer; the address taken
   // at accept still names the client.
   const sockaddr_in peer = PeerAddress(socket_.get()).value_or(peer_);
-  Log("Closing thread for: ", AddrToStr(peer.sin_addr.s_addr), ":", ntohs(peer.sin_port));
+  try {
+    Log("Closing thread for: ", AddrToStr(peer.sin_addr.s_addr), ":", ntohs(peer.sin_port));
+  } catch (...) {
+    // Out of memory for a log line: the clean-up below must still run, or
+    // the registries would keep pointers to this session.
+  }
 
   {
     auto redirectors = Server.RedirectorList.LockList();

@@ -29,6 +29,9 @@ constexpr std::size_t kRelayStackBytes = 64 * 1024;
 #endif
 
 constexpr unsigned kSpliceFlags = SPLICE_F_NONBLOCK | SPLICE_F_MOVE;
+// Bytes taken through user space when splice() cannot move them; no more than
+// an empty pipe of the smallest size holds.
+constexpr std::size_t kCopyBytes = 4096;
 
 // Relays whose redirector is gone. Joined at exit by StopOrphanRelays(), and
 // the ended ones reaped whenever another redirector hands its relays over.
@@ -80,8 +83,16 @@ class TRelayDirection {
     if (errno != EAGAIN && errno != EINTR) return false;
     // With bytes in the pipe, EAGAIN means the pipe ran out of slots (each
     // received segment takes one) before it ran out of bytes.
-    if (pending_ > 0) Grow();
-    return true;
+    if (pending_ > 0) {
+      Grow();
+      return true;
+    }
+    // Readable, an empty pipe, and still nothing: splice() stops at a TCP
+    // urgent mark for good, while poll() keeps reporting the bytes behind
+    // it. recv() steps over the mark (dropping the urgent byte, as a plain
+    // receive does), so that the relay neither spins nor stalls.
+    if ((revents & POLLIN) == 0) return true;
+    return ReceiveCopy();
   }
 
   // Sends what waits, as far as the sink takes it. False on a send error.
@@ -100,6 +111,19 @@ class TRelayDirection {
   void Drop() { pending_ = 0; }
 
  private:
+  // One receive through user space into the empty pipe, which always has
+  // room for kCopyBytes. False when the source has closed or failed.
+  bool ReceiveCopy() {
+    char bytes[kCopyBytes];
+    const ssize_t n = RecvSome(source_, bytes, sizeof bytes, MSG_DONTWAIT);
+    if (n == 0) return false;
+    if (n < 0) return errno == EAGAIN;
+    const ssize_t written = ::write(pipe_write_.get(), bytes, static_cast<std::size_t>(n));
+    if (written != n) return false;
+    pending_ += static_cast<std::size_t>(n);
+    return true;
+  }
+
   bool HasRoom() const { return !full_ && pending_ < capacity_; }
 
   // The pipe is full: enlarge it up to the bound, or stop reading until the
@@ -134,9 +158,10 @@ void BlockSigPipe() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-// Moves bytes both ways. True when a side closed or a receive failed, so that
-// what was already received is still delivered; false on Terminate() or a
-// send or poll failure, which end the relay at once.
+// Moves bytes both ways. True when a side closed, a receive failed or a send
+// failed (that direction is given up), so that what the other direction
+// already received is still delivered; false on Terminate() or a poll
+// failure, which end the relay at once.
 bool RelayUntilClose(const TThread& self, int accepted, int target, TRelayDirection& up,
                      TRelayDirection& down) {
   while (!self.Terminated()) {
@@ -150,16 +175,30 @@ bool RelayUntilClose(const TThread& self, int accepted, int target, TRelayDirect
     if (!up_open || !down_open) return true;
     // Sent right away rather than after a POLLOUT: the sink is nearly always
     // writable, and the next poll watches it if it was not.
-    if (!up.Flush() || !down.Flush()) return false;
+    bool sinks_alive = true;
+    for (TRelayDirection* direction : {&up, &down}) {
+      if (!direction->Flush()) {
+        direction->Drop();
+        sinks_alive = false;
+      }
+    }
+    if (!sinks_alive) return true;
   }
   return false;
 }
 
+using TClock = std::chrono::steady_clock;
+
+// Milliseconds left until |deadline|, at least 0.
+int MillisLeft(TClock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
 // Delivers what both directions still hold, until both are empty, a sink
-// fails (that direction is given up), kLingerMs pass or Terminate().
-void DeliverRest(const TThread& self, TRelayDirection& up, TRelayDirection& down) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kLingerMs);
+// fails (that direction is given up), |deadline| passes or Terminate().
+void DeliverRest(const TThread& self, TRelayDirection& up, TRelayDirection& down,
+                 TClock::time_point deadline) {
   TRelayDirection* const directions[2] = {&up, &down};
   for (;;) {
     pollfd fds[3];
@@ -168,11 +207,33 @@ void DeliverRest(const TThread& self, TRelayDirection& up, TRelayDirection& down
       if (!direction->Flush()) direction->Drop();
       if (direction->SinkEvents() != 0) fds[count++] = {direction->Sink(), POLLOUT, 0};
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (count == 0 || self.Terminated() || left.count() <= 0) return;
+    const int left = MillisLeft(deadline);
+    if (count == 0 || self.Terminated() || left == 0) return;
     fds[count++] = {self.WakeFd(), POLLIN, 0};
-    if (PollRetry(fds, count, static_cast<int>(left.count())) <= 0 || fds[count - 1].revents != 0) {
-      return;
+    if (PollRetry(fds, count, left) <= 0 || fds[count - 1].revents != 0) return;
+  }
+}
+
+// Closing a socket with unread input makes the kernel send a reset, which
+// throws away the bytes just delivered but not yet acknowledged. So: send
+// FIN on both sides, then read and discard until both peers have closed,
+// |deadline| passes or Terminate().
+void CloseGracefully(const TThread& self, int accepted, int target, TClock::time_point deadline) {
+  ::shutdown(accepted, SHUT_WR);
+  ::shutdown(target, SHUT_WR);
+  bool open[2] = {true, true};
+  const int sockets[2] = {accepted, target};
+  while (open[0] || open[1]) {
+    const int left = MillisLeft(deadline);
+    if (self.Terminated() || left == 0) return;
+    pollfd fds[3] = {
+        {open[0] ? accepted : -1, POLLIN, 0}, {open[1] ? target : -1, POLLIN, 0}, {self.WakeFd(), POLLIN, 0}};
+    if (PollRetry(fds, 3, left) <= 0 || fds[2].revents != 0) return;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].revents == 0) continue;
+      char discard[kCopyBytes];
+      const ssize_t n = RecvSome(sockets[i], discard, sizeof discard, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN)) open[i] = false;
     }
   }
 }
@@ -183,7 +244,11 @@ TTCPRedirector::TTCPRedirector(std::string listen_host, std::string target_host,
                                std::uint16_t target_port)
     : TTCPServer(std::move(listen_host), listen_port, kRedirectorStackBytes),
       target_host_(std::move(target_host)),
-      target_port_(target_port) {}
+      target_port_(target_port) {
+  if (const auto bound = Socket() >= 0 ? LocalAddress(Socket()) : std::nullopt) {
+    outbound_addr_ = bound->sin_addr.s_addr;
+  }
+}
 
 TTCPRedirector::~TTCPRedirector() {
   Terminate();
@@ -192,6 +257,9 @@ TTCPRedirector::~TTCPRedirector() {
 }
 
 void TTCPRedirector::ProcessConnection(UniqueFd accepted) {
+  // Relays whose redirector is gone are freed here too, so that their ended
+  // threads do not wait for the next redirector to be destroyed.
+  OrphanRelays().Reap();
   UniqueFd outbound = ConnectTarget();
   if (!outbound) {
     ShutdownAndClose(accepted);
@@ -209,10 +277,13 @@ UniqueFd TTCPRedirector::ConnectTarget() {
   // The port is left to connect(): chosen at bind time it could not reuse a
   // port in TIME_WAIT, and each relayed connection leaves one behind, so busy
   // redirectors would run out of outbound ports.
+  // The address is the one the listening socket was bound to: looking the
+  // name up again here could block this thread in a resolver that ignores
+  // Terminate().
   if (!Host().empty()) {
     const int on = 1;
     ::setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-    if (!BindTo(fd.get(), ResolveHost(Host()), 0)) return {};
+    if (!BindTo(fd.get(), outbound_addr_, 0)) return {};
   }
   const std::uint32_t target = ResolveHost(target_host_);
   // What an unresolvable name yields; a connect there could only fail.
@@ -245,7 +316,9 @@ void TTCPRedirectorThread::Execute() {
   TRelayDirection up(accepted, target);
   TRelayDirection down(target, accepted);
   if (up.Open() && down.Open() && RelayUntilClose(*this, accepted, target, up, down)) {
-    DeliverRest(*this, up, down);
+    const auto deadline = TClock::now() + std::chrono::milliseconds(kLingerMs);
+    DeliverRest(*this, up, down, deadline);
+    CloseGracefully(*this, accepted, target, deadline);
   }
   ::shutdown(accepted, SHUT_RDWR);
   ::shutdown(target, SHUT_RDWR);

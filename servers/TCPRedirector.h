@@ -25,7 +25,7 @@ inline constexpr int kConnectTimeoutMs = 10000;
 // source and TCP flow control slows the sender.
 inline constexpr std::size_t kRelayBufferBytes = 256 * 1024;
 // After one side closes, how long a relay keeps delivering what it already
-// received before it closes both sides.
+// received, and then waits for both peers to close, before it closes both.
 inline constexpr int kLingerMs = 5000;
 
 class TTCPRedirector final : public TTCPServer {
@@ -58,6 +58,7 @@ class TTCPRedirector final : public TTCPServer {
 
   std::string target_host_;
   std::uint16_t target_port_;
+  std::uint32_t outbound_addr_ = 0;  // where the listener is bound; network order
   TThreadGroup relays_;
 };
 

@@ -73,8 +73,10 @@ void TTCPServer::Execute() {
       case TAcceptError::OneConnection:
         continue;
       case TAcceptError::OutOfResources: {
-        pollfd p{WakeFd(), POLLIN, 0};
-        PollRetry(&p, 1, kAcceptRetryPauseMs);
+        // Children that end meanwhile give descriptors back: reap them.
+        pollfd fds[2] = {{WakeFd(), POLLIN, 0}, {ChildEndedFd(), POLLIN, 0}};
+        PollRetry(fds, 2, kAcceptRetryPauseMs);
+        if (fds[1].revents != 0) ReapChildren();
         continue;
       }
       case TAcceptError::Fatal:

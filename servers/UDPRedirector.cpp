@@ -22,6 +22,9 @@ TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_hos
       target_addr_(MakeSockAddr(ResolveHost(target_host_), target_port_)),
       timeout_(std::max<std::int64_t>(timeout_ms, 0)),
       outbound_host_(std::move(outbound_host)),
+      // Resolved once, here: a lookup on the redirector's thread could block
+      // it in a resolver that ignores Terminate().
+      outbound_addr_(Host().empty() ? INADDR_ANY : ResolveHost(outbound_host_)),
       max_sessions_(std::max<std::size_t>(max_sessions, 1)) {}
 
 TUDPRedirector::~TUDPRedirector() {
@@ -137,9 +140,7 @@ void TUDPRedirector::EvictLongestSilent() {
 UniqueFd TUDPRedirector::OpenSessionSocket() const {
   UniqueFd fd = OpenUdpSocket();
   if (!fd) return fd;
-  // Resolved for each session, so a host name follows its current address.
-  const std::uint32_t addr = Host().empty() ? INADDR_ANY : ResolveHost(outbound_host_);
-  if (!BindTo(fd.get(), addr, 0)) return UniqueFd();
+  if (!BindTo(fd.get(), outbound_addr_, 0)) return UniqueFd();
   return fd;
 }
 

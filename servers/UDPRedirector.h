@@ -107,6 +107,7 @@ class TUDPRedirector final : public TUDPServer {
   const sockaddr_in target_addr_;
   const std::int64_t timeout_;
   const std::string outbound_host_;
+  const std::uint32_t outbound_addr_;  // session sockets bind here; network order
   const std::size_t max_sessions_;
   TMillisClock clock_ = SteadyMillis;
 

@@ -28,16 +28,21 @@ std::string Pattern(std::size_t offset, std::size_t size) {
   return out;
 }
 
-// Connections from this host to |port| still waiting for the SYN-ACK.
-int SynSentTo(std::uint16_t port) {
+constexpr unsigned kSynSent = 2;    // waiting for the SYN-ACK
+constexpr unsigned kCloseWait = 8;  // the peer has sent its FIN
+
+// Connections from this host to |port| in TCP state |wanted|, only those
+// with nothing left unread when |drained|.
+int ConnectionsTo(std::uint16_t port, unsigned wanted, bool drained = false) {
   std::ifstream table("/proc/net/tcp");
   std::string line;
   int count = 0;
   while (std::getline(table, line)) {  // the header line does not scan
     unsigned remote_port = 0;
     unsigned state = 0;
-    if (std::sscanf(line.c_str(), " %*d: %*x:%*x %*x:%x %x", &remote_port, &state) == 2 &&
-        remote_port == port && state == 2) {
+    unsigned unread = 0;
+    if (std::sscanf(line.c_str(), " %*d: %*x:%*x %*x:%x %x %*x:%x", &remote_port, &state, &unread) == 3 &&
+        remote_port == port && state == wanted && (!drained || unread == 0)) {
       ++count;
     }
   }
@@ -127,7 +132,7 @@ TEST_F(TCPRedirectorTest, DestroyingRedirectorDuringPendingConnectReturnsPromptl
   auto redirector = Redirect(target_port);
   const UniqueFd client = ConnectLoopback(port_);
   ASSERT_TRUE(filler && client);
-  ASSERT_TRUE(WaitUntil([&] { return SynSentTo(target_port) == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port, kSynSent) == 1; }));
 
   const auto start = std::chrono::steady_clock::now();
   redirector.reset();
@@ -166,6 +171,55 @@ TEST_F(TCPRedirectorTest, SlowReaderGetsAllUpToFinalBytesOfTargetThatClosesAtOnc
   target.reset();
   const auto got = RecvExact(client.get(), sent, 60s);
   EXPECT_TRUE(got && *got == Pattern(0, sent));
+  EXPECT_TRUE(ClosedWithoutData(client.get()));
+}
+
+TEST_F(TCPRedirectorTest, UrgentByteNeitherStallsTheRelayNorLosesTheBytesBehindIt) {
+  TcpEchoServer echo;
+  auto redirector = Redirect(echo.Port());
+  UniqueFd client = ConnectLoopback(port_);
+  ASSERT_TRUE(SendAll(client.get(), "ab"));
+  ASSERT_EQ(RecvExact(client.get(), 2), "ab");
+  ASSERT_EQ(SendSome(client.get(), "X", 1, MSG_OOB), 1);
+  ASSERT_TRUE(SendAll(client.get(), "cdef"));
+  // The urgent byte leaves the stream, as for any plain reader.
+  EXPECT_EQ(RecvExact(client.get(), 4), "cdef");
+}
+
+TEST_F(TCPRedirectorTest, InputArrivingAfterTheTargetClosedDoesNotResetTheFinalMessage) {
+  std::uint16_t target_port = 0;
+  const UniqueFd listener = ListenLoopback(&target_port);
+  auto redirector = Redirect(target_port, /*resume=*/false);
+  const int small = 4096;
+  ::setsockopt(redirector->Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ASSERT_TRUE(redirector->Resume());
+  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const sockaddr_in sa = MakeSockAddr(Loopback(), port_);
+  ASSERT_EQ(::connect(client.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);
+  UniqueFd target = AcceptWithin(listener.get());
+  ASSERT_TRUE(target);
+
+  // The target's final message fits the relay's buffer but not the way to
+  // the unread client; then the target says it is done.
+  const std::string final_message = Pattern(7, 48 * 1024);
+  ASSERT_TRUE(SendAll(target.get(), final_message));
+  ::shutdown(target.get(), SHUT_WR);
+  // Once the relay has read everything up to the target's FIN, it reads
+  // the client no more: closing over the client's next bytes would reset
+  // the connection and destroy the tail still on its way.
+  ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port, kCloseWait, /*drained=*/true) == 1; }));
+  ASSERT_TRUE(SendAll(client.get(), "still here"));
+  // A slow reader, so that the relay's last bytes are still in flight when
+  // it closes.
+  std::string got;
+  while (got.size() < final_message.size()) {
+    const auto piece = RecvExact(client.get(), std::min<std::size_t>(512, final_message.size() - got.size()));
+    if (!piece) break;
+    got += *piece;
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(got == final_message) << "received " << got.size() << " of " << final_message.size();
   EXPECT_TRUE(ClosedWithoutData(client.get()));
 }
 
