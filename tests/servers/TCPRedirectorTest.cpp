@@ -72,6 +72,23 @@ class TCPRedirectorTest : public ::testing::Test {
     return redirector;
   }
 
+  // Resumes |redirector| and connects a client through it to the target
+  // accepted on |listener|. The relay's sockets towards the client (which
+  // inherit the listener's send buffer) and the client's receive buffer are
+  // tiny, so the relay still holds bytes when the target closes.
+  void ConnectWithLittleRoomTowardsTheClient(TTCPRedirector& redirector, int listener, UniqueFd& client,
+                                             UniqueFd& target) {
+    const int small = 4096;
+    ::setsockopt(redirector.Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ASSERT_TRUE(redirector.Resume());
+    client.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const sockaddr_in sa = MakeSockAddr(Loopback(), port_);
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);
+    target = AcceptWithin(listener);
+    ASSERT_TRUE(target);
+  }
+
   std::uint16_t port_ = 0;  // the last redirector's listening port
   int baseline_fds_ = 0;
 };
@@ -145,17 +162,8 @@ TEST_F(TCPRedirectorTest, SlowReaderGetsAllUpToFinalBytesOfTargetThatClosesAtOnc
   std::uint16_t target_port = 0;
   const UniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port, /*resume=*/false);
-  // Accepted sockets inherit this: with little room towards the reader, the
-  // relay still holds bytes when it sees the target's close.
-  const int small = 4096;
-  ::setsockopt(redirector->Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  ASSERT_TRUE(redirector->Resume());
-  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  ::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  const sockaddr_in sa = MakeSockAddr(Loopback(), port_);
-  ASSERT_EQ(::connect(client.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);
-  UniqueFd target = AcceptWithin(listener.get());
-  ASSERT_TRUE(target);
+  UniqueFd client, target;
+  ASSERT_NO_FATAL_FAILURE(ConnectWithLittleRoomTowardsTheClient(*redirector, listener.get(), client, target));
 
   // The reader reads nothing yet. A relay that kept reading would take all
   // of this; a bounded one fills the buffers on the way and the target
@@ -190,15 +198,8 @@ TEST_F(TCPRedirectorTest, InputArrivingAfterTheTargetClosedDoesNotResetTheFinalM
   std::uint16_t target_port = 0;
   const UniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port, /*resume=*/false);
-  const int small = 4096;
-  ::setsockopt(redirector->Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  ASSERT_TRUE(redirector->Resume());
-  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  ::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  const sockaddr_in sa = MakeSockAddr(Loopback(), port_);
-  ASSERT_EQ(::connect(client.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);
-  UniqueFd target = AcceptWithin(listener.get());
-  ASSERT_TRUE(target);
+  UniqueFd client, target;
+  ASSERT_NO_FATAL_FAILURE(ConnectWithLittleRoomTowardsTheClient(*redirector, listener.get(), client, target));
 
   // The target's final message fits the relay's buffer but not the way to
   // the unread client; then the target says it is done.
