@@ -258,8 +258,9 @@ TTCPRedirector::~TTCPRedirector() {
 
 void TTCPRedirector::ProcessConnection(UniqueFd accepted) {
   // Relays whose redirector is gone are freed here too, so that their ended
-  // threads do not wait for the next redirector to be destroyed.
-  OrphanRelays().Reap();
+  // threads do not wait for the next redirector to be destroyed. Checked
+  // first: reaping costs a system call, and there are rarely orphans.
+  if (OrphanRelays().Count() > 0) OrphanRelays().Reap();
   UniqueFd outbound = ConnectTarget();
   if (!outbound) {
     ShutdownAndClose(accepted);
