@@ -143,7 +143,6 @@ TcpEchoServer::TcpEchoServer() {
       if (PollRetry(fds, 2, -1) <= 0 || fds[1].revents != 0) return;
       UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
       if (!conn) continue;
-      ++accepted_;
       std::lock_guard lock(mu_);
       workers_.emplace_back([this, c = std::move(conn)]() mutable {
         char buf[65536];

@@ -62,13 +62,11 @@ class TcpEchoServer {
   TcpEchoServer();
   ~TcpEchoServer();
   std::uint16_t Port() const { return port_; }
-  int Accepted() const { return accepted_.load(); }
 
  private:
   UniqueFd listener_;
   std::uint16_t port_ = 0;
   TEvent stop_;
-  std::atomic<int> accepted_{0};
   std::thread thread_;
   std::mutex mu_;
   std::vector<std::thread> workers_;  // guarded by mu_
