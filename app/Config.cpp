@@ -2,12 +2,16 @@
 
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <utility>
 
 namespace quorvane {
 namespace {
 
 constexpr std::string_view kServerSection = "SERVER";
+constexpr std::string_view kLimitsSection = "LIMITS";
+constexpr std::string_view kPolicySection = "POLICY";
+constexpr std::string_view kAdminSection = "ADMIN";
 constexpr std::string_view kDefaultMask = "255.255.255.255";
 
 // The standard dotted conversion; rejected text (the empty text too) is
@@ -17,6 +21,49 @@ std::uint32_t DottedToAddr(std::string_view text) { return ::inet_addr(std::stri
 // The low 16 bits, as a port: 70000 becomes 4464 and -1 becomes 65535.
 std::uint16_t LowBits(std::int32_t value) {
   return static_cast<std::uint16_t>(static_cast<std::uint32_t>(value));
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A limit: a count, where 0 means none; a negative number keeps the default.
+std::uint32_t ReadLimit(const TIniFile& ini, std::string_view key, std::uint32_t default_value) {
+  const std::int32_t value = ini.ReadInteger(kLimitsSection, key, static_cast<std::int32_t>(default_value));
+  return value < 0 ? default_value : static_cast<std::uint32_t>(value);
+}
+
+TLimits ReadLimits(const TIniFile& ini) {
+  const TLimits defaults;
+  TLimits limits;
+  limits.SessionsPerAddress = ReadLimit(ini, "SESSIONS_PER_ADDRESS", defaults.SessionsPerAddress);
+  limits.RedirectorsPerAddress = ReadLimit(ini, "REDIRECTORS_PER_ADDRESS", defaults.RedirectorsPerAddress);
+  limits.ConnectionsPerAddress = ReadLimit(ini, "CONNECTIONS_PER_ADDRESS", defaults.ConnectionsPerAddress);
+  limits.UdpSessions = ReadLimit(ini, "UDP_SESSIONS", defaults.UdpSessions);
+  return limits;
+}
+
+TPolicy ReadPolicy(const TIniFile& ini) {
+  TPolicy policy;
+  const std::string targets = ini.ReadString(kPolicySection, "TARGETS", "ANY");
+  if (EqualsNoCase(targets, "PEER")) policy.Targets = TTargetPolicy::kPeer;
+  ParseAddressList(ini.ReadString(kPolicySection, "DENY", ""), policy.DenyAddrs, policy.DenyMasks);
+  policy.OwnerOnly = ini.ReadBool(kPolicySection, "OWNER_ONLY", false);
+  return policy;
+}
+
+TAdminSettings ReadAdmin(const TIniFile& ini) {
+  TAdminSettings admin;
+  admin.Host = ini.ReadString(kAdminSection, "HOST", admin.Host);
+  admin.Port = LowBits(ini.ReadInteger(kAdminSection, "PORT", 0));
+  admin.Token = ini.ReadString(kAdminSection, "TOKEN", "");
+  return admin;
 }
 
 }  // namespace
@@ -47,19 +94,19 @@ TSettings ReadProfile(const TIniFile& ini, std::string_view section) {
   return profile;
 }
 
-TConfig ReadConfig(const TIniFile& ini) {
-  TConfig config;
+TServerConfig ReadConfig(const TIniFile& ini) {
+  TServerConfig config;
   config.ServerHost = ini.ReadString(kServerSection, "HOST", "");
   config.ServerPort = LowBits(ini.ReadInteger(kServerSection, "PORT", kDefaultServerPort));
-  for (std::size_t i = 0; i < kProfileCount; ++i) config.Profiles[i] = ReadProfile(ini, ProfileSections[i]);
+  for (std::size_t i = 0; i < kProfileCount; ++i) {
+    config.ProfileTable[i] = ReadProfile(ini, ProfileSections[i]);
+  }
+  config.Limits = ReadLimits(ini);
+  config.Policy = ReadPolicy(ini);
+  config.Admin = ReadAdmin(ini);
   return config;
 }
 
-void LoadSettings(const TIniFile& ini) {
-  TConfig config = ReadConfig(ini);
-  ServerHost = std::move(config.ServerHost);
-  ServerPort = config.ServerPort;
-  ProfileTable = std::move(config.Profiles);
-}
+void LoadSettings(const TIniFile& ini) { PublishConfig(MakeConfigSnapshot(ReadConfig(ini))); }
 
 }  // namespace quorvane

@@ -16,13 +16,6 @@ namespace quorvane {
 
 inline constexpr std::uint16_t kDefaultProfilePort = 6112;
 
-// Everything the configuration file decides, as plain values.
-struct TConfig {
-  std::string ServerHost;
-  std::uint16_t ServerPort = kDefaultServerPort;
-  std::array<TSettings, kProfileCount> Profiles;
-};
-
 // Appends one address and one mask per entry of |text| (entries split on
 // ',', an optional '/' before the mask). Nothing is trimmed, an empty entry
 // still counts, and text the dotted conversion rejects becomes
@@ -33,11 +26,11 @@ void ParseAddressList(std::string_view text, std::vector<std::uint32_t>& addrs,
 // One profile from its |section|; without EXCLUDE its PORT is not read.
 TSettings ReadProfile(const TIniFile& ini, std::string_view section);
 
-// SERVER/HOST, SERVER/PORT and the ten profiles in index order.
-TConfig ReadConfig(const TIniFile& ini);
+// SERVER/HOST, SERVER/PORT, the ten profiles in index order, and the
+// LIMITS, POLICY and ADMIN sections. Hosts are not resolved yet.
+TServerConfig ReadConfig(const TIniFile& ini);
 
-// Fills ServerHost, ServerPort and ProfileTable from |ini|. Main thread only,
-// before any other thread exists: the settings are read without a lock.
+// Reads |ini|, resolves its hosts and puts the result in force.
 void LoadSettings(const TIniFile& ini);
 
 }  // namespace quorvane

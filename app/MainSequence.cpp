@@ -13,6 +13,7 @@
 #include "app/Config.h"
 #include "app/IniFile.h"
 #include "requests/RequestsServer.h"
+#include "runtime/FdBudget.h"
 #include "runtime/Log.h"
 #include "runtime/Net.h"
 #include "runtime/Thread.h"
@@ -107,6 +108,7 @@ int Serve(UniqueFd signal_fd) {
 int RunServer() {
   Log("Quorvane by Ostrevan v", kVersionMajor, ".", kVersionMinor);
   RaiseOpenFileLimit();
+  fd_budget::Init();
   // Sends use MSG_NOSIGNAL; this covers any write to a closed pipe as well.
   ::signal(SIGPIPE, SIG_IGN);
   UniqueFd signal_fd = TakeStopSignals();

@@ -96,18 +96,23 @@ void TRequestsServerThread::NatCreate(const TNatRequest& request, TNatReply& rep
   // Only clients registered under the BNETD name choose the profile by byte,
   // and they can send any byte: one past the table is a failed create.
   if (profile >= kProfileCount) return fail();
-  const TSettings& settings = ProfileTable[profile];
+  const TConfigSnapshot config = CurrentConfig();
+  const TSettings& settings = config->ProfileTable[profile];
 
+  // The profile's host was resolved when the configuration was loaded, and
+  // is passed on as dotted text, so building the redirector never waits for
+  // a name lookup while the registry is locked.
+  if (settings.HostAddr == kAddrNone) return fail();
+  const std::string host = settings.Host.empty() ? std::string() : AddrToStr(settings.HostAddr);
   std::unique_ptr<TThread> redirector;
   int socket = -1;
   if (tcp) {
-    auto tcp_redirector =
-        std::make_unique<TTCPRedirector>(settings.Host, AddrToStr(request.Address), 0, request.Port);
+    auto tcp_redirector = std::make_unique<TTCPRedirector>(host, AddrToStr(request.Address), 0, request.Port);
     socket = tcp_redirector->Socket();
     redirector = std::move(tcp_redirector);
   } else {
-    auto udp_redirector = std::make_unique<TUDPRedirector>(
-        settings.Host, settings.Host, AddrToStr(request.Address), 0, request.Port, kUdpRedirectorTimeoutMs);
+    auto udp_redirector = std::make_unique<TUDPRedirector>(host, host, AddrToStr(request.Address), 0,
+                                                           request.Port, kUdpRedirectorTimeoutMs);
     socket = udp_redirector->Socket();
     redirector = std::move(udp_redirector);
   }
@@ -121,7 +126,7 @@ void TRequestsServerThread::NatCreate(const TNatRequest& request, TNatReply& rep
   entry->ClientAddr = request.Address;
   entry->ClientPort = request.Port;
   entry->PublicPort = bound->sin_port;
-  entry->PublicAddr = bound->sin_addr.s_addr != 0 ? bound->sin_addr.s_addr : ResolveHost(ServerHost);
+  entry->PublicAddr = bound->sin_addr.s_addr != 0 ? bound->sin_addr.s_addr : config->ServerAddr;
   entry->Redirector = std::move(redirector);
   entry->Owner = this;
 

@@ -51,6 +51,7 @@ void TRequestsServerThread::ProcessNop(TPacketView packet) {
 void TRequestsServerThread::ProcessRegister(TPacketView packet) {
   Log("Register request");
   const TRegisterRequest request = DecodeRegisterRequest(packet);
+  const TConfigSnapshot config = CurrentConfig();
   TRegisterReply reply;
   std::uint8_t profile = 0;
   if (request.Version < kProtocolVersion) {
@@ -68,7 +69,7 @@ void TRequestsServerThread::ProcessRegister(TPacketView packet) {
         }
       }
     }
-    const TSettings& settings = ProfileTable[profile];
+    const TSettings& settings = config->ProfileTable[profile];
     reply.IncludeCount = static_cast<std::uint8_t>(settings.IncludeMasks.size());
     reply.ExcludeCount = static_cast<std::uint8_t>(settings.ExcludeMasks.size());
   }
@@ -77,7 +78,7 @@ void TRequestsServerThread::ProcessRegister(TPacketView packet) {
     Terminate();
     return;
   }
-  const TSettings& settings = ProfileTable[profile];
+  const TSettings& settings = config->ProfileTable[profile];
   const auto send = [this](const TRequestPacket& p) { Send(p); };
   SendAddressList(settings.ExcludeAddrs, settings.ExcludeMasks, settings.Port, 1, send);
   SendAddressList(settings.IncludeAddrs, settings.IncludeMasks, settings.Port, 0, send);

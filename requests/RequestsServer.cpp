@@ -19,9 +19,12 @@ void EnableKeepAlive(int fd) {
 
 }  // namespace
 
-TRequestsServer::TRequestsServer() : TTCPServer(ServerHost, ServerPort) {
+TRequestsServer::TRequestsServer() : TRequestsServer(CurrentConfig()) {}
+
+TRequestsServer::TRequestsServer(const TConfigSnapshot& config)
+    : TTCPServer(config->ServerHost, config->ServerPort) {
   SetOnTerminate([this] { ServerTerminated(); });
-  Log("NAT Server started at ", AddrToStr(ResolveHost(ServerHost)), ":", ServerPort);
+  Log("NAT Server started at ", AddrToStr(config->ServerAddr), ":", config->ServerPort);
 }
 
 TRequestsServer::~TRequestsServer() {

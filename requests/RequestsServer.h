@@ -64,9 +64,11 @@ void DestroyRedirector(TRedirectorEntry& entry);
 
 class TRequestsServer final : public TTCPServer {
  public:
-  // Binds ServerHost:ServerPort and prints the start line. Built suspended:
-  // the creator calls Resume(). WaitFor() runs ServerTerminated.
+  // Binds ServerHost:ServerPort of the configuration in force (or of
+  // |config|) and prints the start line. Built suspended: the creator calls
+  // Resume(). WaitFor() runs ServerTerminated.
   TRequestsServer();
+  explicit TRequestsServer(const TConfigSnapshot& config);
   ~TRequestsServer() override;
 
   TThreadList<std::unique_ptr<TClientEntry>> ClientList;

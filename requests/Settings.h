@@ -1,11 +1,15 @@
-// The control settings and the table of game profiles. The main sequence
-// fills them once on the main thread before any other thread exists; from
-// then on every thread reads them without a lock.
+// The server's configuration: the control settings, the table of game
+// profiles, the limits and the operator's policy. Each loaded configuration
+// is an immutable snapshot; readers take the one in force whole with
+// CurrentConfig() and keep it for as long as one request needs it, so no
+// request ever sees half of two files. A reload publishes a new snapshot;
+// sessions and redirectors that exist keep what they were built with.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +31,10 @@ struct TSettings {
   std::vector<std::uint32_t> IncludeAddrs;
   std::vector<std::uint32_t> ExcludeAddrs;
   std::uint16_t Port = 0;  // sent with every address-list entry
+  // Host resolved once, when the snapshot is made (MakeConfigSnapshot), so
+  // that no request waits for a name lookup: 0 (every local address) when
+  // Host is empty, kAddrNone when it does not resolve to an IPv4 address.
+  std::uint32_t HostAddr = 0;
 };
 
 // Section names by profile index; 2 to 5 share one section.
@@ -34,8 +42,65 @@ inline constexpr std::array<std::string_view, kProfileCount> ProfileSections = {
     "UNKNOWN", "BOT",   "HEROES3",   "HEROES3", "HEROES3",
     "HEROES3", "BNETD", "WARCRAFT3", "DIABLO2", "STARCRAFT"};
 
-extern std::array<TSettings, kProfileCount> ProfileTable;
-extern std::string ServerHost;
-extern std::uint16_t ServerPort;
+// Section [LIMITS]: fair shares per IPv4 address; 0 means no limit.
+struct TLimits {
+  std::uint32_t SessionsPerAddress = 128;     // control sessions open at once
+  std::uint32_t RedirectorsPerAddress = 256;  // redirectors owned by its sessions
+  std::uint32_t ConnectionsPerAddress = 256;  // per redirector: relays or UDP sessions
+  std::uint32_t UdpSessions = 1024;           // per UDP redirector, from all addresses
+};
+
+// Section [POLICY]: what an operator may forbid; everything is allowed by
+// default, as the protocol has it.
+enum class TTargetPolicy : std::uint8_t {
+  kAny,   // any target address
+  kPeer,  // only the requesting session's own peer address
+};
+struct TPolicy {
+  TTargetPolicy Targets = TTargetPolicy::kAny;
+  // Targets refused by a create: entry i is DenyAddrs[i]/DenyMasks[i].
+  std::vector<std::uint32_t> DenyAddrs;
+  std::vector<std::uint32_t> DenyMasks;
+  // Only the session that created a redirector sees it.
+  bool OwnerOnly = false;
+};
+
+// Section [ADMIN]: the operator's HTTP endpoint; Port 0 means off.
+struct TAdminSettings {
+  std::string Host = "127.0.0.1";
+  std::uint16_t Port = 0;
+  std::string Token;
+};
+
+struct TServerConfig {
+  std::string ServerHost;  // SERVER/HOST
+  std::uint16_t ServerPort = kDefaultServerPort;
+  std::array<TSettings, kProfileCount> ProfileTable;
+  TLimits Limits;
+  TPolicy Policy;
+  TAdminSettings Admin;
+  // ResolveHost(ServerHost), resolved when the snapshot is made: the start
+  // line's address, and the public address announced for redirectors of a
+  // profile whose Host is empty.
+  std::uint32_t ServerAddr = 0;
+};
+
+using TConfigSnapshot = std::shared_ptr<const TServerConfig>;
+
+// Resolves every configured host (ServerAddr, each profile's HostAddr) and
+// freezes |config|. May block in name lookups: call it where waiting is
+// harmless (start-up, reload), never under a registry lock.
+TConfigSnapshot MakeConfigSnapshot(TServerConfig config);
+
+// The snapshot in force; never null (the defaults until one is published).
+// Any thread.
+TConfigSnapshot CurrentConfig();
+// Puts |config| in force for every request from now on. Any thread.
+void PublishConfig(TConfigSnapshot config);
+
+// True when |addr| falls in the entry |base|/|mask| (all network order).
+inline bool AddressMatches(std::uint32_t addr, std::uint32_t base, std::uint32_t mask) {
+  return (addr & mask) == (base & mask);
+}
 
 }  // namespace quorvane

@@ -18,9 +18,7 @@ std::function<void(std::string_view)>& Sink() {
   return sink;
 }
 
-}  // namespace
-
-void LogLine(std::string_view line) {
+void WriteLine(int fd, std::string_view line) {
   std::string whole;
   whole.reserve(line.size() + 1);
   whole.append(line);
@@ -33,7 +31,7 @@ void LogLine(std::string_view line) {
   const char* p = whole.data();
   std::size_t left = whole.size();
   while (left > 0) {
-    const ssize_t n = ::write(STDOUT_FILENO, p, left);
+    const ssize_t n = ::write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       return;  // nowhere to report a broken standard output
@@ -42,6 +40,12 @@ void LogLine(std::string_view line) {
     left -= static_cast<std::size_t>(n);
   }
 }
+
+}  // namespace
+
+void LogLine(std::string_view line) { WriteLine(STDOUT_FILENO, line); }
+
+void LogErrorLine(std::string_view line) { WriteLine(STDERR_FILENO, line); }
 
 void SetLogSink(std::function<void(std::string_view)> sink) {
   std::lock_guard lock(LogMutex());

@@ -12,11 +12,14 @@
 
 namespace quorvane {
 
-// Writes |line| and a line break.
+// Writes |line| and a line break to standard output.
 void LogLine(std::string_view line);
+// The same on standard error: diagnostics and events beyond the log lines
+// of the protocol's own description.
+void LogErrorLine(std::string_view line);
 
-// Redirects log lines (without the line break) to |sink|, or back to standard
-// output when |sink| is empty. For tests.
+// Redirects log lines of both streams (without the line break) to |sink|,
+// or back to the streams when |sink| is empty. For tests.
 void SetLogSink(std::function<void(std::string_view)> sink);
 
 namespace log_detail {
@@ -40,6 +43,14 @@ void Log(const Parts&... parts) {
   std::string line;
   (log_detail::Append(line, parts), ...);
   LogLine(line);
+}
+
+// LogError("Refused ", count, " sessions"): like Log, on standard error.
+template <class... Parts>
+void LogError(const Parts&... parts) {
+  std::string line;
+  (log_detail::Append(line, parts), ...);
+  LogErrorLine(line);
 }
 
 }  // namespace quorvane

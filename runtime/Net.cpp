@@ -12,24 +12,32 @@
 #include <chrono>
 #include <cstring>
 
+#include "runtime/FdBudget.h"
+
 namespace quorvane {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) reset(other.release());
+  if (this != &other) {
+    reset();
+    fd_ = std::exchange(other.fd_, -1);
+  }
   return *this;
 }
 
 int UniqueFd::release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
+  if (fd_ >= 0) fd_budget::Closed();
+  return std::exchange(fd_, -1);
 }
 
 void UniqueFd::reset(int fd) {
   // close() is not retried on EINTR: on Linux the descriptor is gone anyway,
   // and a retry could close a number another thread has just been given.
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_budget::Closed();
+  }
   fd_ = fd;
+  if (fd_ >= 0) fd_budget::Opened();
 }
 
 TEvent::TEvent() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}

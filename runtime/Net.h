@@ -10,24 +10,27 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 namespace quorvane {
 
-// Move-only owner of one file descriptor; closes it on destruction.
+// Move-only owner of one file descriptor; closes it on destruction. Every
+// owned descriptor counts against the process's descriptor budget
+// (runtime/FdBudget.h).
 class UniqueFd {
  public:
   UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
+  explicit UniqueFd(int fd) { reset(fd); }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept;
   ~UniqueFd() { reset(); }
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   explicit operator bool() const { return valid(); }
-  // Gives up ownership without closing.
+  // Gives up ownership without closing; the caller closes it.
   int release();
   // Closes the held descriptor (if any) and takes ownership of |fd|.
   void reset(int fd = -1);

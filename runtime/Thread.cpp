@@ -1,5 +1,6 @@
 #include "runtime/Thread.h"
 
+#include <algorithm>
 #include <cassert>
 #include <utility>
 
@@ -65,8 +66,10 @@ TThread* TThreadGroup::Start(std::unique_ptr<TThread> thread) {
   thread->SetEndSignal(ended_);
   TThread* raw = thread.get();
   std::lock_guard lock(mu_);
-  // Room first: once the thread runs, storing it must not fail.
-  threads_.reserve(threads_.size() + 1);
+  // Room first: once the thread runs, storing it must not fail. Grown
+  // geometrically, so that starting n threads costs O(n) moves, not O(n^2).
+  if (threads_.size() == threads_.capacity())
+    threads_.reserve(std::max<std::size_t>(16, 2 * threads_.capacity()));
   // Started under the lock so that a concurrent StopAll either sees it or
   // runs before it exists.
   if (!raw->Resume()) return nullptr;

@@ -241,10 +241,12 @@ void CloseGracefully(const TThread& self, int accepted, int target, TClock::time
 }  // namespace
 
 TTCPRedirector::TTCPRedirector(std::string listen_host, std::string target_host, std::uint16_t listen_port,
-                               std::uint16_t target_port)
+                               std::uint16_t target_port, TRedirectorOptions options)
     : TTCPServer(std::move(listen_host), listen_port, kRedirectorStackBytes),
       target_host_(std::move(target_host)),
-      target_port_(target_port) {
+      target_port_(target_port),
+      connections_per_address_(options.ConnectionsPerAddress),
+      stats_(options.Stats ? std::move(options.Stats) : std::make_shared<TRedirectorStats>()) {
   if (const auto bound = Socket() >= 0 ? LocalAddress(Socket()) : std::nullopt) {
     outbound_addr_ = bound->sin_addr.s_addr;
   }

@@ -11,10 +11,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "runtime/Net.h"
 #include "runtime/Thread.h"
+#include "servers/RedirectorOptions.h"
 #include "servers/TCPServer.h"
 
 namespace quorvane {
@@ -35,7 +37,7 @@ class TTCPRedirector final : public TTCPServer {
   // |target_host| is resolved afresh for every connection. Built suspended;
   // Socket() == -1 when the listening side could not be set up.
   TTCPRedirector(std::string listen_host, std::string target_host, std::uint16_t listen_port,
-                 std::uint16_t target_port);
+                 std::uint16_t target_port, TRedirectorOptions options = {});
   // Owner thread. Stops the accept thread (a pending target connect is cut
   // short); relays that still run outlive the redirector.
   ~TTCPRedirector() override;
@@ -44,6 +46,7 @@ class TTCPRedirector final : public TTCPServer {
   std::uint16_t TargetPort() const { return target_port_; }
   // Relays started and not yet reaped. Any thread.
   std::size_t RelayCount() const { return relays_.Count(); }
+  const std::shared_ptr<TRedirectorStats>& Stats() const { return stats_; }
 
  protected:
   // Redirector thread. Connects to the target and hands both sockets to a
@@ -59,6 +62,8 @@ class TTCPRedirector final : public TTCPServer {
   std::string target_host_;
   std::uint16_t target_port_;
   std::uint32_t outbound_addr_ = 0;  // where the listener is bound; network order
+  std::uint32_t connections_per_address_;
+  std::shared_ptr<TRedirectorStats> stats_;
   TThreadGroup relays_;
 };
 

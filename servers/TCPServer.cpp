@@ -41,15 +41,26 @@ TAcceptError ClassifyAcceptError(int err) {
 
 TTCPServer::TTCPServer(std::string host, std::uint16_t port, std::size_t stack_size)
     : TThread(stack_size), host_(std::move(host)), port_(port) {
+  // Linux would bind 255.255.255.255, what an unresolvable name yields, and
+  // listen where nobody can reach.
+  const std::uint32_t addr = host_.empty() ? INADDR_ANY : ResolveHost(host_);
+  if (addr == kAddrNone) {
+    setup_error_ = EADDRNOTAVAIL;
+    return;
+  }
   UniqueFd fd = OpenTcpSocket();
-  if (!fd) return;
+  if (!fd) {
+    setup_error_ = errno;
+    return;
+  }
   const int on = 1;
   // Lets a restarted server bind while old connections sit in TIME_WAIT;
   // a second live listener on the port is still refused.
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  const std::uint32_t addr = host_.empty() ? INADDR_ANY : ResolveHost(host_);
-  if (!BindTo(fd.get(), addr, port_)) return;
-  if (::listen(fd.get(), kListenBacklog) != 0) return;
+  if (!BindTo(fd.get(), addr, port_) || ::listen(fd.get(), kListenBacklog) != 0) {
+    setup_error_ = errno;
+    return;
+  }
   socket_ = std::move(fd);
 }
 

@@ -23,6 +23,9 @@ class TTCPServer : public TThread {
   // The listening socket, or -1 when setup failed. Read it before Resume()
   // (for example for getsockname); Execute() closes it when it ends.
   int Socket() const { return socket_.get(); }
+  // Why the setup failed: the errno of the failed step (EADDRNOTAVAIL when
+  // |host| does not resolve to an IPv4 address); 0 when Socket() is valid.
+  int SetupError() const { return setup_error_; }
   // True when the server could not listen or its accept loop failed, rather
   // than being terminated. Valid after WaitFor().
   bool ListenerFailed() const { return listener_failed_; }
@@ -42,6 +45,7 @@ class TTCPServer : public TThread {
   std::string host_;
   std::uint16_t port_;
   UniqueFd socket_;
+  int setup_error_ = 0;
   bool listener_failed_ = false;  // server thread, read after join
 };
 

@@ -14,7 +14,7 @@ std::int64_t SteadyMillis() {
 
 TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_host, std::string target_host,
                                std::uint16_t listen_port, std::uint16_t target_port, std::int64_t timeout_ms,
-                               std::size_t max_sessions)
+                               TRedirectorOptions options)
     : TUDPServer(std::move(listen_host), listen_port, kUdpRedirectorStackSize),
       target_host_(std::move(target_host)),
       target_port_(target_port),
@@ -25,7 +25,9 @@ TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_hos
       // Resolved once, here: a lookup on the redirector's thread could block
       // it in a resolver that ignores Terminate().
       outbound_addr_(Host().empty() ? INADDR_ANY : ResolveHost(outbound_host_)),
-      max_sessions_(std::max<std::size_t>(max_sessions, 1)) {}
+      max_sessions_(std::max<std::size_t>(options.UdpSessions, 1)),
+      connections_per_address_(options.ConnectionsPerAddress),
+      stats_(options.Stats ? std::move(options.Stats) : std::make_shared<TRedirectorStats>()) {}
 
 TUDPRedirector::~TUDPRedirector() {
   Terminate();

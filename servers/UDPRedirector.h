@@ -14,18 +14,17 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "runtime/Net.h"
+#include "servers/RedirectorOptions.h"
 #include "servers/UDPServer.h"
 
 namespace quorvane {
 
-// Each session holds a descriptor: without a cap, a peer spraying source
-// ports would exhaust the process's descriptors.
-inline constexpr std::size_t kMaxUdpSessions = 1024;
 // All buffers live on the heap, so the loop needs little stack.
 inline constexpr std::size_t kUdpRedirectorStackSize = 256 * 1024;
 
@@ -52,17 +51,18 @@ class TUDPRedirector final : public TUDPServer {
   // port 0: system-chosen) and forwards to |target_host|:|target_port|,
   // resolved once here. Session sockets bind |outbound_host| (any address
   // when |listen_host| is empty). Sessions silent for more than |timeout_ms|
-  // expire; at most |max_sessions| (at least 1) exist at once. Built
-  // suspended; Socket() == -1 when the listening socket could not be set up.
+  // expire; |options| bounds them. Built suspended; Socket() == -1 when the
+  // listening socket could not be set up.
   TUDPRedirector(std::string listen_host, std::string outbound_host, std::string target_host,
                  std::uint16_t listen_port, std::uint16_t target_port, std::int64_t timeout_ms,
-                 std::size_t max_sessions = kMaxUdpSessions);
+                 TRedirectorOptions options = {});
   // Stops and joins the thread; session sockets are closed by then.
   ~TUDPRedirector() override;
 
   // Replaces the clock that times sessions (SteadyMillis by default). Owner
   // only, before Resume().
   void SetClock(TMillisClock clock) { clock_ = std::move(clock); }
+  const std::shared_ptr<TRedirectorStats>& Stats() const { return stats_; }
   // Sessions currently in the table. Any thread.
   std::size_t SessionCount() const { return session_count_.load(std::memory_order_acquire); }
 
@@ -109,6 +109,8 @@ class TUDPRedirector final : public TUDPServer {
   const std::string outbound_host_;
   const std::uint32_t outbound_addr_;  // session sockets bind here; network order
   const std::size_t max_sessions_;
+  const std::uint32_t connections_per_address_;
+  const std::shared_ptr<TRedirectorStats> stats_;
   TMillisClock clock_ = SteadyMillis;
 
   // Redirector thread only.

@@ -1,5 +1,6 @@
 #include "servers/UDPServer.h"
 
+#include <cerrno>
 #include <vector>
 
 #include "servers/AddressHelpers.h"
@@ -10,10 +11,16 @@ TUDPServer::TUDPServer(std::string host, std::uint16_t port, std::size_t stack_s
     : TThread(stack_size), host_(std::move(host)), port_(port) {
   // No SO_REUSEADDR: on a UDP socket it would let two servers share a port
   // and split its datagrams between them.
-  UniqueFd fd = OpenUdpSocket();
-  if (!fd) return;
   const std::uint32_t addr = host_.empty() ? INADDR_ANY : ResolveHost(host_);
-  if (!BindTo(fd.get(), addr, port_)) return;
+  if (addr == kAddrNone) {
+    setup_error_ = EADDRNOTAVAIL;
+    return;
+  }
+  UniqueFd fd = OpenUdpSocket();
+  if (!fd || !BindTo(fd.get(), addr, port_)) {
+    setup_error_ = errno;
+    return;
+  }
   socket_ = std::move(fd);
 }
 

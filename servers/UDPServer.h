@@ -36,6 +36,9 @@ class TUDPServer : public TThread {
 
   const std::string& Host() const { return host_; }
   std::uint16_t Port() const { return port_; }
+  // Why the setup failed: the errno of the failed step (EADDRNOTAVAIL when
+  // |host| does not resolve to an IPv4 address); 0 when Socket() is valid.
+  int SetupError() const { return setup_error_; }
   // The bound socket, or -1 when setup failed. Read it before Resume() (for
   // example for getsockname); Execute() closes it when it ends.
   int Socket() const { return socket_.get(); }
@@ -81,6 +84,7 @@ class TUDPServer : public TThread {
   std::string host_;
   std::uint16_t port_;
   UniqueFd socket_;
+  int setup_error_ = 0;
 };
 
 }  // namespace quorvane

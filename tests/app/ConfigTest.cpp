@@ -58,28 +58,31 @@ TEST(ConfigTest, ProfilePortReadOnlyWithExclude) {
 }
 
 TEST(ConfigTest, Heroes3FillsProfilesTwoToFiveAndMissingSectionsStayEmpty) {
-  const TConfig config = ReadConfig(TIniFile::FromText(
+  const TServerConfig config = ReadConfig(TIniFile::FromText(
       "[heroes3]\nENABLED=1\nHOST=127.0.0.2\nINCLUDE=10.0.0.0/255.0.0.0\nEXCLUDE=10.0.0.9\nPORT=7000\n"
       "[BNETD]\nENABLED=yes\nHOST= 127.0.0.3 \nINCLUDE=10.0.0.1\nPORT=7000\n"));
   const auto heroes = std::make_tuple(true, "127.0.0.2", Values{Addr("10.0.0.0")}, Values{Addr("255.0.0.0")},
                                       Values{Addr("10.0.0.9")}, Values{kNone}, 7000);
-  for (std::size_t i = 2; i <= 5; ++i) EXPECT_EQ(Fields(config.Profiles[i]), heroes) << i;
+  for (std::size_t i = 2; i <= 5; ++i) EXPECT_EQ(Fields(config.ProfileTable[i]), heroes) << i;
   // "yes" is not an integer, so ENABLED keeps its default; without EXCLUDE there is no PORT.
-  EXPECT_EQ(Fields(config.Profiles[6]), std::make_tuple(false, "127.0.0.3", Values{Addr("10.0.0.1")},
-                                                        Values{kNone}, Values{}, Values{}, 0));
-  for (std::size_t i : {0u, 1u, 7u, 8u, 9u}) EXPECT_EQ(Fields(config.Profiles[i]), Fields(TSettings{})) << i;
+  EXPECT_EQ(Fields(config.ProfileTable[6]), std::make_tuple(false, "127.0.0.3", Values{Addr("10.0.0.1")},
+                                                            Values{kNone}, Values{}, Values{}, 0));
+  for (std::size_t i : {0u, 1u, 7u, 8u, 9u})
+    EXPECT_EQ(Fields(config.ProfileTable[i]), Fields(TSettings{})) << i;
 }
 
 TEST(ConfigTest, LoadSettingsFromTheShippedExampleRestoresTheDefaults) {
   LoadSettings(TIniFile::FromText("[SERVER]\nHOST=127.0.0.1\nPORT=4000\n[STARCRAFT]\nEXCLUDE=10.0.0.1\n"));
-  EXPECT_EQ(std::tie(ServerHost, ServerPort, ProfileTable[9].Port),
+  TConfigSnapshot config = CurrentConfig();
+  EXPECT_EQ(std::tie(config->ServerHost, config->ServerPort, config->ProfileTable[9].Port),
             std::make_tuple("127.0.0.1", 4000, kDefaultProfilePort));
   const auto path = std::filesystem::path(__FILE__).parent_path() / "../../examples/KELVARD.ini";
   ASSERT_TRUE(std::filesystem::exists(path));
   LoadSettings(TIniFile(path.string()));
-  EXPECT_EQ(std::tie(ServerHost, ServerPort), std::make_tuple("", kDefaultServerPort));
+  config = CurrentConfig();
+  EXPECT_EQ(std::tie(config->ServerHost, config->ServerPort), std::make_tuple("", kDefaultServerPort));
   for (std::size_t i = 0; i < kProfileCount; ++i)
-    EXPECT_EQ(Fields(ProfileTable[i]), Fields(TSettings{})) << i;
+    EXPECT_EQ(Fields(config->ProfileTable[i]), Fields(TSettings{})) << i;
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ class NatRequestsTest : public ServerFixture {
   void SetUp() override {
     ServerFixture::SetUp();
     // Redirectors of every profile listen on loopback only.
-    for (auto& profile : ProfileTable) profile.Host = "127.0.0.1";
+    for (auto& profile : config_.ProfileTable) profile.Host = "127.0.0.1";
   }
 
   static std::string RequestLine(int action, std::uint16_t port, int proto) {
@@ -97,7 +97,7 @@ TEST_F(NatRequestsTest, EveryProtoValueIsItsOwnKeyAndNonTcpMeansUdp) {
 }
 
 TEST_F(NatRequestsTest, FailedCreatesAnswer255WithTheRequestBytes) {
-  ProfileTable[0].Host = "192.0.2.1";  // not an address of this machine
+  config_.ProfileTable[0].Host = "192.0.2.1";  // not an address of this machine
   StartServer();
   ControlClient client(port_);
   for (const std::uint8_t proto : {kProtoTcp, kUdp}) {
@@ -112,7 +112,7 @@ TEST_F(NatRequestsTest, FailedCreatesAnswer255WithTheRequestBytes) {
 }
 
 TEST_F(NatRequestsTest, OnlyBnetdClientsChooseTheProfileByByte) {
-  ProfileTable[0].Host = "192.0.2.1";
+  config_.ProfileTable[0].Host = "192.0.2.1";
   TcpEchoServer echo;
   StartServer();
 

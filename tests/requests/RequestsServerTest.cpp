@@ -71,7 +71,7 @@ TEST_F(RequestsServerTest, BadSizeEndsTheSessionAfterThePacketsBeforeIt) {
 }
 
 TEST_F(RequestsServerTest, RegisterSendsExcludeEntriesThenIncludeEntries) {
-  TSettings& unknown = ProfileTable[0];
+  TSettings& unknown = config_.ProfileTable[0];
   unknown.ExcludeAddrs = {Addr("10.0.0.0"), Addr("172.16.0.0")};
   unknown.ExcludeMasks = {Addr("255.0.0.0"), Addr("255.240.0.0")};
   unknown.IncludeAddrs = {Addr("192.168.1.1"), Addr("192.168.1.2"), Addr("192.168.1.3")};
@@ -79,7 +79,7 @@ TEST_F(RequestsServerTest, RegisterSendsExcludeEntriesThenIncludeEntries) {
   unknown.Port = 6112;
   // The BNETD profile is disabled and has 300 include entries: counts wrap
   // in the reply, not in the entries.
-  TSettings& bnetd = ProfileTable[kBnetdProfile];
+  TSettings& bnetd = config_.ProfileTable[kBnetdProfile];
   for (int i = 0; i < 300; ++i) {
     bnetd.IncludeAddrs.push_back(htonl(0x0A000000u + static_cast<std::uint32_t>(i)));
     bnetd.IncludeMasks.push_back(0xFFFFFFFFu);
@@ -141,8 +141,8 @@ TEST_F(RequestsServerTest, RegisterSendsExcludeEntriesThenIncludeEntries) {
 }
 
 TEST_F(RequestsServerTest, OldVersionIsRefusedAndEndsTheSessionAfterQueuedPackets) {
-  ProfileTable[0].IncludeAddrs = {Addr("10.0.0.1")};
-  ProfileTable[0].IncludeMasks = {0xFFFFFFFFu};
+  config_.ProfileTable[0].IncludeAddrs = {Addr("10.0.0.1")};
+  config_.ProfileTable[0].IncludeMasks = {0xFFFFFFFFu};
   StartServer();
   ControlClient client(port_);
   TNatRequest query;
@@ -189,8 +189,8 @@ TEST_F(RequestsServerTest, ManyClientsAreServedAtOnce) {
 TEST_F(RequestsServerTest, ClientThatStopsReadingNeitherBreaksTheServerNorHoldsUpItsStop) {
   // A reply run of 20000 entries (4.4 MB) is far more than socket buffers hold.
   for (std::uint32_t i = 0; i < 20000; ++i) {
-    ProfileTable[0].IncludeAddrs.push_back(i);
-    ProfileTable[0].IncludeMasks.push_back(0xFFFFFFFFu);
+    config_.ProfileTable[0].IncludeAddrs.push_back(i);
+    config_.ProfileTable[0].IncludeMasks.push_back(0xFFFFFFFFu);
   }
   StartServer();
   // One client vanishes in the middle of its reply run...

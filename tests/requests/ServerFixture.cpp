@@ -36,9 +36,9 @@ TRequestPacket RegisterPacket(const std::string& name, std::uint16_t version) {
 }
 
 void ServerFixture::SetUp() {
-  ServerHost = "127.0.0.1";
-  ServerPort = 0;
-  ProfileTable = {};
+  config_ = TServerConfig{};
+  config_.ServerHost = "127.0.0.1";
+  config_.ServerPort = 0;
 }
 
 void ServerFixture::TearDown() {
@@ -47,6 +47,7 @@ void ServerFixture::TearDown() {
 }
 
 void ServerFixture::StartServer() {
+  PublishConfig(MakeConfigSnapshot(config_));
   server_ = std::make_unique<TRequestsServer>();
   ASSERT_GE(server_->Socket(), 0);
   port_ = LocalPort(server_->Socket());

@@ -36,12 +36,13 @@ class ServerFixture : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // Starts the server with the current settings.
+  // Starts the server with config_.
   void StartServer();
   void StopServer();
   std::size_t ClientCount() { return server_->ClientList.Count(); }
   std::size_t RedirectorCount() { return server_ ? server_->RedirectorList.Count() : 0; }
 
+  TServerConfig config_;
   LogCapture log_;
   std::unique_ptr<TRequestsServer> server_;
   std::uint16_t port_ = 0;

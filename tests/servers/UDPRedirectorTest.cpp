@@ -17,8 +17,10 @@ class UDPRedirectorTest : public ::testing::Test {
  protected:
   auto Start(std::uint16_t target_port, std::int64_t timeout_ms = 60000,
              std::size_t max_sessions = kMaxUdpSessions, TMillisClock clock = nullptr) {
+    TRedirectorOptions options;
+    options.UdpSessions = max_sessions;
     auto redirector = std::make_unique<TUDPRedirector>("127.0.0.1", "127.0.0.1", "127.0.0.1", 0, target_port,
-                                                       timeout_ms, max_sessions);
+                                                       timeout_ms, options);
     if (clock) redirector->SetClock(std::move(clock));
     port_ = LocalPort(redirector->Socket());
     EXPECT_NE(port_, 0);

@@ -1,0 +1,140 @@
+#include "runtime/Refusals.h"
+
+#include <arpa/inet.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "runtime/Log.h"
+
+namespace quorvane {
+namespace {
+
+using TClock = std::chrono::steady_clock;
+constexpr auto kLogInterval = std::chrono::seconds(1);
+
+struct TKindLog {
+  std::uint64_t pending = 0;  // refused since the last line
+  std::uint32_t address = 0;  // the latest refused address
+  bool logged_once = false;
+  TClock::time_point last_line{};
+};
+
+struct TRefusalBook {
+  std::array<std::atomic<std::uint64_t>, kRefusedWorkCount * kRefusalReasonCount> totals{};
+  std::mutex mu;
+  std::array<TKindLog, kRefusedWorkCount * kRefusalReasonCount> kinds;  // guarded by mu
+};
+
+TRefusalBook& Book() {
+  static TRefusalBook book;
+  return book;
+}
+
+std::size_t Index(TRefusedWork work, TRefusalReason reason) {
+  return static_cast<std::size_t>(work) * kRefusalReasonCount + static_cast<std::size_t>(reason);
+}
+
+std::string Line(std::size_t index, const TKindLog& kind) {
+  const auto work = static_cast<TRefusedWork>(index / kRefusalReasonCount);
+  const auto reason = static_cast<TRefusalReason>(index % kRefusalReasonCount);
+  std::string noun(RefusedWorkName(work));
+  if (kind.pending == 1) noun.pop_back();  // "1 session", "1 create"
+  std::string line = "Refused ";
+  line += std::to_string(kind.pending);
+  line += ' ';
+  line += noun;
+  line += " from ";
+  char dotted[INET_ADDRSTRLEN] = {};
+  in_addr addr{};
+  addr.s_addr = kind.address;
+  line += ::inet_ntop(AF_INET, &addr, dotted, sizeof dotted);
+  line += " (";
+  line += RefusalReasonName(reason);
+  line += ')';
+  return line;
+}
+
+}  // namespace
+
+std::string_view RefusedWorkName(TRefusedWork work) {
+  switch (work) {
+    case TRefusedWork::kSession:
+      return "sessions";
+    case TRefusedWork::kCreate:
+      return "creates";
+    case TRefusedWork::kConnection:
+      return "connections";
+    case TRefusedWork::kUdpSession:
+      return "UDP sessions";
+  }
+  return "requests";
+}
+
+std::string_view RefusalReasonName(TRefusalReason reason) {
+  switch (reason) {
+    case TRefusalReason::kSessionsPerAddress:
+      return "SESSIONS_PER_ADDRESS";
+    case TRefusalReason::kRedirectorsPerAddress:
+      return "REDIRECTORS_PER_ADDRESS";
+    case TRefusalReason::kConnectionsPerAddress:
+      return "CONNECTIONS_PER_ADDRESS";
+    case TRefusalReason::kDescriptorReserve:
+      return "DESCRIPTOR_RESERVE";
+    case TRefusalReason::kThreads:
+      return "THREADS";
+    case TRefusalReason::kTargets:
+      return "TARGETS";
+    case TRefusalReason::kDeny:
+      return "DENY";
+    case TRefusalReason::kOwnerOnly:
+      return "OWNER_ONLY";
+  }
+  return "UNKNOWN";
+}
+
+void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t address) {
+  TRefusalBook& book = Book();
+  const std::size_t index = Index(work, reason);
+  book.totals[index].fetch_add(1, std::memory_order_relaxed);
+  std::string line;
+  {
+    std::lock_guard lock(book.mu);
+    TKindLog& kind = book.kinds[index];
+    ++kind.pending;
+    kind.address = address;
+    const auto now = TClock::now();
+    if (kind.logged_once && now - kind.last_line < kLogInterval) return;
+    line = Line(index, kind);
+    kind.pending = 0;
+    kind.logged_once = true;
+    kind.last_line = now;
+  }
+  LogErrorLine(line);
+}
+
+std::uint64_t RefusalTotal(TRefusedWork work, TRefusalReason reason) {
+  return Book().totals[Index(work, reason)].load(std::memory_order_relaxed);
+}
+
+void FlushRefusals() {
+  TRefusalBook& book = Book();
+  std::vector<std::string> lines;
+  {
+    std::lock_guard lock(book.mu);
+    for (std::size_t i = 0; i < book.kinds.size(); ++i) {
+      TKindLog& kind = book.kinds[i];
+      if (kind.pending == 0) continue;
+      lines.push_back(Line(i, kind));
+      kind.pending = 0;
+      kind.last_line = TClock::now();
+    }
+  }
+  for (const std::string& line : lines) LogErrorLine(line);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,49 @@
+// Refusals: work the server turned down to protect itself (a limit per
+// address, the descriptor reserve, no thread to be had, an operator policy).
+// Each is counted by kind and reason, and each kind is logged on standard
+// error at most once a second, naming the address and how many were refused
+// since the last line, so that a flood cannot flood the log:
+//   Refused 412 sessions from 127.0.0.2 (SESSIONS_PER_ADDRESS)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quorvane {
+
+// What was refused.
+enum class TRefusedWork : std::uint8_t { kSession, kCreate, kConnection, kUdpSession };
+inline constexpr std::size_t kRefusedWorkCount = 4;
+
+// Why: the configuration key or the resource that said no.
+enum class TRefusalReason : std::uint8_t {
+  kSessionsPerAddress,
+  kRedirectorsPerAddress,
+  kConnectionsPerAddress,
+  kDescriptorReserve,
+  kThreads,
+  kTargets,
+  kDeny,
+  kOwnerOnly,
+};
+inline constexpr std::size_t kRefusalReasonCount = 8;
+
+// "sessions", "creates", "connections", "UDP sessions".
+std::string_view RefusedWorkName(TRefusedWork work);
+// "SESSIONS_PER_ADDRESS", ..., "DESCRIPTOR_RESERVE", "THREADS", "TARGETS",
+// "DENY", "OWNER_ONLY".
+std::string_view RefusalReasonName(TRefusalReason reason);
+
+// Counts one refusal of |work| from |address| (network order) and logs it
+// within the rate limit. Any thread; never blocks on the log.
+void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t address);
+
+// Refusals since the process started. Any thread.
+std::uint64_t RefusalTotal(TRefusedWork work, TRefusalReason reason);
+
+// Logs what is pending of every kind now, whatever the rate limit. At stop,
+// and for tests.
+void FlushRefusals();
+
+}  // namespace quorvane

@@ -1,0 +1,29 @@
+// What a redirector is told beyond its addresses: where its relays run,
+// the limits that protect it, and where it counts what it relays.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "servers/RedirectorStats.h"
+
+namespace quorvane {
+
+// Each UDP session holds a descriptor: without a cap, a peer spraying source
+// ports would exhaust the process's descriptors.
+inline constexpr std::size_t kMaxUdpSessions = 1024;
+
+struct TRedirectorOptions {
+  // Relayed TCP connections or UDP sessions open at once from one remote
+  // address; 0: no limit. Over it a TCP connection is closed at once and a
+  // datagram that would open a UDP session is dropped.
+  std::uint32_t ConnectionsPerAddress = 0;
+  // UDP sessions of one redirector; at the cap the longest silent one is
+  // evicted. At least 1.
+  std::size_t UdpSessions = kMaxUdpSessions;
+  // Where the redirector counts what it relays; made when empty.
+  std::shared_ptr<TRedirectorStats> Stats;
+};
+
+}  // namespace quorvane

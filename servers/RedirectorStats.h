@@ -1,0 +1,31 @@
+// TRedirectorStats: what one redirector has relayed, for the operator's
+// views. Written by whichever thread relays (the redirector's own thread,
+// relay threads) with relaxed atomics, read by anyone; shared, because
+// relays may outlive their redirector.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace quorvane {
+
+struct TRedirectorStats {
+  // Bytes (TCP) or datagram bytes (UDP) from remote players towards the
+  // target, and from the target back to them.
+  std::atomic<std::uint64_t> BytesToTarget{0};
+  std::atomic<std::uint64_t> BytesFromTarget{0};
+  // Datagrams each way (UDP only).
+  std::atomic<std::uint64_t> DatagramsToTarget{0};
+  std::atomic<std::uint64_t> DatagramsFromTarget{0};
+  // Relayed TCP connections or UDP sessions open now, and ever opened.
+  std::atomic<std::uint32_t> Open{0};
+  std::atomic<std::uint64_t> Opened{0};
+  // UDP sessions that ended by time-out, and by eviction at the cap.
+  std::atomic<std::uint64_t> Expired{0};
+  std::atomic<std::uint64_t> Evicted{0};
+  // Wall-clock milliseconds since the epoch of the last relayed byte or
+  // datagram; 0 while nothing was relayed.
+  std::atomic<std::int64_t> LastActivityMs{0};
+};
+
+}  // namespace quorvane
