@@ -71,6 +71,10 @@ class TRequestsServer final : public TTCPServer {
   explicit TRequestsServer(const TConfigSnapshot& config);
   ~TRequestsServer() override;
 
+  // Where TCP redirectors run their relays. Set by the creator before
+  // Resume(); not owned, outlives the server.
+  TRelayEngine* RelayEngine = nullptr;
+
   TThreadList<std::unique_ptr<TClientEntry>> ClientList;
   TThreadList<std::unique_ptr<TRedirectorEntry>> RedirectorList;
 

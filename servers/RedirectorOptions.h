@@ -10,11 +10,16 @@
 
 namespace quorvane {
 
+class TRelayEngine;
+
 // Each UDP session holds a descriptor: without a cap, a peer spraying source
 // ports would exhaust the process's descriptors.
 inline constexpr std::size_t kMaxUdpSessions = 1024;
 
 struct TRedirectorOptions {
+  // TCP only: the engine whose threads run this redirector's relays. Not
+  // owned; it outlives every redirector and relay.
+  TRelayEngine* Engine = nullptr;
   // Relayed TCP connections or UDP sessions open at once from one remote
   // address; 0: no limit. Over it a TCP connection is closed at once and a
   // datagram that would open a UDP session is dropped.
