@@ -1,38 +1,88 @@
+#include "requests/NatRequests.h"
+
 #include <arpa/inet.h>
 
+#include <chrono>
+#include <limits>
+#include <string>
+#include <utility>
+
 #include "requests/RequestsServer.h"
+#include "runtime/FdBudget.h"
 #include "runtime/Log.h"
+#include "runtime/Refusals.h"
 
 namespace quorvane {
 namespace {
 
 using TRedirectors = std::vector<std::unique_ptr<TRedirectorEntry>>;
 
+// What a new redirector needs at once: its listening socket and the wake
+// descriptor of its thread.
+constexpr long kRedirectorDescriptors = 2;
+
+std::int64_t WallClockMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+const char* Kind(std::uint32_t proto) { return proto == kProtoTcp ? "TCP" : "UDP"; }
+
+std::string PublicName(const TRedirectorEntry& entry) {
+  return AddrToStr(entry.PublicAddr) + ":" + std::to_string(ntohs(entry.PublicPort));
+}
+
 bool HasKey(const TRedirectorEntry& entry, const TNatRequest& request) {
   return entry.Proto == request.Proto && entry.ClientPort == request.Port &&
          entry.ClientAddr == request.Address;
 }
 
-// Index of the entry with the request's key, or -1. RedirectorList locked.
-std::ptrdiff_t FindKey(const TRedirectors& redirectors, const TNatRequest& request) {
-  for (std::size_t i = 0; i < redirectors.size(); ++i) {
-    if (HasKey(*redirectors[i], request)) return static_cast<std::ptrdiff_t>(i);
-  }
-  return -1;
+// Removes entries whose redirector's thread has ended by itself (its
+// listener failed), so that no reply names a port that no longer listens.
+// RedirectorList locked.
+void RemoveDead(TRedirectors& redirectors) {
+  std::erase_if(redirectors, [](const std::unique_ptr<TRedirectorEntry>& entry) {
+    if (!entry->Redirector->Finished()) return false;
+    LogError(Kind(entry->Proto), " Redirector at ", PublicName(*entry), " removed: its listener failed");
+    DestroyRedirector(*entry);
+    return true;
+  });
 }
 
-// Answers from the registry: the redirector's public port and address when
-// the key exists, else Status 3 with the request's own bytes.
-void Lookup(const TRedirectors& redirectors, const TNatRequest& request, TNatReply& reply) {
+// The entry with the request's key that |session| may see, or null.
+// RedirectorList locked.
+TRedirectorEntry* Find(TRedirectors& redirectors, const TNatRequest& request,
+                       const TRequestsServerThread& session, bool owner_only) {
+  for (auto& entry : redirectors) {
+    if (!HasKey(*entry, request)) continue;
+    if (owner_only && entry->Owner != &session) return nullptr;
+    return entry.get();
+  }
+  return nullptr;
+}
+
+// Status 3 with the request's own bytes: the answer for a key not found.
+TNatReply NotFound(const TNatRequest& request) {
+  TNatReply reply;
   reply.Status = kNatNotFound;
   reply.PortBytes = EchoPortBytes(request.Port);
   reply.Address = request.Address;
-  const std::ptrdiff_t found = FindKey(redirectors, request);
-  if (found < 0) return;
-  const TRedirectorEntry& entry = *redirectors[static_cast<std::size_t>(found)];
+  return reply;
+}
+
+TNatReply Found(const TRedirectorEntry& entry) {
+  TNatReply reply;
   reply.Status = kNatOk;
   reply.PortBytes = PublicPortBytes(entry.PublicPort);
   reply.Address = entry.PublicAddr;
+  return reply;
+}
+
+bool Denied(const TPolicy& policy, std::uint32_t target) {
+  for (std::size_t i = 0; i < policy.DenyAddrs.size(); ++i) {
+    if (AddressMatches(target, policy.DenyAddrs[i], policy.DenyMasks[i])) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -43,109 +93,160 @@ void DestroyRedirector(TRedirectorEntry& entry) {
   entry.Redirector.reset();
 }
 
-void TRequestsServerThread::ProcessNatRequest(TPacketView packet) {
-  const TNatRequest request = DecodeNatRequest(packet);
+std::optional<TNatReply> TNatRequests::Handle(TRequestsServerThread& session, const TNatRequest& request) {
   Log("NAT request type ", request.Action, " for ", AddrToStr(request.Address), ":", request.Port,
       " / proto=", request.Proto);
-  TNatReply reply;
+  // Taken whole before any lock: a reload meanwhile changes nothing here.
+  const TConfigSnapshot config = CurrentConfig();
   switch (request.Action) {
     case kNatQuery:
-      NatQuery(request, reply);
-      break;
+      return Query(session, request, *config);
     case kNatCreate:
-      NatCreate(request, reply);
-      break;
+      return Create(session, request, *config);
     case kNatDelete:
-      NatDelete(request, reply);
-      break;
+      return Delete(session, request, *config);
     default:
-      return;  // logged, never answered
+      return std::nullopt;  // logged, never answered
   }
-  Send(Encode(reply));
 }
 
-void TRequestsServerThread::NatQuery(const TNatRequest& request, TNatReply& reply) {
-  auto redirectors = Server.RedirectorList.LockList();
-  Lookup(*redirectors, request, reply);
+TNatReply TNatRequests::Query(const TRequestsServerThread& session, const TNatRequest& request,
+                              const TServerConfig& config) {
+  auto redirectors = server_.RedirectorList.LockList();
+  RemoveDead(*redirectors);
+  const TRedirectorEntry* entry = Find(*redirectors, request, session, config.Policy.OwnerOnly);
+  LogError("NAT query for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
+           entry ? ": found at " + PublicName(*entry) : std::string(": not found"));
+  return entry ? Found(*entry) : NotFound(request);
 }
 
-void TRequestsServerThread::NatCreate(const TNatRequest& request, TNatReply& reply) {
+std::uint8_t TNatRequests::SelectProfile(const TRequestsServerThread& session, const TNatRequest& request) {
   std::uint8_t profile = 0;
   {
-    auto clients = Server.ClientList.LockList();
+    auto clients = server_.ClientList.LockList();
     for (const auto& entry : *clients) {
-      if (entry->Session == this) {
+      if (entry->Session == &session) {
         profile = entry->Profile;
         break;
       }
     }
   }
-  if (profile == kBnetdProfile) profile = request.Profile;
+  return profile == kBnetdProfile ? request.Profile : profile;
+}
+
+TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest& request,
+                               const TServerConfig& config) {
+  const bool tcp = request.Proto == kProtoTcp;
+  const std::uint32_t peer = session.Peer().sin_addr.s_addr;
+  const auto fail = [&] {
+    Log(tcp ? "TCP Redirector not created" : "UDP Redirector not created");
+    TNatReply reply = NotFound(request);
+    reply.Status = kNatFailed;
+    return reply;
+  };
+  const auto refuse = [&](TRefusalReason reason) {
+    ReportRefusal(TRefusedWork::kCreate, reason, peer);
+    return fail();
+  };
+
+  // Only clients registered under the BNETD name choose the profile by byte,
+  // and they can send any byte: one past the table is a failed create.
+  const std::uint8_t profile = SelectProfile(session, request);
+  if (profile >= kProfileCount) return fail();
+  const TSettings& settings = config.ProfileTable[profile];
+
+  const TPolicy& policy = config.Policy;
+  if (policy.Targets == TTargetPolicy::kPeer && request.Address != peer) {
+    return refuse(TRefusalReason::kTargets);
+  }
+  if (Denied(policy, request.Address)) return refuse(TRefusalReason::kDeny);
 
   // Held from the lookup to the insert, so that two sessions creating one
   // key at once get one redirector.
-  auto redirectors = Server.RedirectorList.LockList();
-  Lookup(*redirectors, request, reply);
-  if (reply.Status == kNatOk) return;
-
-  const bool tcp = request.Proto == kProtoTcp;
-  const auto fail = [&] {
-    reply.Status = kNatFailed;
-    Log(tcp ? "TCP Redirector not created" : "UDP Redirector not created");
-  };
-  // Only clients registered under the BNETD name choose the profile by byte,
-  // and they can send any byte: one past the table is a failed create.
-  if (profile >= kProfileCount) return fail();
-  const TConfigSnapshot config = CurrentConfig();
-  const TSettings& settings = config->ProfileTable[profile];
-
-  // The profile's host was resolved when the configuration was loaded, and
-  // is passed on as dotted text, so building the redirector never waits for
-  // a name lookup while the registry is locked.
-  if (settings.HostAddr == kAddrNone) return fail();
-  const std::string host = settings.Host.empty() ? std::string() : AddrToStr(settings.HostAddr);
-  std::unique_ptr<TThread> redirector;
-  int socket = -1;
-  if (tcp) {
-    auto tcp_redirector = std::make_unique<TTCPRedirector>(host, AddrToStr(request.Address), 0, request.Port);
-    socket = tcp_redirector->Socket();
-    redirector = std::move(tcp_redirector);
-  } else {
-    auto udp_redirector = std::make_unique<TUDPRedirector>(host, host, AddrToStr(request.Address), 0,
-                                                           request.Port, kUdpRedirectorTimeoutMs);
-    socket = udp_redirector->Socket();
-    redirector = std::move(udp_redirector);
+  auto redirectors = server_.RedirectorList.LockList();
+  RemoveDead(*redirectors);
+  for (const auto& entry : *redirectors) {
+    if (!HasKey(*entry, request)) continue;
+    if (policy.OwnerOnly && entry->Owner != &session) return refuse(TRefusalReason::kOwnerOnly);
+    return Found(*entry);
   }
-  const auto bound = socket >= 0 ? LocalAddress(socket) : std::nullopt;
-  // A redirector that cannot be set up or started never ran; destroying it
-  // here releases everything it holds.
-  if (!bound || !redirector->Resume()) return fail();
+
+  TAddressSlot slot = server_.RedirectorsByAddress.TryAcquire(peer, config.Limits.RedirectorsPerAddress);
+  if (!slot) return refuse(TRefusalReason::kRedirectorsPerAddress);
+  if (!fd_budget::HasRoom(kRedirectorDescriptors)) return refuse(TRefusalReason::kDescriptorReserve);
+  // The profile's host was resolved when the configuration was loaded.
+  if (settings.HostAddr == kAddrNone) return fail();
+
+  TRedirectorRequest wanted;
+  wanted.Tcp = tcp;
+  wanted.ListenHost = settings.Host.empty() ? std::string() : AddrToStr(settings.HostAddr);
+  wanted.TargetHost = AddrToStr(request.Address);
+  wanted.TargetPort = request.Port;
+  wanted.Options.Engine = server_.RelayEngine;
+  wanted.Options.ConnectionsPerAddress = config.Limits.ConnectionsPerAddress;
+  wanted.Options.UdpSessions =
+      config.Limits.UdpSessions == 0 ? std::numeric_limits<std::size_t>::max() : config.Limits.UdpSessions;
+  wanted.Options.Stats = std::make_shared<TRedirectorStats>();
+  TNewRedirector built = server_.RedirectorFactory(wanted);
+  // A redirector that could not be set up never ran; destroying it here
+  // releases everything it holds.
+  if (!built.Redirector || !built.Bound) return fail();
+  if (!built.Redirector->Resume()) return refuse(TRefusalReason::kThreads);
 
   auto entry = std::make_unique<TRedirectorEntry>();
   entry->Proto = request.Proto;
   entry->ClientAddr = request.Address;
   entry->ClientPort = request.Port;
-  entry->PublicPort = bound->sin_port;
-  entry->PublicAddr = bound->sin_addr.s_addr != 0 ? bound->sin_addr.s_addr : config->ServerAddr;
-  entry->Redirector = std::move(redirector);
-  entry->Owner = this;
-
-  reply.Status = kNatOk;
-  reply.PortBytes = PublicPortBytes(entry->PublicPort);
-  reply.Address = entry->PublicAddr;
+  entry->PublicPort = built.Bound->sin_port;
+  entry->PublicAddr = built.Bound->sin_addr.s_addr != 0 ? built.Bound->sin_addr.s_addr : config.ServerAddr;
+  entry->Redirector = std::move(built.Redirector);
+  entry->Owner = &session;
+  entry->OwnerSlot = std::move(slot);
+  entry->OwnerAddr = peer;
+  entry->OwnerPort = ntohs(session.Peer().sin_port);
+  entry->CreatedAtMs = WallClockMs();
+  entry->Stats = std::move(wanted.Options.Stats);
   Log(tcp ? "TCP Redirector created as " : "UDP Redirector created as ", AddrToStr(entry->PublicAddr), ":",
       ntohs(entry->PublicPort));
+  TNatReply reply = Found(*entry);
   redirectors->push_back(std::move(entry));
+  return reply;
 }
 
-void TRequestsServerThread::NatDelete(const TNatRequest& request, TNatReply& reply) {
-  auto redirectors = Server.RedirectorList.LockList();
+TNatReply TNatRequests::Delete(const TRequestsServerThread& session, const TNatRequest& request,
+                               const TServerConfig& config) {
+  TNatReply reply;
   reply.Status = kNatNotFound;
-  const std::ptrdiff_t found = FindKey(*redirectors, request);
-  if (found < 0) return;
-  DestroyRedirector(*(*redirectors)[static_cast<std::size_t>(found)]);
-  redirectors->erase(redirectors->begin() + found);
-  reply.Status = kNatOk;
+  auto redirectors = server_.RedirectorList.LockList();
+  RemoveDead(*redirectors);
+  for (auto it = redirectors->begin(); it != redirectors->end(); ++it) {
+    if (!HasKey(**it, request)) continue;
+    if (config.Policy.OwnerOnly && (*it)->Owner != &session) break;
+    const std::string name = PublicName(**it);
+    DestroyRedirector(**it);
+    redirectors->erase(it);
+    reply.Status = kNatOk;
+    LogError("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
+             ": deleted");
+    LogError(Kind(request.Proto), " Redirector at ", name, " destroyed: deleted");
+    return reply;
+  }
+  LogError("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
+           ": not found");
+  return reply;
+}
+
+void TNatRequests::RemoveOwnedBy(const TRequestsServerThread& session) {
+  auto redirectors = server_.RedirectorList.LockList();
+  for (auto i = redirectors->size(); i-- > 0;) {
+    auto& entry = (*redirectors)[i];
+    if (entry->Owner != &session) continue;
+    const std::string name = PublicName(*entry);
+    const std::uint32_t proto = entry->Proto;
+    DestroyRedirector(*entry);
+    redirectors->erase(redirectors->begin() + static_cast<std::ptrdiff_t>(i));
+    LogError(Kind(proto), " Redirector at ", name, " destroyed: its session ended");
+  }
 }
 
 }  // namespace quorvane

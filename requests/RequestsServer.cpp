@@ -4,10 +4,18 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <chrono>
+
+#include "runtime/FdBudget.h"
 #include "runtime/Log.h"
+#include "runtime/Refusals.h"
 
 namespace quorvane {
 namespace {
+
+// What a session needs beyond its accepted socket: its thread's wake
+// descriptor.
+constexpr long kSessionDescriptors = 1;
 
 void EnableKeepAlive(int fd) {
   const int on = 1;
@@ -15,6 +23,11 @@ void EnableKeepAlive(int fd) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSec, sizeof kKeepAliveIdleSec);
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSec, sizeof kKeepAliveIntervalSec);
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+}
+
+std::int64_t WallClockMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -37,21 +50,35 @@ TRequestsServer::~TRequestsServer() {
 void TRequestsServer::ProcessConnection(UniqueFd accepted) {
   sockaddr_in peer{};
   if (const auto address = PeerAddress(accepted.get())) peer = *address;
-  Log("New client from: ", AddrToStr(peer.sin_addr.s_addr), ":", ntohs(peer.sin_port));
+  const std::uint32_t addr = peer.sin_addr.s_addr;
+  // A refused connection never becomes a client: it is closed at once, with
+  // no log line of its own and no thread.
+  const auto refuse = [&](TRefusalReason reason) {
+    ShutdownAndClose(accepted);
+    ReportRefusal(TRefusedWork::kSession, reason, addr);
+  };
+  if (!fd_budget::HasRoom(kSessionDescriptors)) return refuse(TRefusalReason::kDescriptorReserve);
+  TAddressSlot slot = SessionsByAddress.TryAcquire(addr, CurrentConfig()->Limits.SessionsPerAddress);
+  if (!slot) return refuse(TRefusalReason::kSessionsPerAddress);
   EnableKeepAlive(accepted.get());
 
-  auto session = std::make_unique<TRequestsServerThread>(*this, std::move(accepted), peer);
+  auto session = std::make_unique<TRequestsServerThread>(*this, std::move(accepted), peer, std::move(slot));
   TRequestsServerThread* raw = session.get();
   auto entry = std::make_unique<TClientEntry>();
-  entry->Address = peer.sin_addr.s_addr;
+  entry->Address = addr;
+  entry->PeerPort = ntohs(peer.sin_port);
+  entry->ConnectedAtMs = WallClockMs();
   entry->Session = raw;
   // The entry is in the registry before the session handles its first packet.
   ClientList.Add(std::move(entry));
   if (sessions_.Start(std::move(session)) == nullptr) {
-    // No thread for this client: drop its entry; its socket closed with the
-    // session object.
-    auto clients = ClientList.LockList();
-    std::erase_if(*clients, [raw](const auto& e) { return e->Session == raw; });
+    // No thread for this client: its entry goes, and its socket and slot
+    // went with the session object.
+    {
+      auto clients = ClientList.LockList();
+      std::erase_if(*clients, [raw](const auto& e) { return e->Session == raw; });
+    }
+    ReportRefusal(TRefusedWork::kSession, TRefusalReason::kThreads, addr);
   }
 }
 

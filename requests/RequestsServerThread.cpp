@@ -1,18 +1,41 @@
-#include "requests/RequestsServer.h"
+#include "requests/RequestsServerThread.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <cerrno>
-#include <vector>
 
+#include "requests/PacketAssembler.h"
+#include "requests/RequestsServer.h"
 #include "runtime/Log.h"
 #include "runtime/SilentAbort.h"
 
 namespace quorvane {
+namespace {
+
+// Sends the entries of one address list.
+template <class SendFn>
+void SendAddressList(const std::vector<std::uint32_t>& addrs, const std::vector<std::uint32_t>& masks,
+                     std::uint16_t port, std::uint8_t exclude, SendFn&& send) {
+  const std::size_t count = masks.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    TAddressEntry entry;
+    entry.EntryCount = static_cast<std::uint16_t>(count);
+    entry.EntryIndex = static_cast<std::uint16_t>(i);
+    entry.Mask = masks[i];
+    entry.Address = addrs[i];
+    entry.Port = port;
+    entry.Proto = kProtoTcp;
+    entry.Exclude = exclude;
+    send(Encode(entry));
+  }
+}
+
+}  // namespace
 
 TRequestsServerThread::TRequestsServerThread(TRequestsServer& server, UniqueFd socket,
-                                             const sockaddr_in& peer)
-    : Server(server), socket_(std::move(socket)), peer_(peer) {}
+                                             const sockaddr_in& peer, TAddressSlot slot)
+    : Server(server), socket_(std::move(socket)), peer_(peer), slot_(std::move(slot)) {}
 
 TRequestsServerThread::~TRequestsServerThread() {
   Terminate();
@@ -20,25 +43,27 @@ TRequestsServerThread::~TRequestsServerThread() {
 }
 
 void TRequestsServerThread::Execute() {
-  std::vector<std::uint8_t> buffer;
+  // Logged here rather than by the accept thread, so that it precedes every
+  // line of this session and a client refused a thread is never announced.
+  Log("New client from: ", AddrToStr(peer_.sin_addr.s_addr), ":", ntohs(peer_.sin_port));
+  TPacketAssembler packets;
   try {
     while (!Terminated()) {
       const TWaitResult wait = WaitFd(socket_.get(), POLLIN, WakeFd(), -1);
       if (wait == TWaitResult::Woken || wait == TWaitResult::TimedOut) continue;
       if (wait == TWaitResult::Failed) break;
-      const int count = PendingBytes(socket_.get());
-      if (count <= 0) break;  // the peer has closed, or the connection failed
-      const std::size_t old_size = buffer.size();
-      buffer.resize(old_size + static_cast<std::size_t>(count));
-      const ssize_t received =
-          RecvSome(socket_.get(), buffer.data() + old_size, static_cast<std::size_t>(count));
-      buffer.resize(old_size + (received > 0 ? static_cast<std::size_t>(received) : 0));
-
-      std::size_t offset = 0;
-      for (; buffer.size() - offset >= kPacketSize; offset += kPacketSize) {
-        ProcessRequest(TPacketView(buffer.data() + offset, kPacketSize));
+      // Received straight into the buffer: only a 0-byte receive means the
+      // peer closed. (A pending-byte count says 0 at a TCP urgent mark
+      // while data still waits behind it.)
+      const std::span<std::uint8_t> space = packets.Space();
+      const ssize_t received = RecvSome(socket_.get(), space.data(), space.size(), MSG_DONTWAIT);
+      if (received == 0) break;
+      if (received < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        break;
       }
-      buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(offset));
+      packets.Commit(static_cast<std::size_t>(received));
+      packets.Drain([this](TPacketView packet) { ProcessRequest(packet); });
     }
   } catch (const TSilentAbort&) {
     // Gives up on this connection without a word.
@@ -58,19 +83,9 @@ void TRequestsServerThread::SessionEnd() {
     // Out of memory for a log line: the clean-up below must still run, or
     // the registries would keep pointers to this session.
   }
-
-  {
-    auto redirectors = Server.RedirectorList.LockList();
-    for (auto i = redirectors->size(); i-- > 0;) {
-      auto& entry = (*redirectors)[i];
-      if (entry->Owner != this) continue;
-      DestroyRedirector(*entry);
-      redirectors->erase(redirectors->begin() + static_cast<std::ptrdiff_t>(i));
-    }
-  }
-
+  Server.Nat.RemoveOwnedBy(*this);
   ShutdownAndClose(socket_);
-
+  slot_.Release();
   {
     auto clients = Server.ClientList.LockList();
     for (auto it = clients->begin(); it != clients->end(); ++it) {
@@ -80,6 +95,70 @@ void TRequestsServerThread::SessionEnd() {
       }
     }
   }
+}
+
+void TRequestsServerThread::ProcessRequest(TPacketView packet) {
+  if (PacketSize(packet) != kPacketSize) throw TSilentAbort{};
+  switch (PacketType(packet)) {
+    case kPacketNop:
+      ProcessNop(packet);
+      break;
+    case kPacketRegisterRequest:
+      ProcessRegister(packet);
+      break;
+    case kPacketNatRequest:
+      ProcessNatRequest(packet);
+      break;
+    default:
+      break;  // replies and unknown types are ignored without a trace
+  }
+}
+
+void TRequestsServerThread::ProcessNop(TPacketView packet) {
+  Log("Nop request");
+  if (DecodeNop(packet).IsReply == 0) Send(Encode(TNop{1}));
+}
+
+void TRequestsServerThread::ProcessRegister(TPacketView packet) {
+  Log("Register request");
+  const TRegisterRequest request = DecodeRegisterRequest(packet);
+  const TConfigSnapshot config = CurrentConfig();
+  TRegisterReply reply;
+  std::uint8_t profile = 0;
+  if (request.Version < kProtocolVersion) {
+    reply.Status = kRegisterTooOld;
+  } else {
+    if (request.Name() == kBnetdClientName) profile = kBnetdProfile;
+    reply.Status = kRegisterOk;
+    {
+      auto clients = Server.ClientList.LockList();
+      for (const auto& entry : *clients) {
+        if (entry->Session == this) {
+          entry->Profile = profile;
+          entry->Registered = 1;
+          entry->Name = request.Name();
+          entry->Version = request.Version;
+          break;
+        }
+      }
+    }
+    const TSettings& settings = config->ProfileTable[profile];
+    reply.IncludeCount = static_cast<std::uint8_t>(settings.IncludeMasks.size());
+    reply.ExcludeCount = static_cast<std::uint8_t>(settings.ExcludeMasks.size());
+  }
+  Send(Encode(reply));
+  if (reply.Status != kRegisterOk) {
+    Terminate();
+    return;
+  }
+  const TSettings& settings = config->ProfileTable[profile];
+  const auto send = [this](const TRequestPacket& p) { Send(p); };
+  SendAddressList(settings.ExcludeAddrs, settings.ExcludeMasks, settings.Port, 1, send);
+  SendAddressList(settings.IncludeAddrs, settings.IncludeMasks, settings.Port, 0, send);
+}
+
+void TRequestsServerThread::ProcessNatRequest(TPacketView packet) {
+  if (const auto reply = Server.Nat.Handle(*this, DecodeNatRequest(packet))) Send(Encode(*reply));
 }
 
 void TRequestsServerThread::Send(const TRequestPacket& packet) { SendReply(socket_.get(), packet, WakeFd()); }

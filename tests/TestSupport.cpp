@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 
 #include "runtime/Log.h"
 
@@ -45,6 +47,16 @@ UniqueFd ConnectLoopback(std::uint16_t port) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_in sa = MakeSockAddr(Loopback(), port);
   if (!fd || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return {};
+  return fd;
+}
+
+UniqueFd ConnectFrom(std::uint32_t local_addr, std::uint16_t port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in sa = MakeSockAddr(Loopback(), port);
+  if (!fd || !BindTo(fd.get(), local_addr, 0) ||
+      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    return {};
+  }
   return fd;
 }
 
@@ -131,6 +143,32 @@ int OpenFdCount() {
     --count;  // the directory's own descriptor
   }
   return count;
+}
+
+int FindTcpSocket(std::uint16_t local_port, std::uint16_t peer_port) {
+  int found = -1;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (const dirent* e = ::readdir(dir)) {
+      if (e->d_name[0] == '.') continue;
+      const int fd = std::atoi(e->d_name);
+      const auto local = LocalAddress(fd);
+      const auto peer = PeerAddress(fd);
+      if (local && peer && ntohs(local->sin_port) == local_port && ntohs(peer->sin_port) == peer_port) {
+        found = fd;
+      }
+    }
+    ::closedir(dir);
+  }
+  return found;
+}
+
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
 }
 
 // Assigned in the body: port_ is declared after the socket, so its own

@@ -33,6 +33,9 @@ UniqueFd BindUdpLoopback(std::uint16_t* port);
 std::uint16_t LocalPort(int fd);
 // A blocking TCP connection to 127.0.0.1:|port|; invalid on failure.
 UniqueFd ConnectLoopback(std::uint16_t port);
+// A blocking TCP connection to 127.0.0.1:|port| from |local_addr| (network
+// order, e.g. 127.0.0.2 for a second client address); invalid on failure.
+UniqueFd ConnectFrom(std::uint32_t local_addr, std::uint16_t port);
 // Accepts one connection within |limit|.
 UniqueFd AcceptWithin(int listener, std::chrono::milliseconds limit = 5000ms);
 
@@ -55,6 +58,11 @@ bool SendDatagram(int fd, const std::string& data, std::uint16_t port);
 
 // Number of open descriptors of this process.
 int OpenFdCount();
+// A descriptor of this process: the TCP socket whose local port is
+// |local_port| and whose peer's port is |peer_port|; -1 when there is none.
+int FindTcpSocket(std::uint16_t local_port, std::uint16_t peer_port);
+// Resident memory of this process.
+long ResidentKiB();
 
 // A TCP echo server on 127.0.0.1 served by one thread per connection.
 class TcpEchoServer {

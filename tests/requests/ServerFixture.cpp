@@ -10,6 +10,12 @@ std::optional<TRequestPacket> ControlClient::Receive(std::chrono::milliseconds l
   return packet;
 }
 
+bool ControlClient::Answers(std::chrono::milliseconds limit) {
+  if (!Send(Encode(TNop{0}))) return false;
+  const auto reply = Receive(limit);
+  return reply && PacketType(*reply) == kPacketNop && DecodeNop(*reply).IsReply == 1;
+}
+
 TNatReply ControlClient::Nat(std::uint8_t action, std::uint8_t proto, std::uint32_t address,
                              std::uint16_t port, std::uint8_t profile) {
   TNatRequest request;
@@ -51,6 +57,7 @@ void ServerFixture::StartServer() {
   server_ = std::make_unique<TRequestsServer>();
   ASSERT_GE(server_->Socket(), 0);
   port_ = LocalPort(server_->Socket());
+  if (before_resume_) before_resume_(*server_);
   ASSERT_TRUE(server_->Resume());
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -16,11 +17,14 @@ namespace quorvane::test {
 class ControlClient {
  public:
   explicit ControlClient(std::uint16_t port) : fd_(ConnectLoopback(port)) {}
+  explicit ControlClient(UniqueFd fd) : fd_(std::move(fd)) {}
   bool Connected() const { return fd_.valid(); }
   int Fd() const { return fd_.get(); }
   bool Send(const TRequestPacket& packet) { return SendAll(fd_.get(), packet.data(), packet.size()); }
   bool SendBytes(const std::string& bytes) { return SendAll(fd_.get(), bytes); }
   std::optional<TRequestPacket> Receive(std::chrono::milliseconds limit = 5000ms);
+  // A Nop request answered within |limit|.
+  bool Answers(std::chrono::milliseconds limit = 5000ms);
   TNatReply Nat(std::uint8_t action, std::uint8_t proto, std::uint32_t address, std::uint16_t port,
                 std::uint8_t profile = 0);
   void Close() { fd_.reset(); }
@@ -43,6 +47,8 @@ class ServerFixture : public ::testing::Test {
   std::size_t RedirectorCount() { return server_ ? server_->RedirectorList.Count() : 0; }
 
   TServerConfig config_;
+  // Runs on the built server before it is started.
+  std::function<void(TRequestsServer&)> before_resume_;
   LogCapture log_;
   std::unique_ptr<TRequestsServer> server_;
   std::uint16_t port_ = 0;

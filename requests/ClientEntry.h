@@ -1,0 +1,26 @@
+// TClientEntry: the client registry's record of one connected client.
+// Plain data; the registry (TRequestsServer::ClientList) owns it and every
+// field is read and written under that list's lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quorvane {
+
+class TRequestsServerThread;
+
+struct TClientEntry {
+  std::uint8_t Profile = 0;   // index into ProfileTable, set by Register
+  std::uint32_t Address = 0;  // peer address at accept, network order
+  std::uint8_t Registered = 0;
+  TRequestsServerThread* Session = nullptr;  // serves this client; not owned
+
+  // For the operator's views.
+  std::uint16_t PeerPort = 0;      // host order
+  std::string Name;                // as the last accepted Register gave it
+  std::uint16_t Version = 0;       // of the last accepted Register
+  std::int64_t ConnectedAtMs = 0;  // wall clock, ms since the epoch
+};
+
+}  // namespace quorvane

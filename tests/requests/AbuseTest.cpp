@@ -1,0 +1,343 @@
+// One hostile address must not take the server down, starve other clients
+// or reach through it where the operator forbids. The attacker speaks from
+// 127.0.0.2, the legitimate client from 127.0.0.1.
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <thread>
+
+#include "requests/ServerFixture.h"
+#include "runtime/FdBudget.h"
+
+namespace quorvane::test {
+namespace {
+
+constexpr std::uint8_t kUdp = 17;
+
+std::uint32_t Attacker() { return ::inet_addr("127.0.0.2"); }
+
+int CountPrefix(LogCapture& log, const std::string& prefix) {
+  int count = 0;
+  for (const std::string& line : log.Lines()) count += line.rfind(prefix, 0) == 0 ? 1 : 0;
+  return count;
+}
+
+// Reads and drops |size| bytes, so that the test itself holds no memory.
+void Discard(int fd, std::size_t size) {
+  char buffer[65536];
+  while (size > 0) {
+    pollfd p{fd, POLLIN, 0};
+    if (PollRetry(&p, 1, 30000) <= 0) return;
+    const ssize_t n = RecvSome(fd, buffer, std::min(sizeof buffer, size), MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN)) return;
+    if (n > 0) size -= static_cast<std::size_t>(n);
+  }
+}
+
+class AbuseTest : public ServerFixture {
+ protected:
+  void SetUp() override {
+    ServerFixture::SetUp();
+    for (auto& profile : config_.ProfileTable) profile.Host = "127.0.0.1";
+  }
+  // UDP targets need nobody listening: the create alone is under test.
+  TNatReply CreateUdp(ControlClient& client, std::uint32_t target, std::uint16_t port) {
+    return client.Nat(kNatCreate, kUdp, target, port);
+  }
+};
+
+TEST_F(AbuseTest, SessionFloodFromOneAddressIsClosedWhileOthersAreServed) {
+  config_.Limits.SessionsPerAddress = 4;
+  StartServer();
+  ControlClient legit(port_);
+  std::vector<std::unique_ptr<ControlClient>> held;
+  for (int i = 0; i < 4; ++i) {
+    held.push_back(std::make_unique<ControlClient>(ConnectFrom(Attacker(), port_)));
+    ASSERT_TRUE(held.back()->Answers());
+  }
+  for (int i = 0; i < 6; ++i) {
+    ControlClient extra(ConnectFrom(Attacker(), port_));
+    ASSERT_TRUE(extra.Connected());
+    EXPECT_TRUE(ClosedWithoutData(extra.Fd())) << i;
+  }
+  EXPECT_TRUE(legit.Answers());
+  // A refused connection never became a client.
+  EXPECT_EQ(CountPrefix(log_, "New client from: 127.0.0.2:"), 4);
+  EXPECT_TRUE(log_.WaitFor("Refused 1 session from 127.0.0.2 (SESSIONS_PER_ADDRESS)"));
+
+  // The share comes back when a session ends.
+  held.pop_back();
+  ASSERT_TRUE(WaitUntil([&] { return server_->SessionsByAddress.Count(Attacker()) == 3; }));
+  ControlClient again(ConnectFrom(Attacker(), port_));
+  EXPECT_TRUE(again.Answers());
+}
+
+TEST_F(AbuseTest, CreateFloodIsBoundedPerAddressAcrossItsSessions) {
+  config_.Limits.RedirectorsPerAddress = 3;
+  StartServer();
+  ControlClient a(ConnectFrom(Attacker(), port_));
+  auto b = std::make_unique<ControlClient>(ConnectFrom(Attacker(), port_));
+  ControlClient legit(port_);
+  EXPECT_EQ(CreateUdp(a, Loopback(), 7001).Status, kNatOk);
+  EXPECT_EQ(CreateUdp(a, Loopback(), 7002).Status, kNatOk);
+  EXPECT_EQ(CreateUdp(*b, Loopback(), 7003).Status, kNatOk);
+  // The limit is the address's, summed over its sessions.
+  const TNatReply refused = CreateUdp(*b, Loopback(), 7004);
+  EXPECT_EQ(refused.Status, kNatFailed);
+  EXPECT_EQ(refused.PortBytes, EchoPortBytes(7004));
+  EXPECT_EQ(CreateUdp(a, Loopback(), 7005).Status, kNatFailed);
+  EXPECT_EQ(log_.Count("UDP Redirector not created"), 2);
+  EXPECT_TRUE(log_.WaitFor("Refused 1 create from 127.0.0.2 (REDIRECTORS_PER_ADDRESS)"));
+  // Another address is not affected, and a reused key is not a new one.
+  EXPECT_EQ(CreateUdp(legit, Loopback(), 7006).Status, kNatOk);
+  EXPECT_EQ(CreateUdp(a, Loopback(), 7001).Status, kNatOk);
+
+  // A delete, and the end of a session, give shares back.
+  EXPECT_EQ(a.Nat(kNatDelete, kUdp, Loopback(), 7001).Status, kNatOk);
+  EXPECT_EQ(CreateUdp(*b, Loopback(), 7004).Status, kNatOk);
+  b.reset();
+  ASSERT_TRUE(WaitUntil([&] { return server_->RedirectorsByAddress.Count(Attacker()) == 1; }));
+  EXPECT_EQ(CreateUdp(a, Loopback(), 7007).Status, kNatOk);
+}
+
+TEST_F(AbuseTest, EachPolicyKeyRefusesOnlyWhenSet) {
+  const std::uint32_t other = ::inet_addr("127.0.0.5");
+  // Off: the protocol's open behaviour.
+  StartServer();
+  {
+    ControlClient a(port_);
+    ControlClient b(port_);
+    EXPECT_EQ(CreateUdp(a, other, 7000).Status, kNatOk);
+    EXPECT_EQ(b.Nat(kNatQuery, kUdp, other, 7000).Status, kNatOk);
+    EXPECT_EQ(b.Nat(kNatDelete, kUdp, other, 7000).Status, kNatOk);
+  }
+  StopServer();
+
+  // TARGETS=PEER: a client may only expose itself.
+  config_.Policy.Targets = TTargetPolicy::kPeer;
+  StartServer();
+  {
+    ControlClient client(port_);
+    EXPECT_EQ(CreateUdp(client, other, 7000).Status, kNatFailed);
+    EXPECT_EQ(CreateUdp(client, Loopback(), 7000).Status, kNatOk);
+    EXPECT_TRUE(log_.WaitFor("Refused 1 create from 127.0.0.1 (TARGETS)"));
+  }
+  StopServer();
+  config_.Policy = TPolicy{};
+
+  // DENY: targets in the list are refused, their neighbours are not.
+  config_.Policy.DenyAddrs = {::inet_addr("127.0.0.4")};
+  config_.Policy.DenyMasks = {::inet_addr("255.255.255.254")};
+  StartServer();
+  {
+    ControlClient client(port_);
+    EXPECT_EQ(CreateUdp(client, other, 7000).Status, kNatFailed);
+    EXPECT_EQ(CreateUdp(client, ::inet_addr("127.0.0.6"), 7000).Status, kNatOk);
+    EXPECT_TRUE(log_.WaitFor("Refused 1 create from 127.0.0.1 (DENY)"));
+  }
+  StopServer();
+  config_.Policy = TPolicy{};
+
+  // OWNER_ONLY: another session's key looks absent and cannot be taken.
+  config_.Policy.OwnerOnly = true;
+  StartServer();
+  ControlClient a(port_);
+  ControlClient b(port_);
+  const TNatReply mine = CreateUdp(a, other, 7000);
+  ASSERT_EQ(mine.Status, kNatOk);
+  const TNatReply hidden = b.Nat(kNatQuery, kUdp, other, 7000);
+  EXPECT_EQ(hidden.Status, kNatNotFound);
+  EXPECT_EQ(hidden.PortBytes, EchoPortBytes(7000));
+  EXPECT_EQ(b.Nat(kNatDelete, kUdp, other, 7000).Status, kNatNotFound);
+  EXPECT_EQ(CreateUdp(b, other, 7000).Status, kNatFailed);
+  EXPECT_EQ(a.Nat(kNatQuery, kUdp, other, 7000).PublicPort(), mine.PublicPort());
+  EXPECT_EQ(a.Nat(kNatDelete, kUdp, other, 7000).Status, kNatOk);
+}
+
+TEST_F(AbuseTest, UrgentByteDoesNotEndTheSession) {
+  StartServer();
+  ControlClient client(port_);
+  ASSERT_TRUE(client.Answers());
+  // At the urgent mark the pending-byte count is 0 while the socket is
+  // readable, which once looked like a closed connection.
+  ASSERT_EQ(::send(client.Fd(), "!", 1, MSG_OOB), 1);
+  EXPECT_TRUE(client.Answers());
+  EXPECT_TRUE(client.Answers());
+}
+
+TEST_F(AbuseTest, ControlSessionsProbeVanishedClientsWithKeepAlive) {
+  StartServer();
+  ControlClient client(port_);
+  ASSERT_TRUE(client.Answers());
+  const int fd = FindTcpSocket(port_, LocalPort(client.Fd()));
+  ASSERT_GE(fd, 0);
+  int on = 0, idle = 0;
+  socklen_t length = sizeof on;
+  ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &length), 0);
+  length = sizeof idle;
+  ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &length), 0);
+  EXPECT_EQ(on, 1);
+  EXPECT_EQ(idle, kKeepAliveIdleSec);
+}
+
+TEST_F(AbuseTest, MegabytesQueuedBehindAStalledReplyDoNotGrowTheSessionBuffer) {
+  // A reply run of 4.4 MB stalls each session in its send while its client
+  // queues 4 MiB of ignored packets behind it; once the client reads, the
+  // session finds all of it waiting at once.
+  for (std::uint32_t i = 0; i < 20000; ++i) {
+    config_.ProfileTable[0].IncludeAddrs.push_back(i);
+    config_.ProfileTable[0].IncludeMasks.push_back(0xFFFFFFFFu);
+  }
+  StartServer();
+  constexpr int kClients = 8;
+  constexpr std::size_t kQueued = 4u << 20;
+  const std::string ignored = Bytes(NewPacket(200));
+  std::string burst;
+  while (burst.size() < kQueued) burst += ignored;
+  std::vector<std::unique_ptr<ControlClient>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<ControlClient>(port_));
+    ASSERT_TRUE(clients.back()->Send(RegisterPacket("x")));
+  }
+  const long before = ResidentKiB();
+  std::vector<std::thread> threads;
+  for (auto& client : clients) {
+    threads.emplace_back([&, c = client.get()] {
+      std::thread reader([c] { Discard(c->Fd(), 20001 * kPacketSize); });
+      SendAll(c->Fd(), burst);
+      reader.join();
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (auto& client : clients) EXPECT_TRUE(client->Answers(20000ms));
+  // A buffer that grows to whatever arrives at once kept about 20 MiB
+  // resident here; a bounded one keeps under 1 MiB.
+  EXPECT_LT(ResidentKiB() - before, 8 * 1024) << "before " << before << " KiB";
+}
+
+TEST_F(AbuseTest, TwoCreatesOfOneKeyNeverBuildTwoRedirectors) {
+  std::mutex mu;
+  std::condition_variable changed;
+  int builds = 0;
+  before_resume_ = [&](TRequestsServer& server) {
+    server.RedirectorFactory = [&](const TRedirectorRequest& request) {
+      std::unique_lock lock(mu);
+      if (++builds == 1) {
+        changed.notify_all();
+        // Gives a second create every chance to build too, were the lookup
+        // and the insert not one step.
+        changed.wait_for(lock, 1s, [&] { return builds > 1; });
+      } else {
+        changed.notify_all();
+      }
+      lock.unlock();
+      return BuildRedirector(request);
+    };
+  };
+  StartServer();
+  ControlClient a(port_);
+  ControlClient b(port_);
+  TNatRequest create;
+  create.Action = kNatCreate;
+  create.Proto = kUdp;
+  create.Address = Loopback();
+  create.Port = 7000;
+  ASSERT_TRUE(a.Send(Encode(create)));
+  {
+    std::unique_lock lock(mu);
+    ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return builds == 1; }));
+  }
+  ASSERT_TRUE(b.Send(Encode(create)));
+  const auto first = a.Receive();
+  const auto second = b.Receive();
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(DecodeNatReply(*first).PublicPort(), DecodeNatReply(*second).PublicPort());
+  std::lock_guard lock(mu);
+  EXPECT_EQ(builds, 1);
+}
+
+// A redirector whose thread ends by itself, as one whose listener failed.
+class TEndedRedirector final : public TThread {
+ protected:
+  void Execute() override {}
+};
+
+TEST_F(AbuseTest, RedirectorWhoseListenerFailedIsNoLongerAnnounced) {
+  std::atomic<int> builds{0};
+  before_resume_ = [&](TRequestsServer& server) {
+    server.RedirectorFactory = [&](const TRedirectorRequest&) {
+      TNewRedirector built;
+      built.Redirector = std::make_unique<TEndedRedirector>();
+      built.Bound = MakeSockAddr(Loopback(), static_cast<std::uint16_t>(40000 + ++builds));
+      return built;
+    };
+  };
+  StartServer();
+  ControlClient client(port_);
+  ASSERT_EQ(CreateUdp(client, Loopback(), 7000).Status, kNatOk);
+  EXPECT_TRUE(
+      WaitUntil([&] { return client.Nat(kNatQuery, kUdp, Loopback(), 7000).Status == kNatNotFound; }));
+  EXPECT_EQ(RedirectorCount(), 0u);
+  // A create makes a new one rather than naming the dead one's port.
+  const TNatReply again = CreateUdp(client, Loopback(), 7000);
+  EXPECT_EQ(again.Status, kNatOk);
+  EXPECT_EQ(builds.load(), 2);
+}
+
+// Runs |body| in a forked child and returns its exit code (-1 when it died
+// or hung). The child gets its own descriptor limit without touching ours.
+int RunInChild(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  int status = 0;
+  for (int waited = 0; waited < 600; ++waited) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(100ms);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+TEST_F(AbuseTest, AtTheDescriptorReserveRefusalsAreCleanAndWorkResumes) {
+  const int code = RunInChild([this]() -> int {
+    const rlimit limit{256, 256};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 10;
+    fd_budget::Init();
+    StartServer();
+    if (!server_) return 11;
+    // Sessions until the reserve refuses one: each costs this process three
+    // descriptors (client, accepted socket, session wake).
+    std::vector<std::unique_ptr<ControlClient>> held;
+    for (;;) {
+      auto client = std::make_unique<ControlClient>(port_);
+      if (!client->Connected()) return 12;
+      if (!client->Answers(2000ms)) break;
+      held.push_back(std::move(client));
+      if (held.size() > 200) return 13;
+    }
+    if (held.size() < 10) return 14;
+    if (!log_.WaitFor("Refused 1 session from 127.0.0.1 (DESCRIPTOR_RESERVE)")) return 15;
+    // Who is in keeps being served; a create is refused cleanly.
+    if (!held.front()->Answers()) return 16;
+    if (held.front()->Nat(kNatCreate, kUdp, Loopback(), 7000).Status != kNatFailed) return 17;
+    // Descriptors come back: everything works again by itself.
+    held.resize(held.size() - 8);
+    if (!WaitUntil([&] { return fd_budget::HasRoom(12); })) return 18;
+    ControlClient late(port_);
+    if (!late.Answers()) return 19;
+    if (late.Nat(kNatCreate, kUdp, Loopback(), 7000).Status != kNatOk) return 20;
+    held.clear();
+    StopServer();
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
+}
+
+}  // namespace
+}  // namespace quorvane::test
