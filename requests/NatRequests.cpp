@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <string>
@@ -40,11 +41,11 @@ bool HasKey(const TRedirectorEntry& entry, const TNatRequest& request) {
 // Removes entries whose redirector's thread has ended by itself (its
 // listener failed), so that no reply names a port that no longer listens.
 // RedirectorList locked.
-void RemoveDead(TRedirectors& redirectors) {
-  std::erase_if(redirectors, [](const std::unique_ptr<TRedirectorEntry>& entry) {
+void RemoveDead(TRedirectors& redirectors, TServerMetrics& metrics) {
+  std::erase_if(redirectors, [&](const std::unique_ptr<TRedirectorEntry>& entry) {
     if (!entry->Redirector->Finished()) return false;
     LogError(Kind(entry->Proto), " Redirector at ", PublicName(*entry), " removed: its listener failed");
-    DestroyRedirector(*entry);
+    DestroyRedirector(*entry, metrics);
     return true;
   });
 }
@@ -87,10 +88,13 @@ bool Denied(const TPolicy& policy, std::uint32_t target) {
 
 }  // namespace
 
-void DestroyRedirector(TRedirectorEntry& entry) {
+void DestroyRedirector(TRedirectorEntry& entry, TServerMetrics& metrics) {
   entry.Redirector->Terminate();
   entry.Redirector->WaitFor();
   entry.Redirector.reset();
+  // Its thread has ended, so its counts are final; a TCP redirector's
+  // relays go on and count in the engine.
+  if (entry.Proto != kProtoTcp && entry.Stats) metrics.RetireUdp(*entry.Stats);
 }
 
 std::optional<TNatReply> TNatRequests::Handle(TRequestsServerThread& session, const TNatRequest& request) {
@@ -98,6 +102,8 @@ std::optional<TNatReply> TNatRequests::Handle(TRequestsServerThread& session, co
       " / proto=", request.Proto);
   // Taken whole before any lock: a reload meanwhile changes nothing here.
   const TConfigSnapshot config = CurrentConfig();
+  const std::size_t slot = std::min<std::size_t>(request.Action, TServerMetrics::kActionSlots - 1);
+  server_.Metrics.NatRequests[slot].fetch_add(1, std::memory_order_relaxed);
   switch (request.Action) {
     case kNatQuery:
       return Query(session, request, *config);
@@ -113,7 +119,7 @@ std::optional<TNatReply> TNatRequests::Handle(TRequestsServerThread& session, co
 TNatReply TNatRequests::Query(const TRequestsServerThread& session, const TNatRequest& request,
                               const TServerConfig& config) {
   auto redirectors = server_.RedirectorList.LockList();
-  RemoveDead(*redirectors);
+  RemoveDead(*redirectors, server_.Metrics);
   const TRedirectorEntry* entry = Find(*redirectors, request, session, config.Policy.OwnerOnly);
   LogError("NAT query for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
            entry ? ": found at " + PublicName(*entry) : std::string(": not found"));
@@ -138,15 +144,19 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
                                const TServerConfig& config) {
   const bool tcp = request.Proto == kProtoTcp;
   const std::uint32_t peer = session.Peer().sin_addr.s_addr;
-  const auto fail = [&] {
+  const auto not_created = [&] {
     Log(tcp ? "TCP Redirector not created" : "UDP Redirector not created");
     TNatReply reply = NotFound(request);
     reply.Status = kNatFailed;
     return reply;
   };
+  const auto fail = [&] {
+    server_.Metrics.CreatesFailed.fetch_add(1, std::memory_order_relaxed);
+    return not_created();
+  };
   const auto refuse = [&](TRefusalReason reason) {
     ReportRefusal(TRefusedWork::kCreate, reason, peer);
-    return fail();
+    return not_created();
   };
 
   // Only clients registered under the BNETD name choose the profile by byte,
@@ -164,10 +174,11 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
   // Held from the lookup to the insert, so that two sessions creating one
   // key at once get one redirector.
   auto redirectors = server_.RedirectorList.LockList();
-  RemoveDead(*redirectors);
+  RemoveDead(*redirectors, server_.Metrics);
   for (const auto& entry : *redirectors) {
     if (!HasKey(*entry, request)) continue;
     if (policy.OwnerOnly && entry->Owner != &session) return refuse(TRefusalReason::kOwnerOnly);
+    server_.Metrics.CreatesReused.fetch_add(1, std::memory_order_relaxed);
     return Found(*entry);
   }
 
@@ -210,6 +221,7 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
       ntohs(entry->PublicPort));
   TNatReply reply = Found(*entry);
   redirectors->push_back(std::move(entry));
+  server_.Metrics.CreatesCreated.fetch_add(1, std::memory_order_relaxed);
   return reply;
 }
 
@@ -218,12 +230,12 @@ TNatReply TNatRequests::Delete(const TRequestsServerThread& session, const TNatR
   TNatReply reply;
   reply.Status = kNatNotFound;
   auto redirectors = server_.RedirectorList.LockList();
-  RemoveDead(*redirectors);
+  RemoveDead(*redirectors, server_.Metrics);
   for (auto it = redirectors->begin(); it != redirectors->end(); ++it) {
     if (!HasKey(**it, request)) continue;
     if (config.Policy.OwnerOnly && (*it)->Owner != &session) break;
     const std::string name = PublicName(**it);
-    DestroyRedirector(**it);
+    DestroyRedirector(**it, server_.Metrics);
     redirectors->erase(it);
     reply.Status = kNatOk;
     LogError("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
@@ -243,7 +255,7 @@ void TNatRequests::RemoveOwnedBy(const TRequestsServerThread& session) {
     if (entry->Owner != &session) continue;
     const std::string name = PublicName(*entry);
     const std::uint32_t proto = entry->Proto;
-    DestroyRedirector(*entry);
+    DestroyRedirector(*entry, server_.Metrics);
     redirectors->erase(redirectors->begin() + static_cast<std::ptrdiff_t>(i));
     LogError(Kind(proto), " Redirector at ", name, " destroyed: its session ended");
   }

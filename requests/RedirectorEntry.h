@@ -33,9 +33,11 @@ struct TRedirectorEntry {
   std::shared_ptr<TRedirectorStats> Stats;
 };
 
+struct TServerMetrics;
+
 // Terminates the entry's redirector, waits for its thread and frees it; the
-// redirector's port is closed when this returns. REQUIRES: RedirectorList
-// locked.
-void DestroyRedirector(TRedirectorEntry& entry);
+// redirector's port is closed when this returns. What a UDP redirector
+// counted passes to |metrics|. REQUIRES: RedirectorList locked.
+void DestroyRedirector(TRedirectorEntry& entry, TServerMetrics& metrics);
 
 }  // namespace quorvane

@@ -71,7 +71,9 @@ void TRequestsServer::ProcessConnection(UniqueFd accepted) {
   entry->Session = raw;
   // The entry is in the registry before the session handles its first packet.
   ClientList.Add(std::move(entry));
-  if (sessions_.Start(std::move(session)) == nullptr) {
+  if (sessions_.Start(std::move(session)) != nullptr) {
+    Metrics.SessionsAccepted.fetch_add(1, std::memory_order_relaxed);
+  } else {
     // No thread for this client: its entry goes, and its socket and slot
     // went with the session object.
     {

@@ -32,6 +32,7 @@
 #include "requests/RedirectorFactory.h"
 #include "requests/RequestPacket.h"
 #include "requests/RequestsServerThread.h"
+#include "requests/ServerMetrics.h"
 #include "requests/Settings.h"
 #include "runtime/AddressCounter.h"
 #include "runtime/Net.h"
@@ -63,6 +64,7 @@ class TRequestsServer final : public TTCPServer {
   TAddressCounter SessionsByAddress;
   TAddressCounter RedirectorsByAddress;
   TNatRequests Nat{*this};
+  TServerMetrics Metrics;
 
  protected:
   void ProcessConnection(UniqueFd accepted) override;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "requests/PacketAssembler.h"
@@ -99,6 +100,8 @@ void TRequestsServerThread::SessionEnd() {
 
 void TRequestsServerThread::ProcessRequest(TPacketView packet) {
   if (PacketSize(packet) != kPacketSize) throw TSilentAbort{};
+  const std::size_t slot = std::min<std::size_t>(PacketType(packet), TServerMetrics::kTypeSlots - 1);
+  Server.Metrics.Requests[slot].fetch_add(1, std::memory_order_relaxed);
   switch (PacketType(packet)) {
     case kPacketNop:
       ProcessNop(packet);
