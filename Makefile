@@ -2,7 +2,10 @@
 # current directory; `make test` builds and runs every test. Both install
 # the tools they need on a fresh Debian machine (as root) or say what is missing.
 
-PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev
+# Building and running the server.
+PACKAGES := cmake ninja-build g++
+# Only the tests need GoogleTest.
+TEST_PACKAGES := libgtest-dev libgmock-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev llvm
 # Seconds each fuzz target runs: `make fuzz` by hand, `make fuzz-ci` in CI.
 FUZZ_SECONDS ?= 600
@@ -10,10 +13,12 @@ FUZZ_CI_SECONDS ?= 60
 JOBS ?= 2
 SHELL := /bin/bash
 
-.PHONY: run test test-asan test-tsan build deps fuzz-deps fuzz fuzz-ci clean
+.PHONY: run test test-asan test-tsan build build-server deps test-deps fuzz-deps fuzz fuzz-ci clean
 
-deps fuzz-deps: PKGS = $(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(PACKAGES))
-deps fuzz-deps:
+deps: PKGS = $(PACKAGES)
+test-deps: PKGS = $(PACKAGES) $(TEST_PACKAGES)
+fuzz-deps: PKGS = $(PACKAGES) $(FUZZ_PACKAGES)
+deps test-deps fuzz-deps:
 	@missing=""; \
 	for p in $(PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
@@ -25,22 +30,28 @@ deps fuzz-deps:
 	  fi; \
 	fi
 
-build: deps
+# Everything: the programs, the tests and the benchmark.
+build: test-deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 
-run: build
+# Only the two programs, which is all that running needs.
+build-server: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target quorvane quorvane-ctl
+
+run: build-server
 	./build/quorvane
 
 test: build
 	ctest --preset release
 
-test-asan: deps
+test-asan: test-deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
 
-test-tsan: deps
+test-tsan: test-deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan
