@@ -1,19 +1,33 @@
 # The two set-up commands: `make run` builds and starts the server in the
 # current directory; `make test` builds and runs every test. Both install
 # the tools they need on a fresh Debian machine (as root) or say what is missing.
+# `make install` (PREFIX, DESTDIR) installs the server, its man pages and its
+# systemd unit; `make package` builds the Debian package into build/package/.
 
-PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev
+# Building and running the server; libsystemd lets it report readiness to
+# systemd (the build goes on without it, with a Type=simple unit).
+PACKAGES := cmake ninja-build g++ pkg-config libsystemd-dev
+# Only the tests need GoogleTest.
+TEST_PACKAGES := libgtest-dev libgmock-dev
+# CPack finds the package's library dependencies with dpkg-shlibdeps and file.
+PACKAGE_PACKAGES := dpkg-dev file
 FUZZ_PACKAGES := clang libclang-rt-14-dev llvm
 # Seconds each fuzz target runs: `make fuzz` by hand, `make fuzz-ci` in CI.
 FUZZ_SECONDS ?= 600
 FUZZ_CI_SECONDS ?= 60
+PREFIX ?= /usr/local
+DESTDIR ?=
 JOBS ?= 2
 SHELL := /bin/bash
 
-.PHONY: run test test-asan test-tsan build deps fuzz-deps fuzz fuzz-ci clean
+.PHONY: run test test-asan test-tsan build build-server install package \
+	deps test-deps package-deps fuzz-deps fuzz fuzz-ci clean
 
-deps fuzz-deps: PKGS = $(if $(filter fuzz-deps,$@),$(FUZZ_PACKAGES),$(PACKAGES))
-deps fuzz-deps:
+deps: PKGS = $(PACKAGES)
+test-deps: PKGS = $(PACKAGES) $(TEST_PACKAGES)
+package-deps: PKGS = $(PACKAGES) $(PACKAGE_PACKAGES)
+fuzz-deps: PKGS = $(PACKAGES) $(FUZZ_PACKAGES)
+deps test-deps package-deps fuzz-deps:
 	@missing=""; \
 	for p in $(PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
@@ -25,22 +39,36 @@ deps fuzz-deps:
 	  fi; \
 	fi
 
-build: deps
+# Everything: the programs, the tests and the benchmark.
+build: test-deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 
-run: build
+# Only the two programs, which is all that running, installing and
+# packaging need.
+build-server: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target quorvane quorvane-ctl
+
+run: build-server
 	./build/quorvane
+
+install: build-server
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+package: package-deps build-server
+	rm -rf build/package
+	cd build && cpack -G DEB -B package
 
 test: build
 	ctest --preset release
 
-test-asan: deps
+test-asan: test-deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
 
-test-tsan: deps
+test-tsan: test-deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan
