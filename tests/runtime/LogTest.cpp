@@ -174,12 +174,17 @@ TEST_F(LogWriterTest, LinesOfManyThreadsArriveWholeInOneOrderOnTheirOwnStreams) 
 
 // The count in a drop notice, or -1 for another line.
 long DroppedIn(const std::string& line) {
-  long count = -1;
-  char tail[64] = {};
-  if (std::sscanf(line.c_str(), "Dropped %ld log line%63[^\n]", &count, tail) != 2) return -1;
-  const std::string rest = tail;
-  return rest == "s while the log output was blocked" || rest == " while the log output was blocked" ? count
-                                                                                                     : -1;
+  const std::string prefix = "Dropped ";
+  const std::string suffix = " while the log output was blocked";
+  if (line.rfind(prefix, 0) != 0 || line.size() < prefix.size() + suffix.size() ||
+      line.compare(line.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return -1;
+  }
+  std::size_t end = 0;
+  const long count = std::stol(line.substr(prefix.size()), &end);
+  const std::string noun =
+      line.substr(prefix.size() + end, line.size() - suffix.size() - prefix.size() - end);
+  return noun == (count == 1 ? " log line" : " log lines") ? count : -1;
 }
 
 TEST_F(LogWriterTest, StalledPipeNeitherBlocksLoggersNorTheStopAndDropsAreCounted) {
