@@ -106,6 +106,10 @@ int Serve(UniqueFd signal_fd) {
 }  // namespace
 
 int RunServer() {
+  // Log lines leave through the writer thread from the banner on; at every
+  // way out, it gets a bounded time to flush, so a stalled standard output
+  // cannot keep the process from ending.
+  const TLogWriterScope log_writer;
   Log("Quorvane by Ostrevan v", kVersionMajor, ".", kVersionMinor);
   RaiseOpenFileLimit();
   fd_budget::Init();

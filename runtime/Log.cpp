@@ -1,33 +1,357 @@
 #include "runtime/Log.h"
 
-#include <unistd.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "runtime/Net.h"
 
 namespace quorvane {
 namespace {
 
-std::mutex& LogMutex() {
-  static std::mutex mu;
-  return mu;
-}
+using TClock = std::chrono::steady_clock;
 
-std::function<void(std::string_view)>& Sink() {
-  static std::function<void(std::string_view)> sink;  // guarded by LogMutex()
-  return sink;
-}
+// A pipe takes a write of at most PIPE_BUF bytes whole or not at all, and
+// one that reports POLLOUT has room for that much. Chunks of whole lines no
+// longer than this therefore neither wait nor split a line.
+constexpr std::size_t kChunkBytes = PIPE_BUF;
+// While lines keep being dropped, drop notices come at most this often.
+constexpr auto kDropNoticeInterval = std::chrono::seconds(1);
+// How long a stop waits beyond its flush limit for the writer to notice it.
+constexpr auto kStopMargin = std::chrono::milliseconds(200);
+constexpr TClock::time_point kNever = TClock::time_point::max();
 
-void WriteLine(int fd, std::string_view line) {
-  std::string whole;
-  whole.reserve(line.size() + 1);
-  whole.append(line);
-  whole.push_back('\n');
-  std::lock_guard lock(LogMutex());
-  if (Sink()) {
-    Sink()(line);
-    return;
+enum class TStream : std::uint8_t { kOut, kErr };
+
+struct TQueued {
+  TStream stream;
+  std::string text;  // with its line break
+};
+
+struct TTask {
+  TLogTask task;
+  TClock::time_point when;
+};
+
+// One log stream as the writer thread writes it. How each kind of
+// descriptor is written without ever waiting inside write():
+// - A socket (the journal's stream socket): send() with MSG_DONTWAIT, which
+//   makes that one call non-blocking and leaves the description, shared with
+//   the service manager and other processes, as it is.
+// - A pipe, FIFO or character device (terminal, /dev/null): a description of
+//   our own, opened through /proc/self/fd with O_NONBLOCK. Setting
+//   O_NONBLOCK on the inherited description instead would change it for the
+//   parent shell and everyone else holding it, and outlive the process.
+//   Pipes and terminals have no file offset, so a second description writes
+//   exactly where the first would.
+// - A regular file or block device: the inherited description, blocking. It
+//   never waits for a reader, and it carries the offset the shell set up (a
+//   description of our own would start at 0 and overwrite the file).
+// - When the reopen fails (no /proc, a pipe of another user): the inherited
+//   description, blocking. The writer polls for POLLOUT first and writes at
+//   most kChunkBytes, which such a pipe takes without waiting unless another
+//   process fills it in between; should the write ever wait, a stop leaves
+//   the writer behind rather than waiting with it.
+class TOutput {
+ public:
+  explicit TOutput(int fd) : fd_(fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return;
+    if (S_ISSOCK(st.st_mode)) {
+      socket_ = true;
+      return;
+    }
+    if (!S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode)) return;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    own_.reset(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (own_) fd_ = own_.get();
   }
+
+  int Fd() const { return fd_; }
+
+  // Writes up to |size| bytes. Returns the bytes written, 0 when there is no
+  // room now, or -1 when the stream failed and the bytes are lost.
+  ssize_t WriteSome(const char* data, std::size_t size) const {
+    for (;;) {
+      const ssize_t n =
+          socket_ ? ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd_, data, size);
+      if (n > 0) return n;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+      return -1;  // also a write of nothing, which would only repeat
+    }
+  }
+
+ private:
+  int fd_;
+  UniqueFd own_;
+  bool socket_ = false;
+};
+
+std::string DropNotice(std::uint64_t dropped) {
+  std::string line = "Dropped ";
+  log_detail::Append(line, dropped);
+  line += dropped == 1 ? " log line" : " log lines";
+  line += " while the log output was blocked\n";
+  return line;
+}
+
+// Poll time-out from |now| until |until|; -1 for kNever.
+int TimeoutMs(TClock::time_point now, TClock::time_point until) {
+  if (until == kNever) return -1;
+  if (until <= now) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+  return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+// The queue and the writer thread's state for one run of the writer. Shared
+// by the log state and the thread, so that a writer left behind at stop
+// keeps what it uses.
+class TWriter {
+ public:
+  TWriter(int out_fd, int err_fd) : out_(out_fd), err_(err_fd) {}
+  TWriter(const TWriter&) = delete;
+  TWriter& operator=(const TWriter&) = delete;
+
+  bool Valid() const { return wake_.valid(); }
+
+  // Queues |text| (a whole line with its break), or counts it as dropped
+  // when the writer holds kLogQueueLines already or has ended. Any thread.
+  void Push(TStream stream, std::string text) {
+    bool was_empty = false;
+    {
+      std::lock_guard lock(mu_);
+      if (ended_ || held_ >= kLogQueueLines) {
+        ++dropped_;
+        return;
+      }
+      was_empty = queue_.empty();
+      queue_.push_back({stream, std::move(text)});
+      ++held_;
+    }
+    // Only the first line of a batch wakes the writer; it takes the rest
+    // along with it.
+    if (was_empty) wake_.Set();
+  }
+
+  // False when the writer has ended. Any thread.
+  bool Schedule(TLogTask task, TClock::time_point when) {
+    {
+      std::lock_guard lock(mu_);
+      if (ended_) return false;
+      const auto it =
+          std::find_if(tasks_.begin(), tasks_.end(), [&](const TTask& t) { return t.task == task; });
+      if (it == tasks_.end()) {
+        tasks_.push_back({task, when});
+      } else if (when < it->when) {
+        it->when = when;
+      } else {
+        return true;
+      }
+    }
+    wake_.Set();
+    return true;
+  }
+
+  // The stopping thread: asks the writer to run its tasks and to end once
+  // everything is written or |deadline| has passed.
+  void RequestStop(TClock::time_point deadline) {
+    {
+      std::lock_guard lock(mu_);
+      stop_requested_ = true;
+      stop_deadline_ = deadline;
+    }
+    wake_.Set();
+  }
+
+  // Waits until Run() has returned or |until| passes; true if it returned.
+  bool WaitEnded(TClock::time_point until) {
+    std::unique_lock lock(mu_);
+    return ended_cv_.wait_until(lock, until, [this] { return ended_; });
+  }
+
+  // Whether Run() ended with everything written. After WaitEnded().
+  bool Drained() {
+    std::lock_guard lock(mu_);
+    return drained_;
+  }
+
+  // The writer thread's body.
+  void Run() {
+    bool drained = false;
+    for (;;) {
+      TClock::time_point next_task = kNever;
+      std::vector<TTask> due;
+      bool stopping = false;
+      TClock::time_point deadline = kNever;
+      {
+        std::lock_guard lock(mu_);
+        Sync(due, next_task);
+        stopping = stop_requested_;
+        if (stopping) deadline = stop_deadline_;
+      }
+      if (!due.empty()) {
+        // Outside the lock: a task logs, and may schedule itself again.
+        for (const TTask& t : due) t.task(stopping);
+        continue;
+      }
+      if (chunk_.empty()) FillChunk();
+      const auto now = TClock::now();
+      if (chunk_.empty()) {
+        if (stopping) {
+          drained = true;
+          break;
+        }
+        pollfd wake{wake_.Fd(), POLLIN, 0};
+        if (PollRetry(&wake, 1, TimeoutMs(now, next_task)) > 0) wake_.Reset();
+        continue;
+      }
+      if (now >= deadline) break;
+      WriteChunk(TimeoutMs(now, std::min(next_task, deadline)));
+    }
+    {
+      std::lock_guard lock(mu_);
+      ended_ = true;
+      drained_ = drained;
+    }
+    ended_cv_.notify_all();
+  }
+
+ private:
+  // Under mu_, on the writer thread: settles what was written since the
+  // last call, takes the tasks due (all of them, once, when a stop is
+  // requested), refills the batch, and puts a drop notice next when one is
+  // due.
+  void Sync(std::vector<TTask>& due, TClock::time_point& next_task) {
+    held_ -= finished_lines_;
+    finished_lines_ = 0;
+    const auto now = TClock::now();
+    const bool take_all = stop_requested_ && !stop_tasks_taken_;
+    stop_tasks_taken_ = stop_requested_;
+    for (auto it = tasks_.begin(); it != tasks_.end();) {
+      if (take_all || it->when <= now) {
+        due.push_back(*it);
+        it = tasks_.erase(it);
+      } else {
+        next_task = std::min(next_task, it->when);
+        ++it;
+      }
+    }
+    if (!chunk_.empty()) return;
+    if (next_ == batch_.size()) {
+      batch_.clear();
+      next_ = 0;
+      // The producers get the emptied vector back, with its capacity.
+      batch_.swap(queue_);
+    }
+    // Once the stream has caught up, or at most once an interval while it
+    // keeps taking lines but too slowly.
+    const bool caught_up = next_ == batch_.size();
+    if (dropped_ > 0 && (caught_up || (took_lines_ && now - last_notice_ >= kDropNoticeInterval))) {
+      chunk_ = DropNotice(dropped_);
+      chunk_stream_ = TStream::kErr;
+      dropped_ = 0;
+      last_notice_ = now;
+    }
+    took_lines_ = false;
+  }
+
+  // Gathers the next lines of one stream into the chunk, up to kChunkBytes
+  // (a longer line goes alone and is written in pieces).
+  void FillChunk() {
+    if (next_ == batch_.size()) return;
+    chunk_stream_ = batch_[next_].stream;
+    do {
+      chunk_ += batch_[next_].text;
+      ++chunk_lines_;
+      ++next_;
+    } while (next_ < batch_.size() && batch_[next_].stream == chunk_stream_ &&
+             chunk_.size() + batch_[next_].text.size() <= kChunkBytes);
+  }
+
+  // Waits up to |timeout_ms| for room (or a wake), then writes what fits.
+  void WriteChunk(int timeout_ms) {
+    const TOutput& output = chunk_stream_ == TStream::kOut ? out_ : err_;
+    pollfd fds[2] = {{output.Fd(), POLLOUT, 0}, {wake_.Fd(), POLLIN, 0}};
+    const int ready = PollRetry(fds, 2, timeout_ms);
+    if (ready > 0 && fds[1].revents != 0) wake_.Reset();
+    // A failed poll says nothing about the stream: the write finds out.
+    if (ready == 0 || (ready > 0 && fds[0].revents == 0)) return;
+    const std::size_t size = std::min(chunk_.size() - chunk_done_, kChunkBytes);
+    const ssize_t written = output.WriteSome(chunk_.data() + chunk_done_, size);
+    if (written == 0) return;
+    if (written > 0) chunk_done_ += static_cast<std::size_t>(written);
+    if (written < 0 || chunk_done_ == chunk_.size()) {
+      took_lines_ = took_lines_ || written > 0;
+      finished_lines_ += chunk_lines_;
+      chunk_.clear();
+      chunk_done_ = 0;
+      chunk_lines_ = 0;
+    }
+  }
+
+  const TOutput out_;
+  const TOutput err_;
+  const TEvent wake_;  // set by producers, schedulers and the stopper
+
+  std::mutex mu_;
+  std::condition_variable ended_cv_;
+  std::vector<TQueued> queue_;                 // guarded by mu_
+  std::size_t held_ = 0;                       // guarded by mu_; queued, in the batch or in the chunk
+  std::uint64_t dropped_ = 0;                  // guarded by mu_; since the last drop notice
+  std::vector<TTask> tasks_;                   // guarded by mu_
+  bool stop_requested_ = false;                // guarded by mu_
+  TClock::time_point stop_deadline_ = kNever;  // guarded by mu_
+  bool ended_ = false;                         // guarded by mu_
+  bool drained_ = false;                       // guarded by mu_
+
+  // Writer thread only (Sync() runs on it, under mu_ only for the fields
+  // above).
+  std::vector<TQueued> batch_;  // taken from queue_ in one swap
+  std::size_t next_ = 0;        // first line of batch_ not yet in a chunk
+  std::string chunk_;           // whole lines of one stream, being written
+  TStream chunk_stream_ = TStream::kOut;
+  std::size_t chunk_done_ = 0;        // bytes of chunk_ written
+  std::size_t chunk_lines_ = 0;       // queued lines in chunk_ (0 for a drop notice)
+  std::size_t finished_lines_ = 0;    // written or lost since the last Sync()
+  bool took_lines_ = false;           // a chunk was written whole since the last Sync()
+  bool stop_tasks_taken_ = false;     // the last run of the tasks at stop
+  TClock::time_point last_notice_{};  // of the last drop notice
+};
+
+struct TLogState {
+  std::mutex mu;
+  std::function<void(std::string_view)> sink;  // guarded by mu
+  std::shared_ptr<TWriter> writer;             // guarded by mu
+  // Serialises StartLogWriter and StopLogWriter; taken before mu.
+  std::mutex control_mu;
+  std::thread thread;  // guarded by control_mu
+};
+
+TLogState& State() {
+  // Never destroyed: a writer left behind in a write, or a thread that logs
+  // while the process exits, may still reach it.
+  static TLogState* const state = new TLogState;
+  return *state;
+}
+
+void WriteAll(int fd, const std::string& whole) {
   const char* p = whole.data();
   std::size_t left = whole.size();
   while (left > 0) {
@@ -41,15 +365,96 @@ void WriteLine(int fd, std::string_view line) {
   }
 }
 
+void Emit(TStream stream, std::string_view line) {
+  std::string whole;
+  whole.reserve(line.size() + 1);
+  whole.append(line);
+  whole.push_back('\n');
+  TLogState& state = State();
+  std::lock_guard lock(state.mu);
+  if (state.sink) {
+    state.sink(line);
+  } else if (state.writer) {
+    state.writer->Push(stream, std::move(whole));
+  } else {
+    // Under the lock, so that lines of different threads never mix.
+    WriteAll(stream == TStream::kOut ? STDOUT_FILENO : STDERR_FILENO, whole);
+  }
+}
+
 }  // namespace
 
-void LogLine(std::string_view line) { WriteLine(STDOUT_FILENO, line); }
+void LogLine(std::string_view line) { Emit(TStream::kOut, line); }
 
-void LogErrorLine(std::string_view line) { WriteLine(STDERR_FILENO, line); }
+void LogErrorLine(std::string_view line) { Emit(TStream::kErr, line); }
 
 void SetLogSink(std::function<void(std::string_view)> sink) {
-  std::lock_guard lock(LogMutex());
-  Sink() = std::move(sink);
+  TLogState& state = State();
+  std::lock_guard lock(state.mu);
+  state.sink = std::move(sink);
+}
+
+bool StartLogWriter(int out_fd, int err_fd) {
+  TLogState& state = State();
+  std::lock_guard control(state.control_mu);
+  if (state.thread.joinable()) return false;
+  auto writer = std::make_shared<TWriter>(out_fd, err_fd);
+  if (!writer->Valid()) return false;
+  // Started with every signal blocked: the stop signals belong to the
+  // server's signalfd, and a write to a pipe whose reader has gone leaves
+  // SIGPIPE pending on this thread instead of ending the process.
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  try {
+    state.thread = std::thread([writer] { writer->Run(); });
+  } catch (const std::system_error&) {
+    // No thread to be had: lines stay synchronous.
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (!state.thread.joinable()) return false;
+  pthread_setname_np(state.thread.native_handle(), "log-writer");
+  std::lock_guard lock(state.mu);
+  state.writer = std::move(writer);
+  return true;
+}
+
+bool StopLogWriter(std::chrono::milliseconds flush_limit) {
+  TLogState& state = State();
+  std::lock_guard control(state.control_mu);
+  if (!state.thread.joinable()) return true;
+  std::shared_ptr<TWriter> writer;
+  {
+    std::lock_guard lock(state.mu);
+    writer = state.writer;
+  }
+  const auto deadline = TClock::now() + flush_limit;
+  writer->RequestStop(deadline);
+  const bool ended = writer->WaitEnded(deadline + kStopMargin);
+  {
+    // Lines logged from here on are written synchronously again.
+    std::lock_guard lock(state.mu);
+    state.writer.reset();
+  }
+  if (ended) {
+    state.thread.join();
+  } else {
+    // Caught in a write that did not return: it keeps its own reference to
+    // the writer and ends whenever the write does.
+    state.thread.detach();
+  }
+  return ended && writer->Drained();
+}
+
+bool ScheduleLogTask(TLogTask task, std::chrono::steady_clock::time_point when) {
+  std::shared_ptr<TWriter> writer;
+  {
+    TLogState& state = State();
+    std::lock_guard lock(state.mu);
+    writer = state.writer;
+  }
+  return writer && writer->Schedule(task, when);
 }
 
 }  // namespace quorvane

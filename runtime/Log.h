@@ -1,9 +1,30 @@
-// One log line per event on standard output. Each line is assembled first and
-// then written with a single write under a lock, so lines of different threads
-// never mix and every line reaches a pipe or a journal at once.
+// One log line per event on standard output (operator diagnostics on
+// standard error). Each line is assembled first and then handed over whole,
+// so lines of different threads never mix.
+//
+// DESIGN. While the log writer runs (the server starts it first thing and
+// stops it last), a log call only appends the line to a bounded queue and
+// returns: one writer thread drains the queue to both streams in the one
+// order in which the lines were logged. A stalled stream (a pipe nobody
+// reads, a stopped terminal) therefore never stalls a request. When the
+// queue is full, new lines are dropped and counted, never waited for; once
+// the stream takes lines again, a line on standard error says how many were
+// lost. The writer never waits inside write(): it waits in poll() for
+// room together with its wake descriptor, and writes chunks of whole lines
+// no longer than PIPE_BUF through a description of its own that cannot
+// block (see Log.cpp for how each kind of stream is treated), so a stop can
+// always reach it and ends within a bounded time.
+//
+// Without a running writer (unit tests, the command-line tool, before the
+// server starts it) every line is written synchronously on the caller's
+// thread, as a plain program would.
 #pragma once
 
+#include <unistd.h>
+
 #include <charconv>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -19,8 +40,56 @@ void LogLine(std::string_view line);
 void LogErrorLine(std::string_view line);
 
 // Redirects log lines of both streams (without the line break) to |sink|,
-// or back to the streams when |sink| is empty. For tests.
+// or back to the streams when |sink| is empty. While a sink is set, every
+// line goes to it synchronously on the logging thread, in order, whether or
+// not the writer runs. For tests.
 void SetLogSink(std::function<void(std::string_view)> sink);
+
+// Lines the writer holds at most (queued and being written); beyond that,
+// new lines are dropped.
+inline constexpr std::size_t kLogQueueLines = 4096;
+// What a stop gives the writer to flush what it holds.
+inline constexpr std::chrono::milliseconds kLogStopFlush{1000};
+
+// Starts the writer thread, which from now on writes every line to |out_fd|
+// and |err_fd| (not owned: they must stay open until StopLogWriter returns;
+// tests pass pipes of their own). The thread blocks every signal. Returns
+// false, and lines stay synchronous, when a writer already runs or none can
+// be started. Any thread; not concurrently with StopLogWriter.
+bool StartLogWriter(int out_fd = STDOUT_FILENO, int err_fd = STDERR_FILENO);
+// Runs the scheduled log tasks one last time, gives the writer at most
+// |flush_limit| to write what it holds, and stops it (if it is caught in a
+// write that does not return, it is left behind rather than waited for).
+// Lines still held then are lost; lines logged afterwards are written
+// synchronously again. Returns true when everything was written, or no
+// writer ran. Any thread.
+bool StopLogWriter(std::chrono::milliseconds flush_limit = kLogStopFlush);
+
+// Holds the log writer for a scope: starts it on construction, stops it with
+// the bounded flush on destruction. RunServer holds one for its whole run.
+class TLogWriterScope {
+ public:
+  TLogWriterScope() : started_(StartLogWriter()) {}
+  ~TLogWriterScope() {
+    if (started_) StopLogWriter();
+  }
+  TLogWriterScope(const TLogWriterScope&) = delete;
+  TLogWriterScope& operator=(const TLogWriterScope&) = delete;
+
+ private:
+  bool started_;
+};
+
+// Work that produces log lines later (the tail of a rate-limited report).
+// Runs on the writer thread without any log lock held, and may log and
+// schedule itself again. |stopping| is true for the last run at stop, when
+// whatever the task holds should be logged at once.
+using TLogTask = void (*)(bool stopping);
+// Runs |task| on the writer thread at |when| or soon after; a task already
+// scheduled keeps the earlier time. Returns false, and schedules nothing,
+// when no writer runs. Any thread. An idle writer with nothing scheduled
+// sleeps without a time-out.
+bool ScheduleLogTask(TLogTask task, std::chrono::steady_clock::time_point when);
 
 namespace log_detail {
 inline void Append(std::string& out, std::string_view text) { out += text; }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -16,6 +17,7 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 constexpr auto kLogInterval = std::chrono::seconds(1);
+constexpr TClock::time_point kNoFlush = TClock::time_point::max();
 
 struct TKindLog {
   std::uint64_t pending = 0;  // refused since the last line
@@ -28,6 +30,8 @@ struct TRefusalBook {
   std::array<std::atomic<std::uint64_t>, kRefusedWorkCount * kRefusalReasonCount> totals{};
   std::mutex mu;
   std::array<TKindLog, kRefusedWorkCount * kRefusalReasonCount> kinds;  // guarded by mu
+  // When the log writer will next run FlushDue, or kNoFlush.
+  TClock::time_point flush_at = kNoFlush;  // guarded by mu
 };
 
 TRefusalBook& Book() {
@@ -58,6 +62,50 @@ std::string Line(std::size_t index, const TKindLog& kind) {
   line += ')';
   return line;
 }
+
+void FlushDue(bool stopping);
+
+// Has the log writer run FlushDue at |when|, unless it runs it earlier
+// anyway. Without a writer nothing is scheduled, and what is pending waits
+// for the next refusal of its kind or FlushRefusals(). REQUIRES: book.mu.
+void ScheduleFlush(TRefusalBook& book, TClock::time_point when) {
+  // A time long past belongs to a writer that has stopped since.
+  const bool scheduled = book.flush_at != kNoFlush && TClock::now() < book.flush_at + kLogInterval;
+  if (scheduled && book.flush_at <= when) return;
+  if (ScheduleLogTask(&FlushDue, when)) book.flush_at = when;
+}
+
+// Logs what is pending of every kind whose interval is over (of every kind
+// when |all|), and schedules the next flush for the kinds left waiting, so
+// that nothing wakes while nothing is pending.
+void LogPending(bool all) {
+  TRefusalBook& book = Book();
+  std::vector<std::string> lines;
+  {
+    std::lock_guard lock(book.mu);
+    book.flush_at = kNoFlush;
+    const auto now = TClock::now();
+    TClock::time_point next = kNoFlush;
+    for (std::size_t i = 0; i < book.kinds.size(); ++i) {
+      TKindLog& kind = book.kinds[i];
+      if (kind.pending == 0) continue;
+      const auto due = kind.last_line + kLogInterval;
+      if (!all && now < due) {
+        next = std::min(next, due);
+        continue;
+      }
+      lines.push_back(Line(i, kind));
+      kind.pending = 0;
+      kind.logged_once = true;
+      kind.last_line = now;
+    }
+    if (next != kNoFlush) ScheduleFlush(book, next);
+  }
+  for (const std::string& line : lines) LogErrorLine(line);
+}
+
+// Runs on the log writer's thread.
+void FlushDue(bool stopping) { LogPending(/*all=*/stopping); }
 
 }  // namespace
 
@@ -108,7 +156,11 @@ void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t addre
     ++kind.pending;
     kind.address = address;
     const auto now = TClock::now();
-    if (kind.logged_once && now - kind.last_line < kLogInterval) return;
+    if (kind.logged_once && now - kind.last_line < kLogInterval) {
+      // The rest follows on its own once the interval is over.
+      ScheduleFlush(book, kind.last_line + kLogInterval);
+      return;
+    }
     line = Line(index, kind);
     kind.pending = 0;
     kind.logged_once = true;
@@ -121,20 +173,6 @@ std::uint64_t RefusalTotal(TRefusedWork work, TRefusalReason reason) {
   return Book().totals[Index(work, reason)].load(std::memory_order_relaxed);
 }
 
-void FlushRefusals() {
-  TRefusalBook& book = Book();
-  std::vector<std::string> lines;
-  {
-    std::lock_guard lock(book.mu);
-    for (std::size_t i = 0; i < book.kinds.size(); ++i) {
-      TKindLog& kind = book.kinds[i];
-      if (kind.pending == 0) continue;
-      lines.push_back(Line(i, kind));
-      kind.pending = 0;
-      kind.last_line = TClock::now();
-    }
-  }
-  for (const std::string& line : lines) LogErrorLine(line);
-}
+void FlushRefusals() { LogPending(/*all=*/true); }
 
 }  // namespace quorvane

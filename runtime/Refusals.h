@@ -36,14 +36,17 @@ std::string_view RefusedWorkName(TRefusedWork work);
 std::string_view RefusalReasonName(TRefusalReason reason);
 
 // Counts one refusal of |work| from |address| (network order) and logs it
-// within the rate limit. Any thread; never blocks on the log.
+// within the rate limit: at once when the kind's last line is a second old,
+// otherwise counted, and logged by the log writer as soon as the second is
+// over (without a running writer, at the next refusal of the kind or at
+// FlushRefusals()). Any thread; never blocks on the log.
 void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t address);
 
 // Refusals since the process started. Any thread.
 std::uint64_t RefusalTotal(TRefusedWork work, TRefusalReason reason);
 
-// Logs what is pending of every kind now, whatever the rate limit. At stop,
-// and for tests.
+// Logs what is pending of every kind now, whatever the rate limit. For
+// tests and tools; the server's log writer does it by itself at stop.
 void FlushRefusals();
 
 }  // namespace quorvane

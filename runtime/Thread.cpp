@@ -1,8 +1,16 @@
 #include "runtime/Thread.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cassert>
+#include <cstdlib>
+#include <exception>
+#include <typeinfo>
 #include <utility>
+
+#include "runtime/Log.h"
+#include "runtime/SilentAbort.h"
 
 namespace quorvane {
 
@@ -44,12 +52,40 @@ void TThread::WaitFor() {
   }
 }
 
+std::string TThread::Name() const {
+  if (!name_.empty()) return name_;
+  const char* mangled = typeid(*this).name();
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+  std::string name = status == 0 && demangled != nullptr ? demangled : mangled;
+  std::free(demangled);
+  return name;
+}
+
+namespace {
+
+// An exception ends its thread only, but not unnoticed: whatever the thread
+// was serving has just gone away.
+void ReportEscaped(const TThread& thread, const char* what) {
+  try {
+    LogError("Thread ", thread.Name(), " ended by an exception: ", what);
+  } catch (...) {
+    // Out of memory even for the line: the thread still has to end cleanly.
+  }
+}
+
+}  // namespace
+
 void* TThread::Entry(void* self) {
   auto* thread = static_cast<TThread*>(self);
   try {
     thread->Execute();
+  } catch (const TSilentAbort&) {
+    // Sessions catch their own; should one get here, it stays silent too.
+  } catch (const std::exception& e) {
+    ReportEscaped(*thread, e.what());
   } catch (...) {
-    // An exception out of a thread body ends that thread only, quietly.
+    ReportEscaped(*thread, "unknown exception");
   }
   // Copy first: once finished_ is set the owner may reap and free us.
   std::shared_ptr<TEvent> signal = thread->end_signal_;

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "runtime/Net.h"
@@ -51,12 +52,19 @@ class TThread {
   // Set on the thread itself right after Execute() returns, so that an owner
   // waiting in poll() learns that this thread can be reaped. Set before Resume().
   void SetEndSignal(std::shared_ptr<TEvent> signal) { end_signal_ = std::move(signal); }
+  // The name that reports about this thread use, for example
+  // "session 127.0.0.1:5000". Set by the owner before Resume().
+  void SetName(std::string name) { name_ = std::move(name); }
+  // The name set, or else the class's own (demangled) type name.
+  std::string Name() const;
 
  protected:
   // |stack_size| 0 keeps the system default. Small stacks matter for the
   // thread-per-connection relays.
   explicit TThread(std::size_t stack_size = 0);
-  // The thread body. An exception that escapes it ends the thread quietly.
+  // The thread body. An exception that escapes it ends the thread with one
+  // line on standard error naming the thread and the exception; only the
+  // silent abort ends it without a word.
   virtual void Execute() = 0;
 
  private:
@@ -71,6 +79,7 @@ class TThread {
   pthread_t handle_{};
   std::function<void()> on_terminate_;
   std::shared_ptr<TEvent> end_signal_;
+  std::string name_;
 };
 
 // Owns a set of threads and frees each one once it has ended: the owner

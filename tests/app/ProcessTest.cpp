@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "requests/RequestPacket.h"
 
 extern char** environ;
 
@@ -85,6 +87,19 @@ class ChildProcess {
       if (!ReadSome(deadline)) return false;
     }
     return true;
+  }
+
+  // Reaps the process without reading any more of its output: its exit
+  // code, or -1 when it died by a signal or did not end within |limit|.
+  int WaitExitUnread(std::chrono::milliseconds limit) {
+    // Through syscall(): this glibc's <sys/pidfd.h> misses the C linkage.
+    const UniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+    pollfd p{exited.get(), POLLIN, 0};
+    if (!exited || PollRetry(&p, 1, static_cast<int>(limit.count())) != 1) return -1;
+    int status = 0;
+    if (::waitpid(pid_, &status, 0) != pid_) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
   // Reads output to its end and reaps the process: its exit code, or -1
@@ -188,6 +203,40 @@ TEST(ProcessTest, StopSignalClosesServerWithSuccess) {
     EXPECT_NE(std::find(closing, lines.end(), "Closing thread for: 127.0.0.1:" + std::to_string(client_port)),
               lines.end());
   }
+}
+
+TEST(ProcessTest, StalledStandardOutputNeitherStopsAnswersNorTheStopSignal) {
+  const std::uint16_t port = FreePort();
+  ServerProcess server(port);
+  ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
+  // From here on nobody reads the server's standard output.
+
+  const TRequestPacket nop_packet = Encode(TNop{0});
+  const std::string nop(nop_packet.begin(), nop_packet.end());
+  constexpr int kBatch = 1000;
+  std::string batch;
+  for (int i = 0; i < kBatch; ++i) batch += nop;
+  // 20,000 "Nop request" lines: far more than the pipe (64 KiB) and the log
+  // queue together hold. Each answer follows its line, so the last answer
+  // means every line has been logged.
+  const UniqueFd flooder = ConnectLoopback(port);
+  ASSERT_TRUE(flooder.valid());
+  for (int sent = 0; sent < 20 * kBatch; sent += kBatch) {
+    ASSERT_TRUE(SendAll(flooder.get(), batch));
+    ASSERT_TRUE(RecvExact(flooder.get(), batch.size(), 10000ms)) << "no answers after " << sent << " Nops";
+  }
+
+  const UniqueFd player = ConnectLoopback(port);
+  ASSERT_TRUE(player.valid());
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(SendAll(player.get(), nop));
+    const auto answer = RecvExact(player.get(), kPacketSize, 10000ms);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(static_cast<std::uint8_t>((*answer)[packet_offset::kType]), kPacketNop);
+  }
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExitUnread(10000ms), 0);
 }
 
 // The public port printed by quorvane-ctl for a successful create.

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <stdexcept>
 
 #include "TestSupport.h"
 #include "runtime/Log.h"
+#include "runtime/SilentAbort.h"
 #include "runtime/Thread.h"
 
 namespace quorvane {
@@ -56,11 +58,39 @@ TEST(ThreadTest, TerminateWakesABlockedThreadAndTheEndHandlerRunsOnTheWaiter) {
   EXPECT_EQ(handler_thread, waiter);
 }
 
-TEST(ThreadTest, ExceptionEndsTheThreadQuietlyAndANeverStartedThreadIsSimplyFreed) {
-  TBlockedThread throwing(true);
-  ASSERT_TRUE(throwing.Resume());
-  throwing.WaitFor();
-  EXPECT_TRUE(throwing.Finished());
+// Runs |body| as its thread body.
+class TThrowingThread final : public TThread {
+ public:
+  explicit TThrowingThread(std::function<void()> body) : body_(std::move(body)) {}
+  ~TThrowingThread() override {
+    Terminate();
+    WaitFor();
+  }
+
+ protected:
+  void Execute() override { body_(); }
+
+ private:
+  std::function<void()> body_;
+};
+
+TEST(ThreadTest, ExceptionEndsItsThreadWithOneLineButTheSilentAbortStaysSilent) {
+  test::LogCapture capture;
+  {
+    TThrowingThread by_type([] { throw std::runtime_error("escapes"); });
+    TThrowingThread named([] { throw 42; });
+    named.SetName("session 127.0.0.1:5000");
+    TThrowingThread silent([] { throw TSilentAbort{}; });
+    for (TThread* thread : {&by_type, &named, &silent}) ASSERT_TRUE(thread->Resume());
+    for (TThread* thread : {&by_type, &named, &silent}) {
+      thread->WaitFor();
+      EXPECT_TRUE(thread->Finished());
+    }
+  }
+  EXPECT_TRUE(capture.Contains(
+      "Thread quorvane::(anonymous namespace)::TThrowingThread ended by an exception: escapes"));
+  EXPECT_TRUE(capture.Contains("Thread session 127.0.0.1:5000 ended by an exception: unknown exception"));
+  EXPECT_EQ(capture.Lines().size(), 2u);
 
   auto never = std::make_unique<TBlockedThread>();
   never.reset();  // must neither run Execute nor hang

@@ -1,0 +1,251 @@
+// The log writer against real pipes: what one reads, what a stalled one
+// does to the threads that log, and the stop with a pipe nobody reads.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "runtime/Log.h"
+
+namespace quorvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct TPipe {
+  TPipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) == 0) {
+      read_end.reset(fds[0]);
+      write_end.reset(fds[1]);
+    }
+  }
+  UniqueFd read_end;
+  UniqueFd write_end;
+};
+
+// Reads a pipe on a thread of its own into lines, from Start() until Stop()
+// and what the pipe holds then.
+class TPipeReader {
+ public:
+  explicit TPipeReader(int fd) : fd_(fd) {}
+  ~TPipeReader() { Stop(); }
+
+  void Start() {
+    stop_.Reset();
+    thread_ = std::thread([this] { Read(); });
+  }
+  void Stop() {
+    if (!thread_.joinable()) return;
+    stop_.Set();
+    thread_.join();
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard lock(mu_);
+    return lines_;
+  }
+
+ private:
+  // Once stopped, takes what the pipe still holds and ends.
+  void Read() {
+    for (bool stopping = false;;) {
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
+      if (PollRetry(fds, stopping ? 1 : 2, stopping ? 0 : -1) <= 0) return;
+      if (fds[0].revents == 0) {
+        stopping = true;
+        continue;
+      }
+      char buffer[4096];
+      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n <= 0) return;
+      std::lock_guard lock(mu_);
+      pending_.append(buffer, static_cast<std::size_t>(n));
+      for (std::size_t end; (end = pending_.find('\n')) != std::string::npos; pending_.erase(0, end + 1)) {
+        lines_.push_back(pending_.substr(0, end));
+      }
+    }
+  }
+
+  int fd_;
+  TEvent stop_;
+  std::thread thread_;
+  std::mutex mu_;
+  std::string pending_;             // guarded by mu_
+  std::vector<std::string> lines_;  // guarded by mu_
+};
+
+// Stops a writer a failed assertion left running, before the pipes close.
+class LogWriterTest : public ::testing::Test {
+ protected:
+  void TearDown() override { StopLogWriter(0ms); }
+};
+
+// Thread |t|'s line |i|: every third on standard error; lengths vary, so
+// that lines straddle chunk boundaries.
+std::string TestLine(int t, int i) {
+  return (i % 3 == 0 ? "err " : "out ") + std::to_string(t) + " " + std::to_string(i) + " " +
+         std::string(static_cast<std::size_t>(20 + (i * 37) % 300), static_cast<char>('a' + t));
+}
+
+// Fewer lines in all than the queue holds, so that none may be dropped.
+constexpr int kThreads = 4;
+constexpr int kLinesPerThread = 1000;
+
+void LogFromThreads() {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLinesPerThread; ++i) {
+        const std::string line = TestLine(t, i);
+        if (line[0] == 'e') {
+          LogErrorLine(line);
+        } else {
+          LogLine(line);
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+}
+
+// The lines of each thread, in the order they arrived; fails on a line that
+// is not one of TestLine's, whole.
+std::vector<std::vector<int>> PerThread(const std::vector<std::string>& lines) {
+  std::vector<std::vector<int>> seen(kThreads);
+  for (const auto& line : lines) {
+    int t = -1;
+    int i = -1;
+    if (line.size() < 4 || std::sscanf(line.c_str() + 4, "%d %d", &t, &i) != 2 || t < 0 || t >= kThreads ||
+        i < 0 || i >= kLinesPerThread || line != TestLine(t, i)) {
+      ADD_FAILURE() << "mixed or broken line: " << line;
+      continue;
+    }
+    seen[static_cast<std::size_t>(t)].push_back(i);
+  }
+  return seen;
+}
+
+TEST_F(LogWriterTest, LinesOfManyThreadsArriveWholeInOneOrderOnTheirOwnStreams) {
+  {
+    TPipe out;
+    TPipe err;
+    TPipeReader out_reader(out.read_end.get());
+    TPipeReader err_reader(err.read_end.get());
+    out_reader.Start();
+    err_reader.Start();
+    ASSERT_TRUE(StartLogWriter(out.write_end.get(), err.write_end.get()));
+    EXPECT_FALSE(StartLogWriter(out.write_end.get(), err.write_end.get()));
+    LogFromThreads();
+    EXPECT_TRUE(StopLogWriter(10s));  // the readers keep up: everything is written
+    out_reader.Stop();
+    err_reader.Stop();
+
+    const auto outs = PerThread(out_reader.Lines());
+    const auto errs = PerThread(err_reader.Lines());
+    for (int t = 0; t < kThreads; ++t) {
+      std::vector<int> want_out;
+      std::vector<int> want_err;
+      for (int i = 0; i < kLinesPerThread; ++i) (i % 3 == 0 ? want_err : want_out).push_back(i);
+      EXPECT_EQ(outs[static_cast<std::size_t>(t)], want_out);
+      EXPECT_EQ(errs[static_cast<std::size_t>(t)], want_err);
+    }
+  }
+  // Both streams into one pipe: each thread's lines keep their order across
+  // the two streams.
+  TPipe both;
+  TPipeReader reader(both.read_end.get());
+  reader.Start();
+  ASSERT_TRUE(StartLogWriter(both.write_end.get(), both.write_end.get()));
+  LogFromThreads();
+  EXPECT_TRUE(StopLogWriter(10s));
+  reader.Stop();
+  std::vector<int> all(kLinesPerThread);
+  for (int i = 0; i < kLinesPerThread; ++i) all[static_cast<std::size_t>(i)] = i;
+  for (const auto& seen : PerThread(reader.Lines())) EXPECT_EQ(seen, all);
+}
+
+// The count in a drop notice, or -1 for another line.
+long DroppedIn(const std::string& line) {
+  const std::string prefix = "Dropped ";
+  const std::string suffix = " while the log output was blocked";
+  if (line.rfind(prefix, 0) != 0 || line.size() < prefix.size() + suffix.size() ||
+      line.compare(line.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return -1;
+  }
+  std::size_t end = 0;
+  const long count = std::stol(line.substr(prefix.size()), &end);
+  const std::string noun =
+      line.substr(prefix.size() + end, line.size() - suffix.size() - prefix.size() - end);
+  return noun == (count == 1 ? " log line" : " log lines") ? count : -1;
+}
+
+TEST_F(LogWriterTest, StalledPipeNeitherBlocksLoggersNorTheStopAndDropsAreCounted) {
+  TPipe out;  // read only from the second phase on
+  TPipe err;
+  TPipeReader err_reader(err.read_end.get());
+  err_reader.Start();
+  ASSERT_TRUE(StartLogWriter(out.write_end.get(), err.write_end.get()));
+
+  // Far more than the pipe and the queue hold.
+  constexpr int kLoggers = 4;
+  constexpr int kLinesEach = 5000;
+  std::atomic<int> finished{0};
+  std::vector<std::thread> loggers;
+  for (int t = 0; t < kLoggers; ++t) {
+    loggers.emplace_back([&, t] {
+      for (int i = 0; i < kLinesEach; ++i) Log("line ", t, " ", i, " of a flood that nobody reads");
+      ++finished;
+    });
+  }
+  const bool all_returned = test::WaitUntil([&] { return finished == kLoggers; }, 30000ms);
+  EXPECT_TRUE(all_returned) << "log calls wait for a stalled pipe";
+  if (!all_returned) {
+    // Unblock them, so that the test can end.
+    TPipeReader drain(out.read_end.get());
+    drain.Start();
+    for (auto& logger : loggers) logger.join();
+    return;
+  }
+  for (auto& logger : loggers) logger.join();
+
+  // The pipe is read again: what was held arrives, then the count of what
+  // was not, and together they are every line logged.
+  TPipeReader out_reader(out.read_end.get());
+  out_reader.Start();
+  long dropped = 0;
+  const auto accounted = [&] {
+    dropped = 0;
+    for (const auto& line : err_reader.Lines()) dropped += std::max(0L, DroppedIn(line));
+    return static_cast<long>(out_reader.Lines().size()) + dropped == long{kLoggers} * kLinesEach;
+  };
+  EXPECT_TRUE(test::WaitUntil(accounted, 30000ms))
+      << out_reader.Lines().size() << " lines written, " << dropped << " counted as dropped";
+  EXPECT_GT(dropped, 0);
+  for (const auto& line : err_reader.Lines()) EXPECT_GE(DroppedIn(line), 1) << line;
+  for (const auto& line : out_reader.Lines()) EXPECT_EQ(line.rfind("line ", 0), 0u) << line;
+
+  // Stalled again, with a full queue: the stop still returns, and says that
+  // not everything was written.
+  out_reader.Stop();
+  for (int i = 0; i < 3 * static_cast<int>(kLogQueueLines); ++i) Log("line after the reader left ", i);
+  std::atomic<bool> stopped{false};
+  bool drained = true;
+  std::thread stopper([&] {
+    drained = StopLogWriter();
+    stopped = true;
+  });
+  EXPECT_TRUE(test::WaitUntil([&] { return stopped.load(); }, 10000ms)) << "the stop waits for the pipe";
+  stopper.join();
+  EXPECT_FALSE(drained);
+}
+
+}  // namespace
+}  // namespace quorvane
