@@ -2,12 +2,14 @@
 # current directory; `make test` builds and runs every test. Both install
 # the tools they need on a fresh Debian machine (as root) or say what is missing.
 
-PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev
+PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev nlohmann-json3-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev llvm
 # Seconds each fuzz target runs: `make fuzz` by hand, `make fuzz-ci` in CI.
 FUZZ_SECONDS ?= 600
 FUZZ_CI_SECONDS ?= 60
 JOBS ?= 2
+# Shown by `--version`; empty outside a git checkout.
+COMMIT := $(shell git describe --always --dirty 2>/dev/null)
 SHELL := /bin/bash
 
 .PHONY: run test test-asan test-tsan build deps fuzz-deps fuzz fuzz-ci clean
@@ -26,7 +28,7 @@ deps fuzz-deps:
 	fi
 
 build: deps
-	cmake --preset release >/dev/null
+	cmake --preset release -DQUORVANE_COMMIT=$(COMMIT) >/dev/null
 	cmake --build --preset release -j $(JOBS)
 
 run: build
@@ -36,12 +38,12 @@ test: build
 	ctest --preset release
 
 test-asan: deps
-	cmake --preset asan >/dev/null
+	cmake --preset asan -DQUORVANE_COMMIT=$(COMMIT) >/dev/null
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
 
 test-tsan: deps
-	cmake --preset tsan >/dev/null
+	cmake --preset tsan -DQUORVANE_COMMIT=$(COMMIT) >/dev/null
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan
 
