@@ -139,7 +139,7 @@ int RunAdminCommand(const TCtlOptions& options, const TCommand& command, int wak
         << (response->Reason.empty() ? "" : " " + response->Reason)
         << (denied ? options.Token.empty() ? " (no token given: --token)" : " (wrong token?)" : "")
         << std::endl;
-    return denied ? kExitHttpDenied : kExitHttpError;
+    return kExitHttpError;
   }
   const TJson reply = TJson::parse(response->Body, nullptr, /*allow_exceptions=*/false);
   if (reply.is_discarded() || !reply.is_object()) {

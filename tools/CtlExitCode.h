@@ -14,8 +14,7 @@ enum TExitCode : int {
   kExitProtocol = 7,     // a reply that does not fit the protocol
   kExitInterrupted = 8,  // SIGINT/SIGTERM before every command was answered
   kExitNatFailed = 9,    // the server failed the request (NAT status 255), e.g. a refused create
-  kExitHttpDenied = 10,  // admin endpoint: HTTP 401 or 403
-  kExitHttpError = 11,   // admin endpoint: any other HTTP error status
+  kExitHttpError = 10,   // admin endpoint: an HTTP error status (401, 403, 404, 5xx, ...)
 };
 
 }  // namespace quorvane::ctl

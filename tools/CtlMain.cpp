@@ -83,8 +83,8 @@ Exit status:
   7   a reply that does not fit the protocol
   8   interrupted by SIGINT or SIGTERM before every command was answered
   9   the server failed the request (status 255), e.g. it refused a create
-  10  admin endpoint: access denied (HTTP 401 or 403; see --token)
-  11  admin endpoint: any other HTTP error (404, 5xx, ...)
+  10  the admin endpoint answered with an HTTP error (401 or 403: the token
+      is missing or wrong; 404, 5xx, ...)
 The first failure decides the status. After 4 or 9 the session goes on with
 the next command; after any other failure nothing more is run.
 )";

@@ -144,8 +144,8 @@ TEST(CtlAdmin, EachWayTheEndpointFailsHasItsOwnExitCode) {
   std::uint16_t silent_port = 0;
   const UniqueFd silent = ListenLoopback(&silent_port);  // the kernel completes handshakes; nobody answers
   const std::tuple<std::string, int, const char*> cases[] = {
-      {"--admin " + admin.Address() + " list", kExitHttpDenied, "HTTP 401 Unauthorized (no token given"},
-      {"--admin " + admin.Address() + " --token wrong status", kExitHttpDenied, "HTTP 401"},
+      {"--admin " + admin.Address() + " list", kExitHttpError, "HTTP 401 Unauthorized (no token given"},
+      {"--admin " + admin.Address() + " --token wrong status", kExitHttpError, "HTTP 401"},
       {"--admin 127.0.0.1:" + std::to_string(LocalPort(bound.get())) + " list", kExitConnection,
        "Connection refused"},
       {"--admin 127.0.0.1:" + std::to_string(silent_port) + " --timeout 300 list", kExitTimeout,

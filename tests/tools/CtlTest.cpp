@@ -133,7 +133,7 @@ TEST(CtlExe, VersionIsTheToolsOwnAndNotARegisterOption) {
 TEST(CtlExe, HelpListsEveryExitCode) {
   const std::string help = RunCtl("--help").Out;
   for (const int code : {kExitOk, kExitUsage, kExitRefused, kExitNotFound, kExitConnection, kExitTimeout,
-                         kExitProtocol, kExitInterrupted, kExitNatFailed, kExitHttpDenied, kExitHttpError}) {
+                         kExitProtocol, kExitInterrupted, kExitNatFailed, kExitHttpError}) {
     EXPECT_NE(help.find("\n  " + std::to_string(code) + " "), std::string::npos) << code;
   }
 }
