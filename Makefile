@@ -6,7 +6,7 @@
 
 # Building and running the server; libsystemd lets it report readiness to
 # systemd (the build goes on without it, with a Type=simple unit).
-PACKAGES := cmake ninja-build g++ pkg-config libsystemd-dev
+PACKAGES := cmake ninja-build g++ pkg-config libsystemd-dev nlohmann-json3-dev
 # Only the tests need GoogleTest.
 TEST_PACKAGES := libgtest-dev libgmock-dev
 # CPack finds the package's library dependencies with dpkg-shlibdeps and file.
@@ -18,6 +18,8 @@ FUZZ_CI_SECONDS ?= 60
 PREFIX ?= /usr/local
 DESTDIR ?=
 JOBS ?= 2
+# Shown by `--version`; empty outside a git checkout.
+COMMIT := $(shell git describe --always --dirty 2>/dev/null)
 SHELL := /bin/bash
 
 .PHONY: run test test-asan test-tsan build build-server install package \
@@ -41,13 +43,13 @@ deps test-deps package-deps fuzz-deps:
 
 # Everything: the programs, the tests and the benchmark.
 build: test-deps
-	cmake --preset release >/dev/null
+	cmake --preset release -DQUORVANE_COMMIT=$(COMMIT) >/dev/null
 	cmake --build --preset release -j $(JOBS)
 
 # Only the two programs, which is all that running, installing and
 # packaging need.
 build-server: deps
-	cmake --preset release >/dev/null
+	cmake --preset release -DQUORVANE_COMMIT=$(COMMIT) >/dev/null
 	cmake --build --preset release -j $(JOBS) --target quorvane quorvane-ctl
 
 run: build-server
@@ -64,12 +66,12 @@ test: build
 	ctest --preset release
 
 test-asan: test-deps
-	cmake --preset asan >/dev/null
+	cmake --preset asan -DQUORVANE_COMMIT=$(COMMIT) >/dev/null
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
 
 test-tsan: test-deps
-	cmake --preset tsan >/dev/null
+	cmake --preset tsan -DQUORVANE_COMMIT=$(COMMIT) >/dev/null
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan
 

@@ -1,17 +1,20 @@
 // quorvane-ctl: its command line as a pure function, its client against
-// replies scripted on a loopback socket, and the real executable's exit status.
+// replies scripted on a loopback socket, and the real executable's output and
+// exit status.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "TestSupport.h"
 #include "requests/RequestPacket.h"
 #include "servers/AddressHelpers.h"
 #include "tools/CtlClient.h"
+#include "tools/CtlCommandLine.h"
+#include "tools/CtlExitCode.h"
+#include "tools/CtlProcess.h"
 
 namespace quorvane::ctl {
 namespace {
@@ -20,34 +23,45 @@ using namespace quorvane::test;
 
 std::string Bytes(const TRequestPacket& packet) { return {packet.begin(), packet.end()}; }
 
-// |line| (split at spaces) parsed: "host:port timeout [hold] | kind name vN proto addr:port pN"...
+// |line| (split at spaces) parsed: "host:port timeout [hold] [json] [admin host:port token] | kind name vN
+// proto addr-or-name:port pN"...
 std::string ParseToText(const std::string& line) {
   std::istringstream words(line);
   const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
   const TParseResult r = ParseCommandLine({args.begin(), args.end()});
   if (!r.Options) return "error: " + r.Error;
+  const TCtlOptions& o = *r.Options;
   std::ostringstream text;
-  text << r.Options->Host << ":" << r.Options->Port << " " << r.Options->TimeoutMs
-       << (r.Options->Hold ? " hold" : "");
-  for (const TCommand& c : r.Options->Commands)
+  text << o.Host << ":" << o.Port << " " << o.TimeoutMs << (o.Hold ? " hold" : "") << (o.Json ? " json" : "")
+       << (o.AdminHost.empty() ? ""
+                               : " admin " + o.AdminHost + ":" + std::to_string(o.AdminPort) + " " + o.Token);
+  for (const TCommand& c : o.Commands)
     text << " | " << static_cast<int>(c.Kind) << " " << c.Name << " v" << c.Version << " " << int{c.Proto}
-         << " " << AddrToStr(c.Address) << ":" << c.Port << " p" << int{c.Profile};
+         << " " << (c.TargetHost.empty() ? AddrToStr(c.Address) : c.TargetHost) << ":" << c.Port << " p"
+         << int{c.Profile};
   return text.str();
 }
 
 TEST(CtlCommandLine, GoodLinesParseAndBadOnesNameTheCulprit) {
   EXPECT_EQ(ParseToText("nop"), "127.0.0.1:9989 5000 | 0  v4 6 0.0.0.0:0 p0");
-  EXPECT_EQ(ParseToText("--server localhost:7000 --timeout 250 register BNETD --version 5 create 47 "
-                        "192.168.0.10 6112 --profile 7 delete TCP 1.2.3.4 65535 --hold"),
+  EXPECT_EQ(ParseToText("--server localhost:7000 --timeout 250 register BNETD --protocol 5 create 47 "
+                        "192.168.0.10 6112 --profile 7 delete TCP localhost 65535 --hold"),
             "localhost:7000 250 hold | 1 BNETD v5 6 0.0.0.0:0 p0 | 3  v4 47 192.168.0.10:6112 p7"
-            " | 4  v4 6 1.2.3.4:65535 p0");
+            " | 4  v4 6 localhost:65535 p0");
+  EXPECT_EQ(
+      ParseToText("--json list --admin=localhost:8080 --token s3cret status"),
+      "127.0.0.1:9989 5000 json admin localhost:8080 s3cret | 5  v4 6 0.0.0.0:0 p0 | 6  v4 6 0.0.0.0:0 p0");
+  EXPECT_TRUE(ParseCommandLine({"register", "X", "-V"}).Options.value_or(TCtlOptions{}).ShowVersion);
   // Bad lines as "ARGS|a piece of the complaint", separated by ';'.
   std::istringstream bad(
-      "|no command;ping|'ping';register --version 4|NAME;register ABCDEFGHIJKLM|longer than 12;"
-      "nop --version 4|--version;--profile 1 create tcp 1.2.3.4 1|--profile;create tcp 1.2.3.4|PROTO;"
-      "create 256 1.2.3.4 1|'256';create tcp localhost 1|'localhost';create tcp 1.2.3.4 65536|'65536';"
+      "|no command;ping|'ping';register --protocol 4|NAME;register ABCDEFGHIJKLM|longer than 12;"
+      "register X --version 3|--protocol N;nop --protocol 4|--protocol;--version=3|--protocol N;"
+      "--profile 1 create tcp 1.2.3.4 1|--profile;create tcp 1.2.3.4|PROTO;"
+      "create 256 1.2.3.4 1|'256';create tcp 999.1.1.1 1|'999.1.1.1';create tcp a/b 1|'a/b';"
+      "create tcp 1.2.3.4 65536|'65536';"
       "create tcp 1.2.3.4 80x|'80x';create tcp 1.2.3.4 1 --profile|needs a value;--hold=1 nop|'--hold=1';"
-      "--server localhost:0 nop|'localhost:0';--timeout 0 nop|'0'");
+      "--server localhost:0 nop|'localhost:0';--timeout 0 nop|'0';list|--admin HOST:PORT;"
+      "--admin 127.0.0.1:1 list --hold|--hold;--admin 127.0.0.1 list|HOST:PORT");
   for (std::string c; std::getline(bad, c, ';');) {
     const std::string text = ParseToText(c.substr(0, c.find('|')));
     EXPECT_TRUE(text.rfind("error: ", 0) == 0 && text.find(c.substr(c.find('|') + 1)) < text.size()) << c;
@@ -98,6 +112,69 @@ TEST(CtlClient, AWakeEndsTheWaitForAReplyAtOnce) {
   EXPECT_EQ(woken.client.Error().Kind, TCtlFailure::kInterrupted);
 }
 
+TEST(CtlExe, AUsageErrorIsOneLineAndAPointerToHelp) {
+  const TCtlRun run = RunCtl("create tcp 1.2.3.4");
+  EXPECT_EQ(run.Code, kExitUsage);
+  EXPECT_EQ(run.Out, "");
+  EXPECT_EQ(run.Err, "quorvane-ctl: create needs PROTO HOST PORT\nTry 'quorvane-ctl --help'.\n");
+}
+
+TEST(CtlExe, VersionIsTheToolsOwnAndNotARegisterOption) {
+  const std::string commit = QUORVANE_COMMIT;
+  const TCtlRun version = RunCtl("--version");
+  EXPECT_EQ(version.Code, kExitOk);
+  EXPECT_EQ(version.Out,
+            "quorvane-ctl " QUORVANE_VERSION + (commit.empty() ? "" : " (commit " + commit + ")") + "\n");
+  const TCtlRun old_style = RunCtl("register NAME --version 3");
+  EXPECT_EQ(old_style.Code, kExitUsage);
+  EXPECT_NE(old_style.Err.find("--protocol N"), std::string::npos) << old_style.Err;
+}
+
+TEST(CtlExe, HelpListsEveryExitCode) {
+  const std::string help = RunCtl("--help").Out;
+  for (const int code : {kExitOk, kExitUsage, kExitRefused, kExitNotFound, kExitConnection, kExitTimeout,
+                         kExitProtocol, kExitInterrupted, kExitNatFailed, kExitHttpError}) {
+    EXPECT_NE(help.find("\n  " + std::to_string(code) + " "), std::string::npos) << code;
+  }
+}
+
+TEST(CtlExe, JsonRepliesParseBackOnePerLine) {
+  std::uint16_t port = 0;
+  const UniqueFd listener = ListenLoopback(&port);
+  std::string replies = Bytes(Encode(TRegisterReply{kProtocolVersion, kRegisterOk, 0, 1}));
+  replies += Bytes(Encode(TAddressEntry{1, 0, htonl(0xFFFFFF00), htonl(0x0A000000), 6112, kProtoTcp, 1}));
+  replies += Bytes(Encode(TNatReply{kNatOk, PublicPortBytes(htons(40123)), Loopback()}));
+  replies += Bytes(Encode(TNatReply{kNatNotFound, {}, 0}));
+  std::string requests;
+  UniqueFd session;
+  const TCtlRun run = RunCtl("--json --server 127.0.0.1:" + std::to_string(port) +
+                                 " register BNETD create udp localhost 8080 delete tcp 127.0.0.1 9",
+                             [&] {
+                               session = AcceptWithin(listener.get());
+                               SendAll(session.get(), replies);
+                               requests = RecvExact(session.get(), 3 * kPacketSize).value_or("");
+                             });
+  EXPECT_EQ(run.Code, kExitNotFound) << run.Err;
+  // The target named localhost goes out as 127.0.0.1.
+  EXPECT_EQ(requests.substr(kPacketSize + 8, 4), std::string("\x7f\0\0\x01", 4));
+  std::istringstream lines(run.Out);
+  std::vector<nlohmann::json> objects;
+  for (std::string line; std::getline(lines, line);) objects.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(objects.size(), 3u) << run.Out;
+  EXPECT_EQ(objects[0]["command"], "register");
+  EXPECT_EQ(objects[0]["status"], 0);
+  EXPECT_EQ(objects[0]["entries"][0]["list"], "exclude");
+  EXPECT_EQ(objects[0]["entries"][0]["address"], "10.0.0.0");
+  EXPECT_EQ(objects[0]["entries"][0]["mask"], "255.255.255.0");
+  EXPECT_EQ(objects[1]["command"], "create");
+  EXPECT_EQ(objects[1]["kind"], "udp");
+  EXPECT_EQ(objects[1]["target"], (nlohmann::json{{"address", "127.0.0.1"}, {"port", 8080}}));
+  EXPECT_EQ(objects[1]["public"], (nlohmann::json{{"address", "127.0.0.1"}, {"port", 40123}}));
+  EXPECT_EQ(objects[2]["result"], "not_found");
+  EXPECT_EQ(objects[2]["status"], kNatNotFound);
+  EXPECT_TRUE(objects[2]["public"].is_null());
+}
+
 TEST(CtlExe, ExitStatusNamesTheFailure) {
   std::uint16_t port = 0;
   const UniqueFd listener = ListenLoopback(&port);
@@ -106,36 +183,31 @@ TEST(CtlExe, ExitStatusNamesTheFailure) {
   const std::string server = "--server=127.0.0.1:" + std::to_string(port) + " ";
   // Arguments, replies of the server, exit code, exact output, part of the complaint ("": none).
   const std::tuple<std::string, std::string, int, const char*, const char*> cases[] = {
-      {"create tcp 1.2.3.4", "", kExitUsage, "", "usage: quorvane-ctl"},
-      {server + "create tcp 127.0.0.1 8080 --profile 7 nop",
+      {server + "create tcp localhost 8080 --profile 7 nop",
        Bytes(Encode(TNatReply{kNatOk, PublicPortBytes(htons(40123)), Loopback()})) + Bytes(Encode(TNop{1})),
        kExitOk, "create tcp 127.0.0.1:8080 profile 7: ok, public 127.0.0.1:40123\nnop: reply\n", ""},
-      {server + "register old --version 3 nop", Bytes(Encode(TRegisterReply{4, kRegisterTooOld, 0, 0})),
+      {server + "register old --protocol 3 nop", Bytes(Encode(TRegisterReply{4, kRegisterTooOld, 0, 0})),
        kExitRefused, "register: refused, version too old (server version 4)\n", ""},
       // A NAT failure leaves the session usable: the commands after it run.
-      {server + "query udp 127.0.0.1 8080 nop", Bytes(Encode(TNatReply{})) + Bytes(Encode(TNop{1})),
-       kExitNatFailed, "query udp 127.0.0.1:8080: not found\nnop: reply\n", ""},
+      {server + "query udp 127.0.0.1 8080 nop",
+       Bytes(Encode(TNatReply{kNatNotFound, {}, 0})) + Bytes(Encode(TNop{1})), kExitNotFound,
+       "query udp 127.0.0.1:8080: not found\nnop: reply\n", ""},
+      // A create the server refuses is not taken for a redirector that is not there.
+      {server + "create tcp 127.0.0.1 8080 nop",
+       Bytes(Encode(TNatReply{kNatFailed, {}, 0})) + Bytes(Encode(TNop{1})), kExitNatFailed,
+       "create tcp 127.0.0.1:8080: failed\nnop: reply\n", ""},
       {"--server=127.0.0.1:" + std::to_string(LocalPort(bound.get())) + " nop", "", kExitConnection, "",
        "Connection refused"},
       {server + "--timeout 200 nop", "", kExitTimeout, "", "nop: no reply within 200 ms"}};
   for (const auto& [args, replies, code, out, err] : cases) {
-    std::FILE* errors = std::tmpfile();
-    ASSERT_TRUE(errors);
-    const std::string errors_fd = std::to_string(::fileno(errors));
-    std::FILE* output =
-        ::popen(("exec timeout 20 " QUORVANE_CTL_EXE " " + args + " 2>/dev/fd/" + errors_fd).c_str(), "re");
-    ASSERT_TRUE(output);
-    UniqueFd session = args.rfind(server, 0) == 0 ? AcceptWithin(listener.get()) : UniqueFd();
-    EXPECT_TRUE(!session || SendAll(session.get(), replies));
-    char buffer[4096];  // fread waits for the end of the output, which "timeout 20" bounds
-    const std::string printed(buffer, std::fread(buffer, 1, sizeof buffer, output));
-    const int status = ::pclose(output);
-    std::rewind(errors);
-    const std::string complaint(buffer, std::fread(buffer, 1, sizeof buffer, errors));
-    std::fclose(errors);
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, code) << args << ": " << complaint;
-    EXPECT_EQ(printed, out) << args;
-    EXPECT_TRUE(*err ? complaint.find(err) != std::string::npos : complaint.empty()) << complaint;
+    UniqueFd session;  // open until the tool has ended
+    const TCtlRun run = RunCtl(args, [&, &args = args, &replies = replies] {
+      if (args.rfind(server, 0) == 0) session = AcceptWithin(listener.get());
+      EXPECT_TRUE(!session || SendAll(session.get(), replies));
+    });
+    EXPECT_EQ(run.Code, code) << args << ": " << run.Err;
+    EXPECT_EQ(run.Out, out) << args;
+    EXPECT_TRUE(*err ? run.Err.find(err) != std::string::npos : run.Err.empty()) << run.Err;
   }
 }
 

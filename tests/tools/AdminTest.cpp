@@ -1,0 +1,162 @@
+// quorvane-ctl list and status against a small admin endpoint faked on
+// 127.0.0.1: the table and totals it prints, the JSON passed through, the
+// token, and an exit code of its own for each way the endpoint can fail.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "TestSupport.h"
+#include "tools/CtlExitCode.h"
+#include "tools/CtlProcess.h"
+
+namespace quorvane::ctl {
+namespace {
+
+using namespace quorvane::test;
+
+const char kRedirectors[] = R"({"redirectors":[
+ {"proto":6,"kind":"tcp","target":{"address":"192.168.0.10","port":6112},
+  "public":{"address":"203.0.113.7","port":40123},"owner":{"address":"192.168.0.10","port":50312},
+  "created_at":"2026-12-06T23:40:00Z","open":3,"opened":10,"bytes_to_target":123,"bytes_from_target":456789,
+  "datagrams_to_target":0,"datagrams_from_target":0,"last_activity":"2026-12-06T23:41:00Z"},
+ {"proto":17,"kind":"udp","target":{"address":"10.1.2.3","port":53},
+  "public":{"address":"203.0.113.7","port":5},"owner":{"address":"10.1.2.3","port":1},
+  "created_at":"2026-12-06T23:42:00Z","open":0,"opened":0,"bytes_to_target":0,"bytes_from_target":0,
+  "datagrams_to_target":0,"datagrams_from_target":0,"last_activity":null}]})";
+
+const char kStatus[] = R"({"version":"0.4","commit":"abc1234","started_at":"2026-12-06T23:40:00Z",
+ "uptime_seconds":3725,"sessions":{"open":2,"accepted":5},"redirectors":{"tcp":1,"udp":2},
+ "tcp_relays":{"open":3,"total":9},"udp_sessions":{"open":4,"expired":1,"evicted":0},
+ "bytes":{"to_target":1,"from_target":2048},"datagrams":{"to_target":3,"from_target":4},
+ "refusals":{"SESSIONS_PER_ADDRESS":0,"REDIRECTORS_PER_ADDRESS":0,"CONNECTIONS_PER_ADDRESS":0,
+ "DESCRIPTOR_RESERVE":0,"THREADS":0,"TARGETS":2,"DENY":7,"OWNER_ONLY":0},"log_lines_dropped":0,
+ "descriptors":{"open":30,"limit":1048576}})";
+
+// Answers each GET on its own connection, then closes it, as the real
+// endpoint does for "Connection: close". Without the bearer token: 401.
+// /api/status comes chunked, /api/redirectors with a Content-Length.
+class FakeAdmin {
+ public:
+  explicit FakeAdmin(std::string token) : token_(std::move(token)) {
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~FakeAdmin() {
+    stop_.Set();
+    thread_.join();
+  }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  void Serve() {
+    for (;;) {
+      if (WaitFd(listener_.get(), POLLIN, stop_.Fd(), -1) != TWaitResult::Ready) return;
+      const UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      std::string request;
+      while (connection && request.find("\r\n\r\n") == std::string::npos) {
+        if (WaitFd(connection.get(), POLLIN, stop_.Fd(), 5000) != TWaitResult::Ready) return;
+        char buffer[4096];
+        const ssize_t n = RecvSome(connection.get(), buffer, sizeof buffer);
+        if (n <= 0) break;
+        request.append(buffer, static_cast<std::size_t>(n));
+      }
+      SendAll(connection.get(), Reply(request));
+    }
+  }
+
+  std::string Reply(const std::string& request) const {
+    if (request.find("\r\nAuthorization: Bearer " + token_ + "\r\n") == std::string::npos)
+      return "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n";
+    if (request.rfind("GET /api/redirectors HTTP/1.1\r\n", 0) == 0) {
+      return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+             std::to_string(sizeof kRedirectors - 1) + "\r\n\r\n" + kRedirectors;
+    }
+    if (request.rfind("GET /api/status HTTP/1.1\r\n", 0) == 0) {
+      const std::string body = kStatus;
+      const std::size_t half = body.size() / 2;
+      const auto chunk = [](const std::string& data) {
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx", data.size());
+        return std::string(size) + "\r\n" + data + "\r\n";
+      };
+      return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk(body.substr(0, half)) +
+             chunk(body.substr(half)) + "0\r\n\r\n";
+    }
+    return "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+  }
+
+  const std::string token_;
+  std::uint16_t port_ = 0;
+  UniqueFd listener_ = ListenLoopback(&port_);
+  TEvent stop_;
+  std::thread thread_;
+};
+
+TEST(CtlAdmin, ListPrintsTheRedirectorsAsAnAlignedTable) {
+  FakeAdmin admin("s3cret");
+  const TCtlRun run = RunCtl("--admin " + admin.Address() + " --token s3cret list");
+  EXPECT_EQ(run.Code, kExitOk) << run.Err;
+  EXPECT_EQ(
+      run.Out,
+      "PROTO  TARGET             PUBLIC             OWNER               OPEN  OPENED  TO-TARGET  FROM-TARGET"
+      "  CREATED               LAST-ACTIVITY\n"
+      "tcp    192.168.0.10:6112  203.0.113.7:40123  192.168.0.10:50312     3      10      123 B    446.1 KiB"
+      "  2026-12-06T23:40:00Z  2026-12-06T23:41:00Z\n"
+      "udp    10.1.2.3:53        203.0.113.7:5      10.1.2.3:1             0       0   0 B/0 dg     0 B/0 dg"
+      "  2026-12-06T23:42:00Z  -\n");
+}
+
+TEST(CtlAdmin, StatusPrintsTheTotalsFromAChunkedReply) {
+  FakeAdmin admin("s3cret");
+  // The token may come from the environment, out of sight of the process list.
+  const TCtlRun run = RunCtl("--admin " + admin.Address() + " status", {}, "QUORVANE_ADMIN_TOKEN=s3cret");
+  EXPECT_EQ(run.Code, kExitOk) << run.Err;
+  EXPECT_EQ(run.Out,
+            "version:            0.4 (commit abc1234)\n"
+            "up:                 1h 2m 5s, since 2026-12-06T23:40:00Z\n"
+            "sessions:           2 open, 5 accepted\n"
+            "redirectors:        1 tcp, 2 udp\n"
+            "tcp relays:         3 open, 9 in total\n"
+            "udp sessions:       4 open, 1 expired, 0 evicted\n"
+            "to targets:         1 B, 3 datagrams\n"
+            "from targets:       2.0 KiB, 4 datagrams\n"
+            "refusals:           TARGETS 2, DENY 7\n"
+            "descriptors:        30 open, limit 1048576\n"
+            "log lines dropped:  0\n");
+}
+
+TEST(CtlAdmin, JsonPassesTheEndpointsDocumentsThroughOnePerLine) {
+  FakeAdmin admin("s3cret");
+  const TCtlRun run = RunCtl("--json --admin " + admin.Address() + " --token s3cret list status");
+  EXPECT_EQ(run.Code, kExitOk) << run.Err;
+  const std::size_t newline = run.Out.find('\n');
+  ASSERT_NE(newline, std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(run.Out.substr(0, newline)), nlohmann::json::parse(kRedirectors));
+  EXPECT_EQ(nlohmann::json::parse(run.Out.substr(newline + 1)), nlohmann::json::parse(kStatus));
+}
+
+TEST(CtlAdmin, EachWayTheEndpointFailsHasItsOwnExitCode) {
+  FakeAdmin admin("s3cret");
+  const UniqueFd bound(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));  // never listens
+  ASSERT_TRUE(BindTo(bound.get(), Loopback(), 0));
+  std::uint16_t silent_port = 0;
+  const UniqueFd silent = ListenLoopback(&silent_port);  // the kernel completes handshakes; nobody answers
+  const std::tuple<std::string, int, const char*> cases[] = {
+      {"--admin " + admin.Address() + " list", kExitHttpError, "HTTP 401 Unauthorized (no token given"},
+      {"--admin " + admin.Address() + " --token wrong status", kExitHttpError, "HTTP 401"},
+      {"--admin 127.0.0.1:" + std::to_string(LocalPort(bound.get())) + " list", kExitConnection,
+       "Connection refused"},
+      {"--admin 127.0.0.1:" + std::to_string(silent_port) + " --timeout 300 list", kExitTimeout,
+       "list: no reply within 300 ms"}};
+  for (const auto& [args, code, complaint] : cases) {
+    const TCtlRun run = RunCtl(args);
+    EXPECT_EQ(run.Code, code) << args << ": " << run.Err;
+    EXPECT_EQ(run.Out, "") << args;
+    EXPECT_NE(run.Err.find(complaint), std::string::npos) << args << ": " << run.Err;
+  }
+}
+
+}  // namespace
+}  // namespace quorvane::ctl

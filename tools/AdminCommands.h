@@ -1,0 +1,30 @@
+// The admin commands of quorvane-ctl: `list` (GET /api/redirectors) and
+// `status` (GET /api/status) against a running server's admin endpoint, and
+// the text they print for people. With --json each prints the endpoint's
+// JSON document unchanged in content, on one line.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <string>
+
+#include "tools/CtlCommandLine.h"
+
+namespace quorvane::ctl {
+
+// Runs one admin command (kList or kStatus) on a connection of its own,
+// prints its result to |out| and failures to |err|, and returns the exit
+// code. REQUIRES: options.AdminHost is set. |wake_fd| as for TCtlConnection.
+int RunAdminCommand(const TCtlOptions& options, const TCommand& command, int wake_fd, std::ostream& out,
+                    std::ostream& err);
+
+// The redirectors of a /api/redirectors reply as an aligned table, one line
+// per redirector under a header line. Throws nlohmann::json::exception when
+// the reply lacks a field the table shows.
+std::string FormatRedirectorTable(const nlohmann::ordered_json& reply);
+
+// The totals of a /api/status reply, one labelled line each. Throws
+// nlohmann::json::exception when the reply lacks a field shown.
+std::string FormatStatus(const nlohmann::ordered_json& reply);
+
+}  // namespace quorvane::ctl
