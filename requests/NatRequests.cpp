@@ -107,7 +107,8 @@ void TRequestsServerThread::NatCreate(const TNatRequest& request, TNatReply& rep
   std::unique_ptr<TThread> redirector;
   int socket = -1;
   if (tcp) {
-    auto tcp_redirector = std::make_unique<TTCPRedirector>(host, AddrToStr(request.Address), 0, request.Port);
+    auto tcp_redirector = std::make_unique<TTCPRedirector>(host, AddrToStr(request.Address), 0, request.Port,
+                                                           TRedirectorOptions{.Engine = Server.RelayEngine});
     socket = tcp_redirector->Socket();
     redirector = std::move(tcp_redirector);
   } else {

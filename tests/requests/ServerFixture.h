@@ -44,6 +44,8 @@ class ServerFixture : public ::testing::Test {
 
   TServerConfig config_;
   LogCapture log_;
+  // Runs the relays of the server's TCP redirectors; outlives the server.
+  std::unique_ptr<TRelayEngine> engine_;
   std::unique_ptr<TRequestsServer> server_;
   std::uint16_t port_ = 0;
 };
