@@ -63,11 +63,15 @@ std::size_t TRelayDirection::FillPipe(std::size_t room) {
     if (piped_ >= pipe_capacity_) Grow();
     return static_cast<std::size_t>(n);
   }
-  if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+  if (n == 0) {
     source_ended_ = true;
     return 0;
   }
   if (errno == EINTR) return 0;
+  if (errno != EAGAIN) {
+    FailSource();
+    return 0;
+  }
   // With bytes in the pipe, EAGAIN means the pipe ran out of slots (each
   // received segment takes one) before it ran out of bytes.
   if (piped_ > 0) {
@@ -102,7 +106,11 @@ std::size_t TRelayDirection::FillBuffer(std::size_t room) {
     if (buffer_end_ == kSmallBufferBytes && !Spliced()) OpenPipe();
     return static_cast<std::size_t>(n);
   }
-  if (n == 0 || errno != EAGAIN) source_ended_ = true;
+  if (n == 0) {
+    source_ended_ = true;
+  } else if (errno != EAGAIN) {
+    FailSource();
+  }
   if (buffer_begin_ == buffer_end_) ReturnBuffer();
   return 0;
 }
@@ -111,7 +119,11 @@ std::size_t TRelayDirection::Discard() {
   // MSG_TRUNC makes TCP drop the bytes without copying them anywhere.
   const ssize_t n = RecvSome(source_, nullptr, kRelayBufferBytes, MSG_DONTWAIT | MSG_TRUNC);
   if (n > 0) return static_cast<std::size_t>(n);
-  if (n == 0 || errno != EAGAIN) source_ended_ = true;
+  if (n == 0) {
+    source_ended_ = true;
+  } else if (errno != EAGAIN) {
+    FailSource();
+  }
   return 0;
 }
 

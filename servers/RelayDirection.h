@@ -22,12 +22,12 @@ namespace quorvane {
 
 // Bytes a direction holds at most; while they wait, it stops reading the
 // source and TCP flow control slows the sender.
-inline constexpr std::size_t kRelayBufferBytes = 256 * 1024;
+inline constexpr std::size_t kRelayBufferBytes = std::size_t{256} * 1024;
 // The small-message buffer. A read that fills it opens the pipe.
-inline constexpr std::size_t kSmallBufferBytes = 16 * 1024;
+inline constexpr std::size_t kSmallBufferBytes = std::size_t{16} * 1024;
 // Empty buffers a pool keeps for reuse; beyond that they are freed, so that
 // a burst of slow receivers does not pin memory for good.
-inline constexpr std::size_t kPoolKeepBuffers = 64;
+inline constexpr std::size_t kPoolKeepBuffers = 16;
 
 // Lends kSmallBufferBytes buffers. One per loop; loop thread only.
 class TRelayBufferPool {
@@ -56,15 +56,18 @@ class TRelayDirection {
 
   // One read from the source, as far as the bound leaves room; once the
   // sink has failed, one read whose bytes are thrown away. Returns the
-  // bytes taken. An end of file or a receive error ends the source.
+  // bytes taken. An end of file ends the source, a receive error fails it.
   std::size_t Fill();
   // One send of what waits (buffered bytes first, then piped ones), as far
   // as the sink takes it. Returns the bytes sent. A send error fails the
-  // sink and drops what waits.
+  // sink.
   std::size_t Flush();
-  // The source can give nothing more that would reach the sink (its socket
-  // reported an error).
-  void EndSource() { source_ended_ = true; }
+  // The source's connection is broken: nothing more is read from it. What
+  // was read is still delivered.
+  void FailSource() { source_ended_ = source_failed_ = true; }
+  // The sink's connection is broken: what waits is dropped, and from now on
+  // the source is read only to be thrown away.
+  void FailSink();
   // Passes the source's end on as the sink's end (shutdown(SHUT_WR)), once
   // everything before it has been delivered. Call after every step.
   void PassEnd();
@@ -78,6 +81,7 @@ class TRelayDirection {
 
   std::size_t Pending() const { return (buffer_end_ - buffer_begin_) + piped_; }
   bool SourceEnded() const { return source_ended_; }
+  bool SourceFailed() const { return source_failed_; }
   bool SinkFailed() const { return sink_failed_; }
   bool HoldsBuffer() const { return buffer_ != nullptr; }
   bool Spliced() const { return pipe_write_.valid(); }
@@ -94,7 +98,6 @@ class TRelayDirection {
   void OpenPipe();
   void Grow();
   void ReturnBuffer();
-  void FailSink();
 
   int source_;
   int sink_;
@@ -105,11 +108,12 @@ class TRelayDirection {
   UniqueFd pipe_read_;
   UniqueFd pipe_write_;
   std::size_t pipe_capacity_ = 0;
-  std::size_t piped_ = 0;      // bytes in the pipe
-  bool stalled_ = false;       // no more can be taken until the sink takes some
-  bool source_ended_ = false;  // end of file or error: nothing more to read
-  bool sink_failed_ = false;   // a send failed: nothing more can be delivered
-  bool end_passed_ = false;    // the sink was shut down for writing
+  std::size_t piped_ = 0;       // bytes in the pipe
+  bool stalled_ = false;        // no more can be taken until the sink takes some
+  bool source_ended_ = false;   // end of file or error: nothing more to read
+  bool source_failed_ = false;  // a receive failed, or its socket reported an error
+  bool sink_failed_ = false;    // a send failed: nothing more can be delivered
+  bool end_passed_ = false;     // the sink was shut down for writing
 };
 
 }  // namespace quorvane

@@ -16,7 +16,7 @@ namespace {
 constexpr std::size_t kRedirectorStackBytes = 0;
 #else
 // The accept loop looks nothing up and keeps no buffers.
-constexpr std::size_t kRedirectorStackBytes = 64 * 1024;
+constexpr std::size_t kRedirectorStackBytes = std::size_t{64} * 1024;
 #endif
 
 }  // namespace

@@ -67,10 +67,10 @@ void TTCPRelay::OnReady(bool accepted_side, std::uint32_t events) {
     // always take it, and Advance() watches it when it could not.
     if (from.Fill() > 0) Deliver(from);
   }
-  // A socket in error gives nothing more worth relaying; left readable, it
-  // would be reported again on every turn.
-  if ((events & EPOLLERR) != 0) from.EndSource();
-  if ((events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0 && into.WantsOutput()) Deliver(into);
+  // A socket in error gives nothing more worth relaying, and takes nothing
+  // more; left watched, it would be reported again on every turn.
+  if ((events & EPOLLERR) != 0) from.FailSource();
+  if ((events & (EPOLLOUT | EPOLLHUP)) != 0 && into.WantsOutput()) Deliver(into);
   Advance();
 }
 
@@ -108,6 +108,16 @@ void TTCPRelay::Deliver(TRelayDirection& direction) {
 }
 
 void TTCPRelay::Advance() {
+  // A connection that failed one way is broken both ways: the other
+  // direction drops what it holds for it and only drains its own source.
+  if (up_->SourceFailed() || down_->SinkFailed()) {
+    up_->FailSource();
+    down_->FailSink();
+  }
+  if (down_->SourceFailed() || up_->SinkFailed()) {
+    down_->FailSource();
+    up_->FailSink();
+  }
   up_->PassEnd();
   down_->PassEnd();
   if (up_->Done() && down_->Done()) return End(TEnd::kClean);

@@ -28,7 +28,7 @@ TPair MakePair() {
 // Writes as much of a pattern as the socket takes without blocking.
 std::size_t WriteWhatFits(int fd, std::size_t offset) {
   std::size_t written = 0;
-  std::string chunk(64 * 1024, '\0');
+  std::string chunk(std::size_t{64} * 1024, '\0');
   for (;;) {
     for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>((offset + written + i) % 251);
     const ssize_t n = SendSome(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);

@@ -23,7 +23,8 @@ namespace {
 
 using namespace test;
 
-constexpr std::size_t kMiB = 1024 * 1024;
+constexpr std::size_t kKiB = 1024;
+constexpr std::size_t kMiB = 1024 * kKiB;
 
 // Bytes that differ from position to position, so that loss or reordering
 // shows; |offset| continues an earlier pattern.
@@ -248,7 +249,7 @@ TEST_F(TCPRedirectorTest, ManyRelaysRunOnTheEngineThreadsAndGiveEveryDescriptorB
       targets.push_back(AcceptWithin(listener.get()));
       ASSERT_TRUE(clients.back() && targets.back());
       // Enough bytes to open the relay's pipes one way.
-      const std::string bulk = Pattern(static_cast<std::size_t>(i), 64 * 1024);
+      const std::string bulk = Pattern(static_cast<std::size_t>(i), 64 * kKiB);
       ASSERT_TRUE(SendAll(clients.back().get(), bulk));
       ASSERT_EQ(RecvExact(targets.back().get(), bulk.size()), bulk);
     }
@@ -303,12 +304,32 @@ TEST_F(TCPRedirectorTest, HalfCloseIsPassedOnBothWaysAndTheAnswerAfterItArrives)
     ::shutdown(asker.get(), SHUT_WR);
     EXPECT_EQ(RecvExact(answerer.get(), 7), "request");
     EXPECT_TRUE(ReadsEndOfFile(answerer.get()));
-    const std::string answer = Pattern(3, 300 * 1024);
+    const std::string answer = Pattern(3, 300 * kKiB);
     ASSERT_TRUE(SendAll(answerer.get(), answer));
     answerer.reset();
     EXPECT_EQ(RecvExact(asker.get(), answer.size()), answer);
     EXPECT_TRUE(ReadsEndOfFile(asker.get()));
   }
+}
+
+TEST_F(TCPRedirectorTest, PeerThatResetsReleasesTheRelayWhileTheOtherPeerStaysSilent) {
+  std::uint16_t target_port = 0;
+  const UniqueFd listener = ListenLoopback(&target_port);
+  auto redirector = Redirect(target_port);
+  UniqueFd client = ConnectLoopback(port_);
+  const UniqueFd target = AcceptWithin(listener.get());
+  ASSERT_TRUE(client && target);
+  ASSERT_TRUE(SendAll(client.get(), "hi"));
+  ASSERT_EQ(RecvExact(target.get(), 2), "hi");
+  // The player's game crashes: its connection ends with a reset.
+  const linger abort_on_close{1, 0};
+  ::setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  client.reset();
+  EXPECT_TRUE(ReadsEndOfFile(target.get()));
+  // The target never closes; the relay still ends, within the linger.
+  EXPECT_TRUE(WaitUntil([&] { return engine_.Counters().RelaysOpen == 0; },
+                        4 * std::chrono::milliseconds(kLingerMs)));
+  EXPECT_TRUE(ClosedWithoutData(target.get()));
 }
 
 TEST_F(TCPRedirectorTest, ConnectionsOverThePerAddressLimitAreRefusedWhileOtherAddressesKeepTheirRelays) {
@@ -394,7 +415,7 @@ TEST_F(TCPRedirectorTest, UrgentByteNeitherStallsTheRelayNorLosesTheBytesBehindI
   // Bulk waiting before the relay starts: its first read fills the
   // small-message buffer, so the urgent byte meets a splicing relay.
   UniqueFd client = ConnectLoopback(port_);
-  const std::string bulk = Pattern(0, 64 * 1024);
+  const std::string bulk = Pattern(0, 64 * kKiB);
   ASSERT_TRUE(SendAll(client.get(), bulk));
   ASSERT_TRUE(redirector->Resume());
   ASSERT_EQ(RecvExact(client.get(), bulk.size()), bulk);
@@ -417,7 +438,7 @@ TEST_F(TCPRedirectorTest, SlowReaderGetsAllUpToFinalBytesOfTargetThatClosesAtOnc
   constexpr std::size_t kLimit = 64 * kMiB;
   std::size_t sent = 0;
   for (pollfd writable{target.get(), POLLOUT, 0}; sent < kLimit && PollRetry(&writable, 1, 500) > 0;) {
-    const std::string chunk = Pattern(sent, 64 * 1024);
+    const std::string chunk = Pattern(sent, 64 * kKiB);
     const ssize_t n = SendSome(target.get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
     if (n > 0) sent += static_cast<std::size_t>(n);
   }
@@ -437,7 +458,7 @@ TEST_F(TCPRedirectorTest, InputArrivingAfterTheTargetClosedDoesNotResetTheFinalM
 
   // The target's final message fits the relay's buffer but not the way to
   // the unread client; then the target closes for good.
-  const std::string final_message = Pattern(7, 48 * 1024);
+  const std::string final_message = Pattern(7, 48 * kKiB);
   ASSERT_TRUE(SendAll(target.get(), final_message));
   target.reset();
   ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port, kCloseWait, /*drained=*/true) == 1; }));
@@ -458,9 +479,11 @@ TEST_F(TCPRedirectorTest, InputArrivingAfterTheTargetClosedDoesNotResetTheFinalM
 }
 
 TEST_F(TCPRedirectorTest, AcceptLoopEndedByAFatalErrorIsFinished) {
-  auto redirector = Redirect(0);
+  auto redirector = Redirect(0, /*resume=*/false);
+  const int listening = redirector->Socket();
+  ASSERT_TRUE(redirector->Resume());
   // A listening socket shut down makes accept() fail for good.
-  ::shutdown(redirector->Socket(), SHUT_RDWR);
+  ::shutdown(listening, SHUT_RDWR);
   EXPECT_TRUE(WaitUntil([&] { return redirector->Finished(); }));
   redirector->WaitFor();
   EXPECT_TRUE(redirector->ListenerFailed());
