@@ -17,7 +17,7 @@
 #include "runtime/Log.h"
 #include "runtime/Net.h"
 #include "runtime/Thread.h"
-#include "servers/TCPRedirector.h"
+#include "servers/RelayEngine.h"
 
 namespace quorvane {
 namespace {
@@ -89,7 +89,13 @@ void UnblockStopSignals() {
 }
 
 int Serve(UniqueFd signal_fd) {
+  TRelayEngine engine;
+  if (!engine.Start()) {
+    LogError("Relay threads could not be started");
+    return kExitFailed;
+  }
   TRequestsServer server;
+  server.RelayEngine = &engine;
   TSignalWatcher watcher(std::move(signal_fd), server);
   const bool watching = watcher.Resume();
   // Without a watcher the stop signals must keep their default action.
@@ -98,7 +104,7 @@ int Serve(UniqueFd signal_fd) {
   server.WaitFor();  // runs the server's end handler: "Closing server"
   watcher.Terminate();
   if (watching) watcher.WaitFor();
-  StopOrphanRelays();
+  engine.Stop();
   const bool failed = !serving || server.ListenerFailed();
   return !failed && watcher.Signalled() ? kExitStopped : kExitFailed;
 }

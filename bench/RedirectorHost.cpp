@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "bench/BenchSupport.h"
+#include "servers/RelayEngine.h"
 #include "servers/TCPRedirector.h"
 #include "servers/UDPRedirector.h"
 
@@ -69,6 +70,9 @@ std::uint16_t Publish(std::unique_ptr<Redirector>& redirector) {
 
 // The child's whole life: serve requests until "quit" or the parent is gone.
 [[noreturn]] void ServeRequests(int in, int out) {
+  // The relays of every TCP redirector, as in the server.
+  TRelayEngine engine;
+  const bool engine_running = engine.Start();
   std::map<std::uint16_t, std::unique_ptr<TTCPRedirector>> tcp;
   std::map<std::uint16_t, std::unique_ptr<TUDPRedirector>> udp;
   const std::string loopback = "127.0.0.1";
@@ -79,8 +83,9 @@ std::uint16_t Publish(std::unique_ptr<Redirector>& redirector) {
     request >> verb >> port;
     const auto target = static_cast<std::uint16_t>(port);
     if (verb == "tcp") {
-      auto redirector = std::make_unique<TTCPRedirector>(loopback, loopback, 0, target);
-      const std::uint16_t public_port = Publish(redirector);
+      auto redirector = std::make_unique<TTCPRedirector>(loopback, loopback, 0, target,
+                                                         TRedirectorOptions{.Engine = &engine});
+      const std::uint16_t public_port = engine_running ? Publish(redirector) : 0;
       if (public_port != 0) tcp[public_port] = std::move(redirector);
       WriteLine(out, std::to_string(public_port));
     } else if (verb == "udp") {
@@ -96,7 +101,7 @@ std::uint16_t Publish(std::unique_ptr<Redirector>& redirector) {
     } else {  // "quit", or the parent closed its end
       tcp.clear();
       udp.clear();
-      StopOrphanRelays();
+      engine.Stop();
       WriteLine(out, "ok");
       // _exit: the stdio buffers are copies of the parent's and must not be
       // flushed a second time.

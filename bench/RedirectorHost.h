@@ -4,8 +4,9 @@
 // request: "tcp <target port>" and "udp <target port>" create a redirector
 // on 127.0.0.1 forwarding to 127.0.0.1:<target port> and answer its public
 // port (0 on failure); "drop <public port>" destroys one and answers "ok";
-// "quit" destroys all, stops the relays that outlived them and ends the
-// child. The child also ends when the parent's end of the pipe closes.
+// "quit" destroys all, stops the relay engine (and with it the relays that
+// outlived their redirectors) and ends the child. The child also ends when the parent's end of the pipe
+// closes.
 #pragma once
 
 #include <sys/types.h>

@@ -28,7 +28,7 @@ struct TRedirectorOptions {
   // evicted. At least 1.
   std::size_t UdpSessions = kMaxUdpSessions;
   // Where the redirector counts what it relays; made when empty.
-  std::shared_ptr<TRedirectorStats> Stats;
+  std::shared_ptr<TRedirectorStats> Stats{};
 };
 
 }  // namespace quorvane

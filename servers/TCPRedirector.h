@@ -1,90 +1,60 @@
-// TTCPRedirector forwards a local TCP port to a fixed target: one relay
-// thread per accepted connection (TTCPRedirectorThread).
-//
-// The redirector's own thread accepts, connects to the target without
-// blocking (bounded by kConnectTimeoutMs, cut short by Terminate()) and
-// starts a relay. Relays live in a thread group that the accept loop reaps as
-// they end. A relay still running when its redirector is destroyed passes to
-// a process-wide group and keeps relaying until its connection ends;
-// StopOrphanRelays() stops those at exit.
+// TTCPRedirector forwards a local TCP port to a fixed target. Its own thread
+// only accepts: each accepted connection, unless a limit refuses it, is
+// handed to the relay engine (TRelayEngine), which connects to the target
+// and relays on its loop threads (TTCPRelay). Accepting never waits for a
+// target, so a target that does not answer delays nobody else.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "runtime/AddressCounter.h"
 #include "runtime/Net.h"
-#include "runtime/Thread.h"
 #include "servers/RedirectorOptions.h"
+#include "servers/RelayEngine.h"
+#include "servers/TCPRelay.h"
 #include "servers/TCPServer.h"
 
 namespace quorvane {
-
-// How long a target connect may take before the connection is given up.
-inline constexpr int kConnectTimeoutMs = 10000;
-// Bytes a relay holds per direction; while they wait, it stops reading the
-// source and TCP flow control slows the sender.
-inline constexpr std::size_t kRelayBufferBytes = 256 * 1024;
-// After one side closes, how long a relay keeps delivering what it already
-// received, and then waits for both peers to close, before it closes both.
-inline constexpr int kLingerMs = 5000;
 
 class TTCPRedirector final : public TTCPServer {
  public:
   // |listen_host| empty: every local address; |listen_port| 0: system-chosen.
   // Outbound connections leave from |listen_host| when it is set.
-  // |target_host| is resolved afresh for every connection. Built suspended;
-  // Socket() == -1 when the listening side could not be set up.
+  // |target_host| is resolved once, here (callers pass dotted text, so no
+  // name is looked up). |options|.Engine is required and must outlive the
+  // redirector and its relays. Built suspended; Socket() == -1 when the
+  // listening side could not be set up or no engine was given.
   TTCPRedirector(std::string listen_host, std::string target_host, std::uint16_t listen_port,
-                 std::uint16_t target_port, TRedirectorOptions options = {});
-  // Owner thread. Stops the accept thread (a pending target connect is cut
-  // short); relays that still run outlive the redirector.
+                 std::uint16_t target_port, TRedirectorOptions options);
+  // Owner thread. Stops the accept thread; relays already handed to the
+  // engine go on until their connections end or the engine stops.
   ~TTCPRedirector() override;
 
   const std::string& TargetHost() const { return target_host_; }
   std::uint16_t TargetPort() const { return target_port_; }
-  // Relays started and not yet reaped. Any thread.
-  std::size_t RelayCount() const { return relays_.Count(); }
   const std::shared_ptr<TRedirectorStats>& Stats() const { return stats_; }
+  // Relayed connections (connecting or relaying) from |address| (network
+  // order), as the per-address limit counts them. Any thread.
+  std::uint32_t ConnectionsFrom(std::uint32_t address) const { return connections_.Count(address); }
 
  protected:
-  // Redirector thread. Connects to the target and hands both sockets to a
-  // new relay; on any failure closes |accepted| and carries on.
+  // Redirector thread. Refuses the connection over a limit, else hands it
+  // to the engine; returns at once either way.
   void ProcessConnection(UniqueFd accepted) override;
-  int ChildEndedFd() const override { return relays_.EndFd(); }
-  void ReapChildren() override { relays_.Reap(); }
 
  private:
-  // The connected outbound socket, or an invalid one.
-  UniqueFd ConnectTarget();
-
   std::string target_host_;
   std::uint16_t target_port_;
-  std::uint32_t outbound_addr_ = 0;  // where the listener is bound; network order
+  sockaddr_in target_{};
+  std::optional<std::uint32_t> outbound_addr_;  // the listener's address; network order
   std::uint32_t connections_per_address_;
+  TRelayEngine* engine_;
   std::shared_ptr<TRedirectorStats> stats_;
-  TThreadGroup relays_;
+  TAddressCounter connections_;
 };
-
-// Relays bytes both ways between an accepted connection and its target
-// connection until either side closes, then closes both. Owns both sockets
-// from construction on. Started and owned by a TTCPRedirector's group.
-class TTCPRedirectorThread final : public TThread {
- public:
-  // Both sockets connected and non-blocking.
-  TTCPRedirectorThread(UniqueFd accepted_socket, UniqueFd target_socket);
-
- protected:
-  void Execute() override;
-
- private:
-  UniqueFd accepted_socket_;
-  UniqueFd target_socket_;
-};
-
-// Terminates and joins every relay that outlived its redirector. Called once
-// at process exit, on the main thread, after every redirector is destroyed.
-void StopOrphanRelays();
 
 }  // namespace quorvane

@@ -75,7 +75,9 @@ void TTCPServer::Execute() {
   } close_on_exit{socket_};
 
   while (!Terminated()) {
-    const int fd = ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    socklen_t peer_length = sizeof accepted_peer_;
+    const int fd = ::accept4(socket_.get(), reinterpret_cast<sockaddr*>(&accepted_peer_), &peer_length,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd >= 0) {
       ProcessConnection(UniqueFd(fd));
       continue;  // more may be pending: accept back to back
@@ -106,5 +108,10 @@ void TTCPServer::Execute() {
 }
 
 void TTCPServer::ProcessConnection(UniqueFd accepted) { ShutdownAndClose(accepted); }
+
+void TTCPServer::AbandonSetup(int error) {
+  socket_.reset();
+  setup_error_ = error;
+}
 
 }  // namespace quorvane

@@ -5,6 +5,8 @@
 // Execute() accepts connections and hands each to ProcessConnection().
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 
@@ -35,6 +37,12 @@ class TTCPServer : public TThread {
   // Called on the server thread for every accepted connection, one at a
   // time; takes ownership of |accepted|. The default closes it.
   virtual void ProcessConnection(UniqueFd accepted);
+  // The peer of the connection ProcessConnection() was given, as accept()
+  // reported it. Server thread, during ProcessConnection() only.
+  const sockaddr_in& AcceptedPeer() const { return accepted_peer_; }
+  // For a subclass constructor whose own setup failed: closes the socket,
+  // so that the server cannot serve and Socket() is -1.
+  void AbandonSetup(int error);
   // A descriptor the accept loop also waits on (-1: none); when it becomes
   // readable the loop calls ReapChildren(). Lets subclasses free finished
   // child threads promptly without a timer.
@@ -47,6 +55,7 @@ class TTCPServer : public TThread {
   UniqueFd socket_;
   int setup_error_ = 0;
   bool listener_failed_ = false;  // server thread, read after join
+  sockaddr_in accepted_peer_{};   // server thread
 };
 
 // How long accepting pauses when descriptors or memory ran out for a moment.

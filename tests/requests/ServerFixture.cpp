@@ -45,16 +45,19 @@ void ServerFixture::SetUp() {
   config_ = TServerConfig{};
   config_.ServerHost = "127.0.0.1";
   config_.ServerPort = 0;
+  engine_ = std::make_unique<TRelayEngine>();
+  ASSERT_TRUE(engine_->Start());
 }
 
 void ServerFixture::TearDown() {
   StopServer();
-  StopOrphanRelays();
+  engine_->Stop();
 }
 
 void ServerFixture::StartServer() {
   PublishConfig(MakeConfigSnapshot(config_));
   server_ = std::make_unique<TRequestsServer>();
+  server_->RelayEngine = engine_.get();
   ASSERT_GE(server_->Socket(), 0);
   port_ = LocalPort(server_->Socket());
   if (before_resume_) before_resume_(*server_);

@@ -50,6 +50,8 @@ class ServerFixture : public ::testing::Test {
   // Runs on the built server before it is started.
   std::function<void(TRequestsServer&)> before_resume_;
   LogCapture log_;
+  // Runs the relays of the server's TCP redirectors; outlives the server.
+  std::unique_ptr<TRelayEngine> engine_;
   std::unique_ptr<TRequestsServer> server_;
   std::uint16_t port_ = 0;
 };

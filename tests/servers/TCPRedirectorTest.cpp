@@ -1,6 +1,10 @@
 #include "servers/TCPRedirector.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -8,15 +12,19 @@
 #include <fstream>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "TestSupport.h"
+#include "runtime/FdBudget.h"
+#include "runtime/Refusals.h"
 
 namespace quorvane {
 namespace {
 
 using namespace test;
 
-constexpr std::size_t kMiB = 1024 * 1024;
+constexpr std::size_t kKiB = 1024;
+constexpr std::size_t kMiB = 1024 * kKiB;
 
 // Bytes that differ from position to position, so that loss or reordering
 // shows; |offset| continues an earlier pattern.
@@ -49,22 +57,77 @@ int ConnectionsTo(std::uint16_t port, unsigned wanted, bool drained = false) {
   return count;
 }
 
+int ThreadCount() {
+  int count = 0;
+  if (DIR* dir = ::opendir("/proc/self/task")) {
+    while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+    ::closedir(dir);
+  }
+  return count;
+}
+
+// A blocking connection to 127.0.0.1:|port| leaving from |source|.
+UniqueFd ConnectFrom(const char* source, std::uint16_t port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in sa = MakeSockAddr(Loopback(), port);
+  if (!fd || !BindTo(fd.get(), ::inet_addr(source), 0) ||
+      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    return {};
+  }
+  return fd;
+}
+
+// True when the peer's FIN arrives within the default limit: a clean end
+// of file, not a reset.
+bool ReadsEndOfFile(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  char c;
+  return PollRetry(&p, 1, 5000) > 0 && RecvSome(fd, &c, 1, MSG_DONTWAIT) == 0;
+}
+
+int IntOption(int fd, int level, int name) {
+  int value = -1;
+  socklen_t length = sizeof value;
+  ::getsockopt(fd, level, name, &value, &length);
+  return value;
+}
+
+// This process's open socket whose local and peer ports are these; -1 if none.
+int FindSocket(std::uint16_t local_port, std::uint16_t peer_port) {
+  int found = -1;
+  DIR* dir = ::opendir("/proc/self/fd");
+  while (const dirent* entry = dir != nullptr ? ::readdir(dir) : nullptr) {
+    const int fd = std::atoi(entry->d_name);
+    const auto local = LocalAddress(fd);
+    const auto peer = PeerAddress(fd);
+    if (local && peer && ntohs(local->sin_port) == local_port && ntohs(peer->sin_port) == peer_port)
+      found = fd;
+  }
+  if (dir != nullptr) ::closedir(dir);
+  return found;
+}
+
 class TCPRedirectorTest : public ::testing::Test {
  protected:
-  // The process-wide group of orphaned relays keeps a descriptor from its
-  // first use on: create it before the baseline.
+  // Two loops, so that relays of one redirector land on different threads.
+  // The engine's descriptors and threads exist from here on: the baselines
+  // include them.
   void SetUp() override {
-    StopOrphanRelays();
+    ASSERT_TRUE(engine_.Start());
     baseline_fds_ = OpenFdCount();
   }
-  // Every test leaves no descriptor behind once redirectors and relays are gone.
+  // No descriptor is left behind once redirectors and relays are gone.
   void TearDown() override {
-    StopOrphanRelays();
+    engine_.Stop();
     EXPECT_EQ(OpenFdCount(), baseline_fds_);
   }
 
-  std::unique_ptr<TTCPRedirector> Redirect(std::uint16_t target_port, bool resume = true) {
-    auto redirector = std::make_unique<TTCPRedirector>("127.0.0.1", "127.0.0.1", 0, target_port);
+  std::unique_ptr<TTCPRedirector> Redirect(std::uint16_t target_port, bool resume = true,
+                                           std::uint32_t connections_per_address = 0) {
+    TRedirectorOptions options;
+    options.Engine = &engine_;
+    options.ConnectionsPerAddress = connections_per_address;
+    auto redirector = std::make_unique<TTCPRedirector>("127.0.0.1", "127.0.0.1", 0, target_port, options);
     port_ = LocalPort(redirector->Socket());
     if (resume) {
       EXPECT_TRUE(redirector->Resume());
@@ -89,14 +152,16 @@ class TCPRedirectorTest : public ::testing::Test {
     ASSERT_TRUE(target);
   }
 
+  TRelayEngine engine_{2};
   std::uint16_t port_ = 0;  // the last redirector's listening port
   int baseline_fds_ = 0;
 };
 
-TEST_F(TCPRedirectorTest, RelaysMegabyteEachWayFromConnectBeforeResumeAndOutlivesRedirector) {
+TEST_F(TCPRedirectorTest, RelaysMegabyteEachWayFromConnectBeforeResumeAndOutlivesRedirectorUntilEngineStop) {
   std::uint16_t target_port = 0;
   const UniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port, /*resume=*/false);
+  const auto stats = redirector->Stats();
   UniqueFd client = ConnectLoopback(port_);
   ASSERT_TRUE(client);
   ASSERT_TRUE(redirector->Resume());
@@ -116,46 +181,248 @@ TEST_F(TCPRedirectorTest, RelaysMegabyteEachWayFromConnectBeforeResumeAndOutlive
   EXPECT_TRUE(up_sent && down_sent);
   EXPECT_TRUE(got_up && *got_up == up);
   EXPECT_TRUE(got_down && *got_down == down);
+  EXPECT_EQ(stats->BytesToTarget.load(), kMiB);
+  EXPECT_EQ(stats->BytesFromTarget.load(), kMiB);
+  EXPECT_EQ(stats->Open.load(), 1u);
+  EXPECT_GT(stats->LastActivityMs.load(), 0);
 
-  // The relay keeps going without its redirector until orphans are stopped.
+  // The relay belongs to the engine: it keeps going without its redirector
+  // until the engine stops.
   redirector.reset();
   ASSERT_TRUE(SendAll(client.get(), "after"));
   EXPECT_EQ(RecvExact(target.get(), 5), "after");
-  StopOrphanRelays();
+  EXPECT_EQ(engine_.Counters().RelaysOpen, 1u);
+  engine_.Stop();
   EXPECT_TRUE(ClosedWithoutData(client.get()));
   EXPECT_TRUE(ClosedWithoutData(target.get()));
+  EXPECT_EQ(stats->Open.load(), 0u);
+  EXPECT_EQ(engine_.Counters().BytesToTarget, kMiB + 5);
 }
 
-TEST_F(TCPRedirectorTest, RefusedTargetClosesConnectionWithoutDataAndStartsNoRelay) {
+TEST_F(TCPRedirectorTest, RefusedTargetClosesConnectionWithoutData) {
   // Bound but not listening: connects to it are refused.
   UniqueFd closed_port = OpenTcpSocket();
   ASSERT_TRUE(BindTo(closed_port.get(), Loopback(), 0));
   auto redirector = Redirect(LocalPort(closed_port.get()));
-  for (int i = 0; i < 2; ++i) {  // the accept loop goes on after a failure
+  for (int i = 0; i < 2; ++i) {  // accepting goes on after a failure
     UniqueFd client = ConnectLoopback(port_);
     ASSERT_TRUE(client);
     EXPECT_TRUE(ClosedWithoutData(client.get()));
   }
-  EXPECT_EQ(redirector->RelayCount(), 0u);
+  EXPECT_EQ(redirector->Stats()->Opened.load(), 0u);
 }
 
-TEST_F(TCPRedirectorTest, DestroyingRedirectorDuringPendingConnectReturnsPromptly) {
+TEST_F(TCPRedirectorTest, TargetThatDoesNotAnswerDelaysNoOtherPlayerAndEngineStopEndsTheWait) {
   // With backlog 0 and one connection queued, the listener drops every
-  // further SYN: the redirector's connect to it stays pending.
+  // further SYN: connects to it stay pending.
   std::uint16_t target_port = 0;
   const UniqueFd full = ListenLoopback(&target_port);
   ASSERT_EQ(::listen(full.get(), 0), 0);
   const UniqueFd filler = ConnectLoopback(target_port);
   auto redirector = Redirect(target_port);
-  const UniqueFd client = ConnectLoopback(port_);
-  ASSERT_TRUE(filler && client);
+  const UniqueFd first = ConnectLoopback(port_);
+  ASSERT_TRUE(filler && first);
   ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port, kSynSent) == 1; }));
+  // The second player's connect starts while the first one's still waits.
+  const UniqueFd second = ConnectLoopback(port_);
+  ASSERT_TRUE(second);
+  EXPECT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port, kSynSent) == 2; }));
 
-  const auto start = std::chrono::steady_clock::now();
-  redirector.reset();
-  // Far below the connect time-out the destructor would otherwise sit out.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kConnectTimeoutMs / 2));
-  EXPECT_TRUE(ClosedWithoutData(client.get()));
+  // Stopping cuts the pending connects short, long before their time-out.
+  engine_.Stop();
+  EXPECT_TRUE(ClosedWithoutData(first.get(), std::chrono::milliseconds(kConnectTimeoutMs / 2)));
+  EXPECT_TRUE(ClosedWithoutData(second.get(), std::chrono::milliseconds(kConnectTimeoutMs / 2)));
+}
+
+TEST_F(TCPRedirectorTest, ManyRelaysRunOnTheEngineThreadsAndGiveEveryDescriptorBack) {
+  std::uint16_t target_port = 0;
+  const UniqueFd listener = ListenLoopback(&target_port);
+  auto redirector = Redirect(target_port);
+  const int threads = ThreadCount();
+  const int fds = OpenFdCount();
+  constexpr int kRelays = 40;
+  for (int round = 0; round < 3; ++round) {
+    std::vector<UniqueFd> clients;
+    std::vector<UniqueFd> targets;
+    for (int i = 0; i < kRelays; ++i) {
+      clients.push_back(ConnectLoopback(port_));
+      targets.push_back(AcceptWithin(listener.get()));
+      ASSERT_TRUE(clients.back() && targets.back());
+      // Enough bytes to open the relay's pipes one way.
+      const std::string bulk = Pattern(static_cast<std::size_t>(i), 64 * kKiB);
+      ASSERT_TRUE(SendAll(clients.back().get(), bulk));
+      ASSERT_EQ(RecvExact(targets.back().get(), bulk.size()), bulk);
+    }
+    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(engine_.Counters().RelaysOpen, static_cast<std::uint64_t>(kRelays));
+    // Either side may close first.
+    for (int i = 0; i < kRelays; ++i) (i % 2 == 0 ? clients : targets)[static_cast<std::size_t>(i)].reset();
+    for (int i = 0; i < kRelays; ++i) {
+      EXPECT_TRUE(ReadsEndOfFile((i % 2 == 0 ? targets : clients)[static_cast<std::size_t>(i)].get()));
+    }
+  }
+  EXPECT_TRUE(WaitUntil([&] { return engine_.Counters().RelaysOpen == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return OpenFdCount() == fds; }))
+      << OpenFdCount() << " descriptors, " << fds << " before";
+  EXPECT_EQ(ThreadCount(), threads);
+}
+
+TEST_F(TCPRedirectorTest, RelaySocketsHaveNoDelayAndKeepAlive) {
+  std::uint16_t target_port = 0;
+  const UniqueFd listener = ListenLoopback(&target_port);
+  auto redirector = Redirect(target_port);
+  const UniqueFd client = ConnectLoopback(port_);
+  const UniqueFd target = AcceptWithin(listener.get());
+  ASSERT_TRUE(client && target);
+  ASSERT_TRUE(SendAll(client.get(), "x"));
+  ASSERT_EQ(RecvExact(target.get(), 1), "x");
+
+  const int accepted = FindSocket(port_, LocalPort(client.get()));
+  const int outbound = FindSocket(ntohs(PeerAddress(target.get())->sin_port), target_port);
+  ASSERT_GE(accepted, 0);
+  ASSERT_GE(outbound, 0);
+  for (const int fd : {accepted, outbound}) {
+    EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+    EXPECT_EQ(IntOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), kRelayKeepAliveIdleSec);
+  }
+}
+
+TEST_F(TCPRedirectorTest, HalfCloseIsPassedOnBothWaysAndTheAnswerAfterItArrives) {
+  std::uint16_t target_port = 0;
+  const UniqueFd listener = ListenLoopback(&target_port);
+  auto redirector = Redirect(target_port);
+  for (const bool client_first : {true, false}) {
+    SCOPED_TRACE(client_first ? "client ends first" : "target ends first");
+    UniqueFd client = ConnectLoopback(port_);
+    UniqueFd target = AcceptWithin(listener.get());
+    ASSERT_TRUE(client && target);
+    UniqueFd& asker = client_first ? client : target;
+    UniqueFd& answerer = client_first ? target : client;
+    // The request, then the asker's FIN; the answer comes only after it.
+    ASSERT_TRUE(SendAll(asker.get(), "request"));
+    ::shutdown(asker.get(), SHUT_WR);
+    EXPECT_EQ(RecvExact(answerer.get(), 7), "request");
+    EXPECT_TRUE(ReadsEndOfFile(answerer.get()));
+    const std::string answer = Pattern(3, 300 * kKiB);
+    ASSERT_TRUE(SendAll(answerer.get(), answer));
+    answerer.reset();
+    EXPECT_EQ(RecvExact(asker.get(), answer.size()), answer);
+    EXPECT_TRUE(ReadsEndOfFile(asker.get()));
+  }
+}
+
+TEST_F(TCPRedirectorTest, PeerThatResetsReleasesTheRelayWhileTheOtherPeerStaysSilent) {
+  std::uint16_t target_port = 0;
+  const UniqueFd listener = ListenLoopback(&target_port);
+  auto redirector = Redirect(target_port);
+  UniqueFd client = ConnectLoopback(port_);
+  const UniqueFd target = AcceptWithin(listener.get());
+  ASSERT_TRUE(client && target);
+  ASSERT_TRUE(SendAll(client.get(), "hi"));
+  ASSERT_EQ(RecvExact(target.get(), 2), "hi");
+  // The player's game crashes: its connection ends with a reset.
+  const linger abort_on_close{1, 0};
+  ::setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  client.reset();
+  EXPECT_TRUE(ReadsEndOfFile(target.get()));
+  // The target never closes; the relay still ends, within the linger.
+  EXPECT_TRUE(WaitUntil([&] { return engine_.Counters().RelaysOpen == 0; },
+                        4 * std::chrono::milliseconds(kLingerMs)));
+  EXPECT_TRUE(ClosedWithoutData(target.get()));
+}
+
+TEST_F(TCPRedirectorTest, ConnectionsOverThePerAddressLimitAreRefusedWhileOtherAddressesKeepTheirRelays) {
+  std::uint16_t target_port = 0;
+  const UniqueFd listener = ListenLoopback(&target_port);
+  auto redirector = Redirect(target_port, /*resume=*/true, /*connections_per_address=*/2);
+  const UniqueFd player = ConnectFrom("127.0.0.1", port_);
+  const UniqueFd player_target = AcceptWithin(listener.get());
+  ASSERT_TRUE(player && player_target);
+
+  const auto refused = [] {
+    return RefusalTotal(TRefusedWork::kConnection, TRefusalReason::kConnectionsPerAddress);
+  };
+  const std::uint64_t refused_before = refused();
+  std::vector<UniqueFd> flood;
+  std::vector<UniqueFd> flood_targets;
+  for (int i = 0; i < 2; ++i) {
+    flood.push_back(ConnectFrom("127.0.0.2", port_));
+    flood_targets.push_back(AcceptWithin(listener.get()));
+    ASSERT_TRUE(flood.back() && flood_targets.back());
+  }
+  const UniqueFd over = ConnectFrom("127.0.0.2", port_);
+  ASSERT_TRUE(over);
+  EXPECT_TRUE(ClosedWithoutData(over.get()));
+  EXPECT_EQ(refused(), refused_before + 1);
+  ASSERT_TRUE(SendAll(player.get(), "still served"));
+  EXPECT_EQ(RecvExact(player_target.get(), 12), "still served");
+
+  // An ended relay gives its share back.
+  flood.front().reset();
+  EXPECT_TRUE(ReadsEndOfFile(flood_targets.front().get()));
+  flood_targets.front().reset();
+  EXPECT_TRUE(WaitUntil([&] { return redirector->ConnectionsFrom(::inet_addr("127.0.0.2")) == 1; }));
+  const UniqueFd again = ConnectFrom("127.0.0.2", port_);
+  const UniqueFd again_target = AcceptWithin(listener.get());
+  ASSERT_TRUE(again && again_target);
+  ASSERT_TRUE(SendAll(again.get(), "in"));
+  EXPECT_EQ(RecvExact(again_target.get(), 2), "in");
+}
+
+TEST_F(TCPRedirectorTest, ConnectionsAreRefusedWhileTheDescriptorReserveIsReached) {
+  std::uint16_t target_port = 0;
+  const UniqueFd listener = ListenLoopback(&target_port);
+  auto redirector = Redirect(target_port);
+  rlimit original{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+  // Restores the limit and the budget whatever the test's outcome.
+  struct TRestore {
+    rlimit limit;
+    ~TRestore() {
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+      fd_budget::Init();
+    }
+  } restore{original};
+  // Room for a few descriptors beyond the reserve, fewer than a relay needs.
+  fd_budget::Init();
+  rlimit low = original;
+  low.rlim_cur = static_cast<rlim_t>(fd_budget::Open() + fd_budget::kMinReserve + kRelayDescriptors);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  fd_budget::Init();
+  ASSERT_EQ(fd_budget::Reserve(), fd_budget::kMinReserve);
+
+  const std::uint64_t refused_before =
+      RefusalTotal(TRefusedWork::kConnection, TRefusalReason::kDescriptorReserve);
+  const UniqueFd refused = ConnectLoopback(port_);
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(ClosedWithoutData(refused.get()));
+  EXPECT_EQ(RefusalTotal(TRefusedWork::kConnection, TRefusalReason::kDescriptorReserve), refused_before + 1);
+
+  // Work resumes by itself once descriptors are free again.
+  ::setrlimit(RLIMIT_NOFILE, &original);
+  fd_budget::Init();
+  const UniqueFd client = ConnectLoopback(port_);
+  const UniqueFd target = AcceptWithin(listener.get());
+  ASSERT_TRUE(client && target);
+  ASSERT_TRUE(SendAll(client.get(), "ok"));
+  EXPECT_EQ(RecvExact(target.get(), 2), "ok");
+}
+
+TEST_F(TCPRedirectorTest, UrgentByteNeitherStallsTheRelayNorLosesTheBytesBehindIt) {
+  TcpEchoServer echo;
+  auto redirector = Redirect(echo.Port(), /*resume=*/false);
+  // Bulk waiting before the relay starts: its first read fills the
+  // small-message buffer, so the urgent byte meets a splicing relay.
+  UniqueFd client = ConnectLoopback(port_);
+  const std::string bulk = Pattern(0, 64 * kKiB);
+  ASSERT_TRUE(SendAll(client.get(), bulk));
+  ASSERT_TRUE(redirector->Resume());
+  ASSERT_EQ(RecvExact(client.get(), bulk.size()), bulk);
+  ASSERT_EQ(SendSome(client.get(), "X", 1, MSG_OOB), 1);
+  ASSERT_TRUE(SendAll(client.get(), "cdef"));
+  // The urgent byte leaves the stream, as for any plain reader.
+  EXPECT_EQ(RecvExact(client.get(), 4), "cdef");
 }
 
 TEST_F(TCPRedirectorTest, SlowReaderGetsAllUpToFinalBytesOfTargetThatClosesAtOnce) {
@@ -171,7 +438,7 @@ TEST_F(TCPRedirectorTest, SlowReaderGetsAllUpToFinalBytesOfTargetThatClosesAtOnc
   constexpr std::size_t kLimit = 64 * kMiB;
   std::size_t sent = 0;
   for (pollfd writable{target.get(), POLLOUT, 0}; sent < kLimit && PollRetry(&writable, 1, 500) > 0;) {
-    const std::string chunk = Pattern(sent, 64 * 1024);
+    const std::string chunk = Pattern(sent, 64 * kKiB);
     const ssize_t n = SendSome(target.get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
     if (n > 0) sent += static_cast<std::size_t>(n);
   }
@@ -179,19 +446,7 @@ TEST_F(TCPRedirectorTest, SlowReaderGetsAllUpToFinalBytesOfTargetThatClosesAtOnc
   target.reset();
   const auto got = RecvExact(client.get(), sent, 60s);
   EXPECT_TRUE(got && *got == Pattern(0, sent));
-  EXPECT_TRUE(ClosedWithoutData(client.get()));
-}
-
-TEST_F(TCPRedirectorTest, UrgentByteNeitherStallsTheRelayNorLosesTheBytesBehindIt) {
-  TcpEchoServer echo;
-  auto redirector = Redirect(echo.Port());
-  UniqueFd client = ConnectLoopback(port_);
-  ASSERT_TRUE(SendAll(client.get(), "ab"));
-  ASSERT_EQ(RecvExact(client.get(), 2), "ab");
-  ASSERT_EQ(SendSome(client.get(), "X", 1, MSG_OOB), 1);
-  ASSERT_TRUE(SendAll(client.get(), "cdef"));
-  // The urgent byte leaves the stream, as for any plain reader.
-  EXPECT_EQ(RecvExact(client.get(), 4), "cdef");
+  EXPECT_TRUE(ReadsEndOfFile(client.get()));
 }
 
 TEST_F(TCPRedirectorTest, InputArrivingAfterTheTargetClosedDoesNotResetTheFinalMessage) {
@@ -202,26 +457,36 @@ TEST_F(TCPRedirectorTest, InputArrivingAfterTheTargetClosedDoesNotResetTheFinalM
   ASSERT_NO_FATAL_FAILURE(ConnectWithLittleRoomTowardsTheClient(*redirector, listener.get(), client, target));
 
   // The target's final message fits the relay's buffer but not the way to
-  // the unread client; then the target says it is done.
-  const std::string final_message = Pattern(7, 48 * 1024);
+  // the unread client; then the target closes for good.
+  const std::string final_message = Pattern(7, 48 * kKiB);
   ASSERT_TRUE(SendAll(target.get(), final_message));
-  ::shutdown(target.get(), SHUT_WR);
-  // Once the relay has read everything up to the target's FIN, it reads
-  // the client no more: closing over the client's next bytes would reset
-  // the connection and destroy the tail still on its way.
+  target.reset();
   ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port, kCloseWait, /*drained=*/true) == 1; }));
-  ASSERT_TRUE(SendAll(client.get(), "still here"));
-  // A slow reader, so that the relay's last bytes are still in flight when
-  // it closes.
+  // The client keeps talking while it reads slowly. What it sends can no
+  // longer be delivered (the target answers with a reset); a relay that
+  // closed the client's connection over those unread bytes would reset it
+  // and destroy the tail still on its way.
   std::string got;
   while (got.size() < final_message.size()) {
+    ASSERT_TRUE(SendAll(client.get(), "still here"));
     const auto piece = RecvExact(client.get(), std::min<std::size_t>(512, final_message.size() - got.size()));
     if (!piece) break;
     got += *piece;
     std::this_thread::sleep_for(1ms);
   }
   EXPECT_TRUE(got == final_message) << "received " << got.size() << " of " << final_message.size();
-  EXPECT_TRUE(ClosedWithoutData(client.get()));
+  EXPECT_TRUE(ReadsEndOfFile(client.get()));
+}
+
+TEST_F(TCPRedirectorTest, AcceptLoopEndedByAFatalErrorIsFinished) {
+  auto redirector = Redirect(0, /*resume=*/false);
+  const int listening = redirector->Socket();
+  ASSERT_TRUE(redirector->Resume());
+  // A listening socket shut down makes accept() fail for good.
+  ::shutdown(listening, SHUT_RDWR);
+  EXPECT_TRUE(WaitUntil([&] { return redirector->Finished(); }));
+  redirector->WaitFor();
+  EXPECT_TRUE(redirector->ListenerFailed());
 }
 
 }  // namespace

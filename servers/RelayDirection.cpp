@@ -1,0 +1,207 @@
+#include "servers/RelayDirection.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "runtime/FdBudget.h"
+
+namespace quorvane {
+namespace {
+
+constexpr unsigned kSpliceFlags = SPLICE_F_NONBLOCK | SPLICE_F_MOVE;
+// What a pipe holds when its size cannot be read back: one page.
+constexpr std::size_t kMinPipeBytes = 4096;
+
+}  // namespace
+
+TRelayBufferPool::TBuffer TRelayBufferPool::Take() {
+  if (free_.empty()) return std::make_unique_for_overwrite<char[]>(kSmallBufferBytes);
+  TBuffer buffer = std::move(free_.back());
+  free_.pop_back();
+  return buffer;
+}
+
+void TRelayBufferPool::Give(TBuffer buffer) {
+  if (buffer && free_.size() < kPoolKeepBuffers) free_.push_back(std::move(buffer));
+}
+
+TRelayDirection::TRelayDirection(int source, int sink, TRelayBufferPool& pool)
+    : source_(source), sink_(sink), pool_(pool) {}
+
+TRelayDirection::~TRelayDirection() { ReturnBuffer(); }
+
+bool TRelayDirection::WantsInput() const { return !source_ended_ && (sink_failed_ || Room() > 0); }
+
+std::size_t TRelayDirection::Room() const {
+  if (stalled_) return 0;
+  const std::size_t room = kRelayBufferBytes - Pending();
+  if (Spliced()) return room;
+  return std::min(room, kSmallBufferBytes - (buffer_end_ - buffer_begin_));
+}
+
+std::size_t TRelayDirection::Fill() {
+  if (source_ended_) return 0;
+  if (sink_failed_) return Discard();
+  const std::size_t room = Room();
+  if (room == 0) return 0;
+  return Spliced() ? FillPipe(room) : FillBuffer(room);
+}
+
+std::size_t TRelayDirection::FillPipe(std::size_t room) {
+  const std::size_t want = std::min(room, pipe_capacity_ - piped_);
+  if (want == 0) {
+    Grow();
+    return 0;
+  }
+  const ssize_t n = ::splice(source_, nullptr, pipe_write_.get(), nullptr, want, kSpliceFlags);
+  if (n > 0) {
+    piped_ += static_cast<std::size_t>(n);
+    if (piped_ >= pipe_capacity_) Grow();
+    return static_cast<std::size_t>(n);
+  }
+  if (n == 0) {
+    source_ended_ = true;
+    return 0;
+  }
+  if (errno == EINTR) return 0;
+  if (errno != EAGAIN) {
+    FailSource();
+    return 0;
+  }
+  // With bytes in the pipe, EAGAIN means the pipe ran out of slots (each
+  // received segment takes one) before it ran out of bytes.
+  if (piped_ > 0) {
+    Grow();
+    return 0;
+  }
+  // Nothing waits and still nothing: splice() stops at a TCP urgent mark for
+  // good while the socket stays readable. recv() steps over the mark
+  // (dropping the urgent byte, as a plain receive does), so that the relay
+  // neither spins nor stalls.
+  const std::size_t buffer_room = std::min(room, kSmallBufferBytes - (buffer_end_ - buffer_begin_));
+  if (buffer_room == 0) {
+    stalled_ = true;
+    return 0;
+  }
+  return FillBuffer(buffer_room);
+}
+
+std::size_t TRelayDirection::FillBuffer(std::size_t room) {
+  if (!buffer_) {
+    buffer_ = pool_.Take();
+    buffer_begin_ = buffer_end_ = 0;
+  }
+  if (buffer_begin_ > 0 && buffer_end_ + room > kSmallBufferBytes) {
+    std::memmove(buffer_.get(), buffer_.get() + buffer_begin_, buffer_end_ - buffer_begin_);
+    buffer_end_ -= buffer_begin_;
+    buffer_begin_ = 0;
+  }
+  const ssize_t n = RecvSome(source_, buffer_.get() + buffer_end_, room, MSG_DONTWAIT);
+  if (n > 0) {
+    buffer_end_ += static_cast<std::size_t>(n);
+    if (buffer_end_ == kSmallBufferBytes && !Spliced()) OpenPipe();
+    return static_cast<std::size_t>(n);
+  }
+  if (n == 0) {
+    source_ended_ = true;
+  } else if (errno != EAGAIN) {
+    FailSource();
+  }
+  if (buffer_begin_ == buffer_end_) ReturnBuffer();
+  return 0;
+}
+
+std::size_t TRelayDirection::Discard() {
+  // MSG_TRUNC makes TCP drop the bytes without copying them anywhere.
+  const ssize_t n = RecvSome(source_, nullptr, kRelayBufferBytes, MSG_DONTWAIT | MSG_TRUNC);
+  if (n > 0) return static_cast<std::size_t>(n);
+  if (n == 0) {
+    source_ended_ = true;
+  } else if (errno != EAGAIN) {
+    FailSource();
+  }
+  return 0;
+}
+
+std::size_t TRelayDirection::Flush() {
+  if (sink_failed_) return 0;
+  std::size_t sent = 0;
+  if (buffer_end_ > buffer_begin_) {
+    const ssize_t n =
+        SendSome(sink_, buffer_.get() + buffer_begin_, buffer_end_ - buffer_begin_, MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno != EAGAIN) FailSink();
+      return 0;
+    }
+    buffer_begin_ += static_cast<std::size_t>(n);
+    sent = static_cast<std::size_t>(n);
+    stalled_ = false;
+    if (buffer_begin_ < buffer_end_) return sent;  // the sink is full
+    ReturnBuffer();
+  }
+  if (piped_ > 0) {
+    // splice() cannot pass MSG_NOSIGNAL: a vanished peer raises SIGPIPE,
+    // which the loop threads keep blocked, and the call fails with EPIPE.
+    const ssize_t n = ::splice(pipe_read_.get(), nullptr, sink_, nullptr, piped_, kSpliceFlags);
+    if (n > 0) {
+      piped_ -= static_cast<std::size_t>(n);
+      sent += static_cast<std::size_t>(n);
+      stalled_ = false;
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      FailSink();
+    }
+  }
+  return sent;
+}
+
+void TRelayDirection::PassEnd() {
+  if (!source_ended_ || sink_failed_ || end_passed_ || Pending() > 0) return;
+  // A sink that is gone already (ENOTCONN) has nothing left to be told.
+  ::shutdown(sink_, SHUT_WR);
+  end_passed_ = true;
+}
+
+void TRelayDirection::OpenPipe() {
+  // A relay carries on without a pipe, only slower: the last descriptors
+  // are kept for refusing new work cleanly.
+  if (!fd_budget::HasRoom(2)) return;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  pipe_read_.reset(fds[0]);
+  pipe_write_.reset(fds[1]);
+  // The pipe keeps its default size until bulk traffic fills it (Grow), so
+  // that short bursts do not use up the per-user pipe quota.
+  const int size = ::fcntl(fds[1], F_GETPIPE_SZ);
+  pipe_capacity_ = std::min(size > 0 ? static_cast<std::size_t>(size) : kMinPipeBytes, kRelayBufferBytes);
+}
+
+void TRelayDirection::Grow() {
+  if (pipe_capacity_ < kRelayBufferBytes) {
+    const int size = ::fcntl(pipe_write_.get(), F_SETPIPE_SZ, static_cast<int>(kRelayBufferBytes));
+    if (size > 0 && static_cast<std::size_t>(size) > pipe_capacity_) {
+      pipe_capacity_ = std::min(static_cast<std::size_t>(size), kRelayBufferBytes);
+      return;
+    }
+  }
+  stalled_ = true;
+}
+
+void TRelayDirection::ReturnBuffer() {
+  pool_.Give(std::move(buffer_));
+  buffer_begin_ = buffer_end_ = 0;
+}
+
+void TRelayDirection::FailSink() {
+  sink_failed_ = true;
+  stalled_ = false;
+  ReturnBuffer();
+  pipe_read_.reset();
+  pipe_write_.reset();
+  piped_ = 0;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,73 @@
+#include "servers/RelayEngine.h"
+
+#include <sched.h>
+
+#include <utility>
+
+#include "servers/TCPRelay.h"
+
+namespace quorvane {
+
+std::size_t AvailableCpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  const int count = CPU_COUNT(&set);
+  return count > 0 ? static_cast<std::size_t>(count) : 1;
+}
+
+TRelayEngine::TRelayEngine(std::size_t loops) {
+  const std::size_t count = loops != 0 ? loops : AvailableCpus();
+  loops_.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) loops_.push_back(std::make_unique<TRelayLoop>());
+}
+
+TRelayEngine::~TRelayEngine() { Stop(); }
+
+bool TRelayEngine::Start() {
+  if (started_) return false;
+  started_ = true;
+  for (auto& loop : loops_) {
+    if (!loop->Valid()) {
+      Stop();
+      return false;
+    }
+    loop->Open();
+    if (!loop->Resume()) {
+      Stop();
+      return false;
+    }
+  }
+  return true;
+}
+
+void TRelayEngine::Stop() {
+  for (auto& loop : loops_) loop->Terminate();
+  for (auto& loop : loops_) {
+    if (loop->Started()) {
+      loop->WaitFor();
+    } else {
+      // Never ran: refuse from now on, and close what was queued.
+      loop->Shut();
+    }
+  }
+}
+
+bool TRelayEngine::Add(TRelayRequest request) {
+  const std::size_t index = next_.fetch_add(1, std::memory_order_relaxed) % loops_.size();
+  return loops_[index]->Post(std::move(request));
+}
+
+TRelayEngineCounters TRelayEngine::Counters() const {
+  TRelayEngineCounters sum;
+  for (const auto& loop : loops_) {
+    const TRelayLoopCounters& counters = loop->Counters();
+    sum.RelaysOpen += counters.RelaysOpen.load(std::memory_order_relaxed);
+    sum.RelaysTotal += counters.RelaysTotal.load(std::memory_order_relaxed);
+    sum.BytesToTarget += counters.BytesToTarget.load(std::memory_order_relaxed);
+    sum.BytesFromTarget += counters.BytesFromTarget.load(std::memory_order_relaxed);
+  }
+  return sum;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,68 @@
+// TRelayEngine: the threads every TCP relay of the process runs on. A small
+// fixed set of TRelayLoop threads (one per CPU by default), started with the
+// server and stopped with it; a redirector's accept thread hands each
+// accepted connection over with Add() and goes straight back to accepting.
+//
+// The engine's threads and descriptors (three per loop: epoll, queue event,
+// stop event) exist from construction to destruction, so a running server's
+// thread and descriptor counts do not move as relays come and go; only the
+// relays' own sockets and pipes do. Idle loops sleep in epoll_wait.
+//
+// Relays belong to their loop, not to the redirector that accepted them:
+// they outlive a deleted redirector, and Stop() ends every one of them.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "servers/RelayLoop.h"
+
+namespace quorvane {
+
+// What every loop has done, summed.
+struct TRelayEngineCounters {
+  std::uint64_t RelaysOpen = 0;  // connecting or relaying now
+  std::uint64_t RelaysTotal = 0;
+  std::uint64_t BytesToTarget = 0;
+  std::uint64_t BytesFromTarget = 0;
+};
+
+class TRelayEngine {
+ public:
+  // |loops| 0: one per CPU this process may run on.
+  explicit TRelayEngine(std::size_t loops = 0);
+  TRelayEngine(const TRelayEngine&) = delete;
+  TRelayEngine& operator=(const TRelayEngine&) = delete;
+  // Stops the engine if it still runs.
+  ~TRelayEngine();
+
+  // Owner, once: starts every loop. False when a loop could not be set up
+  // or started; the engine is then stopped and Add() refuses everything.
+  bool Start();
+  // Owner: ends every loop and joins it; every relay is closed, and
+  // connections queued but not yet started are closed too. Idempotent.
+  void Stop();
+
+  // Any thread: queues |request| on one of the loops (round robin) and
+  // returns at once; connecting, relaying and closing happen on that loop.
+  // False when the engine does not run; |request| is then destroyed, which
+  // closes the accepted socket.
+  bool Add(TRelayRequest request);
+
+  std::size_t LoopCount() const { return loops_.size(); }
+  // Any thread.
+  TRelayEngineCounters Counters() const;
+
+ private:
+  std::vector<std::unique_ptr<TRelayLoop>> loops_;
+  std::atomic<std::size_t> next_{0};
+  bool started_ = false;  // owner thread only
+};
+
+// CPUs this process may run on, at least 1.
+std::size_t AvailableCpus();
+
+}  // namespace quorvane

@@ -1,0 +1,169 @@
+#include "servers/TCPRelay.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cassert>
+#include <cerrno>
+#include <utility>
+
+namespace quorvane {
+
+void SetRelaySocketOptions(int fd) {
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kRelayKeepAliveIdleSec, sizeof kRelayKeepAliveIdleSec);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kRelayKeepAliveIntervalSec,
+               sizeof kRelayKeepAliveIntervalSec);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kRelayKeepAliveProbes, sizeof kRelayKeepAliveProbes);
+}
+
+TTCPRelay::TTCPRelay(TRelayLoop& loop, TRelayRequest request)
+    : loop_(loop),
+      accepted_(std::move(request.Accepted)),
+      target_addr_(request.Target),
+      outbound_addr_(request.OutboundAddr),
+      slot_(std::move(request.Slot)),
+      stats_(request.Stats ? std::move(request.Stats) : std::make_shared<TRedirectorStats>()) {}
+
+TTCPRelay::~TTCPRelay() { assert(state_ == TState::kEnded); }
+
+void TTCPRelay::Start() {
+  target_ = OpenTcpSocket();
+  if (!target_) return End(TEnd::kNoTarget);
+  SetRelaySocketOptions(target_.get());
+  if (outbound_addr_) {
+    // The port is left to connect(): chosen at bind time it could not reuse
+    // a port in TIME_WAIT, and each relayed connection leaves one behind, so
+    // busy redirectors would run out of outbound ports.
+    const int on = 1;
+    ::setsockopt(target_.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    if (!BindTo(target_.get(), *outbound_addr_, 0)) return End(TEnd::kNoTarget);
+  }
+  if (::connect(target_.get(), reinterpret_cast<const sockaddr*>(&target_addr_), sizeof target_addr_) == 0) {
+    return OnConnectDone();
+  }
+  if (errno != EINPROGRESS && errno != EINTR) return End(TEnd::kNoTarget);
+  if (!loop_.Watch(target_side_, target_.get(), EPOLLOUT)) return End(TEnd::kNoTarget);
+  loop_.Arm(*this, loop_.NowMs() + kConnectTimeoutMs);
+}
+
+void TTCPRelay::Abort() {
+  if (state_ != TState::kEnded) End(TEnd::kForced);
+}
+
+void TTCPRelay::OnReady(bool accepted_side, std::uint32_t events) {
+  if (state_ == TState::kConnecting) {
+    // Only the target is watched while connecting.
+    return OnConnectDone();
+  }
+  if (state_ != TState::kRelaying) return;  // ended earlier in this turn
+  TRelayDirection& from = accepted_side ? *up_ : *down_;
+  TRelayDirection& into = accepted_side ? *down_ : *up_;
+  if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && from.WantsInput()) {
+    // Sent right away rather than after an EPOLLOUT: the sink can nearly
+    // always take it, and Advance() watches it when it could not.
+    if (from.Fill() > 0) Deliver(from);
+  }
+  // A socket in error gives nothing more worth relaying, and takes nothing
+  // more; left watched, it would be reported again on every turn.
+  if ((events & EPOLLERR) != 0) from.FailSource();
+  if ((events & (EPOLLOUT | EPOLLHUP)) != 0 && into.WantsOutput()) Deliver(into);
+  Advance();
+}
+
+void TTCPRelay::OnTimer() {
+  // Connecting: the target did not answer in time. Relaying: the linger is
+  // over.
+  End(state_ == TState::kConnecting ? TEnd::kNoTarget : TEnd::kForced);
+}
+
+void TTCPRelay::OnConnectDone() {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(target_.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+    return End(TEnd::kNoTarget);
+  }
+  loop_.Disarm(*this);
+  state_ = TState::kRelaying;
+  up_.emplace(accepted_.get(), target_.get(), loop_.Pool());
+  down_.emplace(target_.get(), accepted_.get(), loop_.Pool());
+  counted_ = true;
+  stats_->Open.fetch_add(1, std::memory_order_relaxed);
+  stats_->Opened.fetch_add(1, std::memory_order_relaxed);
+  Advance();
+}
+
+void TTCPRelay::Deliver(TRelayDirection& direction) {
+  const std::size_t sent = direction.Flush();
+  if (sent == 0) return;
+  const bool to_target = &direction == &*up_;
+  (to_target ? stats_->BytesToTarget : stats_->BytesFromTarget).fetch_add(sent, std::memory_order_relaxed);
+  stats_->LastActivityMs.store(loop_.WallMs(), std::memory_order_relaxed);
+  // The loop thread is the only writer of its own counters.
+  auto& counter = to_target ? loop_.MutableCounters().BytesToTarget : loop_.MutableCounters().BytesFromTarget;
+  counter.store(counter.load(std::memory_order_relaxed) + sent, std::memory_order_relaxed);
+}
+
+void TTCPRelay::Advance() {
+  // A connection that failed one way is broken both ways: the other
+  // direction drops what it holds for it and only drains its own source.
+  if (up_->SourceFailed() || down_->SinkFailed()) {
+    up_->FailSource();
+    down_->FailSink();
+  }
+  if (down_->SourceFailed() || up_->SinkFailed()) {
+    down_->FailSource();
+    up_->FailSink();
+  }
+  up_->PassEnd();
+  down_->PassEnd();
+  if (up_->Done() && down_->Done()) return End(TEnd::kClean);
+  const bool closing =
+      (up_->SourceEnded() && down_->SourceEnded()) || up_->SinkFailed() || down_->SinkFailed();
+  if (closing && !Armed()) loop_.Arm(*this, loop_.NowMs() + kLingerMs);
+  const std::uint32_t accepted_events =
+      (up_->WantsInput() ? EPOLLIN : 0u) | (down_->WantsOutput() ? EPOLLOUT : 0u);
+  const std::uint32_t target_events =
+      (down_->WantsInput() ? EPOLLIN : 0u) | (up_->WantsOutput() ? EPOLLOUT : 0u);
+  // A socket with nothing to watch leaves the epoll set: hang-ups and errors
+  // are reported whatever was asked, and would wake the loop on every turn.
+  if (!loop_.Watch(accepted_side_, accepted_.get(), accepted_events) ||
+      !loop_.Watch(target_side_, target_.get(), target_events)) {
+    End(TEnd::kForced);
+  }
+}
+
+void TTCPRelay::End(TEnd how) {
+  state_ = TState::kEnded;
+  loop_.Disarm(*this);
+  up_.reset();
+  down_.reset();
+  loop_.Watch(accepted_side_, accepted_.get(), 0);
+  loop_.Watch(target_side_, target_.get(), 0);
+  switch (how) {
+    case TEnd::kNoTarget:
+      // The remote party learns at once that nobody answers; the outbound
+      // socket never carried anything.
+      ShutdownAndClose(accepted_);
+      target_.reset();
+      break;
+    case TEnd::kClean:
+      // Both peers have sent their FIN and got ours: nothing is unread.
+      accepted_.reset();
+      target_.reset();
+      break;
+    case TEnd::kForced:
+      ShutdownAndClose(accepted_);
+      ShutdownAndClose(target_);
+      break;
+  }
+  if (counted_) stats_->Open.fetch_sub(1, std::memory_order_relaxed);
+  counted_ = false;
+  slot_.Release();
+  loop_.Retire(*this);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,104 @@
+#include "servers/RelayDirection.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "TestSupport.h"
+
+namespace quorvane {
+namespace {
+
+using namespace test;
+
+// Two connected non-blocking stream sockets: [0] is the far peer, [1] the
+// end the direction uses.
+struct TPair {
+  UniqueFd peer;
+  UniqueFd near;
+};
+
+TPair MakePair() {
+  int fds[2];
+  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
+  return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+// Writes as much of a pattern as the socket takes without blocking.
+std::size_t WriteWhatFits(int fd, std::size_t offset) {
+  std::size_t written = 0;
+  std::string chunk(std::size_t{64} * 1024, '\0');
+  for (;;) {
+    for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>((offset + written + i) % 251);
+    const ssize_t n = SendSome(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
+    if (n <= 0) return written;
+    written += static_cast<std::size_t>(n);
+  }
+}
+
+TEST(RelayDirectionTest, BufferNeverGrowsBeyondItsBoundBehindASinkThatNeverReads) {
+  TRelayBufferPool pool;
+  TPair source = MakePair();
+  TPair sink = MakePair();
+  TRelayDirection direction(source.near.get(), sink.near.get(), pool);
+  std::size_t offered = 0;
+  std::size_t max_pending = 0;
+  // The writer offers more whenever it can; the sink's reader never reads.
+  for (int step = 0; step < 10000; ++step) {
+    offered += WriteWhatFits(source.peer.get(), offered);
+    const std::size_t taken = direction.Fill();
+    direction.Flush();
+    max_pending = std::max(max_pending, direction.Pending());
+    if (taken == 0 && !direction.WantsInput()) break;
+  }
+  EXPECT_FALSE(direction.WantsInput()) << "still reading with " << direction.Pending() << " bytes held";
+  EXPECT_LE(max_pending, kRelayBufferBytes);
+  // The bound, not the small-message buffer, is what stopped it.
+  EXPECT_TRUE(direction.Spliced());
+  EXPECT_GT(max_pending, kSmallBufferBytes);
+  EXPECT_TRUE(direction.WantsOutput());
+}
+
+TEST(RelayDirectionTest, EndIsPassedOnOnlyAfterEveryByteBeforeItAndIdleDirectionHoldsNoBuffer) {
+  TRelayBufferPool pool;
+  TPair source = MakePair();
+  TPair sink = MakePair();
+  TRelayDirection direction(source.near.get(), sink.near.get(), pool);
+
+  // A small message passes through the pooled buffer, which goes back at once.
+  ASSERT_TRUE(SendAll(source.peer.get(), "hello"));
+  EXPECT_EQ(direction.Fill(), 5u);
+  EXPECT_EQ(direction.Flush(), 5u);
+  EXPECT_FALSE(direction.HoldsBuffer());
+  EXPECT_FALSE(direction.Spliced());
+  EXPECT_EQ(pool.Idle(), 1u);
+  EXPECT_EQ(RecvExact(sink.peer.get(), 5), "hello");
+
+  // More than the sink's socket takes at once, then the sender's FIN.
+  const std::size_t sent = WriteWhatFits(source.peer.get(), 0);
+  ::shutdown(source.peer.get(), SHUT_WR);
+  std::string received;
+  std::size_t total_filled = 0;
+  bool eof = false;
+  for (int step = 0; step < 100000 && !eof; ++step) {
+    total_filled += direction.Fill();
+    direction.Flush();
+    direction.PassEnd();
+    char bytes[4096];
+    const ssize_t n = RecvSome(sink.peer.get(), bytes, sizeof bytes, MSG_DONTWAIT);
+    if (n > 0) received.append(bytes, static_cast<std::size_t>(n));
+    // The end may only arrive once every byte before it has.
+    if (n == 0) eof = true;
+  }
+  EXPECT_TRUE(eof);
+  EXPECT_EQ(total_filled, sent);
+  ASSERT_EQ(received.size(), sent);
+  for (std::size_t i = 0; i < sent; ++i) {
+    ASSERT_EQ(received[i], static_cast<char>(i % 251)) << "at " << i;
+  }
+  EXPECT_TRUE(direction.Done());
+}
+
+}  // namespace
+}  // namespace quorvane
