@@ -80,22 +80,13 @@ void TUDPRedirector::Execute() {
     PollSessions(fds, tally);
     if (fds[kListenSlot].revents != 0) {
       if (batch.Receive(Socket()) < 0) return;
-      tally.received += batch.Count();
       ProcessDatagrams(tally);
     }
     AddToStats(tally);
 
     const std::int64_t now = Now();
     if (now >= next_expiry_) next_expiry_ = ExpireSessions(now);
-
-    // Pages a burst made resident are given back once traffic pauses, so
-    // that an idle redirector holds none of them.
-    if (tally.received != 0) {
-      trim_at_ = SteadyMillis() + kBatchTrimDelayMs;
-    } else if (trim_at_ != kNever && SteadyMillis() >= trim_at_) {
-      if (batch.Touched()) batch.Trim();
-      trim_at_ = kNever;
-    }
+    TrimBatch();
   }
 }
 
@@ -105,7 +96,6 @@ void TUDPRedirector::PollSessions(const std::vector<pollfd>& fds, TPassTally& ta
     if (fds[kFirstSessionSlot + i].revents == 0) continue;
     // A failed receive skips the socket until the next pass.
     if (batch.Receive(sessions_[i].Socket.get()) <= 0) continue;
-    tally.received += batch.Count();
     // Whoever sent them, the target or another host, they go to this
     // session's client, through the listening socket. Answers do not keep a
     // session alive.
@@ -234,6 +224,15 @@ void TUDPRedirector::AddToStats(const TPassTally& tally) {
     stats.BytesFromTarget.fetch_add(tally.bytes_from_target, kRelaxed);
   }
   stats.LastActivityMs.store(WallMillis(), kRelaxed);
+}
+
+void TUDPRedirector::TrimBatch() {
+  if (trim_at_ == kNever) {
+    if (Batch().ResidentBytes() > kRetainedSlotBytes) trim_at_ = SteadyMillis() + kBatchTrimDelayMs;
+  } else if (SteadyMillis() >= trim_at_) {
+    Batch().Trim();
+    trim_at_ = kNever;
+  }
 }
 
 void TUDPRedirector::PublishCount() {

@@ -33,8 +33,11 @@ namespace quorvane {
 
 // All buffers live on the heap, so the loop needs little stack.
 inline constexpr std::size_t kUdpRedirectorStackSize = 256 * 1024;
-// After this long without a datagram, a redirector gives back the receive
-// slot pages that traffic made resident.
+// Receive slot pages a redirector may keep resident (a trickle of small
+// datagrams touches one); beyond that, all of them are given back within
+// kBatchTrimDelayMs, busy or idle, so that a burst leaves no megabytes
+// behind and sustained bulk pays one madvise() a second.
+inline constexpr std::size_t kRetainedSlotBytes = 64 * 1024;
 inline constexpr std::int64_t kBatchTrimDelayMs = 1000;
 
 // Milliseconds of a monotonic clock.
@@ -96,9 +99,8 @@ class TUDPRedirector final : public TUDPServer {
   static constexpr std::size_t kWakeSlot = 1;
   static constexpr std::size_t kFirstSessionSlot = 2;
 
-  // What one pass took in and relayed, added to the stats once per pass.
+  // What one pass relayed, added to the stats once per pass.
   struct TPassTally {
-    std::uint64_t received = 0;  // relayed or not
     std::uint64_t bytes_to_target = 0, datagrams_to_target = 0;
     std::uint64_t bytes_from_target = 0, datagrams_from_target = 0;
   };
@@ -127,6 +129,9 @@ class TUDPRedirector final : public TUDPServer {
   // Milliseconds poll() may wait before a timer is due; -1 without one.
   int PollTimeout() const;
   void AddToStats(const TPassTally& tally);
+  // Once more than kRetainedSlotBytes of receive slot pages have been
+  // resident for kBatchTrimDelayMs, gives them all back.
+  void TrimBatch();
   std::int64_t Now() const { return clock_(); }
   void PublishCount();
 
@@ -145,7 +150,7 @@ class TUDPRedirector final : public TUDPServer {
   std::vector<TUDPSession> sessions_;  // in order of creation
   TAddressCounter sessions_per_address_;
   std::int64_t next_expiry_ = kNever;  // no session expires before this
-  std::int64_t trim_at_ = kNever;      // steady clock: when to give back slot pages
+  std::int64_t trim_at_ = kNever;      // steady clock: when TrimBatch() is due
   std::atomic<std::size_t> session_count_{0};
 };
 

@@ -1,7 +1,9 @@
 #include "servers/UDPServer.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 
@@ -17,6 +19,7 @@ TDatagramBatch::TDatagramBatch() {
   if (slots == MAP_FAILED) return;
   ::madvise(slots, kMappingSize, MADV_NOHUGEPAGE);
   slots_ = static_cast<std::uint8_t*>(slots);
+  if (const long page = ::sysconf(_SC_PAGESIZE); page > 0) page_size_ = static_cast<std::size_t>(page);
   for (unsigned i = 0; i < kDatagramBatch; ++i) {
     received_iov_[i] = {SlotData(i), kMaxDatagramSize};
     received_[i] = {};
@@ -45,10 +48,14 @@ int TDatagramBatch::Receive(int fd) {
   } while (n < 0 && errno == EINTR);
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
   count_ = static_cast<unsigned>(n);
-  if (n > 0) touched_ = true;
   for (unsigned i = 0; i < count_; ++i) {
     // Every slot holds the largest datagram IPv4 can carry.
     assert((received_[i].msg_hdr.msg_flags & MSG_TRUNC) == 0);
+    const std::size_t pages = std::max<std::size_t>(1, (received_[i].msg_len + page_size_ - 1) / page_size_);
+    if (pages > slot_pages_[i]) {
+      resident_pages_ += pages - slot_pages_[i];
+      slot_pages_[i] = pages;
+    }
   }
   return n;
 }
@@ -84,7 +91,8 @@ TDatagramBatch::TSent TDatagramBatch::Send(int fd, unsigned first, unsigned coun
 
 void TDatagramBatch::Trim() {
   ::madvise(slots_, kMappingSize, MADV_DONTNEED);
-  touched_ = false;
+  resident_pages_ = 0;
+  for (std::size_t& pages : slot_pages_) pages = 0;
 }
 
 TUDPServer::TUDPServer(std::string host, std::uint16_t port, std::size_t stack_size)

@@ -33,6 +33,12 @@ inline constexpr unsigned kDatagramBatch = 32;
 // back those that were. Used by one thread at a time.
 class TDatagramBatch {
  public:
+  // Slots start on page boundaries, so a small datagram touches one page.
+  static constexpr std::size_t kSlotStride = 65536;
+  static_assert(kSlotStride >= kMaxDatagramSize);
+  static constexpr std::size_t kMappingSize = kSlotStride * kDatagramBatch;
+
+  // Maps the slots; touches none of them.
   TDatagramBatch();
   ~TDatagramBatch();
   TDatagramBatch(const TDatagramBatch&) = delete;
@@ -62,22 +68,20 @@ class TDatagramBatch {
   // a full send buffer loses the rest. Returns what was sent.
   TSent Send(int fd, unsigned first, unsigned count, const sockaddr_in& to);
 
-  // True when datagrams have touched the slots since the last Trim().
-  bool Touched() const { return touched_; }
+  // Bytes of slot pages that datagrams have touched since the last Trim():
+  // what the slots keep resident, at most.
+  std::size_t ResidentBytes() const { return resident_pages_ * page_size_; }
   // Makes every slot page non-resident again (their contents are lost).
   void Trim();
 
  private:
-  // Slots start on page boundaries, so a small datagram touches one page.
-  static constexpr std::size_t kSlotStride = 65536;
-  static_assert(kSlotStride >= kMaxDatagramSize);
-  static constexpr std::size_t kMappingSize = kSlotStride * kDatagramBatch;
-
   std::uint8_t* SlotData(unsigned i) const { return slots_ + i * kSlotStride; }
 
   std::uint8_t* slots_ = nullptr;
   unsigned count_ = 0;
-  bool touched_ = false;
+  std::size_t page_size_ = 4096;
+  std::size_t resident_pages_ = 0;               // sum of slot_pages_
+  std::size_t slot_pages_[kDatagramBatch] = {};  // touched since the last Trim()
   mmsghdr received_[kDatagramBatch];
   iovec received_iov_[kDatagramBatch];
   sockaddr_in from_[kDatagramBatch];

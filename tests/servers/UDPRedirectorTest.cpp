@@ -1,6 +1,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <map>
@@ -55,6 +57,31 @@ class UDPRedirectorTest : public ::testing::Test {
   UniqueFd target_ = BindUdpLoopback(&target_port_);  // answers only when a test speaks for it
   std::uint16_t port_ = 0;                            // the redirector's
 };
+
+// Resident pages of the batch's slots, found from its first datagram.
+std::size_t ResidentSlotPages(const TDatagramBatch& batch) {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> resident(TDatagramBatch::kMappingSize / page);
+  auto* slots = const_cast<std::uint8_t*>(batch.Data(0).data());
+  if (::mincore(slots, resident.size() * page, resident.data()) != 0) return SIZE_MAX;
+  return static_cast<std::size_t>(
+      std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }));
+}
+
+TEST(DatagramBatchTest, OnlyPagesDatagramsTouchedAreResidentUntilTrimmed) {
+  TDatagramBatch batch;
+  ASSERT_TRUE(batch.valid());
+  std::uint16_t port = 0;
+  UniqueFd receiver = BindUdpLoopback(&port), sender = OpenUdpSocket();
+  ASSERT_TRUE(SendDatagram(sender.get(), "one", port));
+  ASSERT_TRUE(WaitUntil([&] { return PendingBytes(receiver.get()) > 0; }));
+  ASSERT_EQ(batch.Receive(receiver.get()), 1);
+  EXPECT_EQ(ResidentSlotPages(batch), 1u);  // not 32 slots of 64 KiB
+  EXPECT_EQ(batch.ResidentBytes(), static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
+  batch.Trim();
+  EXPECT_EQ(ResidentSlotPages(batch), 0u);
+  EXPECT_EQ(batch.ResidentBytes(), 0u);
+}
 
 TEST_F(UDPRedirectorTest, EachClientGetsItsOwnSessionAndEveryAnswerReachesItsClient) {
   auto redirector = Start(target_port_);
