@@ -32,12 +32,12 @@
 namespace quorvane {
 
 // All buffers live on the heap, so the loop needs little stack.
-inline constexpr std::size_t kUdpRedirectorStackSize = 256 * 1024;
+inline constexpr std::size_t kUdpRedirectorStackSize = std::size_t{256} * 1024;
 // Receive slot pages a redirector may keep resident (a trickle of small
 // datagrams touches one); beyond that, all of them are given back within
 // kBatchTrimDelayMs, busy or idle, so that a burst leaves no megabytes
 // behind and sustained bulk pays one madvise() a second.
-inline constexpr std::size_t kRetainedSlotBytes = 64 * 1024;
+inline constexpr std::size_t kRetainedSlotBytes = std::size_t{64} * 1024;
 inline constexpr std::int64_t kBatchTrimDelayMs = 1000;
 
 // Milliseconds of a monotonic clock.

@@ -24,7 +24,7 @@ class UDPRedirectorTest : public ::testing::Test {
   auto Start(std::uint16_t target_port, std::int64_t timeout_ms = 60000, TRedirectorOptions options = {},
              TMillisClock clock = nullptr) {
     auto redirector = std::make_unique<TUDPRedirector>("127.0.0.1", "127.0.0.1", "127.0.0.1", 0, target_port,
-                                                       timeout_ms, options);
+                                                       timeout_ms, std::move(options));
     if (clock) redirector->SetClock(std::move(clock));
     port_ = LocalPort(redirector->Socket());
     EXPECT_NE(port_, 0);
@@ -256,7 +256,8 @@ TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbers
   EXPECT_EQ(player_round_trip("expires the spray"), player_port);
   EXPECT_EQ(redirector->SessionCount(), 1u);
   for (const UniqueFd& sprayer : spray) ASSERT_TRUE(SendDatagram(sprayer.get(), "again", port_));
-  EXPECT_TRUE(WaitUntil([&] { return refused() - refused_before == 2 * (kSpray - kPerAddress); }));
+  EXPECT_TRUE(
+      WaitUntil([&] { return refused() - refused_before == 2 * std::uint64_t{kSpray - kPerAddress}; }));
   EXPECT_EQ(player_round_trip("last"), player_port);
   EXPECT_EQ(redirector->SessionCount(), kPerAddress + 1);
 }
@@ -315,7 +316,7 @@ TEST_F(UDPRedirectorTest, BurstKeepsOrderPerClientAndPerSessionAndIsCounted) {
   for (int i = 0; i < from_b; ++i) ASSERT_EQ(RecvDatagram(b.get()), "r" + std::to_string(i));
 
   const TRedirectorStats& stats = *redirector->Stats();
-  const auto datagrams = static_cast<std::uint64_t>(kBurst + from_b);
+  const std::uint64_t datagrams = kBurst + from_b;
   EXPECT_TRUE(WaitUntil([&] { return stats.DatagramsFromTarget.load() == datagrams; }));
   EXPECT_EQ(stats.DatagramsToTarget.load(), datagrams);
   EXPECT_EQ(stats.BytesToTarget.load(), bytes);
