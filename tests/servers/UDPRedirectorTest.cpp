@@ -4,10 +4,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
+#include <vector>
 
 #include "TestSupport.h"
 #include "runtime/FdBudget.h"
