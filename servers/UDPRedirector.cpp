@@ -3,9 +3,27 @@
 #include <algorithm>
 #include <chrono>
 
+#include "runtime/FdBudget.h"
+#include "runtime/Refusals.h"
 #include "servers/AddressHelpers.h"
 
 namespace quorvane {
+namespace {
+
+std::int64_t WallMillis() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+int MillisUntil(std::int64_t deadline, std::int64_t now) {
+  return static_cast<int>(std::clamp<std::int64_t>(deadline - now, 0, 1 << 30));
+}
+
+bool SameClient(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
+}
+
+}  // namespace
 
 std::int64_t SteadyMillis() {
   using namespace std::chrono;
@@ -45,89 +63,116 @@ void TUDPRedirector::Execute() {
     }
   } close_on_exit{*this};
 
-  std::vector<std::uint8_t> buffer(kMaxDatagramSize);
+  TDatagramBatch& batch = Batch();
   std::vector<pollfd> fds;
-  const auto deliver = [this](const sockaddr_in& from, std::span<const std::uint8_t> data) {
-    ProcessDatagram(from, data);
-  };
   while (!Terminated()) {
     fds.clear();
     fds.push_back({Socket(), POLLIN, 0});
     fds.push_back({WakeFd(), POLLIN, 0});
     for (const TUDPSession& session : sessions_) fds.push_back({session.Socket.get(), POLLIN, 0});
 
-    int timeout_ms = -1;
-    if (next_expiry_ != kNever) {
-      timeout_ms = static_cast<int>(std::clamp<std::int64_t>(next_expiry_ - Now(), 0, 1 << 30));
-    }
-    if (PollRetry(fds.data(), fds.size(), timeout_ms) < 0) return;
+    if (PollRetry(fds.data(), fds.size(), PollTimeout()) < 0) return;
     if (fds[kWakeSlot].revents != 0) continue;
 
     // Session sockets first, while the table still matches |fds|: a client's
     // datagram may add or evict a session.
-    PollSessions(fds, buffer);
-    if (fds[kListenSlot].revents != 0 && ReceiveBatch(Socket(), buffer, deliver).failed) return;
+    TPassTally tally;
+    PollSessions(fds, tally);
+    if (fds[kListenSlot].revents != 0) {
+      if (batch.Receive(Socket()) < 0) return;
+      ProcessDatagrams(tally);
+    }
+    AddToStats(tally);
 
     const std::int64_t now = Now();
     if (now >= next_expiry_) next_expiry_ = ExpireSessions(now);
+    TrimBatch();
   }
 }
 
-void TUDPRedirector::ProcessDatagram(const sockaddr_in& from, std::span<const std::uint8_t> data) {
-  const std::int64_t now = Now();
-  int index = FindSession(from);
-  if (index >= 0) {
-    sessions_[static_cast<std::size_t>(index)].LastActivity = now;
-  } else {
-    UniqueFd fd = OpenSessionSocket();
-    if (!fd) return;  // no session without a socket; the datagram is lost
-    if (sessions_.size() >= max_sessions_) EvictLongestSilent();
-    sessions_.push_back(TUDPSession{now, from, std::move(fd)});
-    PublishCount();
-    next_expiry_ = std::min(next_expiry_, ExpiryTime(now));
-    index = static_cast<int>(sessions_.size()) - 1;
+void TUDPRedirector::PollSessions(const std::vector<pollfd>& fds, TPassTally& tally) {
+  TDatagramBatch& batch = Batch();
+  for (std::size_t i = 0; i < sessions_.size(); ++i) {
+    if (fds[kFirstSessionSlot + i].revents == 0) continue;
+    // A failed receive skips the socket until the next pass.
+    if (batch.Receive(sessions_[i].Socket.get()) <= 0) continue;
+    // Whoever sent them, the target or another host, they go to this
+    // session's client, through the listening socket. Answers do not keep a
+    // session alive.
+    const TDatagramBatch::TSent sent = batch.Send(Socket(), 0, batch.Count(), sessions_[i].ClientAddr);
+    tally.datagrams_from_target += sent.datagrams;
+    tally.bytes_from_target += sent.bytes;
   }
-  // A send that fails (full buffer, unreachable target) loses the datagram,
-  // as the network might have.
-  SendTo(sessions_[static_cast<std::size_t>(index)].Socket.get(), data.data(), data.size(), target_addr_);
+}
+
+void TUDPRedirector::ProcessDatagrams(TPassTally& tally) {
+  TDatagramBatch& batch = Batch();
+  const std::int64_t now = Now();
+  // A run ends where the client changes. The table changes only between
+  // runs (a new session, an eviction), so |session| stays valid in a run.
+  for (unsigned first = 0, end = 0; first < batch.Count(); first = end) {
+    const sockaddr_in& from = batch.From(first);
+    for (end = first + 1; end < batch.Count() && SameClient(batch.From(end), from); ++end) {
+    }
+    const int session = SessionFor(from, now);
+    if (session < 0) continue;  // refused: the whole run is dropped
+    // A send that fails (full buffer, unreachable target) loses the
+    // datagram, as the network might have.
+    const TDatagramBatch::TSent sent = batch.Send(sessions_[static_cast<std::size_t>(session)].Socket.get(),
+                                                  first, end - first, target_addr_);
+    tally.datagrams_to_target += sent.datagrams;
+    tally.bytes_to_target += sent.bytes;
+  }
+}
+
+int TUDPRedirector::SessionFor(const sockaddr_in& from, std::int64_t now) {
+  if (const int index = FindSession(from); index >= 0) {
+    sessions_[static_cast<std::size_t>(index)].LastActivity = now;
+    return index;
+  }
+  const std::uint32_t address = from.sin_addr.s_addr;
+  // Refusals evict nobody: a peer spraying fresh source ports fills its own
+  // share, never a real player's place.
+  TAddressSlot share = sessions_per_address_.TryAcquire(address, connections_per_address_);
+  if (!share) {
+    ReportRefusal(TRefusedWork::kUdpSession, TRefusalReason::kConnectionsPerAddress, address);
+    return -1;
+  }
+  if (!fd_budget::HasRoom()) {
+    ReportRefusal(TRefusedWork::kUdpSession, TRefusalReason::kDescriptorReserve, address);
+    return -1;
+  }
+  UniqueFd fd = OpenSessionSocket();
+  if (!fd) return -1;  // no session without a socket; the datagram is lost
+  if (sessions_.size() >= max_sessions_) EvictLongestSilent();
+  sessions_.push_back(TUDPSession{now, from, std::move(fd), std::move(share)});
+  PublishCount();
+  stats_->Opened.fetch_add(1, std::memory_order_relaxed);
+  next_expiry_ = std::min(next_expiry_, ExpiryTime(now));
+  return static_cast<int>(sessions_.size()) - 1;
 }
 
 int TUDPRedirector::FindSession(const sockaddr_in& addr) const {
   for (std::size_t i = 0; i < sessions_.size(); ++i) {
-    const sockaddr_in& client = sessions_[i].ClientAddr;
-    if (client.sin_port == addr.sin_port && client.sin_addr.s_addr == addr.sin_addr.s_addr) {
-      return static_cast<int>(i);
-    }
+    if (SameClient(sessions_[i].ClientAddr, addr)) return static_cast<int>(i);
   }
   return -1;
 }
 
-void TUDPRedirector::PollSessions(const std::vector<pollfd>& fds, std::span<std::uint8_t> buffer) {
-  for (std::size_t i = 0; i < sessions_.size(); ++i) {
-    if (fds[kFirstSessionSlot + i].revents == 0) continue;
-    const TUDPSession& session = sessions_[i];
-    // Whoever sent it, the target or another host, it goes to this session's
-    // client. A failed receive skips the socket until the next pass.
-    ReceiveBatch(session.Socket.get(), buffer, [&](const sockaddr_in&, std::span<const std::uint8_t> data) {
-      ReplyToClient(session, data);
-    });
-  }
-}
-
-void TUDPRedirector::ReplyToClient(const TUDPSession& session, std::span<const std::uint8_t> data) {
-  SendTo(Socket(), data.data(), data.size(), session.ClientAddr);
-}
-
 std::int64_t TUDPRedirector::ExpireSessions(std::int64_t now) {
   std::int64_t next = kNever;
-  // Removal closes the sockets; the rest keep their order.
-  std::erase_if(sessions_, [&](const TUDPSession& session) {
+  // Removal closes the sockets and gives back the address shares; the rest
+  // keep their order.
+  const std::size_t expired = std::erase_if(sessions_, [&](const TUDPSession& session) {
     const std::int64_t expiry = ExpiryTime(session.LastActivity);
     if (now >= expiry) return true;
     next = std::min(next, expiry);
     return false;
   });
-  PublishCount();
+  if (expired != 0) {
+    stats_->Expired.fetch_add(expired, std::memory_order_relaxed);
+    PublishCount();
+  }
   return next;
 }
 
@@ -136,7 +181,10 @@ void TUDPRedirector::EvictLongestSilent() {
   const auto longest_silent = std::min_element(
       sessions_.begin(), sessions_.end(),
       [](const TUDPSession& a, const TUDPSession& b) { return a.LastActivity < b.LastActivity; });
-  if (longest_silent != sessions_.end()) sessions_.erase(longest_silent);
+  if (longest_silent == sessions_.end()) return;
+  sessions_.erase(longest_silent);
+  stats_->Evicted.fetch_add(1, std::memory_order_relaxed);
+  PublishCount();
 }
 
 UniqueFd TUDPRedirector::OpenSessionSocket() const {
@@ -151,6 +199,45 @@ std::int64_t TUDPRedirector::ExpiryTime(std::int64_t last_activity) const {
   // millisecond on; saturates rather than overflows for huge time-outs.
   if (last_activity > kNever - 1 - timeout_) return kNever;
   return last_activity + timeout_ + 1;
+}
+
+int TUDPRedirector::PollTimeout() const {
+  int timeout_ms = -1;
+  if (next_expiry_ != kNever) timeout_ms = MillisUntil(next_expiry_, Now());
+  if (trim_at_ != kNever) {
+    const int trim_ms = MillisUntil(trim_at_, SteadyMillis());
+    timeout_ms = timeout_ms < 0 ? trim_ms : std::min(timeout_ms, trim_ms);
+  }
+  return timeout_ms;
+}
+
+void TUDPRedirector::AddToStats(const TPassTally& tally) {
+  if (tally.datagrams_to_target + tally.datagrams_from_target == 0) return;
+  TRedirectorStats& stats = *stats_;
+  constexpr auto kRelaxed = std::memory_order_relaxed;
+  if (tally.datagrams_to_target != 0) {
+    stats.DatagramsToTarget.fetch_add(tally.datagrams_to_target, kRelaxed);
+    stats.BytesToTarget.fetch_add(tally.bytes_to_target, kRelaxed);
+  }
+  if (tally.datagrams_from_target != 0) {
+    stats.DatagramsFromTarget.fetch_add(tally.datagrams_from_target, kRelaxed);
+    stats.BytesFromTarget.fetch_add(tally.bytes_from_target, kRelaxed);
+  }
+  stats.LastActivityMs.store(WallMillis(), kRelaxed);
+}
+
+void TUDPRedirector::TrimBatch() {
+  if (trim_at_ == kNever) {
+    if (Batch().ResidentBytes() > kRetainedSlotBytes) trim_at_ = SteadyMillis() + kBatchTrimDelayMs;
+  } else if (SteadyMillis() >= trim_at_) {
+    Batch().Trim();
+    trim_at_ = kNever;
+  }
+}
+
+void TUDPRedirector::PublishCount() {
+  session_count_.store(sessions_.size(), std::memory_order_release);
+  stats_->Open.store(static_cast<std::uint32_t>(sessions_.size()), std::memory_order_relaxed);
 }
 
 }  // namespace quorvane

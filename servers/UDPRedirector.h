@@ -4,6 +4,12 @@
 // each one separately; whatever arrives on a session socket goes back to
 // that session's client through the listening socket. Sessions whose client
 // has been silent for longer than the time-out are dropped.
+//
+// Datagrams move in batches: one recvmmsg() takes what a socket holds (up
+// to kDatagramBatch), and one sendmmsg() passes on a run of them that goes
+// to one place. What a session socket holds all goes to one client; what
+// the listening socket holds is cut into runs of consecutive datagrams from
+// one client. Order per client and per session is kept.
 #pragma once
 
 #include <netinet/in.h>
@@ -15,10 +21,10 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
+#include "runtime/AddressCounter.h"
 #include "runtime/Net.h"
 #include "servers/RedirectorOptions.h"
 #include "servers/UDPServer.h"
@@ -26,7 +32,13 @@
 namespace quorvane {
 
 // All buffers live on the heap, so the loop needs little stack.
-inline constexpr std::size_t kUdpRedirectorStackSize = 256 * 1024;
+inline constexpr std::size_t kUdpRedirectorStackSize = std::size_t{256} * 1024;
+// Receive slot pages a redirector may keep resident (a trickle of small
+// datagrams touches one); beyond that, all of them are given back within
+// kBatchTrimDelayMs, busy or idle, so that a burst leaves no megabytes
+// behind and sustained bulk pays one madvise() a second.
+inline constexpr std::size_t kRetainedSlotBytes = std::size_t{64} * 1024;
+inline constexpr std::int64_t kBatchTrimDelayMs = 1000;
 
 // Milliseconds of a monotonic clock.
 using TMillisClock = std::function<std::int64_t()>;
@@ -43,6 +55,9 @@ struct TUDPSession {
   // Bound to a system-chosen port; forwarded datagrams leave through it and
   // the target's answers arrive on it. Always valid.
   UniqueFd Socket;
+  // The client address's share of the per-address limit, held while the
+  // session exists.
+  TAddressSlot AddressShare;
 };
 
 class TUDPRedirector final : public TUDPServer {
@@ -51,8 +66,9 @@ class TUDPRedirector final : public TUDPServer {
   // port 0: system-chosen) and forwards to |target_host|:|target_port|,
   // resolved once here. Session sockets bind |outbound_host| (any address
   // when |listen_host| is empty). Sessions silent for more than |timeout_ms|
-  // expire; |options| bounds them. Built suspended; Socket() == -1 when the
-  // listening socket could not be set up.
+  // expire; |options| bounds them (sessions in all, sessions per remote
+  // address) and names the stats to keep. Built suspended; Socket() == -1
+  // when the listening socket could not be set up.
   TUDPRedirector(std::string listen_host, std::string outbound_host, std::string target_host,
                  std::uint16_t listen_port, std::uint16_t target_port, std::int64_t timeout_ms,
                  TRedirectorOptions options = {});
@@ -68,14 +84,13 @@ class TUDPRedirector final : public TUDPServer {
 
  protected:
   // One pass: block in poll() over the listening socket, every session
-  // socket and WakeFd() until something is readable or the earliest session
-  // may expire; relay what the session sockets hold, then what the listening
-  // socket holds; then expire. Ends on Terminate(), a receive failure on the
-  // listening socket or a poll() failure, closing every socket.
+  // socket and WakeFd() until something is readable or a timer is due (the
+  // earliest session expiry, giving back receive slots); relay one batch
+  // from every readable session socket, then one from the listening socket;
+  // then expire. Ends on Terminate(), a receive failure on the listening
+  // socket or a poll() failure, closing every socket; Finished() is true
+  // from then on, whatever ended it.
   void Execute() override;
-  // A client's datagram: forwarded to the target through the client's
-  // session socket, creating the session first when the client has none.
-  void ProcessDatagram(const sockaddr_in& from, std::span<const std::uint8_t> data) override;
 
  private:
   static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
@@ -84,12 +99,24 @@ class TUDPRedirector final : public TUDPServer {
   static constexpr std::size_t kWakeSlot = 1;
   static constexpr std::size_t kFirstSessionSlot = 2;
 
+  // What one pass relayed, added to the stats once per pass.
+  struct TPassTally {
+    std::uint64_t bytes_to_target = 0, datagrams_to_target = 0;
+    std::uint64_t bytes_from_target = 0, datagrams_from_target = 0;
+  };
+
+  // Relays one batch from every session socket that |fds| reports ready to
+  // its client; |fds| describes the table as it is (session i at
+  // fds[kFirstSessionSlot + i]).
+  void PollSessions(const std::vector<pollfd>& fds, TPassTally& tally);
+  // Forwards the batch taken from the listening socket, each run of
+  // datagrams from one client with one send through its session socket.
+  void ProcessDatagrams(TPassTally& tally);
+  // Index of the session for |from|: the existing one, refreshed at |now|,
+  // or a new one when the limits allow it; -1 when the datagram is dropped.
+  int SessionFor(const sockaddr_in& from, std::int64_t now);
   // Index of the session whose client has |addr|'s port and address, or -1.
   int FindSession(const sockaddr_in& addr) const;
-  // Relays what every session socket that |fds| reports ready holds; |fds|
-  // describes the table as it is (session i at fds[kFirstSessionSlot + i]).
-  void PollSessions(const std::vector<pollfd>& fds, std::span<std::uint8_t> buffer);
-  void ReplyToClient(const TUDPSession& session, std::span<const std::uint8_t> data);
   // Removes every session whose client has been silent for longer than the
   // time-out at |now| (LastActivity + Timeout < now), keeping the order of
   // the rest. Returns the earliest time at which one of them may expire.
@@ -99,8 +126,14 @@ class TUDPRedirector final : public TUDPServer {
   // First clock time at which a session last active at |last_activity| has
   // expired.
   std::int64_t ExpiryTime(std::int64_t last_activity) const;
+  // Milliseconds poll() may wait before a timer is due; -1 without one.
+  int PollTimeout() const;
+  void AddToStats(const TPassTally& tally);
+  // Once more than kRetainedSlotBytes of receive slot pages have been
+  // resident for kBatchTrimDelayMs, gives them all back.
+  void TrimBatch();
   std::int64_t Now() const { return clock_(); }
-  void PublishCount() { session_count_.store(sessions_.size(), std::memory_order_release); }
+  void PublishCount();
 
   const std::string target_host_;
   const std::uint16_t target_port_;
@@ -115,7 +148,9 @@ class TUDPRedirector final : public TUDPServer {
 
   // Redirector thread only.
   std::vector<TUDPSession> sessions_;  // in order of creation
+  TAddressCounter sessions_per_address_;
   std::int64_t next_expiry_ = kNever;  // no session expires before this
+  std::int64_t trim_at_ = kNever;      // steady clock: when TrimBatch() is due
   std::atomic<std::size_t> session_count_{0};
 };
 

@@ -5,8 +5,8 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -17,12 +17,77 @@
 
 namespace quorvane {
 
-// Receive buffers hold the largest datagram whole, so that nothing is ever
-// cut and no receive has to be sized in advance.
-inline constexpr std::size_t kMaxDatagramSize = 65535;
-// Datagrams one pass takes from one socket before it serves the others: a
-// busy sender saves poll() calls but cannot starve its neighbours.
-inline constexpr int kDatagramBatch = 16;
+// The largest payload a UDP datagram over IPv4 can carry (65535 minus the
+// IP and UDP headers). Every receive slot holds this much, so no datagram is
+// ever cut.
+inline constexpr std::size_t kMaxDatagramSize = 65507;
+// Datagrams one system call takes from, or hands to, one socket. It also
+// bounds what one pass takes from one socket before it serves the others: a
+// busy sender saves system calls but cannot starve its neighbours.
+inline constexpr unsigned kDatagramBatch = 32;
+
+// Up to kDatagramBatch datagrams received from one socket with one
+// recvmmsg(), kept in place until they are sent on with sendmmsg(). Its
+// kDatagramBatch slots of kMaxDatagramSize bytes are one anonymous mapping:
+// pages that no datagram has touched are never resident, and Trim() gives
+// back those that were. Used by one thread at a time.
+class TDatagramBatch {
+ public:
+  // Slots start on page boundaries, so a small datagram touches one page.
+  static constexpr std::size_t kSlotStride = 65536;
+  static_assert(kSlotStride >= kMaxDatagramSize);
+  static constexpr std::size_t kMappingSize = kSlotStride * kDatagramBatch;
+
+  // Maps the slots; touches none of them.
+  TDatagramBatch();
+  ~TDatagramBatch();
+  TDatagramBatch(const TDatagramBatch&) = delete;
+  TDatagramBatch& operator=(const TDatagramBatch&) = delete;
+
+  // False when the slots could not be mapped; nothing else may be called.
+  bool valid() const { return slots_ != nullptr; }
+
+  // Replaces the batch with what |fd| has queued, up to kDatagramBatch
+  // datagrams, without blocking. Returns the count (0 when nothing was
+  // queued), or -1 with errno set when the receive failed otherwise.
+  int Receive(int fd);
+  unsigned Count() const { return count_; }
+  // Datagram |i| < Count(): its sender and exactly its bytes (possibly none).
+  const sockaddr_in& From(unsigned i) const { return from_[i]; }
+  std::span<const std::uint8_t> Data(unsigned i) const {
+    return {SlotData(i), static_cast<std::size_t>(received_[i].msg_len)};
+  }
+
+  struct TSent {
+    unsigned datagrams = 0;
+    std::uint64_t bytes = 0;
+  };
+  // Sends datagrams [first, first + count) of the batch through |fd| to
+  // |to|, in order, with one sendmmsg() when the socket takes them all. A
+  // datagram the socket refuses is lost, as the network might have lost it;
+  // a full send buffer loses the rest. Returns what was sent.
+  TSent Send(int fd, unsigned first, unsigned count, const sockaddr_in& to);
+
+  // Bytes of slot pages that datagrams have touched since the last Trim():
+  // what the slots keep resident, at most.
+  std::size_t ResidentBytes() const { return resident_pages_ * page_size_; }
+  // Makes every slot page non-resident again (their contents are lost).
+  void Trim();
+
+ private:
+  std::uint8_t* SlotData(unsigned i) const { return slots_ + i * kSlotStride; }
+
+  std::uint8_t* slots_ = nullptr;
+  unsigned count_ = 0;
+  std::size_t page_size_ = 4096;
+  std::size_t resident_pages_ = 0;               // sum of slot_pages_
+  std::size_t slot_pages_[kDatagramBatch] = {};  // touched since the last Trim()
+  mmsghdr received_[kDatagramBatch];
+  iovec received_iov_[kDatagramBatch];
+  sockaddr_in from_[kDatagramBatch];
+  mmsghdr sending_[kDatagramBatch];
+  iovec sending_iov_[kDatagramBatch];
+};
 
 class TUDPServer : public TThread {
  public:
@@ -37,7 +102,8 @@ class TUDPServer : public TThread {
   const std::string& Host() const { return host_; }
   std::uint16_t Port() const { return port_; }
   // Why the setup failed: the errno of the failed step (EADDRNOTAVAIL when
-  // |host| does not resolve to an IPv4 address); 0 when Socket() is valid.
+  // |host| does not resolve to an IPv4 address, ENOMEM when the receive
+  // slots cannot be had); 0 when Socket() is valid.
   int SetupError() const { return setup_error_; }
   // The bound socket, or -1 when setup failed. Read it before Resume() (for
   // example for getsockname); Execute() closes it when it ends.
@@ -57,34 +123,16 @@ class TUDPServer : public TThread {
 
   // For Execute() overrides, on the server thread.
   void CloseSocket() { ShutdownAndClose(socket_); }
-
-  struct TBatch {
-    int received = 0;
-    bool failed = false;  // a receive failed for another reason than an empty queue
-  };
-  // Takes up to kDatagramBatch queued datagrams from |fd| without blocking
-  // and calls |deliver(sender, bytes)| for each, in order. |buffer| must hold
-  // kMaxDatagramSize bytes.
-  template <class Deliver>
-  static TBatch ReceiveBatch(int fd, std::span<std::uint8_t> buffer, Deliver&& deliver) {
-    TBatch batch;
-    for (; batch.received < kDatagramBatch; ++batch.received) {
-      sockaddr_in from{};
-      const ssize_t n = RecvFrom(fd, buffer.data(), buffer.size(), &from);
-      if (n < 0) {
-        batch.failed = errno != EAGAIN && errno != EWOULDBLOCK;
-        break;
-      }
-      deliver(from, std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
-    }
-    return batch;
-  }
+  // The server's receive slots; valid whenever Socket() is. Server thread
+  // only.
+  TDatagramBatch& Batch() { return batch_; }
 
  private:
   std::string host_;
   std::uint16_t port_;
   UniqueFd socket_;
   int setup_error_ = 0;
+  TDatagramBatch batch_;
 };
 
 }  // namespace quorvane

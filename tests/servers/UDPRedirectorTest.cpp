@@ -1,11 +1,20 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
+#include <vector>
 
 #include "TestSupport.h"
+#include "runtime/FdBudget.h"
+#include "runtime/Refusals.h"
 #include "servers/UDPRedirector.h"
 
 namespace quorvane {
@@ -15,21 +24,31 @@ using namespace test;
 
 class UDPRedirectorTest : public ::testing::Test {
  protected:
-  auto Start(std::uint16_t target_port, std::int64_t timeout_ms = 60000,
-             std::size_t max_sessions = kMaxUdpSessions, TMillisClock clock = nullptr) {
-    TRedirectorOptions options;
-    options.UdpSessions = max_sessions;
+  auto Start(std::uint16_t target_port, std::int64_t timeout_ms = 60000, TRedirectorOptions options = {},
+             TMillisClock clock = nullptr) {
     auto redirector = std::make_unique<TUDPRedirector>("127.0.0.1", "127.0.0.1", "127.0.0.1", 0, target_port,
-                                                       timeout_ms, options);
+                                                       timeout_ms, std::move(options));
     if (clock) redirector->SetClock(std::move(clock));
     port_ = LocalPort(redirector->Socket());
     EXPECT_NE(port_, 0);
     EXPECT_TRUE(redirector->Resume());
     return redirector;
   }
+  static TRedirectorOptions Limits(std::size_t udp_sessions, std::uint32_t per_address = 0) {
+    TRedirectorOptions options;
+    options.UdpSessions = udp_sessions;
+    options.ConnectionsPerAddress = per_address;
+    return options;
+  }
   static UniqueFd Client() {
     std::uint16_t unused = 0;
     return BindUdpLoopback(&unused);
+  }
+  // A client on another loopback address, as a second remote host.
+  static UniqueFd ClientOn(const char* address) {
+    UniqueFd fd = OpenUdpSocket();
+    if (!BindTo(fd.get(), inet_addr(address), 0)) return {};
+    return fd;
   }
   std::optional<std::string> RoundTrip(int client, const std::string& data) {
     if (!SendDatagram(client, data, port_)) return std::nullopt;
@@ -42,6 +61,31 @@ class UDPRedirectorTest : public ::testing::Test {
   std::uint16_t port_ = 0;                            // the redirector's
 };
 
+// Resident pages of the batch's slots, found from its first datagram.
+std::size_t ResidentSlotPages(const TDatagramBatch& batch) {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> resident(TDatagramBatch::kMappingSize / page);
+  auto* slots = const_cast<std::uint8_t*>(batch.Data(0).data());
+  if (::mincore(slots, resident.size() * page, resident.data()) != 0) return SIZE_MAX;
+  return static_cast<std::size_t>(
+      std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }));
+}
+
+TEST(DatagramBatchTest, OnlyPagesDatagramsTouchedAreResidentUntilTrimmed) {
+  TDatagramBatch batch;
+  ASSERT_TRUE(batch.valid());
+  std::uint16_t port = 0;
+  UniqueFd receiver = BindUdpLoopback(&port), sender = OpenUdpSocket();
+  ASSERT_TRUE(SendDatagram(sender.get(), "one", port));
+  ASSERT_TRUE(WaitUntil([&] { return PendingBytes(receiver.get()) > 0; }));
+  ASSERT_EQ(batch.Receive(receiver.get()), 1);
+  EXPECT_EQ(ResidentSlotPages(batch), 1u);  // not 32 slots of 64 KiB
+  EXPECT_EQ(batch.ResidentBytes(), static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
+  batch.Trim();
+  EXPECT_EQ(ResidentSlotPages(batch), 0u);
+  EXPECT_EQ(batch.ResidentBytes(), 0u);
+}
+
 TEST_F(UDPRedirectorTest, EachClientGetsItsOwnSessionAndEveryAnswerReachesItsClient) {
   auto redirector = Start(target_port_);
   // Same port number on another loopback address is another client.
@@ -51,20 +95,30 @@ TEST_F(UDPRedirectorTest, EachClientGetsItsOwnSessionAndEveryAnswerReachesItsCli
   ASSERT_TRUE(BindTo(a_twin.get(), inet_addr("127.0.0.2"), a_port));
   UniqueFd b = Client();
 
+  // The largest datagram IPv4 carries (65535 less the IP and UDP headers)
+  // passes whole: no receive slot cuts it.
+  std::string largest(65507, '\0');
+  for (std::size_t i = 0; i < largest.size(); ++i) largest[i] = static_cast<char>(i * 7 + i / 251);
+
   std::vector<std::uint16_t> sources;
   for (int client : {a.get(), a_twin.get(), b.get(), a.get()}) {
     const std::string text = "from " + std::to_string(client);
     // An empty datagram is relayed both ways and does not hold up the next.
     ASSERT_TRUE(SendDatagram(client, "", port_));
     ASSERT_TRUE(SendDatagram(client, text, port_));
+    ASSERT_TRUE(SendDatagram(client, largest, port_));
     sockaddr_in from{};
     ASSERT_EQ(RecvDatagram(target_.get(), 5000ms, &from), "");  // forwarded on the first datagram
     ASSERT_EQ(RecvDatagram(target_.get()), text);
+    ASSERT_EQ(RecvDatagram(target_.get()), largest);
     sources.push_back(ntohs(from.sin_port));
     ASSERT_EQ(SendTo(target_.get(), "", 0, from), 0);
     ASSERT_EQ(SendTo(target_.get(), "re", 2, from), 2);
+    ASSERT_EQ(SendTo(target_.get(), largest.data(), largest.size(), from),
+              static_cast<ssize_t>(largest.size()));
     ASSERT_EQ(RecvDatagram(client), "");
     ASSERT_EQ(RecvDatagram(client), "re");
+    ASSERT_EQ(RecvDatagram(client), largest);
   }
   EXPECT_EQ(redirector->SessionCount(), 3u);
   EXPECT_EQ(std::set(sources.begin(), sources.begin() + 3).size(), 3u);  // one source port per client
@@ -102,7 +156,7 @@ TEST_F(UDPRedirectorTest, AnswersReachEachOf129PeersAndEverySocketIsClosed) {
 TEST_F(UDPRedirectorTest, SessionSilentExactlyTimeoutStaysAndOneMillisecondLaterGoesWhileOthersTalk) {
   constexpr std::int64_t kTimeout = 60000;
   auto now = std::make_shared<std::atomic<std::int64_t>>(1000);
-  auto redirector = Start(echo_.Port(), kTimeout, kMaxUdpSessions, [now] { return now->load(); });
+  auto redirector = Start(echo_.Port(), kTimeout, {}, [now] { return now->load(); });
   UniqueFd silent = Client(), talker = Client();
   const int fds_before = OpenFdCount();
 
@@ -120,6 +174,8 @@ TEST_F(UDPRedirectorTest, SessionSilentExactlyTimeoutStaysAndOneMillisecondLater
   ASSERT_EQ(RoundTrip(talker.get(), "3"), "3");
   EXPECT_EQ(redirector->SessionCount(), 1u);
   EXPECT_EQ(OpenFdCount(), fds_before + 1);  // the expired session's socket is closed
+  EXPECT_EQ(redirector->Stats()->Expired.load(), 1u);
+  EXPECT_EQ(redirector->Stats()->Open.load(), 1u);
 
   // Back after expiry: a new session, seen by the target on a new port.
   ASSERT_EQ(RoundTrip(silent.get(), "4"), "4");
@@ -136,7 +192,7 @@ TEST_F(UDPRedirectorTest, IdleSessionExpiresWithoutAnyTraffic) {
 
 TEST_F(UDPRedirectorTest, FullTableEvictsTheLongestSilentSession) {
   auto now = std::make_shared<std::atomic<std::int64_t>>(0);
-  auto redirector = Start(echo_.Port(), 60000, 2, [now] { return now->load(); });
+  auto redirector = Start(echo_.Port(), 60000, Limits(2), [now] { return now->load(); });
   UniqueFd a = Client(), b = Client(), c = Client();
   const auto talk_at = [&](std::int64_t t, int client) {
     now->store(t);
@@ -153,6 +209,173 @@ TEST_F(UDPRedirectorTest, FullTableEvictsTheLongestSilentSession) {
   EXPECT_EQ(echo_.Sources().size(), 3u);
   ASSERT_TRUE(talk_at(6, b.get()));  // b needs a new one
   EXPECT_EQ(echo_.Sources().size(), 4u);
+  EXPECT_EQ(redirector->Stats()->Evicted.load(), 2u);
+  EXPECT_EQ(redirector->Stats()->Opened.load(), 4u);
+}
+
+TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbersAPlayer) {
+  constexpr std::uint32_t kPerAddress = 8;
+  constexpr int kSpray = 64;  // far beyond the table's 16 places
+  auto now = std::make_shared<std::atomic<std::int64_t>>(0);
+  auto redirector = Start(target_port_, 60000, Limits(16, kPerAddress), [now] { return now->load(); });
+  UniqueFd player = Client();
+  // The target answers the player; returns the source port it saw the
+  // player's datagram come from, or 0. Sprayed datagrams on the way are skipped.
+  const auto player_round_trip = [&](const std::string& text) -> std::uint16_t {
+    if (!SendDatagram(player.get(), text, port_)) return 0;
+    sockaddr_in from{};
+    for (std::optional<std::string> got; got != text;) {
+      if (!(got = RecvDatagram(target_.get(), 5000ms, &from))) return 0;
+    }
+    const std::string answer = "re " + text;
+    if (SendTo(target_.get(), answer.data(), answer.size(), from) < 0) return 0;
+    return RecvDatagram(player.get()) == answer ? ntohs(from.sin_port) : 0;
+  };
+  const auto refused = [] {
+    return RefusalTotal(TRefusedWork::kUdpSession, TRefusalReason::kConnectionsPerAddress);
+  };
+  const std::uint16_t player_port = player_round_trip("before");
+  ASSERT_NE(player_port, 0);
+
+  const std::uint64_t refused_before = refused();
+  std::vector<UniqueFd> spray;
+  for (int i = 0; i < kSpray; ++i) {
+    spray.push_back(ClientOn("127.0.0.2"));
+    ASSERT_TRUE(SendDatagram(spray.back().get(), "spray", port_));
+    if (i % 16 == 15) {
+      EXPECT_EQ(player_round_trip("during " + std::to_string(i)), player_port);
+    }
+  }
+  EXPECT_TRUE(WaitUntil([&] { return refused() - refused_before == kSpray - kPerAddress; }));
+  EXPECT_EQ(player_round_trip("after"), player_port);
+  EXPECT_EQ(redirector->SessionCount(), kPerAddress + 1);
+  EXPECT_EQ(redirector->Stats()->Evicted.load(), 0u);
+
+  // Expired sessions give their address's share back: the sprayer gets as
+  // many again, and no more.
+  now->store(30000);
+  EXPECT_EQ(player_round_trip("keeps the player"), player_port);
+  now->store(60002);
+  EXPECT_EQ(player_round_trip("expires the spray"), player_port);
+  EXPECT_EQ(redirector->SessionCount(), 1u);
+  for (const UniqueFd& sprayer : spray) ASSERT_TRUE(SendDatagram(sprayer.get(), "again", port_));
+  EXPECT_TRUE(
+      WaitUntil([&] { return refused() - refused_before == 2 * std::uint64_t{kSpray - kPerAddress}; }));
+  EXPECT_EQ(player_round_trip("last"), player_port);
+  EXPECT_EQ(redirector->SessionCount(), kPerAddress + 1);
+}
+
+TEST_F(UDPRedirectorTest, BurstKeepsOrderPerClientAndPerSessionAndIsCounted) {
+  constexpr int kBurst = 200;
+  auto redirector = Start(target_port_);
+  UniqueFd a = Client(), b = Client();
+  // Room for the whole burst in the test's own sockets: a lost datagram is
+  // not what this test is about.
+  const int room = 1 << 20;
+  for (int fd : {target_.get(), a.get(), b.get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+
+  // b's datagrams cut a's burst into runs of different lengths.
+  std::uint64_t bytes = 0;
+  int from_b = 0;
+  const auto send = [&](int client, const std::string& text) {
+    bytes += text.size();
+    return SendDatagram(client, text, port_);
+  };
+  for (int i = 0; i < kBurst; ++i) {
+    ASSERT_TRUE(send(a.get(), "a" + std::to_string(i)));
+    if (i % 23 == 0) {
+      ASSERT_TRUE(send(b.get(), "b" + std::to_string(from_b++)));
+    }
+  }
+  std::map<std::uint16_t, std::vector<std::string>> at_target;  // by source port
+  std::map<char, sockaddr_in> session_of;                       // by client
+  for (int i = 0; i < kBurst + from_b; ++i) {
+    sockaddr_in from{};
+    const std::optional<std::string> got = RecvDatagram(target_.get(), 5000ms, &from);
+    ASSERT_TRUE(got.has_value()) << "datagram " << i;
+    at_target[ntohs(from.sin_port)].push_back(*got);
+    session_of[got->at(0)] = from;
+  }
+  ASSERT_EQ(at_target.size(), 2u);
+  for (const char client : {'a', 'b'}) {
+    const std::vector<std::string>& seen = at_target[ntohs(session_of[client].sin_port)];
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(client == 'a' ? kBurst : from_b));
+    for (std::size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], client + std::to_string(i));
+  }
+
+  // The answers, as one burst per session, come back in order.
+  const auto answer = [&](char client, int i) {
+    const std::string text = "r" + std::to_string(i);
+    return SendTo(target_.get(), text.data(), text.size(), session_of[client]) ==
+           static_cast<ssize_t>(text.size());
+  };
+  for (int i = 0; i < kBurst; ++i) {
+    ASSERT_TRUE(answer('a', i));
+    if (i < from_b) {
+      ASSERT_TRUE(answer('b', i));
+    }
+  }
+  for (int i = 0; i < kBurst; ++i) ASSERT_EQ(RecvDatagram(a.get()), "r" + std::to_string(i));
+  for (int i = 0; i < from_b; ++i) ASSERT_EQ(RecvDatagram(b.get()), "r" + std::to_string(i));
+
+  const TRedirectorStats& stats = *redirector->Stats();
+  const std::uint64_t datagrams = kBurst + from_b;
+  EXPECT_TRUE(WaitUntil([&] { return stats.DatagramsFromTarget.load() == datagrams; }));
+  EXPECT_EQ(stats.DatagramsToTarget.load(), datagrams);
+  EXPECT_EQ(stats.BytesToTarget.load(), bytes);
+  EXPECT_GT(stats.BytesFromTarget.load(), 0u);
+  EXPECT_EQ(stats.Opened.load(), 2u);
+  EXPECT_EQ(stats.Open.load(), 2u);
+  EXPECT_GT(stats.LastActivityMs.load(), 0);
+}
+
+TEST_F(UDPRedirectorTest, NoSessionWhileTheDescriptorReserveIsReachedAndSessionsAgainAfter) {
+  auto redirector = Start(echo_.Port());
+  UniqueFd client = Client();
+  const auto refused = [] {
+    return RefusalTotal(TRefusedWork::kUdpSession, TRefusalReason::kDescriptorReserve);
+  };
+  const std::uint64_t refused_before = refused();
+  {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct RestoreLimit {
+      rlimit limit;
+      ~RestoreLimit() {
+        setrlimit(RLIMIT_NOFILE, &limit);
+        fd_budget::Init();
+      }
+    } restore{saved};
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(OpenFdCount() + fd_budget::kMinReserve);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    fd_budget::Init();
+    ASSERT_FALSE(fd_budget::HasRoom());
+    ASSERT_TRUE(SendDatagram(client.get(), "x", port_));
+    EXPECT_TRUE(WaitUntil([&] { return refused() == refused_before + 1; }));
+    EXPECT_EQ(redirector->SessionCount(), 0u);
+  }
+  EXPECT_EQ(RoundTrip(client.get(), "y"), "y");
+}
+
+TEST_F(UDPRedirectorTest, ReceiveFailureOnTheListeningSocketEndsTheThreadAndClosesEverySocket) {
+  const int baseline = OpenFdCount();
+  auto redirector = Start(target_port_);
+  // The kernel then reports a client's "port unreachable" to the listening
+  // socket's next receive, which fails.
+  const int on = 1;
+  ASSERT_EQ(setsockopt(redirector->Socket(), SOL_IP, IP_RECVERR, &on, sizeof on), 0);
+  sockaddr_in session{};
+  {
+    UniqueFd client = Client();
+    ASSERT_TRUE(SendDatagram(client.get(), "x", port_));
+    ASSERT_EQ(RecvDatagram(target_.get(), 5000ms, &session), "x");
+  }
+  ASSERT_EQ(SendTo(target_.get(), "to nobody", 9, session), 9);
+  EXPECT_TRUE(WaitUntil([&] { return redirector->Finished(); }));
+  EXPECT_EQ(redirector->SessionCount(), 0u);
+  redirector.reset();
+  EXPECT_EQ(OpenFdCount(), baseline);
 }
 
 }  // namespace
