@@ -5,7 +5,6 @@
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -292,54 +291,47 @@ TEST_F(AbuseTest, RedirectorWhoseListenerFailedIsNoLongerAnnounced) {
   EXPECT_EQ(builds.load(), 2);
 }
 
-// Runs |body| in a forked child and returns its exit code (-1 when it died
-// or hung). The child gets its own descriptor limit without touching ours.
-int RunInChild(const std::function<int()>& body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body());
-  int status = 0;
-  for (int waited = 0; waited < 600; ++waited) {
-    if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::this_thread::sleep_for(100ms);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-  return -1;
-}
-
 TEST_F(AbuseTest, AtTheDescriptorReserveRefusalsAreCleanAndWorkResumes) {
-  const int code = RunInChild([this]() -> int {
-    const rlimit limit{256, 256};
-    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 10;
-    fd_budget::Init();
-    StartServer();
-    if (!server_) return 11;
-    // Sessions until the reserve refuses one: each costs this process three
-    // descriptors (client, accepted socket, session wake).
-    std::vector<std::unique_ptr<ControlClient>> held;
-    for (;;) {
-      auto client = std::make_unique<ControlClient>(port_);
-      if (!client->Connected()) return 12;
-      if (!client->Answers(2000ms)) break;
-      held.push_back(std::move(client));
-      if (held.size() > 200) return 13;
+  rlimit original{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+  // Restores the limit and the budget whatever the test's outcome.
+  struct TRestore {
+    rlimit limit;
+    ~TRestore() {
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+      fd_budget::Init();
     }
-    if (held.size() < 10) return 14;
-    if (!log_.WaitFor("Refused 1 session from 127.0.0.1 (DESCRIPTOR_RESERVE)")) return 15;
-    // Who is in keeps being served; a create is refused cleanly.
-    if (!held.front()->Answers()) return 16;
-    if (held.front()->Nat(kNatCreate, kUdp, Loopback(), 7000).Status != kNatFailed) return 17;
-    // Descriptors come back: everything works again by itself.
-    held.resize(held.size() - 8);
-    if (!WaitUntil([&] { return fd_budget::HasRoom(12); })) return 18;
-    ControlClient late(port_);
-    if (!late.Answers()) return 19;
-    if (late.Nat(kNatCreate, kUdp, Loopback(), 7000).Status != kNatOk) return 20;
-    held.clear();
-    StopServer();
-    return 0;
-  });
-  EXPECT_EQ(code, 0);
+  } restore{original};
+  StartServer();
+  // Room for a dozen sessions beyond the reserve; each costs this process
+  // three descriptors (client, accepted socket, session wake).
+  fd_budget::Init();
+  rlimit low = original;
+  low.rlim_cur = static_cast<rlim_t>(fd_budget::Open() + fd_budget::kMinReserve + 40);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  fd_budget::Init();
+  ASSERT_EQ(fd_budget::Reserve(), fd_budget::kMinReserve);
+
+  std::vector<std::unique_ptr<ControlClient>> held;
+  for (;;) {
+    auto client = std::make_unique<ControlClient>(port_);
+    ASSERT_TRUE(client->Connected());
+    if (!client->Answers(2000ms)) break;
+    held.push_back(std::move(client));
+    ASSERT_LT(held.size(), 40u);
+  }
+  EXPECT_GE(held.size(), 5u);
+  EXPECT_TRUE(log_.WaitFor("Refused 1 session from 127.0.0.1 (DESCRIPTOR_RESERVE)"));
+  // Who is in keeps being served; a create is refused cleanly.
+  EXPECT_TRUE(held.front()->Answers());
+  EXPECT_EQ(CreateUdp(*held.front(), Loopback(), 7000).Status, kNatFailed);
+
+  // Descriptors come back: everything works again by itself.
+  held.resize(held.size() - 4);
+  ASSERT_TRUE(WaitUntil([&] { return fd_budget::HasRoom(8); }));
+  ControlClient late(port_);
+  EXPECT_TRUE(late.Answers());
+  EXPECT_EQ(CreateUdp(late, Loopback(), 7000).Status, kNatOk);
 }
 
 }  // namespace
