@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/ConfigCheck.h"
+
 namespace quorvane {
 namespace {
 
@@ -83,6 +85,22 @@ TEST(ConfigTest, LoadSettingsFromTheShippedExampleRestoresTheDefaults) {
   EXPECT_EQ(std::tie(config->ServerHost, config->ServerPort), std::make_tuple("", kDefaultServerPort));
   for (std::size_t i = 0; i < kProfileCount; ++i)
     EXPECT_EQ(Fields(config->ProfileTable[i]), Fields(TSettings{})) << i;
+  const TLimits limits;
+  const TPolicy policy;
+  const TAdminSettings admin;
+  const auto& l = config->Limits;
+  EXPECT_EQ(std::tie(l.SessionsPerAddress, l.RedirectorsPerAddress, l.ConnectionsPerAddress, l.UdpSessions),
+            std::tie(limits.SessionsPerAddress, limits.RedirectorsPerAddress, limits.ConnectionsPerAddress,
+                     limits.UdpSessions));
+  const auto& p = config->Policy;
+  EXPECT_EQ(std::tie(p.Targets, p.DenyAddrs, p.DenyMasks, p.OwnerOnly),
+            std::tie(policy.Targets, policy.DenyAddrs, policy.DenyMasks, policy.OwnerOnly));
+  EXPECT_EQ(std::tie(config->Admin.Host, config->Admin.Port, config->Admin.Token),
+            std::tie(admin.Host, admin.Port, admin.Token));
+  // Every key it shows is one the server knows, with a value that reads.
+  TDiagnostics diagnostics("KELVARD.ini");
+  CheckIniFile(TIniFile(path.string()), diagnostics);
+  EXPECT_TRUE(diagnostics.Items().empty()) << diagnostics.Format(diagnostics.Items().front());
 }
 
 }  // namespace
