@@ -33,8 +33,8 @@ namespace {
 class TSignalWatcher final : public TThread {
  public:
   // Takes ownership of |signal_fd|; |server| and |reloader| must outlive the
-  // thread.
-  TSignalWatcher(UniqueFd signal_fd, TThread& server, const TConfigReloader& reloader)
+  // thread. |reloader| is null when its thread could not be started.
+  TSignalWatcher(UniqueFd signal_fd, TThread& server, const TConfigReloader* reloader)
       : signal_fd_(std::move(signal_fd)), server_(server), reloader_(reloader) {}
   ~TSignalWatcher() override = default;
 
@@ -51,8 +51,8 @@ class TSignalWatcher final : public TThread {
       if (::read(signal_fd_.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
       if (info.ssi_signo == SIGHUP) {
         // Never reloads here: its name lookups could hold up a stop.
-        if (reloader_.Started()) {
-          reloader_.Request();
+        if (reloader_ != nullptr) {
+          reloader_->Request();
         } else {
           LogError(kDiagnosticPrefix, "SIGHUP ignored: the reload thread could not be started");
         }
@@ -69,7 +69,7 @@ class TSignalWatcher final : public TThread {
  private:
   UniqueFd signal_fd_;
   TThread& server_;
-  const TConfigReloader& reloader_;
+  const TConfigReloader* reloader_;
   std::atomic<bool> signalled_{false};
 };
 
@@ -117,9 +117,8 @@ int Serve(UniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& lo
     failure.Print();
   }
   auto reloader = std::make_unique<TConfigReloader>(source);
-  if (listening && !reloader->Resume())
-    LogError(kDiagnosticPrefix, "no reload thread: SIGHUP will be ignored");
-  TSignalWatcher watcher(std::move(signal_fd), server, *reloader);
+  const bool reloading = listening && reloader->Resume();
+  TSignalWatcher watcher(std::move(signal_fd), server, reloading ? reloader.get() : nullptr);
   const bool watching = watcher.Resume();
   // Without a watcher the stop signals must keep their default action.
   if (!watching) UnblockSignals();
