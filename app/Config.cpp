@@ -113,6 +113,4 @@ TServerConfig ReadConfig(const TIniFile& ini) {
   return config;
 }
 
-void LoadSettings(const TIniFile& ini) { PublishConfig(MakeConfigSnapshot(ReadConfig(ini))); }
-
 }  // namespace quorvane

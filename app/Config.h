@@ -46,7 +46,4 @@ TSettings ReadProfile(const TIniFile& ini, std::string_view section);
 // LIMITS, POLICY and ADMIN sections. Hosts are not resolved yet.
 TServerConfig ReadConfig(const TIniFile& ini);
 
-// Reads |ini|, resolves its hosts and puts the result in force.
-void LoadSettings(const TIniFile& ini);
-
 }  // namespace quorvane

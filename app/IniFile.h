@@ -7,7 +7,8 @@
 // ends and a leading UTF-8 byte-order mark are accepted. A value is the text
 // after the first '=', with the blanks around it removed, cut after
 // kMaxValueLength characters. Anything missing or malformed yields the
-// caller's default, silently.
+// caller's default, silently: reporting it is the configuration checks' job
+// (app/ConfigCheck.h).
 //
 // Besides the values the file remembers where everything stood (line
 // numbers, names as written, lines it had to pass over), so that the
