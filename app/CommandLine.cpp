@@ -4,15 +4,16 @@
 
 #include "app/MainSequence.h"
 
-#ifndef QUORVANE_GIT_COMMIT
-#define QUORVANE_GIT_COMMIT "unknown"
+#ifndef QUORVANE_COMMIT
+#error "the build defines QUORVANE_COMMIT (empty when unknown)"
 #endif
 
 namespace quorvane {
 
 std::string VersionText() {
+  const std::string commit = QUORVANE_COMMIT;
   return "Quorvane by Ostrevan v" + std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) +
-         " (commit " + QUORVANE_GIT_COMMIT + ")";
+         " (commit " + (commit.empty() ? "unknown" : commit) + ")";
 }
 
 TServerOptions ParseServerOptions(int argc, const char* const* argv) {
