@@ -20,7 +20,7 @@ namespace {
 // What a key holds, and so how its text is judged.
 enum class TValueKind : std::uint8_t {
   kText,         // anything goes
-  kHost,         // judged once resolved (CheckResolved)
+  kHost,         // judged once resolved (CheckProfileHosts)
   kPort,         // integer, low 16 bits kept
   kFlag,         // integer, non-zero is true
   kLimit,        // integer >= 0

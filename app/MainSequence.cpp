@@ -34,7 +34,7 @@ class TSignalWatcher final : public TThread {
  public:
   // Takes ownership of |signal_fd|; |server| and |reloader| must outlive the
   // thread. |reloader| is null when its thread could not be started.
-  TSignalWatcher(UniqueFd signal_fd, TThread& server, const TConfigReloader* reloader)
+  TSignalWatcher(UniqueFd signal_fd, TThread& server, TConfigReloader* reloader)
       : signal_fd_(std::move(signal_fd)), server_(server), reloader_(reloader) {}
   ~TSignalWatcher() override = default;
 
@@ -58,6 +58,8 @@ class TSignalWatcher final : public TThread {
         }
         continue;
       }
+      // A reload that ends from here on applies nothing and reports nothing.
+      if (reloader_ != nullptr) reloader_->Terminate();
       service::NotifyStopping();
       signalled_.store(true, std::memory_order_release);
       server_.Terminate();
@@ -69,7 +71,7 @@ class TSignalWatcher final : public TThread {
  private:
   UniqueFd signal_fd_;
   TThread& server_;
-  const TConfigReloader* reloader_;
+  TConfigReloader* reloader_;
   std::atomic<bool> signalled_{false};
 };
 
