@@ -5,8 +5,9 @@
 # systemd unit; `make package` builds the Debian package into build/package/.
 
 # Building and running the server; libsystemd lets it report readiness to
-# systemd (the build goes on without it, with a Type=simple unit).
-PACKAGES := cmake ninja-build g++ pkg-config libsystemd-dev nlohmann-json3-dev
+# systemd (the build goes on without it, with a Type=simple unit). CLI11
+# parses the server's command line (header-only).
+PACKAGES := cmake ninja-build g++ pkg-config libcli11-dev libsystemd-dev nlohmann-json3-dev
 # Only the tests need GoogleTest.
 TEST_PACKAGES := libgtest-dev libgmock-dev
 # CPack finds the package's library dependencies with dpkg-shlibdeps and file.

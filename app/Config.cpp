@@ -8,10 +8,6 @@
 namespace quorvane {
 namespace {
 
-constexpr std::string_view kServerSection = "SERVER";
-constexpr std::string_view kLimitsSection = "LIMITS";
-constexpr std::string_view kPolicySection = "POLICY";
-constexpr std::string_view kAdminSection = "ADMIN";
 constexpr std::string_view kDefaultMask = "255.255.255.255";
 
 // The standard dotted conversion; rejected text (the empty text too) is
@@ -68,17 +64,27 @@ TAdminSettings ReadAdmin(const TIniFile& ini) {
 
 }  // namespace
 
-void ParseAddressList(std::string_view text, std::vector<std::uint32_t>& addrs,
-                      std::vector<std::uint32_t>& masks) {
+std::vector<TAddressListEntry> SplitAddressList(std::string_view text) {
+  std::vector<TAddressListEntry> entries;
   while (!text.empty()) {
     const std::size_t comma = text.find(',');
-    const std::string_view entry = text.substr(0, comma);
+    TAddressListEntry entry;
+    entry.Text = text.substr(0, comma);
     text.remove_prefix(comma == std::string_view::npos ? text.size() : comma + 1);
-    const std::size_t slash = entry.find('/');
-    const std::string_view addr = entry.substr(0, slash);
-    const std::string_view mask = slash == std::string_view::npos ? kDefaultMask : entry.substr(slash + 1);
-    addrs.push_back(DottedToAddr(addr));
-    masks.push_back(DottedToAddr(mask));
+    const std::size_t slash = entry.Text.find('/');
+    entry.HasMask = slash != std::string_view::npos;
+    entry.Address = entry.Text.substr(0, slash);
+    entry.Mask = entry.HasMask ? entry.Text.substr(slash + 1) : kDefaultMask;
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+void ParseAddressList(std::string_view text, std::vector<std::uint32_t>& addrs,
+                      std::vector<std::uint32_t>& masks) {
+  for (const TAddressListEntry& entry : SplitAddressList(text)) {
+    addrs.push_back(DottedToAddr(entry.Address));
+    masks.push_back(DottedToAddr(entry.Mask));
   }
 }
 
@@ -106,7 +112,5 @@ TServerConfig ReadConfig(const TIniFile& ini) {
   config.Admin = ReadAdmin(ini);
   return config;
 }
-
-void LoadSettings(const TIniFile& ini) { PublishConfig(MakeConfigSnapshot(ReadConfig(ini))); }
 
 }  // namespace quorvane

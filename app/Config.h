@@ -16,10 +16,26 @@ namespace quorvane {
 
 inline constexpr std::uint16_t kDefaultProfilePort = 6112;
 
-// Appends one address and one mask per entry of |text| (entries split on
-// ',', an optional '/' before the mask). Nothing is trimmed, an empty entry
-// still counts, and text the dotted conversion rejects becomes
-// 255.255.255.255. Values in network order.
+inline constexpr std::string_view kServerSection = "SERVER";
+inline constexpr std::string_view kLimitsSection = "LIMITS";
+inline constexpr std::string_view kPolicySection = "POLICY";
+inline constexpr std::string_view kAdminSection = "ADMIN";
+
+// One entry of an address list, as the text stands.
+struct TAddressListEntry {
+  std::string_view Text;     // the whole entry
+  std::string_view Address;  // before the first '/'
+  std::string_view Mask;     // after it; "255.255.255.255" when there is no '/'
+  bool HasMask = false;
+};
+
+// The entries of |text|: split on ',', an optional '/' before the mask.
+// Nothing is trimmed, an empty entry still counts, a trailing ',' adds none.
+std::vector<TAddressListEntry> SplitAddressList(std::string_view text);
+
+// Appends one address and one mask per entry of |text| (SplitAddressList);
+// text the dotted conversion rejects becomes 255.255.255.255. Values in
+// network order.
 void ParseAddressList(std::string_view text, std::vector<std::uint32_t>& addrs,
                       std::vector<std::uint32_t>& masks);
 
@@ -29,8 +45,5 @@ TSettings ReadProfile(const TIniFile& ini, std::string_view section);
 // SERVER/HOST, SERVER/PORT, the ten profiles in index order, and the
 // LIMITS, POLICY and ADMIN sections. Hosts are not resolved yet.
 TServerConfig ReadConfig(const TIniFile& ini);
-
-// Reads |ini|, resolves its hosts and puts the result in force.
-void LoadSettings(const TIniFile& ini);
 
 }  // namespace quorvane

@@ -1,9 +1,14 @@
 #include "app/IniFile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
-#include <fstream>
-#include <iterator>
 #include <limits>
+#include <system_error>
+
+#include "runtime/Net.h"
 
 namespace quorvane {
 namespace {
@@ -36,11 +41,37 @@ bool ParseWhole(std::string_view text, int base, std::uint64_t* value) {
 
 }  // namespace
 
-TIniFile::TIniFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return;
-  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  Parse(text);
+TIniFile::TIniFile(const std::string& path) { Load(path, this); }
+
+TIniStatus TIniFile::Load(const std::string& path, TIniFile* file, std::string* error) {
+  *file = TIniFile();
+  // Plain descriptors rather than a stream: the stream hides why a read
+  // failed, and throws on a directory.
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  std::string text;
+  int failure = 0;
+  if (!fd) {
+    failure = errno;
+  } else {
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+      if (n > 0) {
+        text.append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0) {
+        break;
+      } else if (errno != EINTR) {
+        failure = errno;
+        break;
+      }
+    }
+  }
+  if (failure != 0) {
+    if (error != nullptr) *error = std::generic_category().message(failure);
+    return failure == ENOENT ? TIniStatus::kMissing : TIniStatus::kUnreadable;
+  }
+  file->Parse(text);
+  return TIniStatus::kRead;
 }
 
 TIniFile TIniFile::FromText(std::string_view text) {
@@ -51,10 +82,12 @@ TIniFile TIniFile::FromText(std::string_view text) {
 
 void TIniFile::Parse(std::string_view text) {
   if (text.starts_with(kUtf8ByteOrderMark)) text.remove_prefix(kUtf8ByteOrderMark.size());
-  // Null while outside any section, or inside a repeated one whose keys the
-  // first occurrence already decided.
-  std::map<std::string, std::string>* current = nullptr;
-  while (!text.empty()) {
+  // The section that keys go to: none before the first section, and none in
+  // a repeated one, whose keys the first occurrence already decided.
+  constexpr std::size_t kNoSection = static_cast<std::size_t>(-1);
+  std::size_t current = kNoSection;
+  bool seen_section = false;
+  for (int number = 1; !text.empty(); ++number) {
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
@@ -63,27 +96,70 @@ void TIniFile::Parse(std::string_view text) {
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       const std::size_t close = line.find(']');
-      const std::string name =
-          Lower(Trim(line.substr(1, close == std::string_view::npos ? close : close - 1)));
-      const auto [it, inserted] = sections_.try_emplace(name);
-      current = inserted ? &it->second : nullptr;
+      if (close == std::string_view::npos) skipped_.push_back({TIniSkip::kUnclosedSection, number, 0, {}});
+      const std::string_view name = Trim(line.substr(1, close == std::string_view::npos ? close : close - 1));
+      seen_section = true;
+      const auto [it, inserted] = section_index_.try_emplace(Lower(name), sections_.size());
+      if (inserted) {
+        current = sections_.size();
+        sections_.push_back({std::string(name), number, {}});
+        key_index_.emplace_back();
+      } else {
+        current = kNoSection;
+        skipped_.push_back(
+            {TIniSkip::kRepeatedSection, number, sections_[it->second].Line, std::string(name)});
+      }
       continue;
     }
     const std::size_t equals = line.find('=');
-    if (current == nullptr || equals == std::string_view::npos) continue;
-    const std::string key = Lower(Trim(line.substr(0, equals)));
-    if (key.empty()) continue;
-    current->try_emplace(key, Trim(line.substr(equals + 1)));
+    if (equals == std::string_view::npos) {
+      skipped_.push_back({TIniSkip::kNoEquals, number, 0, {}});
+      continue;
+    }
+    if (!seen_section) {
+      skipped_.push_back({TIniSkip::kOutsideSection, number, 0, {}});
+      continue;
+    }
+    if (current == kNoSection) continue;  // in a repeated section: reported once, at its header
+    const std::string_view key = Trim(line.substr(0, equals));
+    if (key.empty()) {
+      skipped_.push_back({TIniSkip::kEmptyKey, number, 0, {}});
+      continue;
+    }
+    TIniSection& section = sections_[current];
+    const auto [it, inserted] = key_index_[current].try_emplace(Lower(key), section.Keys.size());
+    if (inserted) {
+      section.Keys.push_back({std::string(key), std::string(Trim(line.substr(equals + 1))), number});
+    } else {
+      skipped_.push_back({TIniSkip::kRepeatedKey, number, section.Keys[it->second].Line, std::string(key)});
+    }
   }
+}
+
+const TIniSection* TIniFile::FindSection(std::string_view section) const {
+  const auto found = section_index_.find(Lower(section));
+  return found == section_index_.end() ? nullptr : &sections_[found->second];
+}
+
+const TIniKey* TIniFile::FindKey(std::string_view section, std::string_view key) const {
+  const auto found_section = section_index_.find(Lower(section));
+  if (found_section == section_index_.end()) return nullptr;
+  const std::size_t index = found_section->second;
+  const auto found_key = key_index_[index].find(Lower(key));
+  if (found_key == key_index_[index].end()) return nullptr;
+  return &sections_[index].Keys[found_key->second];
+}
+
+int TIniFile::LineOf(std::string_view section, std::string_view key) const {
+  const TIniKey* found = FindKey(section, key);
+  return found == nullptr ? 0 : found->Line;
 }
 
 std::string TIniFile::ReadString(std::string_view section, std::string_view key,
                                  std::string_view default_value) const {
-  const auto found_section = sections_.find(Lower(section));
-  if (found_section == sections_.end()) return std::string(default_value);
-  const auto found_key = found_section->second.find(Lower(key));
-  if (found_key == found_section->second.end()) return std::string(default_value);
-  return found_key->second.substr(0, kMaxValueLength);
+  const TIniKey* found = FindKey(section, key);
+  if (found == nullptr) return std::string(default_value);
+  return found->Value.substr(0, kMaxValueLength);
 }
 
 std::int32_t TIniFile::ReadInteger(std::string_view section, std::string_view key,
@@ -96,14 +172,22 @@ bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool def
 }
 
 std::int32_t ParseIniInteger(std::string_view text, std::int32_t default_value) {
+  std::int32_t value = 0;
+  return IsIniInteger(text, &value) ? value : default_value;
+}
+
+bool IsIniInteger(std::string_view text, std::int32_t* value) {
+  std::int32_t ignored = 0;
+  if (value == nullptr) value = &ignored;
   std::uint64_t magnitude = 0;
   if (text.size() > 2 && (text.starts_with("0x") || text.starts_with("0X"))) {
     if (!ParseWhole(text.substr(2), 16, &magnitude) ||
         magnitude > std::numeric_limits<std::uint32_t>::max()) {
-      return default_value;
+      return false;
     }
     // All 32 bits are taken as they stand: 0xFFFFFFFF is -1.
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(magnitude));
+    *value = static_cast<std::int32_t>(static_cast<std::uint32_t>(magnitude));
+    return true;
   }
   bool negative = false;
   if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
@@ -112,11 +196,12 @@ std::int32_t ParseIniInteger(std::string_view text, std::int32_t default_value) 
   }
   // An unsigned from_chars takes no sign of its own, so "--1" stays invalid.
   constexpr std::uint64_t kMaxMagnitude = std::uint64_t{1} << 31;
-  if (!ParseWhole(text, 10, &magnitude) || magnitude > kMaxMagnitude) return default_value;
-  const std::int64_t value =
+  if (!ParseWhole(text, 10, &magnitude) || magnitude > kMaxMagnitude) return false;
+  const std::int64_t wide =
       negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
-  if (value > std::numeric_limits<std::int32_t>::max()) return default_value;
-  return static_cast<std::int32_t>(value);
+  if (wide > std::numeric_limits<std::int32_t>::max()) return false;
+  *value = static_cast<std::int32_t>(wide);
+  return true;
 }
 
 }  // namespace quorvane

@@ -8,10 +8,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <memory>
 #include <string>
 
-#include "app/Config.h"
-#include "app/IniFile.h"
+#include "app/CommandLine.h"
+#include "app/ConfigCheck.h"
+#include "app/ConfigLoad.h"
+#include "app/ServiceNotify.h"
 #include "requests/RequestsServer.h"
 #include "runtime/FdBudget.h"
 #include "runtime/Log.h"
@@ -22,13 +26,16 @@
 namespace quorvane {
 namespace {
 
-// Waits for SIGINT or SIGTERM on a signalfd and then asks the requests
-// server to terminate, which ends its accept loop the way a failed listener
-// does. The main thread owns it and stops it with Terminate() and WaitFor().
+// Waits for signals on a signalfd. SIGHUP asks the reloader for a reload
+// and waiting goes on; SIGINT or SIGTERM asks the requests server to
+// terminate, which ends its accept loop the way a failed listener does. The
+// main thread owns it and stops it with Terminate() and WaitFor().
 class TSignalWatcher final : public TThread {
  public:
-  // Takes ownership of |signal_fd|; |server| must outlive the thread.
-  TSignalWatcher(UniqueFd signal_fd, TThread& server) : signal_fd_(std::move(signal_fd)), server_(server) {}
+  // Takes ownership of |signal_fd|; |server| and |reloader| must outlive the
+  // thread. |reloader| is null when its thread could not be started.
+  TSignalWatcher(UniqueFd signal_fd, TThread& server, TConfigReloader* reloader)
+      : signal_fd_(std::move(signal_fd)), server_(server), reloader_(reloader) {}
   ~TSignalWatcher() override = default;
 
   // Whether a signal stopped the server. Valid after WaitFor().
@@ -42,6 +49,18 @@ class TSignalWatcher final : public TThread {
       if (fds[0].revents == 0) continue;
       signalfd_siginfo info{};
       if (::read(signal_fd_.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+      if (info.ssi_signo == SIGHUP) {
+        // Never reloads here: its name lookups could hold up a stop.
+        if (reloader_ != nullptr) {
+          reloader_->Request();
+        } else {
+          LogError(kDiagnosticPrefix, "SIGHUP ignored: the reload thread could not be started");
+        }
+        continue;
+      }
+      // A reload that ends from here on applies nothing and reports nothing.
+      if (reloader_ != nullptr) reloader_->Terminate();
+      service::NotifyStopping();
       signalled_.store(true, std::memory_order_release);
       server_.Terminate();
       // A second signal while the server shuts down stays blocked and pending.
@@ -52,6 +71,7 @@ class TSignalWatcher final : public TThread {
  private:
   UniqueFd signal_fd_;
   TThread& server_;
+  TConfigReloader* reloader_;
   std::atomic<bool> signalled_{false};
 };
 
@@ -64,46 +84,58 @@ void RaiseOpenFileLimit() {
   ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-sigset_t StopSignals() {
+sigset_t WatchedSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
-// Blocks SIGINT and SIGTERM in this thread, and so in every thread started
+// Blocks the watched signals in this thread, and so in every thread started
 // from it later, and returns a descriptor that reports them. When no
 // signalfd can be had the signals keep their default action, so that they
 // still stop the process.
-UniqueFd TakeStopSignals() {
-  const sigset_t stop_signals = StopSignals();
-  UniqueFd fd(::signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK));
-  if (fd) pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+UniqueFd TakeSignals() {
+  const sigset_t signals = WatchedSignals();
+  UniqueFd fd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (fd) pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   return fd;
 }
 
-void UnblockStopSignals() {
-  const sigset_t stop_signals = StopSignals();
-  pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
+void UnblockSignals() {
+  const sigset_t signals = WatchedSignals();
+  pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
-int Serve(UniqueFd signal_fd) {
+int Serve(UniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& load, bool* exit_at_once) {
   TRelayEngine engine;
   if (!engine.Start()) {
-    LogError("Relay threads could not be started");
+    LogError("quorvane: the relay threads could not be started");
     return kExitFailed;
   }
-  TRequestsServer server;
+  const TConfigSnapshot config = CurrentConfig();
+  TRequestsServer server(config);  // prints the start line
   server.RelayEngine = &engine;
-  TSignalWatcher watcher(std::move(signal_fd), server);
+  const bool listening = server.Socket() >= 0;
+  if (!listening) {
+    TDiagnostics failure(load.Diagnostics.File());
+    ReportListenFailure(*config, load.Ini, server.SetupError(), failure);
+    failure.Print();
+  }
+  auto reloader = std::make_unique<TConfigReloader>(source);
+  const bool reloading = listening && reloader->Resume();
+  TSignalWatcher watcher(std::move(signal_fd), server, reloading ? reloader.get() : nullptr);
   const bool watching = watcher.Resume();
   // Without a watcher the stop signals must keep their default action.
-  if (!watching) UnblockStopSignals();
+  if (!watching) UnblockSignals();
   const bool serving = server.Resume();
+  if (serving && listening) service::NotifyReady();
   server.WaitFor();  // runs the server's end handler: "Closing server"
   watcher.Terminate();
   if (watching) watcher.WaitFor();
+  *exit_at_once = !TConfigReloader::Stop(std::move(reloader));
   engine.Stop();
   const bool failed = !serving || server.ListenerFailed();
   return !failed && watcher.Signalled() ? kExitStopped : kExitFailed;
@@ -111,7 +143,8 @@ int Serve(UniqueFd signal_fd) {
 
 }  // namespace
 
-int RunServer() {
+int RunServer(const TConfigSource& source, bool* exit_at_once) {
+  *exit_at_once = false;
   // Log lines leave through the writer thread from the banner on; at every
   // way out, it gets a bounded time to flush, so a stalled standard output
   // cannot keep the process from ending.
@@ -121,9 +154,12 @@ int RunServer() {
   fd_budget::Init();
   // Sends use MSG_NOSIGNAL; this covers any write to a closed pipe as well.
   ::signal(SIGPIPE, SIG_IGN);
-  UniqueFd signal_fd = TakeStopSignals();
+  UniqueFd signal_fd = TakeSignals();
 
-  LoadSettings(TIniFile(std::string(kConfigFileName)));
+  const TConfigLoad load = LoadConfiguration(source);
+  load.Diagnostics.Print();
+  if (load.Diagnostics.HasErrors() || !load.Snapshot) return kExitFailed;
+  PublishConfig(load.Snapshot);
 
   // Nothing signals or waits on this event; it only has to exist while the
   // server runs.
@@ -133,12 +169,45 @@ int RunServer() {
     return kExitFailed;
   }
   try {
-    return Serve(std::move(signal_fd));
+    return Serve(std::move(signal_fd), source, load, exit_at_once);
   } catch (...) {
     // Reached only by failures such as memory exhaustion; the threads have
     // been stopped by the destructors on the way here.
     return kExitFailed;
   }
+}
+
+int CheckConfiguration(const TConfigSource& source) {
+  TConfigLoad load = LoadConfiguration(source);
+  if (load.Snapshot) ProbeControlAddress(*load.Snapshot, load.Ini, load.Diagnostics);
+  const bool failed = load.Diagnostics.HasErrors();
+  load.Diagnostics.Note(kWholeFile, failed ? "configuration has errors" : "configuration OK");
+  load.Diagnostics.Print();
+  return failed ? kExitFailed : kExitStopped;
+}
+
+int Main(int argc, char** argv) {
+  const TServerOptions options = ParseServerOptions(argc, argv);
+  switch (options.Mode) {
+    case TRunMode::kHelp:
+    case TRunMode::kVersion:
+      LogLine(options.Text);
+      return kExitStopped;
+    case TRunMode::kUsageError:
+      LogError(kDiagnosticPrefix, options.Text);
+      LogError("Try 'quorvane --help'.");
+      return kExitUsage;
+    case TRunMode::kCheck:
+      return CheckConfiguration(options.Config);
+    case TRunMode::kServe:
+      break;
+  }
+  bool exit_at_once = false;
+  const int code = RunServer(options.Config, &exit_at_once);
+  // A reload thread still inside a name lookup may touch statics that exit()
+  // would destroy; every line has been written already.
+  if (exit_at_once) std::_Exit(code);
+  return code;
 }
 
 }  // namespace quorvane

@@ -1,3 +1,3 @@
 #include "app/MainSequence.h"
 
-int main() { return quorvane::RunServer(); }
+int main(int argc, char** argv) { return quorvane::Main(argc, argv); }

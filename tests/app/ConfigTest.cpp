@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/ConfigCheck.h"
+
 namespace quorvane {
 namespace {
 
@@ -71,18 +73,30 @@ TEST(ConfigTest, Heroes3FillsProfilesTwoToFiveAndMissingSectionsStayEmpty) {
     EXPECT_EQ(Fields(config.ProfileTable[i]), Fields(TSettings{})) << i;
 }
 
-TEST(ConfigTest, LoadSettingsFromTheShippedExampleRestoresTheDefaults) {
-  LoadSettings(TIniFile::FromText("[SERVER]\nHOST=127.0.0.1\nPORT=4000\n[STARCRAFT]\nEXCLUDE=10.0.0.1\n"));
-  TConfigSnapshot config = CurrentConfig();
-  EXPECT_EQ(std::tie(config->ServerHost, config->ServerPort, config->ProfileTable[9].Port),
-            std::make_tuple("127.0.0.1", 4000, kDefaultProfilePort));
+TEST(ConfigTest, ShippedExampleReadsAsTheDefaultsAndHasNothingToReport) {
   const auto path = std::filesystem::path(__FILE__).parent_path() / "../../examples/KELVARD.ini";
   ASSERT_TRUE(std::filesystem::exists(path));
-  LoadSettings(TIniFile(path.string()));
-  config = CurrentConfig();
-  EXPECT_EQ(std::tie(config->ServerHost, config->ServerPort), std::make_tuple("", kDefaultServerPort));
+  const TIniFile ini(path.string());
+  const TServerConfig config = ReadConfig(ini);
+  EXPECT_EQ(std::tie(config.ServerHost, config.ServerPort), std::make_tuple("", kDefaultServerPort));
   for (std::size_t i = 0; i < kProfileCount; ++i)
-    EXPECT_EQ(Fields(config->ProfileTable[i]), Fields(TSettings{})) << i;
+    EXPECT_EQ(Fields(config.ProfileTable[i]), Fields(TSettings{})) << i;
+  const TLimits limits;
+  const TPolicy policy;
+  const TAdminSettings admin;
+  const auto& l = config.Limits;
+  EXPECT_EQ(std::tie(l.SessionsPerAddress, l.RedirectorsPerAddress, l.ConnectionsPerAddress, l.UdpSessions),
+            std::tie(limits.SessionsPerAddress, limits.RedirectorsPerAddress, limits.ConnectionsPerAddress,
+                     limits.UdpSessions));
+  const auto& p = config.Policy;
+  EXPECT_EQ(std::tie(p.Targets, p.DenyAddrs, p.DenyMasks, p.OwnerOnly),
+            std::tie(policy.Targets, policy.DenyAddrs, policy.DenyMasks, policy.OwnerOnly));
+  EXPECT_EQ(std::tie(config.Admin.Host, config.Admin.Port, config.Admin.Token),
+            std::tie(admin.Host, admin.Port, admin.Token));
+  // Every key it shows is one the server knows, with a value that reads.
+  TDiagnostics diagnostics("KELVARD.ini");
+  CheckIniFile(ini, diagnostics);
+  EXPECT_TRUE(diagnostics.Items().empty()) << diagnostics.Format(diagnostics.Items().front());
 }
 
 }  // namespace

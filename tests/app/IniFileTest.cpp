@@ -26,14 +26,22 @@ TEST(IniFileTest, NamesCommentsRepeatsBlanksAndLongValues) {
   for (const auto& c : cases) EXPECT_EQ(ini.ReadString(c[0], c[1], "d"), c[2]) << c[0] << '/' << c[1];
 }
 
-TEST(IniFileTest, FileWithByteOrderMarkAndCrLfOrMissingFile) {
+TEST(IniFileTest, FileWithByteOrderMarkAndCrLfOrMissingOrUnreadable) {
   const std::string path = testing::TempDir() + "quorvane-ini-" + std::to_string(::getpid());
-  std::ofstream(path, std::ios::binary) << "\xEF\xBB\xBF[SERVER]\r\nHOST=127.0.0.1\r\nPORT=0x2710\r\n";
-  const TIniFile ini(path);
+  std::ofstream(path, std::ios::binary) << "\xEF\xBB\xBF[SERVER]\r\nHOST=127.0.0.1\r\n\r\nPORT=0x2710\r\n";
+  TIniFile ini = TIniFile::FromText("");
+  EXPECT_EQ(TIniFile::Load(path, &ini), TIniStatus::kRead);
   std::remove(path.c_str());
   EXPECT_EQ(ini.ReadString("SERVER", "HOST", ""), "127.0.0.1");
   EXPECT_EQ(ini.ReadInteger("SERVER", "PORT", 0), 10000);
+  EXPECT_EQ(std::make_pair(ini.LineOf("server", "port"), ini.LineOf("SERVER", "NONE")), std::make_pair(4, 0));
   EXPECT_EQ(TIniFile(path).ReadString("SERVER", "HOST", "default"), "default");
+  // Missing is not unreadable: only the first lets the defaults apply.
+  std::string reason;
+  EXPECT_EQ(TIniFile::Load(path, &ini, &reason), TIniStatus::kMissing);
+  EXPECT_EQ(ini.ReadString("SERVER", "HOST", "default"), "default");
+  EXPECT_EQ(TIniFile::Load(testing::TempDir(), &ini, &reason), TIniStatus::kUnreadable);
+  EXPECT_EQ(reason, "Is a directory");
 }
 
 TEST(IniFileTest, IntegersFollowHexSignAndRangeRulesAndBooleansAreIntegers) {

@@ -1,172 +1,56 @@
-// Runs the real executable in a temporary working directory and reads its
-// standard output through a pipe.
-#include <fcntl.h>
+// The real server executable: start-up lines, what it says when something
+// is wrong, its command line and the stop signals.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "TestSupport.h"
+#include "app/ChildProcess.h"
 #include "requests/RequestPacket.h"
-
-extern char** environ;
+#include "tools/CtlClient.h"
 
 namespace quorvane::test {
 namespace {
 
-constexpr std::chrono::milliseconds kProcessLimit = 20000ms;
+const std::string kBanner = "Quorvane by Ostrevan v0.4";
 
-// A child process of one of the real executables, its standard output read
-// through a pipe.
-class ChildProcess {
+// One run of the server in a directory of its own, whose KELVARD.ini is
+// ServerIni(|port|, |more_ini|). The directory outlives the process.
+class ServerProcess : private TempDir, public ChildProcess {
  public:
-  ChildProcess(std::vector<std::string> args, const std::filesystem::path& cwd) {
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return;
-    out_.reset(pipe_fds[0]);
-    UniqueFd write_end(pipe_fds[1]);
+  explicit ServerProcess(std::uint16_t port, const std::string& more_ini = "",
+                         std::vector<std::string> args = {})
+      : ChildProcess(WithExe(std::move(args)), Prepare(*this, ServerIni(port, more_ini))) {}
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
-    // The test runner's own signal state must not leak into the child.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int sig : {SIGINT, SIGTERM, SIGPIPE}) sigaddset(&defaults, sig);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-  }
-
-  ~ChildProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  bool Started() const { return pid_ > 0; }
-  void Signal(int sig) const { ::kill(pid_, sig); }
-  const std::vector<std::string>& Lines() const { return lines_; }
-
-  // Reads output until |done| holds for the lines read so far.
-  bool WaitUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + kProcessLimit;
-    while (!done()) {
-      if (!ReadSome(deadline)) return false;
-    }
-    return true;
-  }
-
-  // Reads output until |line| has been printed.
-  bool WaitForLine(const std::string& line) {
-    const auto deadline = std::chrono::steady_clock::now() + kProcessLimit;
-    while (std::find(lines_.begin(), lines_.end(), line) == lines_.end()) {
-      if (!ReadSome(deadline)) return false;
-    }
-    return true;
-  }
-
-  // Reaps the process without reading any more of its output: its exit
-  // code, or -1 when it died by a signal or did not end within |limit|.
-  int WaitExitUnread(std::chrono::milliseconds limit) {
-    // Through syscall(): this glibc's <sys/pidfd.h> misses the C linkage.
-    const UniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
-    pollfd p{exited.get(), POLLIN, 0};
-    if (!exited || PollRetry(&p, 1, static_cast<int>(limit.count())) != 1) return -1;
-    int status = 0;
-    if (::waitpid(pid_, &status, 0) != pid_) return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  // Reads output to its end and reaps the process: its exit code, or -1
-  // when it died by a signal or did not end in time.
-  int WaitExit() {
-    const auto deadline = std::chrono::steady_clock::now() + kProcessLimit;
-    while (ReadSome(deadline)) {
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return -1;
-    int status = 0;
-    if (::waitpid(pid_, &status, 0) != pid_) return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  const std::filesystem::path& Dir() const { return path; }
 
  private:
-  // False at the end of the output, on error, or at |deadline|.
-  bool ReadSome(std::chrono::steady_clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{out_.get(), POLLIN, 0};
-    if (left.count() <= 0 || PollRetry(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-    char buffer[512];
-    const ssize_t n = ::read(out_.get(), buffer, sizeof buffer);
-    if (n <= 0) return false;
-    pending_.append(buffer, static_cast<std::size_t>(n));
-    for (std::size_t end; (end = pending_.find('\n')) != std::string::npos; pending_.erase(0, end + 1)) {
-      lines_.push_back(pending_.substr(0, end));
-    }
-    return true;
+  // The directory base is built before the process base starts the server.
+  static const std::filesystem::path& Prepare(const TempDir& dir, const std::string& ini) {
+    dir.Write("KELVARD.ini", ini);
+    return dir.path;
   }
-
-  pid_t pid_ = -1;
-  UniqueFd out_;
-  std::string pending_;
-  std::vector<std::string> lines_;
+  static std::vector<std::string> WithExe(std::vector<std::string> args) {
+    args.insert(args.begin(), QUORVANE_EXE);
+    return args;
+  }
 };
 
-// A temporary working directory holding a KELVARD.ini; removed with it.
-struct ConfigDir {
-  ConfigDir(std::uint16_t port, const std::string& more_ini) {
-    char dir_template[] = "/tmp/quorvane-run-XXXXXX";
-    if (::mkdtemp(dir_template) == nullptr) return;
-    path = dir_template;
-    std::ofstream(path / "KELVARD.ini") << "[SERVER]\nHOST=127.0.0.1\nPORT=" << port << "\n" << more_ini;
-  }
-  ~ConfigDir() {
-    if (!path.empty()) std::filesystem::remove_all(path);
-  }
-  std::filesystem::path path;
-};
-
-// One run of the server pointed at 127.0.0.1:|port|, with |more_ini| added
-// to its configuration. The directory outlives the process.
-class ServerProcess : private ConfigDir, public ChildProcess {
- public:
-  explicit ServerProcess(std::uint16_t port, const std::string& more_ini = "")
-      : ConfigDir(port, more_ini), ChildProcess({QUORVANE_EXE}, ConfigDir::path) {}
-};
-
-std::uint16_t FreePort() {
-  std::uint16_t port = 0;
-  UniqueFd probe = ListenLoopback(&port);
-  return port;
+std::string StartLine(std::uint16_t port) {
+  return "NAT Server started at 127.0.0.1:" + std::to_string(port);
 }
 
-TEST(ProcessTest, ControlPortInUseExitsWithFailure) {
+// Every line the server adds on standard error says who speaks.
+void ExpectPrefixed(const std::vector<std::string>& lines) {
+  for (const auto& line : lines) EXPECT_EQ(line.rfind("quorvane: ", 0), 0u) << line;
+}
+
+TEST(ProcessTest, ControlPortInUseNamesTheReasonAndExitsWithFailure) {
   std::uint16_t port = 0;
   const UniqueFd occupant = ListenLoopback(&port);
   ASSERT_TRUE(occupant.valid());
@@ -174,10 +58,11 @@ TEST(ProcessTest, ControlPortInUseExitsWithFailure) {
   ASSERT_TRUE(server.Started());
 
   EXPECT_EQ(server.WaitExit(), 1);
-  const std::vector<std::string> expected = {"Quorvane by Ostrevan v0.4",
-                                             "NAT Server started at 127.0.0.1:" + std::to_string(port),
-                                             "Closing server"};
+  const std::vector<std::string> expected = {kBanner, StartLine(port), "Closing server"};
   EXPECT_EQ(server.Lines(), expected);
+  EXPECT_TRUE(HasLine(server.ErrLines(), "quorvane: cannot listen on 127.0.0.1:" + std::to_string(port) +
+                                             ": Address already in use"));
+  ExpectPrefixed(server.ErrLines());
 }
 
 TEST(ProcessTest, StopSignalClosesServerWithSuccess) {
@@ -203,6 +88,154 @@ TEST(ProcessTest, StopSignalClosesServerWithSuccess) {
     EXPECT_NE(std::find(closing, lines.end(), "Closing thread for: 127.0.0.1:" + std::to_string(client_port)),
               lines.end());
   }
+}
+
+TEST(ProcessTest, ServerHostWithoutIPv4AddressListensNowhere) {
+  const std::uint16_t port = FreePort();
+  TempDir dir;
+  dir.Write("KELVARD.ini", "[SERVER]\nHOST=::1\nPORT=" + std::to_string(port) + "\n");
+  ChildProcess server({QUORVANE_EXE}, dir.path);
+
+  EXPECT_EQ(server.WaitExit(), 1);
+  const std::vector<std::string> expected = {
+      kBanner, "NAT Server started at 255.255.255.255:" + std::to_string(port), "Closing server"};
+  EXPECT_EQ(server.Lines(), expected);
+  const std::vector<std::string> errors = {
+      "quorvane: KELVARD.ini:2: error: SERVER/HOST=::1 does not resolve to an IPv4 address; nothing listens"};
+  EXPECT_EQ(server.ErrLines(), errors);
+}
+
+TEST(ProcessTest, ConfigurationThatCannotBeUsedStopsTheServerBeforeItListens) {
+  const std::uint16_t port = FreePort();
+  TempDir dir;
+  std::filesystem::create_directory(dir.path / "KELVARD.ini");
+  const std::filesystem::path named = dir.path / "named";
+  std::filesystem::create_directory(named);
+  dir.Write("named/admin.ini", ServerIni(port, "[ADMIN]\nHOST=0.0.0.0\nPORT=" + std::to_string(port) + "\n"));
+  const std::string missing = (dir.path / "missing.ini").string();
+  const struct {
+    std::vector<std::string> args;
+    std::filesystem::path cwd;
+    std::string error;
+  } cases[] = {
+      {{}, dir.path, "quorvane: cannot read KELVARD.ini: Is a directory"},
+      {{"-c", missing}, dir.path, "quorvane: cannot read " + missing + ": No such file or directory"},
+      {{"--config", "admin.ini"},
+       named,
+       "quorvane: admin.ini:5: error: ADMIN/HOST=0.0.0.0 is not a loopback address, so the admin port needs "
+       "a "
+       "TOKEN; set ADMIN/TOKEN (or a loopback HOST, or PORT=0)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), QUORVANE_EXE);
+    ChildProcess server(args, c.cwd);
+    EXPECT_EQ(server.WaitExit(), 1);
+    EXPECT_EQ(server.Lines(), std::vector<std::string>{kBanner});
+    EXPECT_TRUE(HasLine(server.ErrLines(), c.error));
+    ExpectPrefixed(server.ErrLines());
+  }
+}
+
+TEST(ProcessTest, WarningsNameFileAndLineWhileTheServerServes) {
+  const std::uint16_t port = FreePort();
+  ServerProcess server(port,
+                       "[UNKNOWN]\nHOST=no..such\nINCLUDE=10.0.0.0/8\n[SERVR]\nPORT=abc\n"
+                       "[BOT]\nENABLED=yes\nHOST=127.0.0.1\n");
+  ASSERT_TRUE(server.WaitForLine(StartLine(port)));
+  TcpEchoServer echo;
+  ctl::TCtlClient client(5000);
+  ASSERT_TRUE(client.Connect("127.0.0.1", port));
+  // Profile 0 (UNKNOWN) has a host that does not resolve: every create fails.
+  const auto reply = client.Nat({kProtoTcp, kNatCreate, echo.Port(), Loopback(), 0});
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(reply->Status, kNatFailed);
+  ASSERT_TRUE(server.WaitForLine("TCP Redirector not created"));
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(), 0);
+
+  const std::vector<std::string> errors = {
+      "quorvane: KELVARD.ini:6: warning: UNKNOWN/INCLUDE entry \"10.0.0.0/8\": mask \"8\" is read as "
+      "0.0.0.8, "
+      "which is not a network mask (for a /8 prefix write 255.0.0.0)",
+      "quorvane: KELVARD.ini:7: warning: unknown section [SERVR]; ignored with its keys (did you mean "
+      "[SERVER]?)",
+      "quorvane: KELVARD.ini:10: warning: BOT/ENABLED=yes is not an integer (0 or 1); the default 0 applies",
+      "quorvane: KELVARD.ini:5: warning: UNKNOWN/HOST=no..such does not resolve to an IPv4 address; every "
+      "create for this profile fails",
+      "quorvane: KELVARD.ini:11: warning: BOT/HOST=127.0.0.1 is a loopback address: redirectors of [BOT] are "
+      "announced there, where remote players cannot reach them; set HOST to the server's public address",
+      "quorvane: KELVARD.ini:2: warning: redirectors of [HEROES3], [BNETD], [WARCRAFT3], [DIABLO2], "
+      "[STARCRAFT] "
+      "are announced at 127.0.0.1 (SERVER/HOST=127.0.0.1), a loopback address remote players cannot reach; "
+      "set HOST in [SERVER] or in those sections to the server's public address"};
+  EXPECT_EQ(server.ErrLines(), errors);
+  // Standard output keeps exactly its own lines.
+  for (const auto& line : server.Lines()) EXPECT_EQ(line.find("quorvane: "), std::string::npos) << line;
+}
+
+TEST(ProcessTest, CheckJudgesTheFileAndListensOnNothing) {
+  const std::uint16_t free_port = FreePort();
+  std::uint16_t taken_port = 0;
+  const UniqueFd occupant = ListenLoopback(&taken_port);
+  TempDir dir;
+  const auto good = dir.Write("good.ini", ServerIni(free_port, "[UNKNOWN]\nHOST=127.0.0.1\nFOO=1\n"));
+  const auto bad = dir.Write("bad.ini", ServerIni(taken_port));
+  const struct {
+    std::filesystem::path file;
+    int exit_code;
+    std::string must_say;
+    std::string last;
+  } cases[] = {
+      {good, 0, "quorvane: " + good.string() + ":6: warning: unknown key UNKNOWN/FOO; ignored",
+       "quorvane: " + good.string() + ": configuration OK"},
+      {bad, 1,
+       "quorvane: cannot listen on 127.0.0.1:" + std::to_string(taken_port) + ": Address already in use",
+       "quorvane: " + bad.string() + ": configuration has errors"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    ChildProcess check({QUORVANE_EXE, "--check", "-c", c.file.string()}, "/");
+    EXPECT_EQ(check.WaitExit(), c.exit_code);
+    EXPECT_TRUE(check.Lines().empty());
+    EXPECT_TRUE(HasLine(check.ErrLines(), c.must_say));
+    ASSERT_FALSE(check.ErrLines().empty());
+    EXPECT_EQ(check.ErrLines().back(), c.last);
+  }
+  // The good file's port was bound for a moment only, never listened on.
+  UniqueFd again(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  EXPECT_TRUE(BindTo(again.get(), Loopback(), free_port));
+}
+
+TEST(ProcessTest, ConfigNamedOnTheCommandLineIsReadFromAnywhere) {
+  const std::uint16_t port = FreePort();
+  TempDir dir;
+  const auto file = dir.Write("elsewhere.ini", ServerIni(port));
+  ChildProcess server({QUORVANE_EXE, "--config=" + file.string()}, "/");
+  ASSERT_TRUE(server.WaitForLine(StartLine(port)));
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(), 0);
+}
+
+TEST(ProcessTest, CommandLineMistakeIsOneLineAndUsageExit) {
+  TempDir dir;
+  ChildProcess wrong({QUORVANE_EXE, "--frob"}, dir.path);
+  EXPECT_EQ(wrong.WaitExit(), 2);
+  EXPECT_TRUE(wrong.Lines().empty());
+  const std::vector<std::string> errors = {"quorvane: The following argument was not expected: --frob",
+                                           "Try 'quorvane --help'."};
+  EXPECT_EQ(wrong.ErrLines(), errors);
+
+  ChildProcess version({QUORVANE_EXE, "-V"}, dir.path);
+  EXPECT_EQ(version.WaitExit(), 0);
+  ASSERT_EQ(version.Lines().size(), 1u);
+  EXPECT_EQ(version.Lines()[0].rfind(kBanner + " (commit ", 0), 0u) << version.Lines()[0];
+
+  ChildProcess help({QUORVANE_EXE, "--help"}, dir.path);
+  EXPECT_EQ(help.WaitExit(), 0);
+  EXPECT_TRUE(std::any_of(help.Lines().begin(), help.Lines().end(),
+                          [](const std::string& line) { return line.find("--check") != std::string::npos; }));
 }
 
 TEST(ProcessTest, StalledStandardOutputNeitherStopsAnswersNorTheStopSignal) {

@@ -1,0 +1,165 @@
+#include "app/ChildProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "TestSupport.h"
+
+extern char** environ;
+
+namespace quorvane::test {
+
+ChildProcess::ChildProcess(std::vector<std::string> args, const std::filesystem::path& cwd,
+                           std::vector<std::string> env) {
+  int out_fds[2];
+  int err_fds[2];
+  if (::pipe2(out_fds, O_CLOEXEC) != 0) return;
+  out_.fd.reset(out_fds[0]);
+  UniqueFd out_write(out_fds[1]);
+  if (::pipe2(err_fds, O_CLOEXEC) != 0) return;
+  err_.fd.reset(err_fds[0]);
+  UniqueFd err_write(err_fds[1]);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  posix_spawn_file_actions_adddup2(&actions, out_write.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err_write.get(), STDERR_FILENO);
+  // The test runner's own signal state must not leak into the child.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGHUP}) sigaddset(&defaults, sig);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+  for (auto& entry : env) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  if (::posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), envp.data()) != 0) pid_ = -1;
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+void ChildProcess::Signal(int sig) const { ::kill(pid_, sig); }
+
+bool ChildProcess::WaitUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + kProcessLimit;
+  while (!done()) {
+    if (!ReadSome(deadline)) return false;
+  }
+  return true;
+}
+
+bool ChildProcess::WaitForLine(const std::string& line) {
+  return WaitUntil([&] { return HasLine(out_.lines, line); });
+}
+
+bool ChildProcess::WaitForErrLine(const std::string& line) {
+  return WaitUntil([&] { return HasLine(err_.lines, line); });
+}
+
+int ChildProcess::WaitExit() {
+  const auto deadline = std::chrono::steady_clock::now() + kProcessLimit;
+  while (ReadSome(deadline)) {
+  }
+  if (std::chrono::steady_clock::now() >= deadline) return -1;
+  int status = 0;
+  if (::waitpid(pid_, &status, 0) != pid_) return -1;
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int ChildProcess::WaitExitUnread(std::chrono::milliseconds limit) {
+  // Through syscall(): this glibc's <sys/pidfd.h> misses the C linkage.
+  const UniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+  pollfd p{exited.get(), POLLIN, 0};
+  if (!exited || PollRetry(&p, 1, static_cast<int>(limit.count())) != 1) return -1;
+  int status = 0;
+  if (::waitpid(pid_, &status, 0) != pid_) return -1;
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool ChildProcess::ReadSome(std::chrono::steady_clock::time_point deadline) {
+  Stream* streams[2] = {&out_, &err_};
+  pollfd fds[2];
+  nfds_t count = 0;
+  Stream* polled[2];
+  for (Stream* s : streams) {
+    if (!s->fd) continue;
+    fds[count] = {s->fd.get(), POLLIN, 0};
+    polled[count++] = s;
+  }
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (count == 0 || left.count() <= 0 || PollRetry(fds, count, static_cast<int>(left.count())) <= 0) {
+    return false;
+  }
+  for (nfds_t i = 0; i < count; ++i) {
+    if (fds[i].revents == 0) continue;
+    Stream& s = *polled[i];
+    char buffer[4096];
+    const ssize_t n = ::read(s.fd.get(), buffer, sizeof buffer);
+    if (n <= 0) {
+      s.fd.reset();
+      continue;
+    }
+    s.pending.append(buffer, static_cast<std::size_t>(n));
+    for (std::size_t end; (end = s.pending.find('\n')) != std::string::npos; s.pending.erase(0, end + 1)) {
+      s.lines.push_back(s.pending.substr(0, end));
+    }
+  }
+  return true;
+}
+
+TempDir::TempDir() {
+  char dir_template[] = "/tmp/quorvane-run-XXXXXX";
+  if (::mkdtemp(dir_template) != nullptr) path = dir_template;
+}
+
+TempDir::~TempDir() {
+  if (!path.empty()) std::filesystem::remove_all(path);
+}
+
+std::filesystem::path TempDir::Write(const std::string& name, const std::string& text) const {
+  std::ofstream(path / name) << text;
+  return path / name;
+}
+
+std::string ServerIni(std::uint16_t port, const std::string& more) {
+  return "[SERVER]\nHOST=127.0.0.1\nPORT=" + std::to_string(port) + "\n" + more;
+}
+
+std::uint16_t FreePort() {
+  std::uint16_t port = 0;
+  UniqueFd probe = ListenLoopback(&port);
+  return port;
+}
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+}  // namespace quorvane::test

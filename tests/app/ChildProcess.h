@@ -1,0 +1,80 @@
+// Runs the real executables in a working directory of the test's choosing
+// and reads their standard output and standard error through pipes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "runtime/Net.h"
+
+namespace quorvane::test {
+
+inline constexpr std::chrono::milliseconds kProcessLimit{20000};
+
+// A child process of one of the real executables.
+class ChildProcess {
+ public:
+  // |args| starts with the executable's path; |env| entries ("NAME=value")
+  // are added to the test's own environment.
+  ChildProcess(std::vector<std::string> args, const std::filesystem::path& cwd,
+               std::vector<std::string> env = {});
+  ~ChildProcess();  // kills the process if it still runs
+
+  bool Started() const { return pid_ > 0; }
+  void Signal(int sig) const;
+  const std::vector<std::string>& Lines() const { return out_.lines; }     // standard output
+  const std::vector<std::string>& ErrLines() const { return err_.lines; }  // standard error
+
+  // Reads output until |done| holds; false at the end of both streams or
+  // after kProcessLimit.
+  bool WaitUntil(const std::function<bool()>& done);
+  bool WaitForLine(const std::string& line);     // on standard output
+  bool WaitForErrLine(const std::string& line);  // on standard error
+  // Reads output to its end and reaps the process: its exit code, or -1
+  // when it died by a signal or did not end in time.
+  int WaitExit();
+  // Reaps the process without reading any more of its output: its exit
+  // code, or -1 when it died by a signal or did not end within |limit|.
+  int WaitExitUnread(std::chrono::milliseconds limit);
+
+ private:
+  struct Stream {
+    UniqueFd fd;
+    std::string pending;
+    std::vector<std::string> lines;
+  };
+  // False when both streams have ended, on error, or at |deadline|.
+  bool ReadSome(std::chrono::steady_clock::time_point deadline);
+
+  pid_t pid_ = -1;
+  Stream out_;
+  Stream err_;
+};
+
+// A temporary directory, removed with everything in it.
+struct TempDir {
+  TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir();
+  // Writes |text| to the file |name| in the directory; returns its path.
+  std::filesystem::path Write(const std::string& name, const std::string& text) const;
+  std::filesystem::path path;
+};
+
+// The [SERVER] section of a server on 127.0.0.1:|port|, then |more|.
+std::string ServerIni(std::uint16_t port, const std::string& more = "");
+
+// A port on 127.0.0.1 that was free a moment ago.
+std::uint16_t FreePort();
+
+// True when some line of |lines| is |line|.
+bool HasLine(const std::vector<std::string>& lines, const std::string& line);
+
+}  // namespace quorvane::test

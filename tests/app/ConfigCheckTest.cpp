@@ -1,0 +1,182 @@
+// The configuration checks: what they say, on which line, and that loading
+// keeps the values a restart alone may change.
+#include "app/ConfigCheck.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "app/ChildProcess.h"
+#include "app/Config.h"
+#include "app/ConfigLoad.h"
+
+namespace quorvane {
+namespace {
+
+using Lines = std::vector<std::string>;
+constexpr std::string_view kPrefix = "quorvane: K.ini";
+
+Lines Formatted(const TDiagnostics& out) {
+  Lines lines;
+  for (const TDiagnostic& d : out.Items()) {
+    std::string line = out.Format(d);
+    if (line.starts_with(kPrefix)) line.erase(0, kPrefix.size());
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// CheckIniFile's lines for |text|, "quorvane: K.ini" cut off.
+Lines FileChecks(const std::string& text) {
+  TDiagnostics out("K.ini");
+  CheckIniFile(TIniFile::FromText(text), out);
+  return Formatted(out);
+}
+
+TEST(ConfigCheckTest, EachMistakeIsNamedOnItsLineAndRightValuesPassQuietly) {
+  const std::pair<std::string, Lines> cases[] = {
+      {"[SERVER]\nHOST=10.0.0.5\nPORT=0x2710\n[BOT]\nENABLED=1\nPORT=abc\n[LIMITS]\nUDP_SESSIONS=0\n"
+       "[POLICY]\nTARGETS=peer\nDENY=10.0.0.0/255.0.0.0,192.0.2.1,0.0.0.0/"
+       "0.0.0.0\nOWNER_ONLY=1\n[admin]\nToken=x",
+       {}},
+      {"[SERVR]\nHOST=1\n[server]\nhsot=1\n[Policy]\nDENI=\n[bnetd]\nfoo=1",
+       {":1: warning: unknown section [SERVR]; ignored with its keys (did you mean [SERVER]?)",
+        ":4: warning: unknown key SERVER/hsot; ignored (did you mean HOST?)",
+        ":6: warning: unknown key POLICY/DENI; ignored (did you mean DENY?)",
+        ":8: warning: unknown key BNETD/foo; ignored"}},
+      {"[SERVER]\nPORT=abc\n[ADMIN]\nPORT=-1\n[BOT]\nEXCLUDE=1.2.3.4\nPORT=7e3\nENABLED=yes",
+       {":2: warning: SERVER/PORT=abc is not an integer; the default 9989 applies",
+        ":4: warning: ADMIN/PORT=-1 is not a port (0-65535); its low 16 bits give 65535",
+        ":7: warning: BOT/PORT=7e3 is not an integer; the default 6112 applies",
+        ":8: warning: BOT/ENABLED=yes is not an integer (0 or 1); the default 0 applies"}},
+      {"[LIMITS]\nUDP_SESSIONS=-5\nSESSIONS_PER_ADDRESS=many\n[POLICY]\nTARGETS=SELF\nOWNER_ONLY=true",
+       {":2: warning: LIMITS/UDP_SESSIONS=-5 is negative (0 means no limit); the default 1024 applies",
+        ":3: warning: LIMITS/SESSIONS_PER_ADDRESS=many is not an integer; the default 128 applies",
+        ":5: warning: POLICY/TARGETS=SELF is neither ANY nor PEER; ANY applies",
+        ":6: warning: POLICY/OWNER_ONLY=true is not an integer (0 or 1); the default 0 applies"}},
+      {"[UNKNOWN]\nINCLUDE=10.0.0.0/8,10.0.0.1, 10.0.0.2,,010.0.0.1,1.2.3.4/255.0.0.0/7,10.0.0.1/,"
+       "10.0.0.0/255.0.255.0,10.0.0.0/0,\n",
+       {":2: warning: UNKNOWN/INCLUDE entry \"10.0.0.0/8\": mask \"8\" is read as 0.0.0.8, which is not a "
+        "network mask (for a /8 prefix write 255.0.0.0)",
+        ":2: warning: UNKNOWN/INCLUDE entry \" 10.0.0.2\": address \" 10.0.0.2\" does not parse and is read "
+        "as "
+        "255.255.255.255 (blanks are not allowed in an address list)",
+        ":2: warning: UNKNOWN/INCLUDE entry \"\": an empty entry is read as address 255.255.255.255",
+        ":2: warning: UNKNOWN/INCLUDE entry \"010.0.0.1\": address \"010.0.0.1\" is read as 8.0.0.1",
+        ":2: warning: UNKNOWN/INCLUDE entry \"1.2.3.4/255.0.0.0/7\": mask \"255.0.0.0/7\" does not parse and "
+        "is read as 255.255.255.255",
+        ":2: warning: UNKNOWN/INCLUDE entry \"10.0.0.1/\": mask \"\" is empty and is read as 255.255.255.255",
+        ":2: warning: UNKNOWN/INCLUDE entry \"10.0.0.0/255.0.255.0\": mask \"255.0.255.0\" is read as "
+        "255.0.255.0, which is not a network mask",
+        ":2: warning: UNKNOWN/INCLUDE entry \"10.0.0.0/0\": mask \"0\" is read as 0.0.0.0"}},
+      {"x=1\n[BOT]\nHOST=a\nHOST=b\njust words\n=5\n[Bot]\nHOST=c\n[STARCRAFT\nINCLUDE=" +
+           std::string(kMaxValueLength + 1, '1'),
+       {":1: warning: a key before the first section; ignored",
+        ":4: warning: key HOST again in its section; the one at line 3 counts",
+        ":5: warning: neither a section, a key nor a comment; ignored",
+        ":6: warning: no key name before '='; ignored",
+        ":7: warning: section [BOT] again; only the one at line 2 is read, this one is ignored with its keys",
+        ":9: warning: section name without ']'",
+        ":10: warning: STARCRAFT/INCLUDE is 2048 characters long; only the first 2047 are read",
+        ":10: warning: STARCRAFT/INCLUDE entry \"" + std::string(kMaxValueLength, '1') + "\": address \"" +
+            std::string(kMaxValueLength, '1') + "\" does not parse and is read as 255.255.255.255"}},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(FileChecks(text), expected) << text;
+}
+
+// CheckAdmin and CheckProfileHosts for |text|, resolved as at start-up.
+// Hosts are numeric or fail without asking a name server.
+Lines HostChecks(const std::string& text) {
+  const TIniFile ini = TIniFile::FromText(text);
+  const TConfigSnapshot config = MakeConfigSnapshot(ReadConfig(ini));
+  TDiagnostics out("K.ini");
+  CheckAdmin(config->Admin, ini, out);
+  CheckProfileHosts(*config, ini, out);
+  return Formatted(out);
+}
+
+TEST(ConfigCheckTest, HostsThatCannotWorkAndTheAdminTokenRule) {
+  const std::string server = "[SERVER]\nHOST=192.0.2.5\n";
+  const std::pair<std::string, Lines> cases[] = {
+      {server + "[ADMIN]\nHOST=127.0.0.1\nPORT=8080\n[UNKNOWN]\nHOST=192.0.2.6", {}},
+      {server + "[ADMIN]\nHOST=0.0.0.0\nPORT=8080\nTOKEN=secret", {}},
+      {server + "[ADMIN]\nHOST=0.0.0.0\nPORT=0", {}},
+      {server + "[ADMIN]\nHOST=192.0.2.5\nPORT=8080",
+       {":4: error: ADMIN/HOST=192.0.2.5 is not a loopback address, so the admin port needs a TOKEN; set "
+        "ADMIN/TOKEN (or a loopback HOST, or PORT=0)"}},
+      {server + "[ADMIN]\nHOST=no..such\nPORT=1",
+       {":4: error: ADMIN/HOST=no..such does not resolve to an IPv4 address"}},
+      {server + "[BOT]\nHOST=no..such\n[HEROES3]\nHOST=127.0.0.2",
+       {":4: warning: BOT/HOST=no..such does not resolve to an IPv4 address; every create for this profile "
+        "fails",
+        ":6: warning: HEROES3/HOST=127.0.0.2 is a loopback address: redirectors of [HEROES3] are announced "
+        "there, where remote players cannot reach them; set HOST to the server's public address"}},
+      {"[SERVER]\nHOST=127.0.0.1\n[UNKNOWN]\nHOST=192.0.2.6\n[BOT]\nHOST=192.0.2.6\n[HEROES3]\nHOST=192.0.2."
+       "6\n"
+       "[BNETD]\nHOST=192.0.2.6\n[WARCRAFT3]\nHOST=192.0.2.6\n[DIABLO2]\nHOST=192.0.2.6\n",
+       {":2: warning: redirectors of [STARCRAFT] are announced at 127.0.0.1 (SERVER/HOST=127.0.0.1), a "
+        "loopback "
+        "address remote players cannot reach; set HOST in [SERVER] or in that section to the server's public "
+        "address"}},
+      {"[SERVER]\nHOST=0.0.0.0",
+       {":2: warning: redirectors of [UNKNOWN], [BOT], [HEROES3], [BNETD], [WARCRAFT3], [DIABLO2], "
+        "[STARCRAFT] "
+        "are announced at 0.0.0.0 (SERVER/HOST=0.0.0.0), an address remote players cannot reach; set HOST in "
+        "[SERVER] or in those sections to the server's public address"}},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(HostChecks(text), expected) << text;
+  // Only the listener reports a SERVER/HOST that does not resolve.
+  EXPECT_EQ(HostChecks("[SERVER]\nHOST=::1").size(), 0u);
+}
+
+TEST(ConfigCheckTest, MissingFileAndReloadOfKeysThatTakeARestart) {
+  test::TempDir dir;
+  const std::string default_file = (dir.path / "KELVARD.ini").string();
+  // The defaults' empty hosts may add a warning about the announced address.
+  const TConfigLoad missing = LoadConfiguration({default_file, false});
+  ASSERT_TRUE(missing.Snapshot != nullptr);
+  EXPECT_FALSE(missing.Diagnostics.HasErrors());
+  EXPECT_EQ(Formatted(missing.Diagnostics).at(0),
+            "quorvane: " + default_file + " not found; every setting takes its default");
+  dir.Write("kelvard.ini", "");
+  EXPECT_EQ(Formatted(LoadConfiguration({default_file, false}).Diagnostics).at(0),
+            "quorvane: " + default_file +
+                " not found; every setting takes its default (there is kelvard.ini: the file name must be "
+                "written exactly)");
+  const TConfigLoad named = LoadConfiguration({default_file, true});
+  EXPECT_TRUE(named.Diagnostics.HasErrors());
+
+  TServerConfig running;
+  running.ServerHost = "192.0.2.5";
+  running.ServerPort = 4000;
+  running.ServerAddr = ::inet_addr("192.0.2.9");  // as it was resolved at start
+  // A vanished file at reload keeps the settings in force.
+  EXPECT_TRUE(LoadConfiguration({default_file, false}, &running).Diagnostics.HasErrors());
+  dir.Write("KELVARD.ini",
+            "[SERVER]\nHOST=192.0.2.6\nPORT=4001\n[UNKNOWN]\nHOST=192.0.2.7\n[LIMITS]\nUDP_SESSIONS=7\n"
+            "[ADMIN]\nPORT=8080\n");
+  const TConfigLoad reload = LoadConfiguration({default_file, false}, &running);
+  ASSERT_TRUE(reload.Snapshot != nullptr);
+  EXPECT_FALSE(reload.Diagnostics.HasErrors());
+  const TServerConfig& next = *reload.Snapshot;
+  EXPECT_EQ(std::tie(next.ServerHost, next.ServerPort, next.ServerAddr, next.Admin.Port),
+            std::make_tuple("192.0.2.5", 4000, running.ServerAddr, 0));
+  EXPECT_EQ(std::tie(next.ProfileTable[0].Host, next.Limits.UdpSessions), std::make_tuple("192.0.2.7", 7u));
+  const Lines lines = Formatted(reload.Diagnostics);
+  ASSERT_GE(lines.size(), 3u);
+  const std::string at = "quorvane: " + default_file;
+  EXPECT_EQ(lines[0], at + ":2: warning: SERVER/HOST changed to \"192.0.2.6\"; it takes effect at the next "
+                           "restart, until then \"192.0.2.5\" stays");
+  EXPECT_EQ(lines[1], at + ":3: warning: SERVER/PORT changed to 4001; it takes effect at the next restart, "
+                           "until then 4000 stays");
+  EXPECT_EQ(lines[2], at +
+                          ":8: warning: [ADMIN] changed; it takes effect at the next restart, until then the "
+                          "admin endpoint keeps its settings");
+}
+
+}  // namespace
+}  // namespace quorvane

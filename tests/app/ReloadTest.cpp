@@ -1,0 +1,158 @@
+// SIGHUP on the real server: a new file applies to requests from then on,
+// a broken one changes nothing, and neither a reload nor one stuck in a read
+// keeps the server from stopping.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "TestSupport.h"
+#include "app/ChildProcess.h"
+#include "app/ServiceNotify.h"
+#include "requests/RequestPacket.h"
+#include "servers/AddressHelpers.h"
+#include "tools/CtlClient.h"
+
+namespace quorvane::test {
+namespace {
+
+constexpr std::uint8_t kProtoUdp = 17;
+const std::string kReloaded = "quorvane: KELVARD.ini: configuration reloaded";
+const std::string kNotReloaded = "quorvane: KELVARD.ini: error: not reloaded; the settings in force stay";
+
+// The public address of a create of |proto| to 127.0.0.1:|target|, or "" on failure.
+std::string CreatedAt(ctl::TCtlClient& client, std::uint8_t proto, std::uint16_t target,
+                      std::uint16_t* public_port = nullptr) {
+  const auto reply = client.Nat({proto, kNatCreate, target, Loopback(), 0});
+  if (!reply || reply->Status != kNatOk) return "";
+  if (public_port != nullptr) *public_port = reply->PublicPort();
+  return AddrToStr(reply->Address);
+}
+
+TEST(ReloadTest, SighupAppliesTheNewFileToNewRequestsAndKeepsWhatExists) {
+  const std::uint16_t port = FreePort();
+  TempDir dir;
+  dir.Write("KELVARD.ini", ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.1\n"));
+  ChildProcess server({QUORVANE_EXE}, dir.path);
+  ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
+  TcpEchoServer echo;
+  ctl::TCtlClient client(5000);
+  ASSERT_TRUE(client.Connect("127.0.0.1", port));
+  std::uint16_t first_port = 0;
+  EXPECT_EQ(CreatedAt(client, kProtoTcp, echo.Port(), &first_port), "127.0.0.1");
+
+  // A new profile host applies to the next create; the redirector made
+  // before keeps relaying.
+  dir.Write("KELVARD.ini", ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.2\n"));
+  server.Signal(SIGHUP);
+  ASSERT_TRUE(server.WaitForErrLine(kReloaded));
+  EXPECT_EQ(CreatedAt(client, kProtoUdp, echo.Port()), "127.0.0.2");
+  UniqueFd relayed = ConnectLoopback(first_port);
+  ASSERT_TRUE(SendAll(relayed.get(), "still"));
+  EXPECT_EQ(RecvExact(relayed.get(), 5), "still");
+
+  // A file with an error is not applied.
+  dir.Write("KELVARD.ini", ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.3\n[ADMIN]\nHOST=0.0.0.0\nPORT=1\n"));
+  server.Signal(SIGHUP);
+  ASSERT_TRUE(server.WaitForErrLine(kNotReloaded));
+  EXPECT_EQ(CreatedAt(client, kProtoUdp, echo.Port() ^ 1), "127.0.0.2");
+
+  // The control port takes a restart; the rest of the file applies.
+  const std::uint16_t other_port = FreePort();
+  dir.Write("KELVARD.ini", ServerIni(other_port, "[UNKNOWN]\nHOST=127.0.0.3\n"));
+  server.Signal(SIGHUP);
+  ASSERT_TRUE(server.WaitUntil(
+      [&] { return std::count(server.ErrLines().begin(), server.ErrLines().end(), kReloaded) == 2; }));
+  EXPECT_TRUE(HasLine(server.ErrLines(), "quorvane: KELVARD.ini:3: warning: SERVER/PORT changed to " +
+                                             std::to_string(other_port) +
+                                             "; it takes effect at the next restart, "
+                                             "until then " +
+                                             std::to_string(port) + " stays"));
+  ctl::TCtlClient late(5000);
+  ASSERT_TRUE(late.Connect("127.0.0.1", port));
+  EXPECT_EQ(CreatedAt(late, kProtoUdp, echo.Port() ^ 2), "127.0.0.3");
+
+  // Three reloads later the process is still the one that stops cleanly.
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(), 0);
+  EXPECT_TRUE(HasLine(server.Lines(), "Closing server"));
+}
+
+TEST(ReloadTest, StopIsNotHeldUpByAReloadThatCannotFinish) {
+  const std::uint16_t port = FreePort();
+  TempDir dir;
+  const auto file = dir.Write("KELVARD.ini", ServerIni(port));
+  ChildProcess server({QUORVANE_EXE}, dir.path);
+  ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
+
+  // The reload opens a pipe in place of the file and waits for its writer,
+  // then for bytes that never come: as a reload would wait for a resolver
+  // that does not answer.
+  std::filesystem::remove(file);
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  server.Signal(SIGHUP);
+  UniqueFd writer;
+  // Opening the writing end without blocking succeeds only once a reader has it open.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        writer.reset(::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        return writer.valid();
+      },
+      10000ms));
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(), 0);
+  EXPECT_TRUE(HasLine(server.Lines(), "Closing server"));
+}
+
+// A datagram socket standing in for the service manager's notification socket.
+struct NotifySocket {
+  explicit NotifySocket(const std::filesystem::path& at) : path(at) {
+    fd.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    bound = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  // The next notification within the time-out, or "".
+  std::string Next() {
+    pollfd p{fd.get(), POLLIN, 0};
+    if (PollRetry(&p, 1, 10000) <= 0) return "";
+    char buffer[512];
+    const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+  }
+  std::filesystem::path path;
+  UniqueFd fd;
+  bool bound = false;
+};
+
+TEST(ReloadTest, ServiceManagerHearsReadyReloadingAndStopping) {
+  if (!service::NotifyBuiltIn()) GTEST_SKIP() << "built without libsystemd";
+  const std::uint16_t port = FreePort();
+  TempDir dir;
+  dir.Write("KELVARD.ini", ServerIni(port));
+  NotifySocket manager(dir.path / "notify");
+  ASSERT_TRUE(manager.bound);
+  ChildProcess server({QUORVANE_EXE}, dir.path, {"NOTIFY_SOCKET=" + manager.path.string()});
+
+  EXPECT_EQ(manager.Next(), "READY=1");
+  // Ready means the control port already takes connections.
+  EXPECT_TRUE(ConnectLoopback(port).valid());
+  server.Signal(SIGHUP);
+  EXPECT_EQ(manager.Next().rfind("RELOADING=1\n", 0), 0u);
+  EXPECT_EQ(manager.Next(), "READY=1");
+  server.Signal(SIGTERM);
+  EXPECT_EQ(manager.Next(), "STOPPING=1");
+  EXPECT_EQ(server.WaitExit(), 0);
+}
+
+}  // namespace
+}  // namespace quorvane::test
