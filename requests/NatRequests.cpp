@@ -6,6 +6,7 @@
 #include <chrono>
 #include <limits>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "requests/RequestsServer.h"
@@ -150,9 +151,14 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
     reply.Status = kNatFailed;
     return reply;
   };
-  const auto fail = [&] {
+  // The protocol's line says only that it failed; the reason goes to
+  // standard error right after it.
+  const auto fail = [&](const std::string& why) {
     server_.Metrics.CreatesFailed.fetch_add(1, std::memory_order_relaxed);
-    return not_created();
+    TNatReply reply = not_created();
+    LogError(Kind(request.Proto), " Redirector for ", AddrToStr(request.Address), ":", request.Port,
+             " not created: ", why);
+    return reply;
   };
   const auto refuse = [&](TRefusalReason reason) {
     ReportRefusal(TRefusedWork::kCreate, reason, peer);
@@ -162,7 +168,7 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
   // Only clients registered under the BNETD name choose the profile by byte,
   // and they can send any byte: one past the table is a failed create.
   const std::uint8_t profile = SelectProfile(session, request);
-  if (profile >= kProfileCount) return fail();
+  if (profile >= kProfileCount) return fail("there is no profile " + std::to_string(profile));
   const TSettings& settings = config.ProfileTable[profile];
 
   const TPolicy& policy = config.Policy;
@@ -186,7 +192,10 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
   if (!slot) return refuse(TRefusalReason::kRedirectorsPerAddress);
   if (!fd_budget::HasRoom(kRedirectorDescriptors)) return refuse(TRefusalReason::kDescriptorReserve);
   // The profile's host was resolved when the configuration was loaded.
-  if (settings.HostAddr == kAddrNone) return fail();
+  if (settings.HostAddr == kAddrNone) {
+    return fail(std::string(ProfileSections[profile]) + "/HOST=" + settings.Host +
+                " does not resolve to an IPv4 address");
+  }
 
   TRedirectorRequest wanted;
   wanted.Tcp = tcp;
@@ -201,7 +210,11 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
   TNewRedirector built = server_.RedirectorFactory(wanted);
   // A redirector that could not be set up never ran; destroying it here
   // releases everything it holds.
-  if (!built.Redirector || !built.Bound) return fail();
+  if (!built.Redirector || !built.Bound) {
+    return fail("cannot listen on " +
+                (wanted.ListenHost.empty() ? std::string("0.0.0.0") : wanted.ListenHost) + ": " +
+                std::error_code(built.SetupError, std::system_category()).message());
+  }
   if (!built.Redirector->Resume()) return refuse(TRefusalReason::kThreads);
 
   auto entry = std::make_unique<TRedirectorEntry>();

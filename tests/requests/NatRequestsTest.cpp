@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "requests/ServerFixture.h"
@@ -108,6 +109,9 @@ TEST_F(NatRequestsTest, FailedCreatesAnswer255WithTheRequestBytes) {
   }
   EXPECT_TRUE(log_.Contains("TCP Redirector not created"));
   EXPECT_TRUE(log_.Contains("UDP Redirector not created"));
+  // Standard error says why, with the system's reason.
+  EXPECT_TRUE(log_.Contains("TCP Redirector for 192.168.0.10:6112 not created: cannot listen on 192.0.2.1: " +
+                            std::error_code(EADDRNOTAVAIL, std::system_category()).message()));
   EXPECT_EQ(RedirectorCount(), 0u);
 }
 
