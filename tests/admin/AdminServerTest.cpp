@@ -218,8 +218,15 @@ TEST_F(AdminServerTest, ListsFollowCreatesDeletesAndTheEndOfASession) {
   EXPECT_EQ(sessions[0]["registered"], false);
   EXPECT_EQ(sessions[0]["redirectors"].size(), 1u);
 
+  // A name is whatever bytes a Register carried; the list stays JSON.
+  ControlClient c(port_);
+  ASSERT_TRUE(c.Send(RegisterPacket("\xff\xfe<b>")));
+  ASSERT_TRUE(c.Receive());
+  sessions = Json(admin_port_, "/api/sessions")["sessions"];
+  ASSERT_EQ(sessions.size(), 2u);
+
   const TJson status = Json(admin_port_, "/api/status");
-  EXPECT_EQ(status["sessions"], (TJson{{"open", 1}, {"accepted", 2}}));
+  EXPECT_EQ(status["sessions"], (TJson{{"open", 2}, {"accepted", 3}}));
   EXPECT_EQ(status["redirectors"], (TJson{{"tcp", 1}, {"udp", 0}}));
 }
 
