@@ -4,9 +4,9 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string_view>
+#include <system_error>
 
 #include "admin/AdminHttp.h"
 #include "admin/AdminViews.h"
@@ -242,7 +242,8 @@ bool StartAdminEndpoint(TRequestsServer& server, const TRelayEngine* engine, con
   auto endpoint = std::make_unique<TAdminServer>(server, engine, settings);
   const std::string where = settings.Host + ":" + std::to_string(settings.Port);
   if (endpoint->Socket() < 0) {
-    LogError("quorvane: cannot listen on ", where, " (admin): ", std::strerror(endpoint->SetupError()));
+    LogError("quorvane: cannot listen on ", where,
+             " (admin): ", std::generic_category().message(endpoint->SetupError()));
     return false;
   }
   if (!endpoint->Start()) {

@@ -61,7 +61,7 @@ inline constexpr std::size_t kAdminMaxWaiting = 64;
 // body together may not exceed kAdminMaxRequestBytes (no request takes a
 // body), and everything from accept to the last byte of the answer must
 // happen within kAdminConnectionMs.
-inline constexpr std::size_t kAdminMaxRequestBytes = 16 * 1024;
+inline constexpr std::size_t kAdminMaxRequestBytes = std::size_t{16} * 1024;
 inline constexpr int kAdminConnectionMs = 10'000;
 
 class TAdminServer final : public TTCPServer {

@@ -126,7 +126,7 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
         view.Traffic = Load(*entry->Stats);
         view.LastActivityMs = entry->Stats->LastActivityMs.load(kRelaxed);
       }
-      snapshot.Redirectors.push_back(std::move(view));
+      snapshot.Redirectors.push_back(view);
     }
     // Retired under this lock, so that a redirector is counted either live
     // or retired here, never both and never neither.
