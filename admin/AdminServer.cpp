@@ -202,22 +202,16 @@ void TAdminServer::AddRoutes() {
     res.set_header("Content-Security-Policy", std::string(admin::kPagePolicy));
     res.set_content(admin::kStatusPage, admin::kStatusPageSize, "text/html; charset=utf-8");
   });
-  router.Get("/metrics", [this](const Request&, Response& res) {
-    res.set_content(admin::MetricsText(admin::TakeSnapshot(server_, engine_, started_at_ms_)),
-                    std::string(admin::kMetricsType));
-  });
-  router.Get("/api/redirectors", [this](const Request&, Response& res) {
-    res.set_content(admin::RedirectorsJson(admin::TakeSnapshot(server_, engine_, started_at_ms_)),
-                    std::string(admin::kJson));
-  });
-  router.Get("/api/sessions", [this](const Request&, Response& res) {
-    res.set_content(admin::SessionsJson(admin::TakeSnapshot(server_, engine_, started_at_ms_)),
-                    std::string(admin::kJson));
-  });
-  router.Get("/api/status", [this](const Request&, Response& res) {
-    res.set_content(admin::StatusJson(admin::TakeSnapshot(server_, engine_, started_at_ms_)),
-                    std::string(admin::kJson));
-  });
+  // A view: a fresh snapshot, rendered by |render| with no lock held.
+  const auto view = [this](std::string (*render)(const admin::TAdminSnapshot&), std::string_view type) {
+    return [this, render, type](const Request&, Response& res) {
+      res.set_content(render(admin::TakeSnapshot(server_, engine_, started_at_ms_)), std::string(type));
+    };
+  };
+  router.Get("/metrics", view(admin::MetricsText, admin::kMetricsType));
+  router.Get("/api/redirectors", view(admin::RedirectorsJson, admin::kJson));
+  router.Get("/api/sessions", view(admin::SessionsJson, admin::kJson));
+  router.Get("/api/status", view(admin::StatusJson, admin::kJson));
   router.Delete(R"(/api/redirectors/([^/]+)/([^/]+)/([^/]+))", [this](const Request& req, Response& res) {
     const auto proto = admin::ParseNumber(req.matches[1], 255);
     const auto port = admin::ParseNumber(req.matches[3], 65535);
