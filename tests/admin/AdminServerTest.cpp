@@ -428,6 +428,21 @@ TEST_F(AdminServerTest, SilentOversizedAndFloodingClientsHoldNeitherTheEndpointN
   EXPECT_TRUE(player.Answers());
 }
 
+TEST_F(AdminServerTest, AnEndpointThatCannotListenIsAStartupFailureAndPortZeroIsNone) {
+  StartServer();
+  std::unique_ptr<TAdminServer> admin;
+  TAdminSettings settings;
+  EXPECT_TRUE(StartAdminEndpoint(*server_, engine_.get(), settings, admin));  // PORT 0: off
+  EXPECT_EQ(admin, nullptr);
+  std::uint16_t taken = 0;
+  const UniqueFd occupant = ListenLoopback(&taken);
+  settings.Port = taken;
+  EXPECT_FALSE(StartAdminEndpoint(*server_, engine_.get(), settings, admin));
+  EXPECT_EQ(admin, nullptr);
+  EXPECT_TRUE(log_.Contains("quorvane: cannot listen on 127.0.0.1:" + std::to_string(taken) +
+                            " (admin): Address already in use"));
+}
+
 TEST_F(AdminServerTest, QuorvaneCtlListAndStatusReadTheRealEndpoint) {
   StartAll("s3cret");
   ControlClient client(port_);
