@@ -7,19 +7,20 @@
 // DESIGN. TAdminServer is a TTCPServer: its accept thread takes each
 // connection and queues it for a fixed pool of kAdminWorkers threads of its
 // own, or closes it at once when the descriptor reserve is reached or
-// kAdminMaxWaiting connections are queued already. A worker serves one
-// request per connection and closes it: TAdminStream bounds what it reads
-// (kAdminMaxRequestBytes) and how long the connection lives (kAdminConnectionMs),
-// and cpp-httplib (TAdminRouter) parses, routes and writes the answer
-// (admin/AdminHttp.h says why the library's own loop is not used).
+// kAdminMaxWaiting connections are queued already (503). A worker serves
+// one request per connection and closes it: TAdminStream bounds what it
+// reads (kAdminMaxRequestBytes) and how long the connection lives
+// (kAdminConnectionMs), and cpp-httplib (TAdminRouter) parses, routes and
+// writes the answer (admin/AdminHttp.h says why the library's own loop is
+// not used).
 // Handlers copy what they show out of the requests server under one
 // registry lock at a time and render it with no lock held (AdminViews.h).
 //
 // So nothing of the admin endpoint runs on a control session's, a
 // redirector's or a relay's thread, no lock is held longer than a copy
 // takes, and a slow or hostile admin client holds one worker for at most
-// kAdminConnectionMs: it can keep other admin clients waiting, never the control
-// port or a relay. Relays and requests pay nothing for being watched: they
+// kAdminConnectionMs: it can keep other admin clients waiting, never the
+// control port or a relay. Relays and requests pay nothing for being watched: they
 // count in relaxed atomics, which are summed only here, when read.
 //
 // Ownership and stop: the owner builds it (which binds the port), tests
