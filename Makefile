@@ -6,8 +6,9 @@
 
 # Building and running the server; libsystemd lets it report readiness to
 # systemd (the build goes on without it, with a Type=simple unit). CLI11
-# parses the server's command line (header-only).
-PACKAGES := cmake ninja-build g++ pkg-config libcli11-dev libsystemd-dev nlohmann-json3-dev
+# parses the server's command line (header-only); cpp-httplib serves the
+# admin endpoint.
+PACKAGES := cmake ninja-build g++ pkg-config libcli11-dev libsystemd-dev nlohmann-json3-dev libcpp-httplib-dev
 # Only the tests need GoogleTest.
 TEST_PACKAGES := libgtest-dev libgmock-dev
 # CPack finds the package's library dependencies with dpkg-shlibdeps and file.

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "admin/AdminServer.h"
 #include "app/CommandLine.h"
 #include "app/ConfigCheck.h"
 #include "app/ConfigLoad.h"
@@ -124,6 +125,10 @@ int Serve(UniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& lo
     ReportListenFailure(*config, load.Ini, server.SetupError(), failure);
     failure.Print();
   }
+  // The admin endpoint ([ADMIN] PORT 0: none) runs on threads of its own,
+  // and goes before the requests server does.
+  std::unique_ptr<TAdminServer> admin;
+  if (listening && !StartAdminEndpoint(server, &engine, config->Admin, admin)) return kExitFailed;
   auto reloader = std::make_unique<TConfigReloader>(source);
   const bool reloading = listening && reloader->Resume();
   TSignalWatcher watcher(std::move(signal_fd), server, reloading ? reloader.get() : nullptr);
@@ -133,6 +138,7 @@ int Serve(UniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& lo
   const bool serving = server.Resume();
   if (serving && listening) service::NotifyReady();
   server.WaitFor();  // runs the server's end handler: "Closing server"
+  if (admin) admin->Stop();
   watcher.Terminate();
   if (watching) watcher.WaitFor();
   *exit_at_once = !TConfigReloader::Stop(std::move(reloader));

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -34,9 +35,23 @@ std::string PublicName(const TRedirectorEntry& entry) {
   return AddrToStr(entry.PublicAddr) + ":" + std::to_string(ntohs(entry.PublicPort));
 }
 
+bool HasKey(const TRedirectorEntry& entry, std::uint32_t proto, std::uint32_t address, std::uint16_t port) {
+  return entry.Proto == proto && entry.ClientPort == port && entry.ClientAddr == address;
+}
+
 bool HasKey(const TRedirectorEntry& entry, const TNatRequest& request) {
-  return entry.Proto == request.Proto && entry.ClientPort == request.Port &&
-         entry.ClientAddr == request.Address;
+  return HasKey(entry, request.Proto, request.Address, request.Port);
+}
+
+// Destroys the redirector of |*it|, removes its entry and says why on
+// standard error. RedirectorList locked.
+void Destroy(TRedirectors& redirectors, TRedirectors::iterator it, TServerMetrics& metrics,
+             std::string_view why) {
+  const std::string name = PublicName(**it);
+  const std::uint32_t proto = (*it)->Proto;
+  DestroyRedirector(**it, metrics);
+  redirectors.erase(it);
+  LogError(Kind(proto), " Redirector at ", name, " destroyed: ", why);
 }
 
 // Removes entries whose redirector's thread has ended by itself (its
@@ -247,13 +262,10 @@ TNatReply TNatRequests::Delete(const TRequestsServerThread& session, const TNatR
   for (auto it = redirectors->begin(); it != redirectors->end(); ++it) {
     if (!HasKey(**it, request)) continue;
     if (config.Policy.OwnerOnly && (*it)->Owner != &session) break;
-    const std::string name = PublicName(**it);
-    DestroyRedirector(**it, server_.Metrics);
-    redirectors->erase(it);
     reply.Status = kNatOk;
     LogError("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
              ": deleted");
-    LogError(Kind(request.Proto), " Redirector at ", name, " destroyed: deleted");
+    Destroy(*redirectors, it, server_.Metrics, "deleted");
     return reply;
   }
   LogError("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
@@ -266,12 +278,19 @@ void TNatRequests::RemoveOwnedBy(const TRequestsServerThread& session) {
   for (auto i = redirectors->size(); i-- > 0;) {
     auto& entry = (*redirectors)[i];
     if (entry->Owner != &session) continue;
-    const std::string name = PublicName(*entry);
-    const std::uint32_t proto = entry->Proto;
-    DestroyRedirector(*entry, server_.Metrics);
-    redirectors->erase(redirectors->begin() + static_cast<std::ptrdiff_t>(i));
-    LogError(Kind(proto), " Redirector at ", name, " destroyed: its session ended");
+    Destroy(*redirectors, redirectors->begin() + static_cast<std::ptrdiff_t>(i), server_.Metrics,
+            "its session ended");
   }
+}
+
+bool TNatRequests::DeleteByKey(std::uint32_t proto, std::uint32_t address, std::uint16_t port) {
+  auto redirectors = server_.RedirectorList.LockList();
+  RemoveDead(*redirectors, server_.Metrics);
+  const auto it = std::find_if(redirectors->begin(), redirectors->end(),
+                               [&](const auto& entry) { return HasKey(*entry, proto, address, port); });
+  if (it == redirectors->end()) return false;
+  Destroy(*redirectors, it, server_.Metrics, "deleted by the admin endpoint");
+  return true;
 }
 
 }  // namespace quorvane

@@ -37,6 +37,13 @@ class TNatRequests final {
   // of the session, on its thread.
   void RemoveOwnedBy(const TRequestsServerThread& session);
 
+  // Destroys the redirector with the key (|proto|, |address| network order,
+  // |port| as a request carries it) as a delete request would, whoever
+  // created it; the owner's session goes on. For the admin endpoint, which
+  // is no session: the operator's policy does not apply. False when there is
+  // none. Any thread; takes RedirectorList's lock.
+  bool DeleteByKey(std::uint32_t proto, std::uint32_t address, std::uint16_t port);
+
  private:
   TNatReply Query(const TRequestsServerThread& session, const TNatRequest& request,
                   const TServerConfig& config);

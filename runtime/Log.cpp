@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -22,6 +23,9 @@
 
 namespace quorvane {
 namespace {
+
+// Every line dropped since the process started, for the operator's views.
+std::atomic<std::uint64_t> g_dropped_total{0};
 
 using TClock = std::chrono::steady_clock;
 
@@ -139,6 +143,7 @@ class TWriter {
       std::lock_guard lock(mu_);
       if (ended_ || held_ >= kLogQueueLines) {
         ++dropped_;
+        g_dropped_total.fetch_add(1, std::memory_order_relaxed);
         return;
       }
       was_empty = queue_.empty();
@@ -383,6 +388,8 @@ void Emit(TStream stream, std::string_view line) {
 }
 
 }  // namespace
+
+std::uint64_t LogLinesDropped() { return g_dropped_total.load(std::memory_order_relaxed); }
 
 void LogLine(std::string_view line) { Emit(TStream::kOut, line); }
 

@@ -48,6 +48,9 @@ void SetLogSink(std::function<void(std::string_view)> sink);
 // Lines the writer holds at most (queued and being written); beyond that,
 // new lines are dropped.
 inline constexpr std::size_t kLogQueueLines = 4096;
+// Lines dropped because the queue was full, since the process started.
+// Any thread.
+std::uint64_t LogLinesDropped();
 // What a stop gives the writer to flush what it holds.
 inline constexpr std::chrono::milliseconds kLogStopFlush{1000};
 

@@ -1,0 +1,251 @@
+#include "admin/AdminServer.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <string_view>
+#include <system_error>
+
+#include "admin/AdminHttp.h"
+#include "admin/AdminViews.h"
+#include "admin/StatusPage.h"
+#include "requests/RequestsServer.h"
+#include "runtime/FdBudget.h"
+#include "runtime/Log.h"
+
+namespace quorvane {
+namespace admin {
+
+// One thread of the endpoint's pool: serves queued connections one at a
+// time until it is terminated.
+class TAdminWorker final : public TThread {
+ public:
+  explicit TAdminWorker(TAdminServer& owner) : owner_(owner) {}
+  ~TAdminWorker() override = default;
+
+ protected:
+  void Execute() override {
+    while (!Terminated()) {
+      auto connection = owner_.TakeConnection(WakeFd());
+      if (connection) owner_.Serve(*connection, WakeFd());
+    }
+  }
+
+ private:
+  TAdminServer& owner_;
+};
+
+namespace {
+
+constexpr std::string_view kJson = "application/json";
+constexpr std::string_view kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
+// The page may load nothing but itself and ask nothing but its own origin.
+constexpr std::string_view kPagePolicy =
+    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'; "
+    "img-src data:; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
+// What a connection refused for being one too many is told, sent without
+// waiting: it fits any socket buffer.
+constexpr std::string_view kBusyReply =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+std::int64_t WallClockMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void Error(httplib::Response& res, int status, std::string_view message) {
+  res.status = status;
+  res.set_content(nlohmann::json{{"error", message}}.dump(), std::string(kJson));
+}
+
+std::uint32_t ParseAddress(const std::string& text) {
+  in_addr addr{};
+  return ::inet_pton(AF_INET, text.c_str(), &addr) == 1 ? addr.s_addr : 0;
+}
+
+// A decimal number no larger than |max|, or nullopt.
+std::optional<std::uint32_t> ParseNumber(const std::string& text, std::uint32_t max) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  std::uint32_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  if (value > max) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+}  // namespace admin
+
+TAdminServer::TAdminServer(TRequestsServer& server, const TRelayEngine* engine,
+                           const TAdminSettings& settings)
+    : TTCPServer(settings.Host, settings.Port),
+      server_(server),
+      engine_(engine),
+      token_(settings.Token),
+      started_at_ms_(admin::WallClockMs()),
+      router_(std::make_unique<admin::TAdminRouter>()) {
+  SetName("admin endpoint");
+  if (Socket() < 0) return;
+  if (const auto local = LocalAddress(Socket())) bound_port_ = ntohs(local->sin_port);
+  AddRoutes();
+}
+
+TAdminServer::~TAdminServer() { Stop(); }
+
+bool TAdminServer::Start() {
+  running_ = true;
+  for (std::size_t i = 0; i < kAdminWorkers; ++i) {
+    auto worker = std::make_unique<admin::TAdminWorker>(*this);
+    worker->SetName("admin worker " + std::to_string(i + 1));
+    if (!worker->Resume()) {
+      Stop();
+      return false;
+    }
+    workers_.push_back(std::move(worker));
+  }
+  if (!Resume()) {
+    Stop();
+    return false;
+  }
+  return true;
+}
+
+void TAdminServer::Stop() {
+  if (!running_) return;
+  running_ = false;
+  Terminate();
+  WaitFor();
+  for (auto& worker : workers_) worker->Terminate();
+  for (auto& worker : workers_) worker->WaitFor();
+  workers_.clear();
+  std::lock_guard lock(mu_);
+  waiting_.clear();
+  has_waiting_.Reset();
+}
+
+void TAdminServer::ProcessConnection(UniqueFd accepted) {
+  // The admin endpoint yields to the players: it never takes the last
+  // descriptors the control port and the relays keep in reserve.
+  if (!fd_budget::HasRoom()) {
+    ShutdownAndClose(accepted);
+    return;
+  }
+  std::unique_lock lock(mu_);
+  if (waiting_.size() >= kAdminMaxWaiting) {
+    lock.unlock();
+    SendSome(accepted.get(), admin::kBusyReply.data(), admin::kBusyReply.size(), MSG_DONTWAIT);
+    ShutdownAndClose(accepted);
+    return;
+  }
+  // The deadline runs from here, so that time spent queued counts too.
+  waiting_.push_back({std::move(accepted), AcceptedPeer(), admin::SteadyNowMs() + ConnectionMs});
+  has_waiting_.Set();
+}
+
+std::optional<TAdminServer::TConnection> TAdminServer::TakeConnection(int wake_fd) {
+  pollfd fds[2] = {{has_waiting_.Fd(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
+  if (PollRetry(fds, 2, -1) <= 0 || fds[1].revents != 0) return std::nullopt;
+  std::lock_guard lock(mu_);
+  if (waiting_.empty()) return std::nullopt;  // another worker was quicker
+  TConnection connection = std::move(waiting_.front());
+  waiting_.pop_front();
+  if (waiting_.empty()) has_waiting_.Reset();
+  return connection;
+}
+
+void TAdminServer::Serve(TConnection& connection, int wake_fd) {
+  admin::TAdminStream stream(connection.Fd.get(), connection.Peer, connection.DeadlineMs, wake_fd);
+  router_->ServeOne(stream);
+  ShutdownAndClose(connection.Fd);
+}
+
+void TAdminServer::AddRoutes() {
+  using httplib::Request;
+  using httplib::Response;
+  admin::TAdminRouter& router = *router_;
+  // No request takes a body: one announced is refused (413), and what the
+  // stream lets through of it is read and dropped.
+  router.set_payload_max_length(0);
+  router.set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
+
+  router.set_pre_routing_handler([this](const Request& req, Response& res) {
+    admin::TAdminRequest ask;
+    ask.StatusPage = (req.method == "GET" || req.method == "HEAD") && req.path == "/";
+    ask.Changes = req.method != "GET" && req.method != "HEAD";
+    ask.PeerIsLocal = PeerIsLocal(admin::ParseAddress(req.remote_addr));
+    ask.HostIsLiteral = admin::HostIsLiteral(req.get_header_value("Host"));
+    ask.TokenSet = !token_.empty();
+    ask.TokenMatches =
+        ask.TokenSet && admin::BearerTokenMatches(req.get_header_value("Authorization"), token_);
+    switch (admin::Authorize(ask)) {
+      case admin::TAdminVerdict::kAllow:
+        return httplib::Server::HandlerResponse::Unhandled;
+      case admin::TAdminVerdict::kUnauthorized:
+        res.set_header("WWW-Authenticate", "Bearer realm=\"quorvane\"");
+        admin::Error(res, 401, "a bearer token is required");
+        return httplib::Server::HandlerResponse::Handled;
+      case admin::TAdminVerdict::kForbidden:
+        admin::Error(res, 403,
+                     ask.HostIsLiteral
+                         ? "changes need a token or a loopback peer"
+                         : "without a token, address the endpoint by its IP address or localhost");
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Handled;
+  });
+
+  router.Get("/", [](const Request&, Response& res) {
+    res.set_header("Content-Security-Policy", std::string(admin::kPagePolicy));
+    res.set_content(admin::kStatusPage, admin::kStatusPageSize, "text/html; charset=utf-8");
+  });
+  // A view: a fresh snapshot, rendered by |render| with no lock held.
+  const auto view = [this](std::string (*render)(const admin::TAdminSnapshot&), std::string_view type) {
+    return [this, render, type](const Request&, Response& res) {
+      res.set_content(render(admin::TakeSnapshot(server_, engine_, started_at_ms_)), std::string(type));
+    };
+  };
+  router.Get("/metrics", view(admin::MetricsText, admin::kMetricsType));
+  router.Get("/api/redirectors", view(admin::RedirectorsJson, admin::kJson));
+  router.Get("/api/sessions", view(admin::SessionsJson, admin::kJson));
+  router.Get("/api/status", view(admin::StatusJson, admin::kJson));
+  router.Delete(R"(/api/redirectors/([^/]+)/([^/]+)/([^/]+))", [this](const Request& req, Response& res) {
+    const auto proto = admin::ParseNumber(req.matches[1], 255);
+    const auto port = admin::ParseNumber(req.matches[3], 65535);
+    in_addr address{};
+    if (!proto || !port || ::inet_pton(AF_INET, std::string(req.matches[2]).c_str(), &address) != 1) {
+      return admin::Error(res, 400, "expected /api/redirectors/<proto 0-255>/<IPv4 address>/<port 0-65535>");
+    }
+    if (!server_.Nat.DeleteByKey(*proto, address.s_addr, static_cast<std::uint16_t>(*port))) {
+      return admin::Error(res, 404, "no such redirector");
+    }
+    res.status = 204;
+  });
+  router.set_error_handler([](const Request&, Response& res) {
+    if (res.body.empty() && res.status == 404) admin::Error(res, 404, "not found");
+  });
+}
+
+bool StartAdminEndpoint(TRequestsServer& server, const TRelayEngine* engine, const TAdminSettings& settings,
+                        std::unique_ptr<TAdminServer>& admin) {
+  admin.reset();
+  if (settings.Port == 0) return true;
+  auto endpoint = std::make_unique<TAdminServer>(server, engine, settings);
+  const std::string where = settings.Host + ":" + std::to_string(settings.Port);
+  if (endpoint->Socket() < 0) {
+    LogError("quorvane: cannot listen on ", where,
+             " (admin): ", std::generic_category().message(endpoint->SetupError()));
+    return false;
+  }
+  if (!endpoint->Start()) {
+    LogError("quorvane: cannot start the threads of the admin endpoint on ", where);
+    return false;
+  }
+  admin = std::move(endpoint);
+  return true;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,136 @@
+// The admin endpoint: HTTP/1.1 on [ADMIN] HOST:PORT for people and for
+// monitoring. GET / is a status page, GET /metrics the Prometheus text,
+// GET /api/sessions, /api/redirectors and /api/status JSON documents, and
+// DELETE /api/redirectors/<proto>/<address>/<port> destroys a redirector as
+// a delete request would. Who may do what: admin/AdminAccess.h.
+//
+// DESIGN. TAdminServer is a TTCPServer: its accept thread takes each
+// connection and queues it for a fixed pool of kAdminWorkers threads of its
+// own, or closes it at once when the descriptor reserve is reached or
+// kAdminMaxWaiting connections are queued already (503). A worker serves
+// one request per connection and closes it: TAdminStream bounds what it
+// reads (kAdminMaxRequestBytes) and how long the connection lives
+// (kAdminConnectionMs), and cpp-httplib (TAdminRouter) parses, routes and
+// writes the answer (admin/AdminHttp.h says why the library's own loop is
+// not used).
+// Handlers copy what they show out of the requests server under one
+// registry lock at a time and render it with no lock held (AdminViews.h).
+//
+// So nothing of the admin endpoint runs on a control session's, a
+// redirector's or a relay's thread, no lock is held longer than a copy
+// takes, and a slow or hostile admin client holds one worker for at most
+// kAdminConnectionMs: it can keep other admin clients waiting, never the
+// control port or a relay. Relays and requests pay nothing for being watched: they
+// count in relaxed atomics, which are summed only here, when read.
+//
+// Ownership and stop: the owner builds it (which binds the port), tests
+// Socket(), calls Start(), and calls Stop() before the requests server and
+// the relay engine go away. Stop ends the accept thread, then wakes and
+// joins every worker, cutting the connections in progress and closing the
+// queued ones.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "admin/AdminAccess.h"
+#include "requests/Settings.h"
+#include "runtime/Net.h"
+#include "servers/TCPServer.h"
+
+namespace quorvane {
+
+class TRequestsServer;
+class TRelayEngine;
+
+namespace admin {
+class TAdminRouter;
+class TAdminWorker;
+}  // namespace admin
+
+inline constexpr std::size_t kAdminWorkers = 4;
+inline constexpr std::size_t kAdminMaxWaiting = 64;
+// Bounds of one connection: it carries one request, whose line, headers and
+// body together may not exceed kAdminMaxRequestBytes (no request takes a
+// body), and everything from accept to the last byte of the answer must
+// happen within kAdminConnectionMs.
+inline constexpr std::size_t kAdminMaxRequestBytes = std::size_t{16} * 1024;
+inline constexpr int kAdminConnectionMs = 10'000;
+
+class TAdminServer final : public TTCPServer {
+ public:
+  // Binds |settings|.Host:|settings|.Port (port 0: a system-chosen one)
+  // and keeps |settings|.Token for the life of the endpoint. |server| and
+  // |engine| (may be null) must outlive it. On failure Socket() is -1 and
+  // SetupError() says why.
+  TAdminServer(TRequestsServer& server, const TRelayEngine* engine, const TAdminSettings& settings);
+  TAdminServer(const TAdminServer&) = delete;
+  TAdminServer& operator=(const TAdminServer&) = delete;
+  // Stops it if the owner has not.
+  ~TAdminServer() override;
+
+  // Owner, once, with Socket() valid: starts the workers and the accept
+  // thread. False when a thread could not be started; everything started is
+  // stopped again.
+  bool Start();
+  // Owner: stops accepting, ends every worker and closes every connection.
+  // Idempotent.
+  void Stop();
+
+  // The port it listens on (host order); 0 when setup failed.
+  std::uint16_t BoundPort() const { return bound_port_; }
+
+  // Whether a peer counts as local for a change without a token. Loopback
+  // addresses; a test may put in another before Start().
+  bool (*PeerIsLocal)(std::uint32_t addr_net) = admin::IsLoopbackAddress;
+  // How long a connection may live; a test may shorten it before Start().
+  int ConnectionMs = kAdminConnectionMs;
+
+ protected:
+  void ProcessConnection(UniqueFd accepted) override;
+
+ private:
+  friend class admin::TAdminWorker;
+
+  struct TConnection {
+    UniqueFd Fd;
+    sockaddr_in Peer{};
+    std::int64_t DeadlineMs = 0;  // steady clock
+  };
+
+  void AddRoutes();
+  // Worker threads: waits for a queued connection (or |wake_fd|) and takes
+  // it; nullopt when there was none.
+  std::optional<TConnection> TakeConnection(int wake_fd);
+  void Serve(TConnection& connection, int wake_fd);
+
+  TRequestsServer& server_;
+  const TRelayEngine* const engine_;
+  const std::string token_;
+  const std::int64_t started_at_ms_;
+  std::uint16_t bound_port_ = 0;
+  std::unique_ptr<admin::TAdminRouter> router_;
+  std::vector<std::unique_ptr<TThread>> workers_;  // owner thread only
+  bool running_ = false;                           // owner thread only
+
+  std::mutex mu_;
+  std::deque<TConnection> waiting_;  // guarded by mu_
+  TEvent has_waiting_;               // set while waiting_ is not empty; changed under mu_
+};
+
+// Builds and starts the endpoint |settings| asks for, into |admin|: none
+// when its Port is 0. A port that cannot be bound, or threads that cannot
+// be started, are logged on standard error ("quorvane: cannot listen on
+// HOST:PORT (admin): reason") and return false. Owner thread.
+bool StartAdminEndpoint(TRequestsServer& server, const TRelayEngine* engine, const TAdminSettings& settings,
+                        std::unique_ptr<TAdminServer>& admin);
+
+}  // namespace quorvane

@@ -1,0 +1,326 @@
+#include "admin/AdminViews.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <ctime>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <tuple>
+
+#include "admin/PrometheusText.h"
+#include "requests/RequestsServer.h"
+#include "runtime/FdBudget.h"
+#include "runtime/Log.h"
+#include "servers/RelayEngine.h"
+
+namespace quorvane::admin {
+namespace {
+
+using TJson = nlohmann::ordered_json;
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+std::int64_t WallClockMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+TTrafficView Load(const TRedirectorStats& stats) {
+  TTrafficView view;
+  view.Open = stats.Open.load(kRelaxed);
+  view.Opened = stats.Opened.load(kRelaxed);
+  view.Expired = stats.Expired.load(kRelaxed);
+  view.Evicted = stats.Evicted.load(kRelaxed);
+  view.BytesToTarget = stats.BytesToTarget.load(kRelaxed);
+  view.BytesFromTarget = stats.BytesFromTarget.load(kRelaxed);
+  view.DatagramsToTarget = stats.DatagramsToTarget.load(kRelaxed);
+  view.DatagramsFromTarget = stats.DatagramsFromTarget.load(kRelaxed);
+  return view;
+}
+
+void Add(TTrafficView& sum, const TTrafficView& part) {
+  sum.Open += part.Open;
+  sum.Opened += part.Opened;
+  sum.Expired += part.Expired;
+  sum.Evicted += part.Evicted;
+  sum.BytesToTarget += part.BytesToTarget;
+  sum.BytesFromTarget += part.BytesFromTarget;
+  sum.DatagramsToTarget += part.DatagramsToTarget;
+  sum.DatagramsFromTarget += part.DatagramsFromTarget;
+}
+
+bool IsTcp(std::uint32_t proto) { return proto == kProtoTcp; }
+const char* Kind(std::uint32_t proto) { return IsTcp(proto) ? "tcp" : "udp"; }
+
+TJson Endpoint(std::uint32_t addr, std::uint16_t port) {
+  return {{"address", AddrToStr(addr)}, {"port", port}};
+}
+
+TJson Time(std::int64_t ms) { return ms == 0 ? TJson(nullptr) : TJson(Rfc3339(ms)); }
+
+// Client names are whatever bytes a Register carried: invalid UTF-8 is
+// replaced rather than refused.
+std::string Dump(const TJson& document) {
+  return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::uint64_t RefusalsFor(const TAdminSnapshot& snapshot, TRefusedWork work, TRefusalReason reason) {
+  return snapshot
+      .Refusals[static_cast<std::size_t>(work) * kRefusalReasonCount + static_cast<std::size_t>(reason)];
+}
+
+std::uint64_t RefusalsFor(const TAdminSnapshot& snapshot, TRefusalReason reason) {
+  std::uint64_t sum = 0;
+  for (std::size_t work = 0; work < kRefusedWorkCount; ++work)
+    sum += RefusalsFor(snapshot, static_cast<TRefusedWork>(work), reason);
+  return sum;
+}
+
+// "UDP sessions" -> "udp_sessions": label values in the usual style.
+std::string LabelValue(std::string_view name) {
+  std::string value;
+  for (const char c : name)
+    value += c == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return value;
+}
+
+}  // namespace
+
+std::string Rfc3339(std::int64_t ms) {
+  const std::time_t seconds = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  char text[32];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return std::string(text, length);
+}
+
+TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine, std::int64_t started_at_ms) {
+  TAdminSnapshot snapshot;
+  snapshot.NowMs = WallClockMs();
+  snapshot.StartedAtMs = started_at_ms;
+  {
+    auto clients = server.ClientList.LockList();
+    snapshot.Sessions.reserve(clients->size());
+    for (const auto& entry : *clients) {
+      snapshot.Sessions.push_back({entry->Address, entry->PeerPort, entry->Registered != 0, entry->Name,
+                                   entry->Version, entry->Profile, entry->ConnectedAtMs});
+    }
+  }
+  {
+    auto redirectors = server.RedirectorList.LockList();
+    snapshot.Redirectors.reserve(redirectors->size());
+    for (const auto& entry : *redirectors) {
+      TRedirectorView view;
+      view.Proto = entry->Proto;
+      view.TargetAddr = entry->ClientAddr;
+      view.TargetPort = entry->ClientPort;
+      view.PublicAddr = entry->PublicAddr;
+      view.PublicPort = ntohs(entry->PublicPort);
+      view.OwnerAddr = entry->OwnerAddr;
+      view.OwnerPort = entry->OwnerPort;
+      view.CreatedAtMs = entry->CreatedAtMs;
+      if (entry->Stats) {
+        view.Traffic = Load(*entry->Stats);
+        view.LastActivityMs = entry->Stats->LastActivityMs.load(kRelaxed);
+      }
+      snapshot.Redirectors.push_back(view);
+    }
+    // Retired under this lock, so that a redirector is counted either live
+    // or retired here, never both and never neither.
+    snapshot.RetiredUdp = Load(server.Metrics.RetiredUdp);
+  }
+  const TServerMetrics& metrics = server.Metrics;
+  snapshot.SessionsAccepted = metrics.SessionsAccepted.load(kRelaxed);
+  for (std::size_t i = 0; i < snapshot.Requests.size(); ++i)
+    snapshot.Requests[i] = metrics.Requests[i].load(kRelaxed);
+  for (std::size_t i = 0; i < snapshot.NatRequests.size(); ++i)
+    snapshot.NatRequests[i] = metrics.NatRequests[i].load(kRelaxed);
+  snapshot.CreatesCreated = metrics.CreatesCreated.load(kRelaxed);
+  snapshot.CreatesReused = metrics.CreatesReused.load(kRelaxed);
+  snapshot.CreatesFailed = metrics.CreatesFailed.load(kRelaxed);
+  if (engine != nullptr) {
+    const TRelayEngineCounters counters = engine->Counters();
+    snapshot.TcpRelaysOpen = counters.RelaysOpen;
+    snapshot.TcpRelaysTotal = counters.RelaysTotal;
+    snapshot.TcpBytesToTarget = counters.BytesToTarget;
+    snapshot.TcpBytesFromTarget = counters.BytesFromTarget;
+  }
+  for (std::size_t work = 0; work < kRefusedWorkCount; ++work) {
+    for (std::size_t reason = 0; reason < kRefusalReasonCount; ++reason) {
+      snapshot.Refusals[work * kRefusalReasonCount + reason] =
+          RefusalTotal(static_cast<TRefusedWork>(work), static_cast<TRefusalReason>(reason));
+    }
+  }
+  snapshot.LogLinesDropped = LogLinesDropped();
+  snapshot.DescriptorsOpen = fd_budget::Open();
+  snapshot.DescriptorsLimit = fd_budget::Limit();
+  return snapshot;
+}
+
+TTrafficView UdpTotals(const TAdminSnapshot& snapshot) {
+  TTrafficView sum = snapshot.RetiredUdp;
+  sum.Open = 0;  // nothing retired is open
+  for (const TRedirectorView& r : snapshot.Redirectors)
+    if (!IsTcp(r.Proto)) Add(sum, r.Traffic);
+  return sum;
+}
+
+std::string RedirectorsJson(const TAdminSnapshot& snapshot) {
+  TJson list = TJson::array();
+  for (const TRedirectorView& r : snapshot.Redirectors) {
+    list.push_back({{"proto", r.Proto},
+                    {"kind", Kind(r.Proto)},
+                    {"target", Endpoint(r.TargetAddr, r.TargetPort)},
+                    {"public", Endpoint(r.PublicAddr, r.PublicPort)},
+                    {"owner", Endpoint(r.OwnerAddr, r.OwnerPort)},
+                    {"created_at", Rfc3339(r.CreatedAtMs)},
+                    {"open", r.Traffic.Open},
+                    {"opened", r.Traffic.Opened},
+                    {"bytes_to_target", r.Traffic.BytesToTarget},
+                    {"bytes_from_target", r.Traffic.BytesFromTarget},
+                    {"datagrams_to_target", r.Traffic.DatagramsToTarget},
+                    {"datagrams_from_target", r.Traffic.DatagramsFromTarget},
+                    {"last_activity", Time(r.LastActivityMs)}});
+  }
+  return Dump({{"redirectors", std::move(list)}});
+}
+
+std::string SessionsJson(const TAdminSnapshot& snapshot) {
+  TJson list = TJson::array();
+  for (const TSessionView& s : snapshot.Sessions) {
+    // A session's redirectors are those whose owner is its peer: address
+    // and port name one live control connection.
+    TJson owned = TJson::array();
+    for (const TRedirectorView& r : snapshot.Redirectors) {
+      if (r.OwnerAddr != s.PeerAddr || r.OwnerPort != s.PeerPort) continue;
+      owned.push_back({{"proto", r.Proto},
+                       {"kind", Kind(r.Proto)},
+                       {"target", Endpoint(r.TargetAddr, r.TargetPort)},
+                       {"public", Endpoint(r.PublicAddr, r.PublicPort)}});
+    }
+    list.push_back({{"peer", Endpoint(s.PeerAddr, s.PeerPort)},
+                    {"registered", s.Registered},
+                    {"name", s.Name},
+                    {"version", s.Version},
+                    {"profile", s.Profile},
+                    {"connected_at", Rfc3339(s.ConnectedAtMs)},
+                    {"redirectors", std::move(owned)}});
+  }
+  return Dump({{"sessions", std::move(list)}});
+}
+
+std::string StatusJson(const TAdminSnapshot& snapshot) {
+  std::uint64_t tcp = 0;
+  for (const TRedirectorView& r : snapshot.Redirectors) tcp += IsTcp(r.Proto) ? 1 : 0;
+  const TTrafficView udp = UdpTotals(snapshot);
+  TJson refusals = TJson::object();
+  for (std::size_t reason = 0; reason < kRefusalReasonCount; ++reason) {
+    const auto why = static_cast<TRefusalReason>(reason);
+    refusals[std::string(RefusalReasonName(why))] = RefusalsFor(snapshot, why);
+  }
+  const std::int64_t uptime_ms = std::max<std::int64_t>(0, snapshot.NowMs - snapshot.StartedAtMs);
+  const TJson status = {
+      {"version", BuildVersion()},
+      {"commit", BuildCommit()},
+      {"started_at", Rfc3339(snapshot.StartedAtMs)},
+      {"uptime_seconds", uptime_ms / 1000},
+      {"sessions", {{"open", snapshot.Sessions.size()}, {"accepted", snapshot.SessionsAccepted}}},
+      {"redirectors", {{"tcp", tcp}, {"udp", snapshot.Redirectors.size() - tcp}}},
+      {"tcp_relays", {{"open", snapshot.TcpRelaysOpen}, {"total", snapshot.TcpRelaysTotal}}},
+      {"udp_sessions", {{"open", udp.Open}, {"expired", udp.Expired}, {"evicted", udp.Evicted}}},
+      {"bytes",
+       {{"to_target", snapshot.TcpBytesToTarget + udp.BytesToTarget},
+        {"from_target", snapshot.TcpBytesFromTarget + udp.BytesFromTarget}}},
+      {"datagrams", {{"to_target", udp.DatagramsToTarget}, {"from_target", udp.DatagramsFromTarget}}},
+      {"refusals", std::move(refusals)},
+      {"log_lines_dropped", snapshot.LogLinesDropped},
+      {"descriptors", {{"open", snapshot.DescriptorsOpen}, {"limit", snapshot.DescriptorsLimit}}}};
+  return Dump(status);
+}
+
+std::string MetricsText(const TAdminSnapshot& snapshot) {
+  TPrometheusText out;
+  out.Family("quorvane_build_info", "gauge", "The running build: version and commit, always 1.");
+  out.Sample({{"version", BuildVersion()}, {"commit", BuildCommit()}}, 1);
+  out.Single("quorvane_start_time_seconds", "gauge", "When the server started, in seconds since the epoch.",
+             static_cast<std::uint64_t>(snapshot.StartedAtMs / 1000));
+
+  out.Single("quorvane_sessions_open", "gauge", "Control sessions open now.", snapshot.Sessions.size());
+  out.Single("quorvane_sessions_accepted_total", "counter", "Control connections that became sessions.",
+             snapshot.SessionsAccepted);
+
+  static constexpr const char* kTypes[] = {
+      "nop", "register_request", "register_reply", "address_entry", "nat_request", "nat_reply", "other"};
+  static_assert(std::size(kTypes) == std::tuple_size_v<decltype(snapshot.Requests)>);
+  out.Family("quorvane_requests_total", "counter", "Control packets handled, by packet type.");
+  for (std::size_t i = 0; i < std::size(kTypes); ++i) out.Sample({{"type", kTypes[i]}}, snapshot.Requests[i]);
+  static constexpr const char* kActions[] = {"query", "create", "delete", "other"};
+  static_assert(std::size(kActions) == std::tuple_size_v<decltype(snapshot.NatRequests)>);
+  out.Family("quorvane_nat_requests_total", "counter", "NAT requests, by action.");
+  for (std::size_t i = 0; i < std::size(kActions); ++i)
+    out.Sample({{"action", kActions[i]}}, snapshot.NatRequests[i]);
+
+  out.Family("quorvane_creates_total", "counter",
+             "NAT creates by outcome; refused ones by the limit or policy that refused them.");
+  out.Sample({{"outcome", "created"}}, snapshot.CreatesCreated);
+  out.Sample({{"outcome", "reused"}}, snapshot.CreatesReused);
+  out.Sample({{"outcome", "failed"}}, snapshot.CreatesFailed);
+  for (std::size_t reason = 0; reason < kRefusalReasonCount; ++reason) {
+    const auto why = static_cast<TRefusalReason>(reason);
+    out.Sample({{"outcome", "refused"}, {"reason", RefusalReasonName(why)}},
+               RefusalsFor(snapshot, TRefusedWork::kCreate, why));
+  }
+
+  std::uint64_t tcp = 0;
+  for (const TRedirectorView& r : snapshot.Redirectors) tcp += IsTcp(r.Proto) ? 1 : 0;
+  out.Family("quorvane_redirectors_open", "gauge", "Redirectors open now, by protocol.");
+  out.Sample({{"proto", "tcp"}}, tcp);
+  out.Sample({{"proto", "udp"}}, snapshot.Redirectors.size() - tcp);
+
+  out.Single("quorvane_tcp_relays_open", "gauge",
+             "Relayed TCP connections open now, connecting ones included.", snapshot.TcpRelaysOpen);
+  out.Single("quorvane_tcp_relays_total", "counter", "Relayed TCP connections ever started.",
+             snapshot.TcpRelaysTotal);
+
+  const TTrafficView udp = UdpTotals(snapshot);
+  out.Single("quorvane_udp_sessions_open", "gauge", "UDP sessions open now.", udp.Open);
+  out.Single("quorvane_udp_sessions_total", "counter", "UDP sessions ever opened.", udp.Opened);
+  out.Single("quorvane_udp_sessions_expired_total", "counter", "UDP sessions ended by their idle time-out.",
+             udp.Expired);
+  out.Single("quorvane_udp_sessions_evicted_total", "counter",
+             "UDP sessions evicted to make room for a new one.", udp.Evicted);
+
+  out.Family("quorvane_relayed_bytes_total", "counter",
+             "Bytes relayed, by protocol and direction (to the target, or from it back to the remote).");
+  out.Sample({{"proto", "tcp"}, {"direction", "to_target"}}, snapshot.TcpBytesToTarget);
+  out.Sample({{"proto", "tcp"}, {"direction", "from_target"}}, snapshot.TcpBytesFromTarget);
+  out.Sample({{"proto", "udp"}, {"direction", "to_target"}}, udp.BytesToTarget);
+  out.Sample({{"proto", "udp"}, {"direction", "from_target"}}, udp.BytesFromTarget);
+  out.Family("quorvane_relayed_datagrams_total", "counter", "UDP datagrams relayed, by direction.");
+  out.Sample({{"direction", "to_target"}}, udp.DatagramsToTarget);
+  out.Sample({{"direction", "from_target"}}, udp.DatagramsFromTarget);
+
+  out.Family("quorvane_refusals_total", "counter",
+             "Work refused to protect the server, by what was refused and the limit, reserve or policy why.");
+  for (std::size_t work = 0; work < kRefusedWorkCount; ++work) {
+    const auto what = static_cast<TRefusedWork>(work);
+    const std::string label = LabelValue(RefusedWorkName(what));
+    for (std::size_t reason = 0; reason < kRefusalReasonCount; ++reason) {
+      const auto why = static_cast<TRefusalReason>(reason);
+      out.Sample({{"work", label}, {"reason", RefusalReasonName(why)}}, RefusalsFor(snapshot, what, why));
+    }
+  }
+
+  out.Single("quorvane_log_lines_dropped_total", "counter",
+             "Log lines dropped because the log output was blocked.", snapshot.LogLinesDropped);
+  out.Single("quorvane_descriptors_open", "gauge", "File descriptors open now.",
+             static_cast<std::uint64_t>(std::max(0L, snapshot.DescriptorsOpen)));
+  out.Single("quorvane_descriptors_limit", "gauge", "The process's limit of open file descriptors.",
+             static_cast<std::uint64_t>(std::max(0L, snapshot.DescriptorsLimit)));
+  return out.Text();
+}
+
+}  // namespace quorvane::admin

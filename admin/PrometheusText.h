@@ -1,0 +1,35 @@
+// TPrometheusText: writes the Prometheus text exposition format (0.0.4):
+// each family opens with its # HELP and # TYPE lines, and every sample
+// that follows belongs to the family opened last. Not thread-safe; one
+// rendering at a time.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace quorvane::admin {
+
+class TPrometheusText {
+ public:
+  using TLabels = std::initializer_list<std::pair<std::string_view, std::string_view>>;
+
+  // Opens the family |name| (counters end in _total) of |type| ("counter"
+  // or "gauge").
+  void Family(std::string_view name, std::string_view type, std::string_view help);
+  // One sample of the family opened last; label values are escaped.
+  void Sample(TLabels labels, std::uint64_t value);
+  void Sample(std::uint64_t value) { Sample({}, value); }
+  // A family with a single unlabelled sample.
+  void Single(std::string_view name, std::string_view type, std::string_view help, std::uint64_t value);
+
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::string text_;
+  std::string family_;
+};
+
+}  // namespace quorvane::admin

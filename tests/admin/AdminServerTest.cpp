@@ -1,0 +1,514 @@
+// The admin endpoint through the real thing: an in-process requests server
+// with its relay engine and an admin endpoint on 127.0.0.1 (system-chosen
+// ports), spoken to with raw HTTP bytes, with the real quorvane-ctl, and
+// with a headless browser.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "admin/AdminServer.h"
+#include "requests/ServerFixture.h"
+#include "tools/CtlProcess.h"
+
+namespace quorvane::test {
+namespace {
+
+using TJson = nlohmann::json;
+
+struct HttpReply {
+  int Status = 0;
+  std::string Head;
+  std::string Body;
+};
+
+// Everything |fd| receives until the peer closes (or resets) it.
+std::optional<std::string> ReadToClose(int fd) {
+  std::string data;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || WaitFd(fd, POLLIN, -1, static_cast<int>(left.count())) != TWaitResult::Ready)
+      return std::nullopt;
+    char buffer[65536];
+    const ssize_t n = RecvSome(fd, buffer, sizeof buffer);
+    if (n <= 0) return data;
+    data.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::optional<HttpReply> ParseReply(const std::string& data) {
+  const std::size_t end = data.find("\r\n\r\n");
+  if (data.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return std::nullopt;
+  return HttpReply{std::atoi(data.c_str() + 9), data.substr(0, end + 2), data.substr(end + 4)};
+}
+
+// Sends |request| (raw bytes) on a connection of its own from |from|
+// (network order) and reads the answer to the server's close.
+std::optional<HttpReply> Exchange(std::uint16_t port, const std::string& request,
+                                  std::uint32_t from = Loopback()) {
+  const UniqueFd fd = ConnectFrom(from, port);
+  if (!fd) return std::nullopt;
+  // As much as fits at once: the server may stop reading a request early.
+  SendSome(fd.get(), request.data(), request.size(), MSG_DONTWAIT);
+  const auto data = ReadToClose(fd.get());
+  return data ? ParseReply(*data) : std::nullopt;
+}
+
+HttpReply Http(std::uint16_t port, const std::string& method, const std::string& path,
+               const std::string& headers = "", std::uint32_t from = Loopback()) {
+  const auto reply = Exchange(port,
+                              method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                  "\r\n" + headers + "\r\n",
+                              from);
+  EXPECT_TRUE(reply) << method << " " << path << ": no answer";
+  return reply.value_or(HttpReply{});
+}
+
+TJson Json(std::uint16_t port, const std::string& path, const std::string& headers = "") {
+  const HttpReply reply = Http(port, "GET", path, headers);
+  EXPECT_EQ(reply.Status, 200) << path << ": " << reply.Body;
+  return TJson::parse(reply.Body, nullptr, false);
+}
+
+// Parses the Prometheus text format strictly: every sample must belong to a
+// family whose HELP and TYPE came before it, counters end in _total, and
+// no series appears twice. Returns "name{labels}" -> value; |problem| says
+// what was wrong.
+std::map<std::string, double> ParseMetrics(const std::string& text, std::string* problem) {
+  std::map<std::string, double> samples;
+  std::set<std::string> helped;
+  std::map<std::string, std::string> typed;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("# HELP ", 0) == 0) {
+      helped.insert(line.substr(7, line.find(' ', 7) - 7));
+      continue;
+    }
+    if (line.rfind("# TYPE ", 0) == 0) {
+      const std::string name = line.substr(7, line.find(' ', 7) - 7);
+      const std::string type = line.substr(8 + name.size());
+      if (!helped.contains(name) || (type != "counter" && type != "gauge")) *problem = "bad TYPE: " + line;
+      if (type == "counter" && !name.ends_with("_total")) *problem = "counter without _total: " + line;
+      typed[name] = type;
+      continue;
+    }
+    const std::size_t space = line.rfind(' ');
+    const std::string series = line.substr(0, space);
+    const std::string name = series.substr(0, series.find('{'));
+    if (space == std::string::npos || !typed.contains(name)) {
+      *problem = "sample of no declared family: " + line;
+      continue;
+    }
+    char* end = nullptr;
+    const double value = std::strtod(line.c_str() + space + 1, &end);
+    if (*end != '\0' || !samples.emplace(series, value).second) *problem = "bad or repeated sample: " + line;
+  }
+  return samples;
+}
+
+std::map<std::string, double> Metrics(std::uint16_t port) {
+  const HttpReply reply = Http(port, "GET", "/metrics");
+  EXPECT_EQ(reply.Status, 200);
+  EXPECT_NE(reply.Head.find("Content-Type: text/plain; version=0.0.4"), std::string::npos) << reply.Head;
+  std::string problem;
+  auto samples = ParseMetrics(reply.Body, &problem);
+  EXPECT_EQ(problem, "");
+  return samples;
+}
+
+bool EchoesThroughTcp(int fd, const std::string& data) {
+  return SendAll(fd, data) && RecvExact(fd, data.size()) == data;
+}
+
+class AdminServerTest : public ServerFixture {
+ protected:
+  void SetUp() override {
+    ServerFixture::SetUp();
+    // Redirectors of every profile listen on loopback only.
+    for (auto& profile : config_.ProfileTable) profile.Host = "127.0.0.1";
+  }
+  void TearDown() override {
+    if (admin_) admin_->Stop();
+    admin_.reset();
+    ServerFixture::TearDown();
+  }
+
+  // Starts the admin endpoint with |token|; |peer_is_local| and
+  // |connection_ms| replace the defaults when given.
+  void StartAdmin(const std::string& token, bool (*peer_is_local)(std::uint32_t), int connection_ms) {
+    TAdminSettings settings;
+    settings.Host = "127.0.0.1";
+    settings.Port = 0;
+    settings.Token = token;
+    admin_ = std::make_unique<TAdminServer>(*server_, engine_.get(), settings);
+    ASSERT_GE(admin_->Socket(), 0);
+    if (peer_is_local) admin_->PeerIsLocal = peer_is_local;
+    if (connection_ms) admin_->ConnectionMs = connection_ms;
+    ASSERT_TRUE(admin_->Start());
+    admin_port_ = admin_->BoundPort();
+  }
+  // Starts the requests server, then the admin endpoint.
+  void StartAll(const std::string& token = "", bool (*peer_is_local)(std::uint32_t) = nullptr) {
+    StartServer();
+    StartAdmin(token, peer_is_local, 0);
+  }
+
+  std::unique_ptr<TAdminServer> admin_;
+  std::uint16_t admin_port_ = 0;
+};
+
+TEST_F(AdminServerTest, ListsFollowCreatesDeletesAndTheEndOfASession) {
+  StartAll();
+  ControlClient a(port_);
+  ASSERT_TRUE(a.Send(RegisterPacket("BNETD")));
+  ASSERT_TRUE(a.Receive());
+  ControlClient b(port_);
+  const TNatReply a_tcp = a.Nat(kNatCreate, kProtoTcp, Loopback(), 6112);
+  const TNatReply a_udp = a.Nat(kNatCreate, 17, Loopback(), 6113);
+  const TNatReply b_tcp = b.Nat(kNatCreate, kProtoTcp, Loopback(), 7000);
+  ASSERT_EQ(a_tcp.Status, kNatOk);
+  ASSERT_EQ(a_udp.Status, kNatOk);
+  ASSERT_EQ(b_tcp.Status, kNatOk);
+  const std::uint16_t a_port = LocalPort(a.Fd());
+
+  TJson redirectors = Json(admin_port_, "/api/redirectors")["redirectors"];
+  ASSERT_EQ(redirectors.size(), 3u) << redirectors;
+  const TJson& first = redirectors[0];
+  EXPECT_EQ(first["proto"], 6);
+  EXPECT_EQ(first["kind"], "tcp");
+  EXPECT_EQ(first["target"], (TJson{{"address", "127.0.0.1"}, {"port", 6112}}));
+  EXPECT_EQ(first["public"], (TJson{{"address", "127.0.0.1"}, {"port", a_tcp.PublicPort()}}));
+  EXPECT_EQ(first["owner"], (TJson{{"address", "127.0.0.1"}, {"port", a_port}}));
+  EXPECT_TRUE(first["last_activity"].is_null());
+  EXPECT_EQ(first["created_at"].get<std::string>().size(), 20u);  // 2026-12-06T23:40:00Z
+  EXPECT_EQ(redirectors[1]["kind"], "udp");
+  EXPECT_EQ(redirectors[1]["proto"], 17);
+
+  TJson sessions = Json(admin_port_, "/api/sessions")["sessions"];
+  ASSERT_EQ(sessions.size(), 2u) << sessions;
+  const TJson& session_a = sessions[0]["peer"]["port"] == a_port ? sessions[0] : sessions[1];
+  EXPECT_EQ(session_a["registered"], true);
+  EXPECT_EQ(session_a["name"], "BNETD");
+  EXPECT_EQ(session_a["version"], kProtocolVersion);
+  EXPECT_EQ(session_a["profile"], kBnetdProfile);
+  ASSERT_EQ(session_a["redirectors"].size(), 2u);
+  EXPECT_EQ(session_a["redirectors"][1]["public"]["port"], a_udp.PublicPort());
+
+  // A delete by another session, then the end of A's session.
+  EXPECT_EQ(b.Nat(kNatDelete, 17, Loopback(), 6113).Status, kNatOk);
+  redirectors = Json(admin_port_, "/api/redirectors")["redirectors"];
+  ASSERT_EQ(redirectors.size(), 2u);
+  EXPECT_EQ(redirectors[0]["target"]["port"], 6112);
+  EXPECT_EQ(redirectors[1]["target"]["port"], 7000);
+  a.Close();
+  ASSERT_TRUE(WaitUntil([&] { return ClientCount() == 1; }));
+  redirectors = Json(admin_port_, "/api/redirectors")["redirectors"];
+  ASSERT_EQ(redirectors.size(), 1u);
+  EXPECT_EQ(redirectors[0]["public"]["port"], b_tcp.PublicPort());
+  sessions = Json(admin_port_, "/api/sessions")["sessions"];
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_EQ(sessions[0]["registered"], false);
+  EXPECT_EQ(sessions[0]["redirectors"].size(), 1u);
+
+  // A name is whatever bytes a Register carried; the list stays JSON.
+  ControlClient c(port_);
+  ASSERT_TRUE(c.Send(RegisterPacket("\xff\xfe<b>")));
+  ASSERT_TRUE(c.Receive());
+  sessions = Json(admin_port_, "/api/sessions")["sessions"];
+  ASSERT_EQ(sessions.size(), 2u);
+
+  const TJson status = Json(admin_port_, "/api/status");
+  EXPECT_EQ(status["sessions"], (TJson{{"open", 2}, {"accepted", 3}}));
+  EXPECT_EQ(status["redirectors"], (TJson{{"tcp", 1}, {"udp", 0}}));
+}
+
+TEST_F(AdminServerTest, MetricsAreWellFormedAndCountersMoveWithTrafficAndNeverGoBack) {
+  TcpEchoServer tcp_echo;
+  UdpEchoServer udp_echo;
+  StartAll();
+  const auto before = Metrics(admin_port_);
+  for (const char* family :
+       {"quorvane_sessions_open", "quorvane_tcp_relays_open", "quorvane_udp_sessions_open",
+        "quorvane_log_lines_dropped_total", "quorvane_descriptors_open", "quorvane_descriptors_limit"}) {
+    EXPECT_TRUE(before.contains(family)) << family;
+  }
+  EXPECT_TRUE(before.contains(R"(quorvane_build_info{version=")" QUORVANE_VERSION
+                              R"(",commit=")" QUORVANE_COMMIT R"("})"));
+  EXPECT_TRUE(before.contains(R"(quorvane_refusals_total{work="udp_sessions",reason="DESCRIPTOR_RESERVE"})"));
+
+  ControlClient client(port_);
+  const TNatReply tcp = client.Nat(kNatCreate, kProtoTcp, Loopback(), tcp_echo.Port());
+  const TNatReply udp = client.Nat(kNatCreate, 17, Loopback(), udp_echo.Port());
+  ASSERT_EQ(tcp.Status, kNatOk);
+  ASSERT_EQ(udp.Status, kNatOk);
+  EXPECT_EQ(client.Nat(kNatCreate, kProtoTcp, Loopback(), tcp_echo.Port()).Status, kNatOk);  // reused
+  const UniqueFd relayed = ConnectLoopback(tcp.PublicPort());
+  ASSERT_TRUE(EchoesThroughTcp(relayed.get(), std::string(1000, 'x')));
+  std::uint16_t peer_port = 0;
+  const UniqueFd peer = BindUdpLoopback(&peer_port);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(SendDatagram(peer.get(), "ping!", udp.PublicPort()));
+    ASSERT_EQ(RecvDatagram(peer.get()), "ping!");
+  }
+
+  // The relays count right after they pass the bytes on.
+  std::map<std::string, double> during;
+  ASSERT_TRUE(WaitUntil([&] {
+    during = Metrics(admin_port_);
+    return during[R"(quorvane_relayed_bytes_total{proto="tcp",direction="from_target"})"] == 1000 &&
+           during[R"(quorvane_relayed_datagrams_total{direction="from_target"})"] == 3;
+  }));
+  EXPECT_EQ(during.at("quorvane_sessions_open"), 1);
+  EXPECT_EQ(during.at("quorvane_sessions_accepted_total"), 1);
+  EXPECT_EQ(during.at(R"(quorvane_requests_total{type="nat_request"})"), 3);
+  EXPECT_EQ(during.at(R"(quorvane_nat_requests_total{action="create"})"), 3);
+  EXPECT_EQ(during.at(R"(quorvane_creates_total{outcome="created"})"), 2);
+  EXPECT_EQ(during.at(R"(quorvane_creates_total{outcome="reused"})"), 1);
+  EXPECT_EQ(during.at(R"(quorvane_redirectors_open{proto="tcp"})"), 1);
+  EXPECT_EQ(during.at(R"(quorvane_redirectors_open{proto="udp"})"), 1);
+  EXPECT_EQ(during.at("quorvane_tcp_relays_open"), 1);
+  EXPECT_EQ(during.at("quorvane_tcp_relays_total"), 1);
+  EXPECT_EQ(during.at(R"(quorvane_relayed_bytes_total{proto="tcp",direction="to_target"})"), 1000);
+  EXPECT_EQ(during.at(R"(quorvane_relayed_bytes_total{proto="tcp",direction="from_target"})"), 1000);
+  EXPECT_EQ(during.at(R"(quorvane_relayed_bytes_total{proto="udp",direction="to_target"})"), 15);
+  EXPECT_EQ(during.at(R"(quorvane_relayed_datagrams_total{direction="from_target"})"), 3);
+  EXPECT_EQ(during.at("quorvane_udp_sessions_open"), 1);
+  EXPECT_EQ(during.at("quorvane_udp_sessions_total"), 1);
+
+  // The UDP redirector goes, and the TCP relay ends: what they relayed
+  // stays counted.
+  EXPECT_EQ(client.Nat(kNatDelete, 17, Loopback(), udp_echo.Port()).Status, kNatOk);
+  client.Close();
+  ASSERT_TRUE(WaitUntil([&] { return RedirectorCount() == 0 && ClientCount() == 0; }));
+  const auto after = Metrics(admin_port_);
+  for (const auto& [series, value] : during) {
+    if (series.find("_total") != std::string::npos) {
+      EXPECT_GE(after.at(series), value) << series;
+    }
+  }
+  EXPECT_EQ(after.at(R"(quorvane_relayed_datagrams_total{direction="to_target"})"), 3);
+  EXPECT_EQ(after.at("quorvane_udp_sessions_open"), 0);
+  EXPECT_EQ(after.at("quorvane_sessions_open"), 0);
+}
+
+TEST_F(AdminServerTest, EveryRequestButThePageNeedsTheRightToken) {
+  StartAll("s3cret");
+  ControlClient client(port_);
+  const TNatReply created = client.Nat(kNatCreate, kProtoTcp, Loopback(), 6112);
+  ASSERT_EQ(created.Status, kNatOk);
+  const std::string key = "/api/redirectors/6/127.0.0.1/6112";
+  for (const std::string path :
+       {"/metrics", "/api/redirectors", "/api/sessions", "/api/status", "/nowhere"}) {
+    for (const std::string header : {"", "Authorization: Bearer wrong\r\n", "Authorization: Bearer s3cre\r\n",
+                                     "Authorization: Bearer s3cret2\r\n", "Authorization: Basic s3cret\r\n",
+                                     "Authorization: s3cret\r\n"}) {
+      const HttpReply reply = Http(admin_port_, "GET", path, header);
+      EXPECT_EQ(reply.Status, 401) << path << " with " << header;
+      EXPECT_NE(reply.Head.find("WWW-Authenticate: Bearer"), std::string::npos);
+    }
+    EXPECT_EQ(Http(admin_port_, "GET", path, "Authorization: Bearer s3cret\r\n").Status,
+              path == "/nowhere" ? 404 : 200);
+    EXPECT_EQ(Http(admin_port_, "GET", path, "authorization: bearer  s3cret \r\n").Status,
+              path == "/nowhere" ? 404 : 200);
+  }
+  EXPECT_EQ(Http(admin_port_, "DELETE", key, "Authorization: Bearer wrong\r\n").Status, 401);
+  EXPECT_EQ(RedirectorCount(), 1u);
+
+  // The page is static and carries no data; its script brings the token.
+  const HttpReply page = Http(admin_port_, "GET", "/");
+  EXPECT_EQ(page.Status, 200);
+  EXPECT_NE(page.Head.find("Content-Type: text/html"), std::string::npos);
+  EXPECT_NE(page.Body.find("Authorization"), std::string::npos);
+  EXPECT_EQ(page.Body.find(std::to_string(created.PublicPort())), std::string::npos);
+
+  // With the token, a change may come from anywhere.
+  EXPECT_EQ(Http(admin_port_, "DELETE", key, "Authorization: Bearer s3cret\r\n").Status, 204);
+  EXPECT_EQ(RedirectorCount(), 0u);
+}
+
+bool OnlyFirstLoopbackIsLocal(std::uint32_t addr) { return addr == Loopback(); }
+
+TEST_F(AdminServerTest, AdminDeleteDestroysLikeADeleteRequestAndIsRefusedToOthersWithoutAToken) {
+  TcpEchoServer echo;
+  // Every test peer is on loopback: the endpoint is told that only
+  // 127.0.0.1 is local, so that 127.0.0.2 stands for a remote peer.
+  StartAll("", OnlyFirstLoopbackIsLocal);
+  const std::uint32_t other = htonl(0x7f000002);
+  ControlClient owner(port_);
+  const TNatReply created = owner.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port());
+  ASSERT_EQ(created.Status, kNatOk);
+  const std::string key = "/api/redirectors/6/127.0.0.1/" + std::to_string(echo.Port());
+
+  // Reading is open without a token; changing is not, from a remote peer,
+  // nor through a name that could have been pointed at this machine.
+  EXPECT_EQ(Http(admin_port_, "GET", "/api/redirectors", "", other).Status, 200);
+  EXPECT_EQ(Http(admin_port_, "DELETE", key, "", other).Status, 403);
+  for (const std::string method : {"GET ", "DELETE "}) {
+    std::string request = method;
+    request += key;
+    request += " HTTP/1.1\r\nHost: attacker.example:80\r\n\r\n";
+    const auto reply = Exchange(admin_port_, request);
+    EXPECT_EQ(reply.value_or(HttpReply{}).Status, 403) << method;
+  }
+  EXPECT_EQ(RedirectorCount(), 1u);
+
+  // Malformed keys, and keys of nothing.
+  for (const std::string bad : {"/api/redirectors/256/127.0.0.1/1", "/api/redirectors/6/127.0.0/1",
+                                "/api/redirectors/6/127.0.0.1/65536", "/api/redirectors/x/127.0.0.1/1"}) {
+    EXPECT_EQ(Http(admin_port_, "DELETE", bad).Status, 400) << bad;
+  }
+  EXPECT_EQ(
+      Http(admin_port_, "DELETE", "/api/redirectors/17/127.0.0.1/" + std::to_string(echo.Port())).Status,
+      404);
+
+  const UniqueFd relayed = ConnectLoopback(created.PublicPort());
+  ASSERT_TRUE(EchoesThroughTcp(relayed.get(), "before"));
+  EXPECT_EQ(Http(admin_port_, "DELETE", key).Status, 204);
+  EXPECT_TRUE(log_.Contains("TCP Redirector at 127.0.0.1:" + std::to_string(created.PublicPort()) +
+                            " destroyed: deleted by the admin endpoint"));
+  // The port is closed when the answer comes; the relay outlives it, as
+  // after a delete request, and the owner's session goes on.
+  EXPECT_FALSE(ConnectLoopback(created.PublicPort()));
+  EXPECT_TRUE(EchoesThroughTcp(relayed.get(), "after"));
+  EXPECT_TRUE(owner.Answers());
+  EXPECT_EQ(owner.Nat(kNatQuery, kProtoTcp, Loopback(), echo.Port()).Status, kNatNotFound);
+  EXPECT_EQ(Http(admin_port_, "DELETE", key).Status, 404);
+  EXPECT_EQ(owner.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port()).Status, kNatOk);
+}
+
+TEST_F(AdminServerTest, SilentOversizedAndFloodingClientsHoldNeitherTheEndpointNorTheControlPort) {
+  StartAll();
+  ControlClient player(port_);
+  // Silent connections take every worker and fill the queue; beyond that,
+  // a connection is turned away at once.
+  std::vector<UniqueFd> silent;
+  for (std::size_t i = 0; i < kAdminWorkers + kAdminMaxWaiting; ++i)
+    silent.push_back(ConnectLoopback(admin_port_));
+  const UniqueFd turned_away = ConnectLoopback(admin_port_);
+  const auto busy = ReadToClose(turned_away.get());
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(busy->rfind("HTTP/1.1 503 ", 0), 0u) << *busy;
+  EXPECT_TRUE(player.Answers());  // the control port never waits for the admin endpoint
+  silent.clear();
+  EXPECT_TRUE(WaitUntil([&] {
+    return Exchange(admin_port_, "GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+               .value_or(HttpReply{})
+               .Status == 200;
+  }));
+
+  // A request head beyond the bound is cut off, not read on without end,
+  // and so is a body, which no request takes.
+  const auto huge = Exchange(
+      admin_port_, "GET /api/status HTTP/1.1\r\nX-Filler: " + std::string(std::size_t{64} * 1024, 'a'));
+  ASSERT_TRUE(huge);
+  EXPECT_EQ(huge->Status, 400);
+  const auto body = Exchange(admin_port_,
+                             "DELETE /api/redirectors/6/127.0.0.1/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                             "Content-Length: 100000\r\n\r\n" +
+                                 std::string(100000, 'b'));
+  ASSERT_TRUE(body);
+  EXPECT_EQ(body->Status, 413);
+
+  // A client that stays silent is cut at its deadline.
+  admin_->Stop();
+  StartAdmin("", nullptr, 300);
+  const UniqueFd slow = ConnectLoopback(admin_port_);
+  EXPECT_TRUE(ClosedWithoutData(slow.get(), 10s));
+  EXPECT_EQ(Http(admin_port_, "GET", "/api/status").Status, 200);
+  EXPECT_TRUE(player.Answers());
+}
+
+TEST_F(AdminServerTest, AnEndpointThatCannotListenIsAStartupFailureAndPortZeroIsNone) {
+  StartServer();
+  std::unique_ptr<TAdminServer> admin;
+  TAdminSettings settings;
+  EXPECT_TRUE(StartAdminEndpoint(*server_, engine_.get(), settings, admin));  // PORT 0: off
+  EXPECT_EQ(admin, nullptr);
+  std::uint16_t taken = 0;
+  const UniqueFd occupant = ListenLoopback(&taken);
+  settings.Port = taken;
+  EXPECT_FALSE(StartAdminEndpoint(*server_, engine_.get(), settings, admin));
+  EXPECT_EQ(admin, nullptr);
+  EXPECT_TRUE(log_.Contains("quorvane: cannot listen on 127.0.0.1:" + std::to_string(taken) +
+                            " (admin): Address already in use"));
+}
+
+TEST_F(AdminServerTest, QuorvaneCtlListAndStatusReadTheRealEndpoint) {
+  StartAll("s3cret");
+  ControlClient client(port_);
+  const TNatReply created = client.Nat(kNatCreate, kProtoTcp, Loopback(), 6112);
+  ASSERT_EQ(created.Status, kNatOk);
+  const std::string admin = "--admin 127.0.0.1:" + std::to_string(admin_port_);
+
+  const TCtlRun list = RunCtl(admin + " --token s3cret list");
+  EXPECT_EQ(list.Code, 0) << list.Err;
+  EXPECT_EQ(list.Out.rfind("PROTO  TARGET", 0), 0u) << list.Out;
+  EXPECT_NE(list.Out.find("tcp    127.0.0.1:6112  127.0.0.1:" + std::to_string(created.PublicPort())),
+            std::string::npos)
+      << list.Out;
+  const TCtlRun status = RunCtl(admin + " --token s3cret status");
+  EXPECT_EQ(status.Code, 0) << status.Err;
+  EXPECT_NE(status.Out.find("redirectors:        1 tcp, 0 udp"), std::string::npos) << status.Out;
+  const TCtlRun refused = RunCtl(admin + " list");
+  EXPECT_NE(refused.Code, 0);
+  EXPECT_NE(refused.Err.find("HTTP 401"), std::string::npos) << refused.Err;
+}
+
+bool OnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe): nothing sets it meanwhile
+  std::istringstream dirs(path ? path : "");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+// The page as a person sees it: a real browser runs its script against the
+// running endpoint, and what it renders must list the redirector just made.
+TEST_F(AdminServerTest, StatusPageInAHeadlessBrowserListsARedirectorCreatedJustBefore) {
+  if (!OnPath("chromium")) {
+    GTEST_SKIP()
+        << "chromium is not installed (Debian: apt-get install chromium); the status page is not checked";
+  }
+  StartAll();
+  ControlClient client(port_);
+  ASSERT_TRUE(client.Send(RegisterPacket("BNETD")));
+  ASSERT_TRUE(client.Receive());
+  const TNatReply created = client.Nat(kNatCreate, 17, Loopback(), 6113);
+  ASSERT_EQ(created.Status, kNatOk);
+
+  char profile[] = "/tmp/quorvane-chromium-XXXXXX";
+  ASSERT_NE(::mkdtemp(profile), nullptr);
+  const std::string command =
+      "timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+      "--disable-background-networking --disable-component-update --disable-sync --disable-dev-shm-usage "
+      "--user-data-dir=" +
+      std::string(profile) +
+      " --virtual-time-budget=5000 --dump-dom http://127.0.0.1:" + std::to_string(admin_port_) +
+      "/ 2>/dev/null";
+  std::string dom;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) dom.append(buffer, n);
+    ::pclose(pipe);
+  }
+  std::filesystem::remove_all(profile);
+  EXPECT_NE(dom.find("<td>127.0.0.1:" + std::to_string(created.PublicPort()) + "</td>"), std::string::npos)
+      << dom;
+  EXPECT_NE(dom.find("<td>BNETD</td>"), std::string::npos);
+  EXPECT_NE(dom.find("updated "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorvane::test
