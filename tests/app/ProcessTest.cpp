@@ -169,7 +169,9 @@ TEST(ProcessTest, WarningsNameFileAndLineWhileTheServerServes) {
       "quorvane: KELVARD.ini:2: warning: redirectors of [HEROES3], [BNETD], [WARCRAFT3], [DIABLO2], "
       "[STARCRAFT] "
       "are announced at 127.0.0.1 (SERVER/HOST=127.0.0.1), a loopback address remote players cannot reach; "
-      "set HOST in [SERVER] or in those sections to the server's public address"};
+      "set HOST in [SERVER] or in those sections to the server's public address",
+      "TCP Redirector for 127.0.0.1:" + std::to_string(echo.Port()) +
+          " not created: UNKNOWN/HOST=no..such does not resolve to an IPv4 address"};
   EXPECT_EQ(server.ErrLines(), errors);
   // Standard output keeps exactly its own lines.
   for (const auto& line : server.Lines()) EXPECT_EQ(line.find("quorvane: "), std::string::npos) << line;
