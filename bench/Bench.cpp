@@ -201,26 +201,36 @@ struct TOptions {
   std::string server;  // the quorvane executable
 };
 
-// "name 1.2x, name 0.9x" of Quorvane against direct, for the notes.
-std::string AgainstDirect(const TValues& values, int decimals, bool difference) {
-  if (values.size() <= kQuorvane || Missing(At(values, kDirect)) || Missing(At(values, kQuorvane)) ||
-      At(values, kDirect) == 0) {
-    return "-";
-  }
-  const std::string ratio = Times(At(values, kQuorvane) / At(values, kDirect));
-  if (!difference) return ratio;
-  const double diff = At(values, kQuorvane) - At(values, kDirect);
-  return (diff >= 0 ? "+" : "") + Number(diff, decimals) + " µs (" + ratio + ")";
+// "what 0.45x" (or "what +12.0 µs (1.9x)" for times) of Quorvane against
+// direct, for the notes; empty when either is missing.
+std::string AgainstDirect(const std::string& what, const TValues& values, bool time) {
+  const double direct = At(values, kDirect);
+  const double quorvane = At(values, kQuorvane);
+  if (Missing(direct) || Missing(quorvane) || direct == 0) return {};
+  const std::string ratio = Times(quorvane / direct);
+  if (!time) return what + " " + ratio;
+  const double diff = quorvane - direct;
+  return what + " " + (diff >= 0 ? "+" : "") + Number(diff, 1) + " µs (" + ratio + ")";
 }
 
-// "Quorvane 37, rinetd 50, ..." for a row's CPU under load.
-std::string CpuList(const std::vector<std::string>& names, const TValues& cpu) {
+// The non-empty |parts| joined with |separator|.
+std::string Join(const std::vector<std::string>& parts, const char* separator) {
   std::string text;
-  for (std::size_t s = kQuorvane; s < names.size() && s < cpu.size(); ++s) {
+  for (const std::string& part : parts) {
+    if (!part.empty()) text += (text.empty() ? "" : separator) + part;
+  }
+  return text;
+}
+
+// "what: Quorvane 37, rinetd 50, ..." for a row's CPU under load; empty
+// when nothing was measured.
+std::string CpuList(const std::string& what, const std::vector<std::string>& names, const TValues& cpu) {
+  std::string text;
+  for (std::size_t s = kQuorvane; s < names.size(); ++s) {
     if (Missing(At(cpu, s))) continue;
     text += (text.empty() ? "" : ", ") + names[s] + " " + Number(At(cpu, s), 0);
   }
-  return text.empty() ? "-" : text;
+  return text.empty() ? text : what + ": " + text;
 }
 
 // Everything one run measured; a figure not measured is missing.
@@ -329,28 +339,32 @@ void AddRows(TTable& table, const TResults& r, const TBenchConfig& config, std::
 void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector<std::string>& names,
                 const TSelected& selected) {
   if (selected("setup") || selected("bulk") || selected("rtt") || selected("udp-rate")) {
-    std::printf(
-        "- Quorvane against direct: connections one at a time %s; first echo p50 %s; bulk 1 connection %s, "
-        "8 connections %s; TCP round trip p50 %s; UDP round trip p50 %s; UDP echo rate %s (1 peer), %s "
-        "(64).\n",
-        AgainstDirect(r.setup.one_at_a_time.value, 0, false).c_str(),
-        AgainstDirect(r.setup.first_echo_p50, 1, true).c_str(),
-        AgainstDirect(r.bulk1.value, 0, false).c_str(), AgainstDirect(r.bulk8.value, 0, false).c_str(),
-        AgainstDirect(r.tcp_rtt.p50, 1, true).c_str(), AgainstDirect(r.udp_rtt.p50, 1, true).c_str(),
-        AgainstDirect(r.rate1.rate.value, 0, false).c_str(),
-        AgainstDirect(r.rate64.rate.value, 0, false).c_str());
-    std::printf(
-        "- Relay CPU under load (%% of one core, summed over the relay's processes): connections one at a "
-        "time: %s; %d in parallel: %s; bulk 1 connection: %s; 8: %s; UDP echo 1 peer: %s; 64 peers: %s.\n",
-        CpuList(names, r.setup.one_at_a_time.cpu).c_str(), config.setup_parallel,
-        CpuList(names, r.setup.parallel.cpu).c_str(), CpuList(names, r.bulk1.cpu).c_str(),
-        CpuList(names, r.bulk8.cpu).c_str(), CpuList(names, r.rate1.rate.cpu).c_str(),
-        CpuList(names, r.rate64.rate.cpu).c_str());
+    const std::string against =
+        Join({AgainstDirect("connections one at a time", r.setup.one_at_a_time.value, false),
+              AgainstDirect("first echo p50", r.setup.first_echo_p50, true),
+              AgainstDirect("bulk 1 connection", r.bulk1.value, false),
+              AgainstDirect("bulk 8 connections", r.bulk8.value, false),
+              AgainstDirect("TCP round trip p50", r.tcp_rtt.p50, true),
+              AgainstDirect("UDP round trip p50", r.udp_rtt.p50, true),
+              AgainstDirect("UDP echo rate 1 peer", r.rate1.rate.value, false),
+              AgainstDirect("64 peers", r.rate64.rate.value, false)},
+             "; ");
+    std::printf("- Quorvane against direct: %s.\n", against.c_str());
+    const std::string cpu = Join(
+        {CpuList("connections one at a time", names, r.setup.one_at_a_time.cpu),
+         CpuList(std::to_string(config.setup_parallel) + " in parallel", names, r.setup.parallel.cpu),
+         CpuList("bulk 1 connection", names, r.bulk1.cpu), CpuList("8 connections", names, r.bulk8.cpu),
+         CpuList("UDP echo 1 peer", names, r.rate1.rate.cpu), CpuList("64 peers", names, r.rate64.rate.cpu)},
+        "; ");
+    if (!cpu.empty()) {
+      std::printf("- Relay CPU under load (%% of one core, summed over the relay's processes): %s.\n",
+                  cpu.c_str());
+    }
   }
   if (selected("rtt") || selected("udp-rate")) {
     std::printf("- UDP datagrams with no answer within 100 ms: round trips %llu; echo rate %llu.\n",
                 static_cast<unsigned long long>(r.udp_rtt.lost),
-                static_cast<unsigned long long>(r.rate1.lost + r.rate64.lost));
+                static_cast<unsigned long long>(r.rate1.lost) + r.rate64.lost);
   }
   if (selected("idle")) {
     std::string threads;
@@ -416,6 +430,7 @@ int Run(const TOptions& options) {
   std::vector<TRelaySystem*> systems = {&direct, &quorvane};
   for (const auto& peer : peers) systems.push_back(peer.get());
   std::vector<std::string> names;
+  names.reserve(systems.size());
   for (const TRelaySystem* s : systems) names.push_back(s->Name());
 
   TMeasurements bench(systems, host, config);
@@ -491,8 +506,9 @@ int Run(const TOptions& options) {
     std::printf("- Unpinned: every process ran where the scheduler put it, on %d CPUs.\n", workers);
   }
   std::printf(
-      "- Relay threads: Quorvane's relay engine %d loop(s), haproxy nbthread %d, nginx worker_processes %d "
-      "(one per CPU the run may use); rinetd has one thread. Systems took turns in %d round(s) per figure.\n",
+      "- Relay threads, one per CPU the run may use: Quorvane's relay engine %d loop(s), haproxy nbthread "
+      "%d, "
+      "nginx worker_processes %d; rinetd has one thread. Systems took turns in %d round(s) per figure.\n",
       workers, workers, workers, config.rounds);
   for (const TRelaySystem* s : systems) {
     if (!s->CarriesUdp()) {
@@ -561,8 +577,14 @@ int main(int argc, char** argv) {
   options.server = quorvane::bench::ServerBesideUs();
   if (!quorvane::bench::ParseOptions(argc, argv, &options)) {
     const bool help = argc > 1 && std::strcmp(argv[argc - 1], "--help") == 0;
-    std::fprintf(
-        help ? stdout : stderr,
+    if (!help) {
+      std::fprintf(
+          stderr,
+          "usage: %s [--quick] [--pin [CPU]] [--only NAME]... [--peers LIST] [--server PATH] (--help)\n",
+          argv[0]);
+      return 2;
+    }
+    std::printf(
         "usage: %s [--quick] [--pin [CPU]] [--only NAME]... [--peers LIST] [--server PATH]\n"
         "Measures Quorvane's TCP and UDP redirectors against direct connections and against the\n"
         "peers installed (rinetd, haproxy, nginx with its stream module) on 127.0.0.0/8, and prints\n"
@@ -576,7 +598,7 @@ int main(int argc, char** argv) {
         "  --server PATH  the quorvane executable for the flood and spray rows (default: beside\n"
         "                 this program)\n",
         argv[0]);
-    return help ? 0 : 2;
+    return 0;
   }
   return quorvane::bench::Run(options);
 }

@@ -15,7 +15,7 @@ namespace {
 
 // One read takes at most this much; large enough that a bulk stream costs
 // the sink few system calls.
-constexpr std::size_t kReadSize = 256 * 1024;
+constexpr std::size_t kReadSize = std::size_t{256} * 1024;
 // Reads per readiness event, so that one busy connection cannot starve the
 // others of the same target.
 constexpr int kReadsPerEvent = 8;
@@ -182,7 +182,7 @@ void TSlowReader::Execute() {
 TBulkSender::TBulkSender(std::vector<UniqueFd> connections) : connections_(std::move(connections)) {}
 
 void TBulkSender::Execute() {
-  constexpr std::size_t kChunk = 128 * 1024;
+  constexpr std::size_t kChunk = std::size_t{128} * 1024;
   const std::vector<std::uint8_t> chunk(kChunk, 0x5a);
   std::vector<pollfd> fds;
   for (const UniqueFd& fd : connections_) fds.push_back({fd.get(), POLLOUT, 0});

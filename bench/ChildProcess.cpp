@@ -22,6 +22,8 @@ namespace quorvane::bench {
 namespace {
 
 constexpr int kReapPollMs = 10;
+// Directories nftw() keeps open at once.
+constexpr int kOpenDirs = 16;
 
 int RemoveEntry(const char* path, const struct stat*, int, FTW*) { return ::remove(path); }
 
@@ -33,7 +35,9 @@ TScratchDir::TScratchDir() {
 }
 
 TScratchDir::~TScratchDir() {
-  if (valid()) ::nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  // Only the main thread changes directories or walks trees.
+  if (valid())
+    ::nftw(path_.c_str(), RemoveEntry, kOpenDirs, FTW_DEPTH | FTW_PHYS);  // NOLINT(concurrency-mt-unsafe)
 }
 
 bool TScratchDir::Write(const std::string& name, const std::string& text) const {
@@ -60,6 +64,7 @@ bool TChildProcess::Start(const std::vector<std::string>& argv, const std::strin
   // Everything the child needs is made before the fork: between fork and
   // exec a threaded process may only make async-signal-safe calls.
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);

@@ -122,7 +122,7 @@ class TNopFlood final : public TThread {
     std::vector<std::uint8_t> stream;
     const TRequestPacket nop = Encode(TNop{0});
     for (std::size_t i = 0; i < kFloodBurst; ++i) stream.insert(stream.end(), nop.begin(), nop.end());
-    std::vector<std::uint8_t> sink(64 * 1024);
+    std::vector<std::uint8_t> sink(std::size_t{64} * 1024);
     UniqueFd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
     if (!epoll_fd) return;
     for (std::size_t i = 0; i < sessions_.size(); ++i) {

@@ -32,7 +32,7 @@ constexpr int kProbeAttempts = 3;
 // Gives a relay's threads time to settle before memory is read.
 constexpr int kSettleMs = 300;
 constexpr int kRssSampleMs = 50;
-constexpr std::size_t kSlowReadChunk = 16 * 1024;
+constexpr std::size_t kSlowReadChunk = std::size_t{16} * 1024;
 constexpr int kSlowReadPeriodMs = 20;
 
 double Mean(const std::vector<double>& values) {
@@ -520,7 +520,7 @@ TSlowReceiver TMeasurements::SlowReceiver() {
     Pause(kSettleMs);
     const std::int64_t rss_start = SampleProcesses(pids).rss_kib;
     std::int64_t rss_peak = rss_start;
-    const std::vector<std::uint8_t> chunk(64 * 1024, 0x33);
+    const std::vector<std::uint8_t> chunk(std::size_t{64} * 1024, 0x33);
     std::uint64_t sent = 0;
     const auto start = Clock::now();
     auto next_sample = start;

@@ -21,7 +21,8 @@ template <class Visit>
 bool ForEachEntry(const std::string& path, Visit visit) {
   DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) return false;
-  while (const dirent* entry = ::readdir(dir)) {
+  // One stream per call, read by this thread only.
+  while (const dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
     if (entry->d_name[0] == '.') continue;
     visit(entry->d_name);
   }

@@ -115,6 +115,7 @@ void TRelaySystem::DropUdp(std::string why) {
 
 std::vector<std::uint16_t> TDirectSystem::Open(const std::vector<TForward>& forwards) {
   std::vector<std::uint16_t> ports;
+  ports.reserve(forwards.size());
   for (const TForward& f : forwards) ports.push_back(f.target_port);
   return ports;
 }
@@ -139,6 +140,7 @@ std::vector<std::uint16_t> TPeerSystem::Open(const std::vector<TForward>& forwar
   failure_.clear();
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     std::vector<TListener> listeners;
+    listeners.reserve(forwards.size());
     for (const TForward& f : forwards) {
       listeners.push_back({f.proto, FreeLoopbackPort(SocketType(f.proto)), f.target_port});
     }
@@ -160,7 +162,9 @@ std::vector<std::uint16_t> TPeerSystem::Open(const std::vector<TForward>& forwar
       Pause(kStartPollMs);
     }
     if (bound && process_.Running()) {
+      failure_.clear();
       std::vector<std::uint16_t> ports;
+      ports.reserve(listeners.size());
       for (const TListener& l : listeners) ports.push_back(l.port);
       return ports;
     }

@@ -96,7 +96,7 @@ class TQuorvaneSystem final : public TRelaySystem {
 // Close.
 class TPeerSystem : public TRelaySystem {
  public:
-  ~TPeerSystem() override { Close(); }
+  ~TPeerSystem() override { TPeerSystem::Close(); }
   std::vector<std::uint16_t> Open(const std::vector<TForward>& forwards) override;
   void Close() override;
   std::vector<pid_t> Processes() override { return ProcessTree(process_.Pid()); }
