@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -106,6 +107,17 @@ bool TChildProcess::Running() {
     pid_ = -1;
   }
   return pid_ >= 0;
+}
+
+bool TChildProcess::WaitBound(const std::vector<TBoundPort>& ports, int timeout_ms) {
+  const auto start = Clock::now();
+  while (Running() && SecondsSince(start) * 1000 < timeout_ms) {
+    const bool all = std::all_of(ports.begin(), ports.end(),
+                                 [](const TBoundPort& p) { return BoundOnLoopback(p.type, p.port); });
+    if (all) return true;
+    Pause(kReapPollMs);
+  }
+  return false;
 }
 
 void TChildProcess::Stop(int grace_ms) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,12 @@ class TScratchDir {
   std::string path_;
 };
 
+// A port a program is expected to bind: |type| SOCK_STREAM or SOCK_DGRAM.
+struct TBoundPort {
+  int type;
+  std::uint16_t port;
+};
+
 // One running program. Started by Start(), ended by Stop() or the
 // destructor; the program also gets SIGKILL when the thread that started it
 // ends, so that a crashed benchmark leaves nothing behind. Main thread only.
@@ -46,6 +53,10 @@ class TChildProcess {
   pid_t Pid() const { return pid_; }
   // False once the program has ended (it is then reaped).
   bool Running();
+  // Waits until the program has bound every one of |ports| on 127.0.0.1
+  // (listening, for SOCK_STREAM), for at most |timeout_ms|. False when it
+  // ended or ran out of time first.
+  bool WaitBound(const std::vector<TBoundPort>& ports, int timeout_ms);
   // SIGTERM to the program's process group, then SIGKILL to the group when
   // the program has not ended within |grace_ms|. Idempotent.
   void Stop(int grace_ms = 3000);

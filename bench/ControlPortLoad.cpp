@@ -24,7 +24,6 @@ namespace quorvane::bench {
 namespace {
 
 constexpr int kStartTimeoutMs = 5000;
-constexpr int kStartPollMs = 10;
 constexpr int kConnectTimeoutMs = 2000;
 // A Nop answer that takes longer ends the measurement: the server is stuck.
 constexpr int kReplyTimeoutMs = 2000;
@@ -271,11 +270,7 @@ bool TControlPortLoad::Start(const std::string& server) {
     Problem("control port: the server could not be started");
     return false;
   }
-  const auto start = Clock::now();
-  while (server_.Running() && SecondsSince(start) * 1000 < kStartTimeoutMs) {
-    if (BoundOnLoopback(SOCK_STREAM, port_)) return true;
-    Pause(kStartPollMs);
-  }
+  if (server_.WaitBound({{SOCK_STREAM, port_}}, kStartTimeoutMs)) return true;
   Problem("control port: the server did not listen within 5 s: " + dir_->Tail("server.log", 3));
   server_.Stop();
   return false;

@@ -13,7 +13,6 @@ namespace {
 
 // A program that has not bound its ports by then has failed to start.
 constexpr int kStartTimeoutMs = 5000;
-constexpr int kStartPollMs = 10;
 // Ports are picked free and handed over, so another program may take one
 // in between; a start that fails is tried again with new ports.
 constexpr int kStartAttempts = 3;
@@ -153,15 +152,10 @@ std::vector<std::uint16_t> TPeerSystem::Open(const std::vector<TForward>& forwar
       failure_ = "could not be started";
       break;
     }
-    const auto start = Clock::now();
-    bool bound = false;
-    while (process_.Running() && SecondsSince(start) * 1000 < kStartTimeoutMs) {
-      bound = true;
-      for (const TListener& l : listeners) bound = bound && BoundOnLoopback(SocketType(l.proto), l.port);
-      if (bound) break;
-      Pause(kStartPollMs);
-    }
-    if (bound && process_.Running()) {
+    std::vector<TBoundPort> bound;
+    bound.reserve(listeners.size());
+    for (const TListener& l : listeners) bound.push_back({SocketType(l.proto), l.port});
+    if (process_.WaitBound(bound, kStartTimeoutMs)) {
       failure_.clear();
       std::vector<std::uint16_t> ports;
       ports.reserve(listeners.size());
