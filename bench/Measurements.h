@@ -27,16 +27,16 @@ inline constexpr std::int64_t kRelayBufferBoundKiB = kRelayBufferBytes / 1024;
 struct TBenchConfig {
   int rounds = 4;              // alternating rounds over the systems
   int round_trip_rounds = 10;  // the same for the round-trip tests
-  int bulk_ms = 2000;          // per system, over all rounds
-  int round_trips = 10000;     // per system, over all rounds
-  int round_trip_limit_ms = 2000;
-  int echo_rate_ms = 1500;  // per system and peer count
+  int bulk_ms = 3000;          // per system, over all rounds
+  int round_trips = 20000;     // per system, over all rounds
+  int round_trip_limit_ms = 3000;
+  int echo_rate_ms = 2000;  // per system and peer count
   int window = 32;          // datagrams outstanding in the echo-rate test
   int idle_count = 500;     // idle TCP relays, and idle UDP sessions
   int thread_probe = 100;   // relays at which the threads are counted
-  int idle_hold_ms = 3000;  // per system
+  int idle_hold_ms = 5000;  // per system
   int slow_ms = 5000;
-  int setup_ms = 1500;     // per system, for each of the two setup loads
+  int setup_ms = 2000;     // per system, for each of the two setup loads
   int setup_parallel = 4;  // clients of the parallel setup load
 };
 
