@@ -1,41 +1,67 @@
-// quorvane-bench: measures the TCP and UDP redirectors against direct
-// connections to the same targets, on 127.0.0.1 only, and prints a Markdown
-// table with the targets each figure is held to.
+// quorvane-bench: measures Quorvane's TCP and UDP redirectors against direct
+// connections to the same targets and against the relays operators would
+// pick instead (rinetd, haproxy, nginx's stream module, each when
+// installed), on 127.0.0.0/8 only, and prints a Markdown table with the
+// targets each figure is held to.
 //
-// DESIGN: the redirectors run in a child process (TRedirectorHost), forked
-// before this process starts any thread, so that the CPU time and resident
-// memory read from /proc are theirs alone. The targets and load generators
-// run here, each target one thread for all its sockets; only the round trips
-// pin client and target to two CPUs (see TMeasurements::RoundTripTest).
-// Every wait is bounded and the run ends by itself.
+// DESIGN: Quorvane's redirectors run in a child process (TRedirectorHost),
+// forked before this process starts any thread, so that the CPU time and
+// resident memory read from /proc are theirs alone. Each peer is a program
+// started per measurement with a minimal configuration in a scratch
+// directory and stopped at its end; its figures are those of its process
+// tree. The control-port rows run the real quorvane executable. The targets
+// and load generators run here, each target one thread for all its sockets.
+// With --pin, this process binds itself to one CPU before anything else
+// starts, so every thread and child process (relays, peers, targets, load
+// generators) shares that CPU. Every wait is bounded and the run ends by
+// itself.
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "bench/ControlPortLoad.h"
 #include "bench/Measurements.h"
 #include "bench/RedirectorHost.h"
+#include "bench/RelaySystems.h"
 
 namespace quorvane::bench {
 namespace {
 
-constexpr double kBulkTarget = 0.5;        // of direct, 1 connection
-constexpr double kRoundTripTarget = 1.2;   // times direct, p50
-constexpr double kEchoRateTarget = 0.5;    // of direct
-constexpr double kIdleCpuTarget = 0.5;     // % of one core
-constexpr double kRssPerRelayTarget = 32;  // KiB
-constexpr double kSetupRateTarget = 4500;  // connections per second
+// Against the best peer on the same row.
+constexpr double kSetupRateTarget = 1.1;    // at least, times
+constexpr double kFirstEchoTarget = 0.95;   // at most, times
+constexpr double kBulkTarget = 1.5;         // at least, times
+constexpr double kRoundTripTarget = 1.05;   // at most, times
+constexpr double kEchoRateTarget1 = 1.4;    // at least, times, 1 peer
+constexpr double kEchoRateTarget64 = 1.2;   // at least, times, 64 peers
+constexpr double kRssPerRelayTarget = 1.0;  // at most, times
+// Quorvane alone.
+constexpr double kIdleCpuTarget = 0.01;  // % of one core: nothing measurable
+constexpr double kFloodTarget = 3.0;     // at most, times idle
+
+constexpr std::size_t kDirect = 0;
+constexpr std::size_t kQuorvane = 1;
+constexpr std::size_t kFirstPeer = 2;
 
 bool Missing(double v) { return v != v; }
 
+// The figure of system |s|; missing when the row was not measured.
+double At(const TValues& values, std::size_t s) { return s < values.size() ? values[s] : kNoValue; }
+
 std::string Number(double value, int decimals) {
-  if (Missing(value)) return "n/a";
+  if (Missing(value)) return "-";
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
   return text;
@@ -43,7 +69,7 @@ std::string Number(double value, int decimals) {
 
 // Whole numbers with thousands separators, for rates and throughputs.
 std::string Whole(double value) {
-  if (Missing(value)) return "n/a";
+  if (Missing(value)) return "-";
   const std::string digits = Number(value, 0);
   std::string grouped;
   for (std::size_t i = 0; i < digits.size(); ++i) {
@@ -53,50 +79,96 @@ std::string Whole(double value) {
   return grouped;
 }
 
-std::string Ratio(const TPair& pair) {
-  if (Missing(pair.direct) || Missing(pair.redirected) || pair.direct == 0) return "n/a";
-  return Number(pair.redirected / pair.direct, 2) + "x";
-}
+std::string Times(double ratio) { return Missing(ratio) ? "-" : Number(ratio, 2) + "x"; }
 
-std::string Difference(const TPair& pair) {
-  if (Missing(pair.direct) || Missing(pair.redirected) || pair.direct == 0) return "n/a";
-  const double diff = pair.redirected - pair.direct;
-  return (diff >= 0 ? "+" : "") + Number(diff, 1) + " µs (" + Ratio(pair) + ")";
-}
+using TFormat = std::string (*)(double);
+std::string Whole0(double v) { return Whole(v); }
+std::string Decimal1(double v) { return Number(v, 1); }
+std::string Decimal3(double v) { return Number(v, 3); }
+
+enum class TBetter { kHigher, kLower };
 
 class TTable {
  public:
-  void Row(std::string metric, std::string direct, std::string redirected, std::string compare,
-           std::string target = "-", int met = -1) {
-    rows_.push_back({std::move(metric), std::move(direct), std::move(redirected), std::move(compare),
-                     std::move(target),
-                     met < 0   ? "-"
-                     : met > 0 ? "yes"
-                               : "**no**"});
+  explicit TTable(std::vector<std::string> systems) : systems_(std::move(systems)) {}
+
+  // A row held to a ratio against the best peer on it; judged neither way
+  // when no peer has a figure.
+  void PeerRow(const std::string& metric, const TValues& values, TFormat format, TBetter better,
+               double target) {
+    std::size_t best = values.size();
+    for (std::size_t s = kFirstPeer; s < values.size(); ++s) {
+      if (Missing(At(values, s))) continue;
+      if (best == values.size() || (better == TBetter::kHigher ? At(values, s) > At(values, best)
+                                                               : At(values, s) < At(values, best))) {
+        best = s;
+      }
+    }
+    const std::string target_text = std::string(better == TBetter::kHigher ? ">= " : "<= ") +
+                                    (target == 1.0 ? "" : Number(target, 2) + "x ") + "best peer";
+    std::string compare = "no peer";
+    int met = -1;
+    if (best < values.size() && !Missing(At(values, kQuorvane)) && At(values, best) != 0) {
+      const double ratio = At(values, kQuorvane) / At(values, best);
+      compare = Times(ratio) + " " + systems_[best];
+      met = better == TBetter::kHigher ? ratio >= target : ratio <= target;
+    } else if (best < values.size()) {
+      met = 0;  // Quorvane's figure is missing: the target is missed
+    }
+    Row(metric, Cells(values, format), compare, target_text, met);
+  }
+  // A row with figures only.
+  void Plain(const std::string& metric, const TValues& values, TFormat format, std::string compare = "-") {
+    Row(metric, Cells(values, format), std::move(compare), "-", -1);
+  }
+  // A row with one cell, Quorvane's.
+  void Quorvane(const std::string& metric, std::string cell, std::string compare, std::string target,
+                int met) {
+    std::vector<std::string> cells(systems_.size(), "-");
+    cells[kQuorvane] = std::move(cell);
+    Row(metric, std::move(cells), std::move(compare), std::move(target), met);
+  }
+  void Row(std::string metric, std::vector<std::string> cells, std::string compare, std::string target,
+           int met) {
+    cells.insert(cells.begin(), std::move(metric));
+    cells.push_back(std::move(compare));
+    cells.push_back(std::move(target));
+    cells.push_back(met < 0 ? "-" : met > 0 ? "yes" : "**no**");
     if (met >= 0) ++targets_;
     if (met > 0) ++met_;
+    rows_.push_back(std::move(cells));
   }
-  // 1 when the figure was measured and holds; a figure missing misses.
-  static int Met(bool measured, bool holds) { return measured && holds ? 1 : 0; }
 
   void Print() const {
-    std::printf("| Metric | Direct | Through redirector | Ratio / difference | Target | Met? |\n");
-    std::printf("|---|---:|---:|---:|---|---|\n");
-    for (const auto& r : rows_) {
-      std::printf("| %s | %s | %s | %s | %s | %s |\n", r[0].c_str(), r[1].c_str(), r[2].c_str(), r[3].c_str(),
-                  r[4].c_str(), r[5].c_str());
+    std::printf("| Metric |");
+    for (const std::string& s : systems_) std::printf(" %s |", s.c_str());
+    std::printf(" Quorvane vs best peer | Target | Met? |\n|---|");
+    for (std::size_t i = 0; i < systems_.size(); ++i) std::printf("---:|");
+    std::printf("---:|---|---|\n");
+    for (const auto& row : rows_) {
+      std::printf("|");
+      for (const std::string& cell : row) std::printf(" %s |", cell.c_str());
+      std::printf("\n");
     }
     std::printf("\nTargets met: %d of %d.\n", met_, targets_);
   }
 
  private:
-  std::vector<std::array<std::string, 6>> rows_;
+  std::vector<std::string> Cells(const TValues& values, TFormat format) const {
+    std::vector<std::string> cells;
+    for (std::size_t s = 0; s < systems_.size(); ++s)
+      cells.push_back(s < values.size() ? format(At(values, s)) : "-");
+    return cells;
+  }
+
+  const std::vector<std::string> systems_;
+  std::vector<std::vector<std::string>> rows_;
   int targets_ = 0;
   int met_ = 0;
 };
 
-void Progress(const char* what) {
-  std::fprintf(stderr, "quorvane-bench: %s\n", what);
+void Progress(const std::string& what) {
+  std::fprintf(stderr, "quorvane-bench: %s\n", what.c_str());
   std::fflush(stderr);
 }
 
@@ -104,22 +176,238 @@ TBenchConfig QuickConfig() {
   TBenchConfig c;
   c.rounds = 1;
   c.round_trip_rounds = 2;
-  c.bulk_ms = 800;
-  c.round_trips = 3000;
-  c.round_trip_limit_ms = 1000;
-  c.echo_rate_ms = 500;
+  c.bulk_ms = 500;
+  c.round_trips = 2000;
+  c.round_trip_limit_ms = 500;
+  c.echo_rate_ms = 400;
   c.idle_count = 100;
+  c.thread_probe = 100;
   c.idle_hold_ms = 1000;
   c.slow_ms = 1000;
-  c.setup_ms = 500;
+  c.setup_ms = 400;
   return c;
 }
 
 // The measurements --only can name.
-constexpr const char* kMeasurementNames[] = {"bulk", "rtt", "udp-rate", "idle", "slow", "setup"};
+constexpr std::array<const char*, 8> kMeasurementNames = {"setup", "bulk", "rtt",   "udp-rate",
+                                                          "idle",  "slow", "flood", "spray"};
+constexpr std::array<const char*, 3> kPeerNames = {"rinetd", "haproxy", "nginx"};
 
-int Run(bool quick, bool pin, const std::set<std::string>& only) {
-  const auto selected = [&only](const char* name) { return only.empty() || only.count(name) > 0; };
+struct TOptions {
+  bool quick = false;
+  int pin_cpu = -1;  // -1: unpinned
+  std::set<std::string> only;
+  std::set<std::string> peers{kPeerNames.begin(), kPeerNames.end()};
+  std::string server;  // the quorvane executable
+};
+
+// "what 0.45x" (or "what +12.0 µs (1.9x)" for times) of Quorvane against
+// direct, for the notes; empty when either is missing.
+std::string AgainstDirect(const std::string& what, const TValues& values, bool time) {
+  const double direct = At(values, kDirect);
+  const double quorvane = At(values, kQuorvane);
+  if (Missing(direct) || Missing(quorvane) || direct == 0) return {};
+  const std::string ratio = Times(quorvane / direct);
+  if (!time) return what + " " + ratio;
+  const double diff = quorvane - direct;
+  return what + " " + (diff >= 0 ? "+" : "") + Number(diff, 1) + " µs (" + ratio + ")";
+}
+
+// The non-empty |parts| joined with |separator|.
+std::string Join(const std::vector<std::string>& parts, const char* separator) {
+  std::string text;
+  for (const std::string& part : parts) {
+    if (!part.empty()) text += (text.empty() ? "" : separator) + part;
+  }
+  return text;
+}
+
+// "what: Quorvane 37, rinetd 50, ..." for a row's CPU under load; empty
+// when nothing was measured.
+std::string CpuList(const std::string& what, const std::vector<std::string>& names, const TValues& cpu) {
+  std::string text;
+  for (std::size_t s = kQuorvane; s < names.size(); ++s) {
+    if (Missing(At(cpu, s))) continue;
+    text += (text.empty() ? "" : ", ") + names[s] + " " + Number(At(cpu, s), 0);
+  }
+  return text.empty() ? text : what + ": " + text;
+}
+
+// Everything one run measured; a figure not measured is missing.
+struct TResults {
+  TSetupRates setup;
+  TLoad bulk1, bulk8;
+  TLatencies tcp_rtt, udp_rtt;
+  TEchoRate rate1, rate64;
+  TIdleCost idle;
+  TSlowReceiver slow;
+  TNopUnderFlood flood;
+  TUdpUnderSpray spray;
+};
+
+using TSelected = std::function<bool(const char*)>;
+
+// Cells for every system from |values|.
+std::vector<std::string> CellsOf(std::size_t systems, const TValues& values, TFormat format) {
+  std::vector<std::string> cells;
+  for (std::size_t s = 0; s < systems; ++s) cells.push_back(format(At(values, s)));
+  return cells;
+}
+
+void AddRows(TTable& table, const TResults& r, const TBenchConfig& config, std::size_t systems,
+             const TSelected& selected) {
+  if (selected("setup")) {
+    table.PeerRow("Connections per second, one at a time", r.setup.one_at_a_time.value, Whole0,
+                  TBetter::kHigher, kSetupRateTarget);
+    table.PeerRow("Connections per second, " + std::to_string(config.setup_parallel) + " in parallel",
+                  r.setup.parallel.value, Whole0, TBetter::kHigher, kSetupRateTarget);
+    table.PeerRow("Connect + first echo, p50 (µs)", r.setup.first_echo_p50, Decimal1, TBetter::kLower,
+                  kFirstEchoTarget);
+    table.Plain("Connect + first echo, p99 (µs)", r.setup.first_echo_p99, Decimal1);
+  }
+  if (selected("bulk")) {
+    table.PeerRow("TCP bulk, 1 connection (MiB/s)", r.bulk1.value, Whole0, TBetter::kHigher, kBulkTarget);
+    table.Plain("TCP bulk, 8 connections (MiB/s)", r.bulk8.value, Whole0);
+  }
+  if (selected("rtt")) {
+    table.PeerRow("TCP round trip, 64 B, p50 (µs)", r.tcp_rtt.p50, Decimal1, TBetter::kLower,
+                  kRoundTripTarget);
+    table.Plain("TCP round trip, 64 B, p99 (µs)", r.tcp_rtt.p99, Decimal1);
+    table.PeerRow("UDP round trip, 64 B, p50 (µs)", r.udp_rtt.p50, Decimal1, TBetter::kLower,
+                  kRoundTripTarget);
+    table.Plain("UDP round trip, 64 B, p99 (µs)", r.udp_rtt.p99, Decimal1);
+  }
+  if (selected("udp-rate")) {
+    const std::string window = std::to_string(config.window);
+    table.PeerRow("UDP echo rate, 1 peer, window " + window + " (datagrams/s)", r.rate1.rate.value, Whole0,
+                  TBetter::kHigher, kEchoRateTarget1);
+    table.PeerRow("UDP echo rate, 64 peers, window " + window + " (datagrams/s)", r.rate64.rate.value, Whole0,
+                  TBetter::kHigher, kEchoRateTarget64);
+  }
+  if (selected("idle")) {
+    const TIdleCost& idle = r.idle;
+    table.PeerRow("Resident memory per idle relayed TCP connection (KiB)", idle.kib_per_tcp_relay, Decimal1,
+                  TBetter::kLower, kRssPerRelayTarget);
+    table.Plain("Resident memory per idle UDP session (KiB)", idle.kib_per_udp_session, Decimal1);
+    table.Plain("Descriptors per idle relayed TCP connection", idle.fds_per_tcp_relay, Decimal1);
+    const double none = At(idle.threads_none, kQuorvane);
+    const double probe = At(idle.threads_probe, kQuorvane);
+    const double all = At(idle.threads_all, kQuorvane);
+    const bool measured = !Missing(none) && !Missing(probe) && !Missing(all);
+    table.Row("Threads with " + std::to_string(config.thread_probe) + " idle relayed TCP connections",
+              CellsOf(systems, idle.threads_probe, Whole0),
+              measured ? "Quorvane: " + Whole(none) + " with none, " + Whole(all) + " with " +
+                             std::to_string(config.idle_count)
+                       : "-",
+              "independent of relays", measured && probe == none && all == none ? 1 : 0);
+    const double cpu = At(idle.cpu_percent, kQuorvane);
+    table.Row(std::to_string(config.idle_count) + " idle TCP relays + " + std::to_string(config.idle_count) +
+                  " idle UDP sessions, " + Number(config.idle_hold_ms / 1000.0, 0) +
+                  " s: CPU (% of one core)",
+              CellsOf(systems, idle.cpu_percent, Decimal3), "-", "0 (< 0.01%)",
+              !Missing(cpu) && cpu < kIdleCpuTarget ? 1 : 0);
+  }
+  if (selected("slow")) {
+    table.Quorvane(
+        "Slow receiver behind a fast sender, " + Number(config.slow_ms / 1000.0, 0) + " s: RSS growth (KiB)",
+        Number(r.slow.growth_kib, 0), "bound " + std::to_string(kRelayBufferBoundKiB) + " KiB per relay",
+        "<= " + std::to_string(kRelayBufferBoundKiB) + " KiB",
+        !Missing(r.slow.growth_kib) && r.slow.growth_kib <= kRelayBufferBoundKiB ? 1 : 0);
+  }
+  if (selected("flood")) {
+    const auto flood_row = [&table](const char* which, double idle_us, double flood_us) {
+      const double ratio =
+          Missing(idle_us) || Missing(flood_us) || idle_us == 0 ? kNoValue : flood_us / idle_us;
+      table.Quorvane(std::string("Control Nop round trip ") + which + " while 127.0.0.2 floods (µs)",
+                     Decimal1(flood_us) + " (idle " + Decimal1(idle_us) + ")", Times(ratio) + " idle",
+                     "<= 3x idle", !Missing(ratio) && ratio <= kFloodTarget ? 1 : 0);
+    };
+    flood_row("p50", r.flood.idle_p50, r.flood.flood_p50);
+    flood_row("p99", r.flood.idle_p99, r.flood.flood_p99);
+  }
+  if (selected("spray")) {
+    const TUdpUnderSpray& spray = r.spray;
+    table.Quorvane("UDP player's datagrams lost while 127.0.0.2 sprays its redirector",
+                   spray.measured ? Whole(static_cast<double>(spray.lost)) + " of " +
+                                        Whole(static_cast<double>(spray.sent))
+                                  : "-",
+                   spray.measured ? "spray " + Whole(spray.spray_rate) + "/s" : "-", "0",
+                   spray.measured && spray.lost == 0 ? 1 : 0);
+  }
+}
+
+void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector<std::string>& names,
+                const TSelected& selected) {
+  if (selected("setup") || selected("bulk") || selected("rtt") || selected("udp-rate")) {
+    const std::string against =
+        Join({AgainstDirect("connections one at a time", r.setup.one_at_a_time.value, false),
+              AgainstDirect("first echo p50", r.setup.first_echo_p50, true),
+              AgainstDirect("bulk 1 connection", r.bulk1.value, false),
+              AgainstDirect("bulk 8 connections", r.bulk8.value, false),
+              AgainstDirect("TCP round trip p50", r.tcp_rtt.p50, true),
+              AgainstDirect("UDP round trip p50", r.udp_rtt.p50, true),
+              AgainstDirect("UDP echo rate 1 peer", r.rate1.rate.value, false),
+              AgainstDirect("64 peers", r.rate64.rate.value, false)},
+             "; ");
+    std::printf("- Quorvane against direct: %s.\n", against.c_str());
+    const std::string cpu = Join(
+        {CpuList("connections one at a time", names, r.setup.one_at_a_time.cpu),
+         CpuList(std::to_string(config.setup_parallel) + " in parallel", names, r.setup.parallel.cpu),
+         CpuList("bulk 1 connection", names, r.bulk1.cpu), CpuList("8 connections", names, r.bulk8.cpu),
+         CpuList("UDP echo 1 peer", names, r.rate1.rate.cpu), CpuList("64 peers", names, r.rate64.rate.cpu)},
+        "; ");
+    if (!cpu.empty()) {
+      std::printf("- Relay CPU under load (%% of one core, summed over the relay's processes): %s.\n",
+                  cpu.c_str());
+    }
+  }
+  if (selected("rtt") || selected("udp-rate")) {
+    std::printf("- UDP datagrams with no answer within 100 ms: round trips %llu; echo rate %llu.\n",
+                static_cast<unsigned long long>(r.udp_rtt.lost),
+                static_cast<unsigned long long>(r.rate1.lost) + r.rate64.lost);
+  }
+  if (selected("idle")) {
+    std::string threads;
+    for (std::size_t s = kQuorvane; s < names.size(); ++s) {
+      threads += (threads.empty() ? "" : ", ") + names[s] + " " + Whole(At(r.idle.threads_none, s));
+    }
+    std::printf(
+        "- Idle CPU is the run time summed over the relay's threads (/proc/<pid>/task/*/schedstat, ns); "
+        "utime+stime of /proc/<pid>/stat (10 ms ticks) gave Quorvane %s%%. Threads with no relay: %s.\n",
+        Number(At(r.idle.stat_cpu_percent, kQuorvane), 2).c_str(), threads.c_str());
+  }
+  if (selected("slow")) {
+    std::printf("- Slow receiver (Quorvane): the sender pushed %s MiB, the reader took %s MiB.\n",
+                Number(r.slow.sent_mib, 1).c_str(), Number(r.slow.read_mib, 1).c_str());
+  }
+  if (selected("flood")) {
+    std::printf(
+        "- Control-port flood (the real server, SESSIONS_PER_ADDRESS=%d): 127.0.0.2 held %d sessions and %d "
+        "more were refused; the flood got %s Nop answers/s; server CPU %s%% of one core.\n",
+        kFloodSessions, r.flood.flood_sessions, r.flood.flood_refused, Whole(r.flood.flood_answers).c_str(),
+        Number(r.flood.server_cpu, 0).c_str());
+  }
+  if (selected("spray")) {
+    std::printf(
+        "- UDP spray: before it, the player lost %llu of %llu datagrams (one every 2 ms); during it, "
+        "127.0.0.2 sent %s datagrams/s, each from a new source port (CONNECTIONS_PER_ADDRESS=256), and the "
+        "kernel dropped %s datagrams on full UDP receive buffers (RcvbufErrors, machine-wide).\n",
+        static_cast<unsigned long long>(r.spray.quiet_lost),
+        static_cast<unsigned long long>(r.spray.quiet_sent), Whole(r.spray.spray_rate).c_str(),
+        r.spray.buffer_drops < 0 ? "-" : Whole(static_cast<double>(r.spray.buffer_drops)).c_str());
+  }
+}
+
+int Run(const TOptions& options) {
+  const TSelected selected = [&options](const char* name) {
+    return options.only.empty() || options.only.count(name) > 0;
+  };
+  // First of all, so that every thread and child inherits it.
+  if (options.pin_cpu >= 0 && !PinProcess(options.pin_cpu)) {
+    std::fprintf(stderr, "quorvane-bench: cannot pin to CPU %d\n", options.pin_cpu);
+    return 1;
+  }
+  const int workers = static_cast<int>(AllowedCpus().size());
   const long descriptors = RaiseDescriptorLimit();
   // Sends use MSG_NOSIGNAL; the redirector process ignores SIGPIPE as the
   // server does. Set before the fork, so both have it.
@@ -130,164 +418,187 @@ int Run(bool quick, bool pin, const std::set<std::string>& only) {
     std::fprintf(stderr, "quorvane-bench: cannot start the redirector process\n");
     return 1;
   }
-  TBenchConfig config = quick ? QuickConfig() : TBenchConfig();
-  config.pin_round_trips = pin;
-  TMeasurements bench(host, config);
+  const TBenchConfig config = options.quick ? QuickConfig() : TBenchConfig();
+
+  std::vector<std::string> notes;
+  TDirectSystem direct;
+  TQuorvaneSystem quorvane(host);
+  std::vector<std::unique_ptr<TRelaySystem>> peers;
+  for (auto& peer : InstalledPeers(workers, &notes)) {
+    if (options.peers.count(peer->Name()) > 0) peers.push_back(std::move(peer));
+  }
+  std::vector<TRelaySystem*> systems = {&direct, &quorvane};
+  for (const auto& peer : peers) systems.push_back(peer.get());
+  std::vector<std::string> names;
+  names.reserve(systems.size());
+  for (const TRelaySystem* s : systems) names.push_back(s->Name());
+
+  TMeasurements bench(systems, host, config);
   if (!bench.Ready()) {
     std::fprintf(stderr, "quorvane-bench: cannot start the targets on 127.0.0.1\n");
     return 1;
   }
-  if (descriptors < 4 * config.idle_count + 256) {
+  if (descriptors < 8 * config.idle_count + 256) {
     std::fprintf(stderr, "quorvane-bench: only %ld descriptors allowed; the idle test may fall short\n",
                  descriptors);
   }
 
   const std::string load_before = LoadAverages();
-  TPair bulk1, bulk8, setup;
-  TLatencies tcp_rtt, udp_rtt;
-  TEchoRate rate1, rate64;
-  TIdleCost idle;
-  TSlowReceiver slow;
+  TResults r;
+  if (selected("setup")) {
+    Progress("connection setup, one at a time and " + std::to_string(config.setup_parallel) + " in parallel");
+    r.setup = bench.SetupRates();
+  }
   if (selected("bulk")) {
     Progress("TCP bulk, 1 connection");
-    bulk1 = bench.BulkThroughput(1);
+    r.bulk1 = bench.BulkThroughput(1);
     Progress("TCP bulk, 8 connections");
-    bulk8 = bench.BulkThroughput(8);
+    r.bulk8 = bench.BulkThroughput(8);
   }
   if (selected("rtt")) {
     Progress("TCP round trip");
-    tcp_rtt = bench.TcpRoundTrip();
+    r.tcp_rtt = bench.TcpRoundTrip();
     Progress("UDP round trip");
-    udp_rtt = bench.UdpRoundTrip();
+    r.udp_rtt = bench.UdpRoundTrip();
   }
   if (selected("udp-rate")) {
     Progress("UDP echo rate, 1 peer");
-    rate1 = bench.UdpEchoRate(1);
+    r.rate1 = bench.UdpEchoRate(1);
     Progress("UDP echo rate, 64 peers");
-    rate64 = bench.UdpEchoRate(64);
+    r.rate64 = bench.UdpEchoRate(64);
   }
   if (selected("idle")) {
     Progress("idle relays and sessions");
-    idle = bench.IdleCost();
+    r.idle = bench.IdleCost();
   }
   if (selected("slow")) {
     Progress("slow receiver");
-    slow = bench.SlowReceiver();
-  }
-  if (selected("setup")) {
-    Progress("connection setup rate");
-    setup = bench.SetupRate();
+    r.slow = bench.SlowReceiver();
   }
   host.Quit();
+  TAbuseConfig abuse_config;
+  if (options.quick) abuse_config = {500, 1000};
+  TControlPortLoad abuse(abuse_config);
+  if ((selected("flood") || selected("spray")) && abuse.Start(options.server)) {
+    if (selected("flood")) {
+      Progress("Nop round trip under a control-port flood");
+      r.flood = abuse.NopUnderFlood();
+    }
+    if (selected("spray")) {
+      Progress("UDP player under a source-port spray");
+      r.spray = abuse.UdpUnderSpray();
+    }
+  }
   const std::string load_after = LoadAverages();
 
-  TTable table;
-  // A measurement left out by --only is judged neither way.
-  const auto judged = [&selected](const char* name, int met) { return selected(name) ? met : -1; };
-  const auto ratio_at_least = [](const TPair& p, double target) {
-    return TTable::Met(!Missing(p.direct) && !Missing(p.redirected), p.redirected >= target * p.direct);
-  };
-  const auto at_most_times = [](const TPair& p, double target) {
-    return TTable::Met(!Missing(p.direct) && !Missing(p.redirected), p.redirected <= target * p.direct);
-  };
-  table.Row("TCP bulk, 1 connection (MiB/s)", Whole(bulk1.direct), Whole(bulk1.redirected), Ratio(bulk1),
-            ">= 0.5x direct", judged("bulk", ratio_at_least(bulk1, kBulkTarget)));
-  table.Row("TCP bulk, 8 connections (MiB/s)", Whole(bulk8.direct), Whole(bulk8.redirected), Ratio(bulk8));
-  table.Row("TCP round trip, 64 B, p50 (µs)", Number(tcp_rtt.p50.direct, 1),
-            Number(tcp_rtt.p50.redirected, 1), Difference(tcp_rtt.p50), "<= 1.2x direct",
-            judged("rtt", at_most_times(tcp_rtt.p50, kRoundTripTarget)));
-  table.Row("TCP round trip, 64 B, p99 (µs)", Number(tcp_rtt.p99.direct, 1),
-            Number(tcp_rtt.p99.redirected, 1), Difference(tcp_rtt.p99));
-  table.Row("UDP round trip, 64 B, p50 (µs)", Number(udp_rtt.p50.direct, 1),
-            Number(udp_rtt.p50.redirected, 1), Difference(udp_rtt.p50), "<= 1.2x direct",
-            judged("rtt", at_most_times(udp_rtt.p50, kRoundTripTarget)));
-  table.Row("UDP round trip, 64 B, p99 (µs)", Number(udp_rtt.p99.direct, 1),
-            Number(udp_rtt.p99.redirected, 1), Difference(udp_rtt.p99));
-  const std::string window = std::to_string(config.window);
-  table.Row("UDP echo rate, 1 peer, window " + window + " (datagrams/s)", Whole(rate1.rate.direct),
-            Whole(rate1.rate.redirected), Ratio(rate1.rate), ">= 0.5x direct",
-            judged("udp-rate", ratio_at_least(rate1.rate, kEchoRateTarget)));
-  table.Row("UDP echo rate, 64 peers, window " + window + " (datagrams/s)", Whole(rate64.rate.direct),
-            Whole(rate64.rate.redirected), Ratio(rate64.rate), ">= 0.5x direct",
-            judged("udp-rate", ratio_at_least(rate64.rate, kEchoRateTarget)));
-  const std::string idle_what = std::to_string(config.idle_count) + " idle TCP relays + " +
-                                std::to_string(config.idle_count) + " idle UDP sessions, " +
-                                Number(config.idle_hold_ms / 1000.0, 0) + " s: server CPU (% of one core)";
-  table.Row(idle_what, "-", Number(idle.cpu_percent, 3), "-", "< 0.5%",
-            judged("idle", TTable::Met(!Missing(idle.cpu_percent), idle.cpu_percent < kIdleCpuTarget)));
-  table.Row("Server RSS per idle TCP relay (KiB)", "-", Number(idle.kib_per_tcp_relay, 1), "-", "<= 32 KiB",
-            judged("idle", TTable::Met(!Missing(idle.kib_per_tcp_relay),
-                                       idle.kib_per_tcp_relay <= kRssPerRelayTarget)));
-  table.Row("Server RSS per idle UDP session (KiB)", "-", Number(idle.kib_per_udp_session, 1), "-");
-  table.Row("Slow receiver behind a fast sender, " + Number(config.slow_ms / 1000.0, 0) +
-                " s: server RSS growth (KiB)",
-            "-", Number(slow.growth_kib, 0),
-            "bound " + std::to_string(kRelayBufferBoundKiB) + " KiB per relay", "<= 256 KiB",
-            judged("slow", TTable::Met(!Missing(slow.growth_kib), slow.growth_kib <= kRelayBufferBoundKiB)));
-  table.Row("Connection setup, one at a time (connections/s)", Whole(setup.direct), Whole(setup.redirected),
-            Ratio(setup), ">= 4,500/s",
-            judged("setup", TTable::Met(!Missing(setup.redirected), setup.redirected >= kSetupRateTarget)));
-
-  std::printf("Quorvane redirector benchmark, 127.0.0.1%s\n", quick ? " (quick run)" : "");
+  TTable table(names);
+  AddRows(table, r, config, names.size(), selected);
+  std::printf("Quorvane redirector benchmark, 127.0.0.0/8%s\n", options.quick ? " (quick run)" : "");
   std::printf("Machine: %s\n\n", MachineLine().c_str());
   table.Print();
   std::printf("\nNotes:\n");
-  if (!tcp_rtt.cpus.empty()) {
+  if (options.pin_cpu >= 0) {
     std::printf(
-        "- Round trips ran with the client on CPU %d and its target on CPU %d, the redirector free; "
-        "everything else ran unpinned, direct and redirected in %d alternating rounds.\n",
-        tcp_rtt.cpus[0], tcp_rtt.cpus[1], config.rounds);
+        "- Pinned: every process (load generators, targets, Quorvane's redirector process, the peers, the "
+        "server) ran on CPU %d alone.\n",
+        options.pin_cpu);
+  } else {
+    std::printf("- Unpinned: every process ran where the scheduler put it, on %d CPUs.\n", workers);
   }
   std::printf(
-      "- Redirector process CPU under load (%% of one core): TCP bulk %s (1 connection), %s (8); "
-      "UDP echo %s (1 peer), %s (64 peers); connection setup %s.\n",
-      Number(bulk1.server_cpu, 0).c_str(), Number(bulk8.server_cpu, 0).c_str(),
-      Number(rate1.rate.server_cpu, 0).c_str(), Number(rate64.rate.server_cpu, 0).c_str(),
-      Number(setup.server_cpu, 0).c_str());
-  std::printf(
-      "- Idle CPU is the redirector process's run time summed over its threads "
-      "(/proc/<pid>/task/*/schedstat, ns); utime+stime of /proc/<pid>/stat (10 ms ticks) gave %s%%.\n",
-      Number(idle.stat_cpu_percent, 2).c_str());
-  std::printf("- Slow receiver: the sender pushed %s MiB, the reader took %s MiB.\n",
-              Number(slow.sent_mib, 1).c_str(), Number(slow.read_mib, 1).c_str());
-  std::printf(
-      "- UDP datagrams with no answer within 100 ms: round trips %llu; echo rate %llu direct, "
-      "%llu redirected.\n",
-      static_cast<unsigned long long>(udp_rtt.lost),
-      static_cast<unsigned long long>(rate1.lost_direct + rate64.lost_direct),
-      static_cast<unsigned long long>(rate1.lost_redirected + rate64.lost_redirected));
+      "- Relay threads, one per CPU the run may use: Quorvane's relay engine %d loop(s), haproxy nbthread "
+      "%d, "
+      "nginx worker_processes %d; rinetd has one thread. Systems took turns in %d round(s) per figure.\n",
+      workers, workers, workers, config.rounds);
+  for (const TRelaySystem* s : systems) {
+    if (!s->CarriesUdp()) {
+      std::printf("- %s runs the TCP rows only: %s.\n", s->Name().c_str(), s->NoUdpReason().c_str());
+    }
+  }
+  for (const std::string& note : notes) std::printf("- %s.\n", note.c_str());
+  PrintNotes(r, config, names, selected);
   std::printf("- Load averages before / after: %s / %s.\n", load_before.c_str(), load_after.c_str());
   for (const std::string& problem : bench.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
+  for (const std::string& problem : abuse.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
   return 0;
+}
+
+// The quorvane executable beside this one.
+std::string ServerBesideUs() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "quorvane";
+  std::string self(path, static_cast<std::size_t>(n));
+  return self.substr(0, self.rfind('/') + 1) + "quorvane";
+}
+
+bool Known(const auto& names, std::string_view name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Fills |options| from the command line; false on a mistake.
+bool ParseOptions(int argc, char** argv, TOptions* options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (arg == "--quick") {
+      options->quick = true;
+    } else if (arg == "--pin") {
+      options->pin_cpu = AllowedCpus().empty() ? 0 : AllowedCpus().back();
+      if (has_value && std::strspn(argv[i + 1], "0123456789") == std::strlen(argv[i + 1]) && argv[i + 1][0]) {
+        options->pin_cpu = std::atoi(argv[++i]);
+      }
+    } else if (arg == "--only" && has_value && Known(kMeasurementNames, argv[i + 1])) {
+      options->only.insert(argv[++i]);
+    } else if (arg == "--peers" && has_value) {
+      options->peers.clear();
+      std::string list = argv[++i];
+      for (std::size_t start = 0; start <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
+        const std::string name = list.substr(start, comma - start);
+        if (!Known(kPeerNames, name) && name != "none") return false;
+        if (name != "none") options->peers.insert(name);
+        start = comma + 1;
+      }
+    } else if (arg == "--server" && has_value) {
+      options->server = argv[++i];
+    } else {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
 }  // namespace quorvane::bench
 
 int main(int argc, char** argv) {
-  bool quick = false;
-  bool pin = true;
-  std::set<std::string> only;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quick") == 0) {
-      quick = true;
-    } else if (std::strcmp(argv[i], "--no-pin") == 0) {
-      pin = false;
-    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc &&
-               std::find(std::begin(quorvane::bench::kMeasurementNames),
-                         std::end(quorvane::bench::kMeasurementNames),
-                         std::string_view(argv[i + 1])) != std::end(quorvane::bench::kMeasurementNames)) {
-      only.insert(argv[++i]);
-    } else {
-      std::fprintf(stderr,
-                   "usage: %s [--quick] [--no-pin] [--only bulk|rtt|udp-rate|idle|slow|setup]...\n"
-                   "Measures the TCP and UDP redirectors against direct connections on 127.0.0.1\n"
-                   "and prints a Markdown table. --quick: a short smoke run. --only: run just\n"
-                   "the named measurements (repeatable), for profiling. --no-pin: round trips\n"
-                   "with client and target where the scheduler puts them.\n",
-                   argv[0]);
-      return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
+  quorvane::bench::TOptions options;
+  options.server = quorvane::bench::ServerBesideUs();
+  if (!quorvane::bench::ParseOptions(argc, argv, &options)) {
+    const bool help = argc > 1 && std::strcmp(argv[argc - 1], "--help") == 0;
+    if (!help) {
+      std::fprintf(
+          stderr,
+          "usage: %s [--quick] [--pin [CPU]] [--only NAME]... [--peers LIST] [--server PATH] (--help)\n",
+          argv[0]);
+      return 2;
     }
+    std::printf(
+        "usage: %s [--quick] [--pin [CPU]] [--only NAME]... [--peers LIST] [--server PATH]\n"
+        "Measures Quorvane's TCP and UDP redirectors against direct connections and against the\n"
+        "peers installed (rinetd, haproxy, nginx with its stream module) on 127.0.0.0/8, and prints\n"
+        "a Markdown table.\n"
+        "  --quick        a short smoke run\n"
+        "  --pin [CPU]    run every process on one CPU (default: the last one allowed), which makes\n"
+        "                 runs repeat on a shared machine\n"
+        "  --only NAME    run just the named measurements (repeatable): setup, bulk, rtt, udp-rate,\n"
+        "                 idle, slow, flood, spray\n"
+        "  --peers LIST   comma-separated peers to compare with (rinetd,haproxy,nginx), or none\n"
+        "  --server PATH  the quorvane executable for the flood and spray rows (default: beside\n"
+        "                 this program)\n",
+        argv[0]);
+    return 0;
   }
-  return quorvane::bench::Run(quick, pin, only);
+  return quorvane::bench::Run(options);
 }

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +16,7 @@
 namespace quorvane::bench {
 
 std::uint32_t Loopback() { return htonl(INADDR_LOOPBACK); }
+std::uint32_t OtherLoopback() { return htonl(INADDR_LOOPBACK + 1); }
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -50,19 +52,20 @@ namespace {
 void SetTimeouts(int fd, int timeout_ms) {
   timeval tv{};
   tv.tv_sec = timeout_ms / 1000;
-  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-UniqueFd ConnectBlocking(int type, std::uint16_t port, int timeout_ms) {
+UniqueFd ConnectBlocking(int type, std::uint32_t source, std::uint16_t port, int timeout_ms) {
   UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
   if (!fd) return fd;
   SetTimeouts(fd.get(), timeout_ms);
   if (type == SOCK_STREAM) SetNoDelay(fd.get());
-  // A loopback UDP socket bound explicitly, so that no other local address
-  // is ever chosen for it.
-  if (type == SOCK_DGRAM && !BindTo(fd.get(), Loopback(), 0)) return UniqueFd();
+  // Bound explicitly, so that no other local address is ever chosen; a TCP
+  // socket from 127.0.0.1 leaves the port to connect(), which may reuse
+  // ports in TIME_WAIT.
+  if ((type == SOCK_DGRAM || source != Loopback()) && !BindTo(fd.get(), source, 0)) return UniqueFd();
   const sockaddr_in to = MakeSockAddr(Loopback(), port);
   int rc;
   do {
@@ -75,11 +78,15 @@ UniqueFd ConnectBlocking(int type, std::uint16_t port, int timeout_ms) {
 }  // namespace
 
 UniqueFd ConnectLoopback(std::uint16_t port, int timeout_ms) {
-  return ConnectBlocking(SOCK_STREAM, port, timeout_ms);
+  return ConnectBlocking(SOCK_STREAM, Loopback(), port, timeout_ms);
+}
+
+UniqueFd ConnectLoopbackFrom(std::uint32_t source, std::uint16_t port, int timeout_ms) {
+  return ConnectBlocking(SOCK_STREAM, source, port, timeout_ms);
 }
 
 UniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms) {
-  return ConnectBlocking(SOCK_DGRAM, port, timeout_ms);
+  return ConnectBlocking(SOCK_DGRAM, Loopback(), port, timeout_ms);
 }
 
 bool LocalPortsLeft() {
@@ -117,9 +124,7 @@ double Percentile(std::vector<double>& samples, double fraction) {
 }
 
 std::string MachineLine() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  const int cpus = ::sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+  const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
   std::string model = "unknown CPU";
   std::ifstream cpuinfo("/proc/cpuinfo");
   for (std::string line; std::getline(cpuinfo, line);) {
@@ -152,17 +157,11 @@ std::vector<int> AllowedCpus() {
   return cpus;
 }
 
-bool PinThisThread(int cpu) {
+bool PinProcess(int cpu) {
   cpu_set_t set;
   CPU_ZERO(&set);
   CPU_SET(cpu, &set);
   return ::sched_setaffinity(0, sizeof set, &set) == 0;
-}
-
-TAffinityScope::TAffinityScope() : saved_(), valid_(::sched_getaffinity(0, sizeof saved_, &saved_) == 0) {}
-
-TAffinityScope::~TAffinityScope() {
-  if (valid_) ::sched_setaffinity(0, sizeof saved_, &saved_);
 }
 
 long RaiseDescriptorLimit() {

@@ -3,8 +3,6 @@
 // socket here binds or connects to 127.0.0.1 only.
 #pragma once
 
-#include <sched.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +15,8 @@ namespace quorvane::bench {
 
 using Clock = std::chrono::steady_clock;
 
-std::uint32_t Loopback();  // 127.0.0.1, network order
+std::uint32_t Loopback();       // 127.0.0.1, network order
+std::uint32_t OtherLoopback();  // 127.0.0.2, network order: the abuser's address
 
 double SecondsSince(Clock::time_point start);
 
@@ -34,6 +33,8 @@ std::uint16_t LocalPort(int fd);
 // A blocking TCP connection to 127.0.0.1:|port| with TCP_NODELAY, whose
 // connect, sends and receives give up after |timeout_ms|. Invalid on failure.
 UniqueFd ConnectLoopback(std::uint16_t port, int timeout_ms);
+// The same from the local address |source| (network order, in 127.0.0.0/8).
+UniqueFd ConnectLoopbackFrom(std::uint32_t source, std::uint16_t port, int timeout_ms);
 // A blocking UDP socket connected to 127.0.0.1:|port| whose receives give up
 // after |timeout_ms|.
 UniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms);
@@ -51,7 +52,7 @@ bool RecvExact(int fd, void* data, std::size_t size);
 // sorts. 0 when empty.
 double Percentile(std::vector<double>& samples, double fraction);
 
-// "nproc N, <CPU model>, Linux <release>".
+// "nproc N, <CPU model>, Linux <release>", N the CPUs online.
 std::string MachineLine();
 
 // The 1-, 5- and 15-minute load averages from /proc/loadavg: how busy the
@@ -60,22 +61,9 @@ std::string LoadAverages();
 
 // The CPUs this process may run on, in order.
 std::vector<int> AllowedCpus();
-// Restricts the calling thread (and threads it creates later) to |cpu|.
-bool PinThisThread(int cpu);
-
-// Gives the calling thread back, at the end of a scope, the CPUs it was
-// allowed when the scope began.
-class TAffinityScope {
- public:
-  TAffinityScope();
-  TAffinityScope(const TAffinityScope&) = delete;
-  TAffinityScope& operator=(const TAffinityScope&) = delete;
-  ~TAffinityScope();
-
- private:
-  cpu_set_t saved_;
-  bool valid_;
-};
+// Restricts this process to |cpu|: the calling thread, and every thread and
+// child process made from it later. Call before any other thread exists.
+bool PinProcess(int cpu);
 
 // Raises the open-descriptor limit to its hard limit; returns the new soft
 // limit.

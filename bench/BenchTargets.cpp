@@ -15,12 +15,14 @@ namespace {
 
 // One read takes at most this much; large enough that a bulk stream costs
 // the sink few system calls.
-constexpr std::size_t kReadSize = 256 * 1024;
+constexpr std::size_t kReadSize = std::size_t{256} * 1024;
 // Reads per readiness event, so that one busy connection cannot starve the
 // others of the same target.
 constexpr int kReadsPerEvent = 8;
 constexpr std::size_t kUdpBatch = 64;
 constexpr std::size_t kMaxDatagram = 65536;
+constexpr int kSetupTimeoutMs = 2000;
+constexpr int kMaxSetupFailures = 10;
 
 bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
@@ -180,7 +182,7 @@ void TSlowReader::Execute() {
 TBulkSender::TBulkSender(std::vector<UniqueFd> connections) : connections_(std::move(connections)) {}
 
 void TBulkSender::Execute() {
-  constexpr std::size_t kChunk = 128 * 1024;
+  constexpr std::size_t kChunk = std::size_t{128} * 1024;
   const std::vector<std::uint8_t> chunk(kChunk, 0x5a);
   std::vector<pollfd> fds;
   for (const UniqueFd& fd : connections_) fds.push_back({fd.get(), POLLOUT, 0});
@@ -197,6 +199,33 @@ void TBulkSender::Execute() {
         return;
       }
     }
+  }
+}
+
+TSetupClient::TSetupClient(std::uint16_t port, std::chrono::steady_clock::time_point deadline,
+                           bool keep_samples)
+    : port_(port), deadline_(deadline), keep_samples_(keep_samples) {}
+
+void TSetupClient::Execute() {
+  while (!Terminated() && Clock::now() < deadline_ && failures_ <= kMaxSetupFailures) {
+    const auto start = Clock::now();
+    std::uint8_t byte = 1;
+    UniqueFd fd = ConnectLoopback(port_, kSetupTimeoutMs);
+    if (!fd || !SendAll(fd.get(), &byte, 1) || !RecvExact(fd.get(), &byte, 1)) {
+      ++failures_;
+      continue;
+    }
+    if (keep_samples_) {
+      samples_.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    // An abortive close leaves no TIME_WAIT behind on the client's port.
+    // Real clients are remote and keep theirs at home; here, 10,000s of them
+    // would use up the local ports that the relays' own outbound connects
+    // need.
+    const linger abort_on_close{1, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    fd.reset();
+    ++done_;
   }
 }
 

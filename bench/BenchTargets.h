@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -104,6 +105,31 @@ class TBulkSender final : public TThread {
   std::vector<UniqueFd> connections_;
   std::atomic<std::uint64_t> sent_{0};
   std::atomic<bool> failed_{false};
+};
+
+// Opens connections to 127.0.0.1:|port| one after another until |deadline|
+// or Terminate(): connect, one byte each way, abortive close. Gives up after
+// a few failed connections.
+class TSetupClient final : public TThread {
+ public:
+  // |keep_samples|: record each connection's set-up time.
+  TSetupClient(std::uint16_t port, std::chrono::steady_clock::time_point deadline, bool keep_samples);
+  // After WaitFor():
+  int Done() const { return done_; }
+  int Failures() const { return failures_; }
+  // Microseconds from connect() to the echo of the first byte.
+  std::vector<double>& Samples() { return samples_; }
+
+ protected:
+  void Execute() override;
+
+ private:
+  const std::uint16_t port_;
+  const std::chrono::steady_clock::time_point deadline_;
+  const bool keep_samples_;
+  int done_ = 0;
+  int failures_ = 0;
+  std::vector<double> samples_;
 };
 
 // Terminates and joins |thread|, if it was started.

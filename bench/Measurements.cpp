@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "bench/BenchSupport.h"
+#include "bench/ProcessStats.h"
 
 namespace quorvane::bench {
 
@@ -25,17 +26,14 @@ constexpr int kWarmUpRoundTrips = 200;
 constexpr int kConnectTimeoutMs = 2000;
 // A UDP round trip or echo window with no answer for this long counts as lost.
 constexpr int kUdpAnswerTimeoutMs = 100;
-// Gives a redirector's threads time to settle before memory is read.
+// A forward's first datagram may wait for a peer's worker to start.
+constexpr int kProbeTimeoutMs = 300;
+constexpr int kProbeAttempts = 3;
+// Gives a relay's threads time to settle before memory is read.
 constexpr int kSettleMs = 300;
 constexpr int kRssSampleMs = 50;
-constexpr std::size_t kSlowReadChunk = 16 * 1024;
+constexpr std::size_t kSlowReadChunk = std::size_t{16} * 1024;
 constexpr int kSlowReadPeriodMs = 20;
-constexpr int kMaxSetups = 200000;
-constexpr int kMaxFailures = 10;
-
-double MicrosecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
 
 double Mean(const std::vector<double>& values) {
   double sum = 0;
@@ -45,21 +43,6 @@ double Mean(const std::vector<double>& values) {
   }
   return values.empty() ? kNoValue : sum / static_cast<double>(values.size());
 }
-
-// A redirector made for one measurement and dropped at its end.
-class TScopedRedirector {
- public:
-  TScopedRedirector(TRedirectorHost& host, bool tcp, std::uint16_t target)
-      : host_(host), port_(tcp ? host.AddTcp(target) : host.AddUdp(target)) {}
-  TScopedRedirector(const TScopedRedirector&) = delete;
-  TScopedRedirector& operator=(const TScopedRedirector&) = delete;
-  ~TScopedRedirector() { host_.Drop(port_); }
-  std::uint16_t Port() const { return port_; }
-
- private:
-  TRedirectorHost& host_;
-  const std::uint16_t port_;
-};
 
 // Stops a started thread when the scope ends.
 class TStopAtExit {
@@ -73,29 +56,123 @@ class TStopAtExit {
   TThread& thread_;
 };
 
-// The redirector process's CPU use from construction on.
+// The CPU use of a set of processes from construction on.
 class TCpuWindow {
  public:
-  explicit TCpuWindow(const TRedirectorHost& host)
-      : host_(host), cpu_start_(host.CpuNanoseconds()), start_(Clock::now()) {}
+  explicit TCpuWindow(const std::vector<pid_t>& pids)
+      : pids_(pids), cpu_start_(SampleProcesses(pids).cpu_ns), start_(Clock::now()) {}
   double Seconds() const { return SecondsSince(start_); }
-  // In % of one core; NaN when the process could not be read.
+  // In % of one core; NaN when the processes could not be read.
   double Percent() const {
-    const std::int64_t cpu_end = host_.CpuNanoseconds();
-    if (cpu_start_ < 0 || cpu_end < 0) return kNoValue;
+    const std::int64_t cpu_end = SampleProcesses(pids_).cpu_ns;
+    if (pids_.empty() || cpu_start_ < 0 || cpu_end < 0) return kNoValue;
     return 100.0 * static_cast<double>(cpu_end - cpu_start_) / (Seconds() * 1e9);
   }
 
  private:
-  const TRedirectorHost& host_;
+  const std::vector<pid_t> pids_;
   const std::int64_t cpu_start_;
   const Clock::time_point start_;
 };
 
+// Per system, the figures of every round, reduced to their mean.
+class TRounds {
+ public:
+  explicit TRounds(std::size_t systems) : values_(systems), cpu_(systems) {}
+  void Add(std::size_t system, double value, double cpu) {
+    values_[system].push_back(value);
+    cpu_[system].push_back(cpu);
+  }
+  TLoad Means() const {
+    TLoad load;
+    for (std::size_t s = 0; s < values_.size(); ++s) {
+      load.value.push_back(Mean(values_[s]));
+      load.cpu.push_back(Mean(cpu_[s]));
+    }
+    return load;
+  }
+
+ private:
+  std::vector<std::vector<double>> values_;
+  std::vector<std::vector<double>> cpu_;
+};
+
+// Sends a datagram through |port| to a UDP echo target and checks that the
+// same bytes come back; the reason when they do not.
+std::optional<std::string> ProbeUdp(std::uint16_t port) {
+  std::array<std::uint8_t, kMessageSize> probe;
+  for (std::size_t i = 0; i < probe.size(); ++i) probe[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  std::string failure = "came back not at all";
+  for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+    UniqueFd fd = ConnectUdpLoopback(port, kProbeTimeoutMs);
+    std::array<std::uint8_t, 2 * kMessageSize> answer{};
+    if (!fd || SendSome(fd.get(), probe.data(), probe.size()) != static_cast<ssize_t>(probe.size())) continue;
+    const ssize_t n = RecvSome(fd.get(), answer.data(), answer.size());
+    if (n == static_cast<ssize_t>(probe.size()) &&
+        std::memcmp(answer.data(), probe.data(), probe.size()) == 0) {
+      return std::nullopt;
+    }
+    if (n == 0) failure = "came back empty";
+    if (n > 0) failure = "came back changed";
+  }
+  return "a " + std::to_string(kMessageSize) +
+         "-byte datagram sent through its UDP forward to an echo target " + failure;
+}
+
 }  // namespace
 
-TMeasurements::TMeasurements(TRedirectorHost& host, const TBenchConfig& config)
-    : host_(host), config_(config) {
+// The forwards of one measurement, open on every system from construction
+// to destruction. A system that does not carry a forward's protocol gets
+// port 0 for it; a system that carries none of the forwards is not opened.
+class TOpenForwards {
+ public:
+  TOpenForwards(TMeasurements& bench, const std::vector<TRelaySystem*>& systems,
+                const std::vector<TForward>& forwards) {
+    for (TRelaySystem* system : systems) {
+      std::vector<std::uint16_t> ports(forwards.size(), 0);
+      std::vector<TForward> carried;
+      for (const TForward& f : forwards) {
+        if (f.proto == TProto::kTcp || system->CarriesUdp()) carried.push_back(f);
+      }
+      if (!carried.empty()) {
+        const std::vector<std::uint16_t> opened = system->Open(carried);
+        if (!system->Failure().empty()) bench.Problem(system->Name() + " " + system->Failure());
+        for (std::size_t i = 0, c = 0; i < forwards.size(); ++i) {
+          if (forwards[i].proto == TProto::kTcp || system->CarriesUdp()) ports[i] = opened[c++];
+        }
+        for (std::size_t i = 0; i < forwards.size(); ++i) {
+          if (forwards[i].proto != TProto::kUdp || ports[i] == 0) continue;
+          if (const auto failure = ProbeUdp(ports[i])) {
+            system->DropUdp(*failure);
+            ports[i] = 0;
+          }
+        }
+        opened_.push_back(system);
+      }
+      ports_.push_back(std::move(ports));
+      pids_.push_back(system->Processes());
+    }
+  }
+  TOpenForwards(const TOpenForwards&) = delete;
+  TOpenForwards& operator=(const TOpenForwards&) = delete;
+  ~TOpenForwards() {
+    for (TRelaySystem* system : opened_) system->Close();
+  }
+
+  std::size_t Systems() const { return ports_.size(); }
+  // The public port of |forward| on |system|; 0 when it is not open.
+  std::uint16_t Port(std::size_t system, std::size_t forward) const { return ports_[system][forward]; }
+  const std::vector<pid_t>& Pids(std::size_t system) const { return pids_[system]; }
+
+ private:
+  std::vector<std::vector<std::uint16_t>> ports_;
+  std::vector<std::vector<pid_t>> pids_;
+  std::vector<TRelaySystem*> opened_;
+};
+
+TMeasurements::TMeasurements(std::vector<TRelaySystem*> systems, TRedirectorHost& host,
+                             const TBenchConfig& config)
+    : systems_(std::move(systems)), host_(host), config_(config) {
   ready_ = echo_.valid() && sink_.valid() && udp_echo_.valid() && echo_.Resume() && sink_.Resume() &&
            udp_echo_.Resume();
 }
@@ -110,23 +187,23 @@ void TMeasurements::Problem(const std::string& text) {
   if (std::find(problems_.begin(), problems_.end(), text) == problems_.end()) problems_.push_back(text);
 }
 
-TPair TMeasurements::BulkThroughput(int connections) {
-  TScopedRedirector redirector(host_, true, sink_.Port());
-  if (redirector.Port() == 0) Problem("no TCP redirector could be created");
-  std::vector<double> direct;
-  std::vector<double> redirected;
-  std::vector<double> cpu;
+TLoad TMeasurements::BulkThroughput(int connections) {
+  const TOpenForwards open(*this, systems_, {{TProto::kTcp, sink_.Port()}});
+  TRounds rounds(open.Systems());
   const int ms = config_.bulk_ms / config_.rounds;
   for (int round = 0; round < config_.rounds; ++round) {
-    direct.push_back(BulkRun(sink_.Port(), connections, ms, nullptr));
-    cpu.push_back(kNoValue);
-    redirected.push_back(redirector.Port() != 0 ? BulkRun(redirector.Port(), connections, ms, &cpu.back())
-                                                : kNoValue);
+    for (std::size_t s = 0; s < open.Systems(); ++s) {
+      if (open.Port(s, 0) == 0) continue;
+      double cpu = kNoValue;
+      const double rate = BulkRun(open.Port(s, 0), connections, ms, open.Pids(s), &cpu);
+      rounds.Add(s, rate, cpu);
+    }
   }
-  return {Mean(direct), Mean(redirected), Mean(cpu)};
+  return rounds.Means();
 }
 
-double TMeasurements::BulkRun(std::uint16_t port, int connections, int ms, double* server_cpu) {
+double TMeasurements::BulkRun(std::uint16_t port, int connections, int ms, const std::vector<pid_t>& pids,
+                              double* cpu) {
   std::vector<UniqueFd> fds;
   for (int i = 0; i < connections; ++i) {
     UniqueFd fd = ConnectLoopback(port, kConnectTimeoutMs);
@@ -140,11 +217,11 @@ double TMeasurements::BulkRun(std::uint16_t port, int connections, int ms, doubl
   if (!sender.Resume()) return kNoValue;
   Pause(kWarmUpMs);
   const std::uint64_t before = sink_.BytesReceived();
-  const TCpuWindow window(host_);
+  const TCpuWindow window(pids);
   Pause(ms);
   const std::uint64_t after = sink_.BytesReceived();
   const double seconds = window.Seconds();
-  if (server_cpu != nullptr) *server_cpu = window.Percent();
+  *cpu = window.Percent();
   const bool failed = sender.Failed();
   Stop(sender);
   if (failed) {
@@ -187,7 +264,9 @@ void TMeasurements::RoundTrips(int fd, bool datagram, int count, int limit_ms, s
         continue;
       }
     }
-    if (samples != nullptr) samples->push_back(MicrosecondsSince(sent_at));
+    if (samples != nullptr) {
+      samples->push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent_at).count());
+    }
   }
 }
 
@@ -195,91 +274,65 @@ TLatencies TMeasurements::TcpRoundTrip() { return RoundTripTest(false); }
 TLatencies TMeasurements::UdpRoundTrip() { return RoundTripTest(true); }
 
 TLatencies TMeasurements::RoundTripTest(bool datagram) {
-  TLatencies result;
-  // Left to the scheduler, a client and its target now share a CPU (a round
-  // trip of about 15 µs on a 2-CPU virtual machine) and now do not (about
-  // 50 µs: waking an idle virtual CPU is slow), and the direct figure jumps
-  // between runs. So this test has a target of its own, started while this
-  // thread is pinned to the second CPU, and runs its client on the first.
-  const std::vector<int> cpus = AllowedCpus();
-  const TAffinityScope restore_affinity;
-  if (config_.pin_round_trips && cpus.size() >= 2 && PinThisThread(cpus[1])) {
-    result.cpus = {cpus[0], cpus[1]};
+  TLatencies result{Missing(), Missing(), 0};
+  const TOpenForwards open(
+      *this, systems_,
+      {datagram ? TForward{TProto::kUdp, udp_echo_.Port()} : TForward{TProto::kTcp, echo_.Port()}});
+  std::vector<UniqueFd> sockets;
+  for (std::size_t s = 0; s < open.Systems(); ++s) {
+    const std::uint16_t port = open.Port(s, 0);
+    if (port == 0) {
+      sockets.emplace_back();
+      continue;
+    }
+    sockets.push_back(datagram ? ConnectUdpLoopback(port, kUdpAnswerTimeoutMs)
+                               : ConnectLoopback(port, kConnectTimeoutMs));
+    if (!sockets.back()) Problem(datagram ? "UDP round trip: no socket" : "TCP round trip: no connection");
   }
-  std::unique_ptr<TTcpTarget> tcp_target;
-  std::unique_ptr<TUdpEchoTarget> udp_target;
-  TThread* target_thread;
-  std::uint16_t target;
-  if (datagram) {
-    udp_target = std::make_unique<TUdpEchoTarget>();
-    target_thread = udp_target.get();
-    target = udp_target->valid() ? udp_target->Port() : 0;
-  } else {
-    tcp_target = std::make_unique<TTcpTarget>(TTcpTarget::TMode::Echo);
-    target_thread = tcp_target.get();
-    target = tcp_target->valid() ? tcp_target->Port() : 0;
-  }
-  if (target == 0 || !target_thread->Resume()) return result;
-  const TStopAtExit stop_target(*target_thread);
-  if (!result.cpus.empty()) PinThisThread(result.cpus[0]);
-
-  TScopedRedirector redirector(host_, !datagram, target);
-  const auto connect = [datagram](std::uint16_t port) {
-    if (port == 0) return UniqueFd();
-    return datagram ? ConnectUdpLoopback(port, kUdpAnswerTimeoutMs)
-                    : ConnectLoopback(port, kConnectTimeoutMs);
-  };
-  UniqueFd direct = connect(target);
-  UniqueFd redirected = connect(redirector.Port());
-  if (!direct || !redirected)
-    Problem(datagram ? "UDP round trip: no socket" : "TCP round trip: no connection");
-  std::vector<double> direct_us;
-  std::vector<double> redirected_us;
+  std::vector<std::vector<double>> samples(open.Systems());
   const int count = config_.round_trips / config_.round_trip_rounds;
   const int limit = config_.round_trip_limit_ms / config_.round_trip_rounds;
   std::uint64_t warm_up_lost = 0;
-  // Small rounds in turn, so that both paths meet the same machine.
+  // Small rounds in turn, so that every path meets the same machine.
   for (int round = -1; round < config_.round_trip_rounds; ++round) {
     const bool warm_up = round < 0;
-    for (const auto& [fd, samples] :
-         {std::pair{direct.get(), &direct_us}, {redirected.get(), &redirected_us}}) {
-      if (fd < 0) continue;
-      RoundTrips(fd, datagram, warm_up ? kWarmUpRoundTrips : count, limit, warm_up ? nullptr : samples,
-                 warm_up ? &warm_up_lost : &result.lost);
+    for (std::size_t s = 0; s < open.Systems(); ++s) {
+      if (!sockets[s]) continue;
+      RoundTrips(sockets[s].get(), datagram, warm_up ? kWarmUpRoundTrips : count, limit,
+                 warm_up ? nullptr : &samples[s], warm_up ? &warm_up_lost : &result.lost);
     }
   }
-  if (!direct_us.empty()) {
-    result.p50.direct = Percentile(direct_us, 0.5);
-    result.p99.direct = Percentile(direct_us, 0.99);
-  }
-  if (!redirected_us.empty()) {
-    result.p50.redirected = Percentile(redirected_us, 0.5);
-    result.p99.redirected = Percentile(redirected_us, 0.99);
+  for (std::size_t s = 0; s < open.Systems(); ++s) {
+    if (samples[s].empty()) continue;
+    result.p50[s] = Percentile(samples[s], 0.5);
+    result.p99[s] = Percentile(samples[s], 0.99);
   }
   return result;
 }
 
 TEchoRate TMeasurements::UdpEchoRate(int peers) {
-  TScopedRedirector redirector(host_, false, udp_echo_.Port());
+  const TOpenForwards open(*this, systems_, {{TProto::kUdp, udp_echo_.Port()}});
   TEchoRate result;
-  // The same peers in every round: new ones would leave the redirector one
-  // stale session per old peer to poll.
-  TPeers direct_peers = MakePeers(udp_echo_.Port(), peers);
-  TPeers redirected_peers = MakePeers(redirector.Port(), peers);
-  if (!direct_peers.epoll_fd || !redirected_peers.epoll_fd) {
-    Problem("UDP echo rate: the peer sockets could not be made");
-    return result;
+  // The same peers in every round: new ones would leave the relay one stale
+  // session per old peer to poll.
+  std::vector<TPeers> sets;
+  for (std::size_t s = 0; s < open.Systems(); ++s) {
+    sets.push_back(MakePeers(open.Port(s, 0), peers));
+    if (open.Port(s, 0) != 0 && !sets.back().epoll_fd) {
+      Problem("UDP echo rate: the peer sockets could not be made");
+    }
   }
-  std::vector<double> direct;
-  std::vector<double> redirected;
-  std::vector<double> cpu;
+  TRounds rounds(open.Systems());
   const int ms = config_.echo_rate_ms / config_.rounds;
   for (int round = 0; round < config_.rounds; ++round) {
-    direct.push_back(EchoRateRun(direct_peers, ms, &result.lost_direct, nullptr));
-    cpu.push_back(kNoValue);
-    redirected.push_back(EchoRateRun(redirected_peers, ms, &result.lost_redirected, &cpu.back()));
+    for (std::size_t s = 0; s < open.Systems(); ++s) {
+      if (!sets[s].epoll_fd) continue;
+      double cpu = kNoValue;
+      const double rate = EchoRateRun(sets[s], ms, open.Pids(s), &result.lost, &cpu);
+      rounds.Add(s, rate, cpu);
+    }
   }
-  result.rate = {Mean(direct), Mean(redirected), Mean(cpu)};
+  result.rate = rounds.Means();
   return result;
 }
 
@@ -300,7 +353,8 @@ TMeasurements::TPeers TMeasurements::MakePeers(std::uint16_t port, int count) {
   return peers;
 }
 
-double TMeasurements::EchoRateRun(TPeers& peers, int ms, std::uint64_t* lost, double* server_cpu) {
+double TMeasurements::EchoRateRun(TPeers& peers, int ms, const std::vector<pid_t>& pids, std::uint64_t* lost,
+                                  double* cpu) {
   const std::vector<UniqueFd>& sockets = peers.sockets;
   if (!peers.epoll_fd || sockets.empty()) return kNoValue;
   const std::array<std::uint8_t, kMessageSize> message{};
@@ -324,7 +378,7 @@ double TMeasurements::EchoRateRun(TPeers& peers, int ms, std::uint64_t* lost, do
   while (SecondsSince(begin) * 1000 < kWarmUpMs + ms) {
     if (!window && SecondsSince(begin) * 1000 >= kWarmUpMs) {
       answered_at_start = answered;
-      window.emplace(host_);
+      window.emplace(pids);
     }
     int n;
     do {
@@ -348,53 +402,67 @@ double TMeasurements::EchoRateRun(TPeers& peers, int ms, std::uint64_t* lost, do
     fill_window();
   }
   if (!window) return kNoValue;
-  if (server_cpu != nullptr) *server_cpu = window->Percent();
+  *cpu = window->Percent();
   return static_cast<double>(answered - answered_at_start) / window->Seconds();
 }
 
 TIdleCost TMeasurements::IdleCost() {
-  TIdleCost result;
-  TScopedRedirector tcp(host_, true, echo_.Port());
-  TScopedRedirector udp(host_, false, udp_echo_.Port());
-  if (tcp.Port() == 0 || udp.Port() == 0) {
-    Problem("idle: a redirector could not be created");
-    return result;
+  TIdleCost result{Missing(), Missing(), Missing(), Missing(), Missing(), Missing(), Missing(), Missing()};
+  // One system at a time: what is measured is each one's own cost at rest.
+  for (std::size_t s = 0; s < systems_.size(); ++s) {
+    if (systems_[s]->Relays()) IdleCostOf(s, &result);
+  }
+  return result;
+}
+
+void TMeasurements::IdleCostOf(std::size_t system, TIdleCost* result) {
+  const std::string name = systems_[system]->Name();
+  const TOpenForwards open(*this, {systems_[system]},
+                           {{TProto::kTcp, echo_.Port()}, {TProto::kUdp, udp_echo_.Port()}});
+  const std::uint16_t tcp_port = open.Port(0, 0);
+  const std::uint16_t udp_port = open.Port(0, 1);
+  const std::vector<pid_t>& pids = open.Pids(0);
+  if (tcp_port == 0 || pids.empty()) {
+    Problem("idle: no " + name + " forward could be opened");
+    return;
   }
   Pause(kSettleMs);
-  const std::int64_t rss_start = host_.RssKiB();
+  const TProcessSample base = SampleProcesses(pids);
   std::vector<UniqueFd> relays;
+  std::int64_t threads_probe = -1;
   for (int i = 0; i < config_.idle_count; ++i) {
     // One byte each way proves the relay is established on both sides.
     std::uint8_t byte = 1;
-    UniqueFd fd = ConnectLoopback(tcp.Port(), kConnectTimeoutMs);
+    UniqueFd fd = ConnectLoopback(tcp_port, kConnectTimeoutMs);
     if (!fd || !SendAll(fd.get(), &byte, 1) || !RecvExact(fd.get(), &byte, 1)) {
-      Problem("idle: only " + std::to_string(relays.size()) + " TCP relays could be established");
+      Problem("idle: only " + std::to_string(relays.size()) + " TCP relays through " + name +
+              " could be established");
       break;
     }
     relays.push_back(std::move(fd));
+    if (static_cast<int>(relays.size()) == config_.thread_probe)
+      threads_probe = SampleProcesses(pids).threads;
   }
   Pause(kSettleMs);
-  const std::int64_t rss_tcp = host_.RssKiB();
+  const TProcessSample tcp = SampleProcesses(pids);
   std::vector<UniqueFd> sessions;
-  for (int i = 0; i < config_.idle_count; ++i) {
+  for (int i = 0; i < config_.idle_count && udp_port != 0; ++i) {
     std::uint8_t byte = 1;
-    UniqueFd fd = ConnectUdpLoopback(udp.Port(), kUdpAnswerTimeoutMs * 5);
+    UniqueFd fd = ConnectUdpLoopback(udp_port, kUdpAnswerTimeoutMs * 5);
     if (!fd || SendSome(fd.get(), &byte, 1) != 1 || RecvSome(fd.get(), &byte, 1) != 1) {
-      Problem("idle: only " + std::to_string(sessions.size()) + " UDP sessions got an answer");
+      Problem("idle: only " + std::to_string(sessions.size()) + " UDP sessions through " + name +
+              " got an answer");
       break;
     }
     sessions.push_back(std::move(fd));
   }
   Pause(kSettleMs);
-  const std::int64_t rss_udp = host_.RssKiB();
+  const TProcessSample udp = SampleProcesses(pids);
 
-  const std::int64_t cpu_start = host_.CpuNanoseconds();
-  const std::int64_t stat_start = host_.StatCpuNanoseconds();
   const auto start = Clock::now();
   Pause(config_.idle_hold_ms);
-  const std::int64_t cpu_end = host_.CpuNanoseconds();
-  const std::int64_t stat_end = host_.StatCpuNanoseconds();
-  result.hold_seconds = SecondsSince(start);
+  const TProcessSample held = SampleProcesses(pids);
+  const double hold_ns = SecondsSince(start) * 1e9;
   // Idle must not mean dead: every relay and session still answers.
   int silent = 0;
   for (const UniqueFd& fd : relays) {
@@ -405,46 +473,54 @@ TIdleCost TMeasurements::IdleCost() {
     std::uint8_t byte = 2;
     if (SendSome(fd.get(), &byte, 1) != 1 || RecvSome(fd.get(), &byte, 1) != 1) ++silent;
   }
-  if (silent > 0) Problem("idle: " + std::to_string(silent) + " relays or sessions no longer answered");
+  if (silent > 0) {
+    Problem("idle: " + std::to_string(silent) + " relays or sessions through " + name +
+            " no longer answered");
+  }
 
-  const double core_ns = result.hold_seconds * 1e9;
-  if (cpu_start >= 0 && cpu_end >= 0) {
-    result.cpu_percent = 100.0 * static_cast<double>(cpu_end - cpu_start) / core_ns;
+  if (udp.cpu_ns >= 0 && held.cpu_ns >= 0) {
+    result->cpu_percent[system] = 100.0 * static_cast<double>(held.cpu_ns - udp.cpu_ns) / hold_ns;
   }
-  if (stat_start >= 0 && stat_end >= 0) {
-    result.stat_cpu_percent = 100.0 * static_cast<double>(stat_end - stat_start) / core_ns;
+  if (udp.stat_cpu_ns >= 0 && held.stat_cpu_ns >= 0) {
+    result->stat_cpu_percent[system] =
+        100.0 * static_cast<double>(held.stat_cpu_ns - udp.stat_cpu_ns) / hold_ns;
   }
-  if (!relays.empty() && rss_start >= 0 && rss_tcp >= 0) {
-    result.kib_per_tcp_relay = static_cast<double>(rss_tcp - rss_start) / static_cast<double>(relays.size());
-  }
-  if (!sessions.empty() && rss_tcp >= 0 && rss_udp >= 0) {
-    result.kib_per_udp_session =
-        static_cast<double>(rss_udp - rss_tcp) / static_cast<double>(sessions.size());
-  }
-  return result;
+  const auto per = [](std::int64_t before, std::int64_t after, std::size_t count) {
+    if (count == 0 || before < 0 || after < 0) return kNoValue;
+    return static_cast<double>(after - before) / static_cast<double>(count);
+  };
+  result->kib_per_tcp_relay[system] = per(base.rss_kib, tcp.rss_kib, relays.size());
+  result->fds_per_tcp_relay[system] = per(base.descriptors, tcp.descriptors, relays.size());
+  result->kib_per_udp_session[system] = per(tcp.rss_kib, udp.rss_kib, sessions.size());
+  const auto count = [](std::int64_t value) { return value < 0 ? kNoValue : static_cast<double>(value); };
+  result->threads_none[system] = count(base.threads);
+  result->threads_probe[system] = count(threads_probe);
+  result->threads_all[system] = count(tcp.threads);
 }
 
 TSlowReceiver TMeasurements::SlowReceiver() {
   TSlowReceiver result;
   TSlowReader reader(kSlowReadChunk, kSlowReadPeriodMs);
   if (!reader.valid() || !reader.Resume()) return result;
+  const std::vector<pid_t> pids = {host_.Pid()};
   {
-    TScopedRedirector redirector(host_, true, reader.Port());
+    const std::uint16_t port = host_.AddTcp(reader.Port());
     std::uint8_t byte = 1;
-    UniqueFd fd = redirector.Port() != 0 ? ConnectLoopback(redirector.Port(), kConnectTimeoutMs) : UniqueFd();
+    UniqueFd fd = port != 0 ? ConnectLoopback(port, kConnectTimeoutMs) : UniqueFd();
     if (!fd || !SendAll(fd.get(), &byte, 1) ||
         WaitFd(reader.FirstByteFd(), POLLIN, -1, kConnectTimeoutMs) != TWaitResult::Ready ||
         !SetBlocking(fd.get(), false)) {
       Problem("slow receiver: no relay to the slow reader");
+      host_.Drop(port);
       Stop(reader);
       return result;
     }
-    // The baseline holds the relay's thread and sockets; what grows beyond
-    // it is what the relay keeps for the slow side.
+    // The baseline holds the relay and its sockets; what grows beyond it is
+    // what the relay keeps for the slow side.
     Pause(kSettleMs);
-    const std::int64_t rss_start = host_.RssKiB();
+    const std::int64_t rss_start = SampleProcesses(pids).rss_kib;
     std::int64_t rss_peak = rss_start;
-    const std::vector<std::uint8_t> chunk(64 * 1024, 0x33);
+    const std::vector<std::uint8_t> chunk(std::size_t{64} * 1024, 0x33);
     std::uint64_t sent = 0;
     const auto start = Clock::now();
     auto next_sample = start;
@@ -457,14 +533,15 @@ TSlowReceiver TMeasurements::SlowReceiver() {
         }
       }
       if (Clock::now() >= next_sample) {
-        rss_peak = std::max(rss_peak, host_.RssKiB());
+        rss_peak = std::max(rss_peak, SampleProcesses(pids).rss_kib);
         next_sample += std::chrono::milliseconds(kRssSampleMs);
       }
     }
-    rss_peak = std::max(rss_peak, host_.RssKiB());
+    rss_peak = std::max(rss_peak, SampleProcesses(pids).rss_kib);
     result.growth_kib = static_cast<double>(rss_peak - rss_start);
     result.sent_mib = static_cast<double>(sent) / kMiB;
     result.read_mib = static_cast<double>(reader.BytesReceived()) / kMiB;
+    host_.Drop(port);
   }
   // The reader closes its side last, so that the relay's delivery of what it
   // still holds fails at once instead of lingering.
@@ -472,49 +549,65 @@ TSlowReceiver TMeasurements::SlowReceiver() {
   return result;
 }
 
-TPair TMeasurements::SetupRate() {
-  TScopedRedirector redirector(host_, true, echo_.Port());
-  std::vector<double> direct;
-  std::vector<double> redirected;
-  std::vector<double> cpu;
+TSetupRates TMeasurements::SetupRates() {
+  const TOpenForwards open(*this, systems_, {{TProto::kTcp, echo_.Port()}});
+  TSetupRates result{{}, {}, Missing(), Missing()};
+  TRounds one(open.Systems());
+  TRounds parallel(open.Systems());
+  std::vector<std::vector<double>> first_echo(open.Systems());
   const int ms = config_.setup_ms / config_.rounds;
   for (int round = 0; round < config_.rounds; ++round) {
-    direct.push_back(SetupRun(echo_.Port(), ms, nullptr));
-    cpu.push_back(kNoValue);
-    redirected.push_back(redirector.Port() != 0 ? SetupRun(redirector.Port(), ms, &cpu.back()) : kNoValue);
+    for (std::size_t s = 0; s < open.Systems(); ++s) {
+      if (open.Port(s, 0) == 0) continue;
+      double cpu = kNoValue;
+      double rate = SetupRun(open.Port(s, 0), 1, ms, open.Pids(s), &first_echo[s], &cpu);
+      one.Add(s, rate, cpu);
+      rate = SetupRun(open.Port(s, 0), config_.setup_parallel, ms, open.Pids(s), nullptr, &cpu);
+      parallel.Add(s, rate, cpu);
+    }
   }
-  return {Mean(direct), Mean(redirected), Mean(cpu)};
+  result.one_at_a_time = one.Means();
+  result.parallel = parallel.Means();
+  for (std::size_t s = 0; s < open.Systems(); ++s) {
+    if (first_echo[s].empty()) continue;
+    result.first_echo_p50[s] = Percentile(first_echo[s], 0.5);
+    result.first_echo_p99[s] = Percentile(first_echo[s], 0.99);
+  }
+  return result;
 }
 
-double TMeasurements::SetupRun(std::uint16_t port, int ms, double* server_cpu) {
+double TMeasurements::SetupRun(std::uint16_t port, int clients, int ms, const std::vector<pid_t>& pids,
+                               std::vector<double>* first_echo_us, double* cpu) {
+  const TCpuWindow window(pids);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  std::vector<std::unique_ptr<TSetupClient>> threads;
+  for (int i = 0; i < clients; ++i) {
+    threads.push_back(std::make_unique<TSetupClient>(port, deadline, first_echo_us != nullptr));
+    if (!threads.back()->Resume()) {
+      threads.pop_back();
+      break;
+    }
+  }
   int done = 0;
   int failures = 0;
-  const TCpuWindow window(host_);
-  while (done < kMaxSetups && window.Seconds() * 1000 < ms) {
-    std::uint8_t byte = 1;
-    UniqueFd fd = ConnectLoopback(port, kConnectTimeoutMs);
-    if (!fd || !SendAll(fd.get(), &byte, 1) || !RecvExact(fd.get(), &byte, 1)) {
-      if (++failures > kMaxFailures) {
-        Problem(LocalPortsLeft() ? "connection setup: connections keep failing"
-                                 : "connection setup: connections keep failing; TIME_WAIT sockets hold every "
-                                   "local port, and an outbound socket bound to 127.0.0.1 port 0 before "
-                                   "connect cannot reuse them; run again in a minute");
-        return kNoValue;
-      }
-      continue;
+  for (const auto& thread : threads) {
+    thread->WaitFor();
+    done += thread->Done();
+    failures += thread->Failures();
+    if (first_echo_us != nullptr) {
+      first_echo_us->insert(first_echo_us->end(), thread->Samples().begin(), thread->Samples().end());
     }
-    // An abortive close leaves no TIME_WAIT behind on the client's port.
-    // Real clients are remote and keep theirs at home; here, 10,000s of them
-    // would use up the local ports and fail the redirector's own outbound
-    // connects, which bind before connecting.
-    const linger abort_on_close{1, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
-    fd.reset();
-    ++done;
   }
-  if (failures > 0) Problem("connection setup: some connections failed");
-  if (server_cpu != nullptr) *server_cpu = window.Percent();
-  return static_cast<double>(done) / window.Seconds();
+  const double seconds = window.Seconds();
+  *cpu = window.Percent();
+  if (failures > 0) {
+    Problem(LocalPortsLeft()
+                ? "connection setup: some connections failed"
+                : "connection setup: connections failed; TIME_WAIT sockets hold every local port; "
+                  "run again in a minute");
+  }
+  if (threads.size() != static_cast<std::size_t>(clients) || done == 0) return kNoValue;
+  return static_cast<double>(done) / seconds;
 }
 
 }  // namespace quorvane::bench

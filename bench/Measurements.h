@@ -1,9 +1,11 @@
-// The measurements: each runs the same load once straight to a target and
-// once through a redirector to that target, in alternating rounds so that
-// noise from the rest of the machine falls on both alike. All calls are made
-// from the main thread, one at a time; a redirector made for a measurement is
-// dropped at its end.
+// The measurements: each opens the forwards it needs on every system under
+// comparison (direct, Quorvane, the peers) and runs the same load through
+// each, in alternating rounds so that noise from the rest of the machine
+// falls on all of them alike. All calls are made from the main thread, one
+// at a time; the forwards of a measurement are closed at its end.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <limits>
@@ -12,7 +14,8 @@
 
 #include "bench/BenchTargets.h"
 #include "bench/RedirectorHost.h"
-#include "servers/TCPRedirector.h"
+#include "bench/RelaySystems.h"
+#include "servers/TCPRelay.h"
 
 namespace quorvane::bench {
 
@@ -22,52 +25,60 @@ inline constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 inline constexpr std::int64_t kRelayBufferBoundKiB = kRelayBufferBytes / 1024;
 
 struct TBenchConfig {
-  int rounds = 4;              // alternating direct / redirected rounds
+  int rounds = 4;              // alternating rounds over the systems
   int round_trip_rounds = 10;  // the same for the round-trip tests
-  int bulk_ms = 3000;          // per side, over all rounds
-  int round_trips = 20000;     // per side, over all rounds
+  int bulk_ms = 3000;          // per system, over all rounds
+  int round_trips = 20000;     // per system, over all rounds
   int round_trip_limit_ms = 3000;
-  // Round trips with the client on one CPU and the target on another (the
-  // redirector left free); see RoundTripTest.
-  bool pin_round_trips = true;
-  int echo_rate_ms = 2000;  // per side and peer count
+  int echo_rate_ms = 2000;  // per system and peer count
   int window = 32;          // datagrams outstanding in the echo-rate test
   int idle_count = 500;     // idle TCP relays, and idle UDP sessions
-  int idle_hold_ms = 5000;
+  int thread_probe = 100;   // relays at which the threads are counted
+  int idle_hold_ms = 5000;  // per system
   int slow_ms = 5000;
-  int setup_ms = 2000;  // per side
+  int setup_ms = 2000;     // per system, for each of the two setup loads
+  int setup_parallel = 4;  // clients of the parallel setup load
 };
 
-// A value measured straight to the target and through a redirector; NaN
-// when it could not be measured.
-struct TPair {
-  double direct = kNoValue;
-  double redirected = kNoValue;
-  // CPU time of the redirector process while the redirected load ran, in %
-  // of one core; NaN where not measured.
-  double server_cpu = kNoValue;
+// One figure per system, in the order the systems were given; NaN where it
+// was not measured (a system that does not carry the load, a failure).
+using TValues = std::vector<double>;
+
+// A rate under load, and the CPU the system's processes used meanwhile (%
+// of one core; NaN for "direct").
+struct TLoad {
+  TValues value;
+  TValues cpu;
+};
+
+struct TSetupRates {
+  TLoad one_at_a_time;  // connections per second
+  TLoad parallel;
+  // From connect() to the echo of a first byte, one at a time (µs).
+  TValues first_echo_p50;
+  TValues first_echo_p99;
 };
 
 struct TLatencies {
-  TPair p50;  // microseconds
-  TPair p99;
+  TValues p50;  // microseconds
+  TValues p99;
   std::uint64_t lost = 0;  // UDP round trips that got no answer in time
-  // The client ran on cpus[0] and the target on cpus[1]; empty: unpinned.
-  std::vector<int> cpus;
 };
 
 struct TEchoRate {
-  TPair rate;  // answered datagrams per second
-  std::uint64_t lost_direct = 0;
-  std::uint64_t lost_redirected = 0;
+  TLoad rate;  // answered datagrams per second
+  std::uint64_t lost = 0;
 };
 
 struct TIdleCost {
-  double cpu_percent = kNoValue;       // of one core, over the hold
-  double stat_cpu_percent = kNoValue;  // the same from /proc/<pid>/stat ticks
-  double hold_seconds = 0;
-  double kib_per_tcp_relay = kNoValue;
-  double kib_per_udp_session = kNoValue;
+  TValues cpu_percent;       // of one core, over the hold
+  TValues stat_cpu_percent;  // the same from /proc/<pid>/stat ticks
+  TValues kib_per_tcp_relay;
+  TValues kib_per_udp_session;
+  TValues fds_per_tcp_relay;
+  TValues threads_none;   // forwards open, nothing relayed
+  TValues threads_probe;  // with TBenchConfig::thread_probe idle relays
+  TValues threads_all;    // with every idle relay
 };
 
 struct TSlowReceiver {
@@ -78,8 +89,10 @@ struct TSlowReceiver {
 
 class TMeasurements {
  public:
-  // Starts the targets. |host| must outlive this object.
-  TMeasurements(TRedirectorHost& host, const TBenchConfig& config);
+  // Starts the targets. |systems| and |host| must outlive this object;
+  // |host| runs Quorvane's redirectors, for the measurements that only
+  // Quorvane takes.
+  TMeasurements(std::vector<TRelaySystem*> systems, TRedirectorHost& host, const TBenchConfig& config);
   TMeasurements(const TMeasurements&) = delete;
   TMeasurements& operator=(const TMeasurements&) = delete;
   // Stops the targets.
@@ -87,22 +100,25 @@ class TMeasurements {
 
   bool Ready() const { return ready_; }
 
-  TPair BulkThroughput(int connections);  // MiB/s
+  TLoad BulkThroughput(int connections);  // MiB/s
   TLatencies TcpRoundTrip();
   TLatencies UdpRoundTrip();
   TEchoRate UdpEchoRate(int peers);
   TIdleCost IdleCost();
-  TSlowReceiver SlowReceiver();
-  TPair SetupRate();  // connections per second
+  TSlowReceiver SlowReceiver();  // Quorvane only
+  TSetupRates SetupRates();
 
   // Problems met while measuring (failed connects, short runs), for the
   // notes under the table.
   const std::vector<std::string>& Problems() const { return problems_; }
 
  private:
-  // Each run returns its figure; |server_cpu|, when given, gets the
-  // redirector process's CPU use over the measured window.
-  double BulkRun(std::uint16_t port, int connections, int ms, double* server_cpu);
+  friend class TOpenForwards;
+
+  TValues Missing() const { return TValues(systems_.size(), kNoValue); }
+  // Each run returns its figure; |cpu|, when given, gets the CPU use of
+  // |pids| over the measured window.
+  double BulkRun(std::uint16_t port, int connections, int ms, const std::vector<pid_t>& pids, double* cpu);
   TLatencies RoundTripTest(bool datagram);
   void RoundTrips(int fd, bool datagram, int count, int limit_ms, std::vector<double>* samples,
                   std::uint64_t* lost);
@@ -113,10 +129,15 @@ class TMeasurements {
     std::vector<UniqueFd> sockets;
   };
   static TPeers MakePeers(std::uint16_t port, int count);
-  double EchoRateRun(TPeers& peers, int ms, std::uint64_t* lost, double* server_cpu);
-  double SetupRun(std::uint16_t port, int ms, double* server_cpu);
+  double EchoRateRun(TPeers& peers, int ms, const std::vector<pid_t>& pids, std::uint64_t* lost, double* cpu);
+  void IdleCostOf(std::size_t system, TIdleCost* result);
+  // Connections per second over |ms| with |clients| clients at once;
+  // |first_echo_us| (one client only) gets each connection's set-up time.
+  double SetupRun(std::uint16_t port, int clients, int ms, const std::vector<pid_t>& pids,
+                  std::vector<double>* first_echo_us, double* cpu);
   void Problem(const std::string& text);
 
+  const std::vector<TRelaySystem*> systems_;
   TRedirectorHost& host_;
   const TBenchConfig config_;
   TTcpTarget echo_{TTcpTarget::TMode::Echo};

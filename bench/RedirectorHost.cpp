@@ -1,7 +1,6 @@
 #include "bench/RedirectorHost.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -110,25 +109,6 @@ std::uint16_t Publish(std::unique_ptr<Redirector>& redirector) {
   }
 }
 
-std::int64_t ReadSchedstatNs(pid_t pid) {
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR* tasks = ::opendir(dir.c_str());
-  if (tasks == nullptr) return -1;
-  std::int64_t total = 0;
-  bool any = false;
-  while (const dirent* entry = ::readdir(tasks)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream schedstat(dir + "/" + entry->d_name + "/schedstat");
-    std::int64_t run_ns = 0;
-    if (schedstat >> run_ns) {
-      total += run_ns;
-      any = true;
-    }
-  }
-  ::closedir(tasks);
-  return any ? total : -1;
-}
-
 }  // namespace
 
 TRedirectorHost::~TRedirectorHost() { Quit(); }
@@ -200,37 +180,6 @@ void TRedirectorHost::Quit() {
     Pause(20);
   }
   pid_ = -1;
-}
-
-std::int64_t TRedirectorHost::CpuNanoseconds() const {
-  const std::int64_t ns = ReadSchedstatNs(pid_);
-  return ns >= 0 ? ns : StatCpuNanoseconds();
-}
-
-std::int64_t TRedirectorHost::StatCpuNanoseconds() const {
-  std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const auto paren = text.rfind(')');
-  if (paren == std::string::npos) return -1;
-  // After the command name: state is field 3, utime 14 and stime 15.
-  std::istringstream fields(text.substr(paren + 1));
-  std::string field;
-  std::int64_t utime = -1;
-  std::int64_t stime = -1;
-  for (int index = 3; index <= 15 && fields >> field; ++index) {
-    if (index == 14) utime = std::stoll(field);
-    if (index == 15) stime = std::stoll(field);
-  }
-  if (utime < 0 || stime < 0) return -1;
-  return (utime + stime) * (1000000000 / ::sysconf(_SC_CLK_TCK));
-}
-
-std::int64_t TRedirectorHost::RssKiB() const {
-  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  }
-  return -1;
 }
 
 }  // namespace quorvane::bench

@@ -1,12 +1,12 @@
 // TRedirectorHost: a child process that owns the redirectors under test, so
-// that the CPU time and memory read from /proc are the redirectors' own and
-// not the load generators'. The parent asks over a pipe, one line per
+// that the CPU time and memory read from /proc (bench/ProcessStats.h) are the
+// redirectors' own and not the load generators'. The parent asks over a pipe, one line per
 // request: "tcp <target port>" and "udp <target port>" create a redirector
 // on 127.0.0.1 forwarding to 127.0.0.1:<target port> and answer its public
 // port (0 on failure); "drop <public port>" destroys one and answers "ok";
 // "quit" destroys all, stops the relay engine (and with it the relays that
-// outlived their redirectors) and ends the child. The child also ends when the parent's end of the pipe
-// closes.
+// outlived their redirectors) and ends the child. The child also ends when
+// the parent's end of the pipe closes.
 #pragma once
 
 #include <sys/types.h>
@@ -42,16 +42,6 @@ class TRedirectorHost {
   void Drop(std::uint16_t public_port);
   // Ends the child and reaps it, within a bounded time.
   void Quit();
-
-  // CPU time of every thread of the child, in nanoseconds, or -1. Summed
-  // from /proc/<pid>/task/*/schedstat, whose run time is counted in
-  // nanoseconds; falls back to utime + stime of /proc/<pid>/stat (clock
-  // ticks) when schedstat is missing.
-  std::int64_t CpuNanoseconds() const;
-  // utime + stime of /proc/<pid>/stat, in nanoseconds (tick resolution).
-  std::int64_t StatCpuNanoseconds() const;
-  // VmRSS of /proc/<pid>/status in KiB, or -1.
-  std::int64_t RssKiB() const;
 
  private:
   std::string Ask(const std::string& request);

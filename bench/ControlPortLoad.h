@@ -1,0 +1,90 @@
+// The server under abuse from one other address, measured through its real
+// control port: the quorvane executable, run with a KELVARD.ini of our own on
+// 127.0.0.1 in a scratch directory. The legitimate client speaks from
+// 127.0.0.1; the abuser's sockets are bound to 127.0.0.2.
+//
+// - Nop under flood: the legitimate client's Nop round trip, first alone,
+//   then while the abuser holds as many control sessions as its address may
+//   (kFloodSessions, the SESSIONS_PER_ADDRESS we configure) and every one of
+//   them sends Nops as fast as the server takes them.
+// - UDP under spray: a legitimate player's datagrams through a UDP
+//   redirector made by a control request, first alone, then while the
+//   abuser sprays the same redirector from a fresh source port per datagram.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/BenchTargets.h"
+#include "bench/ChildProcess.h"
+
+namespace quorvane::bench {
+
+// SESSIONS_PER_ADDRESS in the server's configuration, and the flood's size.
+inline constexpr int kFloodSessions = 128;
+// Connections the flood tries beyond the limit, which must be refused.
+inline constexpr int kFloodExtra = 8;
+
+struct TAbuseConfig {
+  int quiet_ms = 1500;  // the legitimate client alone
+  int abuse_ms = 3000;  // under flood or spray
+};
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct TNopUnderFlood {
+  // Microseconds; NaN when not measured.
+  double idle_p50;
+  double idle_p99;
+  double flood_p50;
+  double flood_p99;
+  int flood_sessions = 0;    // flood sessions the server kept
+  int flood_refused = 0;     // connections beyond them that it closed
+  double flood_answers = 0;  // Nop answers per second the flood got
+  double server_cpu;         // % of one core, during the flood
+};
+
+struct TUdpUnderSpray {
+  std::uint64_t quiet_sent = 0;
+  std::uint64_t quiet_lost = 0;
+  std::uint64_t sent = 0;  // by the legitimate player under the spray
+  std::uint64_t lost = 0;
+  double spray_rate = kNaN;  // datagrams per second from fresh ports
+  // Datagrams the kernel dropped on full UDP receive buffers during the
+  // spray, machine-wide (RcvbufErrors of /proc/net/snmp); -1: unknown.
+  std::int64_t buffer_drops = -1;
+  bool measured = false;
+};
+
+class TControlPortLoad {
+ public:
+  explicit TControlPortLoad(const TAbuseConfig& config);
+  TControlPortLoad(const TControlPortLoad&) = delete;
+  TControlPortLoad& operator=(const TControlPortLoad&) = delete;
+  // Stops the server and the target.
+  ~TControlPortLoad();
+
+  // Starts |server| (the quorvane executable). False with Problems() set
+  // when it could not be started. Main thread, once.
+  bool Start(const std::string& server);
+
+  TNopUnderFlood NopUnderFlood();
+  TUdpUnderSpray UdpUnderSpray();
+
+  const std::vector<std::string>& Problems() const { return problems_; }
+
+ private:
+  void Problem(const std::string& text);
+
+  const TAbuseConfig config_;
+  std::uint16_t port_ = 0;  // the control port
+  std::unique_ptr<TScratchDir> dir_;
+  TChildProcess server_;
+  TUdpEchoTarget udp_echo_;
+  std::vector<std::string> problems_;
+};
+
+}  // namespace quorvane::bench
