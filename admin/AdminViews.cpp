@@ -141,6 +141,7 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
   snapshot.CreatesCreated = metrics.CreatesCreated.load(kRelaxed);
   snapshot.CreatesReused = metrics.CreatesReused.load(kRelaxed);
   snapshot.CreatesFailed = metrics.CreatesFailed.load(kRelaxed);
+  snapshot.RequestsThrottled = metrics.RequestsThrottled.load(kRelaxed);
   if (engine != nullptr) {
     const TRelayEngineCounters counters = engine->Counters();
     snapshot.TcpRelaysOpen = counters.RelaysOpen;
@@ -257,6 +258,9 @@ std::string MetricsText(const TAdminSnapshot& snapshot) {
   static_assert(std::size(kTypes) == std::tuple_size_v<decltype(snapshot.Requests)>);
   out.Family("quorvane_requests_total", "counter", "Control packets handled, by packet type.");
   for (std::size_t i = 0; i < std::size(kTypes); ++i) out.Sample({{"type", kTypes[i]}}, snapshot.Requests[i]);
+  out.Single("quorvane_requests_throttled_total", "counter",
+             "Requests that waited for their address's share (REQUESTS_PER_ADDRESS).",
+             snapshot.RequestsThrottled);
   static constexpr const char* kActions[] = {"query", "create", "delete", "other"};
   static_assert(std::size(kActions) == std::tuple_size_v<decltype(snapshot.NatRequests)>);
   out.Family("quorvane_nat_requests_total", "counter", "NAT requests, by action.");

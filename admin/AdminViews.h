@@ -71,6 +71,7 @@ struct TAdminSnapshot {
   std::uint64_t CreatesCreated = 0;
   std::uint64_t CreatesReused = 0;
   std::uint64_t CreatesFailed = 0;
+  std::uint64_t RequestsThrottled = 0;
   // UDP redirectors that are gone, summed.
   TTrafficView RetiredUdp;
   // The relay engine's totals (zero without an engine).

@@ -42,6 +42,7 @@ TLimits ReadLimits(const TIniFile& ini) {
   limits.RedirectorsPerAddress = ReadLimit(ini, "REDIRECTORS_PER_ADDRESS", defaults.RedirectorsPerAddress);
   limits.ConnectionsPerAddress = ReadLimit(ini, "CONNECTIONS_PER_ADDRESS", defaults.ConnectionsPerAddress);
   limits.UdpSessions = ReadLimit(ini, "UDP_SESSIONS", defaults.UdpSessions);
+  limits.RequestsPerAddress = ReadLimit(ini, "REQUESTS_PER_ADDRESS", defaults.RequestsPerAddress);
   return limits;
 }
 

@@ -35,6 +35,7 @@
 #include "requests/ServerMetrics.h"
 #include "requests/Settings.h"
 #include "runtime/AddressCounter.h"
+#include "runtime/AddressRate.h"
 #include "runtime/Net.h"
 #include "runtime/Thread.h"
 #include "runtime/ThreadList.h"
@@ -63,6 +64,8 @@ class TRequestsServer final : public TTCPServer {
   // Control sessions per peer address, and redirectors per owner's address.
   TAddressCounter SessionsByAddress;
   TAddressCounter RedirectorsByAddress;
+  // Requests per peer address (REQUESTS_PER_ADDRESS), over all its sessions.
+  TAddressRate RequestsByAddress;
   TNatRequests Nat{*this};
   TServerMetrics Metrics;
 

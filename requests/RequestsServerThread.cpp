@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "requests/PacketAssembler.h"
 #include "requests/RequestsServer.h"
@@ -64,7 +65,11 @@ void TRequestsServerThread::Execute() {
         break;
       }
       packets.Commit(static_cast<std::size_t>(received));
-      packets.Drain([this](TPacketView packet) { ProcessRequest(packet); });
+      const std::uint32_t per_second = CurrentConfig()->Limits.RequestsPerAddress;
+      packets.Drain([this, per_second](TPacketView packet) {
+        if (CostsWork(packet)) AwaitShare(per_second);
+        ProcessRequest(packet);
+      });
     }
   } catch (const TSilentAbort&) {
     // Gives up on this connection without a word.
@@ -72,6 +77,26 @@ void TRequestsServerThread::Execute() {
     // Anything else (e.g. out of memory) ends this session only.
   }
   SessionEnd();
+}
+
+bool TRequestsServerThread::CostsWork(TPacketView packet) {
+  const std::uint8_t type = PacketType(packet);
+  return type == kPacketNop || type == kPacketRegisterRequest || type == kPacketNatRequest;
+}
+
+void TRequestsServerThread::AwaitShare(std::uint32_t per_second) {
+  bool waited = false;
+  for (;;) {
+    const auto wait =
+        Server.RequestsByAddress.Take(peer_.sin_addr.s_addr, per_second, TAddressRate::TClock::now());
+    if (wait == TAddressRate::TClock::duration::zero()) return;
+    if (!waited) Server.Metrics.RequestsThrottled.fetch_add(1, std::memory_order_relaxed);
+    waited = true;
+    // Round up, so that the share has surely come when the wait ends.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+    pollfd wake{WakeFd(), POLLIN, 0};
+    if (PollRetry(&wake, 1, static_cast<int>(ms)) != 0) throw TSilentAbort{};  // terminated
+  }
 }
 
 void TRequestsServerThread::SessionEnd() {

@@ -6,6 +6,8 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
+
 #include "requests/RequestPacket.h"
 #include "runtime/AddressCounter.h"
 #include "runtime/Net.h"
@@ -38,6 +40,12 @@ class TRequestsServerThread final : public TThread {
   void Execute() override;
 
  private:
+  // Whether handling |packet| makes the server work (Nop, Register, NAT),
+  // and so counts against its address's share of requests.
+  static bool CostsWork(TPacketView packet);
+  // Waits until this client's address may make one more request
+  // (REQUESTS_PER_ADDRESS); throws TSilentAbort when terminated meanwhile.
+  void AwaitShare(std::uint32_t per_second);
   void ProcessNop(TPacketView packet);
   void ProcessRegister(TPacketView packet);
   void ProcessNatRequest(TPacketView packet);

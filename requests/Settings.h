@@ -48,6 +48,7 @@ struct TLimits {
   std::uint32_t RedirectorsPerAddress = 256;  // redirectors owned by its sessions
   std::uint32_t ConnectionsPerAddress = 256;  // per redirector: relays or UDP sessions
   std::uint32_t UdpSessions = 1024;           // per UDP redirector, from all addresses
+  std::uint32_t RequestsPerAddress = 1000;    // Nop, Register and NAT requests a second
 };
 
 // Section [POLICY]: what an operator may forbid; everything is allowed by

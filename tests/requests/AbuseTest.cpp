@@ -76,6 +76,28 @@ TEST_F(AbuseTest, SessionFloodFromOneAddressIsClosedWhileOthersAreServed) {
   EXPECT_TRUE(again.Answers());
 }
 
+TEST_F(AbuseTest, RequestFloodFromOneAddressWaitsItsTurnWhileOthersAreServed) {
+  config_.Limits.RequestsPerAddress = 20;
+  StartServer();
+  ControlClient attacker(ConnectFrom(Attacker(), port_));
+  std::string flood;
+  for (int i = 0; i < 400; ++i) flood += Bytes(Encode(TNop{0}));
+  ASSERT_TRUE(attacker.SendBytes(flood));
+  ASSERT_TRUE(WaitUntil([&] { return server_->Metrics.RequestsThrottled.load() > 0; }));
+  ControlClient legit(port_);
+  EXPECT_TRUE(legit.Answers());
+  EXPECT_TRUE(legit.Answers());
+  // At 20 a second, with a burst of 20, the flood is still being answered
+  // while the other address is served at once.
+  std::size_t bytes = 0;
+  char buffer[4096];
+  for (ssize_t n; (n = RecvSome(attacker.Fd(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+    bytes += static_cast<std::size_t>(n);
+  }
+  EXPECT_GE(bytes, 20 * kPacketSize);
+  EXPECT_LT(bytes, 400 * kPacketSize);
+}
+
 TEST_F(AbuseTest, CreateFloodIsBoundedPerAddressAcrossItsSessions) {
   config_.Limits.RedirectorsPerAddress = 3;
   StartServer();
