@@ -85,17 +85,15 @@ bool TRequestsServerThread::CostsWork(TPacketView packet) {
 }
 
 void TRequestsServerThread::AwaitShare(std::uint32_t per_second) {
-  bool waited = false;
-  for (;;) {
-    const auto wait =
-        Server.RequestsByAddress.Take(peer_.sin_addr.s_addr, per_second, TAddressRate::TClock::now());
-    if (wait == TAddressRate::TClock::duration::zero()) return;
-    if (!waited) Server.Metrics.RequestsThrottled.fetch_add(1, std::memory_order_relaxed);
-    waited = true;
-    // Round up, so that the share has surely come when the wait ends.
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
-    pollfd wake{WakeFd(), POLLIN, 0};
-    if (PollRetry(&wake, 1, static_cast<int>(ms)) != 0) throw TSilentAbort{};  // terminated
+  const auto wait =
+      Server.RequestsByAddress.Take(peer_.sin_addr.s_addr, per_second, TAddressRate::TClock::now());
+  if (wait == TAddressRate::TClock::duration::zero()) return;
+  Server.Metrics.RequestsThrottled.fetch_add(1, std::memory_order_relaxed);
+  // Rounded up, so that the turn has surely come when the wait ends.
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+  pollfd wake{WakeFd(), POLLIN, 0};
+  if (PollRetry(&wake, 1, static_cast<int>(std::min<std::int64_t>(ms, 1 << 30))) != 0) {
+    throw TSilentAbort{};  // terminated while waiting
   }
 }
 

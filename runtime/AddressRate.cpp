@@ -3,42 +3,26 @@
 #include <algorithm>
 
 namespace quorvane {
-namespace {
-
-double Refilled(double tokens, std::chrono::steady_clock::duration elapsed, double rate, double capacity) {
-  return std::min(capacity, tokens + std::chrono::duration<double>(elapsed).count() * rate);
-}
-
-}  // namespace
 
 TAddressRate::TClock::duration TAddressRate::Take(std::uint32_t address, std::uint32_t per_second,
                                                   TClock::time_point now) {
   if (per_second == 0) return TClock::duration::zero();
-  const double rate = per_second;
+  // A generic cell rate: each request moves the address's booking one
+  // interval on; up to a second of booking ahead of now is the burst.
+  const auto interval = std::chrono::duration_cast<TClock::duration>(std::chrono::seconds(1)) / per_second;
+  const auto burst = std::chrono::duration_cast<TClock::duration>(std::chrono::seconds(1));
   std::lock_guard lock(mu_);
-  const auto [it, inserted] = buckets_.try_emplace(address, TBucket{rate, now});
-  TBucket& bucket = it->second;
-  if (!inserted) {
-    bucket.tokens = Refilled(bucket.tokens, now - bucket.updated, rate, rate);
-    bucket.updated = now;
-  }
-  if (bucket.tokens >= 1) {
-    bucket.tokens -= 1;
-    if (buckets_.size() >= sweep_at_) Sweep(per_second, now);
-    return TClock::duration::zero();
-  }
-  const auto wait = std::chrono::duration<double>((1 - bucket.tokens) / rate);
-  return std::max<TClock::duration>(std::chrono::duration_cast<TClock::duration>(wait),
-                                    std::chrono::microseconds(100));
+  if (booked_until_.size() >= sweep_at_) Sweep(now);
+  TClock::time_point& booked = booked_until_.try_emplace(address, now).first->second;
+  booked = std::max(booked, now) + interval;
+  const auto turn = booked - burst;
+  return turn > now ? turn - now : TClock::duration::zero();
 }
 
-void TAddressRate::Sweep(std::uint32_t per_second, TClock::time_point now) {
-  const double rate = per_second;
-  std::erase_if(buckets_, [&](const auto& item) {
-    return Refilled(item.second.tokens, now - item.second.updated, rate, rate) >= rate;
-  });
+void TAddressRate::Sweep(TClock::time_point now) {
+  std::erase_if(booked_until_, [now](const auto& item) { return item.second <= now; });
   // Amortised: the next sweep waits until the table has doubled again.
-  sweep_at_ = std::max<std::size_t>(1024, 2 * buckets_.size());
+  sweep_at_ = std::max<std::size_t>(1024, 2 * booked_until_.size());
 }
 
 }  // namespace quorvane

@@ -1,8 +1,11 @@
-// TAddressRate: how fast one IPv4 address may make the server work, as a
-// token bucket per address shared by all its sessions. A flood from one
-// address then waits for its share instead of taking the CPU from everyone
-// else, and its sessions stop reading, so TCP flow control slows the
-// sender down. Thread-safe.
+// TAddressRate: how fast one IPv4 address may make the server work, shared
+// by all its sessions: |per_second| requests a second, with bursts of one
+// second's worth. A request over the share is not refused but given a later
+// turn, spaced 1/|per_second| after the one before it, so that waiting
+// sessions wake once each, exactly at their turn, instead of asking again
+// and again. A flood from one address then waits for its share instead of
+// taking the CPU from everyone else, and its sessions stop reading, so TCP
+// flow control slows the sender down. Thread-safe.
 #pragma once
 
 #include <chrono>
@@ -20,23 +23,21 @@ class TAddressRate final {
   TAddressRate(const TAddressRate&) = delete;
   TAddressRate& operator=(const TAddressRate&) = delete;
 
-  // Takes one unit of |address|'s share at |now|, |per_second| units a
-  // second with a burst of one second's worth (0: no limit). Returns zero
-  // when the unit was taken, else how long to wait before asking again.
+  // Books the next turn of |address| at |now| (|per_second| 0: no limit)
+  // and returns how long the caller waits for it; zero when it may go ahead
+  // at once. Every call books a turn, so a caller waits once and proceeds.
   TClock::duration Take(std::uint32_t address, std::uint32_t per_second, TClock::time_point now);
 
  private:
-  struct TBucket {
-    double tokens = 0;
-    TClock::time_point updated;
-  };
-  // Forgets buckets that have refilled completely: they hold nothing an
-  // absent bucket would not. REQUIRES: mu_ held.
-  void Sweep(std::uint32_t per_second, TClock::time_point now);
+  // Forgets addresses whose bookings all lie in the past: they are as
+  // good as absent. REQUIRES: mu_ held.
+  void Sweep(TClock::time_point now);
 
   std::mutex mu_;
-  std::unordered_map<std::uint32_t, TBucket> buckets_;  // guarded by mu_
-  std::size_t sweep_at_ = 1024;                         // guarded by mu_
+  // The time at which each address's share is used up to now: its next
+  // turn, less the one-second burst. Guarded by mu_.
+  std::unordered_map<std::uint32_t, TClock::time_point> booked_until_;
+  std::size_t sweep_at_ = 1024;  // guarded by mu_
 };
 
 }  // namespace quorvane
