@@ -145,6 +145,30 @@ int OpenFdCount() {
   return count;
 }
 
+std::set<int> OpenFds() {
+  std::set<int> fds;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    const int own = ::dirfd(dir);
+    while (const dirent* e = ::readdir(dir)) {
+      if (e->d_name[0] != '.' && std::atoi(e->d_name) != own) fds.insert(std::atoi(e->d_name));
+    }
+    ::closedir(dir);
+  }
+  return fds;
+}
+
+std::string FdsOpenedSince(const std::set<int>& before) {
+  std::string out;
+  for (const int fd : OpenFds()) {
+    if (before.count(fd) != 0) continue;
+    char target[256] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    out += (out.empty() ? "" : ", ") + std::to_string(fd) + " -> " + (n > 0 ? target : "?");
+  }
+  return out;
+}
+
 int FindTcpSocket(std::uint16_t local_port, std::uint16_t peer_port) {
   int found = -1;
   if (DIR* dir = ::opendir("/proc/self/fd")) {

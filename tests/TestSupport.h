@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +59,13 @@ bool SendDatagram(int fd, const std::string& data, std::uint16_t port);
 
 // Number of open descriptors of this process.
 int OpenFdCount();
+// Descriptor numbers open now in this process.
+std::set<int> OpenFds();
+// Descriptors open now that were not in |before|, each with what it refers
+// to ("7 -> socket:[1234]"); empty when none. Unlike comparing counts, a
+// descriptor some other part of the process had open only for a moment
+// when |before| was taken cannot hide a leak or report one.
+std::string FdsOpenedSince(const std::set<int>& before);
 // A descriptor of this process: the TCP socket whose local port is
 // |local_port| and whose peer's port is |peer_port|; -1 when there is none.
 int FindTcpSocket(std::uint16_t local_port, std::uint16_t peer_port);

@@ -114,12 +114,12 @@ class TCPRedirectorTest : public ::testing::Test {
   // include them.
   void SetUp() override {
     ASSERT_TRUE(engine_.Start());
-    baseline_fds_ = OpenFdCount();
+    baseline_fds_ = OpenFds();
   }
   // No descriptor is left behind once redirectors and relays are gone.
   void TearDown() override {
     engine_.Stop();
-    EXPECT_EQ(OpenFdCount(), baseline_fds_);
+    EXPECT_EQ(FdsOpenedSince(baseline_fds_), "");
   }
 
   std::unique_ptr<TTCPRedirector> Redirect(std::uint16_t target_port, bool resume = true,
@@ -154,7 +154,7 @@ class TCPRedirectorTest : public ::testing::Test {
 
   TRelayEngine engine_{2};
   std::uint16_t port_ = 0;  // the last redirector's listening port
-  int baseline_fds_ = 0;
+  std::set<int> baseline_fds_;
 };
 
 TEST_F(TCPRedirectorTest, RelaysMegabyteEachWayFromConnectBeforeResumeAndOutlivesRedirectorUntilEngineStop) {

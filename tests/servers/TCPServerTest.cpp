@@ -13,7 +13,7 @@ TEST(TCPServerTest, SetupFailureGivesNoSocketAndListenerFailedButTerminateDoesNo
   std::uint16_t taken = 0;
   const UniqueFd holder = ListenLoopback(&taken);
   ASSERT_TRUE(holder);
-  const int baseline_fds = OpenFdCount();
+  const std::set<int> baseline_fds = OpenFds();
   {
     TTCPServer in_use("127.0.0.1", taken);
     TTCPServer not_local("198.51.100.1", 0);  // documentation range, no local interface
@@ -27,7 +27,7 @@ TEST(TCPServerTest, SetupFailureGivesNoSocketAndListenerFailedButTerminateDoesNo
       EXPECT_EQ(server->ListenerFailed(), broken);
     }
   }
-  EXPECT_EQ(OpenFdCount(), baseline_fds);
+  EXPECT_EQ(FdsOpenedSince(baseline_fds), "");
 }
 
 }  // namespace

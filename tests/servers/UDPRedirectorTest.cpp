@@ -133,7 +133,7 @@ TEST_F(UDPRedirectorTest, EachClientGetsItsOwnSessionAndEveryAnswerReachesItsCli
 }
 
 TEST_F(UDPRedirectorTest, AnswersReachEachOf129PeersAndEverySocketIsClosed) {
-  const int baseline = OpenFdCount();
+  const std::set<int> baseline = OpenFds();
   {
     std::vector<UniqueFd> clients(129);
     for (UniqueFd& client : clients) client = Client();
@@ -150,7 +150,7 @@ TEST_F(UDPRedirectorTest, AnswersReachEachOf129PeersAndEverySocketIsClosed) {
     ASSERT_TRUE(in_use.Resume());
     EXPECT_TRUE(WaitUntil([&] { return in_use.Finished(); }));
   }
-  EXPECT_EQ(OpenFdCount(), baseline);
+  EXPECT_EQ(FdsOpenedSince(baseline), "");
 }
 
 TEST_F(UDPRedirectorTest, SessionSilentExactlyTimeoutStaysAndOneMillisecondLaterGoesWhileOthersTalk) {
