@@ -126,9 +126,10 @@ class TRelayLoop final : public TThread {
   // Fires |timer| once at |deadline_ms| (NowMs() time); re-arming moves it.
   void Arm(TLoopTimer& timer, std::int64_t deadline_ms);
   void Disarm(TLoopTimer& timer);
-  // Clocks read once per turn: monotonic, and wall clock since the epoch.
+  // Clocks read once per turn: monotonic, and wall clock since the epoch
+  // (read on the turn's first use only: most turns never need it).
   std::int64_t NowMs() const { return now_ms_; }
-  std::int64_t WallMs() const { return wall_ms_; }
+  std::int64_t WallMs();
   TRelayBufferPool& Pool() { return pool_; }
   TRelayLoopCounters& MutableCounters() { return counters_; }
   // |relay| has ended; it is freed at the end of this turn.
@@ -176,8 +177,9 @@ class TRelayLoop final : public TThread {
   std::vector<std::unique_ptr<TTCPRelay>> relays_;  // each knows its index
   std::vector<TTCPRelay*> retired_;
   std::vector<TLoopTimer*> timers_;  // binary min-heap on deadline_ms_
+  static constexpr std::int64_t kWallUnread = -1;
   std::int64_t now_ms_ = 0;
-  std::int64_t wall_ms_ = 0;
+  std::int64_t wall_ms_ = kWallUnread;
   TRelayBufferPool pool_;
   TRelayLoopCounters counters_;
 };
