@@ -156,9 +156,13 @@ void TRelayLoop::Execute() {
     const int count = ::epoll_wait(epoll_.get(), events, kMaxEvents, NextTimeoutMs());
     if (count < 0 && errno != EINTR) break;
     UpdateClock();
+    // New connections first: their players wait for the first answer, while
+    // the rest of the turn is mostly bytes that have waited already, or ends.
+    for (int i = 0; i < count; ++i) {
+      if (events[i].data.ptr == &queue_watch_) DrainQueue();
+    }
     for (int i = 0; i < count; ++i) static_cast<TLoopWatch*>(events[i].data.ptr)->OnReady(events[i].events);
     RunTimers();
-    if (queue_ready_) DrainQueue();
     FreeRetired();
   }
   CloseAll();
@@ -173,7 +177,6 @@ void TRelayLoop::RunTimers() {
 }
 
 void TRelayLoop::DrainQueue() {
-  queue_ready_ = false;
   // A request posted after the swap finds the queue empty and sets the
   // event again; one posted before it is in the batch.
   {

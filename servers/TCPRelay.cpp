@@ -9,6 +9,16 @@
 #include <utility>
 
 namespace quorvane {
+namespace {
+
+// Whether |fd|'s connection has completed its handshake.
+bool Established(int fd) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == TCP_ESTABLISHED;
+}
+
+}  // namespace
 
 void SetRelaySocketOptions(int fd) {
   const int on = 1;
@@ -49,11 +59,12 @@ void TTCPRelay::Start() {
     return Advance();
   }
   if (errno != EINPROGRESS && errno != EINTR) return End(TEnd::kNoTarget);
-  // A game's client talks first, and a near target has usually completed
-  // the handshake by the time connect() returns: the client's first bytes
-  // go out at once, and a send that goes through proves the connection up,
-  // which spares waiting a turn of the loop for writability. A send that
-  // fails says that the connect has failed.
+  // A near target has usually completed the handshake by the time connect()
+  // returns (on loopback the call itself carries it through), and a game's
+  // client talks first. So its first bytes go out at once, and a send that
+  // goes through proves the connection up; with nothing to send yet, the
+  // socket's state tells. Either spares a turn of the loop waiting for
+  // writability. A send that fails says that the connect has failed.
   if (up_->Fill() > 0) {
     const std::size_t sent = up_->Flush();
     if (up_->SinkFailed()) return End(TEnd::kNoTarget);
@@ -62,6 +73,9 @@ void TTCPRelay::Start() {
       Count(*up_, sent);
       return Advance();
     }
+  } else if (Established(target_.get())) {
+    Connected();
+    return Advance();
   }
   if (!loop_.Watch(target_side_, target_.get(), EPOLLOUT)) return End(TEnd::kNoTarget);
   loop_.Arm(*this, loop_.NowMs() + kConnectTimeoutMs);
@@ -78,8 +92,8 @@ void TTCPRelay::OnReady(bool accepted_side, std::uint32_t events) {
     if ((events & (EPOLLERR | EPOLLHUP)) != 0 || (events & EPOLLOUT) == 0) return End(TEnd::kNoTarget);
     loop_.Disarm(*this);
     Connected();
-    // What the client sent meanwhile goes out now, not a turn later.
-    if (!up_->WantsOutput()) up_->Fill();
+    // What the client sent before the connect completed goes out now; what
+    // it sent since, the accepted socket reports once watched.
     Deliver(*up_);
     return Advance();
   }
