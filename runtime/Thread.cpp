@@ -37,7 +37,9 @@ bool TThread::Resume() {
 }
 
 void TThread::Terminate() {
-  if (!terminated_.exchange(true, std::memory_order_acq_rel)) wake_.Set();
+  if (terminated_.exchange(true, std::memory_order_acq_rel)) return;
+  wake_.Set();
+  TerminationRequested();
 }
 
 void TThread::WaitFor() {

@@ -62,6 +62,14 @@ class TThread {
   // |stack_size| 0 keeps the system default. Small stacks matter for the
   // thread-per-connection relays.
   explicit TThread(std::size_t stack_size = 0);
+  // The termination notification: runs once, on the thread whose
+  // Terminate() came first, right after Terminated() became true and
+  // WakeFd() readable, whether or not the thread runs. For a thread that
+  // waits in a call the wake descriptor cannot interrupt (a blocking
+  // accept()), to cut that wait short. Must not block; it may run while
+  // Execute() runs, so it touches only what it guards against that. The
+  // base class does nothing.
+  virtual void TerminationRequested() {}
   // The thread body. An exception that escapes it ends the thread with one
   // line on standard error naming the thread and the exception; only the
   // silent abort ends it without a word.

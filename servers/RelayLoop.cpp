@@ -125,7 +125,12 @@ void TRelayLoop::Retire(TTCPRelay& relay) { retired_.push_back(&relay); }
 
 void TRelayLoop::UpdateClock() {
   now_ms_ = MillisOf(std::chrono::steady_clock::now().time_since_epoch());
-  wall_ms_ = MillisOf(std::chrono::system_clock::now().time_since_epoch());
+  wall_ms_ = kWallUnread;
+}
+
+std::int64_t TRelayLoop::WallMs() {
+  if (wall_ms_ == kWallUnread) wall_ms_ = MillisOf(std::chrono::system_clock::now().time_since_epoch());
+  return wall_ms_;
 }
 
 int TRelayLoop::NextTimeoutMs() const {
@@ -136,19 +141,28 @@ int TRelayLoop::NextTimeoutMs() const {
 
 void TRelayLoop::Execute() {
   BlockSigPipe();
-  if (!Watch(wake_watch_, WakeFd(), EPOLLIN) || !Watch(queue_watch_, queue_.Fd(), EPOLLIN)) {
+  // The queue's event is edge-triggered: every Set() reports it once, so
+  // it never needs reading back (the counter cannot fill up in practice: it
+  // would take 2^64 batches).
+  if (!Watch(wake_watch_, WakeFd(), EPOLLIN) || !Watch(queue_watch_, queue_.Fd(), EPOLLIN | EPOLLET)) {
     CloseAll();
     return;
   }
   epoll_event events[kMaxEvents];
+  UpdateClock();
   while (!Terminated()) {
-    UpdateClock();
+    // The clock of the turn that just ended: at worst a timer fires that
+    // turn's length late, never early.
     const int count = ::epoll_wait(epoll_.get(), events, kMaxEvents, NextTimeoutMs());
     if (count < 0 && errno != EINTR) break;
     UpdateClock();
+    // New connections first: their players wait for the first answer, while
+    // the rest of the turn is mostly bytes that have waited already, or ends.
+    for (int i = 0; i < count; ++i) {
+      if (events[i].data.ptr == &queue_watch_) DrainQueue();
+    }
     for (int i = 0; i < count; ++i) static_cast<TLoopWatch*>(events[i].data.ptr)->OnReady(events[i].events);
     RunTimers();
-    if (queue_ready_) DrainQueue();
     FreeRetired();
   }
   CloseAll();
@@ -163,10 +177,8 @@ void TRelayLoop::RunTimers() {
 }
 
 void TRelayLoop::DrainQueue() {
-  queue_ready_ = false;
-  // Reset before taking the batch: a request posted after the swap sets the
-  // event again, one posted before it is in the batch.
-  queue_.Reset();
+  // A request posted after the swap finds the queue empty and sets the
+  // event again; one posted before it is in the batch.
   {
     std::lock_guard lock(mu_);
     draining_.swap(pending_);

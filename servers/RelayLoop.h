@@ -2,10 +2,10 @@
 // owns every TTCPRelay handed to it for the relay's whole life.
 //
 // A turn of the loop: wait in epoll_wait (time-out: the nearest timer, or
-// none, so an idle loop sleeps), dispatch each ready descriptor to its
-// watch, fire the timers that are due, start the relays other threads have
-// queued, and only then free the relays that ended during the turn, so that
-// no relay is destroyed while one of its handlers runs.
+// none, so an idle loop sleeps), start the relays other threads have queued,
+// dispatch each ready descriptor to its watch, fire the timers that are due,
+// and only then free the relays that ended during the turn, so that no relay
+// is destroyed while one of its handlers runs.
 //
 // Other threads reach a loop only through Post(): a locked vector swapped
 // out in one step, and an eventfd that wakes the loop when the vector turns
@@ -126,9 +126,10 @@ class TRelayLoop final : public TThread {
   // Fires |timer| once at |deadline_ms| (NowMs() time); re-arming moves it.
   void Arm(TLoopTimer& timer, std::int64_t deadline_ms);
   void Disarm(TLoopTimer& timer);
-  // Clocks read once per turn: monotonic, and wall clock since the epoch.
+  // Clocks read once per turn: monotonic, and wall clock since the epoch
+  // (read on the turn's first use only: most turns never need it).
   std::int64_t NowMs() const { return now_ms_; }
-  std::int64_t WallMs() const { return wall_ms_; }
+  std::int64_t WallMs();
   TRelayBufferPool& Pool() { return pool_; }
   TRelayLoopCounters& MutableCounters() { return counters_; }
   // |relay| has ended; it is freed at the end of this turn.
@@ -138,18 +139,11 @@ class TRelayLoop final : public TThread {
   void Execute() override;
 
  private:
-  // Marks the queue for draining when its eventfd fires.
-  class TQueueWatch final : public TLoopWatch {
-   public:
-    explicit TQueueWatch(bool& ready) : ready_(ready) {}
-    void OnReady(std::uint32_t) override { ready_ = true; }
-
-   private:
-    bool& ready_;
-  };
-  // Terminate() makes the thread's wake descriptor readable; the turn then
-  // ends and the loop sees Terminated().
-  class TWakeWatch final : public TLoopWatch {
+  // A descriptor the loop only waits on: the queue's event, which the turn
+  // looks for itself before anything else, and the thread's wake descriptor
+  // (Terminate() makes it readable; the turn then ends and the loop sees
+  // Terminated()).
+  class TSignalWatch final : public TLoopWatch {
    public:
     void OnReady(std::uint32_t) override {}
   };
@@ -170,14 +164,14 @@ class TRelayLoop final : public TThread {
   bool accepting_ = false;               // guarded by mu_
   std::vector<TRelayRequest> pending_;   // guarded by mu_
   std::vector<TRelayRequest> draining_;  // loop thread; swapped with pending_
-  bool queue_ready_ = false;
-  TQueueWatch queue_watch_{queue_ready_};
-  TWakeWatch wake_watch_;
+  TSignalWatch queue_watch_;
+  TSignalWatch wake_watch_;
   std::vector<std::unique_ptr<TTCPRelay>> relays_;  // each knows its index
   std::vector<TTCPRelay*> retired_;
   std::vector<TLoopTimer*> timers_;  // binary min-heap on deadline_ms_
+  static constexpr std::int64_t kWallUnread = -1;
   std::int64_t now_ms_ = 0;
-  std::int64_t wall_ms_ = 0;
+  std::int64_t wall_ms_ = kWallUnread;
   TRelayBufferPool pool_;
   TRelayLoopCounters counters_;
 };

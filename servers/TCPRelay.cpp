@@ -9,6 +9,16 @@
 #include <utility>
 
 namespace quorvane {
+namespace {
+
+// Whether |fd|'s connection has completed its handshake.
+bool Established(int fd) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == TCP_ESTABLISHED;
+}
+
+}  // namespace
 
 void SetRelaySocketOptions(int fd) {
   const int on = 1;
@@ -42,10 +52,31 @@ void TTCPRelay::Start() {
     ::setsockopt(target_.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
     if (!BindTo(target_.get(), *outbound_addr_, 0)) return End(TEnd::kNoTarget);
   }
+  up_.emplace(accepted_.get(), target_.get(), loop_.Pool());
+  down_.emplace(target_.get(), accepted_.get(), loop_.Pool());
   if (::connect(target_.get(), reinterpret_cast<const sockaddr*>(&target_addr_), sizeof target_addr_) == 0) {
-    return OnConnectDone();
+    Connected();
+    return Advance();
   }
   if (errno != EINPROGRESS && errno != EINTR) return End(TEnd::kNoTarget);
+  // A near target has usually completed the handshake by the time connect()
+  // returns (on loopback the call itself carries it through), and a game's
+  // client talks first. So its first bytes go out at once, and a send that
+  // goes through proves the connection up; with nothing to send yet, the
+  // socket's state tells. Either spares a turn of the loop waiting for
+  // writability. A send that fails says that the connect has failed.
+  if (up_->Fill() > 0) {
+    const std::size_t sent = up_->Flush();
+    if (up_->SinkFailed()) return End(TEnd::kNoTarget);
+    if (sent > 0) {
+      Connected();
+      Count(*up_, sent);
+      return Advance();
+    }
+  } else if (Established(target_.get())) {
+    Connected();
+    return Advance();
+  }
   if (!loop_.Watch(target_side_, target_.get(), EPOLLOUT)) return End(TEnd::kNoTarget);
   loop_.Arm(*this, loop_.NowMs() + kConnectTimeoutMs);
 }
@@ -56,8 +87,15 @@ void TTCPRelay::Abort() {
 
 void TTCPRelay::OnReady(bool accepted_side, std::uint32_t events) {
   if (state_ == TState::kConnecting) {
-    // Only the target is watched while connecting.
-    return OnConnectDone();
+    // Only the target is watched while connecting. A failed connect reports
+    // an error; a completed one, writability.
+    if ((events & (EPOLLERR | EPOLLHUP)) != 0 || (events & EPOLLOUT) == 0) return End(TEnd::kNoTarget);
+    loop_.Disarm(*this);
+    Connected();
+    // What the client sent before the connect completed goes out now; what
+    // it sent since, the accepted socket reports once watched.
+    Deliver(*up_);
+    return Advance();
   }
   if (state_ != TState::kRelaying) return;  // ended earlier in this turn
   TRelayDirection& from = accepted_side ? *up_ : *down_;
@@ -80,24 +118,16 @@ void TTCPRelay::OnTimer() {
   End(state_ == TState::kConnecting ? TEnd::kNoTarget : TEnd::kForced);
 }
 
-void TTCPRelay::OnConnectDone() {
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (::getsockopt(target_.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-    return End(TEnd::kNoTarget);
-  }
-  loop_.Disarm(*this);
+void TTCPRelay::Connected() {
   state_ = TState::kRelaying;
-  up_.emplace(accepted_.get(), target_.get(), loop_.Pool());
-  down_.emplace(target_.get(), accepted_.get(), loop_.Pool());
   counted_ = true;
   stats_->Open.fetch_add(1, std::memory_order_relaxed);
   stats_->Opened.fetch_add(1, std::memory_order_relaxed);
-  Advance();
 }
 
-void TTCPRelay::Deliver(TRelayDirection& direction) {
-  const std::size_t sent = direction.Flush();
+void TTCPRelay::Deliver(TRelayDirection& direction) { Count(direction, direction.Flush()); }
+
+void TTCPRelay::Count(TRelayDirection& direction, std::size_t sent) {
   if (sent == 0) return;
   const bool to_target = &direction == &*up_;
   (to_target ? stats_->BytesToTarget : stats_->BytesFromTarget).fetch_add(sent, std::memory_order_relaxed);

@@ -82,9 +82,13 @@ class TTCPRelay final : private TLoopTimer {
 
   void OnReady(bool accepted_side, std::uint32_t events);
   void OnTimer() override;
-  void OnConnectDone();
+  // The target's connection is up: relaying starts (the caller then calls
+  // Advance()).
+  void Connected();
   // Sends what |direction| holds and counts it.
   void Deliver(TRelayDirection& direction);
+  // Counts |sent| bytes delivered by |direction|.
+  void Count(TRelayDirection& direction, std::size_t sent);
   // Passes ends on, closes when both ways are done, arms the linger and
   // updates what the loop watches.
   void Advance();
@@ -102,7 +106,7 @@ class TTCPRelay final : private TLoopTimer {
   std::shared_ptr<TRedirectorStats> stats_;
   TSide accepted_side_{*this, true};
   TSide target_side_{*this, false};
-  std::optional<TRelayDirection> up_;    // accepted -> target, while relaying
+  std::optional<TRelayDirection> up_;    // accepted -> target, from the connect on
   std::optional<TRelayDirection> down_;  // target -> accepted
 };
 

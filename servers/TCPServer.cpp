@@ -70,10 +70,18 @@ void TTCPServer::Execute() {
     return;
   }
   struct CloseOnExit {
-    UniqueFd& fd;
-    ~CloseOnExit() { ShutdownAndClose(fd); }
-  } close_on_exit{socket_};
+    TTCPServer& server;
+    ~CloseOnExit() {
+      std::lock_guard lock(server.socket_mu_);
+      ShutdownAndClose(server.socket_);
+    }
+  } close_on_exit{*this};
 
+  const int child_ended = ChildEndedFd();
+  // With no children to watch, the thread sleeps in accept() itself.
+  // Accepted sockets are non-blocking whatever the listener is (accept4's
+  // flag); a listener that stays non-blocking is waited for in poll().
+  if (child_ended < 0) SetBlocking(socket_.get(), true);
   while (!Terminated()) {
     socklen_t peer_length = sizeof accepted_peer_;
     const int fd = ::accept4(socket_.get(), reinterpret_cast<sockaddr*>(&accepted_peer_), &peer_length,
@@ -82,12 +90,15 @@ void TTCPServer::Execute() {
       ProcessConnection(UniqueFd(fd));
       continue;  // more may be pending: accept back to back
     }
+    // The listening socket shut down by TerminationRequested() fails
+    // accept(); that is the stop, not a fault.
+    if (Terminated()) break;
     switch (ClassifyAcceptError(errno)) {
       case TAcceptError::OneConnection:
         continue;
       case TAcceptError::OutOfResources: {
         // Children that end meanwhile give descriptors back: reap them.
-        pollfd fds[2] = {{WakeFd(), POLLIN, 0}, {ChildEndedFd(), POLLIN, 0}};
+        pollfd fds[2] = {{WakeFd(), POLLIN, 0}, {child_ended, POLLIN, 0}};
         PollRetry(fds, 2, kAcceptRetryPauseMs);
         if (fds[1].revents != 0) ReapChildren();
         continue;
@@ -98,7 +109,7 @@ void TTCPServer::Execute() {
       case TAcceptError::NoneWaiting:
         break;
     }
-    pollfd fds[3] = {{socket_.get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}, {ChildEndedFd(), POLLIN, 0}};
+    pollfd fds[3] = {{socket_.get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}, {child_ended, POLLIN, 0}};
     if (PollRetry(fds, 3, -1) < 0) {
       listener_failed_ = true;
       return;
@@ -107,9 +118,15 @@ void TTCPServer::Execute() {
   }
 }
 
+void TTCPServer::TerminationRequested() {
+  std::lock_guard lock(socket_mu_);
+  if (socket_) ::shutdown(socket_.get(), SHUT_RDWR);
+}
+
 void TTCPServer::ProcessConnection(UniqueFd accepted) { ShutdownAndClose(accepted); }
 
 void TTCPServer::AbandonSetup(int error) {
+  std::lock_guard lock(socket_mu_);
   socket_.reset();
   setup_error_ = error;
 }

@@ -3,11 +3,18 @@
 // as soon as the port is known wait in the backlog; a server that cannot be
 // set up still exists, with Socket() == -1, for its creator to test.
 // Execute() accepts connections and hands each to ProcessConnection().
+//
+// A server with no children to reap sleeps in accept() itself, which costs a
+// connection one system call where poll() and a last accept() that finds
+// nothing cost three; Terminate() ends that wait by shutting the listening
+// socket down. A server with children (ChildEndedFd()) waits in poll() over
+// the listening socket, the wake descriptor and the children's event.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "runtime/Net.h"
@@ -34,6 +41,8 @@ class TTCPServer : public TThread {
 
  protected:
   void Execute() override;
+  // Shuts the listening socket down, which ends a wait in accept().
+  void TerminationRequested() override;
   // Called on the server thread for every accepted connection, one at a
   // time; takes ownership of |accepted|. The default closes it.
   virtual void ProcessConnection(UniqueFd accepted);
@@ -50,9 +59,14 @@ class TTCPServer : public TThread {
   virtual void ReapChildren() {}
 
  private:
+  // Execute() closing the listening socket, and TerminationRequested()
+  // shutting it down, from whatever thread: a descriptor number is reused at
+  // once, so the shutdown must never reach a socket that replaced it.
+  std::mutex socket_mu_;
+
   std::string host_;
   std::uint16_t port_;
-  UniqueFd socket_;
+  UniqueFd socket_;  // written under socket_mu_ once the thread may run
   int setup_error_ = 0;
   bool listener_failed_ = false;  // server thread, read after join
   sockaddr_in accepted_peer_{};   // server thread
