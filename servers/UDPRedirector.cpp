@@ -1,6 +1,9 @@
 #include "servers/UDPRedirector.h"
 
+#include <sys/epoll.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 
 #include "runtime/FdBudget.h"
@@ -21,6 +24,27 @@ int MillisUntil(std::int64_t deadline, std::int64_t now) {
 
 bool SameClient(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
+}
+
+// The session key: a client's port and IPv4 address; family and padding are
+// not part of it.
+std::uint64_t ClientKey(const sockaddr_in& addr) {
+  return std::uint64_t{addr.sin_port} << 32 | addr.sin_addr.s_addr;
+}
+
+// Asks for |bytes| of receive buffer on |fd|: beyond net.core.rmem_max when
+// the process may (CAP_NET_ADMIN), else as much of it as that cap allows.
+// Best effort: a smaller buffer only makes an overload drop sooner.
+void GrowReceiveBuffer(int fd, int bytes) {
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0) return;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+bool Watch(int epoll_fd, int fd, std::uint64_t tag) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = tag;
+  return ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
 }  // namespace
@@ -45,7 +69,16 @@ TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_hos
       outbound_addr_(Host().empty() ? INADDR_ANY : ResolveHost(outbound_host_)),
       max_sessions_(std::max<std::size_t>(options.UdpSessions, 1)),
       connections_per_address_(options.ConnectionsPerAddress),
-      stats_(options.Stats ? std::move(options.Stats) : std::make_shared<TRedirectorStats>()) {}
+      stats_(options.Stats ? std::move(options.Stats) : std::make_shared<TRedirectorStats>()),
+      epoll_(Socket() >= 0 ? UniqueFd(::epoll_create1(EPOLL_CLOEXEC)) : UniqueFd()) {
+  if (Socket() < 0) return;
+  if (!epoll_ || !Watch(epoll_.get(), Socket(), kListenTag) || !Watch(epoll_.get(), WakeFd(), kWakeTag)) {
+    FailSetup(errno);
+    epoll_.reset();
+    return;
+  }
+  GrowReceiveBuffer(Socket(), kListenReceiveBuffer);
+}
 
 TUDPRedirector::~TUDPRedirector() {
   Terminate();
@@ -57,6 +90,7 @@ void TUDPRedirector::Execute() {
   struct CloseOnExit {
     TUDPRedirector& self;
     ~CloseOnExit() {
+      self.index_.clear();
       self.sessions_.clear();
       self.PublishCount();
       self.CloseSocket();
@@ -64,21 +98,34 @@ void TUDPRedirector::Execute() {
   } close_on_exit{*this};
 
   TDatagramBatch& batch = Batch();
-  std::vector<pollfd> fds;
+  std::vector<epoll_event> events;
   while (!Terminated()) {
-    fds.clear();
-    fds.push_back({Socket(), POLLIN, 0});
-    fds.push_back({WakeFd(), POLLIN, 0});
-    for (const TUDPSession& session : sessions_) fds.push_back({session.Socket.get(), POLLIN, 0});
+    // Room for every watched socket, so that one wait reports all that are
+    // ready and each is served once per pass.
+    events.resize(sessions_.size() + 2);
+    const int ready =
+        ::epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()), WaitTimeout());
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (Terminated()) return;
 
-    if (PollRetry(fds.data(), fds.size(), PollTimeout()) < 0) return;
-    if (fds[kWakeSlot].revents != 0) continue;
-
-    // Session sockets first, while the table still matches |fds|: a client's
-    // datagram may add or evict a session.
+    // Session sockets first, while every reported session still exists: a
+    // client's datagram may add or evict one.
     TPassTally tally;
-    PollSessions(fds, tally);
-    if (fds[kListenSlot].revents != 0) {
+    bool listener_ready = false;
+    batch.Clear();
+    for (int i = 0; i < ready; ++i) {
+      const std::uint64_t tag = events[static_cast<std::size_t>(i)].data.u64;
+      if (tag == kListenTag) {
+        listener_ready = true;
+      } else if (tag != kWakeTag) {
+        CollectAnswers(*reinterpret_cast<const TUDPSession*>(tag), tally);
+      }
+    }
+    SendAnswers(tally);
+    if (listener_ready) {
       if (batch.Receive(Socket()) < 0) return;
       ProcessDatagrams(tally);
     }
@@ -90,45 +137,60 @@ void TUDPRedirector::Execute() {
   }
 }
 
-void TUDPRedirector::PollSessions(const std::vector<pollfd>& fds, TPassTally& tally) {
+void TUDPRedirector::CollectAnswers(const TUDPSession& session, TPassTally& tally) {
   TDatagramBatch& batch = Batch();
-  for (std::size_t i = 0; i < sessions_.size(); ++i) {
-    if (fds[kFirstSessionSlot + i].revents == 0) continue;
+  // Up to one batch per session per pass, even when the pass's batch fills
+  // and is sent on half-way: a busy target cannot starve the other sessions.
+  for (unsigned taken = 0; taken < kDatagramBatch;) {
+    if (batch.Free() == 0) SendAnswers(tally);
+    const unsigned wanted = std::min(batch.Free(), kDatagramBatch - taken);
+    const unsigned first = batch.Count();
     // A failed receive skips the socket until the next pass.
-    if (batch.Receive(sessions_[i].Socket.get()) <= 0) continue;
+    const int got = batch.ReceiveMore(session.Socket.get(), wanted);
+    if (got <= 0) return;
     // Whoever sent them, the target or another host, they go to this
-    // session's client, through the listening socket. Answers do not keep a
-    // session alive.
-    const TDatagramBatch::TSent sent = batch.Send(Socket(), 0, batch.Count(), sessions_[i].ClientAddr);
-    tally.datagrams_from_target += sent.datagrams;
-    tally.bytes_from_target += sent.bytes;
+    // session's client. Answers do not keep a session alive.
+    batch.Direct(first, static_cast<unsigned>(got), session.ClientAddr);
+    taken += static_cast<unsigned>(got);
+    if (static_cast<unsigned>(got) < wanted) return;  // nothing more queued
   }
+}
+
+void TUDPRedirector::SendAnswers(TPassTally& tally) {
+  TDatagramBatch& batch = Batch();
+  if (batch.Count() == 0) return;
+  const TDatagramBatch::TSent sent = batch.Send(Socket(), 0, batch.Count());
+  tally.datagrams_from_target += sent.datagrams;
+  tally.bytes_from_target += sent.bytes;
+  batch.Clear();
 }
 
 void TUDPRedirector::ProcessDatagrams(TPassTally& tally) {
   TDatagramBatch& batch = Batch();
   const std::int64_t now = Now();
-  // A run ends where the client changes. The table changes only between
-  // runs (a new session, an eviction), so |session| stays valid in a run.
+  // A run ends where the client changes. Sessions change only between runs
+  // (a new one, an eviction), so |session| stays valid in a run.
   for (unsigned first = 0, end = 0; first < batch.Count(); first = end) {
     const sockaddr_in& from = batch.From(first);
     for (end = first + 1; end < batch.Count() && SameClient(batch.From(end), from); ++end) {
     }
-    const int session = SessionFor(from, now);
-    if (session < 0) continue;  // refused: the whole run is dropped
+    const TUDPSession* session = SessionFor(from, now);
+    if (session == nullptr) continue;  // refused: the whole run is dropped
     // A send that fails (full buffer, unreachable target) loses the
     // datagram, as the network might have.
-    const TDatagramBatch::TSent sent = batch.Send(sessions_[static_cast<std::size_t>(session)].Socket.get(),
-                                                  first, end - first, target_addr_);
+    const TDatagramBatch::TSent sent = batch.Send(session->Socket.get(), first, end - first, target_addr_);
     tally.datagrams_to_target += sent.datagrams;
     tally.bytes_to_target += sent.bytes;
   }
 }
 
-int TUDPRedirector::SessionFor(const sockaddr_in& from, std::int64_t now) {
-  if (const int index = FindSession(from); index >= 0) {
-    sessions_[static_cast<std::size_t>(index)].LastActivity = now;
-    return index;
+TUDPSession* TUDPRedirector::SessionFor(const sockaddr_in& from, std::int64_t now) {
+  const std::uint64_t key = ClientKey(from);
+  if (const auto found = index_.find(key); found != index_.end()) {
+    const TSessions::iterator session = found->second;
+    session->LastActivity = now;
+    sessions_.splice(sessions_.end(), sessions_, session);  // now the most recently active
+    return &*session;
   }
   const std::uint32_t address = from.sin_addr.s_addr;
   // Refusals evict nobody: a peer spraying fresh source ports fills its own
@@ -136,54 +198,50 @@ int TUDPRedirector::SessionFor(const sockaddr_in& from, std::int64_t now) {
   TAddressSlot share = sessions_per_address_.TryAcquire(address, connections_per_address_);
   if (!share) {
     ReportRefusal(TRefusedWork::kUdpSession, TRefusalReason::kConnectionsPerAddress, address);
-    return -1;
+    return nullptr;
   }
   if (!fd_budget::HasRoom()) {
     ReportRefusal(TRefusedWork::kUdpSession, TRefusalReason::kDescriptorReserve, address);
-    return -1;
+    return nullptr;
   }
   UniqueFd fd = OpenSessionSocket();
-  if (!fd) return -1;  // no session without a socket; the datagram is lost
-  if (sessions_.size() >= max_sessions_) EvictLongestSilent();
-  sessions_.push_back(TUDPSession{now, from, std::move(fd), std::move(share)});
+  if (!fd) return nullptr;  // no session without a socket; the datagram is lost
+  if (sessions_.size() >= max_sessions_) {
+    // The least recently active; of equals, the one whose datagram came first.
+    RemoveSession(sessions_.begin());
+    stats_->Evicted.fetch_add(1, std::memory_order_relaxed);
+  }
+  const int socket = fd.get();
+  const TSessions::iterator session =
+      sessions_.insert(sessions_.end(), TUDPSession{now, from, std::move(fd), std::move(share)});
+  if (!Watch(epoll_.get(), socket, reinterpret_cast<std::uintptr_t>(&*session))) {
+    sessions_.erase(session);  // a session never heard from is none; the datagram is lost
+    PublishCount();
+    return nullptr;
+  }
+  index_.emplace(key, session);
   PublishCount();
   stats_->Opened.fetch_add(1, std::memory_order_relaxed);
   next_expiry_ = std::min(next_expiry_, ExpiryTime(now));
-  return static_cast<int>(sessions_.size()) - 1;
-}
-
-int TUDPRedirector::FindSession(const sockaddr_in& addr) const {
-  for (std::size_t i = 0; i < sessions_.size(); ++i) {
-    if (SameClient(sessions_[i].ClientAddr, addr)) return static_cast<int>(i);
-  }
-  return -1;
+  return &*session;
 }
 
 std::int64_t TUDPRedirector::ExpireSessions(std::int64_t now) {
-  std::int64_t next = kNever;
-  // Removal closes the sockets and gives back the address shares; the rest
-  // keep their order.
-  const std::size_t expired = std::erase_if(sessions_, [&](const TUDPSession& session) {
-    const std::int64_t expiry = ExpiryTime(session.LastActivity);
-    if (now >= expiry) return true;
-    next = std::min(next, expiry);
-    return false;
-  });
-  if (expired != 0) {
-    stats_->Expired.fetch_add(expired, std::memory_order_relaxed);
-    PublishCount();
+  // In order of last activity, so the expired ones are the first few.
+  std::size_t expired = 0;
+  while (!sessions_.empty() && now >= ExpiryTime(sessions_.front().LastActivity)) {
+    RemoveSession(sessions_.begin());
+    ++expired;
   }
-  return next;
+  if (expired != 0) stats_->Expired.fetch_add(expired, std::memory_order_relaxed);
+  return sessions_.empty() ? kNever : ExpiryTime(sessions_.front().LastActivity);
 }
 
-void TUDPRedirector::EvictLongestSilent() {
-  // min_element takes the first of equals: the oldest session among them.
-  const auto longest_silent = std::min_element(
-      sessions_.begin(), sessions_.end(),
-      [](const TUDPSession& a, const TUDPSession& b) { return a.LastActivity < b.LastActivity; });
-  if (longest_silent == sessions_.end()) return;
-  sessions_.erase(longest_silent);
-  stats_->Evicted.fetch_add(1, std::memory_order_relaxed);
+void TUDPRedirector::RemoveSession(TSessions::iterator session) {
+  ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, session->Socket.get(), nullptr);
+  index_.erase(ClientKey(session->ClientAddr));
+  // Closes the socket and gives back the address share.
+  sessions_.erase(session);
   PublishCount();
 }
 
@@ -201,7 +259,7 @@ std::int64_t TUDPRedirector::ExpiryTime(std::int64_t last_activity) const {
   return last_activity + timeout_ + 1;
 }
 
-int TUDPRedirector::PollTimeout() const {
+int TUDPRedirector::WaitTimeout() const {
   int timeout_ms = -1;
   if (next_expiry_ != kNever) timeout_ms = MillisUntil(next_expiry_, Now());
   if (trim_at_ != kNever) {

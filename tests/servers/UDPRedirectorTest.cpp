@@ -86,6 +86,58 @@ TEST(DatagramBatchTest, OnlyPagesDatagramsTouchedAreResidentUntilTrimmed) {
   EXPECT_EQ(batch.ResidentBytes(), 0u);
 }
 
+TEST(DatagramBatchTest, SegmentedSendsDeliverEveryDatagramWholeAndInOrderAndFallBackWhenRefused) {
+  // Runs of one size with a shorter last, an empty datagram, runs too large
+  // to go as one, and destinations that change in the middle.
+  std::vector<std::string> datagrams;
+  for (int i = 0; i < 6; ++i) datagrams.push_back(std::string(100, static_cast<char>('a' + i)));
+  datagrams.push_back("short");
+  for (int i = 0; i < 3; ++i) datagrams.push_back(std::string(100, static_cast<char>('k' + i)));
+  datagrams.push_back("");
+  for (int i = 0; i < 3; ++i) datagrams.push_back(std::string(30000, static_cast<char>('p' + i)));
+  for (int i = 0; i < 4; ++i) datagrams.push_back("to b " + std::to_string(i));
+  datagrams.push_back(std::string(100, 'z'));
+  const std::size_t kFirstToB = datagrams.size() - 5;
+  ASSERT_LE(datagrams.size(), kDatagramBatch);
+
+  // A socket without UDP checksums refuses segmented sends: every datagram
+  // must still go, one by one.
+  for (const bool refuses_segments : {false, true}) {
+    SCOPED_TRACE(refuses_segments ? "segments refused" : "segments taken");
+    std::uint16_t intake_port = 0, a_port = 0, b_port = 0;
+    UniqueFd intake = BindUdpLoopback(&intake_port), a = BindUdpLoopback(&a_port),
+             b = BindUdpLoopback(&b_port);
+    UniqueFd feeder = OpenUdpSocket(), out = OpenUdpSocket();
+    const int room = 1 << 20;
+    for (int fd : {intake.get(), a.get(), b.get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    const int on = 1;
+    if (refuses_segments) {
+      ASSERT_EQ(setsockopt(out.get(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
+    }
+    std::uint64_t bytes = 0;
+    for (const std::string& datagram : datagrams) {
+      ASSERT_TRUE(SendDatagram(feeder.get(), datagram, intake_port));
+      bytes += datagram.size();
+    }
+    TDatagramBatch batch;
+    ASSERT_TRUE(batch.valid());
+    ASSERT_TRUE(WaitUntil([&] { return PendingBytes(intake.get()) > 0; }));
+    ASSERT_EQ(batch.Receive(intake.get()), static_cast<int>(datagrams.size()));
+    const auto count = static_cast<unsigned>(datagrams.size());
+    const auto first_to_b = static_cast<unsigned>(kFirstToB);
+    batch.Direct(0, count, MakeSockAddr(inet_addr("127.0.0.1"), a_port));
+    batch.Direct(first_to_b, 4, MakeSockAddr(inet_addr("127.0.0.1"), b_port));
+    const TDatagramBatch::TSent sent = batch.Send(out.get(), 0, count);
+    EXPECT_EQ(sent.datagrams, count);
+    EXPECT_EQ(sent.bytes, bytes);
+    for (std::size_t i = 0; i < datagrams.size(); ++i) {
+      const bool to_b = i >= kFirstToB && i < kFirstToB + 4;
+      ASSERT_EQ(RecvDatagram(to_b ? b.get() : a.get()), datagrams[i]) << "datagram " << i;
+    }
+    EXPECT_EQ(PendingBytes(a.get()), 0);
+  }
+}
+
 TEST_F(UDPRedirectorTest, EachClientGetsItsOwnSessionAndEveryAnswerReachesItsClient) {
   auto redirector = Start(target_port_);
   // Same port number on another loopback address is another client.
@@ -140,8 +192,15 @@ TEST_F(UDPRedirectorTest, AnswersReachEachOf129PeersAndEverySocketIsClosed) {
     // Earliest expiry far beyond the test's time-out: the destruction below
     // finishes only if Terminate() wakes the blocked poll.
     auto redirector = Start(echo_.Port(), 3600000);
-    for (int i = 0; i < 129; ++i) ASSERT_TRUE(SendDatagram(clients[i].get(), std::to_string(i), port_));
-    for (int i = 0; i < 129; ++i) ASSERT_EQ(RecvDatagram(clients[i].get()), std::to_string(i));
+    // Two each: answers of many sessions leave in one send, each in order.
+    for (int i = 0; i < 129; ++i) {
+      ASSERT_TRUE(SendDatagram(clients[i].get(), std::to_string(i), port_));
+      ASSERT_TRUE(SendDatagram(clients[i].get(), std::to_string(i) + "+", port_));
+    }
+    for (int i = 0; i < 129; ++i) {
+      ASSERT_EQ(RecvDatagram(clients[i].get()), std::to_string(i));
+      ASSERT_EQ(RecvDatagram(clients[i].get()), std::to_string(i) + "+");
+    }
     EXPECT_EQ(redirector->SessionCount(), 129u);
     EXPECT_EQ(echo_.Sources().size(), 129u);
     // A port in use: the object exists without a socket and its thread ends at once.
@@ -263,6 +322,46 @@ TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbers
       WaitUntil([&] { return refused() - refused_before == 2 * std::uint64_t{kSpray - kPerAddress}; }));
   EXPECT_EQ(player_round_trip("last"), player_port);
   EXPECT_EQ(redirector->SessionCount(), kPerAddress + 1);
+}
+
+TEST_F(UDPRedirectorTest, RefusedSprayInTheSameBatchAsAPlayerDropsNoneOfThePlayersDatagrams) {
+  constexpr std::uint32_t kPerAddress = 4;
+  constexpr int kPlayer = 20, kSprayPerPlayer = 3;
+  // Suspended, so that everything below queues on the listening socket and
+  // the first batches mix refused datagrams with the player's.
+  TUDPRedirector redirector("127.0.0.1", "127.0.0.1", "127.0.0.1", 0, target_port_, 60000,
+                            Limits(64, kPerAddress));
+  port_ = LocalPort(redirector.Socket());
+  UniqueFd player = Client();
+  std::vector<UniqueFd> spray;
+  for (int i = 0; i < kPlayer; ++i) {
+    for (int j = 0; j < kSprayPerPlayer; ++j) {
+      spray.push_back(ClientOn("127.0.0.2"));
+      ASSERT_TRUE(SendDatagram(spray.back().get(), "spray", port_));
+    }
+    ASSERT_TRUE(SendDatagram(player.get(), "p" + std::to_string(i), port_));
+  }
+  ASSERT_TRUE(redirector.Resume());
+
+  std::vector<std::string> from_player;
+  std::set<std::uint16_t> player_ports;
+  int sprayed = 0;
+  while (from_player.size() < kPlayer) {
+    sockaddr_in from{};
+    const std::optional<std::string> got = RecvDatagram(target_.get(), 5000ms, &from);
+    ASSERT_TRUE(got.has_value()) << "the player's datagrams after " << from_player.size();
+    if (*got == "spray") {
+      ++sprayed;
+    } else {
+      from_player.push_back(*got);
+      player_ports.insert(from.sin_port);
+    }
+  }
+  for (int i = 0; i < kPlayer; ++i) EXPECT_EQ(from_player[i], "p" + std::to_string(i));
+  EXPECT_EQ(player_ports.size(), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return redirector.SessionCount() == kPerAddress + 1; }));
+  EXPECT_LE(sprayed, static_cast<int>(kPerAddress));
+  EXPECT_EQ(redirector.Stats()->Evicted.load(), 0u);
 }
 
 TEST_F(UDPRedirectorTest, BurstKeepsOrderPerClientAndPerSessionAndIsCounted) {
