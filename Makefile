@@ -14,6 +14,9 @@ TEST_PACKAGES := libgtest-dev libgmock-dev
 # CPack finds the package's library dependencies with dpkg-shlibdeps and file.
 PACKAGE_PACKAGES := dpkg-dev file
 FUZZ_PACKAGES := clang libclang-rt-14-dev llvm
+# The house rules: formatting, clang-tidy, and a clang build that checks the
+# lock annotations with warnings as errors.
+CHECK_PACKAGES := clang clang-format clang-tidy
 # Seconds each fuzz target runs: `make fuzz` by hand, `make fuzz-ci` in CI.
 FUZZ_SECONDS ?= 600
 FUZZ_CI_SECONDS ?= 60
@@ -24,14 +27,15 @@ JOBS ?= 2
 COMMIT := $(shell git describe --always --dirty 2>/dev/null)
 SHELL := /bin/bash
 
-.PHONY: run test test-asan test-tsan build build-server install package \
-	deps test-deps package-deps fuzz-deps fuzz fuzz-ci clean
+.PHONY: run test test-asan test-tsan build build-server install package check \
+	deps test-deps package-deps fuzz-deps check-deps fuzz fuzz-ci clean
 
 deps: PKGS = $(PACKAGES)
 test-deps: PKGS = $(PACKAGES) $(TEST_PACKAGES)
 package-deps: PKGS = $(PACKAGES) $(PACKAGE_PACKAGES)
 fuzz-deps: PKGS = $(PACKAGES) $(FUZZ_PACKAGES)
-deps test-deps package-deps fuzz-deps:
+check-deps: PKGS = $(PACKAGES) $(TEST_PACKAGES) $(CHECK_PACKAGES)
+deps test-deps package-deps fuzz-deps check-deps:
 	@missing=""; \
 	for p in $(PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
@@ -94,5 +98,18 @@ fuzz fuzz-ci: fuzz-deps
 	  if [ $$status -ne 0 ]; then echo "$${name}Fuzzer failed"; exit 1; fi; \
 	done
 
+# Sources of the system and its tools (tests and fuzz targets are held to
+# formatting and the lint build, not to clang-tidy).
+LIBRARY_SOURCES = $(shell git ls-files '*.cpp' | grep -Ev '^(tests|fuzz)/')
+
+check: check-deps
+	@echo "== clang-format"
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+	@echo "== clang, -Wthread-safety -Werror"
+	cmake --preset lint >/dev/null
+	cmake --build --preset lint -j $(JOBS)
+	@echo "== clang-tidy"
+	printf '%s\n' $(LIBRARY_SOURCES) | xargs -P $(JOBS) -n 4 clang-tidy -p build-lint --quiet --warnings-as-errors='*'
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-lint

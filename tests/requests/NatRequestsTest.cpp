@@ -135,7 +135,7 @@ TEST_F(NatRequestsTest, OnlyBnetdClientsChooseTheProfileByByte) {
   ASSERT_EQ(chosen.Status, kNatOk);
   EXPECT_TRUE(EchoesThroughTcp(chosen.PublicPort()));
   // Bytes past the table are refused, not read out of bounds.
-  for (const std::uint8_t profile : {10, 255}) {
+  for (const std::uint8_t profile : {std::uint8_t{10}, std::uint8_t{255}}) {
     const TNatReply reply = bnetd.Nat(kNatCreate, kUdp, Loopback(), 5000, profile);
     EXPECT_EQ(reply.Status, kNatFailed);
     EXPECT_EQ(reply.PortBytes, EchoPortBytes(5000));

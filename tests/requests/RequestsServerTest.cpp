@@ -23,7 +23,7 @@ TEST_F(RequestsServerTest, NopIsAnsweredOnceNonRequestTypesAreIgnoredAndFramingH
   // A Nop that is itself a reply, and the packet types a server only sends or
   // does not know, get no answer; the Nop behind them proves the order.
   std::string burst = Bytes(Nop(1)) + Bytes(Nop(7));
-  for (std::uint8_t type : {2, 3, 5, 200}) burst += Bytes(NewPacket(type));
+  for (const int type : {2, 3, 5, 200}) burst += Bytes(NewPacket(static_cast<std::uint8_t>(type)));
   burst += Bytes(Nop(0));
   ASSERT_TRUE(client.SendBytes(burst));
   const auto reply = client.Receive();
@@ -55,7 +55,7 @@ TEST_F(RequestsServerTest, NopIsAnsweredOnceNonRequestTypesAreIgnoredAndFramingH
 
 TEST_F(RequestsServerTest, BadSizeEndsTheSessionAfterThePacketsBeforeIt) {
   StartServer();
-  for (const std::uint16_t bad_size : {219, 221, 0xDC00}) {
+  for (const std::uint16_t bad_size : {std::uint16_t{219}, std::uint16_t{221}, std::uint16_t{0xDC00}}) {
     ControlClient client(port_);
     TRequestPacket bad = Nop(0);
     PutU16LE(bad, 0, bad_size);
