@@ -25,7 +25,7 @@ bool TAdminStream::Wait(short events) const {
   const std::int64_t left = deadline_ms_ - SteadyNowMs();
   if (left <= 0) return false;
   return WaitFd(fd_, events, wake_fd_, static_cast<int>(std::min<std::int64_t>(left, INT_MAX))) ==
-         TWaitResult::Ready;
+         TWaitResult::kReady;
 }
 
 bool TAdminStream::is_readable() const { return begin_ < end_ || Wait(POLLIN); }

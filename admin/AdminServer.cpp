@@ -127,7 +127,7 @@ void TAdminServer::Stop() {
   has_waiting_.Reset();
 }
 
-void TAdminServer::ProcessConnection(UniqueFd accepted) {
+void TAdminServer::ProcessConnection(TUniqueFd accepted) {
   // The admin endpoint yields to the players: it never takes the last
   // descriptors the control port and the relays keep in reserve.
   if (!fd_budget::HasRoom()) {
@@ -137,7 +137,7 @@ void TAdminServer::ProcessConnection(UniqueFd accepted) {
   std::unique_lock lock(mu_);
   if (waiting_.size() >= kAdminMaxWaiting) {
     lock.unlock();
-    SendSome(accepted.get(), admin::kBusyReply.data(), admin::kBusyReply.size(), MSG_DONTWAIT);
+    SendSome(accepted.Get(), admin::kBusyReply.data(), admin::kBusyReply.size(), MSG_DONTWAIT);
     ShutdownAndClose(accepted);
     return;
   }
@@ -158,7 +158,7 @@ std::optional<TAdminServer::TConnection> TAdminServer::TakeConnection(int wake_f
 }
 
 void TAdminServer::Serve(TConnection& connection, int wake_fd) {
-  admin::TAdminStream stream(connection.Fd.get(), connection.Peer, connection.DeadlineMs, wake_fd);
+  admin::TAdminStream stream(connection.Fd.Get(), connection.Peer, connection.DeadlineMs, wake_fd);
   router_->ServeOne(stream);
   ShutdownAndClose(connection.Fd);
 }

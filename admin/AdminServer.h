@@ -95,13 +95,13 @@ class TAdminServer final : public TTCPServer {
   int ConnectionMs = kAdminConnectionMs;
 
  protected:
-  void ProcessConnection(UniqueFd accepted) override;
+  void ProcessConnection(TUniqueFd accepted) override;
 
  private:
   friend class admin::TAdminWorker;
 
   struct TConnection {
-    UniqueFd Fd;
+    TUniqueFd Fd;
     sockaddr_in Peer{};
     std::int64_t DeadlineMs = 0;  // steady clock
   };

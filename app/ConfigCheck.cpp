@@ -409,7 +409,7 @@ void ProbeControlAddress(const TServerConfig& config, const TIniFile& ini, TDiag
     ReportListenFailure(config, ini, EADDRNOTAVAIL, out);
     return;
   }
-  const UniqueFd fd = OpenTcpSocket();
+  const TUniqueFd fd = OpenTcpSocket();
   if (!fd) {
     ReportListenFailure(config, ini, errno, out);
     return;
@@ -417,8 +417,8 @@ void ProbeControlAddress(const TServerConfig& config, const TIniFile& ini, TDiag
   // As the listener does, so that connections in TIME_WAIT do not count
   // against the port; a live listener on it still does.
   const int on = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (!BindTo(fd.get(), addr, config.ServerPort)) ReportListenFailure(config, ini, errno, out);
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (!BindTo(fd.Get(), addr, config.ServerPort)) ReportListenFailure(config, ini, errno, out);
 }
 
 }  // namespace quorvane

@@ -47,7 +47,7 @@ TIniStatus TIniFile::Load(const std::string& path, TIniFile* file, std::string* 
   *file = TIniFile();
   // Plain descriptors rather than a stream: the stream hides why a read
   // failed, and throws on a directory.
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   std::string text;
   int failure = 0;
   if (!fd) {
@@ -55,7 +55,7 @@ TIniStatus TIniFile::Load(const std::string& path, TIniFile* file, std::string* 
   } else {
     char buffer[4096];
     for (;;) {
-      const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+      const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
       if (n > 0) {
         text.append(buffer, static_cast<std::size_t>(n));
       } else if (n == 0) {

@@ -35,7 +35,7 @@ class TSignalWatcher final : public TThread {
  public:
   // Takes ownership of |signal_fd|; |server| and |reloader| must outlive the
   // thread. |reloader| is null when its thread could not be started.
-  TSignalWatcher(UniqueFd signal_fd, TThread& server, TConfigReloader* reloader)
+  TSignalWatcher(TUniqueFd signal_fd, TThread& server, TConfigReloader* reloader)
       : signal_fd_(std::move(signal_fd)), server_(server), reloader_(reloader) {}
   ~TSignalWatcher() override = default;
 
@@ -45,11 +45,11 @@ class TSignalWatcher final : public TThread {
  protected:
   void Execute() override {
     while (!Terminated()) {
-      pollfd fds[2] = {{signal_fd_.get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}};
+      pollfd fds[2] = {{signal_fd_.Get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}};
       if (PollRetry(fds, 2, -1) < 0) return;
       if (fds[0].revents == 0) continue;
       signalfd_siginfo info{};
-      if (::read(signal_fd_.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+      if (::read(signal_fd_.Get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
       if (info.ssi_signo == SIGHUP) {
         // Never reloads here: its name lookups could hold up a stop.
         if (reloader_ != nullptr) {
@@ -70,7 +70,7 @@ class TSignalWatcher final : public TThread {
   }
 
  private:
-  UniqueFd signal_fd_;
+  TUniqueFd signal_fd_;
   TThread& server_;
   TConfigReloader* reloader_;
   std::atomic<bool> signalled_{false};
@@ -98,9 +98,9 @@ sigset_t WatchedSignals() {
 // from it later, and returns a descriptor that reports them. When no
 // signalfd can be had the signals keep their default action, so that they
 // still stop the process.
-UniqueFd TakeSignals() {
+TUniqueFd TakeSignals() {
   const sigset_t signals = WatchedSignals();
-  UniqueFd fd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  TUniqueFd fd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
   if (fd) pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   return fd;
 }
@@ -110,7 +110,7 @@ void UnblockSignals() {
   pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
-int Serve(UniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& load, bool* exit_at_once) {
+int Serve(TUniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& load, bool* exit_at_once) {
   TRelayEngine engine;
   if (!engine.Start()) {
     LogError("quorvane: the relay threads could not be started");
@@ -160,7 +160,7 @@ int RunServer(const TConfigSource& source, bool* exit_at_once) {
   fd_budget::Init();
   // Sends use MSG_NOSIGNAL; this covers any write to a closed pipe as well.
   ::signal(SIGPIPE, SIG_IGN);
-  UniqueFd signal_fd = TakeSignals();
+  TUniqueFd signal_fd = TakeSignals();
 
   const TConfigLoad load = LoadConfiguration(source);
   load.Diagnostics.Print();
@@ -170,7 +170,7 @@ int RunServer(const TConfigSource& source, bool* exit_at_once) {
   // Nothing signals or waits on this event; it only has to exist while the
   // server runs.
   const TEvent ExitEvent;
-  if (!ExitEvent.valid()) {
+  if (!ExitEvent.Valid()) {
     Log("ExitEvent creation failed");
     return kExitFailed;
   }

@@ -24,21 +24,21 @@ double SecondsSince(Clock::time_point start) {
 
 void Pause(int ms) { PollRetry(nullptr, 0, ms); }
 
-UniqueFd ListenLoopback(std::uint16_t* port) {
-  UniqueFd fd = OpenTcpSocket();
+TUniqueFd ListenLoopback(std::uint16_t* port) {
+  TUniqueFd fd = OpenTcpSocket();
   const int on = 1;
-  if (!fd || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      !BindTo(fd.get(), Loopback(), 0) || ::listen(fd.get(), SOMAXCONN) != 0) {
-    return UniqueFd();
+  if (!fd || ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      !BindTo(fd.Get(), Loopback(), 0) || ::listen(fd.Get(), SOMAXCONN) != 0) {
+    return TUniqueFd();
   }
-  *port = LocalPort(fd.get());
+  *port = LocalPort(fd.Get());
   return fd;
 }
 
-UniqueFd BindUdpLoopback(std::uint16_t* port) {
-  UniqueFd fd = OpenUdpSocket();
-  if (!fd || !BindTo(fd.get(), Loopback(), 0)) return UniqueFd();
-  *port = LocalPort(fd.get());
+TUniqueFd BindUdpLoopback(std::uint16_t* port) {
+  TUniqueFd fd = OpenUdpSocket();
+  if (!fd || !BindTo(fd.Get(), Loopback(), 0)) return TUniqueFd();
+  *port = LocalPort(fd.Get());
   return fd;
 }
 
@@ -57,41 +57,41 @@ void SetTimeouts(int fd, int timeout_ms) {
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-UniqueFd ConnectBlocking(int type, std::uint32_t source, std::uint16_t port, int timeout_ms) {
-  UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+TUniqueFd ConnectBlocking(int type, std::uint32_t source, std::uint16_t port, int timeout_ms) {
+  TUniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
   if (!fd) return fd;
-  SetTimeouts(fd.get(), timeout_ms);
-  if (type == SOCK_STREAM) SetNoDelay(fd.get());
+  SetTimeouts(fd.Get(), timeout_ms);
+  if (type == SOCK_STREAM) SetNoDelay(fd.Get());
   // Bound explicitly, so that no other local address is ever chosen; a TCP
   // socket from 127.0.0.1 leaves the port to connect(), which may reuse
   // ports in TIME_WAIT.
-  if ((type == SOCK_DGRAM || source != Loopback()) && !BindTo(fd.get(), source, 0)) return UniqueFd();
+  if ((type == SOCK_DGRAM || source != Loopback()) && !BindTo(fd.Get(), source, 0)) return TUniqueFd();
   const sockaddr_in to = MakeSockAddr(Loopback(), port);
   int rc;
   do {
-    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    rc = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return UniqueFd();
+  if (rc != 0) return TUniqueFd();
   return fd;
 }
 
 }  // namespace
 
-UniqueFd ConnectLoopback(std::uint16_t port, int timeout_ms) {
+TUniqueFd ConnectLoopback(std::uint16_t port, int timeout_ms) {
   return ConnectBlocking(SOCK_STREAM, Loopback(), port, timeout_ms);
 }
 
-UniqueFd ConnectLoopbackFrom(std::uint32_t source, std::uint16_t port, int timeout_ms) {
+TUniqueFd ConnectLoopbackFrom(std::uint32_t source, std::uint16_t port, int timeout_ms) {
   return ConnectBlocking(SOCK_STREAM, source, port, timeout_ms);
 }
 
-UniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms) {
+TUniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms) {
   return ConnectBlocking(SOCK_DGRAM, Loopback(), port, timeout_ms);
 }
 
 bool LocalPortsLeft() {
-  UniqueFd fd = OpenTcpSocket();
-  return fd && BindTo(fd.get(), Loopback(), 0);
+  TUniqueFd fd = OpenTcpSocket();
+  return fd && BindTo(fd.Get(), Loopback(), 0);
 }
 
 bool SendAll(int fd, const void* data, std::size_t size) {

@@ -25,19 +25,19 @@ void Pause(int ms);
 
 // A non-blocking listening TCP socket on 127.0.0.1 with a system-chosen
 // port, written to |*port|. Invalid on failure.
-UniqueFd ListenLoopback(std::uint16_t* port);
+TUniqueFd ListenLoopback(std::uint16_t* port);
 // A non-blocking UDP socket bound to 127.0.0.1 on a system-chosen port.
-UniqueFd BindUdpLoopback(std::uint16_t* port);
+TUniqueFd BindUdpLoopback(std::uint16_t* port);
 std::uint16_t LocalPort(int fd);
 
 // A blocking TCP connection to 127.0.0.1:|port| with TCP_NODELAY, whose
 // connect, sends and receives give up after |timeout_ms|. Invalid on failure.
-UniqueFd ConnectLoopback(std::uint16_t port, int timeout_ms);
+TUniqueFd ConnectLoopback(std::uint16_t port, int timeout_ms);
 // The same from the local address |source| (network order, in 127.0.0.0/8).
-UniqueFd ConnectLoopbackFrom(std::uint32_t source, std::uint16_t port, int timeout_ms);
+TUniqueFd ConnectLoopbackFrom(std::uint32_t source, std::uint16_t port, int timeout_ms);
 // A blocking UDP socket connected to 127.0.0.1:|port| whose receives give up
 // after |timeout_ms|.
-UniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms);
+TUniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms);
 
 // True when a TCP socket can still be bound to 127.0.0.1 on a system-chosen
 // port; false once TIME_WAIT sockets hold every local port.

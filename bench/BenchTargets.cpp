@@ -53,23 +53,23 @@ TTcpTarget::TTcpTarget(TMode mode) : mode_(mode), listener_(ListenLoopback(&port
 TTcpTarget::~TTcpTarget() = default;
 
 void TTcpTarget::Execute() {
-  UniqueFd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
+  TUniqueFd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
   if (!epoll_fd || !listener_) return;
-  Watch(epoll_fd.get(), EPOLL_CTL_ADD, listener_.get(), EPOLLIN);
-  Watch(epoll_fd.get(), EPOLL_CTL_ADD, WakeFd(), EPOLLIN);
+  Watch(epoll_fd.Get(), EPOLL_CTL_ADD, listener_.Get(), EPOLLIN);
+  Watch(epoll_fd.Get(), EPOLL_CTL_ADD, WakeFd(), EPOLLIN);
   std::array<epoll_event, 256> events;
   while (!Terminated()) {
-    const int n = EpollWait(epoll_fd.get(), events.data(), static_cast<int>(events.size()), -1);
+    const int n = EpollWait(epoll_fd.Get(), events.data(), static_cast<int>(events.size()), -1);
     if (n < 0) break;
     for (int i = 0; i < n; ++i) {
       const int fd = events[i].data.fd;
       if (fd == WakeFd()) continue;
-      if (fd == listener_.get()) {
-        AcceptAll(epoll_fd.get());
+      if (fd == listener_.Get()) {
+        AcceptAll(epoll_fd.Get());
         continue;
       }
       const auto it = connections_.find(fd);
-      if (it != connections_.end() && !Serve(it->second, epoll_fd.get(), events[i].events)) {
+      if (it != connections_.end() && !Serve(it->second, epoll_fd.Get(), events[i].events)) {
         connections_.erase(it);  // closing removes it from the epoll set
       }
     }
@@ -79,17 +79,17 @@ void TTcpTarget::Execute() {
 
 void TTcpTarget::AcceptAll(int epoll_fd) {
   for (;;) {
-    UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    TUniqueFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd) return;  // EAGAIN, or out of descriptors for a moment
-    SetNoDelay(fd.get());
-    Watch(epoll_fd, EPOLL_CTL_ADD, fd.get(), EPOLLIN);
-    const int key = fd.get();
+    SetNoDelay(fd.Get());
+    Watch(epoll_fd, EPOLL_CTL_ADD, fd.Get(), EPOLLIN);
+    const int key = fd.Get();
     connections_[key] = TConnection{std::move(fd), {}};
   }
 }
 
 bool TTcpTarget::Serve(TConnection& connection, int epoll_fd, std::uint32_t events) {
-  const int fd = connection.fd.get();
+  const int fd = connection.fd.Get();
   if (!connection.unsent.empty()) {
     // Reading waits while echo bytes are stuck: the peer's own flow control.
     const ssize_t n = SendSome(fd, connection.unsent.data(), connection.unsent.size(), MSG_DONTWAIT);
@@ -104,7 +104,7 @@ bool TTcpTarget::Serve(TConnection& connection, int epoll_fd, std::uint32_t even
     if (got == 0) return false;
     if (got < 0) return WouldBlock();
     received_.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
-    if (mode_ == TMode::Discard) continue;
+    if (mode_ == TMode::kDiscard) continue;
     const auto size = static_cast<std::size_t>(got);
     const ssize_t sent = SendSome(fd, buffer_.data(), size, MSG_DONTWAIT);
     if (sent < 0 && !WouldBlock()) return false;
@@ -128,7 +128,7 @@ void TUdpEchoTarget::Execute() {
   std::array<sockaddr_in, kUdpBatch> peers;
   std::array<mmsghdr, kUdpBatch> messages;
   while (!Terminated()) {
-    if (WaitFd(socket_.get(), POLLIN, WakeFd(), -1) != TWaitResult::Ready) break;
+    if (WaitFd(socket_.Get(), POLLIN, WakeFd(), -1) != TWaitResult::kReady) break;
     // Drains the socket in batches, but returns to poll() now and then so
     // that a stop is seen under any load.
     for (int batch = 0; batch < 16; ++batch) {
@@ -140,12 +140,12 @@ void TUdpEchoTarget::Execute() {
         messages[i].msg_hdr.msg_iov = &iov[i];
         messages[i].msg_hdr.msg_iovlen = 1;
       }
-      const int got = ::recvmmsg(socket_.get(), messages.data(), kUdpBatch, MSG_DONTWAIT, nullptr);
+      const int got = ::recvmmsg(socket_.Get(), messages.data(), kUdpBatch, MSG_DONTWAIT, nullptr);
       if (got <= 0) break;
       for (int i = 0; i < got; ++i) iov[i].iov_len = messages[i].msg_len;
       // A datagram the send buffer cannot take is lost, as UDP allows; the
       // load generators notice and resend.
-      ::sendmmsg(socket_.get(), messages.data(), static_cast<unsigned>(got), MSG_DONTWAIT);
+      ::sendmmsg(socket_.Get(), messages.data(), static_cast<unsigned>(got), MSG_DONTWAIT);
       if (static_cast<std::size_t>(got) < kUdpBatch) break;
     }
   }
@@ -156,22 +156,22 @@ TSlowReader::TSlowReader(std::size_t chunk, int period_ms)
 
 void TSlowReader::Execute() {
   if (!listener_) return;
-  std::vector<UniqueFd> connections;
+  std::vector<TUniqueFd> connections;
   std::vector<std::uint8_t> buffer(chunk_);
   auto next_read = Clock::now();
   while (!Terminated()) {
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_read - Clock::now());
-    pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}};
+    pollfd fds[2] = {{listener_.Get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}};
     if (PollRetry(fds, 2, std::max<int>(0, static_cast<int>(wait.count()))) < 0) break;
     if (fds[1].revents != 0) break;
     if (fds[0].revents != 0) {
-      UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+      TUniqueFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
       if (fd) connections.push_back(std::move(fd));
     }
     if (Clock::now() < next_read) continue;
     next_read += std::chrono::milliseconds(period_ms_);
-    for (const UniqueFd& fd : connections) {
-      const ssize_t got = RecvSome(fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+    for (const TUniqueFd& fd : connections) {
+      const ssize_t got = RecvSome(fd.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
       if (got <= 0) continue;
       received_.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
       first_byte_.Set();
@@ -179,13 +179,13 @@ void TSlowReader::Execute() {
   }
 }
 
-TBulkSender::TBulkSender(std::vector<UniqueFd> connections) : connections_(std::move(connections)) {}
+TBulkSender::TBulkSender(std::vector<TUniqueFd> connections) : connections_(std::move(connections)) {}
 
 void TBulkSender::Execute() {
   constexpr std::size_t kChunk = std::size_t{128} * 1024;
   const std::vector<std::uint8_t> chunk(kChunk, 0x5a);
   std::vector<pollfd> fds;
-  for (const UniqueFd& fd : connections_) fds.push_back({fd.get(), POLLOUT, 0});
+  for (const TUniqueFd& fd : connections_) fds.push_back({fd.Get(), POLLOUT, 0});
   fds.push_back({WakeFd(), POLLIN, 0});
   while (!Terminated()) {
     if (PollRetry(fds.data(), fds.size(), -1) < 0 || fds.back().revents != 0) break;
@@ -210,8 +210,8 @@ void TSetupClient::Execute() {
   while (!Terminated() && Clock::now() < deadline_ && failures_ <= kMaxSetupFailures) {
     const auto start = Clock::now();
     std::uint8_t byte = 1;
-    UniqueFd fd = ConnectLoopback(port_, kSetupTimeoutMs);
-    if (!fd || !SendAll(fd.get(), &byte, 1) || !RecvExact(fd.get(), &byte, 1)) {
+    TUniqueFd fd = ConnectLoopback(port_, kSetupTimeoutMs);
+    if (!fd || !SendAll(fd.Get(), &byte, 1) || !RecvExact(fd.Get(), &byte, 1)) {
       ++failures_;
       continue;
     }
@@ -223,8 +223,8 @@ void TSetupClient::Execute() {
     // would use up the local ports that the relays' own outbound connects
     // need.
     const linger abort_on_close{1, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
-    fd.reset();
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    fd.Reset();
     ++done_;
   }
 }

@@ -21,11 +21,11 @@ namespace quorvane::bench {
 // (counting it). Listens from construction; serves from Resume().
 class TTcpTarget final : public TThread {
  public:
-  enum class TMode { Echo, Discard };
+  enum class TMode { kEcho, kDiscard };
   explicit TTcpTarget(TMode mode);
   ~TTcpTarget() override;
 
-  bool valid() const { return listener_.valid(); }
+  bool Valid() const { return listener_.Valid(); }
   std::uint16_t Port() const { return port_; }
   // Bytes received over all connections. Any thread.
   std::uint64_t BytesReceived() const { return received_.load(std::memory_order_relaxed); }
@@ -35,7 +35,7 @@ class TTcpTarget final : public TThread {
 
  private:
   struct TConnection {
-    UniqueFd fd;
+    TUniqueFd fd;
     std::vector<std::uint8_t> unsent;  // echo bytes the socket could not take yet
   };
   void AcceptAll(int epoll_fd);
@@ -44,7 +44,7 @@ class TTcpTarget final : public TThread {
 
   const TMode mode_;
   std::uint16_t port_ = 0;  // before listener_: set while it is made
-  UniqueFd listener_;
+  TUniqueFd listener_;
   std::atomic<std::uint64_t> received_{0};
   std::vector<std::uint8_t> buffer_;                  // target thread only
   std::unordered_map<int, TConnection> connections_;  // target thread only
@@ -55,7 +55,7 @@ class TTcpTarget final : public TThread {
 class TUdpEchoTarget final : public TThread {
  public:
   TUdpEchoTarget();
-  bool valid() const { return socket_.valid(); }
+  bool Valid() const { return socket_.Valid(); }
   std::uint16_t Port() const { return port_; }
 
  protected:
@@ -63,7 +63,7 @@ class TUdpEchoTarget final : public TThread {
 
  private:
   std::uint16_t port_ = 0;  // before socket_: set while it is made
-  UniqueFd socket_;
+  TUniqueFd socket_;
 };
 
 // A TCP server on 127.0.0.1 that reads at most |chunk| bytes from each
@@ -71,7 +71,7 @@ class TUdpEchoTarget final : public TThread {
 class TSlowReader final : public TThread {
  public:
   TSlowReader(std::size_t chunk, int period_ms);
-  bool valid() const { return listener_.valid(); }
+  bool Valid() const { return listener_.Valid(); }
   std::uint16_t Port() const { return port_; }
   std::uint64_t BytesReceived() const { return received_.load(std::memory_order_relaxed); }
   // Readable once the first byte has been read.
@@ -84,7 +84,7 @@ class TSlowReader final : public TThread {
   const std::size_t chunk_;
   const int period_ms_;
   std::uint16_t port_ = 0;  // before listener_: set while it is made
-  UniqueFd listener_;
+  TUniqueFd listener_;
   std::atomic<std::uint64_t> received_{0};
   TEvent first_byte_;
 };
@@ -93,7 +93,7 @@ class TSlowReader final : public TThread {
 // (non-blocking, connected), until terminated. Owns the connections.
 class TBulkSender final : public TThread {
  public:
-  explicit TBulkSender(std::vector<UniqueFd> connections);
+  explicit TBulkSender(std::vector<TUniqueFd> connections);
   std::uint64_t BytesSent() const { return sent_.load(std::memory_order_relaxed); }
   // True when a connection failed before the sender was terminated.
   bool Failed() const { return failed_.load(std::memory_order_relaxed); }
@@ -102,7 +102,7 @@ class TBulkSender final : public TThread {
   void Execute() override;
 
  private:
-  std::vector<UniqueFd> connections_;
+  std::vector<TUniqueFd> connections_;
   std::atomic<std::uint64_t> sent_{0};
   std::atomic<bool> failed_{false};
 };

@@ -37,7 +37,7 @@ TScratchDir::TScratchDir() {
 
 TScratchDir::~TScratchDir() {
   // Only the main thread changes directories or walks trees.
-  if (valid())
+  if (Valid())
     ::nftw(path_.c_str(), RemoveEntry, kOpenDirs, FTW_DEPTH | FTW_PHYS);  // NOLINT(concurrency-mt-unsafe)
 }
 
@@ -140,9 +140,9 @@ bool Executable(const std::string& path) { return ::access(path.c_str(), X_OK) =
 std::uint16_t FreeLoopbackPort(int type) {
   // No SO_REUSEADDR: a port that still has TIME_WAIT connections is not
   // handed out, because a program that binds without it could not take it.
-  UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
-  if (!fd || !BindTo(fd.get(), Loopback(), 0)) return 0;
-  return LocalPort(fd.get());
+  TUniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  if (!fd || !BindTo(fd.Get(), Loopback(), 0)) return 0;
+  return LocalPort(fd.Get());
 }
 
 bool BoundOnLoopback(int type, std::uint16_t port) {

@@ -20,7 +20,7 @@ class TScratchDir {
   TScratchDir& operator=(const TScratchDir&) = delete;
   ~TScratchDir();
 
-  bool valid() const { return !path_.empty(); }
+  bool Valid() const { return !path_.empty(); }
   const std::string& Path() const { return path_; }
   // Writes |text| to the file |name| in the directory; false on failure.
   bool Write(const std::string& name, const std::string& text) const;

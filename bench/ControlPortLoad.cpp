@@ -95,18 +95,18 @@ class TNopFlood final : public TThread {
   // Main thread, before Resume(): opens |sessions| + |extra| connections to
   // 127.0.0.1:|port| and keeps those the server does not close at once.
   void Connect(std::uint16_t port, int sessions, int extra) {
-    std::vector<UniqueFd> fds;
+    std::vector<TUniqueFd> fds;
     for (int i = 0; i < sessions + extra; ++i) {
-      UniqueFd fd = ConnectLoopbackFrom(OtherLoopback(), port, kConnectTimeoutMs);
+      TUniqueFd fd = ConnectLoopbackFrom(OtherLoopback(), port, kConnectTimeoutMs);
       if (fd) fds.push_back(std::move(fd));
     }
     Pause(kRefusalWaitMs);
-    for (UniqueFd& fd : fds) {
+    for (TUniqueFd& fd : fds) {
       std::uint8_t byte;
-      const ssize_t n = RecvSome(fd.get(), &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+      const ssize_t n = RecvSome(fd.Get(), &byte, 1, MSG_DONTWAIT | MSG_PEEK);
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
         ++refused_;
-      } else if (SetBlocking(fd.get(), false)) {
+      } else if (SetBlocking(fd.Get(), false)) {
         sessions_.push_back({std::move(fd), 0});
       }
     }
@@ -122,21 +122,21 @@ class TNopFlood final : public TThread {
     const TRequestPacket nop = Encode(TNop{0});
     for (std::size_t i = 0; i < kFloodBurst; ++i) stream.insert(stream.end(), nop.begin(), nop.end());
     std::vector<std::uint8_t> sink(std::size_t{64} * 1024);
-    UniqueFd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
+    TUniqueFd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
     if (!epoll_fd) return;
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
       epoll_event ev{};
       ev.events = EPOLLIN | EPOLLOUT;
       ev.data.u64 = i;
-      ::epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, sessions_[i].fd.get(), &ev);
+      ::epoll_ctl(epoll_fd.Get(), EPOLL_CTL_ADD, sessions_[i].fd.Get(), &ev);
     }
     epoll_event wake{};
     wake.events = EPOLLIN;
     wake.data.u64 = sessions_.size();
-    ::epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, WakeFd(), &wake);
+    ::epoll_ctl(epoll_fd.Get(), EPOLL_CTL_ADD, WakeFd(), &wake);
     std::array<epoll_event, 256> events;
     while (!Terminated()) {
-      const int n = ::epoll_wait(epoll_fd.get(), events.data(), static_cast<int>(events.size()), -1);
+      const int n = ::epoll_wait(epoll_fd.Get(), events.data(), static_cast<int>(events.size()), -1);
       if (n < 0 && errno != EINTR) return;
       for (int i = 0; i < n; ++i) {
         if (events[i].data.u64 >= sessions_.size()) continue;
@@ -147,15 +147,15 @@ class TNopFlood final : public TThread {
           // stopped, so that packets stay whole.
           const std::size_t offset = session.sent % kPacketSize;
           const ssize_t sent =
-              SendSome(session.fd.get(), stream.data() + offset, stream.size() - offset, MSG_DONTWAIT);
+              SendSome(session.fd.Get(), stream.data() + offset, stream.size() - offset, MSG_DONTWAIT);
           if (sent > 0) session.sent += static_cast<std::uint64_t>(sent);
         }
         if ((events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
-          const ssize_t got = RecvSome(session.fd.get(), sink.data(), sink.size(), MSG_DONTWAIT);
+          const ssize_t got = RecvSome(session.fd.Get(), sink.data(), sink.size(), MSG_DONTWAIT);
           if (got > 0) {
             answer_bytes_.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
           } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            session.fd.reset();  // closing also takes it out of the epoll set
+            session.fd.Reset();  // closing also takes it out of the epoll set
           }
         }
       }
@@ -164,7 +164,7 @@ class TNopFlood final : public TThread {
 
  private:
   struct TSession {
-    UniqueFd fd;
+    TUniqueFd fd;
     std::uint64_t sent;  // bytes of the Nop stream sent so far
   };
   std::vector<TSession> sessions_;
@@ -183,9 +183,9 @@ class TUdpSpray final : public TThread {
   void Execute() override {
     const std::array<std::uint8_t, kPlayerDatagram> datagram{};
     while (!Terminated()) {
-      UniqueFd fd = OpenUdpSocket();
-      if (!fd || !BindTo(fd.get(), OtherLoopback(), 0)) continue;
-      if (SendTo(fd.get(), datagram.data(), datagram.size(), to_) > 0) {
+      TUniqueFd fd = OpenUdpSocket();
+      if (!fd || !BindTo(fd.Get(), OtherLoopback(), 0)) continue;
+      if (SendTo(fd.Get(), datagram.data(), datagram.size(), to_) > 0) {
         sent_.fetch_add(1, std::memory_order_relaxed);
       }
     }
@@ -220,7 +220,8 @@ void Play(int fd, int ms, std::uint64_t* sent, std::uint64_t* lost) {
     }
     const auto until = sending ? next_send : last_send + std::chrono::milliseconds(kLateMs);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
-    if (WaitFd(fd, POLLIN, -1, static_cast<int>(std::max<std::int64_t>(wait, 0) + 1)) != TWaitResult::Ready) {
+    if (WaitFd(fd, POLLIN, -1, static_cast<int>(std::max<std::int64_t>(wait, 0) + 1)) !=
+        TWaitResult::kReady) {
       continue;
     }
     for (;;) {
@@ -252,7 +253,7 @@ bool TControlPortLoad::Start(const std::string& server) {
     Problem("no server executable at " + server + ": the control-port rows are left out");
     return false;
   }
-  if (!udp_echo_.valid() || !udp_echo_.Resume()) {
+  if (!udp_echo_.Valid() || !udp_echo_.Resume()) {
     Problem("control port: no UDP target");
     return false;
   }
@@ -265,7 +266,7 @@ bool TControlPortLoad::Start(const std::string& server) {
       "[SERVER]\nHOST=127.0.0.1\nPORT=" + std::to_string(port_) +
       "\n\n[UNKNOWN]\nHOST=127.0.0.1\n\n[LIMITS]\nSESSIONS_PER_ADDRESS=" + std::to_string(kFloodSessions) +
       "\nREDIRECTORS_PER_ADDRESS=256\nCONNECTIONS_PER_ADDRESS=256\nUDP_SESSIONS=1024\n";
-  if (!dir_->valid() || port_ == 0 || !dir_->Write("KELVARD.ini", ini) ||
+  if (!dir_->Valid() || port_ == 0 || !dir_->Write("KELVARD.ini", ini) ||
       !server_.Start({server}, dir_->Path(), dir_->Path() + "/server.log")) {
     Problem("control port: the server could not be started");
     return false;
@@ -278,9 +279,9 @@ bool TControlPortLoad::Start(const std::string& server) {
 
 TNopUnderFlood TControlPortLoad::NopUnderFlood() {
   TNopUnderFlood result;
-  UniqueFd client = ConnectLoopback(port_, kReplyTimeoutMs);
+  TUniqueFd client = ConnectLoopback(port_, kReplyTimeoutMs);
   std::vector<double> idle;
-  if (!client || !NopRoundTrips(client.get(), config_.quiet_ms, &idle) || idle.empty()) {
+  if (!client || !NopRoundTrips(client.Get(), config_.quiet_ms, &idle) || idle.empty()) {
     Problem("Nop under flood: the legitimate client got no answer");
     return result;
   }
@@ -298,7 +299,7 @@ TNopUnderFlood TControlPortLoad::NopUnderFlood() {
   const std::uint64_t answers_start = flood.AnswerBytes();
   const auto start = Clock::now();
   std::vector<double> flooded;
-  const bool answered = NopRoundTrips(client.get(), config_.abuse_ms, &flooded);
+  const bool answered = NopRoundTrips(client.Get(), config_.abuse_ms, &flooded);
   const double seconds = SecondsSince(start);
   const std::int64_t cpu_end = SampleProcesses(pids).cpu_ns;
   result.flood_answers = static_cast<double>(flood.AnswerBytes() - answers_start) / kPacketSize / seconds;
@@ -317,7 +318,7 @@ TNopUnderFlood TControlPortLoad::NopUnderFlood() {
 TUdpUnderSpray TControlPortLoad::UdpUnderSpray() {
   TUdpUnderSpray result;
   // The player's control session makes the redirector and holds it.
-  UniqueFd control = ConnectLoopback(port_, kReplyTimeoutMs);
+  TUniqueFd control = ConnectLoopback(port_, kReplyTimeoutMs);
   TNatRequest create;
   create.Proto = kProtoUdp;
   create.Action = kNatCreate;
@@ -326,25 +327,25 @@ TUdpUnderSpray TControlPortLoad::UdpUnderSpray() {
   const TRequestPacket request = Encode(create);
   TRequestPacket answer{};
   std::uint16_t public_port = 0;
-  if (control && SendAll(control.get(), request.data(), request.size())) {
-    while (RecvExact(control.get(), answer.data(), answer.size())) {
+  if (control && SendAll(control.Get(), request.data(), request.size())) {
+    while (RecvExact(control.Get(), answer.data(), answer.size())) {
       if (PacketType(answer) != kPacketNatReply) continue;
       const TNatReply reply = DecodeNatReply(answer);
       if (reply.Status == kNatOk) public_port = reply.PublicPort();
       break;
     }
   }
-  UniqueFd player = public_port != 0 ? ConnectUdpLoopback(public_port, kReplyTimeoutMs) : UniqueFd();
+  TUniqueFd player = public_port != 0 ? ConnectUdpLoopback(public_port, kReplyTimeoutMs) : TUniqueFd();
   if (!player) {
     Problem("UDP under spray: no UDP redirector could be made through the control port");
     return result;
   }
-  Play(player.get(), config_.quiet_ms, &result.quiet_sent, &result.quiet_lost);
+  Play(player.Get(), config_.quiet_ms, &result.quiet_sent, &result.quiet_lost);
   TUdpSpray spray(public_port);
   if (!spray.Resume()) return result;
   const std::int64_t drops_before = UdpReceiveBufferErrors();
   const auto start = Clock::now();
-  Play(player.get(), config_.abuse_ms, &result.sent, &result.lost);
+  Play(player.Get(), config_.abuse_ms, &result.sent, &result.lost);
   result.spray_rate = static_cast<double>(spray.Sent()) / SecondsSince(start);
   Stop(spray);
   const std::int64_t drops_after = UdpReceiveBufferErrors();

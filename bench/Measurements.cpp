@@ -104,10 +104,10 @@ std::optional<std::string> ProbeUdp(std::uint16_t port) {
   for (std::size_t i = 0; i < probe.size(); ++i) probe[i] = static_cast<std::uint8_t>(i * 7 + 1);
   std::string failure = "came back not at all";
   for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
-    UniqueFd fd = ConnectUdpLoopback(port, kProbeTimeoutMs);
+    TUniqueFd fd = ConnectUdpLoopback(port, kProbeTimeoutMs);
     std::array<std::uint8_t, 2 * kMessageSize> answer{};
-    if (!fd || SendSome(fd.get(), probe.data(), probe.size()) != static_cast<ssize_t>(probe.size())) continue;
-    const ssize_t n = RecvSome(fd.get(), answer.data(), answer.size());
+    if (!fd || SendSome(fd.Get(), probe.data(), probe.size()) != static_cast<ssize_t>(probe.size())) continue;
+    const ssize_t n = RecvSome(fd.Get(), answer.data(), answer.size());
     if (n == static_cast<ssize_t>(probe.size()) &&
         std::memcmp(answer.data(), probe.data(), probe.size()) == 0) {
       return std::nullopt;
@@ -173,7 +173,7 @@ class TOpenForwards {
 TMeasurements::TMeasurements(std::vector<TRelaySystem*> systems, TRedirectorHost& host,
                              const TBenchConfig& config)
     : systems_(std::move(systems)), host_(host), config_(config) {
-  ready_ = echo_.valid() && sink_.valid() && udp_echo_.valid() && echo_.Resume() && sink_.Resume() &&
+  ready_ = echo_.Valid() && sink_.Valid() && udp_echo_.Valid() && echo_.Resume() && sink_.Resume() &&
            udp_echo_.Resume();
 }
 
@@ -204,10 +204,10 @@ TLoad TMeasurements::BulkThroughput(int connections) {
 
 double TMeasurements::BulkRun(std::uint16_t port, int connections, int ms, const std::vector<pid_t>& pids,
                               double* cpu) {
-  std::vector<UniqueFd> fds;
+  std::vector<TUniqueFd> fds;
   for (int i = 0; i < connections; ++i) {
-    UniqueFd fd = ConnectLoopback(port, kConnectTimeoutMs);
-    if (!fd || !SetBlocking(fd.get(), false)) {
+    TUniqueFd fd = ConnectLoopback(port, kConnectTimeoutMs);
+    if (!fd || !SetBlocking(fd.Get(), false)) {
       Problem("bulk: a connection failed");
       return kNoValue;
     }
@@ -278,7 +278,7 @@ TLatencies TMeasurements::RoundTripTest(bool datagram) {
   const TOpenForwards open(
       *this, systems_,
       {datagram ? TForward{TProto::kUdp, udp_echo_.Port()} : TForward{TProto::kTcp, echo_.Port()}});
-  std::vector<UniqueFd> sockets;
+  std::vector<TUniqueFd> sockets;
   for (std::size_t s = 0; s < open.Systems(); ++s) {
     const std::uint16_t port = open.Port(s, 0);
     if (port == 0) {
@@ -298,7 +298,7 @@ TLatencies TMeasurements::RoundTripTest(bool datagram) {
     const bool warm_up = round < 0;
     for (std::size_t s = 0; s < open.Systems(); ++s) {
       if (!sockets[s]) continue;
-      RoundTrips(sockets[s].get(), datagram, warm_up ? kWarmUpRoundTrips : count, limit,
+      RoundTrips(sockets[s].Get(), datagram, warm_up ? kWarmUpRoundTrips : count, limit,
                  warm_up ? nullptr : &samples[s], warm_up ? &warm_up_lost : &result.lost);
     }
   }
@@ -339,14 +339,14 @@ TEchoRate TMeasurements::UdpEchoRate(int peers) {
 TMeasurements::TPeers TMeasurements::MakePeers(std::uint16_t port, int count) {
   TPeers peers;
   if (port == 0) return peers;
-  UniqueFd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
+  TUniqueFd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
   for (int i = 0; i < count && epoll_fd; ++i) {
-    UniqueFd fd = ConnectUdpLoopback(port, kUdpAnswerTimeoutMs);
-    if (!fd || !SetBlocking(fd.get(), false)) return peers;
+    TUniqueFd fd = ConnectUdpLoopback(port, kUdpAnswerTimeoutMs);
+    if (!fd || !SetBlocking(fd.Get(), false)) return peers;
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u32 = static_cast<std::uint32_t>(i);
-    if (::epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, fd.get(), &ev) != 0) return peers;
+    if (::epoll_ctl(epoll_fd.Get(), EPOLL_CTL_ADD, fd.Get(), &ev) != 0) return peers;
     peers.sockets.push_back(std::move(fd));
   }
   peers.epoll_fd = std::move(epoll_fd);
@@ -355,7 +355,7 @@ TMeasurements::TPeers TMeasurements::MakePeers(std::uint16_t port, int count) {
 
 double TMeasurements::EchoRateRun(TPeers& peers, int ms, const std::vector<pid_t>& pids, std::uint64_t* lost,
                                   double* cpu) {
-  const std::vector<UniqueFd>& sockets = peers.sockets;
+  const std::vector<TUniqueFd>& sockets = peers.sockets;
   if (!peers.epoll_fd || sockets.empty()) return kNoValue;
   const std::array<std::uint8_t, kMessageSize> message{};
   std::array<std::uint8_t, 2048> answer{};
@@ -365,7 +365,7 @@ double TMeasurements::EchoRateRun(TPeers& peers, int ms, const std::vector<pid_t
   // every one of them stays active while the window stays the same.
   const auto fill_window = [&] {
     for (int tries = 0; outstanding < config_.window && tries < config_.window; ++tries) {
-      const int fd = sockets[next_peer++ % sockets.size()].get();
+      const int fd = sockets[next_peer++ % sockets.size()].Get();
       if (SendSome(fd, message.data(), message.size(), MSG_DONTWAIT) > 0) ++outstanding;
     }
   };
@@ -382,7 +382,7 @@ double TMeasurements::EchoRateRun(TPeers& peers, int ms, const std::vector<pid_t
     }
     int n;
     do {
-      n = ::epoll_wait(peers.epoll_fd.get(), events.data(), static_cast<int>(events.size()),
+      n = ::epoll_wait(peers.epoll_fd.Get(), events.data(), static_cast<int>(events.size()),
                        kUdpAnswerTimeoutMs);
     } while (n < 0 && errno == EINTR);
     if (n < 0) break;
@@ -393,7 +393,7 @@ double TMeasurements::EchoRateRun(TPeers& peers, int ms, const std::vector<pid_t
       continue;
     }
     for (int i = 0; i < n; ++i) {
-      const int fd = sockets[events[i].data.u32].get();
+      const int fd = sockets[events[i].data.u32].Get();
       while (RecvSome(fd, answer.data(), answer.size(), MSG_DONTWAIT) >= 0) {
         ++answered;
         if (outstanding > 0) --outstanding;
@@ -428,13 +428,13 @@ void TMeasurements::IdleCostOf(std::size_t system, TIdleCost* result) {
   }
   Pause(kSettleMs);
   const TProcessSample base = SampleProcesses(pids);
-  std::vector<UniqueFd> relays;
+  std::vector<TUniqueFd> relays;
   std::int64_t threads_probe = -1;
   for (int i = 0; i < config_.idle_count; ++i) {
     // One byte each way proves the relay is established on both sides.
     std::uint8_t byte = 1;
-    UniqueFd fd = ConnectLoopback(tcp_port, kConnectTimeoutMs);
-    if (!fd || !SendAll(fd.get(), &byte, 1) || !RecvExact(fd.get(), &byte, 1)) {
+    TUniqueFd fd = ConnectLoopback(tcp_port, kConnectTimeoutMs);
+    if (!fd || !SendAll(fd.Get(), &byte, 1) || !RecvExact(fd.Get(), &byte, 1)) {
       Problem("idle: only " + std::to_string(relays.size()) + " TCP relays through " + name +
               " could be established");
       break;
@@ -445,11 +445,11 @@ void TMeasurements::IdleCostOf(std::size_t system, TIdleCost* result) {
   }
   Pause(kSettleMs);
   const TProcessSample tcp = SampleProcesses(pids);
-  std::vector<UniqueFd> sessions;
+  std::vector<TUniqueFd> sessions;
   for (int i = 0; i < config_.idle_count && udp_port != 0; ++i) {
     std::uint8_t byte = 1;
-    UniqueFd fd = ConnectUdpLoopback(udp_port, kUdpAnswerTimeoutMs * 5);
-    if (!fd || SendSome(fd.get(), &byte, 1) != 1 || RecvSome(fd.get(), &byte, 1) != 1) {
+    TUniqueFd fd = ConnectUdpLoopback(udp_port, kUdpAnswerTimeoutMs * 5);
+    if (!fd || SendSome(fd.Get(), &byte, 1) != 1 || RecvSome(fd.Get(), &byte, 1) != 1) {
       Problem("idle: only " + std::to_string(sessions.size()) + " UDP sessions through " + name +
               " got an answer");
       break;
@@ -465,13 +465,13 @@ void TMeasurements::IdleCostOf(std::size_t system, TIdleCost* result) {
   const double hold_ns = SecondsSince(start) * 1e9;
   // Idle must not mean dead: every relay and session still answers.
   int silent = 0;
-  for (const UniqueFd& fd : relays) {
+  for (const TUniqueFd& fd : relays) {
     std::uint8_t byte = 2;
-    if (!SendAll(fd.get(), &byte, 1) || !RecvExact(fd.get(), &byte, 1)) ++silent;
+    if (!SendAll(fd.Get(), &byte, 1) || !RecvExact(fd.Get(), &byte, 1)) ++silent;
   }
-  for (const UniqueFd& fd : sessions) {
+  for (const TUniqueFd& fd : sessions) {
     std::uint8_t byte = 2;
-    if (SendSome(fd.get(), &byte, 1) != 1 || RecvSome(fd.get(), &byte, 1) != 1) ++silent;
+    if (SendSome(fd.Get(), &byte, 1) != 1 || RecvSome(fd.Get(), &byte, 1) != 1) ++silent;
   }
   if (silent > 0) {
     Problem("idle: " + std::to_string(silent) + " relays or sessions through " + name +
@@ -501,15 +501,15 @@ void TMeasurements::IdleCostOf(std::size_t system, TIdleCost* result) {
 TSlowReceiver TMeasurements::SlowReceiver() {
   TSlowReceiver result;
   TSlowReader reader(kSlowReadChunk, kSlowReadPeriodMs);
-  if (!reader.valid() || !reader.Resume()) return result;
+  if (!reader.Valid() || !reader.Resume()) return result;
   const std::vector<pid_t> pids = {host_.Pid()};
   {
     const std::uint16_t port = host_.AddTcp(reader.Port());
     std::uint8_t byte = 1;
-    UniqueFd fd = port != 0 ? ConnectLoopback(port, kConnectTimeoutMs) : UniqueFd();
-    if (!fd || !SendAll(fd.get(), &byte, 1) ||
-        WaitFd(reader.FirstByteFd(), POLLIN, -1, kConnectTimeoutMs) != TWaitResult::Ready ||
-        !SetBlocking(fd.get(), false)) {
+    TUniqueFd fd = port != 0 ? ConnectLoopback(port, kConnectTimeoutMs) : TUniqueFd();
+    if (!fd || !SendAll(fd.Get(), &byte, 1) ||
+        WaitFd(reader.FirstByteFd(), POLLIN, -1, kConnectTimeoutMs) != TWaitResult::kReady ||
+        !SetBlocking(fd.Get(), false)) {
       Problem("slow receiver: no relay to the slow reader");
       host_.Drop(port);
       Stop(reader);
@@ -525,9 +525,9 @@ TSlowReceiver TMeasurements::SlowReceiver() {
     const auto start = Clock::now();
     auto next_sample = start;
     while (SecondsSince(start) * 1000 < config_.slow_ms) {
-      if (WaitFd(fd.get(), POLLOUT, -1, kRssSampleMs) == TWaitResult::Ready) {
+      if (WaitFd(fd.Get(), POLLOUT, -1, kRssSampleMs) == TWaitResult::kReady) {
         for (int i = 0; i < 64; ++i) {
-          const ssize_t n = SendSome(fd.get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
+          const ssize_t n = SendSome(fd.Get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
           if (n <= 0) break;
           sent += static_cast<std::uint64_t>(n);
         }

@@ -125,8 +125,8 @@ class TMeasurements {
   // UDP sockets connected to one port, all in one epoll set; the set is
   // invalid when any of them could not be made.
   struct TPeers {
-    UniqueFd epoll_fd;
-    std::vector<UniqueFd> sockets;
+    TUniqueFd epoll_fd;
+    std::vector<TUniqueFd> sockets;
   };
   static TPeers MakePeers(std::uint16_t port, int count);
   double EchoRateRun(TPeers& peers, int ms, const std::vector<pid_t>& pids, std::uint64_t* lost, double* cpu);
@@ -140,8 +140,8 @@ class TMeasurements {
   const std::vector<TRelaySystem*> systems_;
   TRedirectorHost& host_;
   const TBenchConfig config_;
-  TTcpTarget echo_{TTcpTarget::TMode::Echo};
-  TTcpTarget sink_{TTcpTarget::TMode::Discard};
+  TTcpTarget echo_{TTcpTarget::TMode::kEcho};
+  TTcpTarget sink_{TTcpTarget::TMode::kDiscard};
   TUdpEchoTarget udp_echo_;
   bool ready_ = false;
   std::vector<std::string> problems_;

@@ -141,15 +141,15 @@ bool TRedirectorHost::Start() {
   ::close(down[0]);
   ::close(up[1]);
   pid_ = pid;
-  to_child_.reset(down[1]);
-  from_child_.reset(up[0]);
+  to_child_.Reset(down[1]);
+  from_child_.Reset(up[0]);
   return true;
 }
 
 std::string TRedirectorHost::Ask(const std::string& request) {
   if (pid_ < 0) return {};
-  WriteLine(to_child_.get(), request);
-  return ReadLine(from_child_.get(), kAnswerTimeoutMs);
+  WriteLine(to_child_.Get(), request);
+  return ReadLine(from_child_.Get(), kAnswerTimeoutMs);
 }
 
 std::uint16_t TRedirectorHost::AddTcp(std::uint16_t target_port) {
@@ -167,8 +167,8 @@ void TRedirectorHost::Drop(std::uint16_t public_port) {
 void TRedirectorHost::Quit() {
   if (pid_ < 0) return;
   Ask("quit");
-  to_child_.reset();
-  from_child_.reset();
+  to_child_.Reset();
+  from_child_.Reset();
   const auto deadline = Clock::now() + std::chrono::milliseconds(kExitTimeoutMs);
   int status = 0;
   while (::waitpid(pid_, &status, WNOHANG) == 0) {

@@ -47,8 +47,8 @@ class TRedirectorHost {
   std::string Ask(const std::string& request);
 
   pid_t pid_ = -1;
-  UniqueFd to_child_;
-  UniqueFd from_child_;
+  TUniqueFd to_child_;
+  TUniqueFd from_child_;
 };
 
 }  // namespace quorvane::bench

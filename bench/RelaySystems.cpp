@@ -144,7 +144,7 @@ std::vector<std::uint16_t> TPeerSystem::Open(const std::vector<TForward>& forwar
       listeners.push_back({f.proto, FreeLoopbackPort(SocketType(f.proto)), f.target_port});
     }
     dir_ = std::make_unique<TScratchDir>();
-    if (!dir_->valid()) {
+    if (!dir_->Valid()) {
       failure_ = "no scratch directory under /tmp";
       break;
     }

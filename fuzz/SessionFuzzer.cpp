@@ -109,9 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) != 0) return 0;
-  UniqueFd replies(pair[1]);
+  TUniqueFd replies(pair[1]);
   const sockaddr_in peer = MakeSockAddr(0x0100007F, 40000);
-  auto session = std::make_unique<TRequestsServerThread>(*fixture.server, UniqueFd(pair[0]), peer);
+  auto session = std::make_unique<TRequestsServerThread>(*fixture.server, TUniqueFd(pair[0]), peer);
   auto entry = std::make_unique<TClientEntry>();
   entry->Address = peer.sin_addr.s_addr;
   entry->Session = session.get();
@@ -127,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       packets.Commit(take);
       packets.Drain([&](TPacketView packet) {
         session->ProcessRequest(packet);
-        DrainReplies(replies.get());
+        DrainReplies(replies.Get());
       });
     }
   } catch (const TSilentAbort&) {

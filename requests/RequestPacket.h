@@ -39,20 +39,26 @@ inline constexpr std::size_t kClientNameSize = 12;
 using TRequestPacket = std::array<std::uint8_t, kPacketSize>;
 using TPacketView = std::span<const std::uint8_t, kPacketSize>;
 
-enum TPacketType : std::uint8_t {
-  kPacketNop = 0,
-  kPacketRegisterRequest = 1,
-  kPacketRegisterReply = 2,
-  kPacketAddressEntry = 3,
-  kPacketNatRequest = 4,
-  kPacketNatReply = 5,
-};
+// Wire codes are plain byte constants rather than enums: they travel as raw
+// bytes, and a byte with no name here (an unknown type, action or profile)
+// must stay representable all the way to the code that ignores or refuses it.
+inline constexpr std::uint8_t kPacketNop = 0;
+inline constexpr std::uint8_t kPacketRegisterRequest = 1;
+inline constexpr std::uint8_t kPacketRegisterReply = 2;
+inline constexpr std::uint8_t kPacketAddressEntry = 3;
+inline constexpr std::uint8_t kPacketNatRequest = 4;
+inline constexpr std::uint8_t kPacketNatReply = 5;
 
-enum TNatAction : std::uint8_t { kNatQuery = 0, kNatCreate = 1, kNatDelete = 2 };
+inline constexpr std::uint8_t kNatQuery = 0;
+inline constexpr std::uint8_t kNatCreate = 1;
+inline constexpr std::uint8_t kNatDelete = 2;
 
-enum TNatStatus : std::uint8_t { kNatOk = 0, kNatNotFound = 3, kNatFailed = 255 };
+inline constexpr std::uint8_t kNatOk = 0;
+inline constexpr std::uint8_t kNatNotFound = 3;
+inline constexpr std::uint8_t kNatFailed = 255;
 
-enum TRegisterStatus : std::uint8_t { kRegisterOk = 0, kRegisterTooOld = 1 };
+inline constexpr std::uint8_t kRegisterOk = 0;
+inline constexpr std::uint8_t kRegisterTooOld = 1;
 
 namespace packet_offset {
 inline constexpr std::size_t kSize = 0;

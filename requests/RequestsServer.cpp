@@ -47,9 +47,9 @@ TRequestsServer::~TRequestsServer() {
   sessions_.StopAll();
 }
 
-void TRequestsServer::ProcessConnection(UniqueFd accepted) {
+void TRequestsServer::ProcessConnection(TUniqueFd accepted) {
   sockaddr_in peer{};
-  if (const auto address = PeerAddress(accepted.get())) peer = *address;
+  if (const auto address = PeerAddress(accepted.Get())) peer = *address;
   const std::uint32_t addr = peer.sin_addr.s_addr;
   // A refused connection never becomes a client: it is closed at once, with
   // no log line of its own and no thread.
@@ -60,7 +60,7 @@ void TRequestsServer::ProcessConnection(UniqueFd accepted) {
   if (!fd_budget::HasRoom(kSessionDescriptors)) return refuse(TRefusalReason::kDescriptorReserve);
   TAddressSlot slot = SessionsByAddress.TryAcquire(addr, CurrentConfig()->Limits.SessionsPerAddress);
   if (!slot) return refuse(TRefusalReason::kSessionsPerAddress);
-  EnableKeepAlive(accepted.get());
+  EnableKeepAlive(accepted.Get());
 
   auto session = std::make_unique<TRequestsServerThread>(*this, std::move(accepted), peer, std::move(slot));
   TRequestsServerThread* raw = session.get();

@@ -70,7 +70,7 @@ class TRequestsServer final : public TTCPServer {
   TServerMetrics Metrics;
 
  protected:
-  void ProcessConnection(UniqueFd accepted) override;
+  void ProcessConnection(TUniqueFd accepted) override;
   int ChildEndedFd() const override { return sessions_.EndFd(); }
   void ReapChildren() override { sessions_.Reap(); }
 

@@ -35,7 +35,7 @@ void SendAddressList(const std::vector<std::uint32_t>& addrs, const std::vector<
 
 }  // namespace
 
-TRequestsServerThread::TRequestsServerThread(TRequestsServer& server, UniqueFd socket,
+TRequestsServerThread::TRequestsServerThread(TRequestsServer& server, TUniqueFd socket,
                                              const sockaddr_in& peer, TAddressSlot slot)
     : Server(server), socket_(std::move(socket)), peer_(peer), slot_(std::move(slot)) {}
 
@@ -51,14 +51,14 @@ void TRequestsServerThread::Execute() {
   TPacketAssembler packets;
   try {
     while (!Terminated()) {
-      const TWaitResult wait = WaitFd(socket_.get(), POLLIN, WakeFd(), -1);
-      if (wait == TWaitResult::Woken || wait == TWaitResult::TimedOut) continue;
-      if (wait == TWaitResult::Failed) break;
+      const TWaitResult wait = WaitFd(socket_.Get(), POLLIN, WakeFd(), -1);
+      if (wait == TWaitResult::kWoken || wait == TWaitResult::kTimedOut) continue;
+      if (wait == TWaitResult::kFailed) break;
       // Received straight into the buffer: only a 0-byte receive means the
       // peer closed. (A pending-byte count says 0 at a TCP urgent mark
       // while data still waits behind it.)
       const std::span<std::uint8_t> space = packets.Space();
-      const ssize_t received = RecvSome(socket_.get(), space.data(), space.size(), MSG_DONTWAIT);
+      const ssize_t received = RecvSome(socket_.Get(), space.data(), space.size(), MSG_DONTWAIT);
       if (received == 0) break;
       if (received < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
@@ -100,7 +100,7 @@ void TRequestsServerThread::AwaitShare(std::uint32_t per_second) {
 void TRequestsServerThread::SessionEnd() {
   // After a reset the socket may no longer know its peer; the address taken
   // at accept still names the client.
-  const sockaddr_in peer = PeerAddress(socket_.get()).value_or(peer_);
+  const sockaddr_in peer = PeerAddress(socket_.Get()).value_or(peer_);
   try {
     Log("Closing thread for: ", AddrToStr(peer.sin_addr.s_addr), ":", ntohs(peer.sin_port));
   } catch (...) {
@@ -187,7 +187,7 @@ void TRequestsServerThread::ProcessNatRequest(TPacketView packet) {
   if (const auto reply = Server.Nat.Handle(*this, DecodeNatRequest(packet))) Send(Encode(*reply));
 }
 
-void TRequestsServerThread::Send(const TRequestPacket& packet) { SendReply(socket_.get(), packet, WakeFd()); }
+void TRequestsServerThread::Send(const TRequestPacket& packet) { SendReply(socket_.Get(), packet, WakeFd()); }
 
 void SendReply(int socket, const TRequestPacket& packet, int wake_fd) {
   const std::uint8_t* position = packet.data();
@@ -199,7 +199,7 @@ void SendReply(int socket, const TRequestPacket& packet, int wake_fd) {
       if (errno != EAGAIN && errno != EWOULDBLOCK) throw TSilentAbort{};
       // A client that stops reading must not pin this thread: a terminated
       // session gives up here.
-      if (WaitFd(socket, POLLOUT, wake_fd, -1) != TWaitResult::Ready) throw TSilentAbort{};
+      if (WaitFd(socket, POLLOUT, wake_fd, -1) != TWaitResult::kReady) throw TSilentAbort{};
       continue;
     }
     position += sent;

@@ -22,7 +22,7 @@ class TRequestsServerThread final : public TThread {
   // Takes ownership of |socket| and of |slot| (this client's share of its
   // address's sessions, given back when the session ends); |peer| is the
   // client's address at accept. Built suspended; the server starts it.
-  TRequestsServerThread(TRequestsServer& server, UniqueFd socket, const sockaddr_in& peer,
+  TRequestsServerThread(TRequestsServer& server, TUniqueFd socket, const sockaddr_in& peer,
                         TAddressSlot slot = {});
   ~TRequestsServerThread() override;
 
@@ -52,7 +52,7 @@ class TRequestsServerThread final : public TThread {
   void Send(const TRequestPacket& packet);
   void SessionEnd();
 
-  UniqueFd socket_;
+  TUniqueFd socket_;
   sockaddr_in peer_;
   TAddressSlot slot_;
 };

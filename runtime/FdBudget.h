@@ -1,4 +1,4 @@
-// The process's descriptor budget. Every UniqueFd counts itself in and out,
+// The process's descriptor budget. Every TUniqueFd counts itself in and out,
 // so the server knows how many descriptors are free without asking the
 // kernel, and refuses new work (sessions, creates, relayed connections)
 // while fewer than a reserve are left. At the limit the answers stay clean
@@ -16,13 +16,13 @@ inline constexpr long kMinReserve = 64;
 inline constexpr long kReservePercent = 5;
 
 // Reads the current RLIMIT_NOFILE soft limit and counts the descriptors
-// already open that no UniqueFd owns (standard streams, inherited ones).
+// already open that no TUniqueFd owns (standard streams, inherited ones).
 // Call after raising the limit; calling again re-reads both. Until the first
 // call the budget never refuses anything.
 void Init();
 
 // Descriptors open now: the untracked ones counted by Init() plus every live
-// UniqueFd. Any thread.
+// TUniqueFd. Any thread.
 long Open();
 long Limit();    // 0 before Init()
 long Reserve();  // 0 before Init()
@@ -31,7 +31,7 @@ long Reserve();  // 0 before Init()
 // Any thread; a hint, not a reservation: concurrent callers may all pass.
 bool HasRoom(long needed = 1);
 
-// For UniqueFd only.
+// For TUniqueFd only.
 void Opened();
 void Closed();
 

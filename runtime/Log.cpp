@@ -83,8 +83,8 @@ class TOutput {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return;
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    own_.reset(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (own_) fd_ = own_.get();
+    own_.Reset(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (own_) fd_ = own_.Get();
   }
 
   int Fd() const { return fd_; }
@@ -104,7 +104,7 @@ class TOutput {
 
  private:
   int fd_;
-  UniqueFd own_;
+  TUniqueFd own_;
   bool socket_ = false;
 };
 
@@ -133,7 +133,7 @@ class TWriter {
   TWriter(const TWriter&) = delete;
   TWriter& operator=(const TWriter&) = delete;
 
-  bool Valid() const { return wake_.valid(); }
+  bool Valid() const { return wake_.Valid(); }
 
   // Queues |text| (a whole line with its break), or counts it as dropped
   // when the writer holds kLogQueueLines already or has ended. Any thread.

@@ -16,20 +16,20 @@
 
 namespace quorvane {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+TUniqueFd& TUniqueFd::operator=(TUniqueFd&& other) noexcept {
   if (this != &other) {
-    reset();
+    Reset();
     fd_ = std::exchange(other.fd_, -1);
   }
   return *this;
 }
 
-int UniqueFd::release() {
+int TUniqueFd::Release() {
   if (fd_ >= 0) fd_budget::Closed();
   return std::exchange(fd_, -1);
 }
 
-void UniqueFd::reset(int fd) {
+void TUniqueFd::Reset(int fd) {
   // close() is not retried on EINTR: on Linux the descriptor is gone anyway,
   // and a retry could close a number another thread has just been given.
   if (fd_ >= 0) {
@@ -45,18 +45,18 @@ TEvent::TEvent() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 void TEvent::Set() const {
   const std::uint64_t one = 1;
   // A full counter (EAGAIN) is still readable, which is all Set promises.
-  while (::write(fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+  while (::write(fd_.Get(), &one, sizeof one) < 0 && errno == EINTR) {
   }
 }
 
 void TEvent::Reset() const {
   std::uint64_t value = 0;
-  while (::read(fd_.get(), &value, sizeof value) < 0 && errno == EINTR) {
+  while (::read(fd_.Get(), &value, sizeof value) < 0 && errno == EINTR) {
   }
 }
 
 bool TEvent::IsSet() const {
-  pollfd p{fd_.get(), POLLIN, 0};
+  pollfd p{fd_.Get(), POLLIN, 0};
   return PollRetry(&p, 1, 0) > 0;
 }
 
@@ -68,12 +68,12 @@ sockaddr_in MakeSockAddr(std::uint32_t addr_net, std::uint16_t port) {
   return sa;
 }
 
-UniqueFd OpenTcpSocket() {
-  return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
+TUniqueFd OpenTcpSocket() {
+  return TUniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
 }
 
-UniqueFd OpenUdpSocket() {
-  return UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP));
+TUniqueFd OpenUdpSocket() {
+  return TUniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP));
 }
 
 bool BindTo(int fd, std::uint32_t addr_net, std::uint16_t port) {
@@ -151,10 +151,10 @@ ssize_t RecvFrom(int fd, void* data, std::size_t size, sockaddr_in* from) {
   return n;
 }
 
-void ShutdownAndClose(UniqueFd& fd) {
+void ShutdownAndClose(TUniqueFd& fd) {
   if (!fd) return;
-  ::shutdown(fd.get(), SHUT_RDWR);
-  fd.reset();
+  ::shutdown(fd.Get(), SHUT_RDWR);
+  fd.Reset();
 }
 
 int PollRetry(pollfd* fds, nfds_t count, int timeout_ms) {
@@ -174,11 +174,11 @@ int PollRetry(pollfd* fds, nfds_t count, int timeout_ms) {
 TWaitResult WaitFd(int fd, short events, int wake_fd, int timeout_ms) {
   pollfd fds[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
   const int n = PollRetry(fds, wake_fd >= 0 ? 2 : 1, timeout_ms);
-  if (n < 0) return TWaitResult::Failed;
-  if (n == 0) return TWaitResult::TimedOut;
-  if (fds[1].revents != 0) return TWaitResult::Woken;
-  if ((fds[0].revents & POLLNVAL) != 0) return TWaitResult::Failed;
-  return TWaitResult::Ready;
+  if (n < 0) return TWaitResult::kFailed;
+  if (n == 0) return TWaitResult::kTimedOut;
+  if (fds[1].revents != 0) return TWaitResult::kWoken;
+  if ((fds[0].revents & POLLNVAL) != 0) return TWaitResult::kFailed;
+  return TWaitResult::kReady;
 }
 
 }  // namespace quorvane

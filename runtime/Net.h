@@ -1,6 +1,6 @@
 // Thin socket layer: an owning descriptor handle and syscall wrappers that
 // retry on EINTR, never raise SIGPIPE and report failure as a plain result.
-// Everything above this file works with UniqueFd and these helpers only.
+// Everything above this file works with TUniqueFd and these helpers only.
 #pragma once
 
 #include <netinet/in.h>
@@ -17,23 +17,23 @@ namespace quorvane {
 // Move-only owner of one file descriptor; closes it on destruction. Every
 // owned descriptor counts against the process's descriptor budget
 // (runtime/FdBudget.h).
-class UniqueFd {
+class TUniqueFd {
  public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) { reset(fd); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  ~UniqueFd() { reset(); }
+  TUniqueFd() = default;
+  explicit TUniqueFd(int fd) { Reset(fd); }
+  TUniqueFd(const TUniqueFd&) = delete;
+  TUniqueFd& operator=(const TUniqueFd&) = delete;
+  TUniqueFd(TUniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  TUniqueFd& operator=(TUniqueFd&& other) noexcept;
+  ~TUniqueFd() { Reset(); }
 
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  explicit operator bool() const { return valid(); }
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return Valid(); }
   // Gives up ownership without closing; the caller closes it.
-  int release();
+  int Release();
   // Closes the held descriptor (if any) and takes ownership of |fd|.
-  void reset(int fd = -1);
+  void Reset(int fd = -1);
 
  private:
   int fd_ = -1;
@@ -46,22 +46,22 @@ class TEvent {
   TEvent();
   TEvent(const TEvent&) = delete;
   TEvent& operator=(const TEvent&) = delete;
-  bool valid() const { return fd_.valid(); }
-  int Fd() const { return fd_.get(); }
+  bool Valid() const { return fd_.Valid(); }
+  int Fd() const { return fd_.Get(); }
   void Set() const;
   void Reset() const;
   bool IsSet() const;
 
  private:
-  UniqueFd fd_;
+  TUniqueFd fd_;
 };
 
 // IPv4 socket address; |addr_net| in network order, |port| in host order.
 sockaddr_in MakeSockAddr(std::uint32_t addr_net, std::uint16_t port);
 
 // New sockets are close-on-exec and non-blocking.
-UniqueFd OpenTcpSocket();
-UniqueFd OpenUdpSocket();
+TUniqueFd OpenTcpSocket();
+TUniqueFd OpenUdpSocket();
 
 bool BindTo(int fd, std::uint32_t addr_net, std::uint16_t port);
 std::optional<sockaddr_in> LocalAddress(int fd);
@@ -81,13 +81,13 @@ ssize_t SendTo(int fd, const void* data, std::size_t size, const sockaddr_in& to
 ssize_t RecvFrom(int fd, void* data, std::size_t size, sockaddr_in* from);
 
 // Orderly close: shutdown both directions, then close.
-void ShutdownAndClose(UniqueFd& fd);
+void ShutdownAndClose(TUniqueFd& fd);
 
 // poll() that resumes after EINTR with the time left. |timeout_ms| < 0 waits
 // without limit. Returns poll()'s result.
 int PollRetry(pollfd* fds, nfds_t count, int timeout_ms);
 
-enum class TWaitResult { Ready, Woken, TimedOut, Failed };
+enum class TWaitResult { kReady, kWoken, kTimedOut, kFailed };
 
 // Waits until |fd| reports any of |events|, |wake_fd| becomes readable (the
 // owner thread was terminated), or |timeout_ms| passes (< 0: no limit).

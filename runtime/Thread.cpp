@@ -25,7 +25,7 @@ TThread::~TThread() {
 }
 
 bool TThread::Resume() {
-  if (started_ || !wake_.valid()) return false;
+  if (started_ || !wake_.Valid()) return false;
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
   if (stack_size_ != 0) pthread_attr_setstacksize(&attr, stack_size_);

@@ -92,7 +92,7 @@ std::size_t TRelayDirection::FillPipe(std::size_t room) {
     Grow();
     return 0;
   }
-  const ssize_t n = ::splice(source_, nullptr, pipe_write_.get(), nullptr, want, kSpliceFlags);
+  const ssize_t n = ::splice(source_, nullptr, pipe_write_.Get(), nullptr, want, kSpliceFlags);
   if (n > 0) {
     piped_ += static_cast<std::size_t>(n);
     if (piped_ >= pipe_capacity_) Grow();
@@ -181,7 +181,7 @@ std::size_t TRelayDirection::Flush() {
   if (piped_ > 0) {
     // splice() cannot pass MSG_NOSIGNAL: a vanished peer raises SIGPIPE,
     // which the loop threads keep blocked, and the call fails with EPIPE.
-    const ssize_t n = ::splice(pipe_read_.get(), nullptr, sink_, nullptr, piped_, kSpliceFlags);
+    const ssize_t n = ::splice(pipe_read_.Get(), nullptr, sink_, nullptr, piped_, kSpliceFlags);
     if (n > 0) {
       piped_ -= static_cast<std::size_t>(n);
       sent += static_cast<std::size_t>(n);
@@ -206,8 +206,8 @@ void TRelayDirection::OpenPipe() {
   if (!fd_budget::HasRoom(2)) return;
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  pipe_read_.reset(fds[0]);
-  pipe_write_.reset(fds[1]);
+  pipe_read_.Reset(fds[0]);
+  pipe_write_.Reset(fds[1]);
   // The pipe keeps its default size until bulk traffic fills it (Grow), so
   // that short bursts do not use up the per-user pipe quota.
   const int size = ::fcntl(fds[1], F_GETPIPE_SZ);
@@ -217,7 +217,7 @@ void TRelayDirection::OpenPipe() {
 
 void TRelayDirection::Grow() {
   if (pipe_capacity_ < kRelayBufferBytes) {
-    const int size = ::fcntl(pipe_write_.get(), F_SETPIPE_SZ, static_cast<int>(kRelayBufferBytes));
+    const int size = ::fcntl(pipe_write_.Get(), F_SETPIPE_SZ, static_cast<int>(kRelayBufferBytes));
     if (size > 0 && static_cast<std::size_t>(size) > pipe_capacity_) {
       pipe_capacity_ = std::min(static_cast<std::size_t>(size), kRelayBufferBytes);
       return;
@@ -235,8 +235,8 @@ void TRelayDirection::FailSink() {
   sink_failed_ = true;
   stalled_ = false;
   ReturnBuffer();
-  pipe_read_.reset();
-  pipe_write_.reset();
+  pipe_read_.Reset();
+  pipe_write_.Reset();
   piped_ = 0;
 }
 

@@ -84,7 +84,7 @@ class TRelayDirection {
   bool SourceFailed() const { return source_failed_; }
   bool SinkFailed() const { return sink_failed_; }
   bool HoldsBuffer() const { return buffer_ != nullptr; }
-  bool Spliced() const { return pipe_write_.valid(); }
+  bool Spliced() const { return pipe_write_.Valid(); }
   int Source() const { return source_; }
   int Sink() const { return sink_; }
 
@@ -105,8 +105,8 @@ class TRelayDirection {
   TRelayBufferPool::TBuffer buffer_;  // borrowed while it holds bytes
   std::size_t buffer_begin_ = 0;      // unsent bytes are [begin, end)
   std::size_t buffer_end_ = 0;
-  UniqueFd pipe_read_;
-  UniqueFd pipe_write_;
+  TUniqueFd pipe_read_;
+  TUniqueFd pipe_write_;
   std::size_t pipe_capacity_ = 0;
   std::size_t piped_ = 0;       // bytes in the pipe
   bool stalled_ = false;        // no more can be taken until the sink takes some

@@ -63,7 +63,7 @@ bool TRelayLoop::Watch(TLoopWatch& watch, int fd, std::uint32_t events) {
   epoll_event event{};
   event.events = events;
   event.data.ptr = &watch;
-  const bool done = ::epoll_ctl(epoll_.get(), op, fd, &event) == 0;
+  const bool done = ::epoll_ctl(epoll_.Get(), op, fd, &event) == 0;
   // A failed removal leaves nothing registered that could be reported.
   if (done || op == EPOLL_CTL_DEL) watch.watched_ = events;
   return done;
@@ -153,7 +153,7 @@ void TRelayLoop::Execute() {
   while (!Terminated()) {
     // The clock of the turn that just ended: at worst a timer fires that
     // turn's length late, never early.
-    const int count = ::epoll_wait(epoll_.get(), events, kMaxEvents, NextTimeoutMs());
+    const int count = ::epoll_wait(epoll_.Get(), events, kMaxEvents, NextTimeoutMs());
     if (count < 0 && errno != EINTR) break;
     UpdateClock();
     // New connections first: their players wait for the first answer, while

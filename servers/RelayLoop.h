@@ -38,7 +38,7 @@ struct TRelayRequest {
   // The remote player's connection: accepted, non-blocking, and carrying the
   // relay socket options (SetRelaySocketOptions on the listener: accepted
   // sockets inherit them).
-  UniqueFd Accepted;
+  TUniqueFd Accepted;
   // Where to connect, already resolved: no name is looked up on a loop.
   sockaddr_in Target{};
   // Local address the outbound connection leaves from (network order);
@@ -105,7 +105,7 @@ class TRelayLoop final : public TThread {
   // Stopped and joined by the owner first (Terminate, WaitFor).
   ~TRelayLoop() override;
 
-  bool Valid() const { return epoll_.valid() && queue_.valid(); }
+  bool Valid() const { return epoll_.Valid() && queue_.Valid(); }
   // Lets Post() queue work; the owner calls it before Resume().
   void Open();
   // Refuses work from now on and closes the sockets of what was queued.
@@ -158,7 +158,7 @@ class TRelayLoop final : public TThread {
   void SiftDown(std::size_t index);
   void Place(TLoopTimer* timer, std::size_t index);
 
-  UniqueFd epoll_;
+  TUniqueFd epoll_;
   TEvent queue_;
   std::mutex mu_;
   bool accepting_ = false;               // guarded by mu_

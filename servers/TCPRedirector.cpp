@@ -51,7 +51,7 @@ TTCPRedirector::~TTCPRedirector() {
   WaitFor();
 }
 
-void TTCPRedirector::ProcessConnection(UniqueFd accepted) {
+void TTCPRedirector::ProcessConnection(TUniqueFd accepted) {
   const std::uint32_t remote = AcceptedPeer().sin_addr.s_addr;
   TAddressSlot slot = connections_.TryAcquire(remote, connections_per_address_);
   // Counted before the close, so that whoever sees the close sees the count.

@@ -44,7 +44,7 @@ class TTCPRedirector final : public TTCPServer {
  protected:
   // Redirector thread. Refuses the connection over a limit, else hands it
   // to the engine; returns at once either way.
-  void ProcessConnection(UniqueFd accepted) override;
+  void ProcessConnection(TUniqueFd accepted) override;
 
  private:
   std::string target_host_;

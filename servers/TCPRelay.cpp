@@ -43,18 +43,18 @@ TTCPRelay::~TTCPRelay() { assert(state_ == TState::kEnded); }
 void TTCPRelay::Start() {
   target_ = OpenTcpSocket();
   if (!target_) return End(TEnd::kNoTarget);
-  SetRelaySocketOptions(target_.get());
+  SetRelaySocketOptions(target_.Get());
   if (outbound_addr_) {
     // The port is left to connect(): chosen at bind time it could not reuse
     // a port in TIME_WAIT, and each relayed connection leaves one behind, so
     // busy redirectors would run out of outbound ports.
     const int on = 1;
-    ::setsockopt(target_.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-    if (!BindTo(target_.get(), *outbound_addr_, 0)) return End(TEnd::kNoTarget);
+    ::setsockopt(target_.Get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    if (!BindTo(target_.Get(), *outbound_addr_, 0)) return End(TEnd::kNoTarget);
   }
-  up_.emplace(accepted_.get(), target_.get(), loop_.Pool());
-  down_.emplace(target_.get(), accepted_.get(), loop_.Pool());
-  if (::connect(target_.get(), reinterpret_cast<const sockaddr*>(&target_addr_), sizeof target_addr_) == 0) {
+  up_.emplace(accepted_.Get(), target_.Get(), loop_.Pool());
+  down_.emplace(target_.Get(), accepted_.Get(), loop_.Pool());
+  if (::connect(target_.Get(), reinterpret_cast<const sockaddr*>(&target_addr_), sizeof target_addr_) == 0) {
     Connected();
     return Advance();
   }
@@ -73,11 +73,11 @@ void TTCPRelay::Start() {
       Count(*up_, sent);
       return Advance();
     }
-  } else if (Established(target_.get())) {
+  } else if (Established(target_.Get())) {
     Connected();
     return Advance();
   }
-  if (!loop_.Watch(target_side_, target_.get(), EPOLLOUT)) return End(TEnd::kNoTarget);
+  if (!loop_.Watch(target_side_, target_.Get(), EPOLLOUT)) return End(TEnd::kNoTarget);
   loop_.Arm(*this, loop_.NowMs() + kConnectTimeoutMs);
 }
 
@@ -160,8 +160,8 @@ void TTCPRelay::Advance() {
       (down_->WantsInput() ? EPOLLIN : 0u) | (up_->WantsOutput() ? EPOLLOUT : 0u);
   // A socket with nothing to watch leaves the epoll set: hang-ups and errors
   // are reported whatever was asked, and would wake the loop on every turn.
-  if (!loop_.Watch(accepted_side_, accepted_.get(), accepted_events) ||
-      !loop_.Watch(target_side_, target_.get(), target_events)) {
+  if (!loop_.Watch(accepted_side_, accepted_.Get(), accepted_events) ||
+      !loop_.Watch(target_side_, target_.Get(), target_events)) {
     End(TEnd::kForced);
   }
 }
@@ -171,19 +171,19 @@ void TTCPRelay::End(TEnd how) {
   loop_.Disarm(*this);
   up_.reset();
   down_.reset();
-  loop_.Watch(accepted_side_, accepted_.get(), 0);
-  loop_.Watch(target_side_, target_.get(), 0);
+  loop_.Watch(accepted_side_, accepted_.Get(), 0);
+  loop_.Watch(target_side_, target_.Get(), 0);
   switch (how) {
     case TEnd::kNoTarget:
       // The remote party learns at once that nobody answers; the outbound
       // socket never carried anything.
       ShutdownAndClose(accepted_);
-      target_.reset();
+      target_.Reset();
       break;
     case TEnd::kClean:
       // Both peers have sent their FIN and got ours: nothing is unread.
-      accepted_.reset();
-      target_.reset();
+      accepted_.Reset();
+      target_.Reset();
       break;
     case TEnd::kForced:
       ShutdownAndClose(accepted_);

@@ -98,8 +98,8 @@ class TTCPRelay final : private TLoopTimer {
   TState state_ = TState::kConnecting;
   bool counted_ = false;   // included in the redirector's Open count
   std::size_t index_ = 0;  // in the loop's list; the loop's to keep
-  UniqueFd accepted_;
-  UniqueFd target_;
+  TUniqueFd accepted_;
+  TUniqueFd target_;
   sockaddr_in target_addr_;
   std::optional<std::uint32_t> outbound_addr_;
   TAddressSlot slot_;

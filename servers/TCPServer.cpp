@@ -48,7 +48,7 @@ TTCPServer::TTCPServer(std::string host, std::uint16_t port, std::size_t stack_s
     setup_error_ = EADDRNOTAVAIL;
     return;
   }
-  UniqueFd fd = OpenTcpSocket();
+  TUniqueFd fd = OpenTcpSocket();
   if (!fd) {
     setup_error_ = errno;
     return;
@@ -56,8 +56,8 @@ TTCPServer::TTCPServer(std::string host, std::uint16_t port, std::size_t stack_s
   const int on = 1;
   // Lets a restarted server bind while old connections sit in TIME_WAIT;
   // a second live listener on the port is still refused.
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (!BindTo(fd.get(), addr, port_) || ::listen(fd.get(), kListenBacklog) != 0) {
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (!BindTo(fd.Get(), addr, port_) || ::listen(fd.Get(), kListenBacklog) != 0) {
     setup_error_ = errno;
     return;
   }
@@ -81,13 +81,13 @@ void TTCPServer::Execute() {
   // With no children to watch, the thread sleeps in accept() itself.
   // Accepted sockets are non-blocking whatever the listener is (accept4's
   // flag); a listener that stays non-blocking is waited for in poll().
-  if (child_ended < 0) SetBlocking(socket_.get(), true);
+  if (child_ended < 0) SetBlocking(socket_.Get(), true);
   while (!Terminated()) {
     socklen_t peer_length = sizeof accepted_peer_;
-    const int fd = ::accept4(socket_.get(), reinterpret_cast<sockaddr*>(&accepted_peer_), &peer_length,
+    const int fd = ::accept4(socket_.Get(), reinterpret_cast<sockaddr*>(&accepted_peer_), &peer_length,
                              SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd >= 0) {
-      ProcessConnection(UniqueFd(fd));
+      ProcessConnection(TUniqueFd(fd));
       continue;  // more may be pending: accept back to back
     }
     // The listening socket shut down by TerminationRequested() fails
@@ -109,7 +109,7 @@ void TTCPServer::Execute() {
       case TAcceptError::NoneWaiting:
         break;
     }
-    pollfd fds[3] = {{socket_.get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}, {child_ended, POLLIN, 0}};
+    pollfd fds[3] = {{socket_.Get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}, {child_ended, POLLIN, 0}};
     if (PollRetry(fds, 3, -1) < 0) {
       listener_failed_ = true;
       return;
@@ -120,14 +120,14 @@ void TTCPServer::Execute() {
 
 void TTCPServer::TerminationRequested() {
   std::lock_guard lock(socket_mu_);
-  if (socket_) ::shutdown(socket_.get(), SHUT_RDWR);
+  if (socket_) ::shutdown(socket_.Get(), SHUT_RDWR);
 }
 
-void TTCPServer::ProcessConnection(UniqueFd accepted) { ShutdownAndClose(accepted); }
+void TTCPServer::ProcessConnection(TUniqueFd accepted) { ShutdownAndClose(accepted); }
 
 void TTCPServer::AbandonSetup(int error) {
   std::lock_guard lock(socket_mu_);
-  socket_.reset();
+  socket_.Reset();
   setup_error_ = error;
 }
 

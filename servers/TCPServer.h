@@ -31,7 +31,7 @@ class TTCPServer : public TThread {
   std::uint16_t Port() const { return port_; }
   // The listening socket, or -1 when setup failed. Read it before Resume()
   // (for example for getsockname); Execute() closes it when it ends.
-  int Socket() const { return socket_.get(); }
+  int Socket() const { return socket_.Get(); }
   // Why the setup failed: the errno of the failed step (EADDRNOTAVAIL when
   // |host| does not resolve to an IPv4 address); 0 when Socket() is valid.
   int SetupError() const { return setup_error_; }
@@ -45,7 +45,7 @@ class TTCPServer : public TThread {
   void TerminationRequested() override;
   // Called on the server thread for every accepted connection, one at a
   // time; takes ownership of |accepted|. The default closes it.
-  virtual void ProcessConnection(UniqueFd accepted);
+  virtual void ProcessConnection(TUniqueFd accepted);
   // The peer of the connection ProcessConnection() was given, as accept()
   // reported it. Server thread, during ProcessConnection() only.
   const sockaddr_in& AcceptedPeer() const { return accepted_peer_; }
@@ -66,7 +66,7 @@ class TTCPServer : public TThread {
 
   std::string host_;
   std::uint16_t port_;
-  UniqueFd socket_;  // written under socket_mu_ once the thread may run
+  TUniqueFd socket_;  // written under socket_mu_ once the thread may run
   int setup_error_ = 0;
   bool listener_failed_ = false;  // server thread, read after join
   sockaddr_in accepted_peer_{};   // server thread

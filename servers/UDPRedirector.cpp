@@ -70,11 +70,11 @@ TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_hos
       max_sessions_(std::max<std::size_t>(options.UdpSessions, 1)),
       connections_per_address_(options.ConnectionsPerAddress),
       stats_(options.Stats ? std::move(options.Stats) : std::make_shared<TRedirectorStats>()),
-      epoll_(Socket() >= 0 ? UniqueFd(::epoll_create1(EPOLL_CLOEXEC)) : UniqueFd()) {
+      epoll_(Socket() >= 0 ? TUniqueFd(::epoll_create1(EPOLL_CLOEXEC)) : TUniqueFd()) {
   if (Socket() < 0) return;
-  if (!epoll_ || !Watch(epoll_.get(), Socket(), kListenTag) || !Watch(epoll_.get(), WakeFd(), kWakeTag)) {
+  if (!epoll_ || !Watch(epoll_.Get(), Socket(), kListenTag) || !Watch(epoll_.Get(), WakeFd(), kWakeTag)) {
     FailSetup(errno);
-    epoll_.reset();
+    epoll_.Reset();
     return;
   }
   GrowReceiveBuffer(Socket(), kListenReceiveBuffer);
@@ -104,7 +104,7 @@ void TUDPRedirector::Execute() {
     // ready and each is served once per pass.
     events.resize(sessions_.size() + 2);
     const int ready =
-        ::epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()), WaitTimeout());
+        ::epoll_wait(epoll_.Get(), events.data(), static_cast<int>(events.size()), WaitTimeout());
     if (ready < 0) {
       if (errno == EINTR) continue;
       return;
@@ -146,7 +146,7 @@ void TUDPRedirector::CollectAnswers(const TUDPSession& session, TPassTally& tall
     const unsigned wanted = std::min(batch.Free(), kDatagramBatch - taken);
     const unsigned first = batch.Count();
     // A failed receive skips the socket until the next pass.
-    const int got = batch.ReceiveMore(session.Socket.get(), wanted);
+    const int got = batch.ReceiveMore(session.Socket.Get(), wanted);
     if (got <= 0) return;
     // Whoever sent them, the target or another host, they go to this
     // session's client. Answers do not keep a session alive.
@@ -178,7 +178,7 @@ void TUDPRedirector::ProcessDatagrams(TPassTally& tally) {
     if (session == nullptr) continue;  // refused: the whole run is dropped
     // A send that fails (full buffer, unreachable target) loses the
     // datagram, as the network might have.
-    const TDatagramBatch::TSent sent = batch.Send(session->Socket.get(), first, end - first, target_addr_);
+    const TDatagramBatch::TSent sent = batch.Send(session->Socket.Get(), first, end - first, target_addr_);
     tally.datagrams_to_target += sent.datagrams;
     tally.bytes_to_target += sent.bytes;
   }
@@ -204,17 +204,17 @@ TUDPSession* TUDPRedirector::SessionFor(const sockaddr_in& from, std::int64_t no
     ReportRefusal(TRefusedWork::kUdpSession, TRefusalReason::kDescriptorReserve, address);
     return nullptr;
   }
-  UniqueFd fd = OpenSessionSocket();
+  TUniqueFd fd = OpenSessionSocket();
   if (!fd) return nullptr;  // no session without a socket; the datagram is lost
   if (sessions_.size() >= max_sessions_) {
     // The least recently active; of equals, the one whose datagram came first.
     RemoveSession(sessions_.begin());
     stats_->Evicted.fetch_add(1, std::memory_order_relaxed);
   }
-  const int socket = fd.get();
+  const int socket = fd.Get();
   const TSessions::iterator session =
       sessions_.insert(sessions_.end(), TUDPSession{now, from, std::move(fd), std::move(share)});
-  if (!Watch(epoll_.get(), socket, reinterpret_cast<std::uintptr_t>(&*session))) {
+  if (!Watch(epoll_.Get(), socket, reinterpret_cast<std::uintptr_t>(&*session))) {
     sessions_.erase(session);  // a session never heard from is none; the datagram is lost
     PublishCount();
     return nullptr;
@@ -238,17 +238,17 @@ std::int64_t TUDPRedirector::ExpireSessions(std::int64_t now) {
 }
 
 void TUDPRedirector::RemoveSession(TSessions::iterator session) {
-  ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, session->Socket.get(), nullptr);
+  ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, session->Socket.Get(), nullptr);
   index_.erase(ClientKey(session->ClientAddr));
   // Closes the socket and gives back the address share.
   sessions_.erase(session);
   PublishCount();
 }
 
-UniqueFd TUDPRedirector::OpenSessionSocket() const {
-  UniqueFd fd = OpenUdpSocket();
+TUniqueFd TUDPRedirector::OpenSessionSocket() const {
+  TUniqueFd fd = OpenUdpSocket();
   if (!fd) return fd;
-  if (!BindTo(fd.get(), outbound_addr_, 0)) return UniqueFd();
+  if (!BindTo(fd.Get(), outbound_addr_, 0)) return TUniqueFd();
   return fd;
 }
 

@@ -68,7 +68,7 @@ struct TUDPSession {
   sockaddr_in ClientAddr{};
   // Bound to a system-chosen port; forwarded datagrams leave through it and
   // the target's answers arrive on it. Always valid.
-  UniqueFd Socket;
+  TUniqueFd Socket;
   // The client address's share of the per-address limit, held while the
   // session exists.
   TAddressSlot AddressShare;
@@ -144,7 +144,7 @@ class TUDPRedirector final : public TUDPServer {
   // forked child could keep the socket, and with it the registration,
   // alive).
   void RemoveSession(TSessions::iterator session);
-  UniqueFd OpenSessionSocket() const;
+  TUniqueFd OpenSessionSocket() const;
   // First clock time at which a session last active at |last_activity| has
   // expired.
   std::int64_t ExpiryTime(std::int64_t last_activity) const;
@@ -167,7 +167,7 @@ class TUDPRedirector final : public TUDPServer {
   const std::uint32_t connections_per_address_;
   const std::shared_ptr<TRedirectorStats> stats_;
   TMillisClock clock_ = SteadyMillis;
-  UniqueFd epoll_;
+  TUniqueFd epoll_;
 
   // Redirector thread only.
   TSessions sessions_;

@@ -155,7 +155,7 @@ void TDatagramBatch::Trim() {
 
 TUDPServer::TUDPServer(std::string host, std::uint16_t port, std::size_t stack_size)
     : TThread(stack_size), host_(std::move(host)), port_(port) {
-  if (!batch_.valid()) {
+  if (!batch_.Valid()) {
     setup_error_ = ENOMEM;
     return;
   }
@@ -166,8 +166,8 @@ TUDPServer::TUDPServer(std::string host, std::uint16_t port, std::size_t stack_s
     setup_error_ = EADDRNOTAVAIL;
     return;
   }
-  UniqueFd fd = OpenUdpSocket();
-  if (!fd || !BindTo(fd.get(), addr, port_)) {
+  TUniqueFd fd = OpenUdpSocket();
+  if (!fd || !BindTo(fd.Get(), addr, port_)) {
     setup_error_ = errno;
     return;
   }
@@ -184,13 +184,13 @@ void TUDPServer::Execute() {
   } close_on_exit{*this};
 
   while (!Terminated()) {
-    const int received = batch_.Receive(socket_.get());
+    const int received = batch_.Receive(socket_.Get());
     if (received < 0) return;
     for (unsigned i = 0; i < batch_.Count(); ++i) ProcessDatagram(batch_.From(i), batch_.Data(i));
     if (received == static_cast<int>(kDatagramBatch)) continue;  // more may be queued
     if (received == 0) Idle();
     if (Terminated()) return;
-    pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}};
+    pollfd fds[2] = {{socket_.Get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}};
     if (PollRetry(fds, 2, -1) < 0) return;
   }
 }

@@ -47,7 +47,7 @@ class TDatagramBatch {
   TDatagramBatch& operator=(const TDatagramBatch&) = delete;
 
   // False when the slots could not be mapped; nothing else may be called.
-  bool valid() const { return slots_ != nullptr; }
+  bool Valid() const { return slots_ != nullptr; }
 
   // Replaces the batch with what |fd| has queued, up to kDatagramBatch
   // datagrams, without blocking. Returns the count (0 when nothing was
@@ -144,7 +144,7 @@ class TUDPServer : public TThread {
   int SetupError() const { return setup_error_; }
   // The bound socket, or -1 when setup failed. Read it before Resume() (for
   // example for getsockname); Execute() closes it when it ends.
-  int Socket() const { return socket_.get(); }
+  int Socket() const { return socket_.Get(); }
 
  protected:
   // Receives until Terminate(), a receive failure or a poll() failure, then
@@ -161,7 +161,7 @@ class TUDPServer : public TThread {
   // For derived constructors whose own setup failed: closes the socket, so
   // that Socket() is -1 and SetupError() says |error|.
   void FailSetup(int error) {
-    socket_.reset();
+    socket_.Reset();
     setup_error_ = error;
   }
   // For Execute() overrides, on the server thread.
@@ -173,7 +173,7 @@ class TUDPServer : public TThread {
  private:
   std::string host_;
   std::uint16_t port_;
-  UniqueFd socket_;
+  TUniqueFd socket_;
   int setup_error_ = 0;
   TDatagramBatch batch_;
 };

@@ -29,41 +29,41 @@ std::uint16_t LocalPort(int fd) {
   return sa ? ntohs(sa->sin_port) : 0;
 }
 
-UniqueFd ListenLoopback(std::uint16_t* port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd || !BindTo(fd.get(), Loopback(), 0) || ::listen(fd.get(), SOMAXCONN) != 0) return {};
-  *port = LocalPort(fd.get());
+TUniqueFd ListenLoopback(std::uint16_t* port) {
+  TUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd || !BindTo(fd.Get(), Loopback(), 0) || ::listen(fd.Get(), SOMAXCONN) != 0) return {};
+  *port = LocalPort(fd.Get());
   return fd;
 }
 
-UniqueFd BindUdpLoopback(std::uint16_t* port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!fd || !BindTo(fd.get(), Loopback(), 0)) return {};
-  *port = LocalPort(fd.get());
+TUniqueFd BindUdpLoopback(std::uint16_t* port) {
+  TUniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd || !BindTo(fd.Get(), Loopback(), 0)) return {};
+  *port = LocalPort(fd.Get());
   return fd;
 }
 
-UniqueFd ConnectLoopback(std::uint16_t port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+TUniqueFd ConnectLoopback(std::uint16_t port) {
+  TUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_in sa = MakeSockAddr(Loopback(), port);
-  if (!fd || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return {};
+  if (!fd || ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return {};
   return fd;
 }
 
-UniqueFd ConnectFrom(std::uint32_t local_addr, std::uint16_t port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+TUniqueFd ConnectFrom(std::uint32_t local_addr, std::uint16_t port) {
+  TUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_in sa = MakeSockAddr(Loopback(), port);
-  if (!fd || !BindTo(fd.get(), local_addr, 0) ||
-      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+  if (!fd || !BindTo(fd.Get(), local_addr, 0) ||
+      ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
     return {};
   }
   return fd;
 }
 
-UniqueFd AcceptWithin(int listener, std::chrono::milliseconds limit) {
+TUniqueFd AcceptWithin(int listener, std::chrono::milliseconds limit) {
   pollfd p{listener, POLLIN, 0};
   if (PollRetry(&p, 1, static_cast<int>(limit.count())) <= 0) return {};
-  return UniqueFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+  return TUniqueFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
 bool SendAll(int fd, const void* data, std::size_t size) {
@@ -201,18 +201,18 @@ TcpEchoServer::TcpEchoServer() {
   listener_ = ListenLoopback(&port_);
   thread_ = std::thread([this] {
     for (;;) {
-      pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
+      pollfd fds[2] = {{listener_.Get(), POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
       if (PollRetry(fds, 2, -1) <= 0 || fds[1].revents != 0) return;
-      UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      TUniqueFd conn(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
       if (!conn) continue;
       std::lock_guard lock(mu_);
       workers_.emplace_back([this, c = std::move(conn)]() mutable {
         char buf[65536];
         for (;;) {
-          pollfd f[2] = {{c.get(), POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
+          pollfd f[2] = {{c.Get(), POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
           if (PollRetry(f, 2, -1) <= 0 || f[1].revents != 0) return;
-          const ssize_t n = RecvSome(c.get(), buf, sizeof buf);
-          if (n <= 0 || !SendAll(c.get(), buf, static_cast<std::size_t>(n))) return;
+          const ssize_t n = RecvSome(c.Get(), buf, sizeof buf);
+          if (n <= 0 || !SendAll(c.Get(), buf, static_cast<std::size_t>(n))) return;
         }
       });
     }
@@ -231,17 +231,17 @@ UdpEchoServer::UdpEchoServer() {
   thread_ = std::thread([this] {
     char buf[65536];
     for (;;) {
-      pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
+      pollfd fds[2] = {{socket_.Get(), POLLIN, 0}, {stop_.Fd(), POLLIN, 0}};
       if (PollRetry(fds, 2, -1) <= 0 || fds[1].revents != 0) return;
       sockaddr_in from{};
-      const ssize_t n = RecvFrom(socket_.get(), buf, sizeof buf, &from);
+      const ssize_t n = RecvFrom(socket_.Get(), buf, sizeof buf, &from);
       if (n < 0) continue;
       {
         std::lock_guard lock(mu_);
         const std::uint16_t port = ntohs(from.sin_port);
         if (std::find(sources_.begin(), sources_.end(), port) == sources_.end()) sources_.push_back(port);
       }
-      SendTo(socket_.get(), buf, static_cast<std::size_t>(n), from);
+      SendTo(socket_.Get(), buf, static_cast<std::size_t>(n), from);
     }
   });
 }

@@ -28,17 +28,17 @@ std::uint32_t Loopback();  // 127.0.0.1, network order
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms);
 
 // A listening TCP socket on 127.0.0.1 with a system-chosen port.
-UniqueFd ListenLoopback(std::uint16_t* port);
+TUniqueFd ListenLoopback(std::uint16_t* port);
 // A bound UDP socket on 127.0.0.1 with a system-chosen port.
-UniqueFd BindUdpLoopback(std::uint16_t* port);
+TUniqueFd BindUdpLoopback(std::uint16_t* port);
 std::uint16_t LocalPort(int fd);
 // A blocking TCP connection to 127.0.0.1:|port|; invalid on failure.
-UniqueFd ConnectLoopback(std::uint16_t port);
+TUniqueFd ConnectLoopback(std::uint16_t port);
 // A blocking TCP connection to 127.0.0.1:|port| from |local_addr| (network
 // order, e.g. 127.0.0.2 for a second client address); invalid on failure.
-UniqueFd ConnectFrom(std::uint32_t local_addr, std::uint16_t port);
+TUniqueFd ConnectFrom(std::uint32_t local_addr, std::uint16_t port);
 // Accepts one connection within |limit|.
-UniqueFd AcceptWithin(int listener, std::chrono::milliseconds limit = 5000ms);
+TUniqueFd AcceptWithin(int listener, std::chrono::milliseconds limit = 5000ms);
 
 // Sends everything (blocking until done); false on error.
 bool SendAll(int fd, const void* data, std::size_t size);
@@ -80,7 +80,7 @@ class TcpEchoServer {
   std::uint16_t Port() const { return port_; }
 
  private:
-  UniqueFd listener_;
+  TUniqueFd listener_;
   std::uint16_t port_ = 0;
   TEvent stop_;
   std::thread thread_;
@@ -98,7 +98,7 @@ class UdpEchoServer {
   std::vector<std::uint16_t> Sources();
 
  private:
-  UniqueFd socket_;
+  TUniqueFd socket_;
   std::uint16_t port_ = 0;
   TEvent stop_;
   std::mutex mu_;

@@ -63,7 +63,7 @@ class TCtlConnection final {
 
   const int timeout_ms_;
   const int wake_fd_;
-  UniqueFd socket_;
+  TUniqueFd socket_;
   TCtlError error_;
 };
 

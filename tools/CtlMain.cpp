@@ -199,6 +199,6 @@ int main(int argc, char** argv) {
     std::cerr << "quorvane-ctl: " << error << std::endl;
     return kExitUsage;
   }
-  const quorvane::UniqueFd signals(OpenSignalFd());
-  return Run(options, signals.get());
+  const quorvane::TUniqueFd signals(OpenSignalFd());
+  return Run(options, signals.Get());
 }

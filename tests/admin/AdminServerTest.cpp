@@ -36,7 +36,7 @@ std::optional<std::string> ReadToClose(int fd) {
   for (;;) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || WaitFd(fd, POLLIN, -1, static_cast<int>(left.count())) != TWaitResult::Ready)
+    if (left.count() <= 0 || WaitFd(fd, POLLIN, -1, static_cast<int>(left.count())) != TWaitResult::kReady)
       return std::nullopt;
     char buffer[65536];
     const ssize_t n = RecvSome(fd, buffer, sizeof buffer);
@@ -55,11 +55,11 @@ std::optional<HttpReply> ParseReply(const std::string& data) {
 // (network order) and reads the answer to the server's close.
 std::optional<HttpReply> Exchange(std::uint16_t port, const std::string& request,
                                   std::uint32_t from = Loopback()) {
-  const UniqueFd fd = ConnectFrom(from, port);
+  const TUniqueFd fd = ConnectFrom(from, port);
   if (!fd) return std::nullopt;
   // As much as fits at once: the server may stop reading a request early.
-  SendSome(fd.get(), request.data(), request.size(), MSG_DONTWAIT);
-  const auto data = ReadToClose(fd.get());
+  SendSome(fd.Get(), request.data(), request.size(), MSG_DONTWAIT);
+  const auto data = ReadToClose(fd.Get());
   return data ? ParseReply(*data) : std::nullopt;
 }
 
@@ -252,13 +252,13 @@ TEST_F(AdminServerTest, MetricsAreWellFormedAndCountersMoveWithTrafficAndNeverGo
   ASSERT_EQ(tcp.Status, kNatOk);
   ASSERT_EQ(udp.Status, kNatOk);
   EXPECT_EQ(client.Nat(kNatCreate, kProtoTcp, Loopback(), tcp_echo.Port()).Status, kNatOk);  // reused
-  const UniqueFd relayed = ConnectLoopback(tcp.PublicPort());
-  ASSERT_TRUE(EchoesThroughTcp(relayed.get(), std::string(1000, 'x')));
+  const TUniqueFd relayed = ConnectLoopback(tcp.PublicPort());
+  ASSERT_TRUE(EchoesThroughTcp(relayed.Get(), std::string(1000, 'x')));
   std::uint16_t peer_port = 0;
-  const UniqueFd peer = BindUdpLoopback(&peer_port);
+  const TUniqueFd peer = BindUdpLoopback(&peer_port);
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(SendDatagram(peer.get(), "ping!", udp.PublicPort()));
-    ASSERT_EQ(RecvDatagram(peer.get()), "ping!");
+    ASSERT_TRUE(SendDatagram(peer.Get(), "ping!", udp.PublicPort()));
+    ASSERT_EQ(RecvDatagram(peer.Get()), "ping!");
   }
 
   // The relays count right after they pass the bytes on.
@@ -371,15 +371,15 @@ TEST_F(AdminServerTest, AdminDeleteDestroysLikeADeleteRequestAndIsRefusedToOther
       Http(admin_port_, "DELETE", "/api/redirectors/17/127.0.0.1/" + std::to_string(echo.Port())).Status,
       404);
 
-  const UniqueFd relayed = ConnectLoopback(created.PublicPort());
-  ASSERT_TRUE(EchoesThroughTcp(relayed.get(), "before"));
+  const TUniqueFd relayed = ConnectLoopback(created.PublicPort());
+  ASSERT_TRUE(EchoesThroughTcp(relayed.Get(), "before"));
   EXPECT_EQ(Http(admin_port_, "DELETE", key).Status, 204);
   EXPECT_TRUE(log_.Contains("TCP Redirector at 127.0.0.1:" + std::to_string(created.PublicPort()) +
                             " destroyed: deleted by the admin endpoint"));
   // The port is closed when the answer comes; the relay outlives it, as
   // after a delete request, and the owner's session goes on.
   EXPECT_FALSE(ConnectLoopback(created.PublicPort()));
-  EXPECT_TRUE(EchoesThroughTcp(relayed.get(), "after"));
+  EXPECT_TRUE(EchoesThroughTcp(relayed.Get(), "after"));
   EXPECT_TRUE(owner.Answers());
   EXPECT_EQ(owner.Nat(kNatQuery, kProtoTcp, Loopback(), echo.Port()).Status, kNatNotFound);
   EXPECT_EQ(Http(admin_port_, "DELETE", key).Status, 404);
@@ -391,11 +391,11 @@ TEST_F(AdminServerTest, SilentOversizedAndFloodingClientsHoldNeitherTheEndpointN
   ControlClient player(port_);
   // Silent connections take every worker and fill the queue; beyond that,
   // a connection is turned away at once.
-  std::vector<UniqueFd> silent;
+  std::vector<TUniqueFd> silent;
   for (std::size_t i = 0; i < kAdminWorkers + kAdminMaxWaiting; ++i)
     silent.push_back(ConnectLoopback(admin_port_));
-  const UniqueFd turned_away = ConnectLoopback(admin_port_);
-  const auto busy = ReadToClose(turned_away.get());
+  const TUniqueFd turned_away = ConnectLoopback(admin_port_);
+  const auto busy = ReadToClose(turned_away.Get());
   ASSERT_TRUE(busy);
   EXPECT_EQ(busy->rfind("HTTP/1.1 503 ", 0), 0u) << *busy;
   EXPECT_TRUE(player.Answers());  // the control port never waits for the admin endpoint
@@ -422,8 +422,8 @@ TEST_F(AdminServerTest, SilentOversizedAndFloodingClientsHoldNeitherTheEndpointN
   // A client that stays silent is cut at its deadline.
   admin_->Stop();
   StartAdmin("", nullptr, 300);
-  const UniqueFd slow = ConnectLoopback(admin_port_);
-  EXPECT_TRUE(ClosedWithoutData(slow.get(), 10s));
+  const TUniqueFd slow = ConnectLoopback(admin_port_);
+  EXPECT_TRUE(ClosedWithoutData(slow.Get(), 10s));
   EXPECT_EQ(Http(admin_port_, "GET", "/api/status").Status, 200);
   EXPECT_TRUE(player.Answers());
 }
@@ -435,7 +435,7 @@ TEST_F(AdminServerTest, AnEndpointThatCannotListenIsAStartupFailureAndPortZeroIs
   EXPECT_TRUE(StartAdminEndpoint(*server_, engine_.get(), settings, admin));  // PORT 0: off
   EXPECT_EQ(admin, nullptr);
   std::uint16_t taken = 0;
-  const UniqueFd occupant = ListenLoopback(&taken);
+  const TUniqueFd occupant = ListenLoopback(&taken);
   settings.Port = taken;
   EXPECT_FALSE(StartAdminEndpoint(*server_, engine_.get(), settings, admin));
   EXPECT_EQ(admin, nullptr);

@@ -22,17 +22,17 @@ ChildProcess::ChildProcess(std::vector<std::string> args, const std::filesystem:
   int out_fds[2];
   int err_fds[2];
   if (::pipe2(out_fds, O_CLOEXEC) != 0) return;
-  out_.fd.reset(out_fds[0]);
-  UniqueFd out_write(out_fds[1]);
+  out_.fd.Reset(out_fds[0]);
+  TUniqueFd out_write(out_fds[1]);
   if (::pipe2(err_fds, O_CLOEXEC) != 0) return;
-  err_.fd.reset(err_fds[0]);
-  UniqueFd err_write(err_fds[1]);
+  err_.fd.Reset(err_fds[0]);
+  TUniqueFd err_write(err_fds[1]);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  posix_spawn_file_actions_adddup2(&actions, out_write.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err_write.get(), STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out_write.Get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err_write.Get(), STDERR_FILENO);
   // The test runner's own signal state must not leak into the child.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -93,8 +93,8 @@ int ChildProcess::WaitExit() {
 
 int ChildProcess::WaitExitUnread(std::chrono::milliseconds limit) {
   // Through syscall(): this glibc's <sys/pidfd.h> misses the C linkage.
-  const UniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
-  pollfd p{exited.get(), POLLIN, 0};
+  const TUniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+  pollfd p{exited.Get(), POLLIN, 0};
   if (!exited || PollRetry(&p, 1, static_cast<int>(limit.count())) != 1) return -1;
   int status = 0;
   if (::waitpid(pid_, &status, 0) != pid_) return -1;
@@ -109,7 +109,7 @@ bool ChildProcess::ReadSome(std::chrono::steady_clock::time_point deadline) {
   Stream* polled[2];
   for (Stream* s : streams) {
     if (!s->fd) continue;
-    fds[count] = {s->fd.get(), POLLIN, 0};
+    fds[count] = {s->fd.Get(), POLLIN, 0};
     polled[count++] = s;
   }
   const auto left =
@@ -121,9 +121,9 @@ bool ChildProcess::ReadSome(std::chrono::steady_clock::time_point deadline) {
     if (fds[i].revents == 0) continue;
     Stream& s = *polled[i];
     char buffer[4096];
-    const ssize_t n = ::read(s.fd.get(), buffer, sizeof buffer);
+    const ssize_t n = ::read(s.fd.Get(), buffer, sizeof buffer);
     if (n <= 0) {
-      s.fd.reset();
+      s.fd.Reset();
       continue;
     }
     s.pending.append(buffer, static_cast<std::size_t>(n));
@@ -154,7 +154,7 @@ std::string ServerIni(std::uint16_t port, const std::string& more) {
 
 std::uint16_t FreePort() {
   std::uint16_t port = 0;
-  UniqueFd probe = ListenLoopback(&port);
+  TUniqueFd probe = ListenLoopback(&port);
   return port;
 }
 

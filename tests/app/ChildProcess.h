@@ -45,7 +45,7 @@ class ChildProcess {
 
  private:
   struct Stream {
-    UniqueFd fd;
+    TUniqueFd fd;
     std::string pending;
     std::vector<std::string> lines;
   };

@@ -52,8 +52,8 @@ void ExpectPrefixed(const std::vector<std::string>& lines) {
 
 TEST(ProcessTest, ControlPortInUseNamesTheReasonAndExitsWithFailure) {
   std::uint16_t port = 0;
-  const UniqueFd occupant = ListenLoopback(&port);
-  ASSERT_TRUE(occupant.valid());
+  const TUniqueFd occupant = ListenLoopback(&port);
+  ASSERT_TRUE(occupant.Valid());
   ServerProcess server(port);
   ASSERT_TRUE(server.Started());
 
@@ -74,9 +74,9 @@ TEST(ProcessTest, StopSignalClosesServerWithSuccess) {
     ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
     EXPECT_EQ(server.Lines().front(), "Quorvane by Ostrevan v0.4");
 
-    const UniqueFd client = ConnectLoopback(port);
-    ASSERT_TRUE(client.valid());
-    const std::uint16_t client_port = LocalPort(client.get());
+    const TUniqueFd client = ConnectLoopback(port);
+    ASSERT_TRUE(client.Valid());
+    const std::uint16_t client_port = LocalPort(client.Get());
     ASSERT_TRUE(server.WaitForLine("New client from: 127.0.0.1:" + std::to_string(client_port)));
 
     server.Signal(sig);
@@ -180,7 +180,7 @@ TEST(ProcessTest, WarningsNameFileAndLineWhileTheServerServes) {
 TEST(ProcessTest, CheckJudgesTheFileAndListensOnNothing) {
   const std::uint16_t free_port = FreePort();
   std::uint16_t taken_port = 0;
-  const UniqueFd occupant = ListenLoopback(&taken_port);
+  const TUniqueFd occupant = ListenLoopback(&taken_port);
   TempDir dir;
   const auto good = dir.Write("good.ini", ServerIni(free_port, "[UNKNOWN]\nHOST=127.0.0.1\nFOO=1\n"));
   const auto bad = dir.Write("bad.ini", ServerIni(taken_port));
@@ -206,8 +206,8 @@ TEST(ProcessTest, CheckJudgesTheFileAndListensOnNothing) {
     EXPECT_EQ(check.ErrLines().back(), c.last);
   }
   // The good file's port was bound for a moment only, never listened on.
-  UniqueFd again(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  EXPECT_TRUE(BindTo(again.get(), Loopback(), free_port));
+  TUniqueFd again(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  EXPECT_TRUE(BindTo(again.Get(), Loopback(), free_port));
 }
 
 TEST(ProcessTest, ConfigNamedOnTheCommandLineIsReadFromAnywhere) {
@@ -254,18 +254,18 @@ TEST(ProcessTest, StalledStandardOutputNeitherStopsAnswersNorTheStopSignal) {
   // 20,000 "Nop request" lines: far more than the pipe (64 KiB) and the log
   // queue together hold. Each answer follows its line, so the last answer
   // means every line has been logged.
-  const UniqueFd flooder = ConnectLoopback(port);
-  ASSERT_TRUE(flooder.valid());
+  const TUniqueFd flooder = ConnectLoopback(port);
+  ASSERT_TRUE(flooder.Valid());
   for (int sent = 0; sent < 20 * kBatch; sent += kBatch) {
-    ASSERT_TRUE(SendAll(flooder.get(), batch));
-    ASSERT_TRUE(RecvExact(flooder.get(), batch.size(), 10000ms)) << "no answers after " << sent << " Nops";
+    ASSERT_TRUE(SendAll(flooder.Get(), batch));
+    ASSERT_TRUE(RecvExact(flooder.Get(), batch.size(), 10000ms)) << "no answers after " << sent << " Nops";
   }
 
-  const UniqueFd player = ConnectLoopback(port);
-  ASSERT_TRUE(player.valid());
+  const TUniqueFd player = ConnectLoopback(port);
+  ASSERT_TRUE(player.Valid());
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(SendAll(player.get(), nop));
-    const auto answer = RecvExact(player.get(), kPacketSize, 10000ms);
+    ASSERT_TRUE(SendAll(player.Get(), nop));
+    const auto answer = RecvExact(player.Get(), kPacketSize, 10000ms);
     ASSERT_TRUE(answer);
     EXPECT_EQ(static_cast<std::uint8_t>((*answer)[packet_offset::kType]), kPacketNop);
   }
@@ -303,22 +303,22 @@ TEST(ProcessTest, StopBySignalClosesEveryRedirectorAClientHolds) {
   const std::uint16_t tcp_public = PublicPortOf(ctl.Lines(), "create tcp");
   const std::uint16_t udp_public = PublicPortOf(ctl.Lines(), "create udp");
 
-  UniqueFd relayed = ConnectLoopback(tcp_public);
-  ASSERT_TRUE(SendAll(relayed.get(), "hello"));
-  EXPECT_EQ(RecvExact(relayed.get(), 5), "hello");
+  TUniqueFd relayed = ConnectLoopback(tcp_public);
+  ASSERT_TRUE(SendAll(relayed.Get(), "hello"));
+  EXPECT_EQ(RecvExact(relayed.Get(), 5), "hello");
   std::uint16_t peer_port = 0;
-  UniqueFd peer = BindUdpLoopback(&peer_port);
-  ASSERT_TRUE(SendDatagram(peer.get(), "hi", udp_public));
-  EXPECT_EQ(RecvDatagram(peer.get()), "hi");
+  TUniqueFd peer = BindUdpLoopback(&peer_port);
+  ASSERT_TRUE(SendDatagram(peer.Get(), "hi", udp_public));
+  EXPECT_EQ(RecvDatagram(peer.Get()), "hi");
 
   server.Signal(SIGTERM);
   EXPECT_EQ(server.WaitExit(), 0);
   // The holding client sees its session closed by the server.
   EXPECT_EQ(ctl.WaitExit(), 5);
-  EXPECT_FALSE(ConnectLoopback(tcp_public).valid());
-  UniqueFd rebind(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  EXPECT_TRUE(BindTo(rebind.get(), Loopback(), udp_public));
-  EXPECT_TRUE(ClosedWithoutData(relayed.get()));
+  EXPECT_FALSE(ConnectLoopback(tcp_public).Valid());
+  TUniqueFd rebind(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  EXPECT_TRUE(BindTo(rebind.Get(), Loopback(), udp_public));
+  EXPECT_TRUE(ClosedWithoutData(relayed.Get()));
 }
 
 }  // namespace

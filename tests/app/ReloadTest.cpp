@@ -54,9 +54,9 @@ TEST(ReloadTest, SighupAppliesTheNewFileToNewRequestsAndKeepsWhatExists) {
   server.Signal(SIGHUP);
   ASSERT_TRUE(server.WaitForErrLine(kReloaded));
   EXPECT_EQ(CreatedAt(client, kProtoUdp, echo.Port()), "127.0.0.2");
-  UniqueFd relayed = ConnectLoopback(first_port);
-  ASSERT_TRUE(SendAll(relayed.get(), "still"));
-  EXPECT_EQ(RecvExact(relayed.get(), 5), "still");
+  TUniqueFd relayed = ConnectLoopback(first_port);
+  ASSERT_TRUE(SendAll(relayed.Get(), "still"));
+  EXPECT_EQ(RecvExact(relayed.Get(), 5), "still");
 
   // A file with an error is not applied.
   dir.Write("KELVARD.ini", ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.3\n[ADMIN]\nHOST=0.0.0.0\nPORT=1\n"));
@@ -98,12 +98,12 @@ TEST(ReloadTest, StopIsNotHeldUpByAReloadThatCannotFinish) {
   std::filesystem::remove(file);
   ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
   server.Signal(SIGHUP);
-  UniqueFd writer;
+  TUniqueFd writer;
   // Opening the writing end without blocking succeeds only once a reader has it open.
   ASSERT_TRUE(WaitUntil(
       [&] {
-        writer.reset(::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        return writer.valid();
+        writer.Reset(::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        return writer.Valid();
       },
       10000ms));
 
@@ -115,22 +115,22 @@ TEST(ReloadTest, StopIsNotHeldUpByAReloadThatCannotFinish) {
 // A datagram socket standing in for the service manager's notification socket.
 struct NotifySocket {
   explicit NotifySocket(const std::filesystem::path& at) : path(at) {
-    fd.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    fd.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    bound = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    bound = ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
   }
   // The next notification within the time-out, or "".
   std::string Next() {
-    pollfd p{fd.get(), POLLIN, 0};
+    pollfd p{fd.Get(), POLLIN, 0};
     if (PollRetry(&p, 1, 10000) <= 0) return "";
     char buffer[512];
-    const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
+    const ssize_t n = ::recv(fd.Get(), buffer, sizeof buffer, 0);
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
   }
   std::filesystem::path path;
-  UniqueFd fd;
+  TUniqueFd fd;
   bool bound = false;
 };
 
@@ -145,7 +145,7 @@ TEST(ReloadTest, ServiceManagerHearsReadyReloadingAndStopping) {
 
   EXPECT_EQ(manager.Next(), "READY=1");
   // Ready means the control port already takes connections.
-  EXPECT_TRUE(ConnectLoopback(port).valid());
+  EXPECT_TRUE(ConnectLoopback(port).Valid());
   server.Signal(SIGHUP);
   EXPECT_EQ(manager.Next().rfind("RELOADING=1\n", 0), 0u);
   EXPECT_EQ(manager.Next(), "READY=1");

@@ -25,17 +25,17 @@ class NatRequestsTest : public ServerFixture {
            " / proto=" + std::to_string(proto);
   }
   static bool UdpPortFree(std::uint16_t port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    return BindTo(fd.get(), Loopback(), port);
+    TUniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    return BindTo(fd.Get(), Loopback(), port);
   }
   static bool EchoesThroughTcp(std::uint16_t port) {
-    UniqueFd conn = ConnectLoopback(port);
-    return conn && SendAll(conn.get(), "ping") && RecvExact(conn.get(), 4) == "ping";
+    TUniqueFd conn = ConnectLoopback(port);
+    return conn && SendAll(conn.Get(), "ping") && RecvExact(conn.Get(), 4) == "ping";
   }
   static bool EchoesThroughUdp(std::uint16_t port) {
     std::uint16_t own = 0;
-    UniqueFd peer = BindUdpLoopback(&own);
-    return SendDatagram(peer.get(), "ping", port) && RecvDatagram(peer.get()) == "ping";
+    TUniqueFd peer = BindUdpLoopback(&own);
+    return SendDatagram(peer.Get(), "ping", port) && RecvDatagram(peer.Get()) == "ping";
   }
 };
 
@@ -65,7 +65,7 @@ TEST_F(NatRequestsTest, TcpRedirectorIsCreatedReusedQueriedAndDeleted) {
 
   EXPECT_EQ(client.Nat(kNatDelete, kProtoTcp, Loopback(), echo.Port()).Status, kNatOk);
   // The reply comes after the redirector is gone: its port no longer accepts.
-  EXPECT_FALSE(ConnectLoopback(public_port).valid());
+  EXPECT_FALSE(ConnectLoopback(public_port).Valid());
   EXPECT_EQ(RedirectorCount(), 0u);
   EXPECT_EQ(client.Nat(kNatDelete, kProtoTcp, Loopback(), echo.Port()).Status, kNatNotFound);
 
@@ -158,7 +158,7 @@ TEST_F(NatRequestsTest, AnySessionMayDeleteButOnlyTheOwnersEndRemovesRedirectors
   // B sees and deletes A's TCP redirector.
   EXPECT_EQ(b.Nat(kNatQuery, kProtoTcp, Loopback(), echo.Port()).PublicPort(), mine.PublicPort());
   EXPECT_EQ(b.Nat(kNatDelete, kProtoTcp, Loopback(), echo.Port()).Status, kNatOk);
-  EXPECT_FALSE(ConnectLoopback(mine.PublicPort()).valid());
+  EXPECT_FALSE(ConnectLoopback(mine.PublicPort()).Valid());
 
   // A leaves: its UDP redirector goes, B's stays.
   const std::string a_port = std::to_string(LocalPort(a->Fd()));

@@ -3,7 +3,7 @@
 namespace quorvane::test {
 
 std::optional<TRequestPacket> ControlClient::Receive(std::chrono::milliseconds limit) {
-  const auto bytes = RecvExact(fd_.get(), kPacketSize, limit);
+  const auto bytes = RecvExact(fd_.Get(), kPacketSize, limit);
   if (!bytes) return std::nullopt;
   TRequestPacket packet;
   std::copy(bytes->begin(), bytes->end(), packet.begin());

@@ -17,20 +17,20 @@ namespace quorvane::test {
 class ControlClient {
  public:
   explicit ControlClient(std::uint16_t port) : fd_(ConnectLoopback(port)) {}
-  explicit ControlClient(UniqueFd fd) : fd_(std::move(fd)) {}
-  bool Connected() const { return fd_.valid(); }
-  int Fd() const { return fd_.get(); }
-  bool Send(const TRequestPacket& packet) { return SendAll(fd_.get(), packet.data(), packet.size()); }
-  bool SendBytes(const std::string& bytes) { return SendAll(fd_.get(), bytes); }
+  explicit ControlClient(TUniqueFd fd) : fd_(std::move(fd)) {}
+  bool Connected() const { return fd_.Valid(); }
+  int Fd() const { return fd_.Get(); }
+  bool Send(const TRequestPacket& packet) { return SendAll(fd_.Get(), packet.data(), packet.size()); }
+  bool SendBytes(const std::string& bytes) { return SendAll(fd_.Get(), bytes); }
   std::optional<TRequestPacket> Receive(std::chrono::milliseconds limit = 5000ms);
   // A Nop request answered within |limit|.
   bool Answers(std::chrono::milliseconds limit = 5000ms);
   TNatReply Nat(std::uint8_t action, std::uint8_t proto, std::uint32_t address, std::uint16_t port,
                 std::uint8_t profile = 0);
-  void Close() { fd_.reset(); }
+  void Close() { fd_.Reset(); }
 
  private:
-  UniqueFd fd_;
+  TUniqueFd fd_;
 };
 
 std::string Bytes(const TRequestPacket& packet);

@@ -24,12 +24,12 @@ struct TPipe {
   TPipe() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) == 0) {
-      read_end.reset(fds[0]);
-      write_end.reset(fds[1]);
+      read_end.Reset(fds[0]);
+      write_end.Reset(fds[1]);
     }
   }
-  UniqueFd read_end;
-  UniqueFd write_end;
+  TUniqueFd read_end;
+  TUniqueFd write_end;
 };
 
 // Reads a pipe on a thread of its own into lines, from Start() until Stop()
@@ -137,12 +137,12 @@ TEST_F(LogWriterTest, LinesOfManyThreadsArriveWholeInOneOrderOnTheirOwnStreams) 
   {
     TPipe out;
     TPipe err;
-    TPipeReader out_reader(out.read_end.get());
-    TPipeReader err_reader(err.read_end.get());
+    TPipeReader out_reader(out.read_end.Get());
+    TPipeReader err_reader(err.read_end.Get());
     out_reader.Start();
     err_reader.Start();
-    ASSERT_TRUE(StartLogWriter(out.write_end.get(), err.write_end.get()));
-    EXPECT_FALSE(StartLogWriter(out.write_end.get(), err.write_end.get()));
+    ASSERT_TRUE(StartLogWriter(out.write_end.Get(), err.write_end.Get()));
+    EXPECT_FALSE(StartLogWriter(out.write_end.Get(), err.write_end.Get()));
     LogFromThreads();
     EXPECT_TRUE(StopLogWriter(10s));  // the readers keep up: everything is written
     out_reader.Stop();
@@ -161,9 +161,9 @@ TEST_F(LogWriterTest, LinesOfManyThreadsArriveWholeInOneOrderOnTheirOwnStreams) 
   // Both streams into one pipe: each thread's lines keep their order across
   // the two streams.
   TPipe both;
-  TPipeReader reader(both.read_end.get());
+  TPipeReader reader(both.read_end.Get());
   reader.Start();
-  ASSERT_TRUE(StartLogWriter(both.write_end.get(), both.write_end.get()));
+  ASSERT_TRUE(StartLogWriter(both.write_end.Get(), both.write_end.Get()));
   LogFromThreads();
   EXPECT_TRUE(StopLogWriter(10s));
   reader.Stop();
@@ -190,9 +190,9 @@ long DroppedIn(const std::string& line) {
 TEST_F(LogWriterTest, StalledPipeNeitherBlocksLoggersNorTheStopAndDropsAreCounted) {
   TPipe out;  // read only from the second phase on
   TPipe err;
-  TPipeReader err_reader(err.read_end.get());
+  TPipeReader err_reader(err.read_end.Get());
   err_reader.Start();
-  ASSERT_TRUE(StartLogWriter(out.write_end.get(), err.write_end.get()));
+  ASSERT_TRUE(StartLogWriter(out.write_end.Get(), err.write_end.Get()));
 
   // Far more than the pipe and the queue hold.
   constexpr int kLoggers = 4;
@@ -209,7 +209,7 @@ TEST_F(LogWriterTest, StalledPipeNeitherBlocksLoggersNorTheStopAndDropsAreCounte
   EXPECT_TRUE(all_returned) << "log calls wait for a stalled pipe";
   if (!all_returned) {
     // Unblock them, so that the test can end.
-    TPipeReader drain(out.read_end.get());
+    TPipeReader drain(out.read_end.Get());
     drain.Start();
     for (auto& logger : loggers) logger.join();
     return;
@@ -218,7 +218,7 @@ TEST_F(LogWriterTest, StalledPipeNeitherBlocksLoggersNorTheStopAndDropsAreCounte
 
   // The pipe is read again: what was held arrives, then the count of what
   // was not, and together they are every line logged.
-  TPipeReader out_reader(out.read_end.get());
+  TPipeReader out_reader(out.read_end.Get());
   out_reader.Start();
   long dropped = 0;
   const auto accounted = [&] {

@@ -11,28 +11,28 @@ using namespace std::chrono_literals;
 
 TEST(NetTest, WaitFdReportsReadinessWakeAndTimeout) {
   std::uint16_t port = 0;
-  UniqueFd listener = test::ListenLoopback(&port);
+  TUniqueFd listener = test::ListenLoopback(&port);
   TEvent wake;
-  EXPECT_EQ(WaitFd(listener.get(), POLLIN, wake.Fd(), 10), TWaitResult::TimedOut);
-  UniqueFd client = test::ConnectLoopback(port);
-  EXPECT_EQ(WaitFd(listener.get(), POLLIN, wake.Fd(), 5000), TWaitResult::Ready);
+  EXPECT_EQ(WaitFd(listener.Get(), POLLIN, wake.Fd(), 10), TWaitResult::kTimedOut);
+  TUniqueFd client = test::ConnectLoopback(port);
+  EXPECT_EQ(WaitFd(listener.Get(), POLLIN, wake.Fd(), 5000), TWaitResult::kReady);
   wake.Set();
-  EXPECT_EQ(WaitFd(listener.get(), POLLIN, wake.Fd(), -1), TWaitResult::Woken);
+  EXPECT_EQ(WaitFd(listener.Get(), POLLIN, wake.Fd(), -1), TWaitResult::kWoken);
   wake.Reset();
   EXPECT_FALSE(wake.IsSet());
 }
 
 TEST(NetTest, SendingToAVanishedPeerFailsWithoutKillingTheProcess) {
   std::uint16_t port = 0;
-  UniqueFd listener = test::ListenLoopback(&port);
-  UniqueFd client = test::ConnectLoopback(port);
-  UniqueFd server = test::AcceptWithin(listener.get());
-  ASSERT_TRUE(server.valid());
-  client.reset();
+  TUniqueFd listener = test::ListenLoopback(&port);
+  TUniqueFd client = test::ConnectLoopback(port);
+  TUniqueFd server = test::AcceptWithin(listener.Get());
+  ASSERT_TRUE(server.Valid());
+  client.Reset();
   // The first send may still be accepted; later ones fail with EPIPE or
   // ECONNRESET instead of raising SIGPIPE.
   ssize_t n = 0;
-  for (int i = 0; i < 100 && n >= 0; ++i) n = SendSome(server.get(), "x", 1);
+  for (int i = 0; i < 100 && n >= 0; ++i) n = SendSome(server.Get(), "x", 1);
   EXPECT_LT(n, 0);
 }
 

@@ -42,8 +42,8 @@ long WriterWakeUps() {
 
 TEST(RefusalsTest, FloodGivesOneLineNowAndTheRestASecondLaterThenNothing) {
   test::LogCapture capture;
-  const UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  ASSERT_TRUE(StartLogWriter(null.get(), null.get()));
+  const TUniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  ASSERT_TRUE(StartLogWriter(null.Get(), null.Get()));
   const std::uint32_t attacker = inet_addr("127.0.0.2");
 
   for (int i = 0; i < 412; ++i) {

@@ -15,14 +15,14 @@ using namespace test;
 // Two connected non-blocking stream sockets: [0] is the far peer, [1] the
 // end the direction uses.
 struct TPair {
-  UniqueFd peer;
-  UniqueFd near;
+  TUniqueFd peer;
+  TUniqueFd near;
 };
 
 TPair MakePair() {
   int fds[2];
   EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
-  return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+  return {TUniqueFd(fds[0]), TUniqueFd(fds[1])};
 }
 
 // Writes as much of a pattern as the socket takes without blocking.
@@ -41,12 +41,12 @@ TEST(RelayDirectionTest, BufferNeverGrowsBeyondItsBoundBehindASinkThatNeverReads
   TRelayBufferPool pool;
   TPair source = MakePair();
   TPair sink = MakePair();
-  TRelayDirection direction(source.near.get(), sink.near.get(), pool);
+  TRelayDirection direction(source.near.Get(), sink.near.Get(), pool);
   std::size_t offered = 0;
   std::size_t max_pending = 0;
   // The writer offers more whenever it can; the sink's reader never reads.
   for (int step = 0; step < 10000; ++step) {
-    offered += WriteWhatFits(source.peer.get(), offered);
+    offered += WriteWhatFits(source.peer.Get(), offered);
     const std::size_t taken = direction.Fill();
     direction.Flush();
     max_pending = std::max(max_pending, direction.Pending());
@@ -64,20 +64,20 @@ TEST(RelayDirectionTest, EndIsPassedOnOnlyAfterEveryByteBeforeItAndIdleDirection
   TRelayBufferPool pool;
   TPair source = MakePair();
   TPair sink = MakePair();
-  TRelayDirection direction(source.near.get(), sink.near.get(), pool);
+  TRelayDirection direction(source.near.Get(), sink.near.Get(), pool);
 
   // A small message passes through the pooled buffer, which goes back at once.
-  ASSERT_TRUE(SendAll(source.peer.get(), "hello"));
+  ASSERT_TRUE(SendAll(source.peer.Get(), "hello"));
   EXPECT_EQ(direction.Fill(), 5u);
   EXPECT_EQ(direction.Flush(), 5u);
   EXPECT_FALSE(direction.HoldsBuffer());
   EXPECT_FALSE(direction.Spliced());
   EXPECT_EQ(pool.Idle(), 1u);
-  EXPECT_EQ(RecvExact(sink.peer.get(), 5), "hello");
+  EXPECT_EQ(RecvExact(sink.peer.Get(), 5), "hello");
 
   // More than the sink's socket takes at once, then the sender's FIN.
-  const std::size_t sent = WriteWhatFits(source.peer.get(), 0);
-  ::shutdown(source.peer.get(), SHUT_WR);
+  const std::size_t sent = WriteWhatFits(source.peer.Get(), 0);
+  ::shutdown(source.peer.Get(), SHUT_WR);
   std::string received;
   std::size_t total_filled = 0;
   bool eof = false;
@@ -86,7 +86,7 @@ TEST(RelayDirectionTest, EndIsPassedOnOnlyAfterEveryByteBeforeItAndIdleDirection
     direction.Flush();
     direction.PassEnd();
     char bytes[4096];
-    const ssize_t n = RecvSome(sink.peer.get(), bytes, sizeof bytes, MSG_DONTWAIT);
+    const ssize_t n = RecvSome(sink.peer.Get(), bytes, sizeof bytes, MSG_DONTWAIT);
     if (n > 0) received.append(bytes, static_cast<std::size_t>(n));
     // The end may only arrive once every byte before it has.
     if (n == 0) eof = true;

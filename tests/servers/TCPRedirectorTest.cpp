@@ -67,11 +67,11 @@ int ThreadCount() {
 }
 
 // A blocking connection to 127.0.0.1:|port| leaving from |source|.
-UniqueFd ConnectFrom(const char* source, std::uint16_t port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+TUniqueFd ConnectFrom(const char* source, std::uint16_t port) {
+  TUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_in sa = MakeSockAddr(Loopback(), port);
-  if (!fd || !BindTo(fd.get(), ::inet_addr(source), 0) ||
-      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+  if (!fd || !BindTo(fd.Get(), ::inet_addr(source), 0) ||
+      ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
     return {};
   }
   return fd;
@@ -139,15 +139,15 @@ class TCPRedirectorTest : public ::testing::Test {
   // accepted on |listener|. The relay's sockets towards the client (which
   // inherit the listener's send buffer) and the client's receive buffer are
   // tiny, so the relay still holds bytes when the target closes.
-  void ConnectWithLittleRoomTowardsTheClient(TTCPRedirector& redirector, int listener, UniqueFd& client,
-                                             UniqueFd& target) {
+  void ConnectWithLittleRoomTowardsTheClient(TTCPRedirector& redirector, int listener, TUniqueFd& client,
+                                             TUniqueFd& target) {
     const int small = 4096;
     ::setsockopt(redirector.Socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     ASSERT_TRUE(redirector.Resume());
-    client.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    client.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ::setsockopt(client.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     const sockaddr_in sa = MakeSockAddr(Loopback(), port_);
-    ASSERT_EQ(::connect(client.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::connect(client.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);
     target = AcceptWithin(listener);
     ASSERT_TRUE(target);
   }
@@ -159,23 +159,23 @@ class TCPRedirectorTest : public ::testing::Test {
 
 TEST_F(TCPRedirectorTest, RelaysMegabyteEachWayFromConnectBeforeResumeAndOutlivesRedirectorUntilEngineStop) {
   std::uint16_t target_port = 0;
-  const UniqueFd listener = ListenLoopback(&target_port);
+  const TUniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port, /*resume=*/false);
   const auto stats = redirector->Stats();
-  UniqueFd client = ConnectLoopback(port_);
+  TUniqueFd client = ConnectLoopback(port_);
   ASSERT_TRUE(client);
   ASSERT_TRUE(redirector->Resume());
-  UniqueFd target = AcceptWithin(listener.get());
+  TUniqueFd target = AcceptWithin(listener.Get());
   ASSERT_TRUE(target);
 
   const std::string up = Pattern(0, kMiB);
   const std::string down = Pattern(12345, kMiB);
   std::atomic<bool> up_sent{false};
   std::atomic<bool> down_sent{false};
-  std::thread up_sender([&] { up_sent = SendAll(client.get(), up); });
-  std::thread down_sender([&] { down_sent = SendAll(target.get(), down); });
-  const auto got_up = RecvExact(target.get(), up.size(), 30s);
-  const auto got_down = RecvExact(client.get(), down.size(), 30s);
+  std::thread up_sender([&] { up_sent = SendAll(client.Get(), up); });
+  std::thread down_sender([&] { down_sent = SendAll(target.Get(), down); });
+  const auto got_up = RecvExact(target.Get(), up.size(), 30s);
+  const auto got_down = RecvExact(client.Get(), down.size(), 30s);
   up_sender.join();
   down_sender.join();
   EXPECT_TRUE(up_sent && down_sent);
@@ -189,25 +189,25 @@ TEST_F(TCPRedirectorTest, RelaysMegabyteEachWayFromConnectBeforeResumeAndOutlive
   // The relay belongs to the engine: it keeps going without its redirector
   // until the engine stops.
   redirector.reset();
-  ASSERT_TRUE(SendAll(client.get(), "after"));
-  EXPECT_EQ(RecvExact(target.get(), 5), "after");
+  ASSERT_TRUE(SendAll(client.Get(), "after"));
+  EXPECT_EQ(RecvExact(target.Get(), 5), "after");
   EXPECT_EQ(engine_.Counters().RelaysOpen, 1u);
   engine_.Stop();
-  EXPECT_TRUE(ClosedWithoutData(client.get()));
-  EXPECT_TRUE(ClosedWithoutData(target.get()));
+  EXPECT_TRUE(ClosedWithoutData(client.Get()));
+  EXPECT_TRUE(ClosedWithoutData(target.Get()));
   EXPECT_EQ(stats->Open.load(), 0u);
   EXPECT_EQ(engine_.Counters().BytesToTarget, kMiB + 5);
 }
 
 TEST_F(TCPRedirectorTest, RefusedTargetClosesConnectionWithoutData) {
   // Bound but not listening: connects to it are refused.
-  UniqueFd closed_port = OpenTcpSocket();
-  ASSERT_TRUE(BindTo(closed_port.get(), Loopback(), 0));
-  auto redirector = Redirect(LocalPort(closed_port.get()));
+  TUniqueFd closed_port = OpenTcpSocket();
+  ASSERT_TRUE(BindTo(closed_port.Get(), Loopback(), 0));
+  auto redirector = Redirect(LocalPort(closed_port.Get()));
   for (int i = 0; i < 2; ++i) {  // accepting goes on after a failure
-    UniqueFd client = ConnectLoopback(port_);
+    TUniqueFd client = ConnectLoopback(port_);
     ASSERT_TRUE(client);
-    EXPECT_TRUE(ClosedWithoutData(client.get()));
+    EXPECT_TRUE(ClosedWithoutData(client.Get()));
   }
   EXPECT_EQ(redirector->Stats()->Opened.load(), 0u);
 }
@@ -216,49 +216,49 @@ TEST_F(TCPRedirectorTest, TargetThatDoesNotAnswerDelaysNoOtherPlayerAndEngineSto
   // With backlog 0 and one connection queued, the listener drops every
   // further SYN: connects to it stay pending.
   std::uint16_t target_port = 0;
-  const UniqueFd full = ListenLoopback(&target_port);
-  ASSERT_EQ(::listen(full.get(), 0), 0);
-  const UniqueFd filler = ConnectLoopback(target_port);
+  const TUniqueFd full = ListenLoopback(&target_port);
+  ASSERT_EQ(::listen(full.Get(), 0), 0);
+  const TUniqueFd filler = ConnectLoopback(target_port);
   auto redirector = Redirect(target_port);
-  const UniqueFd first = ConnectLoopback(port_);
+  const TUniqueFd first = ConnectLoopback(port_);
   ASSERT_TRUE(filler && first);
   ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port, kSynSent) == 1; }));
   // The second player's connect starts while the first one's still waits.
-  const UniqueFd second = ConnectLoopback(port_);
+  const TUniqueFd second = ConnectLoopback(port_);
   ASSERT_TRUE(second);
   EXPECT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port, kSynSent) == 2; }));
 
   // Stopping cuts the pending connects short, long before their time-out.
   engine_.Stop();
-  EXPECT_TRUE(ClosedWithoutData(first.get(), std::chrono::milliseconds(kConnectTimeoutMs / 2)));
-  EXPECT_TRUE(ClosedWithoutData(second.get(), std::chrono::milliseconds(kConnectTimeoutMs / 2)));
+  EXPECT_TRUE(ClosedWithoutData(first.Get(), std::chrono::milliseconds(kConnectTimeoutMs / 2)));
+  EXPECT_TRUE(ClosedWithoutData(second.Get(), std::chrono::milliseconds(kConnectTimeoutMs / 2)));
 }
 
 TEST_F(TCPRedirectorTest, ManyRelaysRunOnTheEngineThreadsAndGiveEveryDescriptorBack) {
   std::uint16_t target_port = 0;
-  const UniqueFd listener = ListenLoopback(&target_port);
+  const TUniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port);
   const int threads = ThreadCount();
   const int fds = OpenFdCount();
   constexpr int kRelays = 40;
   for (int round = 0; round < 3; ++round) {
-    std::vector<UniqueFd> clients;
-    std::vector<UniqueFd> targets;
+    std::vector<TUniqueFd> clients;
+    std::vector<TUniqueFd> targets;
     for (int i = 0; i < kRelays; ++i) {
       clients.push_back(ConnectLoopback(port_));
-      targets.push_back(AcceptWithin(listener.get()));
+      targets.push_back(AcceptWithin(listener.Get()));
       ASSERT_TRUE(clients.back() && targets.back());
       // Enough bytes to open the relay's pipes one way.
       const std::string bulk = Pattern(static_cast<std::size_t>(i), 64 * kKiB);
-      ASSERT_TRUE(SendAll(clients.back().get(), bulk));
-      ASSERT_EQ(RecvExact(targets.back().get(), bulk.size()), bulk);
+      ASSERT_TRUE(SendAll(clients.back().Get(), bulk));
+      ASSERT_EQ(RecvExact(targets.back().Get(), bulk.size()), bulk);
     }
     EXPECT_EQ(ThreadCount(), threads);
     EXPECT_EQ(engine_.Counters().RelaysOpen, static_cast<std::uint64_t>(kRelays));
     // Either side may close first.
-    for (int i = 0; i < kRelays; ++i) (i % 2 == 0 ? clients : targets)[static_cast<std::size_t>(i)].reset();
+    for (int i = 0; i < kRelays; ++i) (i % 2 == 0 ? clients : targets)[static_cast<std::size_t>(i)].Reset();
     for (int i = 0; i < kRelays; ++i) {
-      EXPECT_TRUE(ReadsEndOfFile((i % 2 == 0 ? targets : clients)[static_cast<std::size_t>(i)].get()));
+      EXPECT_TRUE(ReadsEndOfFile((i % 2 == 0 ? targets : clients)[static_cast<std::size_t>(i)].Get()));
     }
   }
   EXPECT_TRUE(WaitUntil([&] { return engine_.Counters().RelaysOpen == 0; }));
@@ -269,16 +269,16 @@ TEST_F(TCPRedirectorTest, ManyRelaysRunOnTheEngineThreadsAndGiveEveryDescriptorB
 
 TEST_F(TCPRedirectorTest, RelaySocketsHaveNoDelayAndKeepAlive) {
   std::uint16_t target_port = 0;
-  const UniqueFd listener = ListenLoopback(&target_port);
+  const TUniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port);
-  const UniqueFd client = ConnectLoopback(port_);
-  const UniqueFd target = AcceptWithin(listener.get());
+  const TUniqueFd client = ConnectLoopback(port_);
+  const TUniqueFd target = AcceptWithin(listener.Get());
   ASSERT_TRUE(client && target);
-  ASSERT_TRUE(SendAll(client.get(), "x"));
-  ASSERT_EQ(RecvExact(target.get(), 1), "x");
+  ASSERT_TRUE(SendAll(client.Get(), "x"));
+  ASSERT_EQ(RecvExact(target.Get(), 1), "x");
 
-  const int accepted = FindSocket(port_, LocalPort(client.get()));
-  const int outbound = FindSocket(ntohs(PeerAddress(target.get())->sin_port), target_port);
+  const int accepted = FindSocket(port_, LocalPort(client.Get()));
+  const int outbound = FindSocket(ntohs(PeerAddress(target.Get())->sin_port), target_port);
   ASSERT_GE(accepted, 0);
   ASSERT_GE(outbound, 0);
   for (const int fd : {accepted, outbound}) {
@@ -290,89 +290,89 @@ TEST_F(TCPRedirectorTest, RelaySocketsHaveNoDelayAndKeepAlive) {
 
 TEST_F(TCPRedirectorTest, HalfCloseIsPassedOnBothWaysAndTheAnswerAfterItArrives) {
   std::uint16_t target_port = 0;
-  const UniqueFd listener = ListenLoopback(&target_port);
+  const TUniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port);
   for (const bool client_first : {true, false}) {
     SCOPED_TRACE(client_first ? "client ends first" : "target ends first");
-    UniqueFd client = ConnectLoopback(port_);
-    UniqueFd target = AcceptWithin(listener.get());
+    TUniqueFd client = ConnectLoopback(port_);
+    TUniqueFd target = AcceptWithin(listener.Get());
     ASSERT_TRUE(client && target);
-    UniqueFd& asker = client_first ? client : target;
-    UniqueFd& answerer = client_first ? target : client;
+    TUniqueFd& asker = client_first ? client : target;
+    TUniqueFd& answerer = client_first ? target : client;
     // The request, then the asker's FIN; the answer comes only after it.
-    ASSERT_TRUE(SendAll(asker.get(), "request"));
-    ::shutdown(asker.get(), SHUT_WR);
-    EXPECT_EQ(RecvExact(answerer.get(), 7), "request");
-    EXPECT_TRUE(ReadsEndOfFile(answerer.get()));
+    ASSERT_TRUE(SendAll(asker.Get(), "request"));
+    ::shutdown(asker.Get(), SHUT_WR);
+    EXPECT_EQ(RecvExact(answerer.Get(), 7), "request");
+    EXPECT_TRUE(ReadsEndOfFile(answerer.Get()));
     const std::string answer = Pattern(3, 300 * kKiB);
-    ASSERT_TRUE(SendAll(answerer.get(), answer));
-    answerer.reset();
-    EXPECT_EQ(RecvExact(asker.get(), answer.size()), answer);
-    EXPECT_TRUE(ReadsEndOfFile(asker.get()));
+    ASSERT_TRUE(SendAll(answerer.Get(), answer));
+    answerer.Reset();
+    EXPECT_EQ(RecvExact(asker.Get(), answer.size()), answer);
+    EXPECT_TRUE(ReadsEndOfFile(asker.Get()));
   }
 }
 
 TEST_F(TCPRedirectorTest, PeerThatResetsReleasesTheRelayWhileTheOtherPeerStaysSilent) {
   std::uint16_t target_port = 0;
-  const UniqueFd listener = ListenLoopback(&target_port);
+  const TUniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port);
-  UniqueFd client = ConnectLoopback(port_);
-  const UniqueFd target = AcceptWithin(listener.get());
+  TUniqueFd client = ConnectLoopback(port_);
+  const TUniqueFd target = AcceptWithin(listener.Get());
   ASSERT_TRUE(client && target);
-  ASSERT_TRUE(SendAll(client.get(), "hi"));
-  ASSERT_EQ(RecvExact(target.get(), 2), "hi");
+  ASSERT_TRUE(SendAll(client.Get(), "hi"));
+  ASSERT_EQ(RecvExact(target.Get(), 2), "hi");
   // The player's game crashes: its connection ends with a reset.
   const linger abort_on_close{1, 0};
-  ::setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
-  client.reset();
-  EXPECT_TRUE(ReadsEndOfFile(target.get()));
+  ::setsockopt(client.Get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  client.Reset();
+  EXPECT_TRUE(ReadsEndOfFile(target.Get()));
   // The target never closes; the relay still ends, within the linger.
   EXPECT_TRUE(WaitUntil([&] { return engine_.Counters().RelaysOpen == 0; },
                         4 * std::chrono::milliseconds(kLingerMs)));
-  EXPECT_TRUE(ClosedWithoutData(target.get()));
+  EXPECT_TRUE(ClosedWithoutData(target.Get()));
 }
 
 TEST_F(TCPRedirectorTest, ConnectionsOverThePerAddressLimitAreRefusedWhileOtherAddressesKeepTheirRelays) {
   std::uint16_t target_port = 0;
-  const UniqueFd listener = ListenLoopback(&target_port);
+  const TUniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port, /*resume=*/true, /*connections_per_address=*/2);
-  const UniqueFd player = ConnectFrom("127.0.0.1", port_);
-  const UniqueFd player_target = AcceptWithin(listener.get());
+  const TUniqueFd player = ConnectFrom("127.0.0.1", port_);
+  const TUniqueFd player_target = AcceptWithin(listener.Get());
   ASSERT_TRUE(player && player_target);
 
   const auto refused = [] {
     return RefusalTotal(TRefusedWork::kConnection, TRefusalReason::kConnectionsPerAddress);
   };
   const std::uint64_t refused_before = refused();
-  std::vector<UniqueFd> flood;
-  std::vector<UniqueFd> flood_targets;
+  std::vector<TUniqueFd> flood;
+  std::vector<TUniqueFd> flood_targets;
   for (int i = 0; i < 2; ++i) {
     flood.push_back(ConnectFrom("127.0.0.2", port_));
-    flood_targets.push_back(AcceptWithin(listener.get()));
+    flood_targets.push_back(AcceptWithin(listener.Get()));
     ASSERT_TRUE(flood.back() && flood_targets.back());
   }
-  const UniqueFd over = ConnectFrom("127.0.0.2", port_);
+  const TUniqueFd over = ConnectFrom("127.0.0.2", port_);
   ASSERT_TRUE(over);
-  EXPECT_TRUE(ClosedWithoutData(over.get()));
+  EXPECT_TRUE(ClosedWithoutData(over.Get()));
   EXPECT_EQ(refused(), refused_before + 1);
-  ASSERT_TRUE(SendAll(player.get(), "still served"));
-  EXPECT_EQ(RecvExact(player_target.get(), 12), "still served");
+  ASSERT_TRUE(SendAll(player.Get(), "still served"));
+  EXPECT_EQ(RecvExact(player_target.Get(), 12), "still served");
 
   // An ended relay gives its share back.
-  flood.front().reset();
-  EXPECT_TRUE(ReadsEndOfFile(flood_targets.front().get()));
-  flood_targets.front().reset();
+  flood.front().Reset();
+  EXPECT_TRUE(ReadsEndOfFile(flood_targets.front().Get()));
+  flood_targets.front().Reset();
   EXPECT_TRUE(WaitUntil([&] { return redirector->ConnectionsFrom(::inet_addr("127.0.0.2")) == 1; }));
-  const UniqueFd again = ConnectFrom("127.0.0.2", port_);
-  const UniqueFd again_target = AcceptWithin(listener.get());
+  const TUniqueFd again = ConnectFrom("127.0.0.2", port_);
+  const TUniqueFd again_target = AcceptWithin(listener.Get());
   ASSERT_TRUE(again && again_target);
-  ASSERT_TRUE(SendAll(again.get(), "in"));
-  EXPECT_EQ(RecvExact(again_target.get(), 2), "in");
+  ASSERT_TRUE(SendAll(again.Get(), "in"));
+  EXPECT_EQ(RecvExact(again_target.Get(), 2), "in");
 }
 
 TEST_F(TCPRedirectorTest, ConnectionsAreRefusedWhileTheDescriptorReserveIsReached) {
   std::uint16_t target_port = 0;
-  const UniqueFd listener = ListenLoopback(&target_port);
+  const TUniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port);
   rlimit original{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
@@ -394,19 +394,19 @@ TEST_F(TCPRedirectorTest, ConnectionsAreRefusedWhileTheDescriptorReserveIsReache
 
   const std::uint64_t refused_before =
       RefusalTotal(TRefusedWork::kConnection, TRefusalReason::kDescriptorReserve);
-  const UniqueFd refused = ConnectLoopback(port_);
+  const TUniqueFd refused = ConnectLoopback(port_);
   ASSERT_TRUE(refused);
-  EXPECT_TRUE(ClosedWithoutData(refused.get()));
+  EXPECT_TRUE(ClosedWithoutData(refused.Get()));
   EXPECT_EQ(RefusalTotal(TRefusedWork::kConnection, TRefusalReason::kDescriptorReserve), refused_before + 1);
 
   // Work resumes by itself once descriptors are free again.
   ::setrlimit(RLIMIT_NOFILE, &original);
   fd_budget::Init();
-  const UniqueFd client = ConnectLoopback(port_);
-  const UniqueFd target = AcceptWithin(listener.get());
+  const TUniqueFd client = ConnectLoopback(port_);
+  const TUniqueFd target = AcceptWithin(listener.Get());
   ASSERT_TRUE(client && target);
-  ASSERT_TRUE(SendAll(client.get(), "ok"));
-  EXPECT_EQ(RecvExact(target.get(), 2), "ok");
+  ASSERT_TRUE(SendAll(client.Get(), "ok"));
+  EXPECT_EQ(RecvExact(target.Get(), 2), "ok");
 }
 
 TEST_F(TCPRedirectorTest, UrgentByteNeitherStallsTheRelayNorLosesTheBytesBehindIt) {
@@ -414,53 +414,53 @@ TEST_F(TCPRedirectorTest, UrgentByteNeitherStallsTheRelayNorLosesTheBytesBehindI
   auto redirector = Redirect(echo.Port(), /*resume=*/false);
   // Bulk waiting before the relay starts: its first read fills the
   // small-message buffer, so the urgent byte meets a splicing relay.
-  UniqueFd client = ConnectLoopback(port_);
+  TUniqueFd client = ConnectLoopback(port_);
   const std::string bulk = Pattern(0, 64 * kKiB);
-  ASSERT_TRUE(SendAll(client.get(), bulk));
+  ASSERT_TRUE(SendAll(client.Get(), bulk));
   ASSERT_TRUE(redirector->Resume());
-  ASSERT_EQ(RecvExact(client.get(), bulk.size()), bulk);
-  ASSERT_EQ(SendSome(client.get(), "X", 1, MSG_OOB), 1);
-  ASSERT_TRUE(SendAll(client.get(), "cdef"));
+  ASSERT_EQ(RecvExact(client.Get(), bulk.size()), bulk);
+  ASSERT_EQ(SendSome(client.Get(), "X", 1, MSG_OOB), 1);
+  ASSERT_TRUE(SendAll(client.Get(), "cdef"));
   // The urgent byte leaves the stream, as for any plain reader.
-  EXPECT_EQ(RecvExact(client.get(), 4), "cdef");
+  EXPECT_EQ(RecvExact(client.Get(), 4), "cdef");
 }
 
 TEST_F(TCPRedirectorTest, SlowReaderGetsAllUpToFinalBytesOfTargetThatClosesAtOnce) {
   std::uint16_t target_port = 0;
-  const UniqueFd listener = ListenLoopback(&target_port);
+  const TUniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port, /*resume=*/false);
-  UniqueFd client, target;
-  ASSERT_NO_FATAL_FAILURE(ConnectWithLittleRoomTowardsTheClient(*redirector, listener.get(), client, target));
+  TUniqueFd client, target;
+  ASSERT_NO_FATAL_FAILURE(ConnectWithLittleRoomTowardsTheClient(*redirector, listener.Get(), client, target));
 
   // The reader reads nothing yet. A relay that kept reading would take all
   // of this; a bounded one fills the buffers on the way and the target
   // stays unwritable.
   constexpr std::size_t kLimit = 64 * kMiB;
   std::size_t sent = 0;
-  for (pollfd writable{target.get(), POLLOUT, 0}; sent < kLimit && PollRetry(&writable, 1, 500) > 0;) {
+  for (pollfd writable{target.Get(), POLLOUT, 0}; sent < kLimit && PollRetry(&writable, 1, 500) > 0;) {
     const std::string chunk = Pattern(sent, 64 * kKiB);
-    const ssize_t n = SendSome(target.get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
+    const ssize_t n = SendSome(target.Get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
     if (n > 0) sent += static_cast<std::size_t>(n);
   }
   EXPECT_LT(sent, kLimit);
-  target.reset();
-  const auto got = RecvExact(client.get(), sent, 60s);
+  target.Reset();
+  const auto got = RecvExact(client.Get(), sent, 60s);
   EXPECT_TRUE(got && *got == Pattern(0, sent));
-  EXPECT_TRUE(ReadsEndOfFile(client.get()));
+  EXPECT_TRUE(ReadsEndOfFile(client.Get()));
 }
 
 TEST_F(TCPRedirectorTest, InputArrivingAfterTheTargetClosedDoesNotResetTheFinalMessage) {
   std::uint16_t target_port = 0;
-  const UniqueFd listener = ListenLoopback(&target_port);
+  const TUniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port, /*resume=*/false);
-  UniqueFd client, target;
-  ASSERT_NO_FATAL_FAILURE(ConnectWithLittleRoomTowardsTheClient(*redirector, listener.get(), client, target));
+  TUniqueFd client, target;
+  ASSERT_NO_FATAL_FAILURE(ConnectWithLittleRoomTowardsTheClient(*redirector, listener.Get(), client, target));
 
   // The target's final message fits the relay's buffer but not the way to
   // the unread client; then the target closes for good.
   const std::string final_message = Pattern(7, 48 * kKiB);
-  ASSERT_TRUE(SendAll(target.get(), final_message));
-  target.reset();
+  ASSERT_TRUE(SendAll(target.Get(), final_message));
+  target.Reset();
   ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port, kCloseWait, /*drained=*/true) == 1; }));
   // The client keeps talking while it reads slowly. What it sends can no
   // longer be delivered (the target answers with a reset); a relay that
@@ -468,14 +468,14 @@ TEST_F(TCPRedirectorTest, InputArrivingAfterTheTargetClosedDoesNotResetTheFinalM
   // and destroy the tail still on its way.
   std::string got;
   while (got.size() < final_message.size()) {
-    ASSERT_TRUE(SendAll(client.get(), "still here"));
-    const auto piece = RecvExact(client.get(), std::min<std::size_t>(512, final_message.size() - got.size()));
+    ASSERT_TRUE(SendAll(client.Get(), "still here"));
+    const auto piece = RecvExact(client.Get(), std::min<std::size_t>(512, final_message.size() - got.size()));
     if (!piece) break;
     got += *piece;
     std::this_thread::sleep_for(1ms);
   }
   EXPECT_TRUE(got == final_message) << "received " << got.size() << " of " << final_message.size();
-  EXPECT_TRUE(ReadsEndOfFile(client.get()));
+  EXPECT_TRUE(ReadsEndOfFile(client.Get()));
 }
 
 TEST_F(TCPRedirectorTest, AcceptLoopEndedByAFatalErrorIsFinished) {

@@ -11,7 +11,7 @@ using namespace test;
 
 TEST(TCPServerTest, SetupFailureGivesNoSocketAndListenerFailedButTerminateDoesNot) {
   std::uint16_t taken = 0;
-  const UniqueFd holder = ListenLoopback(&taken);
+  const TUniqueFd holder = ListenLoopback(&taken);
   ASSERT_TRUE(holder);
   const std::set<int> baseline_fds = OpenFds();
   {

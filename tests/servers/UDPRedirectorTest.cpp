@@ -40,14 +40,14 @@ class UDPRedirectorTest : public ::testing::Test {
     options.ConnectionsPerAddress = per_address;
     return options;
   }
-  static UniqueFd Client() {
+  static TUniqueFd Client() {
     std::uint16_t unused = 0;
     return BindUdpLoopback(&unused);
   }
   // A client on another loopback address, as a second remote host.
-  static UniqueFd ClientOn(const char* address) {
-    UniqueFd fd = OpenUdpSocket();
-    if (!BindTo(fd.get(), inet_addr(address), 0)) return {};
+  static TUniqueFd ClientOn(const char* address) {
+    TUniqueFd fd = OpenUdpSocket();
+    if (!BindTo(fd.Get(), inet_addr(address), 0)) return {};
     return fd;
   }
   std::optional<std::string> RoundTrip(int client, const std::string& data) {
@@ -57,8 +57,8 @@ class UDPRedirectorTest : public ::testing::Test {
 
   UdpEchoServer echo_;
   std::uint16_t target_port_ = 0;
-  UniqueFd target_ = BindUdpLoopback(&target_port_);  // answers only when a test speaks for it
-  std::uint16_t port_ = 0;                            // the redirector's
+  TUniqueFd target_ = BindUdpLoopback(&target_port_);  // answers only when a test speaks for it
+  std::uint16_t port_ = 0;                             // the redirector's
 };
 
 // Resident pages of the batch's slots, found from its first datagram.
@@ -73,12 +73,12 @@ std::size_t ResidentSlotPages(const TDatagramBatch& batch) {
 
 TEST(DatagramBatchTest, OnlyPagesDatagramsTouchedAreResidentUntilTrimmed) {
   TDatagramBatch batch;
-  ASSERT_TRUE(batch.valid());
+  ASSERT_TRUE(batch.Valid());
   std::uint16_t port = 0;
-  UniqueFd receiver = BindUdpLoopback(&port), sender = OpenUdpSocket();
-  ASSERT_TRUE(SendDatagram(sender.get(), "one", port));
-  ASSERT_TRUE(WaitUntil([&] { return PendingBytes(receiver.get()) > 0; }));
-  ASSERT_EQ(batch.Receive(receiver.get()), 1);
+  TUniqueFd receiver = BindUdpLoopback(&port), sender = OpenUdpSocket();
+  ASSERT_TRUE(SendDatagram(sender.Get(), "one", port));
+  ASSERT_TRUE(WaitUntil([&] { return PendingBytes(receiver.Get()) > 0; }));
+  ASSERT_EQ(batch.Receive(receiver.Get()), 1);
   EXPECT_EQ(ResidentSlotPages(batch), 1u);  // not 32 slots of 64 KiB
   EXPECT_EQ(batch.ResidentBytes(), static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
   batch.Trim();
@@ -105,36 +105,36 @@ TEST(DatagramBatchTest, SegmentedSendsDeliverEveryDatagramWholeAndInOrderAndFall
   for (const bool refuses_segments : {false, true}) {
     SCOPED_TRACE(refuses_segments ? "segments refused" : "segments taken");
     std::uint16_t intake_port = 0, a_port = 0, b_port = 0;
-    UniqueFd intake = BindUdpLoopback(&intake_port), a = BindUdpLoopback(&a_port),
-             b = BindUdpLoopback(&b_port);
-    UniqueFd feeder = OpenUdpSocket(), out = OpenUdpSocket();
+    TUniqueFd intake = BindUdpLoopback(&intake_port), a = BindUdpLoopback(&a_port),
+              b = BindUdpLoopback(&b_port);
+    TUniqueFd feeder = OpenUdpSocket(), out = OpenUdpSocket();
     const int room = 1 << 20;
-    for (int fd : {intake.get(), a.get(), b.get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    for (int fd : {intake.Get(), a.Get(), b.Get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     const int on = 1;
     if (refuses_segments) {
-      ASSERT_EQ(setsockopt(out.get(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
+      ASSERT_EQ(setsockopt(out.Get(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
     }
     std::uint64_t bytes = 0;
     for (const std::string& datagram : datagrams) {
-      ASSERT_TRUE(SendDatagram(feeder.get(), datagram, intake_port));
+      ASSERT_TRUE(SendDatagram(feeder.Get(), datagram, intake_port));
       bytes += datagram.size();
     }
     TDatagramBatch batch;
-    ASSERT_TRUE(batch.valid());
-    ASSERT_TRUE(WaitUntil([&] { return PendingBytes(intake.get()) > 0; }));
-    ASSERT_EQ(batch.Receive(intake.get()), static_cast<int>(datagrams.size()));
+    ASSERT_TRUE(batch.Valid());
+    ASSERT_TRUE(WaitUntil([&] { return PendingBytes(intake.Get()) > 0; }));
+    ASSERT_EQ(batch.Receive(intake.Get()), static_cast<int>(datagrams.size()));
     const auto count = static_cast<unsigned>(datagrams.size());
     const auto first_to_b = static_cast<unsigned>(kFirstToB);
     batch.Direct(0, count, MakeSockAddr(inet_addr("127.0.0.1"), a_port));
     batch.Direct(first_to_b, 4, MakeSockAddr(inet_addr("127.0.0.1"), b_port));
-    const TDatagramBatch::TSent sent = batch.Send(out.get(), 0, count);
+    const TDatagramBatch::TSent sent = batch.Send(out.Get(), 0, count);
     EXPECT_EQ(sent.datagrams, count);
     EXPECT_EQ(sent.bytes, bytes);
     for (std::size_t i = 0; i < datagrams.size(); ++i) {
       const bool to_b = i >= kFirstToB && i < kFirstToB + 4;
-      ASSERT_EQ(RecvDatagram(to_b ? b.get() : a.get()), datagrams[i]) << "datagram " << i;
+      ASSERT_EQ(RecvDatagram(to_b ? b.Get() : a.Get()), datagrams[i]) << "datagram " << i;
     }
-    EXPECT_EQ(PendingBytes(a.get()), 0);
+    EXPECT_EQ(PendingBytes(a.Get()), 0);
   }
 }
 
@@ -142,10 +142,10 @@ TEST_F(UDPRedirectorTest, EachClientGetsItsOwnSessionAndEveryAnswerReachesItsCli
   auto redirector = Start(target_port_);
   // Same port number on another loopback address is another client.
   std::uint16_t a_port = 0;
-  UniqueFd a = BindUdpLoopback(&a_port);
-  UniqueFd a_twin = OpenUdpSocket();
-  ASSERT_TRUE(BindTo(a_twin.get(), inet_addr("127.0.0.2"), a_port));
-  UniqueFd b = Client();
+  TUniqueFd a = BindUdpLoopback(&a_port);
+  TUniqueFd a_twin = OpenUdpSocket();
+  ASSERT_TRUE(BindTo(a_twin.Get(), inet_addr("127.0.0.2"), a_port));
+  TUniqueFd b = Client();
 
   // The largest datagram IPv4 carries (65535 less the IP and UDP headers)
   // passes whole: no receive slot cuts it.
@@ -153,20 +153,20 @@ TEST_F(UDPRedirectorTest, EachClientGetsItsOwnSessionAndEveryAnswerReachesItsCli
   for (std::size_t i = 0; i < largest.size(); ++i) largest[i] = static_cast<char>(i * 7 + i / 251);
 
   std::vector<std::uint16_t> sources;
-  for (int client : {a.get(), a_twin.get(), b.get(), a.get()}) {
+  for (int client : {a.Get(), a_twin.Get(), b.Get(), a.Get()}) {
     const std::string text = "from " + std::to_string(client);
     // An empty datagram is relayed both ways and does not hold up the next.
     ASSERT_TRUE(SendDatagram(client, "", port_));
     ASSERT_TRUE(SendDatagram(client, text, port_));
     ASSERT_TRUE(SendDatagram(client, largest, port_));
     sockaddr_in from{};
-    ASSERT_EQ(RecvDatagram(target_.get(), 5000ms, &from), "");  // forwarded on the first datagram
-    ASSERT_EQ(RecvDatagram(target_.get()), text);
-    ASSERT_EQ(RecvDatagram(target_.get()), largest);
+    ASSERT_EQ(RecvDatagram(target_.Get(), 5000ms, &from), "");  // forwarded on the first datagram
+    ASSERT_EQ(RecvDatagram(target_.Get()), text);
+    ASSERT_EQ(RecvDatagram(target_.Get()), largest);
     sources.push_back(ntohs(from.sin_port));
-    ASSERT_EQ(SendTo(target_.get(), "", 0, from), 0);
-    ASSERT_EQ(SendTo(target_.get(), "re", 2, from), 2);
-    ASSERT_EQ(SendTo(target_.get(), largest.data(), largest.size(), from),
+    ASSERT_EQ(SendTo(target_.Get(), "", 0, from), 0);
+    ASSERT_EQ(SendTo(target_.Get(), "re", 2, from), 2);
+    ASSERT_EQ(SendTo(target_.Get(), largest.data(), largest.size(), from),
               static_cast<ssize_t>(largest.size()));
     ASSERT_EQ(RecvDatagram(client), "");
     ASSERT_EQ(RecvDatagram(client), "re");
@@ -177,29 +177,29 @@ TEST_F(UDPRedirectorTest, EachClientGetsItsOwnSessionAndEveryAnswerReachesItsCli
   EXPECT_EQ(sources[3], sources[0]);                                     // a known client keeps its session
 
   // Another host writing to a session socket reaches its client, from the listening socket.
-  UniqueFd stranger = Client();
-  ASSERT_TRUE(SendDatagram(stranger.get(), "unsolicited", sources[2]));
+  TUniqueFd stranger = Client();
+  ASSERT_TRUE(SendDatagram(stranger.Get(), "unsolicited", sources[2]));
   sockaddr_in from{};
-  EXPECT_EQ(RecvDatagram(b.get(), 5000ms, &from), "unsolicited");
+  EXPECT_EQ(RecvDatagram(b.Get(), 5000ms, &from), "unsolicited");
   EXPECT_EQ(ntohs(from.sin_port), port_);
 }
 
 TEST_F(UDPRedirectorTest, AnswersReachEachOf129PeersAndEverySocketIsClosed) {
   const std::set<int> baseline = OpenFds();
   {
-    std::vector<UniqueFd> clients(129);
-    for (UniqueFd& client : clients) client = Client();
+    std::vector<TUniqueFd> clients(129);
+    for (TUniqueFd& client : clients) client = Client();
     // Earliest expiry far beyond the test's time-out: the destruction below
     // finishes only if Terminate() wakes the blocked poll.
     auto redirector = Start(echo_.Port(), 3600000);
     // Two each: answers of many sessions leave in one send, each in order.
     for (int i = 0; i < 129; ++i) {
-      ASSERT_TRUE(SendDatagram(clients[i].get(), std::to_string(i), port_));
-      ASSERT_TRUE(SendDatagram(clients[i].get(), std::to_string(i) + "+", port_));
+      ASSERT_TRUE(SendDatagram(clients[i].Get(), std::to_string(i), port_));
+      ASSERT_TRUE(SendDatagram(clients[i].Get(), std::to_string(i) + "+", port_));
     }
     for (int i = 0; i < 129; ++i) {
-      ASSERT_EQ(RecvDatagram(clients[i].get()), std::to_string(i));
-      ASSERT_EQ(RecvDatagram(clients[i].get()), std::to_string(i) + "+");
+      ASSERT_EQ(RecvDatagram(clients[i].Get()), std::to_string(i));
+      ASSERT_EQ(RecvDatagram(clients[i].Get()), std::to_string(i) + "+");
     }
     EXPECT_EQ(redirector->SessionCount(), 129u);
     EXPECT_EQ(echo_.Sources().size(), 129u);
@@ -216,57 +216,57 @@ TEST_F(UDPRedirectorTest, SessionSilentExactlyTimeoutStaysAndOneMillisecondLater
   constexpr std::int64_t kTimeout = 60000;
   auto now = std::make_shared<std::atomic<std::int64_t>>(1000);
   auto redirector = Start(echo_.Port(), kTimeout, {}, [now] { return now->load(); });
-  UniqueFd silent = Client(), talker = Client();
+  TUniqueFd silent = Client(), talker = Client();
   const int fds_before = OpenFdCount();
 
-  ASSERT_EQ(RoundTrip(silent.get(), "1"), "1");
+  ASSERT_EQ(RoundTrip(silent.Get(), "1"), "1");
   // The echo coming back proves the pass that took the datagram has ended.
   now->store(1000 + kTimeout);
-  ASSERT_EQ(RoundTrip(talker.get(), "2"), "2");
+  ASSERT_EQ(RoundTrip(talker.Get(), "2"), "2");
   EXPECT_EQ(redirector->SessionCount(), 2u);
   // Answers do not keep a session alive.
-  ASSERT_TRUE(SendDatagram(talker.get(), "answer", echo_.Sources().at(0)));
-  ASSERT_EQ(RecvDatagram(silent.get()), "answer");
+  ASSERT_TRUE(SendDatagram(talker.Get(), "answer", echo_.Sources().at(0)));
+  ASSERT_EQ(RecvDatagram(silent.Get()), "answer");
 
   // Expiry in a pass busy with another client's traffic, not only when idle.
   now->store(1000 + kTimeout + 1);
-  ASSERT_EQ(RoundTrip(talker.get(), "3"), "3");
+  ASSERT_EQ(RoundTrip(talker.Get(), "3"), "3");
   EXPECT_EQ(redirector->SessionCount(), 1u);
   EXPECT_EQ(OpenFdCount(), fds_before + 1);  // the expired session's socket is closed
   EXPECT_EQ(redirector->Stats()->Expired.load(), 1u);
   EXPECT_EQ(redirector->Stats()->Open.load(), 1u);
 
   // Back after expiry: a new session, seen by the target on a new port.
-  ASSERT_EQ(RoundTrip(silent.get(), "4"), "4");
+  ASSERT_EQ(RoundTrip(silent.Get(), "4"), "4");
   EXPECT_EQ(echo_.Sources().size(), 3u);
 }
 
 TEST_F(UDPRedirectorTest, IdleSessionExpiresWithoutAnyTraffic) {
   auto redirector = Start(echo_.Port(), 30);
-  UniqueFd client = Client();
+  TUniqueFd client = Client();
   const int fds_before = OpenFdCount();
-  ASSERT_EQ(RoundTrip(client.get(), "x"), "x");
+  ASSERT_EQ(RoundTrip(client.Get(), "x"), "x");
   EXPECT_TRUE(WaitUntil([&] { return redirector->SessionCount() == 0 && OpenFdCount() == fds_before; }));
 }
 
 TEST_F(UDPRedirectorTest, FullTableEvictsTheLongestSilentSession) {
   auto now = std::make_shared<std::atomic<std::int64_t>>(0);
   auto redirector = Start(echo_.Port(), 60000, Limits(2), [now] { return now->load(); });
-  UniqueFd a = Client(), b = Client(), c = Client();
+  TUniqueFd a = Client(), b = Client(), c = Client();
   const auto talk_at = [&](std::int64_t t, int client) {
     now->store(t);
     return RoundTrip(client, "t" + std::to_string(t)) == "t" + std::to_string(t);
   };
-  ASSERT_TRUE(talk_at(1, a.get()));
-  ASSERT_TRUE(talk_at(2, b.get()));
-  ASSERT_TRUE(talk_at(3, a.get()));  // b is now the longest silent
+  ASSERT_TRUE(talk_at(1, a.Get()));
+  ASSERT_TRUE(talk_at(2, b.Get()));
+  ASSERT_TRUE(talk_at(3, a.Get()));  // b is now the longest silent
   const int fds_full = OpenFdCount();
-  ASSERT_TRUE(talk_at(4, c.get()));
+  ASSERT_TRUE(talk_at(4, c.Get()));
   EXPECT_EQ(redirector->SessionCount(), 2u);
   EXPECT_EQ(OpenFdCount(), fds_full);  // b's socket closed for c's
-  ASSERT_TRUE(talk_at(5, a.get()));    // a kept its session
+  ASSERT_TRUE(talk_at(5, a.Get()));    // a kept its session
   EXPECT_EQ(echo_.Sources().size(), 3u);
-  ASSERT_TRUE(talk_at(6, b.get()));  // b needs a new one
+  ASSERT_TRUE(talk_at(6, b.Get()));  // b needs a new one
   EXPECT_EQ(echo_.Sources().size(), 4u);
   EXPECT_EQ(redirector->Stats()->Evicted.load(), 2u);
   EXPECT_EQ(redirector->Stats()->Opened.load(), 4u);
@@ -277,18 +277,18 @@ TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbers
   constexpr int kSpray = 64;  // far beyond the table's 16 places
   auto now = std::make_shared<std::atomic<std::int64_t>>(0);
   auto redirector = Start(target_port_, 60000, Limits(16, kPerAddress), [now] { return now->load(); });
-  UniqueFd player = Client();
+  TUniqueFd player = Client();
   // The target answers the player; returns the source port it saw the
   // player's datagram come from, or 0. Sprayed datagrams on the way are skipped.
   const auto player_round_trip = [&](const std::string& text) -> std::uint16_t {
-    if (!SendDatagram(player.get(), text, port_)) return 0;
+    if (!SendDatagram(player.Get(), text, port_)) return 0;
     sockaddr_in from{};
     for (std::optional<std::string> got; got != text;) {
-      if (!(got = RecvDatagram(target_.get(), 5000ms, &from))) return 0;
+      if (!(got = RecvDatagram(target_.Get(), 5000ms, &from))) return 0;
     }
     const std::string answer = "re " + text;
-    if (SendTo(target_.get(), answer.data(), answer.size(), from) < 0) return 0;
-    return RecvDatagram(player.get()) == answer ? ntohs(from.sin_port) : 0;
+    if (SendTo(target_.Get(), answer.data(), answer.size(), from) < 0) return 0;
+    return RecvDatagram(player.Get()) == answer ? ntohs(from.sin_port) : 0;
   };
   const auto refused = [] {
     return RefusalTotal(TRefusedWork::kUdpSession, TRefusalReason::kConnectionsPerAddress);
@@ -297,10 +297,10 @@ TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbers
   ASSERT_NE(player_port, 0);
 
   const std::uint64_t refused_before = refused();
-  std::vector<UniqueFd> spray;
+  std::vector<TUniqueFd> spray;
   for (int i = 0; i < kSpray; ++i) {
     spray.push_back(ClientOn("127.0.0.2"));
-    ASSERT_TRUE(SendDatagram(spray.back().get(), "spray", port_));
+    ASSERT_TRUE(SendDatagram(spray.back().Get(), "spray", port_));
     if (i % 16 == 15) {
       EXPECT_EQ(player_round_trip("during " + std::to_string(i)), player_port);
     }
@@ -317,7 +317,7 @@ TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbers
   now->store(60002);
   EXPECT_EQ(player_round_trip("expires the spray"), player_port);
   EXPECT_EQ(redirector->SessionCount(), 1u);
-  for (const UniqueFd& sprayer : spray) ASSERT_TRUE(SendDatagram(sprayer.get(), "again", port_));
+  for (const TUniqueFd& sprayer : spray) ASSERT_TRUE(SendDatagram(sprayer.Get(), "again", port_));
   EXPECT_TRUE(
       WaitUntil([&] { return refused() - refused_before == 2 * std::uint64_t{kSpray - kPerAddress}; }));
   EXPECT_EQ(player_round_trip("last"), player_port);
@@ -332,14 +332,14 @@ TEST_F(UDPRedirectorTest, RefusedSprayInTheSameBatchAsAPlayerDropsNoneOfThePlaye
   TUDPRedirector redirector("127.0.0.1", "127.0.0.1", "127.0.0.1", 0, target_port_, 60000,
                             Limits(64, kPerAddress));
   port_ = LocalPort(redirector.Socket());
-  UniqueFd player = Client();
-  std::vector<UniqueFd> spray;
+  TUniqueFd player = Client();
+  std::vector<TUniqueFd> spray;
   for (int i = 0; i < kPlayer; ++i) {
     for (int j = 0; j < kSprayPerPlayer; ++j) {
       spray.push_back(ClientOn("127.0.0.2"));
-      ASSERT_TRUE(SendDatagram(spray.back().get(), "spray", port_));
+      ASSERT_TRUE(SendDatagram(spray.back().Get(), "spray", port_));
     }
-    ASSERT_TRUE(SendDatagram(player.get(), "p" + std::to_string(i), port_));
+    ASSERT_TRUE(SendDatagram(player.Get(), "p" + std::to_string(i), port_));
   }
   ASSERT_TRUE(redirector.Resume());
 
@@ -348,7 +348,7 @@ TEST_F(UDPRedirectorTest, RefusedSprayInTheSameBatchAsAPlayerDropsNoneOfThePlaye
   int sprayed = 0;
   while (from_player.size() < kPlayer) {
     sockaddr_in from{};
-    const std::optional<std::string> got = RecvDatagram(target_.get(), 5000ms, &from);
+    const std::optional<std::string> got = RecvDatagram(target_.Get(), 5000ms, &from);
     ASSERT_TRUE(got.has_value()) << "the player's datagrams after " << from_player.size();
     if (*got == "spray") {
       ++sprayed;
@@ -367,11 +367,11 @@ TEST_F(UDPRedirectorTest, RefusedSprayInTheSameBatchAsAPlayerDropsNoneOfThePlaye
 TEST_F(UDPRedirectorTest, BurstKeepsOrderPerClientAndPerSessionAndIsCounted) {
   constexpr int kBurst = 200;
   auto redirector = Start(target_port_);
-  UniqueFd a = Client(), b = Client();
+  TUniqueFd a = Client(), b = Client();
   // Room for the whole burst in the test's own sockets: a lost datagram is
   // not what this test is about.
   const int room = 1 << 20;
-  for (int fd : {target_.get(), a.get(), b.get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  for (int fd : {target_.Get(), a.Get(), b.Get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
 
   // b's datagrams cut a's burst into runs of different lengths.
   std::uint64_t bytes = 0;
@@ -381,16 +381,16 @@ TEST_F(UDPRedirectorTest, BurstKeepsOrderPerClientAndPerSessionAndIsCounted) {
     return SendDatagram(client, text, port_);
   };
   for (int i = 0; i < kBurst; ++i) {
-    ASSERT_TRUE(send(a.get(), "a" + std::to_string(i)));
+    ASSERT_TRUE(send(a.Get(), "a" + std::to_string(i)));
     if (i % 23 == 0) {
-      ASSERT_TRUE(send(b.get(), "b" + std::to_string(from_b++)));
+      ASSERT_TRUE(send(b.Get(), "b" + std::to_string(from_b++)));
     }
   }
   std::map<std::uint16_t, std::vector<std::string>> at_target;  // by source port
   std::map<char, sockaddr_in> session_of;                       // by client
   for (int i = 0; i < kBurst + from_b; ++i) {
     sockaddr_in from{};
-    const std::optional<std::string> got = RecvDatagram(target_.get(), 5000ms, &from);
+    const std::optional<std::string> got = RecvDatagram(target_.Get(), 5000ms, &from);
     ASSERT_TRUE(got.has_value()) << "datagram " << i;
     at_target[ntohs(from.sin_port)].push_back(*got);
     session_of[got->at(0)] = from;
@@ -405,7 +405,7 @@ TEST_F(UDPRedirectorTest, BurstKeepsOrderPerClientAndPerSessionAndIsCounted) {
   // The answers, as one burst per session, come back in order.
   const auto answer = [&](char client, int i) {
     const std::string text = "r" + std::to_string(i);
-    return SendTo(target_.get(), text.data(), text.size(), session_of[client]) ==
+    return SendTo(target_.Get(), text.data(), text.size(), session_of[client]) ==
            static_cast<ssize_t>(text.size());
   };
   for (int i = 0; i < kBurst; ++i) {
@@ -414,8 +414,8 @@ TEST_F(UDPRedirectorTest, BurstKeepsOrderPerClientAndPerSessionAndIsCounted) {
       ASSERT_TRUE(answer('b', i));
     }
   }
-  for (int i = 0; i < kBurst; ++i) ASSERT_EQ(RecvDatagram(a.get()), "r" + std::to_string(i));
-  for (int i = 0; i < from_b; ++i) ASSERT_EQ(RecvDatagram(b.get()), "r" + std::to_string(i));
+  for (int i = 0; i < kBurst; ++i) ASSERT_EQ(RecvDatagram(a.Get()), "r" + std::to_string(i));
+  for (int i = 0; i < from_b; ++i) ASSERT_EQ(RecvDatagram(b.Get()), "r" + std::to_string(i));
 
   const TRedirectorStats& stats = *redirector->Stats();
   const std::uint64_t datagrams = kBurst + from_b;
@@ -430,7 +430,7 @@ TEST_F(UDPRedirectorTest, BurstKeepsOrderPerClientAndPerSessionAndIsCounted) {
 
 TEST_F(UDPRedirectorTest, NoSessionWhileTheDescriptorReserveIsReachedAndSessionsAgainAfter) {
   auto redirector = Start(echo_.Port());
-  UniqueFd client = Client();
+  TUniqueFd client = Client();
   const auto refused = [] {
     return RefusalTotal(TRefusedWork::kUdpSession, TRefusalReason::kDescriptorReserve);
   };
@@ -450,11 +450,11 @@ TEST_F(UDPRedirectorTest, NoSessionWhileTheDescriptorReserveIsReachedAndSessions
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     fd_budget::Init();
     ASSERT_FALSE(fd_budget::HasRoom());
-    ASSERT_TRUE(SendDatagram(client.get(), "x", port_));
+    ASSERT_TRUE(SendDatagram(client.Get(), "x", port_));
     EXPECT_TRUE(WaitUntil([&] { return refused() == refused_before + 1; }));
     EXPECT_EQ(redirector->SessionCount(), 0u);
   }
-  EXPECT_EQ(RoundTrip(client.get(), "y"), "y");
+  EXPECT_EQ(RoundTrip(client.Get(), "y"), "y");
 }
 
 TEST_F(UDPRedirectorTest, ReceiveFailureOnTheListeningSocketEndsTheThreadAndClosesEverySocket) {
@@ -466,11 +466,11 @@ TEST_F(UDPRedirectorTest, ReceiveFailureOnTheListeningSocketEndsTheThreadAndClos
   ASSERT_EQ(setsockopt(redirector->Socket(), SOL_IP, IP_RECVERR, &on, sizeof on), 0);
   sockaddr_in session{};
   {
-    UniqueFd client = Client();
-    ASSERT_TRUE(SendDatagram(client.get(), "x", port_));
-    ASSERT_EQ(RecvDatagram(target_.get(), 5000ms, &session), "x");
+    TUniqueFd client = Client();
+    ASSERT_TRUE(SendDatagram(client.Get(), "x", port_));
+    ASSERT_EQ(RecvDatagram(target_.Get(), 5000ms, &session), "x");
   }
-  ASSERT_EQ(SendTo(target_.get(), "to nobody", 9, session), 9);
+  ASSERT_EQ(SendTo(target_.Get(), "to nobody", 9, session), 9);
   EXPECT_TRUE(WaitUntil([&] { return redirector->Finished(); }));
   EXPECT_EQ(redirector->SessionCount(), 0u);
   redirector.reset();

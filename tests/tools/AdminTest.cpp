@@ -52,17 +52,17 @@ class FakeAdmin {
  private:
   void Serve() {
     for (;;) {
-      if (WaitFd(listener_.get(), POLLIN, stop_.Fd(), -1) != TWaitResult::Ready) return;
-      const UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (WaitFd(listener_.Get(), POLLIN, stop_.Fd(), -1) != TWaitResult::kReady) return;
+      const TUniqueFd connection(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
       std::string request;
       while (connection && request.find("\r\n\r\n") == std::string::npos) {
-        if (WaitFd(connection.get(), POLLIN, stop_.Fd(), 5000) != TWaitResult::Ready) return;
+        if (WaitFd(connection.Get(), POLLIN, stop_.Fd(), 5000) != TWaitResult::kReady) return;
         char buffer[4096];
-        const ssize_t n = RecvSome(connection.get(), buffer, sizeof buffer);
+        const ssize_t n = RecvSome(connection.Get(), buffer, sizeof buffer);
         if (n <= 0) break;
         request.append(buffer, static_cast<std::size_t>(n));
       }
-      SendAll(connection.get(), Reply(request));
+      SendAll(connection.Get(), Reply(request));
     }
   }
 
@@ -89,7 +89,7 @@ class FakeAdmin {
 
   const std::string token_;
   std::uint16_t port_ = 0;
-  UniqueFd listener_ = ListenLoopback(&port_);
+  TUniqueFd listener_ = ListenLoopback(&port_);
   TEvent stop_;
   std::thread thread_;
 };
@@ -139,14 +139,14 @@ TEST(CtlAdmin, JsonPassesTheEndpointsDocumentsThroughOnePerLine) {
 
 TEST(CtlAdmin, EachWayTheEndpointFailsHasItsOwnExitCode) {
   FakeAdmin admin("s3cret");
-  const UniqueFd bound(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));  // never listens
-  ASSERT_TRUE(BindTo(bound.get(), Loopback(), 0));
+  const TUniqueFd bound(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));  // never listens
+  ASSERT_TRUE(BindTo(bound.Get(), Loopback(), 0));
   std::uint16_t silent_port = 0;
-  const UniqueFd silent = ListenLoopback(&silent_port);  // the kernel completes handshakes; nobody answers
+  const TUniqueFd silent = ListenLoopback(&silent_port);  // the kernel completes handshakes; nobody answers
   const std::tuple<std::string, int, const char*> cases[] = {
       {"--admin " + admin.Address() + " list", kExitHttpError, "HTTP 401 Unauthorized (no token given"},
       {"--admin " + admin.Address() + " --token wrong status", kExitHttpError, "HTTP 401"},
-      {"--admin 127.0.0.1:" + std::to_string(LocalPort(bound.get())) + " list", kExitConnection,
+      {"--admin 127.0.0.1:" + std::to_string(LocalPort(bound.Get())) + " list", kExitConnection,
        "Connection refused"},
       {"--admin 127.0.0.1:" + std::to_string(silent_port) + " --timeout 300 list", kExitTimeout,
        "list: no reply within 300 ms"}};

@@ -72,12 +72,12 @@ TEST(CtlCommandLine, GoodLinesParseAndBadOnesNameTheCulprit) {
 struct Session {
   explicit Session(int timeout_ms = 5000, int wake_fd = -1) : client(timeout_ms, wake_fd) {
     EXPECT_TRUE(client.Connect("localhost", port)) << client.Error().Message;
-    server = AcceptWithin(listener.get());
+    server = AcceptWithin(listener.Get());
   }
   std::uint16_t port = 0;
-  UniqueFd listener = ListenLoopback(&port);
+  TUniqueFd listener = ListenLoopback(&port);
   TCtlClient client;
-  UniqueFd server;
+  TUniqueFd server;
 };
 
 TEST(CtlClient, RegisterReadsEveryEntryAndStaysInStepWithLaterReplies) {
@@ -86,10 +86,10 @@ TEST(CtlClient, RegisterReadsEveryEntryAndStaysInStepWithLaterReplies) {
   std::string replies = Bytes(Encode(TRegisterReply{kProtocolVersion, kRegisterOk, 300 % 256, 1}));
   replies += Bytes(Encode(TAddressEntry{1, 0, 0, Loopback(), 6112, kProtoTcp, 1}));
   for (std::uint16_t i = 0; i < 300; ++i) replies += Bytes(Encode(TAddressEntry{300, i}));
-  std::thread feeder([&] { SendAll(s.server.get(), replies + Bytes(Encode(TNop{1}))); });
+  std::thread feeder([&] { SendAll(s.server.Get(), replies + Bytes(Encode(TNop{1}))); });
   const auto result = s.client.Register("BNETD", 4);
   EXPECT_TRUE(s.client.Nop()) << s.client.Error().Message;
-  ::shutdown(s.server.get(), SHUT_WR);  // frees the feeder should the client have stopped reading
+  ::shutdown(s.server.Get(), SHUT_WR);  // frees the feeder should the client have stopped reading
   feeder.join();
   ASSERT_EQ(result ? result->Entries.size() : 0, 301u);
   EXPECT_EQ(result->Entries[0].Exclude, 1);  // the exclude list comes first
@@ -98,10 +98,10 @@ TEST(CtlClient, RegisterReadsEveryEntryAndStaysInStepWithLaterReplies) {
 
 TEST(CtlClient, NatPortGoesOutLittleEndianAndPublicPortComesBackInHostOrder) {
   Session s;
-  ASSERT_TRUE(SendAll(s.server.get(), Bytes(Encode(TNatReply{kNatOk, PublicPortBytes(htons(40123)), 7}))));
+  ASSERT_TRUE(SendAll(s.server.Get(), Bytes(Encode(TNatReply{kNatOk, PublicPortBytes(htons(40123)), 7}))));
   const auto reply = s.client.Nat(TNatRequest{kProtoTcp, kNatCreate, 8080, Loopback(), 3});
   EXPECT_EQ(reply.value_or(TNatReply{}).PublicPort(), 40123) << s.client.Error().Message;
-  EXPECT_EQ(RecvExact(s.server.get(), kPacketSize).value_or("").substr(6, 2), "\x90\x1F");  // 8080 = 0x1F90
+  EXPECT_EQ(RecvExact(s.server.Get(), kPacketSize).value_or("").substr(6, 2), "\x90\x1F");  // 8080 = 0x1F90
 }
 
 TEST(CtlClient, AWakeEndsTheWaitForAReplyAtOnce) {
@@ -140,19 +140,19 @@ TEST(CtlExe, HelpListsEveryExitCode) {
 
 TEST(CtlExe, JsonRepliesParseBackOnePerLine) {
   std::uint16_t port = 0;
-  const UniqueFd listener = ListenLoopback(&port);
+  const TUniqueFd listener = ListenLoopback(&port);
   std::string replies = Bytes(Encode(TRegisterReply{kProtocolVersion, kRegisterOk, 0, 1}));
   replies += Bytes(Encode(TAddressEntry{1, 0, htonl(0xFFFFFF00), htonl(0x0A000000), 6112, kProtoTcp, 1}));
   replies += Bytes(Encode(TNatReply{kNatOk, PublicPortBytes(htons(40123)), Loopback()}));
   replies += Bytes(Encode(TNatReply{kNatNotFound, {}, 0}));
   std::string requests;
-  UniqueFd session;
+  TUniqueFd session;
   const TCtlRun run = RunCtl("--json --server 127.0.0.1:" + std::to_string(port) +
                                  " register BNETD create udp localhost 8080 delete tcp 127.0.0.1 9",
                              [&] {
-                               session = AcceptWithin(listener.get());
-                               SendAll(session.get(), replies);
-                               requests = RecvExact(session.get(), 3 * kPacketSize).value_or("");
+                               session = AcceptWithin(listener.Get());
+                               SendAll(session.Get(), replies);
+                               requests = RecvExact(session.Get(), 3 * kPacketSize).value_or("");
                              });
   EXPECT_EQ(run.Code, kExitNotFound) << run.Err;
   // The target named localhost goes out as 127.0.0.1.
@@ -177,9 +177,9 @@ TEST(CtlExe, JsonRepliesParseBackOnePerLine) {
 
 TEST(CtlExe, ExitStatusNamesTheFailure) {
   std::uint16_t port = 0;
-  const UniqueFd listener = ListenLoopback(&port);
-  const UniqueFd bound(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));  // never listens
-  ASSERT_TRUE(BindTo(bound.get(), Loopback(), 0));
+  const TUniqueFd listener = ListenLoopback(&port);
+  const TUniqueFd bound(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));  // never listens
+  ASSERT_TRUE(BindTo(bound.Get(), Loopback(), 0));
   const std::string server = "--server=127.0.0.1:" + std::to_string(port) + " ";
   // Arguments, replies of the server, exit code, exact output, part of the complaint ("": none).
   const std::tuple<std::string, std::string, int, const char*, const char*> cases[] = {
@@ -196,14 +196,14 @@ TEST(CtlExe, ExitStatusNamesTheFailure) {
       {server + "create tcp 127.0.0.1 8080 nop",
        Bytes(Encode(TNatReply{kNatFailed, {}, 0})) + Bytes(Encode(TNop{1})), kExitNatFailed,
        "create tcp 127.0.0.1:8080: failed\nnop: reply\n", ""},
-      {"--server=127.0.0.1:" + std::to_string(LocalPort(bound.get())) + " nop", "", kExitConnection, "",
+      {"--server=127.0.0.1:" + std::to_string(LocalPort(bound.Get())) + " nop", "", kExitConnection, "",
        "Connection refused"},
       {server + "--timeout 200 nop", "", kExitTimeout, "", "nop: no reply within 200 ms"}};
   for (const auto& [args, replies, code, out, err] : cases) {
-    UniqueFd session;  // open until the tool has ended
+    TUniqueFd session;  // open until the tool has ended
     const TCtlRun run = RunCtl(args, [&, &args = args, &replies = replies] {
-      if (args.rfind(server, 0) == 0) session = AcceptWithin(listener.get());
-      EXPECT_TRUE(!session || SendAll(session.get(), replies));
+      if (args.rfind(server, 0) == 0) session = AcceptWithin(listener.Get());
+      EXPECT_TRUE(!session || SendAll(session.Get(), replies));
     });
     EXPECT_EQ(run.Code, code) << args << ": " << run.Err;
     EXPECT_EQ(run.Out, out) << args;
