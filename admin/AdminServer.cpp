@@ -122,7 +122,7 @@ void TAdminServer::Stop() {
   for (auto& worker : workers_) worker->Terminate();
   for (auto& worker : workers_) worker->WaitFor();
   workers_.clear();
-  std::lock_guard lock(mu_);
+  TMutexLock lock(mu_);
   waiting_.clear();
   has_waiting_.Reset();
 }
@@ -134,22 +134,23 @@ void TAdminServer::ProcessConnection(TUniqueFd accepted) {
     ShutdownAndClose(accepted);
     return;
   }
-  std::unique_lock lock(mu_);
-  if (waiting_.size() >= kAdminMaxWaiting) {
-    lock.unlock();
-    SendSome(accepted.Get(), admin::kBusyReply.data(), admin::kBusyReply.size(), MSG_DONTWAIT);
-    ShutdownAndClose(accepted);
-    return;
+  {
+    TMutexLock lock(mu_);
+    if (waiting_.size() < kAdminMaxWaiting) {
+      // The deadline runs from here, so that time spent queued counts too.
+      waiting_.push_back({std::move(accepted), AcceptedPeer(), admin::SteadyNowMs() + ConnectionMs});
+      has_waiting_.Set();
+      return;
+    }
   }
-  // The deadline runs from here, so that time spent queued counts too.
-  waiting_.push_back({std::move(accepted), AcceptedPeer(), admin::SteadyNowMs() + ConnectionMs});
-  has_waiting_.Set();
+  SendSome(accepted.Get(), admin::kBusyReply.data(), admin::kBusyReply.size(), MSG_DONTWAIT);
+  ShutdownAndClose(accepted);
 }
 
 std::optional<TAdminServer::TConnection> TAdminServer::TakeConnection(int wake_fd) {
   pollfd fds[2] = {{has_waiting_.Fd(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
   if (PollRetry(fds, 2, -1) <= 0 || fds[1].revents != 0) return std::nullopt;
-  std::lock_guard lock(mu_);
+  TMutexLock lock(mu_);
   if (waiting_.empty()) return std::nullopt;  // another worker was quicker
   TConnection connection = std::move(waiting_.front());
   waiting_.pop_front();

@@ -36,13 +36,13 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "admin/AdminAccess.h"
 #include "requests/Settings.h"
+#include "runtime/Mutex.h"
 #include "runtime/Net.h"
 #include "servers/TCPServer.h"
 
@@ -121,9 +121,9 @@ class TAdminServer final : public TTCPServer {
   std::vector<std::unique_ptr<TThread>> workers_;  // owner thread only
   bool running_ = false;                           // owner thread only
 
-  std::mutex mu_;
-  std::deque<TConnection> waiting_;  // guarded by mu_
-  TEvent has_waiting_;               // set while waiting_ is not empty; changed under mu_
+  TMutex mu_;
+  std::deque<TConnection> waiting_ GUARDED_BY(mu_);
+  TEvent has_waiting_;  // set while waiting_ is not empty; changed under mu_
 };
 
 // Builds and starts the endpoint |settings| asks for, into |admin|: none

@@ -15,7 +15,7 @@
 namespace quorvane {
 
 // The most one receive on a control connection takes.
-inline constexpr std::size_t kReceiveChunkBytes = 64 * 1024;
+inline constexpr std::size_t kReceiveChunkBytes = std::size_t{64} * 1024;
 
 class TPacketAssembler final {
  public:

@@ -1,24 +1,23 @@
 #include "requests/Settings.h"
 
-#include <mutex>
 #include <utility>
 
+#include "runtime/Mutex.h"
 #include "servers/AddressHelpers.h"
 
 namespace quorvane {
 namespace {
 
-std::mutex& ConfigMutex() {
-  static std::mutex mu;
-  return mu;
-}
+// A plain mutex rather than std::atomic<std::shared_ptr>: taking a snapshot
+// costs one uncontended lock per request, and the sanitizers understand it.
+struct TPublished {
+  TMutex mu;
+  TConfigSnapshot config GUARDED_BY(mu);
+};
 
-TConfigSnapshot& Published() {
-  // A plain mutex rather than std::atomic<std::shared_ptr>: taking a
-  // snapshot costs one uncontended lock per request, and the sanitizers
-  // understand it.
-  static TConfigSnapshot config;  // guarded by ConfigMutex()
-  return config;
+TPublished& Published() {
+  static TPublished published;
+  return published;
 }
 
 }  // namespace
@@ -32,14 +31,16 @@ TConfigSnapshot MakeConfigSnapshot(TServerConfig config) {
 }
 
 TConfigSnapshot CurrentConfig() {
-  std::lock_guard lock(ConfigMutex());
-  if (!Published()) Published() = std::make_shared<const TServerConfig>();
-  return Published();
+  TPublished& published = Published();
+  TMutexLock lock(published.mu);
+  if (!published.config) published.config = std::make_shared<const TServerConfig>();
+  return published.config;
 }
 
 void PublishConfig(TConfigSnapshot config) {
-  std::lock_guard lock(ConfigMutex());
-  Published() = std::move(config);
+  TPublished& published = Published();
+  TMutexLock lock(published.mu);
+  published.config = std::move(config);
 }
 
 }  // namespace quorvane

@@ -11,7 +11,7 @@ TAddressRate::TClock::duration TAddressRate::Take(std::uint32_t address, std::ui
   // interval on; up to a second of booking ahead of now is the burst.
   const auto interval = std::chrono::duration_cast<TClock::duration>(std::chrono::seconds(1)) / per_second;
   const auto burst = std::chrono::duration_cast<TClock::duration>(std::chrono::seconds(1));
-  std::lock_guard lock(mu_);
+  TMutexLock lock(mu_);
   if (booked_until_.size() >= sweep_at_) Sweep(now);
   TClock::time_point& booked = booked_until_.try_emplace(address, now).first->second;
   booked = std::max(booked, now) + interval;

@@ -10,8 +10,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <unordered_map>
+
+#include "runtime/Mutex.h"
 
 namespace quorvane {
 
@@ -26,18 +27,19 @@ class TAddressRate final {
   // Books the next turn of |address| at |now| (|per_second| 0: no limit)
   // and returns how long the caller waits for it; zero when it may go ahead
   // at once. Every call books a turn, so a caller waits once and proceeds.
-  TClock::duration Take(std::uint32_t address, std::uint32_t per_second, TClock::time_point now);
+  TClock::duration Take(std::uint32_t address, std::uint32_t per_second, TClock::time_point now)
+      EXCLUDES(mu_);
 
  private:
   // Forgets addresses whose bookings all lie in the past: they are as
-  // good as absent. REQUIRES: mu_ held.
-  void Sweep(TClock::time_point now);
+  // good as absent.
+  void Sweep(TClock::time_point now) REQUIRES(mu_);
 
-  std::mutex mu_;
+  TMutex mu_;
   // The time at which each address's share is used up to now: its next
-  // turn, less the one-second burst. Guarded by mu_.
-  std::unordered_map<std::uint32_t, TClock::time_point> booked_until_;
-  std::size_t sweep_at_ = 1024;  // guarded by mu_
+  // turn, less the one-second burst.
+  std::unordered_map<std::uint32_t, TClock::time_point> booked_until_ GUARDED_BY(mu_);
+  std::size_t sweep_at_ GUARDED_BY(mu_) = 1024;
 };
 
 }  // namespace quorvane

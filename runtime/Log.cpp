@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/Mutex.h"
 #include "runtime/Net.h"
 
 namespace quorvane {
@@ -140,7 +141,7 @@ class TWriter {
   void Push(TStream stream, std::string text) {
     bool was_empty = false;
     {
-      std::lock_guard lock(mu_);
+      TMutexLock lock(mu_);
       if (ended_ || held_ >= kLogQueueLines) {
         ++dropped_;
         g_dropped_total.fetch_add(1, std::memory_order_relaxed);
@@ -158,7 +159,7 @@ class TWriter {
   // False when the writer has ended. Any thread.
   bool Schedule(TLogTask task, TClock::time_point when) {
     {
-      std::lock_guard lock(mu_);
+      TMutexLock lock(mu_);
       if (ended_) return false;
       const auto it =
           std::find_if(tasks_.begin(), tasks_.end(), [&](const TTask& t) { return t.task == task; });
@@ -178,7 +179,7 @@ class TWriter {
   // everything is written or |deadline| has passed.
   void RequestStop(TClock::time_point deadline) {
     {
-      std::lock_guard lock(mu_);
+      TMutexLock lock(mu_);
       stop_requested_ = true;
       stop_deadline_ = deadline;
     }
@@ -187,13 +188,16 @@ class TWriter {
 
   // Waits until Run() has returned or |until| passes; true if it returned.
   bool WaitEnded(TClock::time_point until) {
-    std::unique_lock lock(mu_);
-    return ended_cv_.wait_until(lock, until, [this] { return ended_; });
+    TMutexLock lock(mu_);
+    while (!ended_) {
+      if (ended_cv_.wait_until(mu_, until) == std::cv_status::timeout) return ended_;
+    }
+    return true;
   }
 
   // Whether Run() ended with everything written. After WaitEnded().
   bool Drained() {
-    std::lock_guard lock(mu_);
+    TMutexLock lock(mu_);
     return drained_;
   }
 
@@ -206,7 +210,7 @@ class TWriter {
       bool stopping = false;
       TClock::time_point deadline = kNever;
       {
-        std::lock_guard lock(mu_);
+        TMutexLock lock(mu_);
         Sync(due, next_task);
         stopping = stop_requested_;
         if (stopping) deadline = stop_deadline_;
@@ -231,7 +235,7 @@ class TWriter {
       WriteChunk(TimeoutMs(now, std::min(next_task, deadline)));
     }
     {
-      std::lock_guard lock(mu_);
+      TMutexLock lock(mu_);
       ended_ = true;
       drained_ = drained;
     }
@@ -243,7 +247,7 @@ class TWriter {
   // last call, takes the tasks due (all of them, once, when a stop is
   // requested), refills the batch, and puts a drop notice next when one is
   // due.
-  void Sync(std::vector<TTask>& due, TClock::time_point& next_task) {
+  void Sync(std::vector<TTask>& due, TClock::time_point& next_task) REQUIRES(mu_) {
     held_ -= finished_lines_;
     finished_lines_ = 0;
     const auto now = TClock::now();
@@ -315,16 +319,16 @@ class TWriter {
   const TOutput err_;
   const TEvent wake_;  // set by producers, schedulers and the stopper
 
-  std::mutex mu_;
-  std::condition_variable ended_cv_;
-  std::vector<TQueued> queue_;                 // guarded by mu_
-  std::size_t held_ = 0;                       // guarded by mu_; queued, in the batch or in the chunk
-  std::uint64_t dropped_ = 0;                  // guarded by mu_; since the last drop notice
-  std::vector<TTask> tasks_;                   // guarded by mu_
-  bool stop_requested_ = false;                // guarded by mu_
-  TClock::time_point stop_deadline_ = kNever;  // guarded by mu_
-  bool ended_ = false;                         // guarded by mu_
-  bool drained_ = false;                       // guarded by mu_
+  TMutex mu_;
+  std::condition_variable_any ended_cv_;
+  std::vector<TQueued> queue_ GUARDED_BY(mu_);
+  std::size_t held_ GUARDED_BY(mu_) = 0;        // queued, in the batch or in the chunk
+  std::uint64_t dropped_ GUARDED_BY(mu_) = 0;   // since the last drop notice
+  std::vector<TTask> tasks_ GUARDED_BY(mu_);
+  bool stop_requested_ GUARDED_BY(mu_) = false;
+  TClock::time_point stop_deadline_ GUARDED_BY(mu_) = kNever;
+  bool ended_ GUARDED_BY(mu_) = false;
+  bool drained_ GUARDED_BY(mu_) = false;
 
   // Writer thread only (Sync() runs on it, under mu_ only for the fields
   // above).
@@ -341,12 +345,12 @@ class TWriter {
 };
 
 struct TLogState {
-  std::mutex mu;
-  std::function<void(std::string_view)> sink;  // guarded by mu
-  std::shared_ptr<TWriter> writer;             // guarded by mu
+  TMutex mu;
+  std::function<void(std::string_view)> sink GUARDED_BY(mu);
+  std::shared_ptr<TWriter> writer GUARDED_BY(mu);
   // Serialises StartLogWriter and StopLogWriter; taken before mu.
-  std::mutex control_mu;
-  std::thread thread;  // guarded by control_mu
+  TMutex control_mu ACQUIRED_BEFORE(mu);
+  std::thread thread GUARDED_BY(control_mu);
 };
 
 TLogState& State() {
@@ -376,7 +380,7 @@ void Emit(TStream stream, std::string_view line) {
   whole.append(line);
   whole.push_back('\n');
   TLogState& state = State();
-  std::lock_guard lock(state.mu);
+  TMutexLock lock(state.mu);
   if (state.sink) {
     state.sink(line);
   } else if (state.writer) {
@@ -397,13 +401,13 @@ void LogErrorLine(std::string_view line) { Emit(TStream::kErr, line); }
 
 void SetLogSink(std::function<void(std::string_view)> sink) {
   TLogState& state = State();
-  std::lock_guard lock(state.mu);
+  TMutexLock lock(state.mu);
   state.sink = std::move(sink);
 }
 
 bool StartLogWriter(int out_fd, int err_fd) {
   TLogState& state = State();
-  std::lock_guard control(state.control_mu);
+  TMutexLock control(state.control_mu);
   if (state.thread.joinable()) return false;
   auto writer = std::make_shared<TWriter>(out_fd, err_fd);
   if (!writer->Valid()) return false;
@@ -422,18 +426,18 @@ bool StartLogWriter(int out_fd, int err_fd) {
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (!state.thread.joinable()) return false;
   pthread_setname_np(state.thread.native_handle(), "log-writer");
-  std::lock_guard lock(state.mu);
+  TMutexLock lock(state.mu);
   state.writer = std::move(writer);
   return true;
 }
 
 bool StopLogWriter(std::chrono::milliseconds flush_limit) {
   TLogState& state = State();
-  std::lock_guard control(state.control_mu);
+  TMutexLock control(state.control_mu);
   if (!state.thread.joinable()) return true;
   std::shared_ptr<TWriter> writer;
   {
-    std::lock_guard lock(state.mu);
+    TMutexLock lock(state.mu);
     writer = state.writer;
   }
   const auto deadline = TClock::now() + flush_limit;
@@ -441,7 +445,7 @@ bool StopLogWriter(std::chrono::milliseconds flush_limit) {
   const bool ended = writer->WaitEnded(deadline + kStopMargin);
   {
     // Lines logged from here on are written synchronously again.
-    std::lock_guard lock(state.mu);
+    TMutexLock lock(state.mu);
     state.writer.reset();
   }
   if (ended) {
@@ -458,7 +462,7 @@ bool ScheduleLogTask(TLogTask task, std::chrono::steady_clock::time_point when) 
   std::shared_ptr<TWriter> writer;
   {
     TLogState& state = State();
-    std::lock_guard lock(state.mu);
+    TMutexLock lock(state.mu);
     writer = state.writer;
   }
   return writer && writer->Schedule(task, when);

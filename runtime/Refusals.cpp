@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "runtime/Log.h"
+#include "runtime/Mutex.h"
 
 namespace quorvane {
 namespace {
@@ -28,10 +29,10 @@ struct TKindLog {
 
 struct TRefusalBook {
   std::array<std::atomic<std::uint64_t>, kRefusedWorkCount * kRefusalReasonCount> totals{};
-  std::mutex mu;
-  std::array<TKindLog, kRefusedWorkCount * kRefusalReasonCount> kinds;  // guarded by mu
+  TMutex mu;
+  std::array<TKindLog, kRefusedWorkCount * kRefusalReasonCount> kinds GUARDED_BY(mu);
   // When the log writer will next run FlushDue, or kNoFlush.
-  TClock::time_point flush_at = kNoFlush;  // guarded by mu
+  TClock::time_point flush_at GUARDED_BY(mu) = kNoFlush;
 };
 
 TRefusalBook& Book() {
@@ -67,8 +68,8 @@ void FlushDue(bool stopping);
 
 // Has the log writer run FlushDue at |when|, unless it runs it earlier
 // anyway. Without a writer nothing is scheduled, and what is pending waits
-// for the next refusal of its kind or FlushRefusals(). REQUIRES: book.mu.
-void ScheduleFlush(TRefusalBook& book, TClock::time_point when) {
+// for the next refusal of its kind or FlushRefusals().
+void ScheduleFlush(TRefusalBook& book, TClock::time_point when) REQUIRES(book.mu) {
   // A time long past belongs to a writer that has stopped since.
   const bool scheduled = book.flush_at != kNoFlush && TClock::now() < book.flush_at + kLogInterval;
   if (scheduled && book.flush_at <= when) return;
@@ -82,7 +83,7 @@ void LogPending(bool all) {
   TRefusalBook& book = Book();
   std::vector<std::string> lines;
   {
-    std::lock_guard lock(book.mu);
+    TMutexLock lock(book.mu);
     book.flush_at = kNoFlush;
     const auto now = TClock::now();
     TClock::time_point next = kNoFlush;
@@ -151,7 +152,7 @@ void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t addre
   book.totals[index].fetch_add(1, std::memory_order_relaxed);
   std::string line;
   {
-    std::lock_guard lock(book.mu);
+    TMutexLock lock(book.mu);
     TKindLog& kind = book.kinds[index];
     ++kind.pending;
     kind.address = address;

@@ -18,6 +18,7 @@
 #define GUARDED_BY(x) QUORVANE_THREAD_ANNOTATION(guarded_by(x))
 #define PT_GUARDED_BY(x) QUORVANE_THREAD_ANNOTATION(pt_guarded_by(x))
 #define REQUIRES(...) QUORVANE_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define ACQUIRED_BEFORE(...) QUORVANE_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
 #define EXCLUDES(...) QUORVANE_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ACQUIRE(...) QUORVANE_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) QUORVANE_THREAD_ANNOTATION(release_capability(__VA_ARGS__))

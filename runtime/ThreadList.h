@@ -4,9 +4,10 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 #include <utility>
 #include <vector>
+
+#include "runtime/Mutex.h"
 
 namespace quorvane {
 
@@ -14,14 +15,20 @@ template <class T>
 class TThreadList {
  public:
   // Scoped access to the locked list.
+  // The analysis cannot follow a lock that a returned object holds; the
+  // guard is the only way at the items, which is what the annotations below
+  // would otherwise check.
   class TLocked {
    public:
-    explicit TLocked(TThreadList& list) : lock_(list.mu_), items_(list.items_) {}
+    explicit TLocked(TThreadList& list) NO_THREAD_SAFETY_ANALYSIS : lock_(list.mu_), items_(list.items_) {}
+    ~TLocked() NO_THREAD_SAFETY_ANALYSIS = default;
+    TLocked(const TLocked&) = delete;
+    TLocked& operator=(const TLocked&) = delete;
     std::vector<T>& operator*() { return items_; }
     std::vector<T>* operator->() { return &items_; }
 
    private:
-    std::unique_lock<std::mutex> lock_;
+    TMutexLock lock_;
     std::vector<T>& items_;
   };
 
@@ -31,18 +38,18 @@ class TThreadList {
 
   TLocked LockList() { return TLocked(*this); }
   // Appends without searching: duplicates are allowed.
-  void Add(T item) {
-    std::lock_guard lock(mu_);
+  void Add(T item) EXCLUDES(mu_) {
+    TMutexLock lock(mu_);
     items_.push_back(std::move(item));
   }
-  std::size_t Count() {
-    std::lock_guard lock(mu_);
+  std::size_t Count() EXCLUDES(mu_) {
+    TMutexLock lock(mu_);
     return items_.size();
   }
 
  private:
-  std::mutex mu_;
-  std::vector<T> items_;  // guarded by mu_
+  TMutex mu_;
+  std::vector<T> items_ GUARDED_BY(mu_);
 };
 
 }  // namespace quorvane

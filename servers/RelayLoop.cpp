@@ -40,14 +40,14 @@ TRelayLoop::~TRelayLoop() {
 }
 
 void TRelayLoop::Open() {
-  std::lock_guard lock(mu_);
+  TMutexLock lock(mu_);
   accepting_ = true;
 }
 
 bool TRelayLoop::Post(TRelayRequest request) {
   bool wake = false;
   {
-    std::lock_guard lock(mu_);
+    TMutexLock lock(mu_);
     if (!accepting_) return false;
     // Only the first request of a batch wakes the loop; the rest ride along.
     wake = pending_.empty();
@@ -180,7 +180,7 @@ void TRelayLoop::DrainQueue() {
   // A request posted after the swap finds the queue empty and sets the
   // event again; one posted before it is in the batch.
   {
-    std::lock_guard lock(mu_);
+    TMutexLock lock(mu_);
     draining_.swap(pending_);
   }
   for (TRelayRequest& request : draining_) {
@@ -214,7 +214,7 @@ void TRelayLoop::FreeRetired() {
 void TRelayLoop::Shut() {
   std::vector<TRelayRequest> unstarted;
   {
-    std::lock_guard lock(mu_);
+    TMutexLock lock(mu_);
     accepting_ = false;
     unstarted.swap(pending_);
   }

@@ -19,11 +19,11 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "runtime/AddressCounter.h"
+#include "runtime/Mutex.h"
 #include "runtime/Net.h"
 #include "runtime/Thread.h"
 #include "servers/RedirectorStats.h"
@@ -160,9 +160,9 @@ class TRelayLoop final : public TThread {
 
   TUniqueFd epoll_;
   TEvent queue_;
-  std::mutex mu_;
-  bool accepting_ = false;               // guarded by mu_
-  std::vector<TRelayRequest> pending_;   // guarded by mu_
+  TMutex mu_;
+  bool accepting_ GUARDED_BY(mu_) = false;
+  std::vector<TRelayRequest> pending_ GUARDED_BY(mu_);
   std::vector<TRelayRequest> draining_;  // loop thread; swapped with pending_
   TSignalWatch queue_watch_;
   TSignalWatch wake_watch_;

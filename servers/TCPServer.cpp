@@ -72,7 +72,7 @@ void TTCPServer::Execute() {
   struct CloseOnExit {
     TTCPServer& server;
     ~CloseOnExit() {
-      std::lock_guard lock(server.socket_mu_);
+      TMutexLock lock(server.socket_mu_);
       ShutdownAndClose(server.socket_);
     }
   } close_on_exit{*this};
@@ -119,14 +119,14 @@ void TTCPServer::Execute() {
 }
 
 void TTCPServer::TerminationRequested() {
-  std::lock_guard lock(socket_mu_);
+  TMutexLock lock(socket_mu_);
   if (socket_) ::shutdown(socket_.Get(), SHUT_RDWR);
 }
 
 void TTCPServer::ProcessConnection(TUniqueFd accepted) { ShutdownAndClose(accepted); }
 
 void TTCPServer::AbandonSetup(int error) {
-  std::lock_guard lock(socket_mu_);
+  TMutexLock lock(socket_mu_);
   socket_.Reset();
   setup_error_ = error;
 }

@@ -14,9 +14,9 @@
 #include <netinet/in.h>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "runtime/Mutex.h"
 #include "runtime/Net.h"
 #include "runtime/Thread.h"
 
@@ -62,7 +62,7 @@ class TTCPServer : public TThread {
   // Execute() closing the listening socket, and TerminationRequested()
   // shutting it down, from whatever thread: a descriptor number is reused at
   // once, so the shutdown must never reach a socket that replaced it.
-  std::mutex socket_mu_;
+  TMutex socket_mu_;
 
   std::string host_;
   std::uint16_t port_;
