@@ -120,9 +120,8 @@ class TCPRedirectorTest : public ::testing::Test {
   void TearDown() override {
     redirector_.reset();
     engine_.Stop();
+    for (TUniqueFd* fd : {&filler_, &full_target_, &target_listener_, &client_, &target_}) fd->Reset();
     waiting_players_.clear();
-    filler_.Reset();
-    full_target_.Reset();
     EXPECT_EQ(FdsOpenedSince(baseline_fds_), "");
   }
 
@@ -139,14 +138,17 @@ class TCPRedirectorTest : public ::testing::Test {
     return redirector;
   }
 
-  // Connects a client to the suspended |redirector|, then resumes it; the
-  // queued connection reaches the target accepted on |listener|.
-  void ConnectBeforeResume(TTCPRedirector& redirector, int listener, TUniqueFd& client, TUniqueFd& target) {
-    client = ConnectLoopback(port_);
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(redirector.Resume());
-    target = AcceptWithin(listener);
-    ASSERT_TRUE(target);
+  // Connects client_ to a suspended redirector_, then resumes it; the
+  // queued connection reaches the target as target_.
+  void RelayQueuedBeforeResume() {
+    std::uint16_t target_port = 0;
+    target_listener_ = ListenLoopback(&target_port);
+    redirector_ = Redirect(target_port, /*resume=*/false);
+    client_ = ConnectLoopback(port_);
+    ASSERT_TRUE(client_);
+    ASSERT_TRUE(redirector_->Resume());
+    target_ = AcceptWithin(target_listener_.Get());
+    ASSERT_TRUE(target_);
   }
 
   // Redirects to a target whose listener drops every SYN (backlog 0, one
@@ -205,26 +207,26 @@ class TCPRedirectorTest : public ::testing::Test {
   std::uint16_t full_target_port_ = 0;
   TUniqueFd full_target_;
   TUniqueFd filler_;
-  std::unique_ptr<TTCPRedirector> redirector_;
   std::vector<TUniqueFd> waiting_players_;
+  // RelayQueuedBeforeResume's.
+  TUniqueFd target_listener_;
+  TUniqueFd client_;
+  TUniqueFd target_;
+  std::unique_ptr<TTCPRedirector> redirector_;  // whichever the test made
 };
 
 TEST_F(TCPRedirectorTest, ConnectionQueuedBeforeResumeRelaysAMegabyteEachWay) {
-  std::uint16_t target_port = 0;
-  const TUniqueFd listener = ListenLoopback(&target_port);
-  auto redirector = Redirect(target_port, /*resume=*/false);
-  const auto stats = redirector->Stats();
-  TUniqueFd client, target;
-  ASSERT_NO_FATAL_FAILURE(ConnectBeforeResume(*redirector, listener.Get(), client, target));
+  ASSERT_NO_FATAL_FAILURE(RelayQueuedBeforeResume());
+  const auto stats = redirector_->Stats();
 
   const std::string up = Pattern(0, kMiB);
   const std::string down = Pattern(12345, kMiB);
   std::atomic<bool> up_sent{false};
   std::atomic<bool> down_sent{false};
-  std::thread up_sender([&] { up_sent = SendAll(client.Get(), up); });
-  std::thread down_sender([&] { down_sent = SendAll(target.Get(), down); });
-  const auto got_up = RecvExact(target.Get(), up.size(), 30s);
-  const auto got_down = RecvExact(client.Get(), down.size(), 30s);
+  std::thread up_sender([&] { up_sent = SendAll(client_.Get(), up); });
+  std::thread down_sender([&] { down_sent = SendAll(target_.Get(), down); });
+  const auto got_up = RecvExact(target_.Get(), up.size(), 30s);
+  const auto got_down = RecvExact(client_.Get(), down.size(), 30s);
   up_sender.join();
   down_sender.join();
   EXPECT_TRUE(up_sent && down_sent);
@@ -237,24 +239,20 @@ TEST_F(TCPRedirectorTest, ConnectionQueuedBeforeResumeRelaysAMegabyteEachWay) {
 }
 
 TEST_F(TCPRedirectorTest, RelayOutlivesItsRedirectorUntilTheEngineStops) {
-  std::uint16_t target_port = 0;
-  const TUniqueFd listener = ListenLoopback(&target_port);
-  auto redirector = Redirect(target_port, /*resume=*/false);
-  const auto stats = redirector->Stats();
-  TUniqueFd client, target;
-  ASSERT_NO_FATAL_FAILURE(ConnectBeforeResume(*redirector, listener.Get(), client, target));
-  ASSERT_TRUE(SendAll(client.Get(), "before"));
-  ASSERT_EQ(RecvExact(target.Get(), 6), "before");
+  ASSERT_NO_FATAL_FAILURE(RelayQueuedBeforeResume());
+  const auto stats = redirector_->Stats();
+  ASSERT_TRUE(SendAll(client_.Get(), "before"));
+  ASSERT_EQ(RecvExact(target_.Get(), 6), "before");
 
   // The relay belongs to the engine: it keeps going without its redirector
   // until the engine stops.
-  redirector.reset();
-  ASSERT_TRUE(SendAll(client.Get(), "after"));
-  EXPECT_EQ(RecvExact(target.Get(), 5), "after");
+  redirector_.reset();
+  ASSERT_TRUE(SendAll(client_.Get(), "after"));
+  EXPECT_EQ(RecvExact(target_.Get(), 5), "after");
   EXPECT_EQ(engine_.Counters().RelaysOpen, 1u);
   engine_.Stop();
-  EXPECT_TRUE(ClosedWithoutData(client.Get()));
-  EXPECT_TRUE(ClosedWithoutData(target.Get()));
+  EXPECT_TRUE(ClosedWithoutData(client_.Get()));
+  EXPECT_TRUE(ClosedWithoutData(target_.Get()));
   EXPECT_EQ(stats->Open.load(), 0u);
   EXPECT_EQ(engine_.Counters().BytesToTarget, 6u + 5u);
 }
