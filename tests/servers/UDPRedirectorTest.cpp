@@ -99,9 +99,10 @@ TEST(DatagramBatchTest, OnlyPagesDatagramsTouchedAreResidentUntilTrimmed) {
   EXPECT_EQ(batch.ResidentBytes(), 0u);
 }
 
-// Sends a batch through |out| and checks that every datagram arrives whole
-// and in order. A socket without UDP checksums (|refuses_segments|) refuses
-// segmented sends: every datagram must still go, one by one.
+// Receives a batch of varied datagrams and sends it on to two destinations:
+// every datagram must arrive whole and in order. A socket without UDP
+// checksums (|refuses_segments|) refuses segmented sends: every datagram
+// must still go, one by one.
 void ExpectBatchSendDeliversEveryDatagram(bool refuses_segments) {
   // Runs of one size with a shorter last, an empty datagram, runs too large
   // to go as one, and destinations that change in the middle.
@@ -116,39 +117,37 @@ void ExpectBatchSendDeliversEveryDatagram(bool refuses_segments) {
   const std::size_t kFirstToB = datagrams.size() - 5;
   ASSERT_LE(datagrams.size(), kDatagramBatch);
 
-  {
-    std::uint16_t intake_port = 0, a_port = 0, b_port = 0;
-    TUniqueFd intake = BindUdpLoopback(&intake_port), a = BindUdpLoopback(&a_port),
-              b = BindUdpLoopback(&b_port);
-    TUniqueFd feeder = OpenUdpSocket(), out = OpenUdpSocket();
-    const int room = 1 << 20;
-    for (int fd : {intake.Get(), a.Get(), b.Get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-    const int on = 1;
-    if (refuses_segments) {
-      ASSERT_EQ(setsockopt(out.Get(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
-    }
-    std::uint64_t bytes = 0;
-    for (const std::string& datagram : datagrams) {
-      ASSERT_TRUE(SendDatagram(feeder.Get(), datagram, intake_port));
-      bytes += datagram.size();
-    }
-    TDatagramBatch batch;
-    ASSERT_TRUE(batch.Valid());
-    ASSERT_TRUE(WaitUntil([&] { return PendingBytes(intake.Get()) > 0; }));
-    ASSERT_EQ(batch.Receive(intake.Get()), static_cast<int>(datagrams.size()));
-    const auto count = static_cast<unsigned>(datagrams.size());
-    const auto first_to_b = static_cast<unsigned>(kFirstToB);
-    batch.Direct(0, count, MakeSockAddr(inet_addr("127.0.0.1"), a_port));
-    batch.Direct(first_to_b, 4, MakeSockAddr(inet_addr("127.0.0.1"), b_port));
-    const TDatagramBatch::TSent sent = batch.Send(out.Get(), 0, count);
-    EXPECT_EQ(sent.datagrams, count);
-    EXPECT_EQ(sent.bytes, bytes);
-    for (std::size_t i = 0; i < datagrams.size(); ++i) {
-      const bool to_b = i >= kFirstToB && i < kFirstToB + 4;
-      ASSERT_EQ(RecvDatagram(to_b ? b.Get() : a.Get()), datagrams[i]) << "datagram " << i;
-    }
-    EXPECT_EQ(PendingBytes(a.Get()), 0);
+  std::uint16_t intake_port = 0, a_port = 0, b_port = 0;
+  TUniqueFd intake = BindUdpLoopback(&intake_port), a = BindUdpLoopback(&a_port),
+            b = BindUdpLoopback(&b_port);
+  TUniqueFd feeder = OpenUdpSocket(), out = OpenUdpSocket();
+  const int room = 1 << 20;
+  for (int fd : {intake.Get(), a.Get(), b.Get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  const int on = 1;
+  if (refuses_segments) {
+    ASSERT_EQ(setsockopt(out.Get(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
   }
+  std::uint64_t bytes = 0;
+  for (const std::string& datagram : datagrams) {
+    ASSERT_TRUE(SendDatagram(feeder.Get(), datagram, intake_port));
+    bytes += datagram.size();
+  }
+  TDatagramBatch batch;
+  ASSERT_TRUE(batch.Valid());
+  ASSERT_TRUE(WaitUntil([&] { return PendingBytes(intake.Get()) > 0; }));
+  ASSERT_EQ(batch.Receive(intake.Get()), static_cast<int>(datagrams.size()));
+  const auto count = static_cast<unsigned>(datagrams.size());
+  const auto first_to_b = static_cast<unsigned>(kFirstToB);
+  batch.Direct(0, count, MakeSockAddr(inet_addr("127.0.0.1"), a_port));
+  batch.Direct(first_to_b, 4, MakeSockAddr(inet_addr("127.0.0.1"), b_port));
+  const TDatagramBatch::TSent sent = batch.Send(out.Get(), 0, count);
+  EXPECT_EQ(sent.datagrams, count);
+  EXPECT_EQ(sent.bytes, bytes);
+  for (std::size_t i = 0; i < datagrams.size(); ++i) {
+    const bool to_b = i >= kFirstToB && i < kFirstToB + 4;
+    ASSERT_EQ(RecvDatagram(to_b ? b.Get() : a.Get()), datagrams[i]) << "datagram " << i;
+  }
+  EXPECT_EQ(PendingBytes(a.Get()), 0);
 }
 
 TEST(DatagramBatchTest, SegmentedSendsDeliverEveryDatagramWholeInOrder) {
