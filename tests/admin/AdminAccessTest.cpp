@@ -37,9 +37,12 @@ TEST(AdminAccess, OnlyNamesNoOutsideDnsCanPointHereAreLiteral) {
     EXPECT_FALSE(HostIsLiteral(name)) << name;
 }
 
-TEST(AdminAccess, ThePageIsOpenTokensGuardEverythingElseAndChangesNeedALocalPeerWithoutOne) {
+TEST(AdminAccess, StatusPageIsOpenEvenWithAToken) {
   TAdminRequest page{.StatusPage = true, .TokenSet = true};
   EXPECT_EQ(Authorize(page), TAdminVerdict::kAllow);
+}
+
+TEST(AdminAccess, OnceATokenIsSetItAloneDecides) {
   TAdminRequest read{.PeerIsLocal = false, .HostIsLiteral = false, .TokenSet = true, .TokenMatches = true};
   EXPECT_EQ(Authorize(read), TAdminVerdict::kAllow);
   read.TokenMatches = false;
@@ -48,25 +51,32 @@ TEST(AdminAccess, ThePageIsOpenTokensGuardEverythingElseAndChangesNeedALocalPeer
   TAdminRequest change{
       .Changes = true, .PeerIsLocal = false, .HostIsLiteral = true, .TokenSet = true, .TokenMatches = true};
   EXPECT_EQ(Authorize(change), TAdminVerdict::kAllow);
+}
 
-  // Without a token.
+TEST(AdminAccess, WithoutATokenAHostNameThatIsNotLiteralIsForbidden) {
   TAdminRequest open{.PeerIsLocal = false, .HostIsLiteral = true};
   EXPECT_EQ(Authorize(open), TAdminVerdict::kAllow);
   open.HostIsLiteral = false;
   EXPECT_EQ(Authorize(open), TAdminVerdict::kForbidden);
+}
+
+TEST(AdminAccess, WithoutATokenChangesNeedALocalPeer) {
   TAdminRequest open_change{.Changes = true, .PeerIsLocal = false, .HostIsLiteral = true};
   EXPECT_EQ(Authorize(open_change), TAdminVerdict::kForbidden);
   open_change.PeerIsLocal = true;
   EXPECT_EQ(Authorize(open_change), TAdminVerdict::kAllow);
 }
 
-TEST(AdminViews, LabelValuesAreEscapedAndTimesAreUtc) {
+TEST(AdminViews, MetricTextIsEscaped) {
   TPrometheusText text;
   text.Family("x_total", "counter", "Help with \\ and\nbreak.");
   text.Sample({{"commit", "a\"b\\c\nd"}}, 7);
   EXPECT_EQ(text.Text(),
             "# HELP x_total Help with \\\\ and\\nbreak.\n# TYPE x_total counter\n"
             "x_total{commit=\"a\\\"b\\\\c\\nd\"} 7\n");
+}
+
+TEST(AdminViews, TimesAreRfc3339InUtc) {
   EXPECT_EQ(Rfc3339(1796604767999), "2026-12-07T00:52:47Z");
   EXPECT_EQ(Rfc3339(0), "1970-01-01T00:00:00Z");
 }

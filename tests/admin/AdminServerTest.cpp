@@ -167,74 +167,98 @@ class AdminServerTest : public ServerFixture {
   std::uint16_t admin_port_ = 0;
 };
 
-TEST_F(AdminServerTest, ListsFollowCreatesDeletesAndTheEndOfASession) {
-  StartAll();
-  ControlClient a(port_);
-  ASSERT_TRUE(a.Send(RegisterPacket("BNETD")));
-  ASSERT_TRUE(a.Receive());
-  ControlClient b(port_);
-  const TNatReply a_tcp = a.Nat(kNatCreate, kProtoTcp, Loopback(), 6112);
-  const TNatReply a_udp = a.Nat(kNatCreate, 17, Loopback(), 6113);
-  const TNatReply b_tcp = b.Nat(kNatCreate, kProtoTcp, Loopback(), 7000);
-  ASSERT_EQ(a_tcp.Status, kNatOk);
-  ASSERT_EQ(a_udp.Status, kNatOk);
-  ASSERT_EQ(b_tcp.Status, kNatOk);
-  const std::uint16_t a_port = LocalPort(a.Fd());
+// Session a (registered as BNETD) owns a TCP and a UDP redirector, session
+// b a TCP one.
+class AdminListsTest : public AdminServerTest {
+ protected:
+  void SetUp() override {
+    AdminServerTest::SetUp();
+    StartAll();
+    a_ = std::make_unique<ControlClient>(port_);
+    b_ = std::make_unique<ControlClient>(port_);
+    ASSERT_TRUE(a_->Send(RegisterPacket("BNETD")));
+    ASSERT_TRUE(a_->Receive());
+    a_tcp_ = a_->Nat(kNatCreate, kProtoTcp, Loopback(), 6112);
+    a_udp_ = a_->Nat(kNatCreate, 17, Loopback(), 6113);
+    b_tcp_ = b_->Nat(kNatCreate, kProtoTcp, Loopback(), 7000);
+    ASSERT_EQ(a_tcp_.Status, kNatOk);
+    ASSERT_EQ(a_udp_.Status, kNatOk);
+    ASSERT_EQ(b_tcp_.Status, kNatOk);
+  }
+  TJson Redirectors() { return Json(admin_port_, "/api/redirectors")["redirectors"]; }
+  TJson Sessions() { return Json(admin_port_, "/api/sessions")["sessions"]; }
 
-  TJson redirectors = Json(admin_port_, "/api/redirectors")["redirectors"];
+  std::unique_ptr<ControlClient> a_;
+  std::unique_ptr<ControlClient> b_;
+  TNatReply a_tcp_, a_udp_, b_tcp_;
+};
+
+TEST_F(AdminListsTest, RedirectorListDescribesEachRedirector) {
+  const TJson redirectors = Redirectors();
   ASSERT_EQ(redirectors.size(), 3u) << redirectors;
   const TJson& first = redirectors[0];
   EXPECT_EQ(first["proto"], 6);
   EXPECT_EQ(first["kind"], "tcp");
   EXPECT_EQ(first["target"], (TJson{{"address", "127.0.0.1"}, {"port", 6112}}));
-  EXPECT_EQ(first["public"], (TJson{{"address", "127.0.0.1"}, {"port", a_tcp.PublicPort()}}));
-  EXPECT_EQ(first["owner"], (TJson{{"address", "127.0.0.1"}, {"port", a_port}}));
+  EXPECT_EQ(first["public"], (TJson{{"address", "127.0.0.1"}, {"port", a_tcp_.PublicPort()}}));
+  EXPECT_EQ(first["owner"], (TJson{{"address", "127.0.0.1"}, {"port", LocalPort(a_->Fd())}}));
   EXPECT_TRUE(first["last_activity"].is_null());
   EXPECT_EQ(first["created_at"].get<std::string>().size(), 20u);  // 2026-12-06T23:40:00Z
   EXPECT_EQ(redirectors[1]["kind"], "udp");
   EXPECT_EQ(redirectors[1]["proto"], 17);
+}
 
-  TJson sessions = Json(admin_port_, "/api/sessions")["sessions"];
+TEST_F(AdminListsTest, SessionListShowsEachSessionsRegistrationWithItsRedirectors) {
+  const TJson sessions = Sessions();
   ASSERT_EQ(sessions.size(), 2u) << sessions;
-  const TJson& session_a = sessions[0]["peer"]["port"] == a_port ? sessions[0] : sessions[1];
+  const TJson& session_a = sessions[0]["peer"]["port"] == LocalPort(a_->Fd()) ? sessions[0] : sessions[1];
   EXPECT_EQ(session_a["registered"], true);
   EXPECT_EQ(session_a["name"], "BNETD");
   EXPECT_EQ(session_a["version"], kProtocolVersion);
   EXPECT_EQ(session_a["profile"], kBnetdProfile);
   ASSERT_EQ(session_a["redirectors"].size(), 2u);
-  EXPECT_EQ(session_a["redirectors"][1]["public"]["port"], a_udp.PublicPort());
+  EXPECT_EQ(session_a["redirectors"][1]["public"]["port"], a_udp_.PublicPort());
+}
 
-  // A delete by another session, then the end of A's session.
-  EXPECT_EQ(b.Nat(kNatDelete, 17, Loopback(), 6113).Status, kNatOk);
-  redirectors = Json(admin_port_, "/api/redirectors")["redirectors"];
+TEST_F(AdminListsTest, RedirectorDeletedByAnotherSessionLeavesTheList) {
+  EXPECT_EQ(b_->Nat(kNatDelete, 17, Loopback(), 6113).Status, kNatOk);
+  const TJson redirectors = Redirectors();
   ASSERT_EQ(redirectors.size(), 2u);
   EXPECT_EQ(redirectors[0]["target"]["port"], 6112);
   EXPECT_EQ(redirectors[1]["target"]["port"], 7000);
-  a.Close();
+}
+
+TEST_F(AdminListsTest, EndedSessionLeavesTheListsWithItsRedirectors) {
+  a_->Close();
   ASSERT_TRUE(WaitUntil([&] { return ClientCount() == 1; }));
-  redirectors = Json(admin_port_, "/api/redirectors")["redirectors"];
+  const TJson redirectors = Redirectors();
   ASSERT_EQ(redirectors.size(), 1u);
-  EXPECT_EQ(redirectors[0]["public"]["port"], b_tcp.PublicPort());
-  sessions = Json(admin_port_, "/api/sessions")["sessions"];
+  EXPECT_EQ(redirectors[0]["public"]["port"], b_tcp_.PublicPort());
+  const TJson sessions = Sessions();
   ASSERT_EQ(sessions.size(), 1u);
   EXPECT_EQ(sessions[0]["registered"], false);
   EXPECT_EQ(sessions[0]["redirectors"].size(), 1u);
+}
 
-  // A name is whatever bytes a Register carried; the list stays JSON.
+TEST_F(AdminListsTest, NameOfAnyBytesKeepsTheSessionListJson) {
+  // A name is whatever bytes a Register carried.
   ControlClient c(port_);
   ASSERT_TRUE(c.Send(RegisterPacket("\xff\xfe<b>")));
   ASSERT_TRUE(c.Receive());
-  sessions = Json(admin_port_, "/api/sessions")["sessions"];
-  ASSERT_EQ(sessions.size(), 2u);
+  EXPECT_EQ(Sessions().size(), 3u);
+}
 
+TEST_F(AdminListsTest, StatusCountsSessionsWithRedirectorsByKind) {
+  a_->Close();
+  ASSERT_TRUE(WaitUntil([&] { return ClientCount() == 1; }));
+  ControlClient c(port_);
+  ASSERT_TRUE(c.Answers());
   const TJson status = Json(admin_port_, "/api/status");
   EXPECT_EQ(status["sessions"], (TJson{{"open", 2}, {"accepted", 3}}));
   EXPECT_EQ(status["redirectors"], (TJson{{"tcp", 1}, {"udp", 0}}));
 }
 
-TEST_F(AdminServerTest, MetricsAreWellFormedAndCountersMoveWithTrafficAndNeverGoBack) {
-  TcpEchoServer tcp_echo;
-  UdpEchoServer udp_echo;
+TEST_F(AdminServerTest, MetricsAreWellFormedWithEveryFamily) {
   StartAll();
   const auto before = Metrics(admin_port_);
   for (const char* family :
@@ -245,53 +269,71 @@ TEST_F(AdminServerTest, MetricsAreWellFormedAndCountersMoveWithTrafficAndNeverGo
   EXPECT_TRUE(before.contains(R"(quorvane_build_info{version=")" QUORVANE_VERSION
                               R"(",commit=")" QUORVANE_COMMIT R"("})"));
   EXPECT_TRUE(before.contains(R"(quorvane_refusals_total{work="udp_sessions",reason="DESCRIPTOR_RESERVE"})"));
+}
 
-  ControlClient client(port_);
-  const TNatReply tcp = client.Nat(kNatCreate, kProtoTcp, Loopback(), tcp_echo.Port());
-  const TNatReply udp = client.Nat(kNatCreate, 17, Loopback(), udp_echo.Port());
-  ASSERT_EQ(tcp.Status, kNatOk);
-  ASSERT_EQ(udp.Status, kNatOk);
-  EXPECT_EQ(client.Nat(kNatCreate, kProtoTcp, Loopback(), tcp_echo.Port()).Status, kNatOk);  // reused
-  const TUniqueFd relayed = ConnectLoopback(tcp.PublicPort());
-  ASSERT_TRUE(EchoesThroughTcp(relayed.Get(), std::string(1000, 'x')));
-  std::uint16_t peer_port = 0;
-  const TUniqueFd peer = BindUdpLoopback(&peer_port);
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(SendDatagram(peer.Get(), "ping!", udp.PublicPort()));
-    ASSERT_EQ(RecvDatagram(peer.Get()), "ping!");
+// One session creates a TCP and a UDP redirector (and the TCP one again)
+// and relays 1000 bytes and 3 datagrams through them.
+class AdminMetricsTest : public AdminServerTest {
+ protected:
+  void SetUp() override {
+    AdminServerTest::SetUp();
+    StartAll();
+    client_ = std::make_unique<ControlClient>(port_);
+    const TNatReply tcp = client_->Nat(kNatCreate, kProtoTcp, Loopback(), tcp_echo_.Port());
+    const TNatReply udp = client_->Nat(kNatCreate, 17, Loopback(), udp_echo_.Port());
+    ASSERT_EQ(tcp.Status, kNatOk);
+    ASSERT_EQ(udp.Status, kNatOk);
+    EXPECT_EQ(client_->Nat(kNatCreate, kProtoTcp, Loopback(), tcp_echo_.Port()).Status, kNatOk);  // reused
+    relayed_ = ConnectLoopback(tcp.PublicPort());
+    ASSERT_TRUE(EchoesThroughTcp(relayed_.Get(), std::string(1000, 'x')));
+    std::uint16_t peer_port = 0;
+    const TUniqueFd peer = BindUdpLoopback(&peer_port);
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_TRUE(SendDatagram(peer.Get(), "ping!", udp.PublicPort()));
+      ASSERT_EQ(RecvDatagram(peer.Get()), "ping!");
+    }
+    // The relays count right after they pass the bytes on.
+    ASSERT_TRUE(WaitUntil([&] {
+      during_ = Metrics(admin_port_);
+      return during_[R"(quorvane_relayed_bytes_total{proto="tcp",direction="from_target"})"] == 1000 &&
+             during_[R"(quorvane_relayed_datagrams_total{direction="from_target"})"] == 3;
+    }));
   }
 
-  // The relays count right after they pass the bytes on.
-  std::map<std::string, double> during;
-  ASSERT_TRUE(WaitUntil([&] {
-    during = Metrics(admin_port_);
-    return during[R"(quorvane_relayed_bytes_total{proto="tcp",direction="from_target"})"] == 1000 &&
-           during[R"(quorvane_relayed_datagrams_total{direction="from_target"})"] == 3;
-  }));
-  EXPECT_EQ(during.at("quorvane_sessions_open"), 1);
-  EXPECT_EQ(during.at("quorvane_sessions_accepted_total"), 1);
-  EXPECT_EQ(during.at(R"(quorvane_requests_total{type="nat_request"})"), 3);
-  EXPECT_EQ(during.at(R"(quorvane_nat_requests_total{action="create"})"), 3);
-  EXPECT_EQ(during.at(R"(quorvane_creates_total{outcome="created"})"), 2);
-  EXPECT_EQ(during.at(R"(quorvane_creates_total{outcome="reused"})"), 1);
-  EXPECT_EQ(during.at(R"(quorvane_redirectors_open{proto="tcp"})"), 1);
-  EXPECT_EQ(during.at(R"(quorvane_redirectors_open{proto="udp"})"), 1);
-  EXPECT_EQ(during.at("quorvane_tcp_relays_open"), 1);
-  EXPECT_EQ(during.at("quorvane_tcp_relays_total"), 1);
-  EXPECT_EQ(during.at(R"(quorvane_relayed_bytes_total{proto="tcp",direction="to_target"})"), 1000);
-  EXPECT_EQ(during.at(R"(quorvane_relayed_bytes_total{proto="tcp",direction="from_target"})"), 1000);
-  EXPECT_EQ(during.at(R"(quorvane_relayed_bytes_total{proto="udp",direction="to_target"})"), 15);
-  EXPECT_EQ(during.at(R"(quorvane_relayed_datagrams_total{direction="from_target"})"), 3);
-  EXPECT_EQ(during.at("quorvane_udp_sessions_open"), 1);
-  EXPECT_EQ(during.at("quorvane_udp_sessions_total"), 1);
+  TcpEchoServer tcp_echo_;
+  UdpEchoServer udp_echo_;
+  std::unique_ptr<ControlClient> client_;
+  TUniqueFd relayed_;
+  std::map<std::string, double> during_;
+};
 
+TEST_F(AdminMetricsTest, CountersMoveWithTraffic) {
+  EXPECT_EQ(during_.at("quorvane_sessions_open"), 1);
+  EXPECT_EQ(during_.at("quorvane_sessions_accepted_total"), 1);
+  EXPECT_EQ(during_.at(R"(quorvane_requests_total{type="nat_request"})"), 3);
+  EXPECT_EQ(during_.at(R"(quorvane_nat_requests_total{action="create"})"), 3);
+  EXPECT_EQ(during_.at(R"(quorvane_creates_total{outcome="created"})"), 2);
+  EXPECT_EQ(during_.at(R"(quorvane_creates_total{outcome="reused"})"), 1);
+  EXPECT_EQ(during_.at(R"(quorvane_redirectors_open{proto="tcp"})"), 1);
+  EXPECT_EQ(during_.at(R"(quorvane_redirectors_open{proto="udp"})"), 1);
+  EXPECT_EQ(during_.at("quorvane_tcp_relays_open"), 1);
+  EXPECT_EQ(during_.at("quorvane_tcp_relays_total"), 1);
+  EXPECT_EQ(during_.at(R"(quorvane_relayed_bytes_total{proto="tcp",direction="to_target"})"), 1000);
+  EXPECT_EQ(during_.at(R"(quorvane_relayed_bytes_total{proto="tcp",direction="from_target"})"), 1000);
+  EXPECT_EQ(during_.at(R"(quorvane_relayed_bytes_total{proto="udp",direction="to_target"})"), 15);
+  EXPECT_EQ(during_.at(R"(quorvane_relayed_datagrams_total{direction="from_target"})"), 3);
+  EXPECT_EQ(during_.at("quorvane_udp_sessions_open"), 1);
+  EXPECT_EQ(during_.at("quorvane_udp_sessions_total"), 1);
+}
+
+TEST_F(AdminMetricsTest, CountersNeverGoBackWhenWhatTheyCountedIsGone) {
   // The UDP redirector goes, and the TCP relay ends: what they relayed
   // stays counted.
-  EXPECT_EQ(client.Nat(kNatDelete, 17, Loopback(), udp_echo.Port()).Status, kNatOk);
-  client.Close();
+  EXPECT_EQ(client_->Nat(kNatDelete, 17, Loopback(), udp_echo_.Port()).Status, kNatOk);
+  client_->Close();
   ASSERT_TRUE(WaitUntil([&] { return RedirectorCount() == 0 && ClientCount() == 0; }));
   const auto after = Metrics(admin_port_);
-  for (const auto& [series, value] : during) {
+  for (const auto& [series, value] : during_) {
     if (series.find("_total") != std::string::npos) {
       EXPECT_GE(after.at(series), value) << series;
     }
@@ -338,55 +380,69 @@ TEST_F(AdminServerTest, EveryRequestButThePageNeedsTheRightToken) {
 
 bool OnlyFirstLoopbackIsLocal(std::uint32_t addr) { return addr == Loopback(); }
 
-TEST_F(AdminServerTest, AdminDeleteDestroysLikeADeleteRequestAndIsRefusedToOthersWithoutAToken) {
-  TcpEchoServer echo;
-  // Every test peer is on loopback: the endpoint is told that only
-  // 127.0.0.1 is local, so that 127.0.0.2 stands for a remote peer.
-  StartAll("", OnlyFirstLoopbackIsLocal);
-  const std::uint32_t other = htonl(0x7f000002);
-  ControlClient owner(port_);
-  const TNatReply created = owner.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port());
-  ASSERT_EQ(created.Status, kNatOk);
-  const std::string key = "/api/redirectors/6/127.0.0.1/" + std::to_string(echo.Port());
+// An endpoint without a token, told that only 127.0.0.1 is local, so that
+// 127.0.0.2 stands for a remote peer (every test peer is on loopback); an
+// owner session with a TCP redirector to an echo server.
+class AdminDeleteTest : public AdminServerTest {
+ protected:
+  void SetUp() override {
+    AdminServerTest::SetUp();
+    StartAll("", OnlyFirstLoopbackIsLocal);
+    owner_ = std::make_unique<ControlClient>(port_);
+    created_ = owner_->Nat(kNatCreate, kProtoTcp, Loopback(), echo_.Port());
+    ASSERT_EQ(created_.Status, kNatOk);
+  }
 
+  TcpEchoServer echo_;
+  std::unique_ptr<ControlClient> owner_;
+  TNatReply created_;
+  const std::string key_ = "/api/redirectors/6/127.0.0.1/" + std::to_string(echo_.Port());
+};
+
+TEST_F(AdminDeleteTest, WithoutATokenOnlyLocalPeersAtALiteralHostMayDelete) {
+  const std::uint32_t other = htonl(0x7f000002);
   // Reading is open without a token; changing is not, from a remote peer,
   // nor through a name that could have been pointed at this machine.
   EXPECT_EQ(Http(admin_port_, "GET", "/api/redirectors", "", other).Status, 200);
-  EXPECT_EQ(Http(admin_port_, "DELETE", key, "", other).Status, 403);
+  EXPECT_EQ(Http(admin_port_, "DELETE", key_, "", other).Status, 403);
   for (const std::string method : {"GET ", "DELETE "}) {
     std::string request = method;
-    request += key;
+    request += key_;
     request += " HTTP/1.1\r\nHost: attacker.example:80\r\n\r\n";
     const auto reply = Exchange(admin_port_, request);
     EXPECT_EQ(reply.value_or(HttpReply{}).Status, 403) << method;
   }
   EXPECT_EQ(RedirectorCount(), 1u);
+}
 
-  // Malformed keys, and keys of nothing.
+TEST_F(AdminDeleteTest, DeleteOfAMalformedOrUnknownKeyIsRefused) {
   for (const std::string bad : {"/api/redirectors/256/127.0.0.1/1", "/api/redirectors/6/127.0.0/1",
                                 "/api/redirectors/6/127.0.0.1/65536", "/api/redirectors/x/127.0.0.1/1"}) {
     EXPECT_EQ(Http(admin_port_, "DELETE", bad).Status, 400) << bad;
   }
   EXPECT_EQ(
-      Http(admin_port_, "DELETE", "/api/redirectors/17/127.0.0.1/" + std::to_string(echo.Port())).Status,
+      Http(admin_port_, "DELETE", "/api/redirectors/17/127.0.0.1/" + std::to_string(echo_.Port())).Status,
       404);
+  EXPECT_EQ(RedirectorCount(), 1u);
+}
 
-  const TUniqueFd relayed = ConnectLoopback(created.PublicPort());
+TEST_F(AdminDeleteTest, AdminDeleteDestroysLikeADeleteRequest) {
+  const TUniqueFd relayed = ConnectLoopback(created_.PublicPort());
   ASSERT_TRUE(EchoesThroughTcp(relayed.Get(), "before"));
-  EXPECT_EQ(Http(admin_port_, "DELETE", key).Status, 204);
-  EXPECT_TRUE(log_.Contains("TCP Redirector at 127.0.0.1:" + std::to_string(created.PublicPort()) +
+  EXPECT_EQ(Http(admin_port_, "DELETE", key_).Status, 204);
+  EXPECT_TRUE(log_.Contains("TCP Redirector at 127.0.0.1:" + std::to_string(created_.PublicPort()) +
                             " destroyed: deleted by the admin endpoint"));
   // The port is closed when the answer comes; the relay outlives it, as
   // after a delete request, and the owner's session goes on.
-  EXPECT_FALSE(ConnectLoopback(created.PublicPort()));
+  EXPECT_FALSE(ConnectLoopback(created_.PublicPort()));
   EXPECT_TRUE(EchoesThroughTcp(relayed.Get(), "after"));
-  EXPECT_TRUE(owner.Answers());
-  EXPECT_EQ(owner.Nat(kNatQuery, kProtoTcp, Loopback(), echo.Port()).Status, kNatNotFound);
-  EXPECT_EQ(Http(admin_port_, "DELETE", key).Status, 404);
-  EXPECT_EQ(owner.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port()).Status, kNatOk);
+  EXPECT_TRUE(owner_->Answers());
+  EXPECT_EQ(owner_->Nat(kNatQuery, kProtoTcp, Loopback(), echo_.Port()).Status, kNatNotFound);
+  EXPECT_EQ(Http(admin_port_, "DELETE", key_).Status, 404);
+  EXPECT_EQ(owner_->Nat(kNatCreate, kProtoTcp, Loopback(), echo_.Port()).Status, kNatOk);
 }
 
-TEST_F(AdminServerTest, SilentOversizedAndFloodingClientsHoldNeitherTheEndpointNorTheControlPort) {
+TEST_F(AdminServerTest, FloodOfSilentConnectionsIsTurnedAwayWithoutHoldingTheControlPort) {
   StartAll();
   ControlClient player(port_);
   // Silent connections take every worker and fill the queue; beyond that,
@@ -405,7 +461,10 @@ TEST_F(AdminServerTest, SilentOversizedAndFloodingClientsHoldNeitherTheEndpointN
                .value_or(HttpReply{})
                .Status == 200;
   }));
+}
 
+TEST_F(AdminServerTest, OversizedHeadOrBodyIsCutOff) {
+  StartAll();
   // A request head beyond the bound is cut off, not read on without end,
   // and so is a body, which no request takes.
   const auto huge = Exchange(
@@ -418,22 +477,30 @@ TEST_F(AdminServerTest, SilentOversizedAndFloodingClientsHoldNeitherTheEndpointN
                                  std::string(100000, 'b'));
   ASSERT_TRUE(body);
   EXPECT_EQ(body->Status, 413);
+}
 
-  // A client that stays silent is cut at its deadline.
-  admin_->Stop();
+TEST_F(AdminServerTest, SilentClientIsCutAtItsDeadline) {
+  StartServer();
   StartAdmin("", nullptr, 300);
+  ControlClient player(port_);
   const TUniqueFd slow = ConnectLoopback(admin_port_);
   EXPECT_TRUE(ClosedWithoutData(slow.Get(), 10s));
   EXPECT_EQ(Http(admin_port_, "GET", "/api/status").Status, 200);
   EXPECT_TRUE(player.Answers());
 }
 
-TEST_F(AdminServerTest, AnEndpointThatCannotListenIsAStartupFailureAndPortZeroIsNone) {
+TEST_F(AdminServerTest, PortZeroStartsNoEndpoint) {
+  StartServer();
+  std::unique_ptr<TAdminServer> admin;
+  const TAdminSettings settings;
+  EXPECT_TRUE(StartAdminEndpoint(*server_, engine_.get(), settings, admin));
+  EXPECT_EQ(admin, nullptr);
+}
+
+TEST_F(AdminServerTest, EndpointThatCannotListenIsAStartupFailure) {
   StartServer();
   std::unique_ptr<TAdminServer> admin;
   TAdminSettings settings;
-  EXPECT_TRUE(StartAdminEndpoint(*server_, engine_.get(), settings, admin));  // PORT 0: off
-  EXPECT_EQ(admin, nullptr);
   std::uint16_t taken = 0;
   const TUniqueFd occupant = ListenLoopback(&taken);
   settings.Port = taken;
@@ -443,7 +510,7 @@ TEST_F(AdminServerTest, AnEndpointThatCannotListenIsAStartupFailureAndPortZeroIs
                             " (admin): Address already in use"));
 }
 
-TEST_F(AdminServerTest, QuorvaneCtlListAndStatusReadTheRealEndpoint) {
+TEST_F(AdminServerTest, CtlAdminCommandsReadTheRealEndpointOnlyWithTheToken) {
   StartAll("s3cret");
   ControlClient client(port_);
   const TNatReply created = client.Nat(kNatCreate, kProtoTcp, Loopback(), 6112);

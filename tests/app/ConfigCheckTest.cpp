@@ -37,12 +37,16 @@ Lines FileChecks(const std::string& text) {
   return Formatted(out);
 }
 
-TEST(ConfigCheckTest, EachMistakeIsNamedOnItsLineAndRightValuesPassQuietly) {
+TEST(ConfigCheckTest, RightValuesPassQuietly) {
+  EXPECT_EQ(FileChecks(
+                "[SERVER]\nHOST=10.0.0.5\nPORT=0x2710\n[BOT]\nENABLED=1\nPORT=abc\n[LIMITS]\nUDP_SESSIONS=0\n"
+                "[POLICY]\nTARGETS=peer\nDENY=10.0.0.0/255.0.0.0,192.0.2.1,0.0.0.0/"
+                "0.0.0.0\nOWNER_ONLY=1\n[admin]\nToken=x"),
+            Lines{});
+}
+
+TEST(ConfigCheckTest, EachMistakeIsNamedOnItsLine) {
   const std::pair<std::string, Lines> cases[] = {
-      {"[SERVER]\nHOST=10.0.0.5\nPORT=0x2710\n[BOT]\nENABLED=1\nPORT=abc\n[LIMITS]\nUDP_SESSIONS=0\n"
-       "[POLICY]\nTARGETS=peer\nDENY=10.0.0.0/255.0.0.0,192.0.2.1,0.0.0.0/"
-       "0.0.0.0\nOWNER_ONLY=1\n[admin]\nToken=x",
-       {}},
       {"[SERVR]\nHOST=1\n[server]\nhsot=1\n[Policy]\nDENI=\n[bnetd]\nfoo=1",
        {":1: warning: unknown section [SERVR]; ignored with its keys (did you mean [SERVER]?)",
         ":4: warning: unknown key SERVER/hsot; ignored (did you mean HOST?)",
@@ -99,18 +103,28 @@ Lines HostChecks(const std::string& text) {
   return Formatted(out);
 }
 
-TEST(ConfigCheckTest, HostsThatCannotWorkAndTheAdminTokenRule) {
-  const std::string server = "[SERVER]\nHOST=192.0.2.5\n";
-  const std::pair<std::string, Lines> cases[] = {
-      {server + "[ADMIN]\nHOST=127.0.0.1\nPORT=8080\n[UNKNOWN]\nHOST=192.0.2.6", {}},
-      {server + "[ADMIN]\nHOST=0.0.0.0\nPORT=8080\nTOKEN=secret", {}},
-      {server + "[ADMIN]\nHOST=0.0.0.0\nPORT=0", {}},
-      {server + "[ADMIN]\nHOST=192.0.2.5\nPORT=8080",
+const std::string kServer = "[SERVER]\nHOST=192.0.2.5\n";
+
+void ExpectHostChecks(const std::vector<std::pair<std::string, Lines>>& cases) {
+  for (const auto& [text, expected] : cases) EXPECT_EQ(HostChecks(text), expected) << text;
+}
+
+TEST(ConfigCheckTest, AdminSettingsThatCannotWorkAreErrors) {
+  ExpectHostChecks({
+      {kServer + "[ADMIN]\nHOST=127.0.0.1\nPORT=8080\n[UNKNOWN]\nHOST=192.0.2.6", {}},
+      {kServer + "[ADMIN]\nHOST=0.0.0.0\nPORT=8080\nTOKEN=secret", {}},
+      {kServer + "[ADMIN]\nHOST=0.0.0.0\nPORT=0", {}},
+      {kServer + "[ADMIN]\nHOST=192.0.2.5\nPORT=8080",
        {":4: error: ADMIN/HOST=192.0.2.5 is not a loopback address, so the admin port needs a TOKEN; set "
         "ADMIN/TOKEN (or a loopback HOST, or PORT=0)"}},
-      {server + "[ADMIN]\nHOST=no..such\nPORT=1",
+      {kServer + "[ADMIN]\nHOST=no..such\nPORT=1",
        {":4: error: ADMIN/HOST=no..such does not resolve to an IPv4 address"}},
-      {server + "[BOT]\nHOST=no..such\n[HEROES3]\nHOST=127.0.0.2",
+  });
+}
+
+TEST(ConfigCheckTest, ProfileHostsRemotePlayersCannotReachAreWarnedOf) {
+  ExpectHostChecks({
+      {kServer + "[BOT]\nHOST=no..such\n[HEROES3]\nHOST=127.0.0.2",
        {":4: warning: BOT/HOST=no..such does not resolve to an IPv4 address; every create for this profile "
         "fails",
         ":6: warning: HEROES3/HOST=127.0.0.2 is a loopback address: redirectors of [HEROES3] are announced "
@@ -127,39 +141,56 @@ TEST(ConfigCheckTest, HostsThatCannotWorkAndTheAdminTokenRule) {
         "[STARCRAFT] "
         "are announced at 0.0.0.0 (SERVER/HOST=0.0.0.0), an address remote players cannot reach; set HOST in "
         "[SERVER] or in those sections to the server's public address"}},
-  };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(HostChecks(text), expected) << text;
+  });
   // Only the listener reports a SERVER/HOST that does not resolve.
   EXPECT_EQ(HostChecks("[SERVER]\nHOST=::1").size(), 0u);
 }
 
-TEST(ConfigCheckTest, MissingFileAndReloadOfKeysThatTakeARestart) {
+// A directory whose default configuration file is missing.
+struct TMissingDefault {
   test::TempDir dir;
   const std::string default_file = (dir.path / "KELVARD.ini").string();
-  // The defaults' empty hosts may add a warning about the announced address.
-  const TConfigLoad missing = LoadConfiguration({default_file, false});
-  ASSERT_TRUE(missing.Snapshot != nullptr);
-  EXPECT_FALSE(missing.Diagnostics.HasErrors());
-  EXPECT_EQ(Formatted(missing.Diagnostics).at(0),
-            "quorvane: " + default_file + " not found; every setting takes its default");
-  dir.Write("kelvard.ini", "");
-  EXPECT_EQ(Formatted(LoadConfiguration({default_file, false}).Diagnostics).at(0),
-            "quorvane: " + default_file +
-                " not found; every setting takes its default (there is kelvard.ini: the file name must be "
-                "written exactly)");
-  const TConfigLoad named = LoadConfiguration({default_file, true});
-  EXPECT_TRUE(named.Diagnostics.HasErrors());
+};
 
+// The configuration in force before a reload.
+TServerConfig Running() {
   TServerConfig running;
   running.ServerHost = "192.0.2.5";
   running.ServerPort = 4000;
   running.ServerAddr = ::inet_addr("192.0.2.9");  // as it was resolved at start
-  // A vanished file at reload keeps the settings in force.
-  EXPECT_TRUE(LoadConfiguration({default_file, false}, &running).Diagnostics.HasErrors());
-  dir.Write("KELVARD.ini",
-            "[SERVER]\nHOST=192.0.2.6\nPORT=4001\n[UNKNOWN]\nHOST=192.0.2.7\n[LIMITS]\nUDP_SESSIONS=7\n"
-            "[ADMIN]\nPORT=8080\n");
-  const TConfigLoad reload = LoadConfiguration({default_file, false}, &running);
+  return running;
+}
+
+TEST(ConfigCheckTest, OnlyTheDefaultFileMayBeMissing) {
+  const TMissingDefault at;
+  // The defaults' empty hosts may add a warning about the announced address.
+  const TConfigLoad missing = LoadConfiguration({at.default_file, false});
+  ASSERT_TRUE(missing.Snapshot != nullptr);
+  EXPECT_FALSE(missing.Diagnostics.HasErrors());
+  EXPECT_EQ(Formatted(missing.Diagnostics).at(0),
+            "quorvane: " + at.default_file + " not found; every setting takes its default");
+  at.dir.Write("kelvard.ini", "");
+  EXPECT_EQ(Formatted(LoadConfiguration({at.default_file, false}).Diagnostics).at(0),
+            "quorvane: " + at.default_file +
+                " not found; every setting takes its default (there is kelvard.ini: the file name must be "
+                "written exactly)");
+  const TConfigLoad named = LoadConfiguration({at.default_file, true});
+  EXPECT_TRUE(named.Diagnostics.HasErrors());
+}
+
+TEST(ConfigCheckTest, FileVanishedAtReloadKeepsTheSettingsInForce) {
+  const TMissingDefault at;
+  const TServerConfig running = Running();
+  EXPECT_TRUE(LoadConfiguration({at.default_file, false}, &running).Diagnostics.HasErrors());
+}
+
+TEST(ConfigCheckTest, ReloadKeepsWhatOnlyARestartMayChange) {
+  const TMissingDefault at;
+  const TServerConfig running = Running();
+  at.dir.Write("KELVARD.ini",
+               "[SERVER]\nHOST=192.0.2.6\nPORT=4001\n[UNKNOWN]\nHOST=192.0.2.7\n[LIMITS]\nUDP_SESSIONS=7\n"
+               "[ADMIN]\nPORT=8080\n");
+  const TConfigLoad reload = LoadConfiguration({at.default_file, false}, &running);
   ASSERT_TRUE(reload.Snapshot != nullptr);
   EXPECT_FALSE(reload.Diagnostics.HasErrors());
   const TServerConfig& next = *reload.Snapshot;
@@ -168,12 +199,14 @@ TEST(ConfigCheckTest, MissingFileAndReloadOfKeysThatTakeARestart) {
   EXPECT_EQ(std::tie(next.ProfileTable[0].Host, next.Limits.UdpSessions), std::make_tuple("192.0.2.7", 7u));
   const Lines lines = Formatted(reload.Diagnostics);
   ASSERT_GE(lines.size(), 3u);
-  const std::string at = "quorvane: " + default_file;
-  EXPECT_EQ(lines[0], at + ":2: warning: SERVER/HOST changed to \"192.0.2.6\"; it takes effect at the next "
-                           "restart, until then \"192.0.2.5\" stays");
-  EXPECT_EQ(lines[1], at + ":3: warning: SERVER/PORT changed to 4001; it takes effect at the next restart, "
-                           "until then 4000 stays");
-  EXPECT_EQ(lines[2], at +
+  const std::string file = "quorvane: " + at.default_file;
+  EXPECT_EQ(lines[0], file +
+                          ":2: warning: SERVER/HOST changed to \"192.0.2.6\"; it takes effect at the next "
+                          "restart, until then \"192.0.2.5\" stays");
+  EXPECT_EQ(lines[1], file +
+                          ":3: warning: SERVER/PORT changed to 4001; it takes effect at the next restart, "
+                          "until then 4000 stays");
+  EXPECT_EQ(lines[2], file +
                           ":8: warning: [ADMIN] changed; it takes effect at the next restart, until then the "
                           "admin endpoint keeps its settings");
 }

@@ -3,31 +3,55 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <utility>
 
 namespace quorvane {
 namespace {
 
-TEST(IniFileTest, NamesCommentsRepeatsBlanksAndLongValues) {
-  const std::string kept(kMaxValueLength, 'a');
-  const TIniFile ini = TIniFile::FromText(
+// A file with every kind of line; the longest value is cut to its limit.
+const std::string kKept(kMaxValueLength, 'a');
+const TIniFile& Sample() {
+  static const TIniFile sample = TIniFile::FromText(
       "orphan=before any section\n[Server]\nHost =  10.0.0.5  \n; port=1\n  ;indented=2\nPORT=first\n"
       "port=second\nName = two  words \t\nno equals sign\n[SERVER]\nEXTRA=repeated section\n[ other ]\n"
       "key=\nlong=" +
-      kept + "bcd\n");
-  const char* const cases[][3] = {
-      {"SERVER", "HOST", "10.0.0.5"},   {"server", "host", "10.0.0.5"}, {"SERVER", "PORT", "first"},
-      {"SERVER", "NAME", "two  words"}, {"SERVER", "; port", "d"},      {"SERVER", ";indented", "d"},
-      {"SERVER", "EXTRA", "d"},         {"SERVER", "orphan", "d"},      {"OTHER", "KEY", ""},
-      {"OTHER", "MISSING", "d"},        {"MISSING", "KEY", "d"},        {"OTHER", "LONG", kept.c_str()}};
-  for (const auto& c : cases) EXPECT_EQ(ini.ReadString(c[0], c[1], "d"), c[2]) << c[0] << '/' << c[1];
+      kKept + "bcd\n");
+  return sample;
 }
 
-TEST(IniFileTest, FileWithByteOrderMarkAndCrLfOrMissingOrUnreadable) {
-  const std::string path = testing::TempDir() + "quorvane-ini-" + std::to_string(::getpid());
+// Each case is section, key and what ReadString gives with the default "d".
+void ExpectReads(std::initializer_list<std::array<const char*, 3>> cases) {
+  for (const auto& c : cases) EXPECT_EQ(Sample().ReadString(c[0], c[1], "d"), c[2]) << c[0] << '/' << c[1];
+}
+
+TEST(IniFileTest, NamesIgnoreCaseWhileValuesKeepTheirInnerBlanks) {
+  ExpectReads({{"SERVER", "HOST", "10.0.0.5"},
+               {"server", "host", "10.0.0.5"},
+               {"SERVER", "NAME", "two  words"},
+               {"OTHER", "KEY", ""}});
+}
+
+TEST(IniFileTest, OnlyTheFirstKeyOfTheFirstSectionCounts) {
+  ExpectReads({{"SERVER", "PORT", "first"},
+               {"SERVER", "; port", "d"},
+               {"SERVER", ";indented", "d"},
+               {"SERVER", "EXTRA", "d"},
+               {"SERVER", "orphan", "d"},
+               {"OTHER", "MISSING", "d"},
+               {"MISSING", "KEY", "d"}});
+}
+
+TEST(IniFileTest, LongValueIsCutAtTheLimit) { ExpectReads({{"OTHER", "LONG", kKept.c_str()}}); }
+
+std::string TempPath() { return testing::TempDir() + "quorvane-ini-" + std::to_string(::getpid()); }
+
+TEST(IniFileTest, FileSavedWithByteOrderMarkReadsAcrossCrLfLines) {
+  const std::string path = TempPath();
   std::ofstream(path, std::ios::binary) << "\xEF\xBB\xBF[SERVER]\r\nHOST=127.0.0.1\r\n\r\nPORT=0x2710\r\n";
   TIniFile ini = TIniFile::FromText("");
   EXPECT_EQ(TIniFile::Load(path, &ini), TIniStatus::kRead);
@@ -35,8 +59,13 @@ TEST(IniFileTest, FileWithByteOrderMarkAndCrLfOrMissingOrUnreadable) {
   EXPECT_EQ(ini.ReadString("SERVER", "HOST", ""), "127.0.0.1");
   EXPECT_EQ(ini.ReadInteger("SERVER", "PORT", 0), 10000);
   EXPECT_EQ(std::make_pair(ini.LineOf("server", "port"), ini.LineOf("SERVER", "NONE")), std::make_pair(4, 0));
+}
+
+TEST(IniFileTest, MissingFileGivesTheDefaultsButAnUnreadableOneIsAFailure) {
+  const std::string path = TempPath();
   EXPECT_EQ(TIniFile(path).ReadString("SERVER", "HOST", "default"), "default");
   // Missing is not unreadable: only the first lets the defaults apply.
+  TIniFile ini = TIniFile::FromText("[SERVER]\nHOST=before\n");
   std::string reason;
   EXPECT_EQ(TIniFile::Load(path, &ini, &reason), TIniStatus::kMissing);
   EXPECT_EQ(ini.ReadString("SERVER", "HOST", "default"), "default");
@@ -44,7 +73,7 @@ TEST(IniFileTest, FileWithByteOrderMarkAndCrLfOrMissingOrUnreadable) {
   EXPECT_EQ(reason, "Is a directory");
 }
 
-TEST(IniFileTest, IntegersFollowHexSignAndRangeRulesAndBooleansAreIntegers) {
+TEST(IniFileTest, IntegerTextParsesOnlyWhenWholeWithinInt32) {
   constexpr std::int32_t kDef = 77;
   const std::pair<const char*, std::int32_t> valid[] = {
       {"123", 123}, {"0x2710", 10000}, {"0x80000000", INT32_MIN},
@@ -56,9 +85,13 @@ TEST(IniFileTest, IntegersFollowHexSignAndRangeRulesAndBooleansAreIntegers) {
                            "99999999999999999999", "abc", "12abc", "--1", "+-1", "-", "1 2", "-0x10"}) {
     EXPECT_EQ(ParseIniInteger(text, kDef), kDef) << text;
   }
-  const TIniFile ini = TIniFile::FromText("[S]\nN= -12 \nONE=1\nZERO=0\nTWO=2\nMINUS=-1\nWORD=true\n");
+  const TIniFile ini = TIniFile::FromText("[S]\nN= -12 \n");
   EXPECT_EQ(ini.ReadInteger("S", "N", 0), -12);
   EXPECT_EQ(ini.ReadInteger("S", "MISSING", 5), 5);
+}
+
+TEST(IniFileTest, BooleansAreNonZeroIntegers) {
+  const TIniFile ini = TIniFile::FromText("[S]\nONE=1\nZERO=0\nTWO=2\nMINUS=-1\nWORD=true\n");
   for (const char* key : {"ONE", "TWO", "MINUS"}) EXPECT_TRUE(ini.ReadBool("S", key, false)) << key;
   EXPECT_FALSE(ini.ReadBool("S", "ZERO", true));
   for (const bool fallback : {false, true}) {

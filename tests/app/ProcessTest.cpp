@@ -50,7 +50,7 @@ void ExpectPrefixed(const std::vector<std::string>& lines) {
   for (const auto& line : lines) EXPECT_EQ(line.rfind("quorvane: ", 0), 0u) << line;
 }
 
-TEST(ProcessTest, ControlPortInUseNamesTheReasonAndExitsWithFailure) {
+TEST(ProcessTest, ControlPortInUseIsAFailureThatNamesTheReason) {
   std::uint16_t port = 0;
   const TUniqueFd occupant = ListenLoopback(&port);
   ASSERT_TRUE(occupant.Valid());
@@ -138,7 +138,7 @@ TEST(ProcessTest, ConfigurationThatCannotBeUsedStopsTheServerBeforeItListens) {
   }
 }
 
-TEST(ProcessTest, WarningsNameFileAndLineWhileTheServerServes) {
+TEST(ProcessTest, WarningsPointAtTheirLineWhileTheServerServes) {
   const std::uint16_t port = FreePort();
   ServerProcess server(port,
                        "[UNKNOWN]\nHOST=no..such\nINCLUDE=10.0.0.0/8\n[SERVR]\nPORT=abc\n"
@@ -177,35 +177,40 @@ TEST(ProcessTest, WarningsNameFileAndLineWhileTheServerServes) {
   for (const auto& line : server.Lines()) EXPECT_EQ(line.find("quorvane: "), std::string::npos) << line;
 }
 
-TEST(ProcessTest, CheckJudgesTheFileAndListensOnNothing) {
-  const std::uint16_t free_port = FreePort();
+// Runs the server with --check on |file|: its verdict must be |exit_code|,
+// and standard error must name |must_say| and end with |last|.
+void ExpectCheck(const std::filesystem::path& file, int exit_code, const std::string& must_say,
+                 const std::string& last) {
+  SCOPED_TRACE(file);
+  ChildProcess check({QUORVANE_EXE, "--check", "-c", file.string()}, "/");
+  EXPECT_EQ(check.WaitExit(), exit_code);
+  EXPECT_TRUE(check.Lines().empty());
+  EXPECT_TRUE(HasLine(check.ErrLines(), must_say));
+  ASSERT_FALSE(check.ErrLines().empty());
+  EXPECT_EQ(check.ErrLines().back(), last);
+}
+
+TEST(ProcessTest, CheckJudgesTheFile) {
   std::uint16_t taken_port = 0;
   const TUniqueFd occupant = ListenLoopback(&taken_port);
   TempDir dir;
-  const auto good = dir.Write("good.ini", ServerIni(free_port, "[UNKNOWN]\nHOST=127.0.0.1\nFOO=1\n"));
+  const auto good = dir.Write("good.ini", ServerIni(FreePort(), "[UNKNOWN]\nHOST=127.0.0.1\nFOO=1\n"));
   const auto bad = dir.Write("bad.ini", ServerIni(taken_port));
-  const struct {
-    std::filesystem::path file;
-    int exit_code;
-    std::string must_say;
-    std::string last;
-  } cases[] = {
-      {good, 0, "quorvane: " + good.string() + ":6: warning: unknown key UNKNOWN/FOO; ignored",
-       "quorvane: " + good.string() + ": configuration OK"},
-      {bad, 1,
-       "quorvane: cannot listen on 127.0.0.1:" + std::to_string(taken_port) + ": Address already in use",
-       "quorvane: " + bad.string() + ": configuration has errors"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.file);
-    ChildProcess check({QUORVANE_EXE, "--check", "-c", c.file.string()}, "/");
-    EXPECT_EQ(check.WaitExit(), c.exit_code);
-    EXPECT_TRUE(check.Lines().empty());
-    EXPECT_TRUE(HasLine(check.ErrLines(), c.must_say));
-    ASSERT_FALSE(check.ErrLines().empty());
-    EXPECT_EQ(check.ErrLines().back(), c.last);
-  }
-  // The good file's port was bound for a moment only, never listened on.
+  ExpectCheck(good, 0, "quorvane: " + good.string() + ":6: warning: unknown key UNKNOWN/FOO; ignored",
+              "quorvane: " + good.string() + ": configuration OK");
+  ExpectCheck(
+      bad, 1,
+      "quorvane: cannot listen on 127.0.0.1:" + std::to_string(taken_port) + ": Address already in use",
+      "quorvane: " + bad.string() + ": configuration has errors");
+}
+
+TEST(ProcessTest, CheckListensOnNothing) {
+  const std::uint16_t free_port = FreePort();
+  TempDir dir;
+  const auto good = dir.Write("good.ini", ServerIni(free_port));
+  ExpectCheck(good, 0, "quorvane: " + good.string() + ": configuration OK",
+              "quorvane: " + good.string() + ": configuration OK");
+  // The port was bound for a moment only, never listened on.
   TUniqueFd again(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   EXPECT_TRUE(BindTo(again.Get(), Loopback(), free_port));
 }
@@ -220,7 +225,7 @@ TEST(ProcessTest, ConfigNamedOnTheCommandLineIsReadFromAnywhere) {
   EXPECT_EQ(server.WaitExit(), 0);
 }
 
-TEST(ProcessTest, CommandLineMistakeIsOneLineAndUsageExit) {
+TEST(ProcessTest, CommandLineMistakeIsOneLineWithTheUsageExit) {
   TempDir dir;
   ChildProcess wrong({QUORVANE_EXE, "--frob"}, dir.path);
   EXPECT_EQ(wrong.WaitExit(), 2);
@@ -228,12 +233,18 @@ TEST(ProcessTest, CommandLineMistakeIsOneLineAndUsageExit) {
   const std::vector<std::string> errors = {"quorvane: The following argument was not expected: --frob",
                                            "Try 'quorvane --help'."};
   EXPECT_EQ(wrong.ErrLines(), errors);
+}
 
+TEST(ProcessTest, VersionIsTheBannerWithTheCommit) {
+  TempDir dir;
   ChildProcess version({QUORVANE_EXE, "-V"}, dir.path);
   EXPECT_EQ(version.WaitExit(), 0);
   ASSERT_EQ(version.Lines().size(), 1u);
   EXPECT_EQ(version.Lines()[0].rfind(kBanner + " (commit ", 0), 0u) << version.Lines()[0];
+}
 
+TEST(ProcessTest, HelpNamesTheCheckOption) {
+  TempDir dir;
   ChildProcess help({QUORVANE_EXE, "--help"}, dir.path);
   EXPECT_EQ(help.WaitExit(), 0);
   EXPECT_TRUE(std::any_of(help.Lines().begin(), help.Lines().end(),

@@ -313,7 +313,7 @@ TEST_F(AbuseTest, RedirectorWhoseListenerFailedIsNoLongerAnnounced) {
   EXPECT_EQ(builds.load(), 2);
 }
 
-TEST_F(AbuseTest, AtTheDescriptorReserveRefusalsAreCleanAndWorkResumes) {
+TEST_F(AbuseTest, DescriptorReserveRefusesOnlyNewWorkOnlyWhileItIsReached) {
   rlimit original{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
   // Restores the limit and the budget whatever the test's outcome.

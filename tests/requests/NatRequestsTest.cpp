@@ -24,6 +24,15 @@ class NatRequestsTest : public ServerFixture {
     return "NAT request type " + std::to_string(action) + " for 127.0.0.1:" + std::to_string(port) +
            " / proto=" + std::to_string(proto);
   }
+  // A TCP redirector to kTarget, which nothing need serve: the requests
+  // alone are under test. Returns its public port.
+  std::uint16_t CreateTcp(ControlClient& client) {
+    const TNatReply created = client.Nat(kNatCreate, kProtoTcp, Loopback(), kTarget);
+    EXPECT_EQ(created.Status, kNatOk);
+    return created.PublicPort();
+  }
+  static constexpr std::uint16_t kTarget = 6112;
+
   static bool UdpPortFree(std::uint16_t port) {
     TUniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     return BindTo(fd.Get(), Loopback(), port);
@@ -39,57 +48,80 @@ class NatRequestsTest : public ServerFixture {
   }
 };
 
-TEST_F(NatRequestsTest, TcpRedirectorIsCreatedReusedQueriedAndDeleted) {
+TEST_F(NatRequestsTest, TcpCreateMakesARedirectorThatRelays) {
   TcpEchoServer echo;
   StartServer();
   ControlClient client(port_);
   const TNatReply created = client.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port());
   ASSERT_EQ(created.Status, kNatOk);
   EXPECT_EQ(created.Address, Loopback());
-  const std::uint16_t public_port = created.PublicPort();
   EXPECT_TRUE(log_.Contains(RequestLine(1, echo.Port(), 6)));
-  EXPECT_TRUE(log_.Contains("TCP Redirector created as 127.0.0.1:" + std::to_string(public_port)));
-  EXPECT_TRUE(EchoesThroughTcp(public_port));
+  EXPECT_TRUE(log_.Contains("TCP Redirector created as 127.0.0.1:" + std::to_string(created.PublicPort())));
+  EXPECT_TRUE(EchoesThroughTcp(created.PublicPort()));
+}
 
-  // The same key again is the same redirector, created once.
-  const TNatReply again = client.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port());
+TEST_F(NatRequestsTest, CreateOfAnExistingKeyReusesItsRedirector) {
+  StartServer();
+  ControlClient client(port_);
+  const std::uint16_t public_port = CreateTcp(client);
+  const TNatReply again = client.Nat(kNatCreate, kProtoTcp, Loopback(), kTarget);
   EXPECT_EQ(again.Status, kNatOk);
   EXPECT_EQ(again.PublicPort(), public_port);
   EXPECT_EQ(again.Address, Loopback());
   EXPECT_EQ(RedirectorCount(), 1u);
   EXPECT_EQ(log_.Count("TCP Redirector created as 127.0.0.1:" + std::to_string(public_port)), 1);
+}
 
-  const TNatReply query = client.Nat(kNatQuery, kProtoTcp, Loopback(), echo.Port());
+TEST_F(NatRequestsTest, QueryNamesTheRedirectorsPublicPort) {
+  StartServer();
+  ControlClient client(port_);
+  const std::uint16_t public_port = CreateTcp(client);
+  const TNatReply query = client.Nat(kNatQuery, kProtoTcp, Loopback(), kTarget);
   EXPECT_EQ(query.Status, kNatOk);
   EXPECT_EQ(query.PublicPort(), public_port);
+}
 
-  EXPECT_EQ(client.Nat(kNatDelete, kProtoTcp, Loopback(), echo.Port()).Status, kNatOk);
-  // The reply comes after the redirector is gone: its port no longer accepts.
+TEST_F(NatRequestsTest, DeleteIsAnsweredOnlyOnceThePortIsClosed) {
+  StartServer();
+  ControlClient client(port_);
+  const std::uint16_t public_port = CreateTcp(client);
+  EXPECT_EQ(client.Nat(kNatDelete, kProtoTcp, Loopback(), kTarget).Status, kNatOk);
   EXPECT_FALSE(ConnectLoopback(public_port).Valid());
   EXPECT_EQ(RedirectorCount(), 0u);
-  EXPECT_EQ(client.Nat(kNatDelete, kProtoTcp, Loopback(), echo.Port()).Status, kNatNotFound);
+  EXPECT_EQ(client.Nat(kNatDelete, kProtoTcp, Loopback(), kTarget).Status, kNatNotFound);
+}
 
-  // Not found: the request's port and address come back byte for byte.
+TEST_F(NatRequestsTest, NotFoundEchoesTheRequestsBytes) {
+  StartServer();
+  ControlClient client(port_);
   const TNatReply missing = client.Nat(kNatQuery, kProtoTcp, ::inet_addr("192.168.0.10"), 6112);
   EXPECT_EQ(missing.Status, kNatNotFound);
   EXPECT_EQ(missing.PortBytes, (std::array<std::uint8_t, 2>{0xE0, 0x17}));
   EXPECT_EQ(missing.Address, ::inet_addr("192.168.0.10"));
 }
 
-TEST_F(NatRequestsTest, EveryProtoValueIsItsOwnKeyAndNonTcpMeansUdp) {
+TEST_F(NatRequestsTest, ProtoOtherThanTcpMeansUdp) {
+  UdpEchoServer echo;
+  StartServer();
+  ControlClient client(port_);
+  for (const std::uint8_t proto : {kUdp, std::uint8_t{0}}) {
+    const TNatReply created = client.Nat(kNatCreate, proto, Loopback(), echo.Port());
+    ASSERT_EQ(created.Status, kNatOk);
+    EXPECT_TRUE(log_.Contains("UDP Redirector created as 127.0.0.1:" + std::to_string(created.PublicPort())));
+    EXPECT_TRUE(EchoesThroughUdp(created.PublicPort()));
+  }
+}
+
+TEST_F(NatRequestsTest, EveryProtoValueIsItsOwnKey) {
   UdpEchoServer echo;
   StartServer();
   ControlClient client(port_);
   const TNatReply udp = client.Nat(kNatCreate, kUdp, Loopback(), echo.Port());
   ASSERT_EQ(udp.Status, kNatOk);
-  EXPECT_TRUE(log_.Contains("UDP Redirector created as 127.0.0.1:" + std::to_string(udp.PublicPort())));
-  EXPECT_TRUE(EchoesThroughUdp(udp.PublicPort()));
-
   EXPECT_EQ(client.Nat(kNatQuery, kProtoTcp, Loopback(), echo.Port()).Status, kNatNotFound);
   const TNatReply zero = client.Nat(kNatCreate, 0, Loopback(), echo.Port());
   ASSERT_EQ(zero.Status, kNatOk);
   EXPECT_NE(zero.PublicPort(), udp.PublicPort());
-  EXPECT_TRUE(EchoesThroughUdp(zero.PublicPort()));
   EXPECT_EQ(RedirectorCount(), 2u);
 
   EXPECT_EQ(client.Nat(kNatDelete, kUdp, Loopback(), echo.Port()).Status, kNatOk);

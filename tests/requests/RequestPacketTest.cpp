@@ -55,19 +55,23 @@ TEST(RequestPacketTest, PortBytesFollowTheStatus) {
   EXPECT_EQ(EchoPortBytes(6112), (std::array<std::uint8_t, 2>{0xE0, 0x17}));
 }
 
-TEST(RequestPacketTest, DecodingReadsSizeTypeAndNames) {
+TEST(RequestPacketTest, PacketSizeIsReadLittleEndian) {
   TRequestPacket p = NewPacket(kPacketRegisterRequest);
   EXPECT_EQ(PacketSize(p), 220);
   p[0] = 0x00;
   p[1] = 0xDC;
   EXPECT_NE(PacketSize(p), 220);
+}
 
+TEST(RequestPacketTest, ClientNameEndsAtItsFirstNulOrAfterTwelveBytes) {
   TRegisterRequest reg;
   std::copy_n("BNETD\0xyz", 9, reg.ClientName.begin());
   EXPECT_EQ(DecodeRegisterRequest(Encode(reg)).Name(), "BNETD");
   std::copy_n("ABCDEFGHIJKL", 12, reg.ClientName.begin());
   EXPECT_EQ(DecodeRegisterRequest(Encode(reg)).Name(), "ABCDEFGHIJKL");
+}
 
+TEST(RequestPacketTest, NatRequestDecodesToTheFieldsEncoded) {
   TNatRequest nat;
   nat.Proto = 17;
   nat.Action = 2;

@@ -14,7 +14,7 @@ TRequestPacket Nop(std::uint8_t is_reply) { return Encode(TNop{is_reply}); }
 
 std::uint32_t Addr(const char* dotted) { return ::inet_addr(dotted); }
 
-TEST_F(RequestsServerTest, NopIsAnsweredOnceNonRequestTypesAreIgnoredAndFramingHolds) {
+TEST_F(RequestsServerTest, OnlyNopRequestsAreAnswered) {
   StartServer();
   ControlClient client(port_);
   ASSERT_TRUE(client.Connected());
@@ -32,7 +32,12 @@ TEST_F(RequestsServerTest, NopIsAnsweredOnceNonRequestTypesAreIgnoredAndFramingH
   EXPECT_EQ(DecodeNop(*reply).IsReply, 1);
   EXPECT_TRUE(NothingArrives(client.Fd()));
   EXPECT_EQ(log_.Count("Nop request"), 3);
+}
 
+TEST_F(RequestsServerTest, PacketsAreCutFromTheStreamWhateverTheReceiveBoundaries) {
+  StartServer();
+  ControlClient client(port_);
+  ASSERT_TRUE(client.Connected());
   // Packets are cut from the stream whatever the receive boundaries: 219
   // bytes are not a packet yet.
   const std::string nop = Bytes(Nop(0));
@@ -140,7 +145,7 @@ TEST_F(RequestsServerTest, RegisterSendsExcludeEntriesThenIncludeEntries) {
   EXPECT_EQ(log_.Count("Register request"), 2);
 }
 
-TEST_F(RequestsServerTest, OldVersionIsRefusedAndEndsTheSessionAfterQueuedPackets) {
+TEST_F(RequestsServerTest, OldVersionIsRefusedThenTheSessionEndsAfterQueuedPackets) {
   config_.ProfileTable[0].IncludeAddrs = {Addr("10.0.0.1")};
   config_.ProfileTable[0].IncludeMasks = {0xFFFFFFFFu};
   StartServer();
@@ -213,7 +218,7 @@ TEST_F(RequestsServerTest, ClientThatStopsReadingNeitherBreaksTheServerNorHoldsU
   EXPECT_TRUE(log_.Contains("Closing server"));
 }
 
-TEST_F(RequestsServerTest, DescriptorsAndThreadsAreReleasedAfterManyConnections) {
+TEST_F(RequestsServerTest, ManyShortConnectionsLeaveNoSessionOrDescriptorBehind) {
   StartServer();
   // Warm up once so that lazily opened descriptors do not count; the warm-up
   // session may still hold its own until it is reaped, hence "at most".

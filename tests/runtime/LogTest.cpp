@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -187,16 +188,13 @@ long DroppedIn(const std::string& line) {
   return noun == (count == 1 ? " log line" : " log lines") ? count : -1;
 }
 
-TEST_F(LogWriterTest, StalledPipeNeitherBlocksLoggersNorTheStopAndDropsAreCounted) {
-  TPipe out;  // read only from the second phase on
-  TPipe err;
-  TPipeReader err_reader(err.read_end.Get());
-  err_reader.Start();
-  ASSERT_TRUE(StartLogWriter(out.write_end.Get(), err.write_end.Get()));
+constexpr int kLoggers = 4;
+constexpr int kLinesEach = 5000;
 
-  // Far more than the pipe and the queue hold.
-  constexpr int kLoggers = 4;
-  constexpr int kLinesEach = 5000;
+// Logs far more than the pipe and the queue hold from several threads while
+// nobody reads |out|. False if the log calls did not all return; then the
+// pipe is drained, so that the test can end.
+bool FloodUnreadPipe(TPipe& out) {
   std::atomic<int> finished{0};
   std::vector<std::thread> loggers;
   for (int t = 0; t < kLoggers; ++t) {
@@ -206,15 +204,29 @@ TEST_F(LogWriterTest, StalledPipeNeitherBlocksLoggersNorTheStopAndDropsAreCounte
     });
   }
   const bool all_returned = test::WaitUntil([&] { return finished == kLoggers; }, 30000ms);
-  EXPECT_TRUE(all_returned) << "log calls wait for a stalled pipe";
+  std::optional<TPipeReader> drain;
   if (!all_returned) {
-    // Unblock them, so that the test can end.
-    TPipeReader drain(out.read_end.Get());
-    drain.Start();
-    for (auto& logger : loggers) logger.join();
-    return;
+    drain.emplace(out.read_end.Get());
+    drain->Start();
   }
   for (auto& logger : loggers) logger.join();
+  return all_returned;
+}
+
+TEST_F(LogWriterTest, StalledPipeDoesNotBlockTheThreadsThatLog) {
+  TPipe out;
+  TPipe err;
+  ASSERT_TRUE(StartLogWriter(out.write_end.Get(), err.write_end.Get()));
+  EXPECT_TRUE(FloodUnreadPipe(out)) << "log calls wait for a stalled pipe";
+}
+
+TEST_F(LogWriterTest, LinesDroppedWhileThePipeStalledAreCounted) {
+  TPipe out;  // read only once the flood is over
+  TPipe err;
+  TPipeReader err_reader(err.read_end.Get());
+  err_reader.Start();
+  ASSERT_TRUE(StartLogWriter(out.write_end.Get(), err.write_end.Get()));
+  ASSERT_TRUE(FloodUnreadPipe(out));
 
   // The pipe is read again: what was held arrives, then the count of what
   // was not, and together they are every line logged.
@@ -231,10 +243,14 @@ TEST_F(LogWriterTest, StalledPipeNeitherBlocksLoggersNorTheStopAndDropsAreCounte
   EXPECT_GT(dropped, 0);
   for (const auto& line : err_reader.Lines()) EXPECT_GE(DroppedIn(line), 1) << line;
   for (const auto& line : out_reader.Lines()) EXPECT_EQ(line.rfind("line ", 0), 0u) << line;
+}
 
-  // Stalled again, with a full queue: the stop still returns, and says that
-  // not everything was written.
-  out_reader.Stop();
+TEST_F(LogWriterTest, StopReturnsWhileThePipeStaysStalled) {
+  TPipe out;  // never read
+  TPipe err;
+  ASSERT_TRUE(StartLogWriter(out.write_end.Get(), err.write_end.Get()));
+  // A full pipe and a full queue: the stop still returns, and says that not
+  // everything was written.
   for (int i = 0; i < 3 * static_cast<int>(kLogQueueLines); ++i) Log("line after the reader left ", i);
   std::atomic<bool> stopped{false};
   bool drained = true;

@@ -9,13 +9,25 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(NetTest, WaitFdReportsReadinessWakeAndTimeout) {
+TEST(NetTest, WaitFdTimesOutWhileNothingIsReady) {
   std::uint16_t port = 0;
   TUniqueFd listener = test::ListenLoopback(&port);
   TEvent wake;
   EXPECT_EQ(WaitFd(listener.Get(), POLLIN, wake.Fd(), 10), TWaitResult::kTimedOut);
+}
+
+TEST(NetTest, WaitFdReportsReadiness) {
+  std::uint16_t port = 0;
+  TUniqueFd listener = test::ListenLoopback(&port);
+  TEvent wake;
   TUniqueFd client = test::ConnectLoopback(port);
   EXPECT_EQ(WaitFd(listener.Get(), POLLIN, wake.Fd(), 5000), TWaitResult::kReady);
+}
+
+TEST(NetTest, WaitFdWithoutATimeLimitEndsOnTheWake) {
+  std::uint16_t port = 0;
+  TUniqueFd listener = test::ListenLoopback(&port);
+  TEvent wake;
   wake.Set();
   EXPECT_EQ(WaitFd(listener.Get(), POLLIN, wake.Fd(), -1), TWaitResult::kWoken);
   wake.Reset();

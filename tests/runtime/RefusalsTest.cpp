@@ -40,36 +40,50 @@ long WriterWakeUps() {
   return wake_ups;
 }
 
-TEST(RefusalsTest, FloodGivesOneLineNowAndTheRestASecondLaterThenNothing) {
-  test::LogCapture capture;
-  const TUniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  ASSERT_TRUE(StartLogWriter(null.Get(), null.Get()));
-  const std::uint32_t attacker = inet_addr("127.0.0.2");
-
-  for (int i = 0; i < 412; ++i) {
-    ReportRefusal(TRefusedWork::kSession, TRefusalReason::kSessionsPerAddress, attacker);
+// A log writer on /dev/null, stopped after each test.
+class RefusalsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(StartLogWriter(null_.Get(), null_.Get())); }
+  void TearDown() override { StopLogWriter(0ms); }
+  // 412 refusals of one kind from one address, at once.
+  static void Flood(TRefusedWork work, TRefusalReason reason) {
+    for (int i = 0; i < 412; ++i) ReportRefusal(work, reason, kAttacker);
   }
-  EXPECT_EQ(RefusalTotal(TRefusedWork::kSession, TRefusalReason::kSessionsPerAddress), 412u);
-  const std::vector<std::string> first = {"Refused 1 session from 127.0.0.2 (SESSIONS_PER_ADDRESS)"};
-  EXPECT_EQ(capture.Lines(), first);
-  // The tail comes by itself, with no further refusal to carry it.
-  EXPECT_TRUE(capture.WaitFor("Refused 411 sessions from 127.0.0.2 (SESSIONS_PER_ADDRESS)"));
-  EXPECT_EQ(capture.Lines().size(), 2u);
 
-  // Nothing pending: over a quiet stretch longer than the interval, the
-  // writer neither logs nor so much as wakes.
+  static inline const std::uint32_t kAttacker = inet_addr("127.0.0.2");
+  test::LogCapture capture_;
+  const TUniqueFd null_{::open("/dev/null", O_WRONLY | O_CLOEXEC)};
+};
+
+TEST_F(RefusalsTest, FloodGivesOneLineNowThenOneWithTheRestASecondLater) {
+  const std::uint64_t before = RefusalTotal(TRefusedWork::kSession, TRefusalReason::kSessionsPerAddress);
+  Flood(TRefusedWork::kSession, TRefusalReason::kSessionsPerAddress);
+  EXPECT_EQ(RefusalTotal(TRefusedWork::kSession, TRefusalReason::kSessionsPerAddress), before + 412u);
+  const std::vector<std::string> first = {"Refused 1 session from 127.0.0.2 (SESSIONS_PER_ADDRESS)"};
+  EXPECT_EQ(capture_.Lines(), first);
+  // The tail comes by itself, with no further refusal to carry it.
+  EXPECT_TRUE(capture_.WaitFor("Refused 411 sessions from 127.0.0.2 (SESSIONS_PER_ADDRESS)"));
+  EXPECT_EQ(capture_.Lines().size(), 2u);
+}
+
+TEST_F(RefusalsTest, WriterNeitherLogsNorWakesOnceNothingIsPending) {
+  Flood(TRefusedWork::kConnection, TRefusalReason::kConnectionsPerAddress);
+  ASSERT_TRUE(capture_.WaitFor("Refused 411 connections from 127.0.0.2 (CONNECTIONS_PER_ADDRESS)"));
+  // Over a quiet stretch longer than the interval, the writer neither logs
+  // nor so much as wakes.
   long wake_ups = -1;
   ASSERT_TRUE(test::WaitUntil([&] { return (wake_ups = WriterWakeUps()) >= 0; }));
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(WriterWakeUps(), wake_ups);
-  EXPECT_EQ(capture.Lines().size(), 2u);
+  EXPECT_EQ(capture_.Lines().size(), 2u);
+}
 
-  // A kind still pending at stop is logged by the stop.
-  ReportRefusal(TRefusedWork::kCreate, TRefusalReason::kDeny, attacker);
-  ReportRefusal(TRefusedWork::kCreate, TRefusalReason::kDeny, attacker);
+TEST_F(RefusalsTest, KindStillPendingAtStopIsLoggedByTheStop) {
+  ReportRefusal(TRefusedWork::kCreate, TRefusalReason::kDeny, kAttacker);
+  ReportRefusal(TRefusedWork::kCreate, TRefusalReason::kDeny, kAttacker);
   EXPECT_TRUE(StopLogWriter());
-  EXPECT_TRUE(capture.Contains("Refused 1 create from 127.0.0.2 (DENY)"));
-  EXPECT_EQ(capture.Count("Refused 1 create from 127.0.0.2 (DENY)"), 2);
+  EXPECT_TRUE(capture_.Contains("Refused 1 create from 127.0.0.2 (DENY)"));
+  EXPECT_EQ(capture_.Count("Refused 1 create from 127.0.0.2 (DENY)"), 2);
 }
 
 }  // namespace

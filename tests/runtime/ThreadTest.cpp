@@ -38,9 +38,19 @@ class TBlockedThread final : public TThread {
   bool throw_;
 };
 
-TEST(ThreadTest, TerminateWakesABlockedThreadAndTheEndHandlerRunsOnTheWaiter) {
+TEST(ThreadTest, TerminateWakesABlockedThread) {
   TBlockedThread thread;
   EXPECT_FALSE(thread.Started());
+  ASSERT_TRUE(thread.Resume());
+  EXPECT_FALSE(thread.Resume());
+  ASSERT_TRUE(test::WaitUntil([&] { return thread.ran.load(); }));
+  thread.Terminate();
+  thread.WaitFor();
+  EXPECT_TRUE(thread.Finished());
+}
+
+TEST(ThreadTest, EndHandlerRunsOnTheWaitingThread) {
+  TBlockedThread thread;
   bool handler_ran = false;
   const auto waiter = std::this_thread::get_id();
   std::thread::id handler_thread;
@@ -49,11 +59,9 @@ TEST(ThreadTest, TerminateWakesABlockedThreadAndTheEndHandlerRunsOnTheWaiter) {
     handler_thread = std::this_thread::get_id();
   });
   ASSERT_TRUE(thread.Resume());
-  EXPECT_FALSE(thread.Resume());
   ASSERT_TRUE(test::WaitUntil([&] { return thread.ran.load(); }));
   thread.Terminate();
   thread.WaitFor();
-  EXPECT_TRUE(thread.Finished());
   EXPECT_TRUE(handler_ran);
   EXPECT_EQ(handler_thread, waiter);
 }
@@ -96,16 +104,24 @@ TEST(ThreadTest, ExceptionEndsItsThreadWithOneLineButTheSilentAbortStaysSilent) 
   never.reset();  // must neither run Execute nor hang
 }
 
-TEST(ThreadTest, GroupReapsEndedThreadsAndStopsTheRest) {
-  TThreadGroup group;
-  auto* quick = group.Start(std::make_unique<TBlockedThread>(true));
-  ASSERT_NE(quick, nullptr);
+// A group with one thread that ends at once, reaped, and one that blocks.
+void StartOneEndingOneBlocking(TThreadGroup& group) {
+  ASSERT_NE(group.Start(std::make_unique<TBlockedThread>(true)), nullptr);
   ASSERT_NE(group.Start(std::make_unique<TBlockedThread>()), nullptr);
   pollfd p{group.EndFd(), POLLIN, 0};
   ASSERT_EQ(PollRetry(&p, 1, 5000), 1);
   group.Reap();
-  EXPECT_EQ(group.Count(), 1u);
+}
 
+TEST(ThreadTest, GroupReapsOnlyEndedThreads) {
+  TThreadGroup group;
+  ASSERT_NO_FATAL_FAILURE(StartOneEndingOneBlocking(group));
+  EXPECT_EQ(group.Count(), 1u);
+}
+
+TEST(ThreadTest, HandedOverThreadsAreStoppedByTheHeir) {
+  TThreadGroup group;
+  ASSERT_NO_FATAL_FAILURE(StartOneEndingOneBlocking(group));
   TThreadGroup heir;
   group.HandOver(heir);
   EXPECT_EQ(group.Count(), 0u);

@@ -60,13 +60,11 @@ TEST(RelayDirectionTest, BufferNeverGrowsBeyondItsBoundBehindASinkThatNeverReads
   EXPECT_TRUE(direction.WantsOutput());
 }
 
-TEST(RelayDirectionTest, EndIsPassedOnOnlyAfterEveryByteBeforeItAndIdleDirectionHoldsNoBuffer) {
+TEST(RelayDirectionTest, SmallMessageGivesItsBufferBackOnceSent) {
   TRelayBufferPool pool;
   TPair source = MakePair();
   TPair sink = MakePair();
   TRelayDirection direction(source.near.Get(), sink.near.Get(), pool);
-
-  // A small message passes through the pooled buffer, which goes back at once.
   ASSERT_TRUE(SendAll(source.peer.Get(), "hello"));
   EXPECT_EQ(direction.Fill(), 5u);
   EXPECT_EQ(direction.Flush(), 5u);
@@ -74,7 +72,13 @@ TEST(RelayDirectionTest, EndIsPassedOnOnlyAfterEveryByteBeforeItAndIdleDirection
   EXPECT_FALSE(direction.Spliced());
   EXPECT_EQ(pool.Idle(), 1u);
   EXPECT_EQ(RecvExact(sink.peer.Get(), 5), "hello");
+}
 
+TEST(RelayDirectionTest, EndIsPassedOnOnlyAfterEveryByteBeforeIt) {
+  TRelayBufferPool pool;
+  TPair source = MakePair();
+  TPair sink = MakePair();
+  TRelayDirection direction(source.near.Get(), sink.near.Get(), pool);
   // More than the sink's socket takes at once, then the sender's FIN.
   const std::size_t sent = WriteWhatFits(source.peer.Get(), 0);
   ::shutdown(source.peer.Get(), SHUT_WR);
@@ -98,6 +102,36 @@ TEST(RelayDirectionTest, EndIsPassedOnOnlyAfterEveryByteBeforeItAndIdleDirection
     ASSERT_EQ(received[i], static_cast<char>(i % 251)) << "at " << i;
   }
   EXPECT_TRUE(direction.Done());
+}
+
+TEST(RelayDirectionTest, FailedSinkDropsWhatWaitsWhileTheSourceStillEnds) {
+  for (const std::size_t size : {std::size_t{5}, 2 * kSmallBufferBytes}) {
+    SCOPED_TRACE(size > kSmallBufferBytes ? "bytes in the pipe" : "bytes in the buffer");
+    TRelayBufferPool pool;
+    TPair source = MakePair();
+    TPair sink = MakePair();
+    TRelayDirection direction(source.near.Get(), sink.near.Get(), pool);
+    ASSERT_TRUE(SendAll(source.peer.Get(), std::string(size, 'x')));
+    std::size_t filled = 0;
+    for (std::size_t n; (n = direction.Fill()) > 0;) filled += n;
+    ASSERT_EQ(filled, size);
+    EXPECT_EQ(direction.Spliced(), size > kSmallBufferBytes);
+    sink.peer.Reset();  // the sink's peer is gone: the next send fails
+    EXPECT_EQ(direction.Flush(), 0u);
+    EXPECT_TRUE(direction.SinkFailed());
+    EXPECT_EQ(direction.Pending(), 0u);
+    EXPECT_FALSE(direction.HoldsBuffer());
+    EXPECT_FALSE(direction.Spliced());
+    EXPECT_FALSE(direction.WantsOutput());
+    // The source is still read (what it sends is thrown away; over TCP
+    // only, as unix sockets cannot drop bytes unread), so its end is seen.
+    EXPECT_TRUE(direction.WantsInput());
+    ::shutdown(source.peer.Get(), SHUT_WR);
+    EXPECT_EQ(direction.Fill(), 0u);
+    direction.PassEnd();
+    EXPECT_TRUE(direction.Done());
+    EXPECT_FALSE(direction.SourceFailed());
+  }
 }
 
 }  // namespace

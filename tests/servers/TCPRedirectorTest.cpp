@@ -118,7 +118,10 @@ class TCPRedirectorTest : public ::testing::Test {
   }
   // No descriptor is left behind once redirectors and relays are gone.
   void TearDown() override {
+    redirector_.reset();
     engine_.Stop();
+    for (TUniqueFd* fd : {&filler_, &full_target_, &target_listener_, &client_, &target_}) fd->Reset();
+    waiting_players_.clear();
     EXPECT_EQ(FdsOpenedSince(baseline_fds_), "");
   }
 
@@ -133,6 +136,37 @@ class TCPRedirectorTest : public ::testing::Test {
       EXPECT_TRUE(redirector->Resume());
     }
     return redirector;
+  }
+
+  // Connects client_ to a suspended redirector_, then resumes it; the
+  // queued connection reaches the target as target_.
+  void RelayQueuedBeforeResume() {
+    std::uint16_t target_port = 0;
+    target_listener_ = ListenLoopback(&target_port);
+    redirector_ = Redirect(target_port, /*resume=*/false);
+    client_ = ConnectLoopback(port_);
+    ASSERT_TRUE(client_);
+    ASSERT_TRUE(redirector_->Resume());
+    target_ = AcceptWithin(target_listener_.Get());
+    ASSERT_TRUE(target_);
+  }
+
+  // Redirects to a target whose listener drops every SYN (backlog 0, one
+  // connection queued), and connects |players| clients through it: their
+  // connects to the target stay pending, one after the other.
+  void ConnectToATargetThatDoesNotAnswer(std::size_t players) {
+    full_target_ = ListenLoopback(&full_target_port_);
+    ASSERT_EQ(::listen(full_target_.Get(), 0), 0);
+    filler_ = ConnectLoopback(full_target_port_);
+    ASSERT_TRUE(filler_);
+    redirector_ = Redirect(full_target_port_);
+    for (std::size_t i = 1; i <= players; ++i) {
+      // Each player's connect starts while the ones before still wait.
+      waiting_players_.push_back(ConnectLoopback(port_));
+      ASSERT_TRUE(waiting_players_.back());
+      ASSERT_TRUE(
+          WaitUntil([&] { return ConnectionsTo(full_target_port_, kSynSent) == static_cast<int>(i); }));
+    }
   }
 
   // Resumes |redirector| and connects a client through it to the target
@@ -152,30 +186,47 @@ class TCPRedirectorTest : public ::testing::Test {
     ASSERT_TRUE(target);
   }
 
+  // Connects |count| clients through |redirector_| to |listener| and sends
+  // each enough bytes to open its relay's pipes one way.
+  void OpenBulkRelays(int listener, int count, std::vector<TUniqueFd>& clients,
+                      std::vector<TUniqueFd>& targets) {
+    for (int i = 0; i < count; ++i) {
+      clients.push_back(ConnectLoopback(port_));
+      targets.push_back(AcceptWithin(listener));
+      ASSERT_TRUE(clients.back() && targets.back());
+      const std::string bulk = Pattern(static_cast<std::size_t>(i), 64 * kKiB);
+      ASSERT_TRUE(SendAll(clients.back().Get(), bulk));
+      ASSERT_EQ(RecvExact(targets.back().Get(), bulk.size()), bulk);
+    }
+  }
+
   TRelayEngine engine_{2};
   std::uint16_t port_ = 0;  // the last redirector's listening port
   std::set<int> baseline_fds_;
+  // ConnectToATargetThatDoesNotAnswer's target, redirector and players.
+  std::uint16_t full_target_port_ = 0;
+  TUniqueFd full_target_;
+  TUniqueFd filler_;
+  std::vector<TUniqueFd> waiting_players_;
+  // RelayQueuedBeforeResume's.
+  TUniqueFd target_listener_;
+  TUniqueFd client_;
+  TUniqueFd target_;
+  std::unique_ptr<TTCPRedirector> redirector_;  // whichever the test made
 };
 
-TEST_F(TCPRedirectorTest, RelaysMegabyteEachWayFromConnectBeforeResumeAndOutlivesRedirectorUntilEngineStop) {
-  std::uint16_t target_port = 0;
-  const TUniqueFd listener = ListenLoopback(&target_port);
-  auto redirector = Redirect(target_port, /*resume=*/false);
-  const auto stats = redirector->Stats();
-  TUniqueFd client = ConnectLoopback(port_);
-  ASSERT_TRUE(client);
-  ASSERT_TRUE(redirector->Resume());
-  TUniqueFd target = AcceptWithin(listener.Get());
-  ASSERT_TRUE(target);
+TEST_F(TCPRedirectorTest, ConnectionQueuedBeforeResumeRelaysAMegabyteEachWay) {
+  ASSERT_NO_FATAL_FAILURE(RelayQueuedBeforeResume());
+  const auto stats = redirector_->Stats();
 
   const std::string up = Pattern(0, kMiB);
   const std::string down = Pattern(12345, kMiB);
   std::atomic<bool> up_sent{false};
   std::atomic<bool> down_sent{false};
-  std::thread up_sender([&] { up_sent = SendAll(client.Get(), up); });
-  std::thread down_sender([&] { down_sent = SendAll(target.Get(), down); });
-  const auto got_up = RecvExact(target.Get(), up.size(), 30s);
-  const auto got_down = RecvExact(client.Get(), down.size(), 30s);
+  std::thread up_sender([&] { up_sent = SendAll(client_.Get(), up); });
+  std::thread down_sender([&] { down_sent = SendAll(target_.Get(), down); });
+  const auto got_up = RecvExact(target_.Get(), up.size(), 30s);
+  const auto got_down = RecvExact(client_.Get(), down.size(), 30s);
   up_sender.join();
   down_sender.join();
   EXPECT_TRUE(up_sent && down_sent);
@@ -185,18 +236,25 @@ TEST_F(TCPRedirectorTest, RelaysMegabyteEachWayFromConnectBeforeResumeAndOutlive
   EXPECT_EQ(stats->BytesFromTarget.load(), kMiB);
   EXPECT_EQ(stats->Open.load(), 1u);
   EXPECT_GT(stats->LastActivityMs.load(), 0);
+}
+
+TEST_F(TCPRedirectorTest, RelayOutlivesItsRedirectorUntilTheEngineStops) {
+  ASSERT_NO_FATAL_FAILURE(RelayQueuedBeforeResume());
+  const auto stats = redirector_->Stats();
+  ASSERT_TRUE(SendAll(client_.Get(), "before"));
+  ASSERT_EQ(RecvExact(target_.Get(), 6), "before");
 
   // The relay belongs to the engine: it keeps going without its redirector
   // until the engine stops.
-  redirector.reset();
-  ASSERT_TRUE(SendAll(client.Get(), "after"));
-  EXPECT_EQ(RecvExact(target.Get(), 5), "after");
+  redirector_.reset();
+  ASSERT_TRUE(SendAll(client_.Get(), "after"));
+  EXPECT_EQ(RecvExact(target_.Get(), 5), "after");
   EXPECT_EQ(engine_.Counters().RelaysOpen, 1u);
   engine_.Stop();
-  EXPECT_TRUE(ClosedWithoutData(client.Get()));
-  EXPECT_TRUE(ClosedWithoutData(target.Get()));
+  EXPECT_TRUE(ClosedWithoutData(client_.Get()));
+  EXPECT_TRUE(ClosedWithoutData(target_.Get()));
   EXPECT_EQ(stats->Open.load(), 0u);
-  EXPECT_EQ(engine_.Counters().BytesToTarget, kMiB + 5);
+  EXPECT_EQ(engine_.Counters().BytesToTarget, 6u + 5u);
 }
 
 TEST_F(TCPRedirectorTest, RefusedTargetClosesConnectionWithoutData) {
@@ -212,49 +270,43 @@ TEST_F(TCPRedirectorTest, RefusedTargetClosesConnectionWithoutData) {
   EXPECT_EQ(redirector->Stats()->Opened.load(), 0u);
 }
 
-TEST_F(TCPRedirectorTest, TargetThatDoesNotAnswerDelaysNoOtherPlayerAndEngineStopEndsTheWait) {
-  // With backlog 0 and one connection queued, the listener drops every
-  // further SYN: connects to it stay pending.
-  std::uint16_t target_port = 0;
-  const TUniqueFd full = ListenLoopback(&target_port);
-  ASSERT_EQ(::listen(full.Get(), 0), 0);
-  const TUniqueFd filler = ConnectLoopback(target_port);
-  auto redirector = Redirect(target_port);
-  const TUniqueFd first = ConnectLoopback(port_);
-  ASSERT_TRUE(filler && first);
-  ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port, kSynSent) == 1; }));
-  // The second player's connect starts while the first one's still waits.
-  const TUniqueFd second = ConnectLoopback(port_);
-  ASSERT_TRUE(second);
-  EXPECT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port, kSynSent) == 2; }));
-
-  // Stopping cuts the pending connects short, long before their time-out.
-  engine_.Stop();
-  EXPECT_TRUE(ClosedWithoutData(first.Get(), std::chrono::milliseconds(kConnectTimeoutMs / 2)));
-  EXPECT_TRUE(ClosedWithoutData(second.Get(), std::chrono::milliseconds(kConnectTimeoutMs / 2)));
+TEST_F(TCPRedirectorTest, TargetThatDoesNotAnswerDelaysNoOtherPlayer) {
+  ASSERT_NO_FATAL_FAILURE(ConnectToATargetThatDoesNotAnswer(2));
 }
 
-TEST_F(TCPRedirectorTest, ManyRelaysRunOnTheEngineThreadsAndGiveEveryDescriptorBack) {
+TEST_F(TCPRedirectorTest, EngineStopEndsConnectsStillWaitingForTheTarget) {
+  ASSERT_NO_FATAL_FAILURE(ConnectToATargetThatDoesNotAnswer(2));
+  // Stopping cuts the pending connects short, long before their time-out.
+  engine_.Stop();
+  for (const TUniqueFd& player : waiting_players_) {
+    EXPECT_TRUE(ClosedWithoutData(player.Get(), std::chrono::milliseconds(kConnectTimeoutMs / 2)));
+  }
+}
+
+TEST_F(TCPRedirectorTest, ManyRelaysRunOnTheEngineThreadsAlone) {
   std::uint16_t target_port = 0;
   const TUniqueFd listener = ListenLoopback(&target_port);
-  auto redirector = Redirect(target_port);
+  redirector_ = Redirect(target_port);
+  const int threads = ThreadCount();
+  constexpr int kRelays = 40;
+  std::vector<TUniqueFd> clients;
+  std::vector<TUniqueFd> targets;
+  ASSERT_NO_FATAL_FAILURE(OpenBulkRelays(listener.Get(), kRelays, clients, targets));
+  EXPECT_EQ(ThreadCount(), threads);
+  EXPECT_EQ(engine_.Counters().RelaysOpen, static_cast<std::uint64_t>(kRelays));
+}
+
+TEST_F(TCPRedirectorTest, EndedRelaysGiveEveryDescriptorBack) {
+  std::uint16_t target_port = 0;
+  const TUniqueFd listener = ListenLoopback(&target_port);
+  redirector_ = Redirect(target_port);
   const int threads = ThreadCount();
   const int fds = OpenFdCount();
   constexpr int kRelays = 40;
   for (int round = 0; round < 3; ++round) {
     std::vector<TUniqueFd> clients;
     std::vector<TUniqueFd> targets;
-    for (int i = 0; i < kRelays; ++i) {
-      clients.push_back(ConnectLoopback(port_));
-      targets.push_back(AcceptWithin(listener.Get()));
-      ASSERT_TRUE(clients.back() && targets.back());
-      // Enough bytes to open the relay's pipes one way.
-      const std::string bulk = Pattern(static_cast<std::size_t>(i), 64 * kKiB);
-      ASSERT_TRUE(SendAll(clients.back().Get(), bulk));
-      ASSERT_EQ(RecvExact(targets.back().Get(), bulk.size()), bulk);
-    }
-    EXPECT_EQ(ThreadCount(), threads);
-    EXPECT_EQ(engine_.Counters().RelaysOpen, static_cast<std::uint64_t>(kRelays));
+    ASSERT_NO_FATAL_FAILURE(OpenBulkRelays(listener.Get(), kRelays, clients, targets));
     // Either side may close first.
     for (int i = 0; i < kRelays; ++i) (i % 2 == 0 ? clients : targets)[static_cast<std::size_t>(i)].Reset();
     for (int i = 0; i < kRelays; ++i) {
@@ -267,7 +319,7 @@ TEST_F(TCPRedirectorTest, ManyRelaysRunOnTheEngineThreadsAndGiveEveryDescriptorB
   EXPECT_EQ(ThreadCount(), threads);
 }
 
-TEST_F(TCPRedirectorTest, RelaySocketsHaveNoDelayAndKeepAlive) {
+TEST_F(TCPRedirectorTest, RelaySocketOptionsAreSetOnBothSides) {
   std::uint16_t target_port = 0;
   const TUniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port);
@@ -288,7 +340,7 @@ TEST_F(TCPRedirectorTest, RelaySocketsHaveNoDelayAndKeepAlive) {
   }
 }
 
-TEST_F(TCPRedirectorTest, HalfCloseIsPassedOnBothWaysAndTheAnswerAfterItArrives) {
+TEST_F(TCPRedirectorTest, HalfCloseIsPassedOnWithoutCuttingOffTheAnswer) {
   std::uint16_t target_port = 0;
   const TUniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port);

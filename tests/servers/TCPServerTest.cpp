@@ -9,7 +9,7 @@ namespace {
 
 using namespace test;
 
-TEST(TCPServerTest, SetupFailureGivesNoSocketAndListenerFailedButTerminateDoesNot) {
+TEST(TCPServerTest, OnlyASetupFailureCountsAsAListenerFailure) {
   std::uint16_t taken = 0;
   const TUniqueFd holder = ListenLoopback(&taken);
   ASSERT_TRUE(holder);

@@ -50,6 +50,19 @@ class UDPRedirectorTest : public ::testing::Test {
     if (!BindTo(fd.Get(), inet_addr(address), 0)) return {};
     return fd;
   }
+  // |count| new clients, each with two datagrams echoed through its own
+  // session: answers of many sessions leave in one send, each in order.
+  void EchoThroughSessions(int count, std::vector<TUniqueFd>& clients) {
+    for (int i = 0; i < count; ++i) clients.push_back(Client());
+    for (int i = 0; i < count; ++i) {
+      ASSERT_TRUE(SendDatagram(clients[i].Get(), std::to_string(i), port_));
+      ASSERT_TRUE(SendDatagram(clients[i].Get(), std::to_string(i) + "+", port_));
+    }
+    for (int i = 0; i < count; ++i) {
+      ASSERT_EQ(RecvDatagram(clients[i].Get()), std::to_string(i));
+      ASSERT_EQ(RecvDatagram(clients[i].Get()), std::to_string(i) + "+");
+    }
+  }
   std::optional<std::string> RoundTrip(int client, const std::string& data) {
     if (!SendDatagram(client, data, port_)) return std::nullopt;
     return RecvDatagram(client);
@@ -86,7 +99,11 @@ TEST(DatagramBatchTest, OnlyPagesDatagramsTouchedAreResidentUntilTrimmed) {
   EXPECT_EQ(batch.ResidentBytes(), 0u);
 }
 
-TEST(DatagramBatchTest, SegmentedSendsDeliverEveryDatagramWholeAndInOrderAndFallBackWhenRefused) {
+// Receives a batch of varied datagrams and sends it on to two destinations:
+// every datagram must arrive whole and in order. A socket without UDP
+// checksums (|refuses_segments|) refuses segmented sends: every datagram
+// must still go, one by one.
+void ExpectBatchSendDeliversEveryDatagram(bool refuses_segments) {
   // Runs of one size with a shorter last, an empty datagram, runs too large
   // to go as one, and destinations that change in the middle.
   std::vector<std::string> datagrams;
@@ -100,45 +117,48 @@ TEST(DatagramBatchTest, SegmentedSendsDeliverEveryDatagramWholeAndInOrderAndFall
   const std::size_t kFirstToB = datagrams.size() - 5;
   ASSERT_LE(datagrams.size(), kDatagramBatch);
 
-  // A socket without UDP checksums refuses segmented sends: every datagram
-  // must still go, one by one.
-  for (const bool refuses_segments : {false, true}) {
-    SCOPED_TRACE(refuses_segments ? "segments refused" : "segments taken");
-    std::uint16_t intake_port = 0, a_port = 0, b_port = 0;
-    TUniqueFd intake = BindUdpLoopback(&intake_port), a = BindUdpLoopback(&a_port),
-              b = BindUdpLoopback(&b_port);
-    TUniqueFd feeder = OpenUdpSocket(), out = OpenUdpSocket();
-    const int room = 1 << 20;
-    for (int fd : {intake.Get(), a.Get(), b.Get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-    const int on = 1;
-    if (refuses_segments) {
-      ASSERT_EQ(setsockopt(out.Get(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
-    }
-    std::uint64_t bytes = 0;
-    for (const std::string& datagram : datagrams) {
-      ASSERT_TRUE(SendDatagram(feeder.Get(), datagram, intake_port));
-      bytes += datagram.size();
-    }
-    TDatagramBatch batch;
-    ASSERT_TRUE(batch.Valid());
-    ASSERT_TRUE(WaitUntil([&] { return PendingBytes(intake.Get()) > 0; }));
-    ASSERT_EQ(batch.Receive(intake.Get()), static_cast<int>(datagrams.size()));
-    const auto count = static_cast<unsigned>(datagrams.size());
-    const auto first_to_b = static_cast<unsigned>(kFirstToB);
-    batch.Direct(0, count, MakeSockAddr(inet_addr("127.0.0.1"), a_port));
-    batch.Direct(first_to_b, 4, MakeSockAddr(inet_addr("127.0.0.1"), b_port));
-    const TDatagramBatch::TSent sent = batch.Send(out.Get(), 0, count);
-    EXPECT_EQ(sent.datagrams, count);
-    EXPECT_EQ(sent.bytes, bytes);
-    for (std::size_t i = 0; i < datagrams.size(); ++i) {
-      const bool to_b = i >= kFirstToB && i < kFirstToB + 4;
-      ASSERT_EQ(RecvDatagram(to_b ? b.Get() : a.Get()), datagrams[i]) << "datagram " << i;
-    }
-    EXPECT_EQ(PendingBytes(a.Get()), 0);
+  std::uint16_t intake_port = 0, a_port = 0, b_port = 0;
+  TUniqueFd intake = BindUdpLoopback(&intake_port), a = BindUdpLoopback(&a_port),
+            b = BindUdpLoopback(&b_port);
+  TUniqueFd feeder = OpenUdpSocket(), out = OpenUdpSocket();
+  const int room = 1 << 20;
+  for (int fd : {intake.Get(), a.Get(), b.Get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  const int on = 1;
+  if (refuses_segments) {
+    ASSERT_EQ(setsockopt(out.Get(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
   }
+  std::uint64_t bytes = 0;
+  for (const std::string& datagram : datagrams) {
+    ASSERT_TRUE(SendDatagram(feeder.Get(), datagram, intake_port));
+    bytes += datagram.size();
+  }
+  TDatagramBatch batch;
+  ASSERT_TRUE(batch.Valid());
+  ASSERT_TRUE(WaitUntil([&] { return PendingBytes(intake.Get()) > 0; }));
+  ASSERT_EQ(batch.Receive(intake.Get()), static_cast<int>(datagrams.size()));
+  const auto count = static_cast<unsigned>(datagrams.size());
+  const auto first_to_b = static_cast<unsigned>(kFirstToB);
+  batch.Direct(0, count, MakeSockAddr(inet_addr("127.0.0.1"), a_port));
+  batch.Direct(first_to_b, 4, MakeSockAddr(inet_addr("127.0.0.1"), b_port));
+  const TDatagramBatch::TSent sent = batch.Send(out.Get(), 0, count);
+  EXPECT_EQ(sent.datagrams, count);
+  EXPECT_EQ(sent.bytes, bytes);
+  for (std::size_t i = 0; i < datagrams.size(); ++i) {
+    const bool to_b = i >= kFirstToB && i < kFirstToB + 4;
+    ASSERT_EQ(RecvDatagram(to_b ? b.Get() : a.Get()), datagrams[i]) << "datagram " << i;
+  }
+  EXPECT_EQ(PendingBytes(a.Get()), 0);
 }
 
-TEST_F(UDPRedirectorTest, EachClientGetsItsOwnSessionAndEveryAnswerReachesItsClient) {
+TEST(DatagramBatchTest, SegmentedSendsDeliverEveryDatagramWholeInOrder) {
+  ExpectBatchSendDeliversEveryDatagram(/*refuses_segments=*/false);
+}
+
+TEST(DatagramBatchTest, RefusedSegmentedSendsFallBackToOneByOne) {
+  ExpectBatchSendDeliversEveryDatagram(/*refuses_segments=*/true);
+}
+
+TEST_F(UDPRedirectorTest, AnswersOfEverySizeReachEachClientThroughItsOwnSession) {
   auto redirector = Start(target_port_);
   // Same port number on another loopback address is another client.
   std::uint16_t a_port = 0;
@@ -175,44 +195,51 @@ TEST_F(UDPRedirectorTest, EachClientGetsItsOwnSessionAndEveryAnswerReachesItsCli
   EXPECT_EQ(redirector->SessionCount(), 3u);
   EXPECT_EQ(std::set(sources.begin(), sources.begin() + 3).size(), 3u);  // one source port per client
   EXPECT_EQ(sources[3], sources[0]);                                     // a known client keeps its session
+}
 
-  // Another host writing to a session socket reaches its client, from the listening socket.
+TEST_F(UDPRedirectorTest, StrangerWritingToASessionReachesItsClientFromTheListeningSocket) {
+  auto redirector = Start(target_port_);
+  TUniqueFd client = Client();
+  ASSERT_TRUE(SendDatagram(client.Get(), "x", port_));
+  sockaddr_in session{};
+  ASSERT_EQ(RecvDatagram(target_.Get(), 5000ms, &session), "x");
+
   TUniqueFd stranger = Client();
-  ASSERT_TRUE(SendDatagram(stranger.Get(), "unsolicited", sources[2]));
+  ASSERT_TRUE(SendDatagram(stranger.Get(), "unsolicited", ntohs(session.sin_port)));
   sockaddr_in from{};
-  EXPECT_EQ(RecvDatagram(b.Get(), 5000ms, &from), "unsolicited");
+  EXPECT_EQ(RecvDatagram(client.Get(), 5000ms, &from), "unsolicited");
   EXPECT_EQ(ntohs(from.sin_port), port_);
 }
 
-TEST_F(UDPRedirectorTest, AnswersReachEachOf129PeersAndEverySocketIsClosed) {
+TEST_F(UDPRedirectorTest, AnswersReachEachOf129Peers) {
+  auto redirector = Start(echo_.Port());
+  std::vector<TUniqueFd> clients;
+  ASSERT_NO_FATAL_FAILURE(EchoThroughSessions(129, clients));
+  EXPECT_EQ(redirector->SessionCount(), 129u);
+  EXPECT_EQ(echo_.Sources().size(), 129u);
+}
+
+TEST_F(UDPRedirectorTest, DestroyingARedirectorWaitingForAFarExpiryClosesEverySocket) {
   const std::set<int> baseline = OpenFds();
   {
-    std::vector<TUniqueFd> clients(129);
-    for (TUniqueFd& client : clients) client = Client();
+    std::vector<TUniqueFd> clients;
     // Earliest expiry far beyond the test's time-out: the destruction below
     // finishes only if Terminate() wakes the blocked poll.
     auto redirector = Start(echo_.Port(), 3600000);
-    // Two each: answers of many sessions leave in one send, each in order.
-    for (int i = 0; i < 129; ++i) {
-      ASSERT_TRUE(SendDatagram(clients[i].Get(), std::to_string(i), port_));
-      ASSERT_TRUE(SendDatagram(clients[i].Get(), std::to_string(i) + "+", port_));
-    }
-    for (int i = 0; i < 129; ++i) {
-      ASSERT_EQ(RecvDatagram(clients[i].Get()), std::to_string(i));
-      ASSERT_EQ(RecvDatagram(clients[i].Get()), std::to_string(i) + "+");
-    }
-    EXPECT_EQ(redirector->SessionCount(), 129u);
-    EXPECT_EQ(echo_.Sources().size(), 129u);
-    // A port in use: the object exists without a socket and its thread ends at once.
-    TUDPRedirector in_use("127.0.0.1", "127.0.0.1", "127.0.0.1", port_, echo_.Port(), 1000);
-    EXPECT_EQ(in_use.Socket(), -1);
-    ASSERT_TRUE(in_use.Resume());
-    EXPECT_TRUE(WaitUntil([&] { return in_use.Finished(); }));
+    ASSERT_NO_FATAL_FAILURE(EchoThroughSessions(129, clients));
   }
   EXPECT_EQ(FdsOpenedSince(baseline), "");
 }
 
-TEST_F(UDPRedirectorTest, SessionSilentExactlyTimeoutStaysAndOneMillisecondLaterGoesWhileOthersTalk) {
+TEST_F(UDPRedirectorTest, RedirectorOnAPortInUseEndsAtOnceWithoutASocket) {
+  auto redirector = Start(echo_.Port());
+  TUDPRedirector in_use("127.0.0.1", "127.0.0.1", "127.0.0.1", port_, echo_.Port(), 1000);
+  EXPECT_EQ(in_use.Socket(), -1);
+  ASSERT_TRUE(in_use.Resume());
+  EXPECT_TRUE(WaitUntil([&] { return in_use.Finished(); }));
+}
+
+TEST_F(UDPRedirectorTest, SessionGoesOneMillisecondAfterItsTimeoutEvenWhileOthersTalk) {
   constexpr std::int64_t kTimeout = 60000;
   auto now = std::make_shared<std::atomic<std::int64_t>>(1000);
   auto redirector = Start(echo_.Port(), kTimeout, {}, [now] { return now->load(); });
@@ -364,71 +391,93 @@ TEST_F(UDPRedirectorTest, RefusedSprayInTheSameBatchAsAPlayerDropsNoneOfThePlaye
   EXPECT_EQ(redirector.Stats()->Evicted.load(), 0u);
 }
 
-TEST_F(UDPRedirectorTest, BurstKeepsOrderPerClientAndPerSessionAndIsCounted) {
-  constexpr int kBurst = 200;
-  auto redirector = Start(target_port_);
-  TUniqueFd a = Client(), b = Client();
-  // Room for the whole burst in the test's own sockets: a lost datagram is
-  // not what this test is about.
-  const int room = 1 << 20;
-  for (int fd : {target_.Get(), a.Get(), b.Get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-
-  // b's datagrams cut a's burst into runs of different lengths.
-  std::uint64_t bytes = 0;
+// A burst from two clients, a and b, as the target saw it.
+struct TBurst {
+  static constexpr int kFromA = 200;
   int from_b = 0;
-  const auto send = [&](int client, const std::string& text) {
-    bytes += text.size();
-    return SendDatagram(client, text, port_);
-  };
-  for (int i = 0; i < kBurst; ++i) {
-    ASSERT_TRUE(send(a.Get(), "a" + std::to_string(i)));
-    if (i % 23 == 0) {
-      ASSERT_TRUE(send(b.Get(), "b" + std::to_string(from_b++)));
-    }
-  }
+  std::uint64_t bytes = 0;
   std::map<std::uint16_t, std::vector<std::string>> at_target;  // by source port
   std::map<char, sockaddr_in> session_of;                       // by client
-  for (int i = 0; i < kBurst + from_b; ++i) {
-    sockaddr_in from{};
-    const std::optional<std::string> got = RecvDatagram(target_.Get(), 5000ms, &from);
-    ASSERT_TRUE(got.has_value()) << "datagram " << i;
-    at_target[ntohs(from.sin_port)].push_back(*got);
-    session_of[got->at(0)] = from;
-  }
-  ASSERT_EQ(at_target.size(), 2u);
-  for (const char client : {'a', 'b'}) {
-    const std::vector<std::string>& seen = at_target[ntohs(session_of[client].sin_port)];
-    ASSERT_EQ(seen.size(), static_cast<std::size_t>(client == 'a' ? kBurst : from_b));
-    for (std::size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], client + std::to_string(i));
-  }
+};
 
-  // The answers, as one burst per session, come back in order.
-  const auto answer = [&](char client, int i) {
-    const std::string text = "r" + std::to_string(i);
-    return SendTo(target_.Get(), text.data(), text.size(), session_of[client]) ==
-           static_cast<ssize_t>(text.size());
-  };
-  for (int i = 0; i < kBurst; ++i) {
-    ASSERT_TRUE(answer('a', i));
-    if (i < from_b) {
-      ASSERT_TRUE(answer('b', i));
+class UDPBurstTest : public UDPRedirectorTest {
+ protected:
+  // Sends the burst through a redirector and collects it at the target.
+  void SendBurst() {
+    redirector_ = Start(target_port_);
+    // Room for the whole burst in the test's own sockets: a lost datagram is
+    // not what these tests are about.
+    const int room = 1 << 20;
+    for (int fd : {target_.Get(), a_.Get(), b_.Get()})
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    // b's datagrams cut a's burst into runs of different lengths.
+    const auto send = [&](int client, const std::string& text) {
+      burst_.bytes += text.size();
+      return SendDatagram(client, text, port_);
+    };
+    for (int i = 0; i < TBurst::kFromA; ++i) {
+      ASSERT_TRUE(send(a_.Get(), "a" + std::to_string(i)));
+      if (i % 23 == 0) {
+        ASSERT_TRUE(send(b_.Get(), "b" + std::to_string(burst_.from_b++)));
+      }
+    }
+    for (int i = 0; i < TBurst::kFromA + burst_.from_b; ++i) {
+      sockaddr_in from{};
+      const std::optional<std::string> got = RecvDatagram(target_.Get(), 5000ms, &from);
+      ASSERT_TRUE(got.has_value()) << "datagram " << i;
+      burst_.at_target[ntohs(from.sin_port)].push_back(*got);
+      burst_.session_of[got->at(0)] = from;
     }
   }
-  for (int i = 0; i < kBurst; ++i) ASSERT_EQ(RecvDatagram(a.Get()), "r" + std::to_string(i));
-  for (int i = 0; i < from_b; ++i) ASSERT_EQ(RecvDatagram(b.Get()), "r" + std::to_string(i));
+  // The answers, as one burst per session; they come back in order.
+  void AnswerBurst() {
+    const auto answer = [&](char client, int i) {
+      const std::string text = "r" + std::to_string(i);
+      return SendTo(target_.Get(), text.data(), text.size(), burst_.session_of[client]) ==
+             static_cast<ssize_t>(text.size());
+    };
+    for (int i = 0; i < TBurst::kFromA; ++i) {
+      ASSERT_TRUE(answer('a', i));
+      if (i < burst_.from_b) {
+        ASSERT_TRUE(answer('b', i));
+      }
+    }
+    for (int i = 0; i < TBurst::kFromA; ++i) ASSERT_EQ(RecvDatagram(a_.Get()), "r" + std::to_string(i));
+    for (int i = 0; i < burst_.from_b; ++i) ASSERT_EQ(RecvDatagram(b_.Get()), "r" + std::to_string(i));
+  }
 
-  const TRedirectorStats& stats = *redirector->Stats();
-  const std::uint64_t datagrams = kBurst + from_b;
+  std::unique_ptr<TUDPRedirector> redirector_;
+  TUniqueFd a_ = Client();
+  TUniqueFd b_ = Client();
+  TBurst burst_;
+};
+
+TEST_F(UDPBurstTest, BurstKeepsEachClientsOrderBothWays) {
+  ASSERT_NO_FATAL_FAILURE(SendBurst());
+  ASSERT_EQ(burst_.at_target.size(), 2u);
+  for (const char client : {'a', 'b'}) {
+    const std::vector<std::string>& seen = burst_.at_target[ntohs(burst_.session_of[client].sin_port)];
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(client == 'a' ? TBurst::kFromA : burst_.from_b));
+    for (std::size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], client + std::to_string(i));
+  }
+  ASSERT_NO_FATAL_FAILURE(AnswerBurst());
+}
+
+TEST_F(UDPBurstTest, BurstIsCountedInTheStats) {
+  ASSERT_NO_FATAL_FAILURE(SendBurst());
+  ASSERT_NO_FATAL_FAILURE(AnswerBurst());
+  const TRedirectorStats& stats = *redirector_->Stats();
+  const std::uint64_t datagrams = TBurst::kFromA + static_cast<std::uint64_t>(burst_.from_b);
   EXPECT_TRUE(WaitUntil([&] { return stats.DatagramsFromTarget.load() == datagrams; }));
   EXPECT_EQ(stats.DatagramsToTarget.load(), datagrams);
-  EXPECT_EQ(stats.BytesToTarget.load(), bytes);
+  EXPECT_EQ(stats.BytesToTarget.load(), burst_.bytes);
   EXPECT_GT(stats.BytesFromTarget.load(), 0u);
   EXPECT_EQ(stats.Opened.load(), 2u);
   EXPECT_EQ(stats.Open.load(), 2u);
   EXPECT_GT(stats.LastActivityMs.load(), 0);
 }
 
-TEST_F(UDPRedirectorTest, NoSessionWhileTheDescriptorReserveIsReachedAndSessionsAgainAfter) {
+TEST_F(UDPRedirectorTest, NewSessionsAreRefusedOnlyWhileTheDescriptorReserveIsReached) {
   auto redirector = Start(echo_.Port());
   TUniqueFd client = Client();
   const auto refused = [] {
@@ -457,7 +506,7 @@ TEST_F(UDPRedirectorTest, NoSessionWhileTheDescriptorReserveIsReachedAndSessions
   EXPECT_EQ(RoundTrip(client.Get(), "y"), "y");
 }
 
-TEST_F(UDPRedirectorTest, ReceiveFailureOnTheListeningSocketEndsTheThreadAndClosesEverySocket) {
+TEST_F(UDPRedirectorTest, ReceiveFailureOnTheListeningSocketEndsTheRedirectorWithEverySocket) {
   const int baseline = OpenFdCount();
   auto redirector = Start(target_port_);
   // The kernel then reports a client's "port unreachable" to the listening

@@ -42,7 +42,7 @@ std::string ParseToText(const std::string& line) {
   return text.str();
 }
 
-TEST(CtlCommandLine, GoodLinesParseAndBadOnesNameTheCulprit) {
+TEST(CtlCommandLine, GoodLinesParseToTheirCommands) {
   EXPECT_EQ(ParseToText("nop"), "127.0.0.1:9989 5000 | 0  v4 6 0.0.0.0:0 p0");
   EXPECT_EQ(ParseToText("--server localhost:7000 --timeout 250 register BNETD --protocol 5 create 47 "
                         "192.168.0.10 6112 --profile 7 delete TCP localhost 65535 --hold"),
@@ -52,6 +52,9 @@ TEST(CtlCommandLine, GoodLinesParseAndBadOnesNameTheCulprit) {
       ParseToText("--json list --admin=localhost:8080 --token s3cret status"),
       "127.0.0.1:9989 5000 json admin localhost:8080 s3cret | 5  v4 6 0.0.0.0:0 p0 | 6  v4 6 0.0.0.0:0 p0");
   EXPECT_TRUE(ParseCommandLine({"register", "X", "-V"}).Options.value_or(TCtlOptions{}).ShowVersion);
+}
+
+TEST(CtlCommandLine, BadLinesNameTheCulprit) {
   // Bad lines as "ARGS|a piece of the complaint", separated by ';'.
   std::istringstream bad(
       "|no command;ping|'ping';register --protocol 4|NAME;register ABCDEFGHIJKLM|longer than 12;"
@@ -80,7 +83,7 @@ struct Session {
   TUniqueFd server;
 };
 
-TEST(CtlClient, RegisterReadsEveryEntryAndStaysInStepWithLaterReplies) {
+TEST(CtlClient, RegisterReadsEveryEntrySoLaterRepliesStayInStep) {
   Session s;
   // 300 entries are announced as 44: reading only 44 would leave 256 to be taken for replies.
   std::string replies = Bytes(Encode(TRegisterReply{kProtocolVersion, kRegisterOk, 300 % 256, 1}));
@@ -96,12 +99,28 @@ TEST(CtlClient, RegisterReadsEveryEntryAndStaysInStepWithLaterReplies) {
   EXPECT_EQ(result->Entries[300].EntryIndex, 299);
 }
 
-TEST(CtlClient, NatPortGoesOutLittleEndianAndPublicPortComesBackInHostOrder) {
+// A create of port 8080 answered with public port 40123: the reply's public
+// port and the request's bytes as the server read them.
+struct TNatExchange {
+  TNatExchange() {
+    EXPECT_TRUE(SendAll(s.server.Get(), Bytes(Encode(TNatReply{kNatOk, PublicPortBytes(htons(40123)), 7}))));
+    const auto reply = s.client.Nat(TNatRequest{kProtoTcp, kNatCreate, 8080, Loopback(), 3});
+    public_port = reply.value_or(TNatReply{}).PublicPort();
+    request = RecvExact(s.server.Get(), kPacketSize).value_or("");
+  }
   Session s;
-  ASSERT_TRUE(SendAll(s.server.Get(), Bytes(Encode(TNatReply{kNatOk, PublicPortBytes(htons(40123)), 7}))));
-  const auto reply = s.client.Nat(TNatRequest{kProtoTcp, kNatCreate, 8080, Loopback(), 3});
-  EXPECT_EQ(reply.value_or(TNatReply{}).PublicPort(), 40123) << s.client.Error().Message;
-  EXPECT_EQ(RecvExact(s.server.Get(), kPacketSize).value_or("").substr(6, 2), "\x90\x1F");  // 8080 = 0x1F90
+  std::uint16_t public_port = 0;
+  std::string request;
+};
+
+TEST(CtlClient, NatPortGoesOutLittleEndian) {
+  const TNatExchange exchange;
+  EXPECT_EQ(exchange.request.substr(6, 2), "\x90\x1F");  // 8080 = 0x1F90
+}
+
+TEST(CtlClient, PublicPortComesBackInHostOrder) {
+  const TNatExchange exchange;
+  EXPECT_EQ(exchange.public_port, 40123) << exchange.s.client.Error().Message;
 }
 
 TEST(CtlClient, AWakeEndsTheWaitForAReplyAtOnce) {
@@ -112,19 +131,22 @@ TEST(CtlClient, AWakeEndsTheWaitForAReplyAtOnce) {
   EXPECT_EQ(woken.client.Error().Kind, TCtlFailure::kInterrupted);
 }
 
-TEST(CtlExe, AUsageErrorIsOneLineAndAPointerToHelp) {
+TEST(CtlExe, UsageErrorIsOneLineWithAPointerToHelp) {
   const TCtlRun run = RunCtl("create tcp 1.2.3.4");
   EXPECT_EQ(run.Code, kExitUsage);
   EXPECT_EQ(run.Out, "");
   EXPECT_EQ(run.Err, "quorvane-ctl: create needs PROTO HOST PORT\nTry 'quorvane-ctl --help'.\n");
 }
 
-TEST(CtlExe, VersionIsTheToolsOwnAndNotARegisterOption) {
+TEST(CtlExe, VersionIsTheToolsOwn) {
   const std::string commit = QUORVANE_COMMIT;
   const TCtlRun version = RunCtl("--version");
   EXPECT_EQ(version.Code, kExitOk);
   EXPECT_EQ(version.Out,
             "quorvane-ctl " QUORVANE_VERSION + (commit.empty() ? "" : " (commit " + commit + ")") + "\n");
+}
+
+TEST(CtlExe, VersionIsNotARegisterOption) {
   const TCtlRun old_style = RunCtl("register NAME --version 3");
   EXPECT_EQ(old_style.Code, kExitUsage);
   EXPECT_NE(old_style.Err.find("--protocol N"), std::string::npos) << old_style.Err;
