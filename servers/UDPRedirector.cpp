@@ -121,6 +121,9 @@ void TUDPRedirector::Execute() {
       if (tag == kListenTag) {
         listener_ready = true;
       } else if (tag != kWakeTag) {
+        // The tag is the session's address, stored by this loop when it was
+        // watched.
+        // NOLINTNEXTLINE(performance-no-int-to-ptr)
         CollectAnswers(*reinterpret_cast<const TUDPSession*>(tag), tally);
       }
     }
