@@ -38,6 +38,7 @@
 #include "runtime/AddressRate.h"
 #include "runtime/Net.h"
 #include "runtime/Thread.h"
+#include "runtime/ThreadGroup.h"
 #include "runtime/ThreadList.h"
 #include "servers/ServersUnit.h"
 
