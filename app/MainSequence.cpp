@@ -16,6 +16,7 @@
 #include "app/CommandLine.h"
 #include "app/ConfigCheck.h"
 #include "app/ConfigLoad.h"
+#include "app/ConfigReloader.h"
 #include "app/ServiceNotify.h"
 #include "requests/RequestsServer.h"
 #include "runtime/FdBudget.h"
