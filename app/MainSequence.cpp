@@ -119,7 +119,7 @@ int Serve(TUniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& l
   }
   const TConfigSnapshot config = CurrentConfig();
   TRequestsServer server(config);  // prints the start line
-  server.RelayEngine = &engine;
+  server.SetRelayEngine(&engine);
   const bool listening = server.Socket() >= 0;
   if (!listening) {
     TDiagnostics failure(load.Diagnostics.File());
