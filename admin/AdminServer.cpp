@@ -138,7 +138,7 @@ void TAdminServer::ProcessConnection(TUniqueFd accepted) {
     TMutexLock lock(mu_);
     if (waiting_.size() < kAdminMaxWaiting) {
       // The deadline runs from here, so that time spent queued counts too.
-      waiting_.push_back({std::move(accepted), AcceptedPeer(), admin::SteadyNowMs() + ConnectionMs});
+      waiting_.push_back({std::move(accepted), AcceptedPeer(), admin::SteadyNowMs() + connection_ms_});
       has_waiting_.Set();
       return;
     }
@@ -177,7 +177,7 @@ void TAdminServer::AddRoutes() {
     admin::TAdminRequest ask;
     ask.StatusPage = (req.method == "GET" || req.method == "HEAD") && req.path == "/";
     ask.Changes = req.method != "GET" && req.method != "HEAD";
-    ask.PeerIsLocal = PeerIsLocal(admin::ParseAddress(req.remote_addr));
+    ask.PeerIsLocal = peer_is_local_(admin::ParseAddress(req.remote_addr));
     ask.HostIsLiteral = admin::HostIsLiteral(req.get_header_value("Host"));
     ask.TokenSet = !token_.empty();
     ask.TokenMatches =
@@ -220,7 +220,7 @@ void TAdminServer::AddRoutes() {
     if (!proto || !port || ::inet_pton(AF_INET, std::string(req.matches[2]).c_str(), &address) != 1) {
       return admin::Error(res, 400, "expected /api/redirectors/<proto 0-255>/<IPv4 address>/<port 0-65535>");
     }
-    if (!server_.Nat.DeleteByKey(*proto, address.s_addr, static_cast<std::uint16_t>(*port))) {
+    if (!server_.Nat().DeleteByKey(*proto, address.s_addr, static_cast<std::uint16_t>(*port))) {
       return admin::Error(res, 404, "no such redirector");
     }
     res.status = 204;

@@ -90,9 +90,9 @@ class TAdminServer final : public TTCPServer {
 
   // Whether a peer counts as local for a change without a token. Loopback
   // addresses; a test may put in another before Start().
-  bool (*PeerIsLocal)(std::uint32_t addr_net) = admin::IsLoopbackAddress;
+  void SetPeerIsLocal(bool (*peer_is_local)(std::uint32_t addr_net)) { peer_is_local_ = peer_is_local; }
   // How long a connection may live; a test may shorten it before Start().
-  int ConnectionMs = kAdminConnectionMs;
+  void SetConnectionMs(int connection_ms) { connection_ms_ = connection_ms; }
 
  protected:
   void ProcessConnection(TUniqueFd accepted) override;
@@ -117,6 +117,8 @@ class TAdminServer final : public TTCPServer {
   const std::string token_;
   const std::int64_t started_at_ms_;
   std::uint16_t bound_port_ = 0;
+  bool (*peer_is_local_)(std::uint32_t addr_net) = admin::IsLoopbackAddress;
+  int connection_ms_ = kAdminConnectionMs;
   std::unique_ptr<admin::TAdminRouter> router_;
   std::vector<std::unique_ptr<TThread>> workers_;  // owner thread only
   bool running_ = false;                           // owner thread only

@@ -130,9 +130,9 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
     }
     // Retired under this lock, so that a redirector is counted either live
     // or retired here, never both and never neither.
-    snapshot.RetiredUdp = Load(server.Metrics.RetiredUdp);
+    snapshot.RetiredUdp = Load(server.Metrics().RetiredUdp);
   }
-  const TServerMetrics& metrics = server.Metrics;
+  const TServerMetrics& metrics = server.Metrics();
   snapshot.SessionsAccepted = metrics.SessionsAccepted.load(kRelaxed);
   for (std::size_t i = 0; i < snapshot.Requests.size(); ++i)
     snapshot.Requests[i] = metrics.Requests[i].load(kRelaxed);

@@ -10,7 +10,6 @@
 #include <system_error>
 
 #include "app/Config.h"
-#include "runtime/Log.h"
 #include "runtime/Net.h"
 #include "servers/AddressHelpers.h"
 
@@ -330,37 +329,6 @@ void CheckAdmin(const TAdminSettings& admin, const TIniFile& ini, TDiagnostics& 
                         " is not a loopback address, so the admin port needs a TOKEN; set ADMIN/TOKEN "
                         "(or a loopback HOST, or PORT=0)");
   }
-}
-
-void TDiagnostics::Add(TSeverity severity, int line, std::string text) {
-  items_.push_back({severity, line, std::move(text)});
-}
-
-void TDiagnostics::SortByLine(std::size_t first) {
-  std::stable_sort(items_.begin() + static_cast<std::ptrdiff_t>(first), items_.end(),
-                   [](const TDiagnostic& a, const TDiagnostic& b) { return a.Line < b.Line; });
-}
-
-bool TDiagnostics::HasErrors() const {
-  return std::any_of(items_.begin(), items_.end(),
-                     [](const TDiagnostic& d) { return d.Severity == TSeverity::kError; });
-}
-
-std::string TDiagnostics::Format(const TDiagnostic& item) const {
-  std::string line(kDiagnosticPrefix);
-  if (item.Line >= kWholeFile) {
-    line += file_;
-    if (item.Line > 0) line += ":" + std::to_string(item.Line);
-    line += ": ";
-  }
-  if (item.Severity == TSeverity::kWarning) line += "warning: ";
-  // An error about the file stands out among its warnings; others read whole.
-  if (item.Severity == TSeverity::kError && item.Line >= kWholeFile) line += "error: ";
-  return line + item.Text;
-}
-
-void TDiagnostics::Print() const {
-  for (const TDiagnostic& item : items_) LogErrorLine(Format(item));
 }
 
 void CheckIniFile(const TIniFile& ini, TDiagnostics& out) {

@@ -16,6 +16,7 @@
 #include "app/CommandLine.h"
 #include "app/ConfigCheck.h"
 #include "app/ConfigLoad.h"
+#include "app/ConfigReloader.h"
 #include "app/ServiceNotify.h"
 #include "requests/RequestsServer.h"
 #include "runtime/FdBudget.h"
@@ -118,7 +119,7 @@ int Serve(TUniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& l
   }
   const TConfigSnapshot config = CurrentConfig();
   TRequestsServer server(config);  // prints the start line
-  server.RelayEngine = &engine;
+  server.SetRelayEngine(&engine);
   const bool listening = server.Socket() >= 0;
   if (!listening) {
     TDiagnostics failure(load.Diagnostics.File());

@@ -82,7 +82,7 @@ struct TFixture {
     SetLogSink([](std::string_view) {});
     PublishConfig(configs[0]);
     server = std::make_unique<TRequestsServer>(configs[0]);
-    server->RedirectorFactory = FakeRedirector;
+    server->SetRedirectorFactory(FakeRedirector);
   }
   std::array<TConfigSnapshot, 4> configs;
   std::unique_ptr<TRequestsServer> server;
@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const TSilentAbort&) {
     // The session would end here.
   }
-  fixture.server->Nat.RemoveOwnedBy(*session);
+  fixture.server->Nat().RemoveOwnedBy(*session);
   {
     auto clients = fixture.server->ClientList.LockList();
     clients->clear();

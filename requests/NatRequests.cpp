@@ -119,7 +119,7 @@ std::optional<TNatReply> TNatRequests::Handle(TRequestsServerThread& session, co
   // Taken whole before any lock: a reload meanwhile changes nothing here.
   const TConfigSnapshot config = CurrentConfig();
   const std::size_t slot = std::min<std::size_t>(request.Action, TServerMetrics::kActionSlots - 1);
-  server_.Metrics.NatRequests[slot].fetch_add(1, std::memory_order_relaxed);
+  server_.Metrics().NatRequests[slot].fetch_add(1, std::memory_order_relaxed);
   switch (request.Action) {
     case kNatQuery:
       return Query(session, request, *config);
@@ -135,7 +135,7 @@ std::optional<TNatReply> TNatRequests::Handle(TRequestsServerThread& session, co
 TNatReply TNatRequests::Query(const TRequestsServerThread& session, const TNatRequest& request,
                               const TServerConfig& config) {
   auto redirectors = server_.RedirectorList.LockList();
-  RemoveDead(*redirectors, server_.Metrics);
+  RemoveDead(*redirectors, server_.Metrics());
   const TRedirectorEntry* entry = Find(*redirectors, request, session, config.Policy.OwnerOnly);
   LogError("NAT query for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
            entry ? ": found at " + PublicName(*entry) : std::string(": not found"));
@@ -169,7 +169,7 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
   // The protocol's line says only that it failed; the reason goes to
   // standard error right after it.
   const auto fail = [&](const std::string& why) {
-    server_.Metrics.CreatesFailed.fetch_add(1, std::memory_order_relaxed);
+    server_.Metrics().CreatesFailed.fetch_add(1, std::memory_order_relaxed);
     TNatReply reply = not_created();
     LogError(Kind(request.Proto), " Redirector for ", AddrToStr(request.Address), ":", request.Port,
              " not created: ", why);
@@ -195,15 +195,15 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
   // Held from the lookup to the insert, so that two sessions creating one
   // key at once get one redirector.
   auto redirectors = server_.RedirectorList.LockList();
-  RemoveDead(*redirectors, server_.Metrics);
+  RemoveDead(*redirectors, server_.Metrics());
   for (const auto& entry : *redirectors) {
     if (!HasKey(*entry, request)) continue;
     if (policy.OwnerOnly && entry->Owner != &session) return refuse(TRefusalReason::kOwnerOnly);
-    server_.Metrics.CreatesReused.fetch_add(1, std::memory_order_relaxed);
+    server_.Metrics().CreatesReused.fetch_add(1, std::memory_order_relaxed);
     return Found(*entry);
   }
 
-  TAddressSlot slot = server_.RedirectorsByAddress.TryAcquire(peer, config.Limits.RedirectorsPerAddress);
+  TAddressSlot slot = server_.RedirectorsByAddress().TryAcquire(peer, config.Limits.RedirectorsPerAddress);
   if (!slot) return refuse(TRefusalReason::kRedirectorsPerAddress);
   if (!fd_budget::HasRoom(kRedirectorDescriptors)) return refuse(TRefusalReason::kDescriptorReserve);
   // The profile's host was resolved when the configuration was loaded.
@@ -217,12 +217,12 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
   wanted.ListenHost = settings.Host.empty() ? std::string() : AddrToStr(settings.HostAddr);
   wanted.TargetHost = AddrToStr(request.Address);
   wanted.TargetPort = request.Port;
-  wanted.Options.Engine = server_.RelayEngine;
+  wanted.Options.Engine = server_.RelayEngine();
   wanted.Options.ConnectionsPerAddress = config.Limits.ConnectionsPerAddress;
   wanted.Options.UdpSessions =
       config.Limits.UdpSessions == 0 ? std::numeric_limits<std::size_t>::max() : config.Limits.UdpSessions;
   wanted.Options.Stats = std::make_shared<TRedirectorStats>();
-  TNewRedirector built = server_.RedirectorFactory(wanted);
+  TNewRedirector built = server_.RedirectorFactory()(wanted);
   // A redirector that could not be set up never ran; destroying it here
   // releases everything it holds.
   if (!built.Redirector || !built.Bound) {
@@ -249,7 +249,7 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
       ntohs(entry->PublicPort));
   TNatReply reply = Found(*entry);
   redirectors->push_back(std::move(entry));
-  server_.Metrics.CreatesCreated.fetch_add(1, std::memory_order_relaxed);
+  server_.Metrics().CreatesCreated.fetch_add(1, std::memory_order_relaxed);
   return reply;
 }
 
@@ -258,14 +258,14 @@ TNatReply TNatRequests::Delete(const TRequestsServerThread& session, const TNatR
   TNatReply reply;
   reply.Status = kNatNotFound;
   auto redirectors = server_.RedirectorList.LockList();
-  RemoveDead(*redirectors, server_.Metrics);
+  RemoveDead(*redirectors, server_.Metrics());
   for (auto it = redirectors->begin(); it != redirectors->end(); ++it) {
     if (!HasKey(**it, request)) continue;
     if (config.Policy.OwnerOnly && (*it)->Owner != &session) break;
     reply.Status = kNatOk;
     LogError("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
              ": deleted");
-    Destroy(*redirectors, it, server_.Metrics, "deleted");
+    Destroy(*redirectors, it, server_.Metrics(), "deleted");
     return reply;
   }
   LogError("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
@@ -278,18 +278,18 @@ void TNatRequests::RemoveOwnedBy(const TRequestsServerThread& session) {
   for (auto i = redirectors->size(); i-- > 0;) {
     auto& entry = (*redirectors)[i];
     if (entry->Owner != &session) continue;
-    Destroy(*redirectors, redirectors->begin() + static_cast<std::ptrdiff_t>(i), server_.Metrics,
+    Destroy(*redirectors, redirectors->begin() + static_cast<std::ptrdiff_t>(i), server_.Metrics(),
             "its session ended");
   }
 }
 
 bool TNatRequests::DeleteByKey(std::uint32_t proto, std::uint32_t address, std::uint16_t port) {
   auto redirectors = server_.RedirectorList.LockList();
-  RemoveDead(*redirectors, server_.Metrics);
+  RemoveDead(*redirectors, server_.Metrics());
   const auto it = std::find_if(redirectors->begin(), redirectors->end(),
                                [&](const auto& entry) { return HasKey(*entry, proto, address, port); });
   if (it == redirectors->end()) return false;
-  Destroy(*redirectors, it, server_.Metrics, "deleted by the admin endpoint");
+  Destroy(*redirectors, it, server_.Metrics(), "deleted by the admin endpoint");
   return true;
 }
 

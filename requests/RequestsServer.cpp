@@ -58,7 +58,7 @@ void TRequestsServer::ProcessConnection(TUniqueFd accepted) {
     ReportRefusal(TRefusedWork::kSession, reason, addr);
   };
   if (!fd_budget::HasRoom(kSessionDescriptors)) return refuse(TRefusalReason::kDescriptorReserve);
-  TAddressSlot slot = SessionsByAddress.TryAcquire(addr, CurrentConfig()->Limits.SessionsPerAddress);
+  TAddressSlot slot = sessions_by_address_.TryAcquire(addr, CurrentConfig()->Limits.SessionsPerAddress);
   if (!slot) return refuse(TRefusalReason::kSessionsPerAddress);
   EnableKeepAlive(accepted.Get());
 
@@ -72,7 +72,7 @@ void TRequestsServer::ProcessConnection(TUniqueFd accepted) {
   // The entry is in the registry before the session handles its first packet.
   ClientList.Add(std::move(entry));
   if (sessions_.Start(std::move(session)) != nullptr) {
-    Metrics.SessionsAccepted.fetch_add(1, std::memory_order_relaxed);
+    metrics_.SessionsAccepted.fetch_add(1, std::memory_order_relaxed);
   } else {
     // No thread for this client: its entry goes, and its socket and slot
     // went with the session object.

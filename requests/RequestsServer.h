@@ -25,6 +25,7 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 
 #include "requests/ClientEntry.h"
 #include "requests/NatRequests.h"
@@ -38,6 +39,7 @@
 #include "runtime/AddressRate.h"
 #include "runtime/Net.h"
 #include "runtime/Thread.h"
+#include "runtime/ThreadGroup.h"
 #include "runtime/ThreadList.h"
 #include "servers/ServersUnit.h"
 
@@ -54,20 +56,22 @@ class TRequestsServer final : public TTCPServer {
 
   // Where TCP redirectors run their relays. Set by the creator before
   // Resume(); not owned, outlives the server.
-  TRelayEngine* RelayEngine = nullptr;
+  TRelayEngine* RelayEngine() const { return relay_engine_; }
+  void SetRelayEngine(TRelayEngine* engine) { relay_engine_ = engine; }
   // Builds the redirectors of create requests; BuildRedirector unless the
   // creator puts another in before Resume().
-  TRedirectorFactory RedirectorFactory = BuildRedirector;
+  const TRedirectorFactory& RedirectorFactory() const { return redirector_factory_; }
+  void SetRedirectorFactory(TRedirectorFactory factory) { redirector_factory_ = std::move(factory); }
 
   TThreadList<std::unique_ptr<TClientEntry>> ClientList;
   TThreadList<std::unique_ptr<TRedirectorEntry>> RedirectorList;
   // Control sessions per peer address, and redirectors per owner's address.
-  TAddressCounter SessionsByAddress;
-  TAddressCounter RedirectorsByAddress;
+  TAddressCounter& SessionsByAddress() { return sessions_by_address_; }
+  TAddressCounter& RedirectorsByAddress() { return redirectors_by_address_; }
   // Requests per peer address (REQUESTS_PER_ADDRESS), over all its sessions.
-  TAddressRate RequestsByAddress;
-  TNatRequests Nat{*this};
-  TServerMetrics Metrics;
+  TAddressRate& RequestsByAddress() { return requests_by_address_; }
+  TNatRequests& Nat() { return nat_; }
+  TServerMetrics& Metrics() { return metrics_; }
 
  protected:
   void ProcessConnection(TUniqueFd accepted) override;
@@ -78,6 +82,13 @@ class TRequestsServer final : public TTCPServer {
   // End handler: ends every session and waits for all of them.
   void ServerTerminated();
 
+  TRelayEngine* relay_engine_ = nullptr;
+  TRedirectorFactory redirector_factory_ = BuildRedirector;
+  TAddressCounter sessions_by_address_;
+  TAddressCounter redirectors_by_address_;
+  TAddressRate requests_by_address_;
+  TNatRequests nat_{*this};
+  TServerMetrics metrics_;
   TThreadGroup sessions_;
 };
 

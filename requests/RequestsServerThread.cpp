@@ -86,9 +86,9 @@ bool TRequestsServerThread::CostsWork(TPacketView packet) {
 
 void TRequestsServerThread::AwaitShare(std::uint32_t per_second) {
   const auto wait =
-      Server.RequestsByAddress.Take(peer_.sin_addr.s_addr, per_second, TAddressRate::TClock::now());
+      Server.RequestsByAddress().Take(peer_.sin_addr.s_addr, per_second, TAddressRate::TClock::now());
   if (wait == TAddressRate::TClock::duration::zero()) return;
-  Server.Metrics.RequestsThrottled.fetch_add(1, std::memory_order_relaxed);
+  Server.Metrics().RequestsThrottled.fetch_add(1, std::memory_order_relaxed);
   // Rounded up, so that the turn has surely come when the wait ends.
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
   pollfd wake{WakeFd(), POLLIN, 0};
@@ -107,7 +107,7 @@ void TRequestsServerThread::SessionEnd() {
     // Out of memory for a log line: the clean-up below must still run, or
     // the registries would keep pointers to this session.
   }
-  Server.Nat.RemoveOwnedBy(*this);
+  Server.Nat().RemoveOwnedBy(*this);
   ShutdownAndClose(socket_);
   slot_.Release();
   {
@@ -124,7 +124,7 @@ void TRequestsServerThread::SessionEnd() {
 void TRequestsServerThread::ProcessRequest(TPacketView packet) {
   if (PacketSize(packet) != kPacketSize) throw TSilentAbort{};
   const std::size_t slot = std::min<std::size_t>(PacketType(packet), TServerMetrics::kTypeSlots - 1);
-  Server.Metrics.Requests[slot].fetch_add(1, std::memory_order_relaxed);
+  Server.Metrics().Requests[slot].fetch_add(1, std::memory_order_relaxed);
   switch (PacketType(packet)) {
     case kPacketNop:
       ProcessNop(packet);
@@ -184,7 +184,7 @@ void TRequestsServerThread::ProcessRegister(TPacketView packet) {
 }
 
 void TRequestsServerThread::ProcessNatRequest(TPacketView packet) {
-  if (const auto reply = Server.Nat.Handle(*this, DecodeNatRequest(packet))) Send(Encode(*reply));
+  if (const auto reply = Server.Nat().Handle(*this, DecodeNatRequest(packet))) Send(Encode(*reply));
 }
 
 void TRequestsServerThread::Send(const TRequestPacket& packet) { SendReply(socket_.Get(), packet, WakeFd()); }

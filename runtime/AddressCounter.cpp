@@ -1,27 +1,8 @@
 #include "runtime/AddressCounter.h"
 
-#include <utility>
+#include <mutex>
 
 namespace quorvane {
-
-TAddressSlot& TAddressSlot::operator=(TAddressSlot&& other) noexcept {
-  if (this != &other) {
-    Release();
-    state_ = std::move(other.state_);
-    address_ = other.address_;
-  }
-  return *this;
-}
-
-void TAddressSlot::Release() {
-  if (!state_) return;
-  {
-    std::lock_guard lock(state_->mu);
-    const auto it = state_->counts.find(address_);
-    if (it != state_->counts.end() && --it->second == 0) state_->counts.erase(it);
-  }
-  state_.reset();
-}
 
 TAddressCounter::TAddressCounter() : state_(std::make_shared<TAddressSlot::TState>()) {}
 

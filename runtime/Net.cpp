@@ -3,62 +3,14 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
-#include "runtime/FdBudget.h"
-
 namespace quorvane {
-
-TUniqueFd& TUniqueFd::operator=(TUniqueFd&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-int TUniqueFd::Release() {
-  if (fd_ >= 0) fd_budget::Closed();
-  return std::exchange(fd_, -1);
-}
-
-void TUniqueFd::Reset(int fd) {
-  // close() is not retried on EINTR: on Linux the descriptor is gone anyway,
-  // and a retry could close a number another thread has just been given.
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_budget::Closed();
-  }
-  fd_ = fd;
-  if (fd_ >= 0) fd_budget::Opened();
-}
-
-TEvent::TEvent() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-void TEvent::Set() const {
-  const std::uint64_t one = 1;
-  // A full counter (EAGAIN) is still readable, which is all Set promises.
-  while (::write(fd_.Get(), &one, sizeof one) < 0 && errno == EINTR) {
-  }
-}
-
-void TEvent::Reset() const {
-  std::uint64_t value = 0;
-  while (::read(fd_.Get(), &value, sizeof value) < 0 && errno == EINTR) {
-  }
-}
-
-bool TEvent::IsSet() const {
-  pollfd p{fd_.Get(), POLLIN, 0};
-  return PollRetry(&p, 1, 0) > 0;
-}
 
 sockaddr_in MakeSockAddr(std::uint32_t addr_net, std::uint16_t port) {
   sockaddr_in sa{};

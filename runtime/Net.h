@@ -12,49 +12,10 @@
 #include <optional>
 #include <utility>
 
+#include "runtime/Event.h"
+#include "runtime/UniqueFd.h"
+
 namespace quorvane {
-
-// Move-only owner of one file descriptor; closes it on destruction. Every
-// owned descriptor counts against the process's descriptor budget
-// (runtime/FdBudget.h).
-class TUniqueFd {
- public:
-  TUniqueFd() = default;
-  explicit TUniqueFd(int fd) { Reset(fd); }
-  TUniqueFd(const TUniqueFd&) = delete;
-  TUniqueFd& operator=(const TUniqueFd&) = delete;
-  TUniqueFd(TUniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  TUniqueFd& operator=(TUniqueFd&& other) noexcept;
-  ~TUniqueFd() { Reset(); }
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  explicit operator bool() const { return Valid(); }
-  // Gives up ownership without closing; the caller closes it.
-  int Release();
-  // Closes the held descriptor (if any) and takes ownership of |fd|.
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
-
-// Manual-reset event on an eventfd: Set() makes Fd() readable until Reset().
-// Thread-safe; Set/Reset never block.
-class TEvent {
- public:
-  TEvent();
-  TEvent(const TEvent&) = delete;
-  TEvent& operator=(const TEvent&) = delete;
-  bool Valid() const { return fd_.Valid(); }
-  int Fd() const { return fd_.Get(); }
-  void Set() const;
-  void Reset() const;
-  bool IsSet() const;
-
- private:
-  TUniqueFd fd_;
-};
 
 // IPv4 socket address; |addr_net| in network order, |port| in host order.
 sockaddr_in MakeSockAddr(std::uint32_t addr_net, std::uint16_t port);

@@ -53,17 +53,6 @@ void BoundSendBufferTowardsNearPeer(int sink) {
 
 }  // namespace
 
-TRelayBufferPool::TBuffer TRelayBufferPool::Take() {
-  if (free_.empty()) return std::make_unique_for_overwrite<char[]>(kSmallBufferBytes);
-  TBuffer buffer = std::move(free_.back());
-  free_.pop_back();
-  return buffer;
-}
-
-void TRelayBufferPool::Give(TBuffer buffer) {
-  if (buffer && free_.size() < kPoolKeepBuffers) free_.push_back(std::move(buffer));
-}
-
 TRelayDirection::TRelayDirection(int source, int sink, TRelayBufferPool& pool)
     : source_(source), sink_(sink), pool_(pool) {}
 

@@ -13,37 +13,15 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
-#include <vector>
 
 #include "runtime/Net.h"
+#include "servers/RelayBufferPool.h"
 
 namespace quorvane {
 
 // Bytes a direction holds at most; while they wait, it stops reading the
 // source and TCP flow control slows the sender.
 inline constexpr std::size_t kRelayBufferBytes = std::size_t{256} * 1024;
-// The small-message buffer. A read that fills it opens the pipe.
-inline constexpr std::size_t kSmallBufferBytes = std::size_t{16} * 1024;
-// Empty buffers a pool keeps for reuse; beyond that they are freed, so that
-// a burst of slow receivers does not pin memory for good.
-inline constexpr std::size_t kPoolKeepBuffers = 16;
-
-// Lends kSmallBufferBytes buffers. One per loop; loop thread only.
-class TRelayBufferPool {
- public:
-  using TBuffer = std::unique_ptr<char[]>;
-  TRelayBufferPool() = default;
-  TRelayBufferPool(const TRelayBufferPool&) = delete;
-  TRelayBufferPool& operator=(const TRelayBufferPool&) = delete;
-
-  TBuffer Take();
-  void Give(TBuffer buffer);
-  std::size_t Idle() const { return free_.size(); }
-
- private:
-  std::vector<TBuffer> free_;
-};
 
 class TRelayDirection {
  public:

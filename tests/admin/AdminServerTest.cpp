@@ -152,8 +152,8 @@ class AdminServerTest : public ServerFixture {
     settings.Token = token;
     admin_ = std::make_unique<TAdminServer>(*server_, engine_.get(), settings);
     ASSERT_GE(admin_->Socket(), 0);
-    if (peer_is_local) admin_->PeerIsLocal = peer_is_local;
-    if (connection_ms) admin_->ConnectionMs = connection_ms;
+    if (peer_is_local) admin_->SetPeerIsLocal(peer_is_local);
+    if (connection_ms) admin_->SetConnectionMs(connection_ms);
     ASSERT_TRUE(admin_->Start());
     admin_port_ = admin_->BoundPort();
   }

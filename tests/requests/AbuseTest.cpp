@@ -71,7 +71,7 @@ TEST_F(AbuseTest, SessionFloodFromOneAddressIsClosedWhileOthersAreServed) {
 
   // The share comes back when a session ends.
   held.pop_back();
-  ASSERT_TRUE(WaitUntil([&] { return server_->SessionsByAddress.Count(Attacker()) == 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return server_->SessionsByAddress().Count(Attacker()) == 3; }));
   ControlClient again(ConnectFrom(Attacker(), port_));
   EXPECT_TRUE(again.Answers());
 }
@@ -83,7 +83,7 @@ TEST_F(AbuseTest, RequestFloodFromOneAddressWaitsItsTurnWhileOthersAreServed) {
   std::string flood;
   for (int i = 0; i < 400; ++i) flood += Bytes(Encode(TNop{0}));
   ASSERT_TRUE(attacker.SendBytes(flood));
-  ASSERT_TRUE(WaitUntil([&] { return server_->Metrics.RequestsThrottled.load() > 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return server_->Metrics().RequestsThrottled.load() > 0; }));
   ControlClient legit(port_);
   EXPECT_TRUE(legit.Answers());
   EXPECT_TRUE(legit.Answers());
@@ -122,7 +122,7 @@ TEST_F(AbuseTest, CreateFloodIsBoundedPerAddressAcrossItsSessions) {
   EXPECT_EQ(a.Nat(kNatDelete, kUdp, Loopback(), 7001).Status, kNatOk);
   EXPECT_EQ(CreateUdp(*b, Loopback(), 7004).Status, kNatOk);
   b.reset();
-  ASSERT_TRUE(WaitUntil([&] { return server_->RedirectorsByAddress.Count(Attacker()) == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return server_->RedirectorsByAddress().Count(Attacker()) == 1; }));
   EXPECT_EQ(CreateUdp(a, Loopback(), 7007).Status, kNatOk);
 }
 
@@ -249,7 +249,7 @@ TEST_F(AbuseTest, TwoCreatesOfOneKeyNeverBuildTwoRedirectors) {
   std::condition_variable changed;
   int builds = 0;
   before_resume_ = [&](TRequestsServer& server) {
-    server.RedirectorFactory = [&](const TRedirectorRequest& request) {
+    server.SetRedirectorFactory([&](const TRedirectorRequest& request) {
       std::unique_lock lock(mu);
       if (++builds == 1) {
         changed.notify_all();
@@ -261,7 +261,7 @@ TEST_F(AbuseTest, TwoCreatesOfOneKeyNeverBuildTwoRedirectors) {
       }
       lock.unlock();
       return BuildRedirector(request);
-    };
+    });
   };
   StartServer();
   ControlClient a(port_);
@@ -294,12 +294,12 @@ class TEndedRedirector final : public TThread {
 TEST_F(AbuseTest, RedirectorWhoseListenerFailedIsNoLongerAnnounced) {
   std::atomic<int> builds{0};
   before_resume_ = [&](TRequestsServer& server) {
-    server.RedirectorFactory = [&](const TRedirectorRequest&) {
+    server.SetRedirectorFactory([&](const TRedirectorRequest&) {
       TNewRedirector built;
       built.Redirector = std::make_unique<TEndedRedirector>();
       built.Bound = MakeSockAddr(Loopback(), static_cast<std::uint16_t>(40000 + ++builds));
       return built;
-    };
+    });
   };
   StartServer();
   ControlClient client(port_);

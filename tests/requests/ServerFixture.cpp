@@ -57,7 +57,7 @@ void ServerFixture::TearDown() {
 void ServerFixture::StartServer() {
   PublishConfig(MakeConfigSnapshot(config_));
   server_ = std::make_unique<TRequestsServer>();
-  server_->RelayEngine = engine_.get();
+  server_->SetRelayEngine(engine_.get());
   ASSERT_GE(server_->Socket(), 0);
   port_ = LocalPort(server_->Socket());
   if (before_resume_) before_resume_(*server_);

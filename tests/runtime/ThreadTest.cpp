@@ -8,6 +8,7 @@
 #include "runtime/Log.h"
 #include "runtime/SilentAbort.h"
 #include "runtime/Thread.h"
+#include "runtime/ThreadGroup.h"
 
 namespace quorvane {
 namespace {
