@@ -1,13 +1,11 @@
 #include "runtime/AddressCounter.h"
 
-#include <mutex>
-
 namespace quorvane {
 
 TAddressCounter::TAddressCounter() : state_(std::make_shared<TAddressSlot::TState>()) {}
 
 TAddressSlot TAddressCounter::TryAcquire(std::uint32_t address, std::uint32_t limit) {
-  std::lock_guard lock(state_->mu);
+  TMutexLock lock(state_->mu);
   // A refused address already holds units, so this never leaves a zero entry.
   std::uint32_t& count = state_->counts[address];
   if (limit != 0 && count >= limit) return {};
@@ -16,7 +14,7 @@ TAddressSlot TAddressCounter::TryAcquire(std::uint32_t address, std::uint32_t li
 }
 
 std::uint32_t TAddressCounter::Count(std::uint32_t address) const {
-  std::lock_guard lock(state_->mu);
+  TMutexLock lock(state_->mu);
   const auto it = state_->counts.find(address);
   return it == state_->counts.end() ? 0 : it->second;
 }

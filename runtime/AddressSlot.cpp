@@ -16,7 +16,7 @@ TAddressSlot& TAddressSlot::operator=(TAddressSlot&& other) noexcept {
 void TAddressSlot::Release() {
   if (!state_) return;
   {
-    std::lock_guard lock(state_->mu);
+    TMutexLock lock(state_->mu);
     const auto it = state_->counts.find(address_);
     if (it != state_->counts.end() && --it->second == 0) state_->counts.erase(it);
   }

@@ -2,9 +2,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
+
+#include "runtime/Mutex.h"
 
 namespace quorvane {
 
@@ -36,8 +37,8 @@ class TAddressSlot {
 };
 
 struct TAddressSlot::TState {
-  mutable std::mutex mu;
-  std::unordered_map<std::uint32_t, std::uint32_t> counts;  // guarded by mu; no zero entries
+  mutable TMutex mu;
+  std::unordered_map<std::uint32_t, std::uint32_t> counts GUARDED_BY(mu);  // no zero entries
 };
 
 }  // namespace quorvane

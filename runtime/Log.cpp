@@ -322,8 +322,8 @@ class TWriter {
   TMutex mu_;
   std::condition_variable_any ended_cv_;
   std::vector<TQueued> queue_ GUARDED_BY(mu_);
-  std::size_t held_ GUARDED_BY(mu_) = 0;        // queued, in the batch or in the chunk
-  std::uint64_t dropped_ GUARDED_BY(mu_) = 0;   // since the last drop notice
+  std::size_t held_ GUARDED_BY(mu_) = 0;       // queued, in the batch or in the chunk
+  std::uint64_t dropped_ GUARDED_BY(mu_) = 0;  // since the last drop notice
   std::vector<TTask> tasks_ GUARDED_BY(mu_);
   bool stop_requested_ GUARDED_BY(mu_) = false;
   TClock::time_point stop_deadline_ GUARDED_BY(mu_) = kNever;

@@ -12,7 +12,7 @@ TThreadGroup::~TThreadGroup() { StopAll(); }
 TThread* TThreadGroup::Start(std::unique_ptr<TThread> thread) {
   thread->SetEndSignal(ended_);
   TThread* raw = thread.get();
-  std::lock_guard lock(mu_);
+  TMutexLock lock(mu_);
   // Room first: once the thread runs, storing it must not fail. Grown
   // geometrically, so that starting n threads costs O(n) moves, not O(n^2).
   if (threads_.size() == threads_.capacity())
@@ -28,7 +28,7 @@ void TThreadGroup::Reap() {
   ended_->Reset();
   std::vector<std::unique_ptr<TThread>> done;
   {
-    std::lock_guard lock(mu_);
+    TMutexLock lock(mu_);
     for (auto it = threads_.begin(); it != threads_.end();) {
       if ((*it)->Finished()) {
         done.push_back(std::move(*it));
@@ -46,7 +46,7 @@ void TThreadGroup::Reap() {
 void TThreadGroup::StopAll() {
   std::vector<std::unique_ptr<TThread>> all;
   {
-    std::lock_guard lock(mu_);
+    TMutexLock lock(mu_);
     all.swap(threads_);
   }
   for (auto& thread : all) thread->Terminate();
@@ -57,7 +57,7 @@ void TThreadGroup::HandOver(TThreadGroup& heir) {
   Reap();
   std::vector<std::unique_ptr<TThread>> running;
   {
-    std::lock_guard lock(mu_);
+    TMutexLock lock(mu_);
     running.swap(threads_);
   }
   heir.Adopt(std::move(running));
@@ -65,12 +65,12 @@ void TThreadGroup::HandOver(TThreadGroup& heir) {
 
 void TThreadGroup::Adopt(std::vector<std::unique_ptr<TThread>> threads) {
   Reap();
-  std::lock_guard lock(mu_);
+  TMutexLock lock(mu_);
   for (auto& thread : threads) threads_.push_back(std::move(thread));
 }
 
 std::size_t TThreadGroup::Count() const {
-  std::lock_guard lock(mu_);
+  TMutexLock lock(mu_);
   return threads_.size();
 }
 

@@ -2,10 +2,10 @@
 
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "runtime/Event.h"
+#include "runtime/Mutex.h"
 #include "runtime/Thread.h"
 
 namespace quorvane {
@@ -41,8 +41,8 @@ class TThreadGroup {
   void Adopt(std::vector<std::unique_ptr<TThread>> threads);
 
   std::shared_ptr<TEvent> ended_;
-  mutable std::mutex mu_;
-  std::vector<std::unique_ptr<TThread>> threads_;  // guarded by mu_
+  mutable TMutex mu_;
+  std::vector<std::unique_ptr<TThread>> threads_ GUARDED_BY(mu_);
 };
 
 }  // namespace quorvane
