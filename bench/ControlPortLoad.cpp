@@ -14,6 +14,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "bench/BenchSupport.h"
 #include "bench/ProcessStats.h"
@@ -77,10 +78,19 @@ bool NopRoundTrip(int fd) {
   }
 }
 
+// The legitimate client sends a Nop every 2 ms, as a player's client would
+// talk: well within its address's share of requests (REQUESTS_PER_ADDRESS,
+// 1000 a second), so that the figures measure the flood's effect rather than
+// the client's own throttle, which back-to-back Nops would reach.
+constexpr auto kPlayerNopInterval = std::chrono::milliseconds(2);
+
 // Nop round trips on |fd| for |ms|; their times in µs in |samples|.
 bool NopRoundTrips(int fd, int ms, std::vector<double>* samples) {
   const auto start = Clock::now();
+  auto next = start;
   while (SecondsSince(start) * 1000 < ms && static_cast<int>(samples->size()) < kMaxRoundTrips) {
+    std::this_thread::sleep_until(next);
+    next += kPlayerNopInterval;
     const auto sent_at = Clock::now();
     if (!NopRoundTrip(fd)) return false;
     samples->push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent_at).count());
