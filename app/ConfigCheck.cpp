@@ -27,15 +27,15 @@ enum class TValueKind : std::uint8_t {
   kTargets,      // ANY or PEER
 };
 
-struct TKeySpec {
+struct TKnownKey {
   std::string_view Name;
   TValueKind Kind;
   std::int32_t Default = 0;  // integer kinds
 };
 
-struct TSectionSpec {
+struct TKnownSection {
   std::string_view Name;
-  std::vector<TKeySpec> Keys;
+  std::vector<TKnownKey> Keys;
 };
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -51,15 +51,15 @@ std::string Upper(std::string_view text) {
 }
 
 // Every section and key the server reads, as ReadConfig reads them.
-const std::vector<TSectionSpec>& KnownSections() {
-  static const std::vector<TSectionSpec> sections = [] {
+const std::vector<TKnownSection>& KnownSections() {
+  static const std::vector<TKnownSection> sections = [] {
     const TLimits limits;
-    const std::vector<TKeySpec> profile_keys = {{"ENABLED", TValueKind::kFlag, 0},
-                                                {"HOST", TValueKind::kHost},
-                                                {"INCLUDE", TValueKind::kAddressList},
-                                                {"EXCLUDE", TValueKind::kAddressList},
-                                                {"PORT", TValueKind::kPort, kDefaultProfilePort}};
-    std::vector<TSectionSpec> all = {
+    const std::vector<TKnownKey> profile_keys = {{"ENABLED", TValueKind::kFlag, 0},
+                                                 {"HOST", TValueKind::kHost},
+                                                 {"INCLUDE", TValueKind::kAddressList},
+                                                 {"EXCLUDE", TValueKind::kAddressList},
+                                                 {"PORT", TValueKind::kPort, kDefaultProfilePort}};
+    std::vector<TKnownSection> all = {
         {kServerSection, {{"HOST", TValueKind::kHost}, {"PORT", TValueKind::kPort, kDefaultServerPort}}},
         {kLimitsSection,
          {{"SESSIONS_PER_ADDRESS", TValueKind::kLimit, static_cast<std::int32_t>(limits.SessionsPerAddress)},
@@ -78,7 +78,7 @@ const std::vector<TSectionSpec>& KnownSections() {
          {{"HOST", TValueKind::kText}, {"PORT", TValueKind::kPort, 0}, {"TOKEN", TValueKind::kText}}},
     };
     for (std::string_view name : ProfileSections) {
-      if (std::none_of(all.begin(), all.end(), [name](const TSectionSpec& s) { return s.Name == name; })) {
+      if (std::none_of(all.begin(), all.end(), [name](const TKnownSection& s) { return s.Name == name; })) {
         all.push_back({name, profile_keys});
       }
     }
@@ -188,9 +188,9 @@ void CheckAddressList(std::string_view section, std::string_view key, std::strin
   }
 }
 
-void CheckValue(const TIniFile& ini, std::string_view section, const TKeySpec& spec, const TIniKey& key,
+void CheckValue(const TIniFile& ini, std::string_view section, const TKnownKey& rule, const TIniKey& key,
                 TDiagnostics& out) {
-  const std::string name = std::string(section) + "/" + std::string(spec.Name);
+  const std::string name = std::string(section) + "/" + std::string(rule.Name);
   if (key.Value.size() > kMaxValueLength) {
     out.Warn(key.Line, name + " is " + std::to_string(key.Value.size()) +
                            " characters long; only the first " + std::to_string(kMaxValueLength) +
@@ -200,8 +200,8 @@ void CheckValue(const TIniFile& ini, std::string_view section, const TKeySpec& s
   const std::string shown = name + "=" + value;
   std::int32_t number = 0;
   const bool integer = IsIniInteger(value, &number);
-  const std::string default_applies = "; the default " + std::to_string(spec.Default) + " applies";
-  switch (spec.Kind) {
+  const std::string default_applies = "; the default " + std::to_string(rule.Default) + " applies";
+  switch (rule.Kind) {
     case TValueKind::kText:
     case TValueKind::kHost:
       break;
@@ -231,7 +231,7 @@ void CheckValue(const TIniFile& ini, std::string_view section, const TKeySpec& s
       }
       break;
     case TValueKind::kAddressList:
-      CheckAddressList(section, spec.Name, value, key.Line, out);
+      CheckAddressList(section, rule.Name, value, key.Line, out);
       break;
     case TValueKind::kTargets:
       if (!value.empty() && !EqualsNoCase(value, "ANY") && !EqualsNoCase(value, "PEER")) {
@@ -336,25 +336,27 @@ void CheckIniFile(const TIniFile& ini, TDiagnostics& out) {
   for (const TIniSkippedLine& skipped : ini.SkippedLines()) CheckSkippedLine(skipped, out);
   const auto& known = KnownSections();
   for (const TIniSection& section : ini.Sections()) {
-    const auto spec = std::find_if(known.begin(), known.end(),
-                                   [&](const TSectionSpec& s) { return EqualsNoCase(s.Name, section.Name); });
-    if (spec == known.end()) {
+    const auto known_section = std::find_if(known.begin(), known.end(), [&](const TKnownSection& s) {
+      return EqualsNoCase(s.Name, section.Name);
+    });
+    if (known_section == known.end()) {
       out.Warn(section.Line,
                "unknown section [" + section.Name + "]; ignored with its keys" +
                    Suggestion(
-                       section.Name, known, [](const TSectionSpec& s) { return s.Name; }, "[", "]"));
+                       section.Name, known, [](const TKnownSection& s) { return s.Name; }, "[", "]"));
       continue;
     }
     for (const TIniKey& key : section.Keys) {
-      const auto key_spec = std::find_if(spec->Keys.begin(), spec->Keys.end(),
-                                         [&](const TKeySpec& k) { return EqualsNoCase(k.Name, key.Name); });
-      if (key_spec == spec->Keys.end()) {
-        out.Warn(key.Line, "unknown key " + std::string(spec->Name) + "/" + key.Name + "; ignored" +
-                               Suggestion(
-                                   key.Name, spec->Keys, [](const TKeySpec& k) { return k.Name; }, "", ""));
+      const auto known_key = std::find_if(known_section->Keys.begin(), known_section->Keys.end(),
+                                          [&](const TKnownKey& k) { return EqualsNoCase(k.Name, key.Name); });
+      if (known_key == known_section->Keys.end()) {
+        out.Warn(key.Line,
+                 "unknown key " + std::string(known_section->Name) + "/" + key.Name + "; ignored" +
+                     Suggestion(
+                         key.Name, known_section->Keys, [](const TKnownKey& k) { return k.Name; }, "", ""));
         continue;
       }
-      CheckValue(ini, spec->Name, *key_spec, key, out);
+      CheckValue(ini, known_section->Name, *known_key, key, out);
     }
   }
   out.SortByLine(first);
