@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "runtime/FdBudget.h"
 #include "runtime/Log.h"
 
 namespace quorvane::test {
@@ -133,18 +135,6 @@ bool SendDatagram(int fd, const std::string& data, std::uint16_t port) {
          static_cast<ssize_t>(data.size());
 }
 
-int OpenFdCount() {
-  int count = 0;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
-    while (const dirent* e = ::readdir(dir)) {
-      if (e->d_name[0] != '.') ++count;
-    }
-    ::closedir(dir);
-    --count;  // the directory's own descriptor
-  }
-  return count;
-}
-
 std::set<int> OpenFds() {
   std::set<int> fds;
   if (DIR* dir = ::opendir("/proc/self/fd")) {
@@ -156,6 +146,8 @@ std::set<int> OpenFds() {
   }
   return fds;
 }
+
+int OpenFdCount() { return static_cast<int>(OpenFds().size()); }
 
 std::string FdsOpenedSince(const std::set<int>& before) {
   std::string out;
@@ -170,20 +162,28 @@ std::string FdsOpenedSince(const std::set<int>& before) {
 }
 
 int FindTcpSocket(std::uint16_t local_port, std::uint16_t peer_port) {
-  int found = -1;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
-    while (const dirent* e = ::readdir(dir)) {
-      if (e->d_name[0] == '.') continue;
-      const int fd = std::atoi(e->d_name);
-      const auto local = LocalAddress(fd);
-      const auto peer = PeerAddress(fd);
-      if (local && peer && ntohs(local->sin_port) == local_port && ntohs(peer->sin_port) == peer_port) {
-        found = fd;
-      }
-    }
-    ::closedir(dir);
+  for (const int fd : OpenFds()) {
+    const auto local = LocalAddress(fd);
+    const auto peer = PeerAddress(fd);
+    if (local && peer && ntohs(local->sin_port) == local_port && ntohs(peer->sin_port) == peer_port)
+      return fd;
   }
-  return found;
+  return -1;
+}
+
+TDescriptorHeadroom::TDescriptorHeadroom(long spare) {
+  if (::getrlimit(RLIMIT_NOFILE, &original_) != 0) return;
+  saved_ = true;
+  fd_budget::Init();
+  rlimit low = original_;
+  low.rlim_cur = static_cast<rlim_t>(fd_budget::Open() + fd_budget::kMinReserve + spare);
+  applied_ = ::setrlimit(RLIMIT_NOFILE, &low) == 0;
+  fd_budget::Init();
+}
+
+void TDescriptorHeadroom::Restore() {
+  if (saved_) ::setrlimit(RLIMIT_NOFILE, &original_);
+  fd_budget::Init();
 }
 
 long ResidentKiB() {

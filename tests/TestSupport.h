@@ -3,6 +3,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -69,6 +70,27 @@ std::string FdsOpenedSince(const std::set<int>& before);
 // A descriptor of this process: the TCP socket whose local port is
 // |local_port| and whose peer's port is |peer_port|; -1 when there is none.
 int FindTcpSocket(std::uint16_t local_port, std::uint16_t peer_port);
+// Lowers this process's descriptor limit to what is open now, plus the
+// budget's minimum reserve, plus |spare|, and re-reads the budget; restores
+// both on destruction, whatever the test's outcome.
+class TDescriptorHeadroom {
+ public:
+  explicit TDescriptorHeadroom(long spare);
+  ~TDescriptorHeadroom() { Restore(); }
+  TDescriptorHeadroom(const TDescriptorHeadroom&) = delete;
+  TDescriptorHeadroom& operator=(const TDescriptorHeadroom&) = delete;
+  // Whether the limit was read, and whether the lower one took effect.
+  bool Saved() const { return saved_; }
+  bool Applied() const { return applied_; }
+  // Gives the original limit back now and re-reads the budget.
+  void Restore();
+
+ private:
+  rlimit original_{};
+  bool saved_ = false;
+  bool applied_ = false;
+};
+
 // Resident memory of this process.
 long ResidentKiB();
 

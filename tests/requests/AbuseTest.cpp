@@ -314,24 +314,12 @@ TEST_F(AbuseTest, RedirectorWhoseListenerFailedIsNoLongerAnnounced) {
 }
 
 TEST_F(AbuseTest, DescriptorReserveRefusesOnlyNewWorkOnlyWhileItIsReached) {
-  rlimit original{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
-  // Restores the limit and the budget whatever the test's outcome.
-  struct TRestore {
-    rlimit limit;
-    ~TRestore() {
-      ::setrlimit(RLIMIT_NOFILE, &limit);
-      fd_budget::Init();
-    }
-  } restore{original};
   StartServer();
   // Room for a dozen sessions beyond the reserve; each costs this process
   // three descriptors (client, accepted socket, session wake).
-  fd_budget::Init();
-  rlimit low = original;
-  low.rlim_cur = static_cast<rlim_t>(fd_budget::Open() + fd_budget::kMinReserve + 40);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-  fd_budget::Init();
+  const TDescriptorHeadroom headroom(40);
+  ASSERT_TRUE(headroom.Saved());
+  ASSERT_TRUE(headroom.Applied());
   ASSERT_EQ(fd_budget::Reserve(), fd_budget::kMinReserve);
 
   std::vector<std::unique_ptr<ControlClient>> held;

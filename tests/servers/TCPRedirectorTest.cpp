@@ -92,21 +92,6 @@ int IntOption(int fd, int level, int name) {
   return value;
 }
 
-// This process's open socket whose local and peer ports are these; -1 if none.
-int FindSocket(std::uint16_t local_port, std::uint16_t peer_port) {
-  int found = -1;
-  DIR* dir = ::opendir("/proc/self/fd");
-  while (const dirent* entry = dir != nullptr ? ::readdir(dir) : nullptr) {
-    const int fd = std::atoi(entry->d_name);
-    const auto local = LocalAddress(fd);
-    const auto peer = PeerAddress(fd);
-    if (local && peer && ntohs(local->sin_port) == local_port && ntohs(peer->sin_port) == peer_port)
-      found = fd;
-  }
-  if (dir != nullptr) ::closedir(dir);
-  return found;
-}
-
 class TCPRedirectorTest : public ::testing::Test {
  protected:
   // Two loops, so that relays of one redirector land on different threads.
@@ -329,8 +314,8 @@ TEST_F(TCPRedirectorTest, RelaySocketOptionsAreSetOnBothSides) {
   ASSERT_TRUE(SendAll(client.Get(), "x"));
   ASSERT_EQ(RecvExact(target.Get(), 1), "x");
 
-  const int accepted = FindSocket(port_, LocalPort(client.Get()));
-  const int outbound = FindSocket(ntohs(PeerAddress(target.Get())->sin_port), target_port);
+  const int accepted = FindTcpSocket(port_, LocalPort(client.Get()));
+  const int outbound = FindTcpSocket(ntohs(PeerAddress(target.Get())->sin_port), target_port);
   ASSERT_GE(accepted, 0);
   ASSERT_GE(outbound, 0);
   for (const int fd : {accepted, outbound}) {
@@ -426,22 +411,10 @@ TEST_F(TCPRedirectorTest, ConnectionsAreRefusedWhileTheDescriptorReserveIsReache
   std::uint16_t target_port = 0;
   const TUniqueFd listener = ListenLoopback(&target_port);
   auto redirector = Redirect(target_port);
-  rlimit original{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
-  // Restores the limit and the budget whatever the test's outcome.
-  struct TRestore {
-    rlimit limit;
-    ~TRestore() {
-      ::setrlimit(RLIMIT_NOFILE, &limit);
-      fd_budget::Init();
-    }
-  } restore{original};
   // Room for a few descriptors beyond the reserve, fewer than a relay needs.
-  fd_budget::Init();
-  rlimit low = original;
-  low.rlim_cur = static_cast<rlim_t>(fd_budget::Open() + fd_budget::kMinReserve + kRelayDescriptors);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-  fd_budget::Init();
+  TDescriptorHeadroom headroom(kRelayDescriptors);
+  ASSERT_TRUE(headroom.Saved());
+  ASSERT_TRUE(headroom.Applied());
   ASSERT_EQ(fd_budget::Reserve(), fd_budget::kMinReserve);
 
   const std::uint64_t refused_before =
@@ -452,8 +425,7 @@ TEST_F(TCPRedirectorTest, ConnectionsAreRefusedWhileTheDescriptorReserveIsReache
   EXPECT_EQ(RefusalTotal(TRefusedWork::kConnection, TRefusalReason::kDescriptorReserve), refused_before + 1);
 
   // Work resumes by itself once descriptors are free again.
-  ::setrlimit(RLIMIT_NOFILE, &original);
-  fd_budget::Init();
+  headroom.Restore();
   const TUniqueFd client = ConnectLoopback(port_);
   const TUniqueFd target = AcceptWithin(listener.Get());
   ASSERT_TRUE(client && target);
