@@ -1,4 +1,4 @@
-// What a redirector is told beyond its addresses: where its relays run,
+// What a redirector is told beyond its addresses: the loop that serves it,
 // the limits that protect it, and where it counts what it relays.
 #pragma once
 
@@ -10,16 +10,16 @@
 
 namespace quorvane {
 
-class TRelayEngine;
+class TRelayLoop;
 
 // Each UDP session holds a descriptor: without a cap, a peer spraying source
 // ports would exhaust the process's descriptors.
 inline constexpr std::size_t kMaxUdpSessions = 1024;
 
 struct TRedirectorOptions {
-  // TCP only: the engine whose threads run this redirector's relays. Not
-  // owned; it outlives every redirector and relay.
-  TRelayEngine* Engine = nullptr;
+  // The loop that serves the redirector, its relays and its UDP sessions.
+  // Required; not owned: it outlives the redirector.
+  TRelayLoop* Loop = nullptr;
   // Relayed TCP connections or UDP sessions open at once from one remote
   // address; 0: no limit. Over it a TCP connection is closed at once and a
   // datagram that would open a UDP session is dropped.

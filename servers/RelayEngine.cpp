@@ -16,10 +16,10 @@ std::size_t AvailableCpus() {
   return count > 0 ? static_cast<std::size_t>(count) : 1;
 }
 
-TRelayEngine::TRelayEngine(std::size_t loops) {
+TRelayEngine::TRelayEngine(std::size_t loops, const TLoopClock& clock) {
   const std::size_t count = loops != 0 ? loops : AvailableCpus();
   loops_.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) loops_.push_back(std::make_unique<TRelayLoop>());
+  for (std::size_t i = 0; i < count; ++i) loops_.push_back(std::make_unique<TRelayLoop>(clock));
 }
 
 TRelayEngine::~TRelayEngine() { Stop(); }
@@ -32,7 +32,6 @@ bool TRelayEngine::Start() {
       Stop();
       return false;
     }
-    loop->Open();
     if (!loop->Resume()) {
       Stop();
       return false;
@@ -47,15 +46,20 @@ void TRelayEngine::Stop() {
     if (loop->Started()) {
       loop->WaitFor();
     } else {
-      // Never ran: refuse from now on, and close what was queued.
-      loop->Shut();
+      // Never ran: refuse from now on, and run (so close) what was queued.
+      loop->Loop().Close();
     }
   }
 }
 
 bool TRelayEngine::Add(TRelayRequest request) {
+  TRelayLoop& loop = NextLoop();
+  return loop.Post([&loop, request = std::move(request)]() mutable { loop.StartRelay(std::move(request)); });
+}
+
+TRelayLoop& TRelayEngine::NextLoop() {
   const std::size_t index = next_.fetch_add(1, std::memory_order_relaxed) % loops_.size();
-  return loops_[index]->Post(std::move(request));
+  return *loops_[index];
 }
 
 TRelayEngineCounters TRelayEngine::Counters() const {

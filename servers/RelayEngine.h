@@ -1,12 +1,13 @@
-// TRelayEngine: the threads every TCP relay of the process runs on. A small
-// fixed set of TRelayLoop threads (one per CPU by default), started with the
-// server and stopped with it; a redirector's accept thread hands each
-// accepted connection over with Add() and goes straight back to accepting.
+// TRelayEngine: the server's event-loop threads. A small fixed set of
+// TRelayLoop threads (one per CPU by default), started with the server and
+// stopped with it, on which everything that waits runs: the control
+// listener and its sessions, every redirector's listener and UDP sessions,
+// and every TCP relay. NextLoop() spreads new work over them.
 //
-// The engine's threads and descriptors (three per loop: epoll, queue event,
-// stop event) exist from construction to destruction, so a running server's
-// thread and descriptor counts do not move as relays come and go; only the
-// relays' own sockets and pipes do. Idle loops sleep in epoll_wait.
+// The engine's threads and descriptors (three per loop: epoll, wake event,
+// thread stop event) exist from construction to destruction, so a running
+// server's thread count does not move with sessions, redirectors or relays.
+// Idle loops sleep in epoll_wait.
 //
 // Relays belong to their loop, not to the redirector that accepted them:
 // they outlive a deleted redirector, and Stop() ends every one of them.
@@ -33,7 +34,7 @@ struct TRelayEngineCounters {
 class TRelayEngine {
  public:
   // |loops| 0: one per CPU this process may run on.
-  explicit TRelayEngine(std::size_t loops = 0);
+  explicit TRelayEngine(std::size_t loops = 0, const TLoopClock& clock = {});
   TRelayEngine(const TRelayEngine&) = delete;
   TRelayEngine& operator=(const TRelayEngine&) = delete;
   // Stops the engine if it still runs.
@@ -51,6 +52,9 @@ class TRelayEngine {
   // False when the engine does not run; |request| is then destroyed, which
   // closes the accepted socket.
   bool Add(TRelayRequest request);
+  // Any thread: the loop that takes the next piece of work (round robin).
+  TRelayLoop& NextLoop();
+  TRelayLoop& Loop(std::size_t index) { return *loops_[index]; }
 
   std::size_t LoopCount() const { return loops_.size(); }
   // Any thread.

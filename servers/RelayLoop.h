@@ -1,39 +1,37 @@
-// TRelayLoop: one thread of the relay engine, running one epoll loop that
-// owns every TTCPRelay handed to it for the relay's whole life.
+// TRelayLoop: one of the server's event-loop threads. It runs a TEventLoop
+// and keeps what the loop's clients share: the TCP relays it owns, the relay
+// buffer pool, the UDP receive slots and the loop's counters. Everything
+// that waits in the server (control sessions, redirector listeners, UDP
+// redirectors, relays, their timers) is a client of one of these loops.
 //
-// A turn of the loop: wait in epoll_wait (time-out: the nearest timer, or
-// none, so an idle loop sleeps), start the relays other threads have queued,
-// dispatch each ready descriptor to its watch, fire the timers that are due,
-// and only then free the relays that ended during the turn, so that no relay
-// is destroyed while one of its handlers runs.
-//
-// Other threads reach a loop only through Post(): a locked vector swapped
-// out in one step, and an eventfd that wakes the loop when the vector turns
-// non-empty. Everything else is the loop thread's own.
+// Other threads reach a loop only through Post() and RunSync(); everything
+// else is the loop thread's own. A relay belongs to the loop that accepted
+// it for its whole life, and all of them end when the loop stops.
 #pragma once
 
-#include <sys/epoll.h>
+#include <netinet/in.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
+#include <functional>
 #include <memory>
 #include <optional>
-#include <vector>
+#include <unordered_map>
 
 #include "runtime/AddressCounter.h"
-#include "runtime/Mutex.h"
+#include "runtime/EventLoop.h"
 #include "runtime/Net.h"
 #include "runtime/Thread.h"
+#include "servers/DatagramBatch.h"
 #include "servers/RedirectorStats.h"
-#include "servers/RelayDirection.h"
+#include "servers/RelayBufferPool.h"
 
 namespace quorvane {
 
 class TTCPRelay;
 
-// One accepted connection to relay, as a redirector hands it over.
+// One accepted connection to relay.
 struct TRelayRequest {
   // The remote player's connection: accepted, non-blocking, and carrying the
   // relay socket options (SetRelaySocketOptions on the listener: accepted
@@ -51,45 +49,6 @@ struct TRelayRequest {
   std::shared_ptr<TRedirectorStats> Stats;
 };
 
-// A descriptor watched by a loop on behalf of its owner, who keeps it alive
-// while it is watched. Loop thread only.
-class TLoopWatch {
- public:
-  TLoopWatch(const TLoopWatch&) = delete;
-  TLoopWatch& operator=(const TLoopWatch&) = delete;
-  // What epoll reported: EPOLLIN, EPOLLOUT, and EPOLLERR or EPOLLHUP, which
-  // it reports for every registered descriptor whatever was asked.
-  virtual void OnReady(std::uint32_t events) = 0;
-
- protected:
-  TLoopWatch() = default;
-  ~TLoopWatch() = default;
-
- private:
-  friend class TRelayLoop;
-  std::uint32_t watched_ = 0;  // events registered; 0: not registered
-};
-
-// A deadline kept by a loop; at most one per timer object. Loop thread only.
-class TLoopTimer {
- public:
-  TLoopTimer(const TLoopTimer&) = delete;
-  TLoopTimer& operator=(const TLoopTimer&) = delete;
-  virtual void OnTimer() = 0;
-  bool Armed() const { return index_ != kNotArmed; }
-
- protected:
-  TLoopTimer() = default;
-  // Must not be armed any more.
-  ~TLoopTimer() = default;
-
- private:
-  friend class TRelayLoop;
-  static constexpr std::size_t kNotArmed = std::numeric_limits<std::size_t>::max();
-  std::int64_t deadline_ms_ = 0;
-  std::size_t index_ = kNotArmed;  // position in the loop's heap
-};
-
 // What one loop has done; written by the loop thread, read by anyone.
 struct TRelayLoopCounters {
   std::atomic<std::uint64_t> RelaysOpen{0};  // held by the loop now, connecting ones included
@@ -98,81 +57,61 @@ struct TRelayLoopCounters {
   std::atomic<std::uint64_t> BytesFromTarget{0};
 };
 
+// Receive slot pages the loop's UDP redirectors may keep resident (a
+// trickle of small datagrams touches one); beyond that, all of them are
+// given back within kBatchTrimDelayMs, busy or idle, so that a burst leaves
+// no megabytes behind and sustained bulk pays one madvise() a second.
+inline constexpr std::size_t kRetainedSlotBytes = std::size_t{64} * 1024;
+inline constexpr std::int64_t kBatchTrimDelayMs = 1000;
+
 class TRelayLoop final : public TThread {
  public:
-  // Sets up the epoll and queue descriptors; Valid() says whether it could.
-  TRelayLoop();
+  // Sets up the loop's descriptors and receive slots; Valid() says whether
+  // it could. |clock| empty: the real clocks.
+  explicit TRelayLoop(TLoopClock clock = {});
   // Stopped and joined by the owner first (Terminate, WaitFor).
   ~TRelayLoop() override;
 
-  bool Valid() const { return epoll_.Valid() && queue_.Valid(); }
-  // Lets Post() queue work; the owner calls it before Resume().
-  void Open();
-  // Refuses work from now on and closes the sockets of what was queued.
-  // The loop thread at its end; the owner for a loop that never ran.
-  void Shut();
-  // Any thread. Queues |request| for the loop and returns at once; false
-  // when the loop does not run (any more), and |request| is then destroyed,
-  // which closes its socket.
-  bool Post(TRelayRequest request);
+  bool Valid() const { return loop_.Valid() && batch_.Valid(); }
+
+  // Any thread: queues |task| for the loop; false when the loop has closed
+  // (|task| is then destroyed unrun).
+  bool Post(TTask task) { return loop_.Post(std::move(task)); }
+  // Any thread but the loop's: runs |fn| on the loop and waits for it (on
+  // the calling thread once the loop has closed).
+  void RunSync(const std::function<void()>& fn) { loop_.RunSync(fn); }
+  bool InLoopThread() const { return loop_.InLoopThread(); }
   const TRelayLoopCounters& Counters() const { return counters_; }
 
-  // The rest: loop thread only, for the relays.
+  // The rest: loop thread only.
 
-  // Watches |fd| for |events| (EPOLLIN, EPOLLOUT) for |watch|; 0 stops
-  // watching. Costs a system call only when the set changes. False when
-  // epoll refused. Stop watching before closing |fd|.
-  bool Watch(TLoopWatch& watch, int fd, std::uint32_t events);
-  // Fires |timer| once at |deadline_ms| (NowMs() time); re-arming moves it.
-  void Arm(TLoopTimer& timer, std::int64_t deadline_ms);
-  void Disarm(TLoopTimer& timer);
-  // Clocks read once per turn: monotonic, and wall clock since the epoch
-  // (read on the turn's first use only: most turns never need it).
-  std::int64_t NowMs() const { return now_ms_; }
-  std::int64_t WallMs();
+  TEventLoop& Loop() { return loop_; }
+  // Makes a relay of |request| and starts its connect; the loop owns it
+  // until it ends.
+  void StartRelay(TRelayRequest request);
+  // |relay| has ended; it is freed at the end of this turn.
+  void RelayEnded(TTCPRelay& relay);
   TRelayBufferPool& Pool() { return pool_; }
   TRelayLoopCounters& MutableCounters() { return counters_; }
-  // |relay| has ended; it is freed at the end of this turn.
-  void Retire(TTCPRelay& relay);
+  // Receive slots for the loop's UDP redirectors, one user at a time (a
+  // callback fills and empties them before it returns). After using them,
+  // call BatchUsed(), which plans their trim.
+  TDatagramBatch& Batch() { return batch_; }
+  void BatchUsed();
+  std::size_t RelayCount() const { return relays_.size(); }
 
  protected:
   void Execute() override;
+  void TerminationRequested() override { loop_.Stop(); }
 
  private:
-  // A descriptor the loop only waits on: the queue's event, which the turn
-  // looks for itself before anything else, and the thread's wake descriptor
-  // (Terminate() makes it readable; the turn then ends and the loop sees
-  // Terminated()).
-  class TSignalWatch final : public TLoopWatch {
-   public:
-    void OnReady(std::uint32_t) override {}
-  };
-
-  void UpdateClock();
-  int NextTimeoutMs() const;
-  void RunTimers();
-  void DrainQueue();
-  void FreeRetired();
   void CloseAll();
-  void SiftUp(std::size_t index);
-  void SiftDown(std::size_t index);
-  void Place(TLoopTimer* timer, std::size_t index);
 
-  TUniqueFd epoll_;
-  TEvent queue_;
-  TMutex mu_;
-  bool accepting_ GUARDED_BY(mu_) = false;
-  std::vector<TRelayRequest> pending_ GUARDED_BY(mu_);
-  std::vector<TRelayRequest> draining_;  // loop thread; swapped with pending_
-  TSignalWatch queue_watch_;
-  TSignalWatch wake_watch_;
-  std::vector<std::unique_ptr<TTCPRelay>> relays_;  // each knows its index
-  std::vector<TTCPRelay*> retired_;
-  std::vector<TLoopTimer*> timers_;  // binary min-heap on deadline_ms_
-  static constexpr std::int64_t kWallUnread = -1;
-  std::int64_t now_ms_ = 0;
-  std::int64_t wall_ms_ = kWallUnread;
+  TEventLoop loop_;
+  std::unordered_map<TTCPRelay*, std::unique_ptr<TTCPRelay>> relays_;
   TRelayBufferPool pool_;
+  TDatagramBatch batch_;
+  TFunctionTimer trim_timer_;
   TRelayLoopCounters counters_;
 };
 

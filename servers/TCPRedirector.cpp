@@ -1,7 +1,5 @@
 #include "servers/TCPRedirector.h"
 
-#include <cassert>
-#include <cerrno>
 #include <utility>
 
 #include "runtime/FdBudget.h"
@@ -9,32 +7,15 @@
 #include "servers/AddressHelpers.h"
 
 namespace quorvane {
-namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizers' own frames need far more stack than the code they watch.
-constexpr std::size_t kRedirectorStackBytes = 0;
-#else
-// The accept loop looks nothing up and keeps no buffers.
-constexpr std::size_t kRedirectorStackBytes = std::size_t{64} * 1024;
-#endif
-
-}  // namespace
 
 TTCPRedirector::TTCPRedirector(std::string listen_host, std::string target_host, std::uint16_t listen_port,
-                               std::uint16_t target_port, TRedirectorOptions options)
-    : TTCPServer(std::move(listen_host), listen_port, kRedirectorStackBytes),
+                               std::uint16_t target_port, const TRedirectorOptions& options)
+    : TTCPServer(std::move(listen_host), listen_port),
+      TRedirector(*options.Loop, options.Stats),
       target_host_(std::move(target_host)),
       target_port_(target_port),
       target_(MakeSockAddr(ResolveHost(target_host_), target_port_)),
-      connections_per_address_(options.ConnectionsPerAddress),
-      engine_(options.Engine),
-      stats_(options.Stats ? std::move(options.Stats) : std::make_shared<TRedirectorStats>()) {
-  assert(engine_ != nullptr && "a TCP redirector needs a relay engine");
-  if (engine_ == nullptr) {
-    AbandonSetup(EINVAL);
-    return;
-  }
+      connections_per_address_(options.ConnectionsPerAddress) {
   if (Socket() < 0) return;
   // Accepted sockets inherit these, which spares two system calls per
   // option and connection.
@@ -46,10 +27,7 @@ TTCPRedirector::TTCPRedirector(std::string listen_host, std::string target_host,
   }
 }
 
-TTCPRedirector::~TTCPRedirector() {
-  Terminate();
-  WaitFor();
-}
+TTCPRedirector::~TTCPRedirector() = default;
 
 void TTCPRedirector::ProcessConnection(TUniqueFd accepted) {
   const std::uint32_t remote = AcceptedPeer().sin_addr.s_addr;
@@ -75,10 +53,8 @@ void TTCPRedirector::ProcessConnection(TUniqueFd accepted) {
   request.Target = target_;
   request.OutboundAddr = outbound_addr_;
   request.Slot = std::move(slot);
-  request.Stats = stats_;
-  // When the engine has stopped, the request is dropped and the connection
-  // closed with it.
-  engine_->Add(std::move(request));
+  request.Stats = Stats();
+  Loop().StartRelay(std::move(request));
 }
 
 }  // namespace quorvane

@@ -31,7 +31,8 @@ void SetRelaySocketOptions(int fd) {
 }
 
 TTCPRelay::TTCPRelay(TRelayLoop& loop, TRelayRequest request)
-    : loop_(loop),
+    : relay_loop_(loop),
+      loop_(loop.Loop()),
       accepted_(std::move(request.Accepted)),
       target_addr_(request.Target),
       outbound_addr_(request.OutboundAddr),
@@ -52,8 +53,8 @@ void TTCPRelay::Start() {
     ::setsockopt(target_.Get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
     if (!BindTo(target_.Get(), *outbound_addr_, 0)) return End(TEnd::kNoTarget);
   }
-  up_.emplace(accepted_.Get(), target_.Get(), loop_.Pool());
-  down_.emplace(target_.Get(), accepted_.Get(), loop_.Pool());
+  up_.emplace(accepted_.Get(), target_.Get(), relay_loop_.Pool());
+  down_.emplace(target_.Get(), accepted_.Get(), relay_loop_.Pool());
   if (::connect(target_.Get(), reinterpret_cast<const sockaddr*>(&target_addr_), sizeof target_addr_) == 0) {
     Connected();
     return Advance();
@@ -133,7 +134,7 @@ void TTCPRelay::Count(TRelayDirection& direction, std::size_t sent) {
   (to_target ? stats_->BytesToTarget : stats_->BytesFromTarget).fetch_add(sent, std::memory_order_relaxed);
   stats_->LastActivityMs.store(loop_.WallMs(), std::memory_order_relaxed);
   // The loop thread is the only writer of its own counters.
-  auto& counter = to_target ? loop_.MutableCounters().BytesToTarget : loop_.MutableCounters().BytesFromTarget;
+  auto& counter = to_target ? relay_loop_.MutableCounters().BytesToTarget : relay_loop_.MutableCounters().BytesFromTarget;
   counter.store(counter.load(std::memory_order_relaxed) + sent, std::memory_order_relaxed);
 }
 
@@ -171,8 +172,8 @@ void TTCPRelay::End(TEnd how) {
   loop_.Disarm(*this);
   up_.reset();
   down_.reset();
-  loop_.Watch(accepted_side_, accepted_.Get(), 0);
-  loop_.Watch(target_side_, target_.Get(), 0);
+  loop_.Unwatch(accepted_side_);
+  loop_.Unwatch(target_side_);
   switch (how) {
     case TEnd::kNoTarget:
       // The remote party learns at once that nobody answers; the outbound
@@ -193,7 +194,7 @@ void TTCPRelay::End(TEnd how) {
   if (counted_) stats_->Open.fetch_sub(1, std::memory_order_relaxed);
   counted_ = false;
   slot_.Release();
-  loop_.Retire(*this);
+  relay_loop_.RelayEnded(*this);
 }
 
 }  // namespace quorvane

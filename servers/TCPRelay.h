@@ -22,6 +22,7 @@
 #include "servers/RedirectorStats.h"
 #include "servers/RelayDirection.h"
 #include "servers/RelayLoop.h"
+#include "runtime/EventLoop.h"
 
 namespace quorvane {
 
@@ -62,7 +63,6 @@ class TTCPRelay final : private TLoopTimer {
   bool Ended() const { return state_ == TState::kEnded; }
 
  private:
-  friend class TRelayLoop;
 
   enum class TState : std::uint8_t { kConnecting, kRelaying, kEnded };
   // Connect failed or timed out; ended cleanly; given up (linger over, stop,
@@ -94,10 +94,10 @@ class TTCPRelay final : private TLoopTimer {
   void Advance();
   void End(TEnd how);
 
-  TRelayLoop& loop_;
+  TRelayLoop& relay_loop_;
+  TEventLoop& loop_;
   TState state_ = TState::kConnecting;
-  bool counted_ = false;   // included in the redirector's Open count
-  std::size_t index_ = 0;  // in the loop's list; the loop's to keep
+  bool counted_ = false;  // included in the redirector's Open count
   TUniqueFd accepted_;
   TUniqueFd target_;
   sockaddr_in target_addr_;

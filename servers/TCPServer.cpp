@@ -12,8 +12,11 @@ namespace {
 // A larger backlog than the classic 5: bursts of clients connecting at once
 // would otherwise lose SYNs and wait a second for the retransmission.
 constexpr int kListenBacklog = SOMAXCONN;
+// Connections one turn accepts from one listener: a burst on one port
+// cannot hold up the loop's other clients for long; the rest wait a turn.
+constexpr int kAcceptsPerTurn = 64;
 
-enum class TAcceptError { NoneWaiting, OneConnection, OutOfResources, Fatal };
+enum class TAcceptError { kNoneWaiting, kOneConnection, kOutOfResources, kFatal };
 
 TAcceptError ClassifyAcceptError(int err) {
   switch (err) {
@@ -21,26 +24,28 @@ TAcceptError ClassifyAcceptError(int err) {
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
-      return TAcceptError::NoneWaiting;
+      return TAcceptError::kNoneWaiting;
     case ECONNABORTED:
     case EINTR:
     case EPROTO:
     case EPERM:
-      return TAcceptError::OneConnection;
+      return TAcceptError::kOneConnection;
     case EMFILE:
     case ENFILE:
     case ENOBUFS:
     case ENOMEM:
-      return TAcceptError::OutOfResources;
+      return TAcceptError::kOutOfResources;
     default:
-      return TAcceptError::Fatal;
+      return TAcceptError::kFatal;
   }
 }
 
 }  // namespace
 
-TTCPServer::TTCPServer(std::string host, std::uint16_t port, std::size_t stack_size)
-    : TThread(stack_size), host_(std::move(host)), port_(port) {
+TTCPServer::TTCPServer(std::string host, std::uint16_t port)
+    : host_(std::move(host)), port_(port), retry_([this] {
+        if (socket_ && loop_ != nullptr && !loop_->Watch(*this, socket_.Get(), EPOLLIN)) Fail();
+      }) {
   // Linux would bind 255.255.255.255, what an unresolvable name yields, and
   // listen where nobody can reach.
   const std::uint32_t addr = host_.empty() ? INADDR_ANY : ResolveHost(host_);
@@ -64,69 +69,60 @@ TTCPServer::TTCPServer(std::string host, std::uint16_t port, std::size_t stack_s
   socket_ = std::move(fd);
 }
 
-void TTCPServer::Execute() {
-  if (!socket_) {
-    listener_failed_ = true;
-    return;
-  }
-  struct CloseOnExit {
-    TTCPServer& server;
-    ~CloseOnExit() {
-      TMutexLock lock(server.socket_mu_);
-      ShutdownAndClose(server.socket_);
-    }
-  } close_on_exit{*this};
+TTCPServer::~TTCPServer() { Close(); }
 
-  const int child_ended = ChildEndedFd();
-  // With no children to watch, the thread sleeps in accept() itself.
-  // Accepted sockets are non-blocking whatever the listener is (accept4's
-  // flag); a listener that stays non-blocking is waited for in poll().
-  if (child_ended < 0) SetBlocking(socket_.Get(), true);
-  while (!Terminated()) {
+bool TTCPServer::Start(TEventLoop& loop) {
+  if (!socket_ || loop_ != nullptr) return false;
+  loop_ = &loop;
+  if (!loop.Watch(*this, socket_.Get(), EPOLLIN)) {
+    loop_ = nullptr;
+    return false;
+  }
+  return true;
+}
+
+void TTCPServer::Close() {
+  if (loop_ != nullptr) {
+    loop_->Disarm(retry_);
+    loop_->Unwatch(*this);
+  }
+  ShutdownAndClose(socket_);
+}
+
+void TTCPServer::Fail() {
+  listener_failed_.store(true, std::memory_order_release);
+  Close();
+}
+
+void TTCPServer::OnReady(std::uint32_t /*events*/) {
+  for (int accepted = 0; accepted < kAcceptsPerTurn && socket_; ++accepted) {
     socklen_t peer_length = sizeof accepted_peer_;
     const int fd = ::accept4(socket_.Get(), reinterpret_cast<sockaddr*>(&accepted_peer_), &peer_length,
                              SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd >= 0) {
       ProcessConnection(TUniqueFd(fd));
-      continue;  // more may be pending: accept back to back
+      continue;
     }
-    // The listening socket shut down by TerminationRequested() fails
-    // accept(); that is the stop, not a fault.
-    if (Terminated()) break;
     switch (ClassifyAcceptError(errno)) {
-      case TAcceptError::OneConnection:
-        continue;
-      case TAcceptError::OutOfResources: {
-        // Children that end meanwhile give descriptors back: reap them.
-        pollfd fds[2] = {{WakeFd(), POLLIN, 0}, {child_ended, POLLIN, 0}};
-        PollRetry(fds, 2, kAcceptRetryPauseMs);
-        if (fds[1].revents != 0) ReapChildren();
-        continue;
-      }
-      case TAcceptError::Fatal:
-        listener_failed_ = true;
+      case TAcceptError::kNoneWaiting:
         return;
-      case TAcceptError::NoneWaiting:
-        break;
+      case TAcceptError::kOneConnection:
+        continue;
+      case TAcceptError::kOutOfResources:
+        // Descriptors come back as work ends; until then the waiting
+        // connection would be reported on every turn.
+        loop_->Unwatch(*this);
+        loop_->ArmAfter(retry_, kAcceptRetryPauseMs);
+        return;
+      case TAcceptError::kFatal:
+        return Fail();
     }
-    pollfd fds[3] = {{socket_.Get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}, {child_ended, POLLIN, 0}};
-    if (PollRetry(fds, 3, -1) < 0) {
-      listener_failed_ = true;
-      return;
-    }
-    if (fds[2].revents != 0) ReapChildren();
   }
-}
-
-void TTCPServer::TerminationRequested() {
-  TMutexLock lock(socket_mu_);
-  if (socket_) ::shutdown(socket_.Get(), SHUT_RDWR);
 }
 
 void TTCPServer::ProcessConnection(TUniqueFd accepted) { ShutdownAndClose(accepted); }
 
 void TTCPServer::AbandonSetup(int error) {
-  TMutexLock lock(socket_mu_);
   socket_.Reset();
   setup_error_ = error;
 }

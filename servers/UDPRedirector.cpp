@@ -56,8 +56,9 @@ std::int64_t SteadyMillis() {
 
 TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_host, std::string target_host,
                                std::uint16_t listen_port, std::uint16_t target_port, std::int64_t timeout_ms,
-                               TRedirectorOptions options)
+                               const TRedirectorOptions& options)
     : TUDPServer(std::move(listen_host), listen_port, kUdpRedirectorStackSize),
+      TRedirector(*options.Loop, options.Stats),
       target_host_(std::move(target_host)),
       target_port_(target_port),
       // Unchecked: a target that does not resolve makes every send fail.
@@ -69,7 +70,6 @@ TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_hos
       outbound_addr_(Host().empty() ? INADDR_ANY : ResolveHost(outbound_host_)),
       max_sessions_(std::max<std::size_t>(options.UdpSessions, 1)),
       connections_per_address_(options.ConnectionsPerAddress),
-      stats_(options.Stats ? std::move(options.Stats) : std::make_shared<TRedirectorStats>()),
       epoll_(Socket() >= 0 ? TUniqueFd(::epoll_create1(EPOLL_CLOEXEC)) : TUniqueFd()) {
   if (Socket() < 0) return;
   if (!epoll_ || !Watch(epoll_.Get(), Socket(), kListenTag) || !Watch(epoll_.Get(), WakeFd(), kWakeTag)) {

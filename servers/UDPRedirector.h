@@ -34,19 +34,14 @@
 #include "runtime/AddressCounter.h"
 #include "runtime/Net.h"
 #include "servers/RedirectorOptions.h"
+#include "servers/Redirector.h"
+#include "servers/RelayLoop.h"
 #include "servers/UDPServer.h"
 
 namespace quorvane {
 
 // All buffers live on the heap, so the loop needs little stack.
 inline constexpr std::size_t kUdpRedirectorStackSize = std::size_t{256} * 1024;
-// Receive slot pages a redirector may keep resident (a trickle of small
-// datagrams touches one); beyond that, all of them are given back within
-// kBatchTrimDelayMs, busy or idle, so that a burst leaves no megabytes
-// behind and sustained bulk pays one madvise() a second.
-inline constexpr std::size_t kRetainedSlotBytes = std::size_t{64} * 1024;
-inline constexpr std::int64_t kBatchTrimDelayMs = 1000;
-
 // Receive buffer asked for on the listening socket, where every client's
 // datagrams queue, a flood's among them: room for tens of milliseconds of
 // small datagrams at a hundred thousand a second, so that a loop that is
@@ -74,7 +69,7 @@ struct TUDPSession {
   TAddressSlot AddressShare;
 };
 
-class TUDPRedirector final : public TUDPServer {
+class TUDPRedirector final : public TUDPServer, public TRedirector {
  public:
   // Listens on |listen_host|:|listen_port| (empty host: every local address;
   // port 0: system-chosen) and forwards to |target_host|:|target_port|,
@@ -86,16 +81,17 @@ class TUDPRedirector final : public TUDPServer {
   // set up.
   TUDPRedirector(std::string listen_host, std::string outbound_host, std::string target_host,
                  std::uint16_t listen_port, std::uint16_t target_port, std::int64_t timeout_ms,
-                 TRedirectorOptions options = {});
+                 const TRedirectorOptions& options);
   // Stops and joins the thread; session sockets are closed by then.
   ~TUDPRedirector() override;
 
   // Replaces the clock that times sessions (SteadyMillis by default); it
   // must never go back. Owner only, before Resume().
   void SetClock(TMillisClock clock) { clock_ = std::move(clock); }
-  const std::shared_ptr<TRedirectorStats>& Stats() const { return stats_; }
   // Sessions currently in the table. Any thread.
-  std::size_t SessionCount() const { return session_count_.load(std::memory_order_acquire); }
+  std::size_t SessionCount() const override { return session_count_.load(std::memory_order_acquire); }
+  bool Start() override { return Resume(); }
+  bool Failed() const override { return Finished(); }
 
  protected:
   // One pass: block in epoll_wait() over the listening socket, every session
@@ -165,7 +161,7 @@ class TUDPRedirector final : public TUDPServer {
   const std::uint32_t outbound_addr_;  // session sockets bind here; network order
   const std::size_t max_sessions_;
   const std::uint32_t connections_per_address_;
-  const std::shared_ptr<TRedirectorStats> stats_;
+  const std::shared_ptr<TRedirectorStats> stats_ = Stats();
   TMillisClock clock_ = SteadyMillis;
   TUniqueFd epoll_;
 
