@@ -12,7 +12,9 @@
 #include "admin/AdminViews.h"
 #include "admin/StatusPage.h"
 #include "requests/RequestsServer.h"
+#include "runtime/Clock.h"
 #include "runtime/FdBudget.h"
+#include "runtime/LoopThread.h"
 #include "runtime/Log.h"
 
 namespace quorvane {
@@ -50,11 +52,6 @@ constexpr std::string_view kPagePolicy =
 constexpr std::string_view kBusyReply =
     "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
-std::int64_t WallClockMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 void Error(httplib::Response& res, int status, std::string_view message) {
   res.status = status;
   res.set_content(nlohmann::json{{"error", message}}.dump(), std::string(kJson));
@@ -86,9 +83,8 @@ TAdminServer::TAdminServer(TRequestsServer& server, const TRelayEngine* engine,
       server_(server),
       engine_(engine),
       token_(settings.Token),
-      started_at_ms_(admin::WallClockMs()),
+      started_at_ms_(WallMs()),
       router_(std::make_unique<admin::TAdminRouter>()) {
-  SetName("admin endpoint");
   if (Socket() < 0) return;
   if (const auto local = LocalAddress(Socket())) bound_port_ = ntohs(local->sin_port);
   AddRoutes();
@@ -107,7 +103,14 @@ bool TAdminServer::Start() {
     }
     workers_.push_back(std::move(worker));
   }
-  if (!Resume()) {
+  acceptor_ = std::make_unique<TLoopThread>(accept_loop_);
+  acceptor_->SetName("admin endpoint");
+  bool accepting = false;
+  if (acceptor_->Resume()) {
+    accept_loop_.AwaitRunning();
+    accept_loop_.RunSync([&] { accepting = TTCPServer::Start(accept_loop_); });
+  }
+  if (!accepting) {
     Stop();
     return false;
   }
@@ -117,8 +120,13 @@ bool TAdminServer::Start() {
 void TAdminServer::Stop() {
   if (!running_) return;
   running_ = false;
-  Terminate();
-  WaitFor();
+  if (acceptor_ && acceptor_->Started()) {
+    accept_loop_.RunSync([this] { Close(); });
+    acceptor_->Terminate();
+    acceptor_->WaitFor();
+  } else {
+    Close();
+  }
   for (auto& worker : workers_) worker->Terminate();
   for (auto& worker : workers_) worker->WaitFor();
   workers_.clear();

@@ -4,8 +4,8 @@
 // DELETE /api/redirectors/<proto>/<address>/<port> destroys a redirector as
 // a delete request would. Who may do what: admin/AdminAccess.h.
 //
-// DESIGN. TAdminServer is a TTCPServer: its accept thread takes each
-// connection and queues it for a fixed pool of kAdminWorkers threads of its
+// DESIGN. TAdminServer is a TTCPServer served by a loop of its own on one
+// accept thread (TLoopThread): it takes each connection and queues it for a fixed pool of kAdminWorkers threads of its
 // own, or closes it at once when the descriptor reserve is reached or
 // kAdminMaxWaiting connections are queued already (503). A worker serves
 // one request per connection and closes it: TAdminStream bounds what it
@@ -42,8 +42,10 @@
 
 #include "admin/AdminAccess.h"
 #include "requests/Settings.h"
+#include "runtime/EventLoop.h"
 #include "runtime/Mutex.h"
 #include "runtime/Net.h"
+#include "runtime/Thread.h"
 #include "servers/TCPServer.h"
 
 namespace quorvane {
@@ -122,6 +124,8 @@ class TAdminServer final : public TTCPServer {
   std::unique_ptr<admin::TAdminRouter> router_;
   std::vector<std::unique_ptr<TThread>> workers_;  // owner thread only
   bool running_ = false;                           // owner thread only
+  TEventLoop accept_loop_;
+  std::unique_ptr<TThread> acceptor_;  // runs accept_loop_; owner thread only
 
   TMutex mu_;
   std::deque<TConnection> waiting_ GUARDED_BY(mu_);

@@ -12,6 +12,7 @@
 
 #include "admin/PrometheusText.h"
 #include "requests/RequestsServer.h"
+#include "runtime/Clock.h"
 #include "runtime/FdBudget.h"
 #include "runtime/Log.h"
 #include "servers/RelayEngine.h"
@@ -21,11 +22,6 @@ namespace {
 
 using TJson = nlohmann::ordered_json;
 constexpr auto kRelaxed = std::memory_order_relaxed;
-
-std::int64_t WallClockMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 TTrafficView Load(const TRedirectorStats& stats) {
   TTrafficView view;
@@ -99,39 +95,33 @@ std::string Rfc3339(std::int64_t ms) {
 
 TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine, std::int64_t started_at_ms) {
   TAdminSnapshot snapshot;
-  snapshot.NowMs = WallClockMs();
+  snapshot.NowMs = WallMs();
   snapshot.StartedAtMs = started_at_ms;
-  {
-    auto clients = server.ClientList.LockList();
-    snapshot.Sessions.reserve(clients->size());
-    for (const auto& entry : *clients) {
-      snapshot.Sessions.push_back({entry->Address, entry->PeerPort, entry->Registered != 0, entry->Name,
-                                   entry->Version, entry->Profile, entry->ConnectedAtMs});
-    }
-  }
-  {
-    auto redirectors = server.RedirectorList.LockList();
-    snapshot.Redirectors.reserve(redirectors->size());
-    for (const auto& entry : *redirectors) {
-      TRedirectorView view;
-      view.Proto = entry->Proto;
-      view.TargetAddr = entry->ClientAddr;
-      view.TargetPort = entry->ClientPort;
-      view.PublicAddr = entry->PublicAddr;
-      view.PublicPort = ntohs(entry->PublicPort);
-      view.OwnerAddr = entry->OwnerAddr;
-      view.OwnerPort = entry->OwnerPort;
-      view.CreatedAtMs = entry->CreatedAtMs;
-      if (entry->Stats) {
-        view.Traffic = Load(*entry->Stats);
-        view.LastActivityMs = entry->Stats->LastActivityMs.load(kRelaxed);
-      }
-      snapshot.Redirectors.push_back(view);
-    }
-    // Retired under this lock, so that a redirector is counted either live
-    // or retired here, never both and never neither.
-    snapshot.RetiredUdp = Load(server.Metrics().RetiredUdp);
-  }
+  server.Registry().VisitClients([&](const TClientEntry& entry) {
+    snapshot.Sessions.push_back({entry.Address, entry.PeerPort, entry.Registered != 0, entry.Name, entry.Version,
+                                 entry.Profile, entry.ConnectedAtMs});
+  });
+  // The retired counts are read under the same lock as the live ones, so
+  // that a redirector is counted either live or retired here, never both
+  // and never neither.
+  server.Registry().VisitRedirectors(
+      [&](const TRedirectorEntry& entry) {
+        TRedirectorView view;
+        view.Proto = entry.Proto;
+        view.TargetAddr = entry.ClientAddr;
+        view.TargetPort = entry.ClientPort;
+        view.PublicAddr = entry.PublicAddr;
+        view.PublicPort = ntohs(entry.PublicPort);
+        view.OwnerAddr = entry.OwnerAddr;
+        view.OwnerPort = entry.OwnerPort;
+        view.CreatedAtMs = entry.CreatedAtMs;
+        if (entry.Stats) {
+          view.Traffic = Load(*entry.Stats);
+          view.LastActivityMs = entry.Stats->LastActivityMs.load(kRelaxed);
+        }
+        snapshot.Redirectors.push_back(view);
+      },
+      [&](const TRedirectorStats& retired) { Add(snapshot.RetiredUdp, Load(retired)); });
   const TServerMetrics& metrics = server.Metrics();
   snapshot.SessionsAccepted = metrics.SessionsAccepted.load(kRelaxed);
   for (std::size_t i = 0; i < snapshot.Requests.size(); ++i)
@@ -142,6 +132,7 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
   snapshot.CreatesReused = metrics.CreatesReused.load(kRelaxed);
   snapshot.CreatesFailed = metrics.CreatesFailed.load(kRelaxed);
   snapshot.RequestsThrottled = metrics.RequestsThrottled.load(kRelaxed);
+  snapshot.SessionsClosedUnread = metrics.SessionsClosedUnread.load(kRelaxed);
   if (engine != nullptr) {
     const TRelayEngineCounters counters = engine->Counters();
     snapshot.TcpRelaysOpen = counters.RelaysOpen;
@@ -318,6 +309,9 @@ std::string MetricsText(const TAdminSnapshot& snapshot) {
     }
   }
 
+  out.Single("quorvane_sessions_closed_unread_total", "counter",
+             "Control sessions closed because their client did not read its replies.",
+             snapshot.SessionsClosedUnread);
   out.Single("quorvane_log_lines_dropped_total", "counter",
              "Log lines dropped because the log output was blocked.", snapshot.LogLinesDropped);
   out.Single("quorvane_descriptors_open", "gauge", "File descriptors open now.",

@@ -2,8 +2,8 @@
 // renderings: the JSON documents of /api/* and the Prometheus text of
 // /metrics.
 //
-// TakeSnapshot() holds each registry lock only for as long as it copies
-// plain values out (one list at a time, never both); every rendering works
+// TakeSnapshot() holds the registry's lock only for as long as it copies
+// plain values out (one list at a time); every rendering works
 // on the copy afterwards, with no lock held. Counters are relaxed atomics
 // read one by one, so a snapshot is not one instant, but no counter it shows
 // ever goes backwards between snapshots: the totals of UDP redirectors that
@@ -72,6 +72,7 @@ struct TAdminSnapshot {
   std::uint64_t CreatesReused = 0;
   std::uint64_t CreatesFailed = 0;
   std::uint64_t RequestsThrottled = 0;
+  std::uint64_t SessionsClosedUnread = 0;
   // UDP redirectors that are gone, summed.
   TTrafficView RetiredUdp;
   // The relay engine's totals (zero without an engine).
@@ -86,7 +87,8 @@ struct TAdminSnapshot {
 };
 
 // Copies what every view shows. |engine| may be null. Any thread; takes
-// ClientList's lock, then RedirectorList's, one after the other.
+// the registry's lock twice, once for the clients and once for the
+// redirectors.
 TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine, std::int64_t started_at_ms);
 
 // Sums over the live UDP redirectors plus the retired ones.

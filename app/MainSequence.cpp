@@ -29,15 +29,15 @@ namespace quorvane {
 namespace {
 
 // Waits for signals on a signalfd. SIGHUP asks the reloader for a reload
-// and waiting goes on; SIGINT or SIGTERM asks the requests server to
-// terminate, which ends its accept loop the way a failed listener does. The
-// main thread owns it and stops it with Terminate() and WaitFor().
+// and waiting goes on; SIGINT or SIGTERM sets |stop|, on which the main
+// thread waits, as it does for a failed listener. The main thread owns it
+// and stops it with Terminate() and WaitFor().
 class TSignalWatcher final : public TThread {
  public:
-  // Takes ownership of |signal_fd|; |server| and |reloader| must outlive the
+  // Takes ownership of |signal_fd|; |stop| and |reloader| must outlive the
   // thread. |reloader| is null when its thread could not be started.
-  TSignalWatcher(TUniqueFd signal_fd, TThread& server, TConfigReloader* reloader)
-      : signal_fd_(std::move(signal_fd)), server_(server), reloader_(reloader) {}
+  TSignalWatcher(TUniqueFd signal_fd, const TEvent& stop, TConfigReloader* reloader)
+      : signal_fd_(std::move(signal_fd)), stop_(stop), reloader_(reloader) {}
   ~TSignalWatcher() override = default;
 
   // Whether a signal stopped the server. Valid after WaitFor().
@@ -64,7 +64,7 @@ class TSignalWatcher final : public TThread {
       if (reloader_ != nullptr) reloader_->Terminate();
       service::NotifyStopping();
       signalled_.store(true, std::memory_order_release);
-      server_.Terminate();
+      stop_.Set();
       // A second signal while the server shuts down stays blocked and pending.
       return;
     }
@@ -72,7 +72,7 @@ class TSignalWatcher final : public TThread {
 
  private:
   TUniqueFd signal_fd_;
-  TThread& server_;
+  const TEvent& stop_;
   TConfigReloader* reloader_;
   std::atomic<bool> signalled_{false};
 };
@@ -112,14 +112,14 @@ void UnblockSignals() {
 }
 
 int Serve(TUniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& load, bool* exit_at_once) {
+  // Every session, redirector and relay runs on the engine's loops.
   TRelayEngine engine;
   if (!engine.Start()) {
-    LogError("quorvane: the relay threads could not be started");
+    LogError("quorvane: the event-loop threads could not be started");
     return kExitFailed;
   }
   const TConfigSnapshot config = CurrentConfig();
-  TRequestsServer server(config);  // prints the start line
-  server.SetRelayEngine(&engine);
+  TRequestsServer server(config, engine);  // prints the start line
   const bool listening = server.Socket() >= 0;
   if (!listening) {
     TDiagnostics failure(load.Diagnostics.File());
@@ -132,13 +132,19 @@ int Serve(TUniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& l
   if (listening && !StartAdminEndpoint(server, &engine, config->Admin, admin)) return kExitFailed;
   auto reloader = std::make_unique<TConfigReloader>(source);
   const bool reloading = listening && reloader->Resume();
-  TSignalWatcher watcher(std::move(signal_fd), server, reloading ? reloader.get() : nullptr);
+  const TEvent stop_requested;
+  TSignalWatcher watcher(std::move(signal_fd), stop_requested, reloading ? reloader.get() : nullptr);
   const bool watching = watcher.Resume();
   // Without a watcher the stop signals must keep their default action.
   if (!watching) UnblockSignals();
-  const bool serving = server.Resume();
-  if (serving && listening) service::NotifyReady();
-  server.WaitFor();  // runs the server's end handler: "Closing server"
+  const bool serving = listening && server.Start();
+  if (serving) {
+    service::NotifyReady();
+    // Until a stop signal, or until the listener fails.
+    pollfd waits[2] = {{stop_requested.Fd(), POLLIN, 0}, {server.ListenerEndedFd(), POLLIN, 0}};
+    PollRetry(waits, 2, -1);
+  }
+  server.Stop();  // "Closing server", then every session ends
   if (admin) admin->Stop();
   watcher.Terminate();
   if (watching) watcher.WaitFor();

@@ -17,22 +17,13 @@
 namespace quorvane {
 namespace {
 
-// Stands for a redirector: it stays until terminated, or (odd target
-// ports) ends at once like one whose listener failed.
-class TFakeRedirector final : public TThread {
+// Stands for a redirector: it serves until destroyed, or (odd target
+// ports) has stopped at once like one whose listener failed.
+class TFakeRedirector final : public TRedirector {
  public:
-  explicit TFakeRedirector(bool ends) : ends_(ends) {}
-  ~TFakeRedirector() override {
-    Terminate();
-    WaitFor();
-  }
-
- protected:
-  void Execute() override {
-    if (ends_) return;
-    pollfd wake{WakeFd(), POLLIN, 0};
-    PollRetry(&wake, 1, -1);
-  }
+  TFakeRedirector(TRelayLoop& loop, bool ends) : TRedirector(loop, nullptr), ends_(ends) {}
+  bool Start() override { return true; }
+  bool Failed() const override { return ends_; }
 
  private:
   bool ends_;
@@ -43,7 +34,7 @@ TNewRedirector FakeRedirector(const TRedirectorRequest& request) {
   TNewRedirector built;
   // Every seventh target port fails its setup.
   if (request.TargetPort % 7 == 0) return built;
-  built.Redirector = std::make_unique<TFakeRedirector>(request.TargetPort % 2 == 1);
+  built.Redirector = std::make_unique<TFakeRedirector>(*request.Options.Loop, request.TargetPort % 2 == 1);
   built.Bound = MakeSockAddr(0x0100007F, next_port++);
   return built;
 }
@@ -81,10 +72,12 @@ struct TFixture {
   TFixture() : configs(MakeConfigs()) {
     SetLogSink([](std::string_view) {});
     PublishConfig(configs[0]);
-    server = std::make_unique<TRequestsServer>(configs[0]);
+    server = std::make_unique<TRequestsServer>(configs[0], engine);
     server->SetRedirectorFactory(FakeRedirector);
   }
   std::array<TConfigSnapshot, 4> configs;
+  // Never started: the session runs on this thread, which acts for its loop.
+  TRelayEngine engine{1};
   std::unique_ptr<TRequestsServer> server;
 };
 
@@ -111,32 +104,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) != 0) return 0;
   TUniqueFd replies(pair[1]);
   const sockaddr_in peer = MakeSockAddr(0x0100007F, 40000);
-  auto session = std::make_unique<TRequestsServerThread>(*fixture.server, TUniqueFd(pair[0]), peer);
   auto entry = std::make_unique<TClientEntry>();
   entry->Address = peer.sin_addr.s_addr;
-  entry->Session = session.get();
-  fixture.server->ClientList.Add(std::move(entry));
+  TClientEntry* recorded = fixture.server->Registry().AddClient(std::move(entry));
+  TRelayLoop& loop = fixture.engine.Loop(0);
+  auto session = std::make_unique<TRequestsServerThread>(*fixture.server, loop, 1, TUniqueFd(pair[0]), peer,
+                                                         TAddressSlot{}, recorded);
 
   TPacketAssembler packets;
   try {
-    while (!stream.empty() && !session->Terminated()) {
-      const std::span<std::uint8_t> space = packets.Space();
-      const std::size_t take = std::min({chunk, stream.size(), space.size()});
-      std::copy_n(stream.begin(), take, space.begin());
+    while (!stream.empty()) {
+      const std::size_t take = std::min(chunk, stream.size());
+      packets.Append(stream.first(take));
       stream = stream.subspan(take);
-      packets.Commit(take);
       packets.Drain([&](TPacketView packet) {
         session->ProcessRequest(packet);
         DrainReplies(replies.Get());
+        return TDrainStep::kNext;
       });
     }
   } catch (const TSilentAbort&) {
     // The session would end here.
   }
-  fixture.server->Nat().RemoveOwnedBy(*session);
-  {
-    auto clients = fixture.server->ClientList.LockList();
-    clients->clear();
-  }
+  // Destroys its redirectors and removes its client entry, as a session's
+  // end does.
+  session->Terminate();
+  session.reset();
+  loop.Loop().RunDeferred();
   return 0;
 }

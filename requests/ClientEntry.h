@@ -1,14 +1,16 @@
 // TClientEntry: the client registry's record of one connected client.
-// Plain data; the registry (TRequestsServer::ClientList) owns it and every
-// field is read and written under that list's lock.
+// Plain data; the registry (TNatRegistry) owns it, and every field is read
+// and written under its lock.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quorvane {
 
 class TRequestsServerThread;
+struct TRedirectorEntry;
 
 struct TClientEntry {
   std::uint8_t Profile = 0;   // index into ProfileTable, set by Register
@@ -21,6 +23,10 @@ struct TClientEntry {
   std::string Name;                // as the last accepted Register gave it
   std::uint16_t Version = 0;       // of the last accepted Register
   std::int64_t ConnectedAtMs = 0;  // wall clock, ms since the epoch
+
+  // The redirectors this client's session created that are still live,
+  // oldest first: its session's end destroys them, newest first.
+  std::vector<TRedirectorEntry*> Owned;
 };
 
 }  // namespace quorvane

@@ -1,26 +1,42 @@
-// TNatRequests: the NAT branch of request handling. It keeps the requests
-// server's redirector registry (RedirectorList): looks keys up, builds and
+// TNatRequests: the NAT branch of request handling. It works on the
+// requests server's registry (TNatRegistry): looks keys up, builds and
 // registers redirectors, destroys them on delete and at the end of their
 // session, and applies the operator's limits and policy to creates.
 //
-// Runs on the session threads; any number at once. RedirectorList's lock is
+// Runs on the loops' threads, any number at once. The registry's lock is
 // held from a create's lookup to its insert, so two sessions creating one
 // key get one redirector; nothing done under it waits for the network (the
-// configuration's hosts were resolved when it was loaded). ClientList's lock
-// is taken only before RedirectorList's, never together.
+// configuration's hosts were resolved when it was loaded). A new redirector
+// is served by its creator's loop, so a session's own creates, deletes and
+// end close ports at once; only a delete of another loop's redirector is
+// answered later, once that loop has closed its port.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
+#include <memory>
+#include <vector>
+
+#include "requests/RedirectorEntry.h"
 #include "requests/RequestPacket.h"
 #include "requests/Settings.h"
+#include "runtime/Refusals.h"
+#include "runtime/ThreadAnnotations.h"
+#include <string>
 
 namespace quorvane {
 
 class TRequestsServer;
 class TRequestsServerThread;
+
+// What a NAT request gets: a reply now, none (an Action that is not
+// answered), or a reply later (Pending), through the session's Resume().
+struct TNatOutcome {
+  std::optional<TNatReply> Reply;
+  bool Pending = false;
+};
 
 class TNatRequests final {
  public:
@@ -28,28 +44,36 @@ class TNatRequests final {
   TNatRequests(const TNatRequests&) = delete;
   TNatRequests& operator=(const TNatRequests&) = delete;
 
-  // Handles one NAT request of |session| (logs the request line). Returns
-  // the reply to send, or nullopt for an Action that is not answered.
-  // Session thread only; takes and releases the registry locks itself.
-  std::optional<TNatReply> Handle(TRequestsServerThread& session, const TNatRequest& request);
+  // Handles one NAT request of |session| (logs the request line). The
+  // session's loop thread; takes and releases the registry's lock itself.
+  TNatOutcome Handle(TRequestsServerThread& session, const TNatRequest& request);
 
   // Destroys every redirector |session| created, newest first. At the end
-  // of the session, on its thread.
+  // of the session, on its loop's thread.
   void RemoveOwnedBy(const TRequestsServerThread& session);
 
   // Destroys the redirector with the key (|proto|, |address| network order,
   // |port| as a request carries it) as a delete request would, whoever
   // created it; the owner's session goes on. For the admin endpoint, which
   // is no session: the operator's policy does not apply. False when there is
-  // none. Any thread; takes RedirectorList's lock.
+  // none. Any thread but a loop's (it waits for the redirector's loop to
+  // close the port); takes the registry's lock.
   bool DeleteByKey(std::uint32_t proto, std::uint32_t address, std::uint16_t port);
 
  private:
   TNatReply Query(const TRequestsServerThread& session, const TNatRequest& request,
                   const TServerConfig& config);
   TNatReply Create(TRequestsServerThread& session, const TNatRequest& request, const TServerConfig& config);
-  TNatReply Delete(const TRequestsServerThread& session, const TNatRequest& request,
-                   const TServerConfig& config);
+  using TDeadEntries = std::vector<std::unique_ptr<TRedirectorEntry>>;
+  // The create under the registry's lock; entries found dead go to |dead|.
+  TNatReply CreateLocked(TRequestsServerThread& session, const TNatRequest& request, std::uint8_t profile,
+                         const TServerConfig& config, TDeadEntries& dead) REQUIRES(server_.Registry().Mutex());
+  // The "... not created" line and status 255; Fail adds the reason on
+  // standard error and counts it, Refuse reports the refusal.
+  TNatReply NotCreated(const TNatRequest& request);
+  TNatReply Fail(const TNatRequest& request, const std::string& why);
+  TNatReply Refuse(const TRequestsServerThread& session, const TNatRequest& request, TRefusalReason reason);
+  TNatOutcome Delete(TRequestsServerThread& session, const TNatRequest& request, const TServerConfig& config);
   // The profile a create of |session| uses: the client's own, or for a
   // client registered as BNETD the request's byte.
   std::uint8_t SelectProfile(const TRequestsServerThread& session, const TNatRequest& request);

@@ -1,25 +1,22 @@
 #include "requests/PacketAssembler.h"
 
-#include <cassert>
-#include <cstring>
-
 namespace quorvane {
+namespace {
 
-std::span<std::uint8_t> TPacketAssembler::Space() {
-  assert(size_ < kPacketSize);
-  if (!buffer_) buffer_.reset(new std::uint8_t[kCapacity]);
-  return {buffer_.get() + size_, kReceiveChunkBytes};
-}
+// A session that held a whole receive while it waited gives that memory
+// back once it is down to a partial packet again: idle sessions stay small.
+constexpr std::size_t kKeptCapacity = 4 * kPacketSize;
 
-void TPacketAssembler::Commit(std::size_t count) {
-  assert(count <= kReceiveChunkBytes);
-  size_ += count;
+}  // namespace
+
+void TPacketAssembler::Append(std::span<const std::uint8_t> bytes) {
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
 void TPacketAssembler::Keep(std::size_t consumed) {
   if (consumed == 0) return;
-  size_ -= consumed;
-  if (size_ > 0) std::memmove(buffer_.get(), buffer_.get() + consumed, size_);
+  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(consumed));
+  if (buffer_.capacity() > kKeptCapacity && buffer_.size() < kPacketSize) buffer_.shrink_to_fit();
 }
 
 }  // namespace quorvane

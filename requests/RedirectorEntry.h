@@ -1,18 +1,35 @@
 // TRedirectorEntry: the redirector registry's record of one live
 // redirector, which it owns. Key: (Proto, ClientAddr, ClientPort). Every
-// field is read and written under TRequestsServer::RedirectorList's lock.
+// field is read and written under the registry's lock (TNatRegistry).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "runtime/AddressCounter.h"
-#include "runtime/Thread.h"
+#include "servers/Redirector.h"
 #include "servers/RedirectorStats.h"
 
 namespace quorvane {
 
 class TRequestsServerThread;
+struct TClientEntry;
+
+// A redirector's key: what a request names it by.
+struct TRedirectorKey {
+  std::uint32_t Proto = 0;
+  std::uint32_t Address = 0;  // network order
+  std::uint16_t Port = 0;     // as the request carries it
+  bool operator==(const TRedirectorKey&) const = default;
+};
+
+struct TRedirectorKeyHash {
+  std::size_t operator()(const TRedirectorKey& key) const {
+    const std::uint64_t mixed = (std::uint64_t{key.Address} << 16 | key.Port) * 0x9E3779B97F4A7C15ULL;
+    return static_cast<std::size_t>(mixed ^ (mixed >> 29) ^ key.Proto);
+  }
+};
 
 struct TRedirectorEntry {
   std::uint32_t Proto = 0;
@@ -20,8 +37,10 @@ struct TRedirectorEntry {
   std::uint32_t PublicAddr = 0;  // network order
   std::uint16_t ClientPort = 0;  // as the request carries it
   std::uint16_t PublicPort = 0;  // network order
-  std::unique_ptr<TThread> Redirector;
+  // Served by its own loop; destroyed there (TNatRegistry::Destroy).
+  std::unique_ptr<TRedirector> Redirector;
   TRequestsServerThread* Owner = nullptr;  // not owned
+  TClientEntry* OwnerEntry = nullptr;      // the owner's client entry; not owned
 
   // The owning session's share of its address's redirectors; given back
   // when the entry goes.
@@ -31,13 +50,8 @@ struct TRedirectorEntry {
   std::uint16_t OwnerPort = 0;   // host order
   std::int64_t CreatedAtMs = 0;  // wall clock, ms since the epoch
   std::shared_ptr<TRedirectorStats> Stats;
+
+  TRedirectorKey Key() const { return {Proto, ClientAddr, ClientPort}; }
 };
-
-struct TServerMetrics;
-
-// Terminates the entry's redirector, waits for its thread and frees it; the
-// redirector's port is closed when this returns. What a UDP redirector
-// counted passes to |metrics|. REQUIRES: RedirectorList locked.
-void DestroyRedirector(TRedirectorEntry& entry, TServerMetrics& metrics);
 
 }  // namespace quorvane

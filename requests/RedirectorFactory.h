@@ -1,6 +1,7 @@
 // How a NAT create request gets its redirector. The requests server calls a
-// factory under the redirector registry's lock, so a factory must not block
-// on the network: every host it is given is dotted text. The default one
+// factory under the registry's lock, on the loop that is to serve the
+// redirector (Options.Loop), so a factory must not block on the network:
+// every host it is given is dotted text. The default one
 // builds the real TTCPRedirector or TUDPRedirector; tests and the fuzzer put
 // one in that opens no socket.
 #pragma once
@@ -13,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "runtime/Thread.h"
+#include "servers/Redirector.h"
 #include "servers/RedirectorOptions.h"
 
 namespace quorvane {
@@ -27,8 +28,8 @@ struct TRedirectorRequest {
 };
 
 struct TNewRedirector {
-  // Built suspended; the caller starts it with Resume().
-  std::unique_ptr<TThread> Redirector;
+  // Not started yet: the caller starts it on its loop with Start().
+  std::unique_ptr<TRedirector> Redirector;
   // Where it listens; nullopt when its setup failed.
   std::optional<sockaddr_in> Bound;
   int SetupError = 0;  // errno of the failed setup step

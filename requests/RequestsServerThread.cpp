@@ -4,79 +4,135 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 
-#include "requests/PacketAssembler.h"
 #include "requests/RequestsServer.h"
 #include "runtime/Log.h"
 #include "runtime/SilentAbort.h"
 
 namespace quorvane {
-namespace {
-
-// Sends the entries of one address list.
-template <class SendFn>
-void SendAddressList(const std::vector<std::uint32_t>& addrs, const std::vector<std::uint32_t>& masks,
-                     std::uint16_t port, std::uint8_t exclude, SendFn&& send) {
-  const std::size_t count = masks.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    TAddressEntry entry;
-    entry.EntryCount = static_cast<std::uint16_t>(count);
-    entry.EntryIndex = static_cast<std::uint16_t>(i);
-    entry.Mask = masks[i];
-    entry.Address = addrs[i];
-    entry.Port = port;
-    entry.Proto = kProtoTcp;
-    entry.Exclude = exclude;
-    send(Encode(entry));
-  }
+TRequestsServerThread::TRequestsServerThread(TRequestsServer& server, TRelayLoop& loop, std::uint64_t id,
+                                             TUniqueFd socket, const sockaddr_in& peer, TAddressSlot slot,
+                                             TClientEntry* entry)
+    : Server(server),
+      loop_(loop),
+      events_(loop.Loop()),
+      id_(id),
+      socket_(std::move(socket)),
+      peer_(peer),
+      slot_(std::move(slot)),
+      entry_(entry) {
+  Server.Registry().UpdateClient(entry_, [this](TClientEntry& e) { e.Session = this; });
 }
-
-}  // namespace
-
-TRequestsServerThread::TRequestsServerThread(TRequestsServer& server, TUniqueFd socket,
-                                             const sockaddr_in& peer, TAddressSlot slot)
-    : Server(server), socket_(std::move(socket)), peer_(peer), slot_(std::move(slot)) {}
 
 TRequestsServerThread::~TRequestsServerThread() {
-  Terminate();
-  WaitFor();
+  // Ended by now, which took it out of the loop and the registries.
+  assert(ended_);
 }
 
-void TRequestsServerThread::Execute() {
-  // Logged here rather than by the accept thread, so that it precedes every
-  // line of this session and a client refused a thread is never announced.
-  Log("New client from: ", AddrToStr(peer_.sin_addr.s_addr), ":", ntohs(peer_.sin_port));
-  TPacketAssembler packets;
-  try {
-    while (!Terminated()) {
-      const TWaitResult wait = WaitFd(socket_.Get(), POLLIN, WakeFd(), -1);
-      if (wait == TWaitResult::kWoken || wait == TWaitResult::kTimedOut) continue;
-      if (wait == TWaitResult::kFailed) break;
-      // Received straight into the buffer: only a 0-byte receive means the
-      // peer closed. (A pending-byte count says 0 at a TCP urgent mark
-      // while data still waits behind it.)
-      const std::span<std::uint8_t> space = packets.Space();
-      const ssize_t received = RecvSome(socket_.Get(), space.data(), space.size(), MSG_DONTWAIT);
-      if (received == 0) break;
-      if (received < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
-        break;
+void TRequestsServerThread::Start() {
+  if (!events_.Watch(*this, socket_.Get(), EPOLLIN)) End();
+}
+
+void TRequestsServerThread::Terminate() { End(); }
+
+void TRequestsServerThread::OnReady(std::uint32_t events) {
+  if ((events & EPOLLOUT) != 0) {
+    try {
+      Flush();
+      if (lists_) {
+        FillLists();
+        // The lists are out: what was received behind the Register goes on.
+        if (!lists_) HandlePackets();
       }
-      packets.Commit(static_cast<std::size_t>(received));
-      const std::uint32_t per_second = CurrentConfig()->Limits.RequestsPerAddress;
-      packets.Drain([this, per_second](TPacketView packet) {
-        if (CostsWork(packet)) AwaitShare(per_second);
-        ProcessRequest(packet);
-      });
+    } catch (const TSilentAbort&) {
+      return End();
     }
-  } catch (const TSilentAbort&) {
-    // Gives up on this connection without a word.
-  } catch (...) {
-    // Anything else (e.g. out of memory) ends this session only.
+    if (ended_) return;
   }
-  SessionEnd();
+  // While a packet waits, a hang-up reported with the writable side waits
+  // too: the packets already received are handled before the end is read.
+  if (!ended_ && Reading() && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) Receive();
+  if (!ended_) UpdateWatch();
+}
+
+bool TRequestsServerThread::Busy() const { return share_timer_.Armed() || awaiting_reply_ || lists_; }
+
+bool TRequestsServerThread::Reading() const { return !Busy() && !stop_after_packets_; }
+
+void TRequestsServerThread::Receive() {
+  // Received straight into the loop's buffer: only a 0-byte receive means
+  // the peer closed. (A pending-byte count says 0 at a TCP urgent mark
+  // while data still waits behind it.)
+  const std::span<std::uint8_t> space = Server.ReceiveBuffer(loop_);
+  const ssize_t received = RecvSome(socket_.Get(), space.data(), space.size(), MSG_DONTWAIT);
+  if (received == 0) return End();
+  if (received < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+    return End();
+  }
+  packets_.Append(space.first(static_cast<std::size_t>(received)));
+  HandlePackets();
+}
+
+void TRequestsServerThread::HandlePackets() {
+  if (ended_ || Busy()) return;
+  bool finished = false;
+  try {
+    finished = packets_.Drain([this](TPacketView packet) { return HandleOne(packet); });
+  } catch (const TSilentAbort&) {
+    return End();  // gives up on this connection without a word
+  } catch (...) {
+    return End();  // anything else (e.g. out of memory) ends this session only
+  }
+  // A refused Register ends the session once every packet received with it
+  // has been handled, and nothing received later is.
+  if (finished && stop_after_packets_) End();
+}
+
+TDrainStep TRequestsServerThread::HandleOne(TPacketView packet) {
+  // Checked between requests, so that one request's answer always goes out
+  // whole, however long its address lists.
+  if (QueuedReplyBytes() > kMaxQueuedReplyBytes) {
+    Server.Metrics().SessionsClosedUnread.fetch_add(1, std::memory_order_relaxed);
+    LogError("Session of ", AddrToStr(peer_.sin_addr.s_addr), ":", ntohs(peer_.sin_port),
+             " closed: it does not read its replies (", QueuedReplyBytes(), " bytes waiting)");
+    throw TSilentAbort{};
+  }
+  if (CostsWork(packet) && !share_taken_) {
+    const std::uint32_t per_second = CurrentConfig()->Limits.RequestsPerAddress;
+    const auto now = TAddressRate::TClock::time_point(std::chrono::milliseconds(events_.NowMs()));
+    const auto wait = Server.RequestsByAddress().Take(peer_.sin_addr.s_addr, per_second, now);
+    if (wait > TAddressRate::TClock::duration::zero()) {
+      Server.Metrics().RequestsThrottled.fetch_add(1, std::memory_order_relaxed);
+      share_taken_ = true;
+      // Rounded up, so that the turn has surely come when the timer fires.
+      events_.ArmAfter(share_timer_, std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+      return TDrainStep::kHoldThis;
+    }
+  }
+  share_taken_ = false;
+  ProcessRequest(packet);
+  return Busy() ? TDrainStep::kStopAfterThis : TDrainStep::kNext;
+}
+
+void TRequestsServerThread::ShareArrived() {
+  HandlePackets();
+  if (!ended_) UpdateWatch();
+}
+
+void TRequestsServerThread::Resume(const TNatReply& reply) {
+  if (ended_ || !awaiting_reply_) return;
+  awaiting_reply_ = false;
+  try {
+    Send(Encode(reply));
+  } catch (const TSilentAbort&) {
+    return End();
+  }
+  HandlePackets();
+  if (!ended_) UpdateWatch();
 }
 
 bool TRequestsServerThread::CostsWork(TPacketView packet) {
@@ -84,20 +140,20 @@ bool TRequestsServerThread::CostsWork(TPacketView packet) {
   return type == kPacketNop || type == kPacketRegisterRequest || type == kPacketNatRequest;
 }
 
-void TRequestsServerThread::AwaitShare(std::uint32_t per_second) {
-  const auto wait =
-      Server.RequestsByAddress().Take(peer_.sin_addr.s_addr, per_second, TAddressRate::TClock::now());
-  if (wait == TAddressRate::TClock::duration::zero()) return;
-  Server.Metrics().RequestsThrottled.fetch_add(1, std::memory_order_relaxed);
-  // Rounded up, so that the turn has surely come when the wait ends.
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
-  pollfd wake{WakeFd(), POLLIN, 0};
-  if (PollRetry(&wake, 1, static_cast<int>(std::min<std::int64_t>(ms, 1 << 30))) != 0) {
-    throw TSilentAbort{};  // terminated while waiting
-  }
+void TRequestsServerThread::UpdateWatch() {
+  // Nothing is read while a packet waits for its turn or its answer, or
+  // once the session is to end: what the client sends meanwhile waits in
+  // the socket.
+  const std::uint32_t wanted = (Reading() ? EPOLLIN : 0u) | (QueuedReplyBytes() > 0 ? EPOLLOUT : 0u);
+  if (wanted == 0) return events_.Unwatch(*this);
+  if (!events_.Watch(*this, socket_.Get(), wanted)) End();
 }
 
-void TRequestsServerThread::SessionEnd() {
+void TRequestsServerThread::End() {
+  if (ended_) return;
+  ended_ = true;
+  events_.Disarm(share_timer_);
+  events_.Unwatch(*this);
   // After a reset the socket may no longer know its peer; the address taken
   // at accept still names the client.
   const sockaddr_in peer = PeerAddress(socket_.Get()).value_or(peer_);
@@ -110,15 +166,8 @@ void TRequestsServerThread::SessionEnd() {
   Server.Nat().RemoveOwnedBy(*this);
   ShutdownAndClose(socket_);
   slot_.Release();
-  {
-    auto clients = Server.ClientList.LockList();
-    for (auto it = clients->begin(); it != clients->end(); ++it) {
-      if ((*it)->Session == this) {
-        clients->erase(it);
-        break;
-      }
-    }
-  }
+  Server.Registry().RemoveClient(entry_);
+  Server.SessionEnded(*this);
 }
 
 void TRequestsServerThread::ProcessRequest(TPacketView packet) {
@@ -156,54 +205,82 @@ void TRequestsServerThread::ProcessRegister(TPacketView packet) {
   } else {
     if (request.Name() == kBnetdClientName) profile = kBnetdProfile;
     reply.Status = kRegisterOk;
-    {
-      auto clients = Server.ClientList.LockList();
-      for (const auto& entry : *clients) {
-        if (entry->Session == this) {
-          entry->Profile = profile;
-          entry->Registered = 1;
-          entry->Name = request.Name();
-          entry->Version = request.Version;
-          break;
-        }
-      }
-    }
+    Server.Registry().UpdateClient(entry_, [&](TClientEntry& entry) {
+      entry.Profile = profile;
+      entry.Registered = 1;
+      entry.Name = request.Name();
+      entry.Version = request.Version;
+    });
     const TSettings& settings = config->ProfileTable[profile];
     reply.IncludeCount = static_cast<std::uint8_t>(settings.IncludeMasks.size());
     reply.ExcludeCount = static_cast<std::uint8_t>(settings.ExcludeMasks.size());
   }
   Send(Encode(reply));
   if (reply.Status != kRegisterOk) {
-    Terminate();
+    stop_after_packets_ = true;
     return;
   }
-  const TSettings& settings = config->ProfileTable[profile];
-  const auto send = [this](const TRequestPacket& p) { Send(p); };
-  SendAddressList(settings.ExcludeAddrs, settings.ExcludeMasks, settings.Port, 1, send);
-  SendAddressList(settings.IncludeAddrs, settings.IncludeMasks, settings.Port, 0, send);
+  lists_ = TListCursor{config, profile, 0};
+  FillLists();
+}
+
+void TRequestsServerThread::FillLists() {
+  const TSettings& settings = lists_->Config->ProfileTable[lists_->Profile];
+  const std::size_t excludes = settings.ExcludeMasks.size();
+  const std::size_t includes = settings.IncludeMasks.size();
+  while (QueuedReplyBytes() < kListChunkBytes && lists_->Next < excludes + includes) {
+    const bool exclude = lists_->Next < excludes;
+    const std::size_t i = exclude ? lists_->Next : lists_->Next - excludes;
+    TAddressEntry entry;
+    entry.EntryCount = static_cast<std::uint16_t>(exclude ? excludes : includes);
+    entry.EntryIndex = static_cast<std::uint16_t>(i);
+    entry.Mask = exclude ? settings.ExcludeMasks[i] : settings.IncludeMasks[i];
+    entry.Address = exclude ? settings.ExcludeAddrs[i] : settings.IncludeAddrs[i];
+    entry.Port = settings.Port;
+    entry.Proto = kProtoTcp;
+    entry.Exclude = exclude ? 1 : 0;
+    Queue(Encode(entry));
+    ++lists_->Next;
+  }
+  if (lists_->Next == excludes + includes) lists_.reset();
+  Flush();
 }
 
 void TRequestsServerThread::ProcessNatRequest(TPacketView packet) {
-  if (const auto reply = Server.Nat().Handle(*this, DecodeNatRequest(packet))) Send(Encode(*reply));
+  const TNatOutcome outcome = Server.Nat().Handle(*this, DecodeNatRequest(packet));
+  if (outcome.Pending) {
+    awaiting_reply_ = true;
+  } else if (outcome.Reply) {
+    Send(Encode(*outcome.Reply));
+  }
 }
 
-void TRequestsServerThread::Send(const TRequestPacket& packet) { SendReply(socket_.Get(), packet, WakeFd()); }
+void TRequestsServerThread::Send(const TRequestPacket& packet) {
+  Queue(packet);
+  Flush();
+}
 
-void SendReply(int socket, const TRequestPacket& packet, int wake_fd) {
-  const std::uint8_t* position = packet.data();
-  std::size_t remaining = PacketSize(packet);
-  if (remaining > packet.size()) remaining = packet.size();
-  while (remaining > 0) {
-    const ssize_t sent = SendSome(socket, position, remaining, MSG_DONTWAIT);
+void TRequestsServerThread::Queue(const TRequestPacket& packet) {
+  std::size_t size = PacketSize(packet);
+  if (size > packet.size()) size = packet.size();
+  output_.insert(output_.end(), packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(size));
+}
+
+void TRequestsServerThread::Flush() {
+  while (output_sent_ < output_.size()) {
+    const ssize_t sent =
+        SendSome(socket_.Get(), output_.data() + output_sent_, output_.size() - output_sent_, MSG_DONTWAIT);
     if (sent < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK) throw TSilentAbort{};
-      // A client that stops reading must not pin this thread: a terminated
-      // session gives up here.
-      if (WaitFd(socket, POLLOUT, wake_fd, -1) != TWaitResult::kReady) throw TSilentAbort{};
-      continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      throw TSilentAbort{};
     }
-    position += sent;
-    remaining -= static_cast<std::size_t>(sent);
+    output_sent_ += static_cast<std::size_t>(sent);
+  }
+  if (output_sent_ == output_.size()) {
+    output_.clear();
+    output_sent_ = 0;
+    // A burst of replies leaves no buffer behind on an idle session.
+    if (output_.capacity() > 4 * kPacketSize) output_.shrink_to_fit();
   }
 }
 

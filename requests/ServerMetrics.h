@@ -27,6 +27,9 @@ struct TServerMetrics {
   std::atomic<std::uint64_t> CreatesFailed{0};  // the redirector could not be set up
   // Requests that waited for their address's share (REQUESTS_PER_ADDRESS).
   std::atomic<std::uint64_t> RequestsThrottled{0};
+  // Sessions closed because their client left more replies unread than a
+  // session may hold.
+  std::atomic<std::uint64_t> SessionsClosedUnread{0};
   // What UDP redirectors that are gone had counted, so that totals never
   // shrink when one is destroyed. (TCP relays are counted by the engine,
   // which lives as long as the process.)

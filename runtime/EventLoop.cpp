@@ -40,7 +40,7 @@ void TEventLoop::Drain() {
   RunDeferred();
 }
 
-bool TEventLoop::Post(TTask task) {
+bool TEventLoop::Post(TTask&& task) {
   bool wake = false;
   {
     TMutexLock lock(mu_);
@@ -67,15 +67,18 @@ void TEventLoop::Close() {
   open_ = false;
 }
 
-void TEventLoop::RunSync(const std::function<void()>& fn) {
-  if (InLoopThread()) return fn();
+namespace {
+
+// Posts |fn| to |loop| and waits until it has run; false when the loop
+// refused it.
+bool PostAndWait(TEventLoop& loop, const std::function<void()>& fn) {
   struct TState {
     std::mutex mu;
     std::condition_variable done_cv;
     bool done = false;
   };
   auto state = std::make_shared<TState>();
-  const bool posted = Post([state, &fn] {
+  const bool posted = loop.Post([state, &fn] {
     fn();
     {
       std::lock_guard<std::mutex> lock(state->mu);
@@ -83,21 +86,27 @@ void TEventLoop::RunSync(const std::function<void()>& fn) {
     }
     state->done_cv.notify_all();
   });
-  if (!posted) return fn();
+  if (!posted) return false;
   std::unique_lock<std::mutex> lock(state->mu);
   state->done_cv.wait(lock, [&] { return state->done; });
+  return true;
 }
 
-void TEventLoop::AssertInLoop() const {
-  [[maybe_unused]] const std::thread::id owner = thread_.load(std::memory_order_relaxed);
-  assert((owner == std::thread::id() || owner == std::this_thread::get_id()) && "loop thread only");
+}  // namespace
+
+void TEventLoop::RunSync(const std::function<void()>& fn) {
+  if (InLoopThread() || !PostAndWait(*this, fn)) fn();
 }
+
+void TEventLoop::AwaitRunning() { PostAndWait(*this, [] {}); }
+
+void TEventLoop::AssertInLoop() const { assert(InLoopThread() && "loop thread only"); }
 
 void TEventLoop::Run() {
-  thread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  thread_.store(std::this_thread::get_id(), std::memory_order_release);
   while (!stop_.load(std::memory_order_acquire)) RunOnce(-1);
   Drain();
-  thread_.store(std::thread::id(), std::memory_order_relaxed);
+  thread_.store(std::thread::id(), std::memory_order_release);
 }
 
 void TEventLoop::RunOnce(int max_wait_ms) {
@@ -105,11 +114,14 @@ void TEventLoop::RunOnce(int max_wait_ms) {
   UpdateClock();
   const int count = ::epoll_wait(epoll_.Get(), events_, kMaxEvents, TimeoutMs(max_wait_ms));
   UpdateClock();
+  // Known before the posted work runs: a task may remove a watch whose
+  // readiness this turn holds.
+  dispatch_next_ = 0;
+  dispatch_count_ = count > 0 ? count : 0;
   // Posted work first: it is mostly new connections, whose players wait for
   // a first answer, while the rest of the turn has waited already.
   RunPosted();
-  dispatch_count_ = count > 0 ? count : 0;
-  for (dispatch_next_ = 0; dispatch_next_ < dispatch_count_;) {
+  while (dispatch_next_ < dispatch_count_) {
     const epoll_event& event = events_[dispatch_next_++];
     // Null: the wake descriptor, or a watch removed earlier in this turn.
     if (event.data.ptr != nullptr) static_cast<TLoopWatch*>(event.data.ptr)->OnReady(event.events);

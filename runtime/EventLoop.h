@@ -103,18 +103,29 @@ class TEventLoop {
   bool Valid() const { return epoll_.Valid() && wake_.Valid(); }
 
   // Any thread. Queues |task| for the loop's next turn and returns at once;
-  // false once the loop is closed, and |task| is then destroyed unrun.
-  bool Post(TTask task);
+  // false once the loop is closed, and |task| is then left to the caller,
+  // unrun and untouched.
+  bool Post(TTask&& task);
   // Any thread: Run() returns after the turn under way.
   void Stop();
   // Any thread: refuses posts from now on. Tasks posted before still run
   // (Run() runs them on its way out).
   void Close();
-  // Any thread but the loop's own: runs |fn| on the loop and returns when it
-  // has; when the loop is closed, runs it on the calling thread (the loop
+  // Runs |fn| on the loop and returns when it has: at once when
+  // InLoopThread(), and on the calling thread when the loop is closed (it
   // then touches nothing of its clients any more).
   void RunSync(const std::function<void()>& fn);
-  bool InLoopThread() const { return std::this_thread::get_id() == thread_.load(std::memory_order_relaxed); }
+  // True on the loop's thread, and on any thread while no thread runs the
+  // loop (before its first turn, after Run() has returned), when the owner
+  // acts for it.
+  // Any thread but the loop's: returns once a thread runs the loop (it has
+  // taken a task posted now), or at once when the loop has closed. Until
+  // then InLoopThread() is true everywhere.
+  void AwaitRunning();
+  bool InLoopThread() const {
+    const std::thread::id owner = thread_.load(std::memory_order_acquire);
+    return owner == std::thread::id() || owner == std::this_thread::get_id();
+  }
 
   // The rest: loop thread only.
 

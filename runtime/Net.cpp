@@ -58,6 +58,14 @@ bool SetBlocking(int fd, bool blocking) {
   return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
 }
 
+void SetKeepAlive(int fd) {
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSec, sizeof kKeepAliveIdleSec);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSec, sizeof kKeepAliveIntervalSec);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+}
+
 void SetNoDelay(int fd) {
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);

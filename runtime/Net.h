@@ -30,6 +30,15 @@ std::optional<sockaddr_in> PeerAddress(int fd);
 bool SetBlocking(int fd, bool blocking);
 void SetNoDelay(int fd);
 
+// TCP keepalive, so that a connection whose peer vanished (a control
+// client, a relay's peer) is released within a few minutes: probes after
+// kKeepAliveIdleSec of silence, every kKeepAliveIntervalSec, kKeepAliveProbes
+// times.
+inline constexpr int kKeepAliveIdleSec = 60;
+inline constexpr int kKeepAliveIntervalSec = 10;
+inline constexpr int kKeepAliveProbes = 6;
+void SetKeepAlive(int fd);
+
 // Bytes queued for reading (FIONREAD), or -1 when the query fails.
 int PendingBytes(int fd);
 

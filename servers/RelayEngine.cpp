@@ -37,6 +37,8 @@ bool TRelayEngine::Start() {
       return false;
     }
   }
+  // From here on, work for a loop runs on its thread, never on the caller's.
+  for (auto& loop : loops_) loop->Loop().AwaitRunning();
   return true;
 }
 
@@ -54,6 +56,7 @@ void TRelayEngine::Stop() {
 
 bool TRelayEngine::Add(TRelayRequest request) {
   TRelayLoop& loop = NextLoop();
+  // Refused, the task and the connection in it are destroyed here.
   return loop.Post([&loop, request = std::move(request)]() mutable { loop.StartRelay(std::move(request)); });
 }
 

@@ -23,11 +23,7 @@ bool Established(int fd) {
 void SetRelaySocketOptions(int fd) {
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kRelayKeepAliveIdleSec, sizeof kRelayKeepAliveIdleSec);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kRelayKeepAliveIntervalSec,
-               sizeof kRelayKeepAliveIntervalSec);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kRelayKeepAliveProbes, sizeof kRelayKeepAliveProbes);
+  SetKeepAlive(fd);
 }
 
 TTCPRelay::TTCPRelay(TRelayLoop& loop, TRelayRequest request)

@@ -31,12 +31,6 @@ inline constexpr int kConnectTimeoutMs = 10000;
 // Once a relay is closing, how long it keeps delivering what it received and
 // waiting for the peers' FINs before it closes both connections.
 inline constexpr int kLingerMs = 5000;
-// TCP keepalive on both relay sockets, so that a relay whose peer vanished
-// (a half-closed relay waits for that peer without limit) is released within
-// a few minutes.
-inline constexpr int kRelayKeepAliveIdleSec = 60;
-inline constexpr int kRelayKeepAliveIntervalSec = 10;
-inline constexpr int kRelayKeepAliveProbes = 6;
 // Descriptors one relay may need beyond its accepted socket: the outbound
 // socket and a pipe (two descriptors) per direction.
 inline constexpr long kRelayDescriptors = 5;

@@ -92,6 +92,7 @@ void TTCPServer::Close() {
 void TTCPServer::Fail() {
   listener_failed_.store(true, std::memory_order_release);
   Close();
+  ListenerEnded();
 }
 
 void TTCPServer::OnReady(std::uint32_t /*events*/) {

@@ -62,6 +62,8 @@ class TTCPServer : private TLoopWatch {
   // For a subclass constructor whose own setup failed: closes the socket,
   // so that the server cannot serve and Socket() is -1.
   void AbandonSetup(int error);
+  // Loop thread, once, when the listener has failed by itself and closed.
+  virtual void ListenerEnded() {}
   // The loop it was started on; null before Start().
   TEventLoop* ServingLoop() const { return loop_; }
 

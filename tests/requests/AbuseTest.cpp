@@ -248,7 +248,7 @@ TEST_F(AbuseTest, TwoCreatesOfOneKeyNeverBuildTwoRedirectors) {
   std::mutex mu;
   std::condition_variable changed;
   int builds = 0;
-  before_resume_ = [&](TRequestsServer& server) {
+  before_start_ = [&](TRequestsServer& server) {
     server.SetRedirectorFactory([&](const TRedirectorRequest& request) {
       std::unique_lock lock(mu);
       if (++builds == 1) {
@@ -285,18 +285,21 @@ TEST_F(AbuseTest, TwoCreatesOfOneKeyNeverBuildTwoRedirectors) {
   EXPECT_EQ(builds, 1);
 }
 
-// A redirector whose thread ends by itself, as one whose listener failed.
-class TEndedRedirector final : public TThread {
- protected:
-  void Execute() override {}
+// A redirector that has stopped serving by itself, as one whose listener
+// failed.
+class TEndedRedirector final : public TRedirector {
+ public:
+  explicit TEndedRedirector(TRelayLoop& loop) : TRedirector(loop, nullptr) {}
+  bool Start() override { return true; }
+  bool Failed() const override { return true; }
 };
 
 TEST_F(AbuseTest, RedirectorWhoseListenerFailedIsNoLongerAnnounced) {
   std::atomic<int> builds{0};
-  before_resume_ = [&](TRequestsServer& server) {
-    server.SetRedirectorFactory([&](const TRedirectorRequest&) {
+  before_start_ = [&](TRequestsServer& server) {
+    server.SetRedirectorFactory([&](const TRedirectorRequest& request) {
       TNewRedirector built;
-      built.Redirector = std::make_unique<TEndedRedirector>();
+      built.Redirector = std::make_unique<TEndedRedirector>(*request.Options.Loop);
       built.Bound = MakeSockAddr(Loopback(), static_cast<std::uint16_t>(40000 + ++builds));
       return built;
     });
@@ -315,8 +318,8 @@ TEST_F(AbuseTest, RedirectorWhoseListenerFailedIsNoLongerAnnounced) {
 
 TEST_F(AbuseTest, DescriptorReserveRefusesOnlyNewWorkOnlyWhileItIsReached) {
   StartServer();
-  // Room for a dozen sessions beyond the reserve; each costs this process
-  // three descriptors (client, accepted socket, session wake).
+  // Room for about twenty sessions beyond the reserve; each costs this
+  // process two descriptors (client, accepted socket).
   const TDescriptorHeadroom headroom(40);
   ASSERT_TRUE(headroom.Saved());
   ASSERT_TRUE(headroom.Applied());
@@ -337,7 +340,7 @@ TEST_F(AbuseTest, DescriptorReserveRefusesOnlyNewWorkOnlyWhileItIsReached) {
   EXPECT_EQ(CreateUdp(*held.front(), Loopback(), 7000).Status, kNatFailed);
 
   // Descriptors come back: everything works again by itself.
-  held.resize(held.size() - 4);
+  held.resize(held.size() - 6);
   ASSERT_TRUE(WaitUntil([&] { return fd_budget::HasRoom(8); }));
   ControlClient late(port_);
   EXPECT_TRUE(late.Answers());

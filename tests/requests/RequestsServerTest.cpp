@@ -136,12 +136,12 @@ TEST_F(RequestsServerTest, RegisterSendsExcludeEntriesThenIncludeEntries) {
     EXPECT_EQ(entry.EntryIndex, i);
     EXPECT_EQ(entry.Exclude, 0);
   }
-  {
-    auto clients = server_->ClientList.LockList();
-    ASSERT_EQ(clients->size(), 1u);
-    EXPECT_EQ((*clients)[0]->Profile, kBnetdProfile);
-    EXPECT_EQ((*clients)[0]->Registered, 1);
-  }
+  std::vector<std::pair<int, int>> clients;
+  server_->Registry().VisitClients(
+      [&](const TClientEntry& entry) { clients.emplace_back(entry.Profile, entry.Registered); });
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0].first, kBnetdProfile);
+  EXPECT_EQ(clients[0].second, 1);
   EXPECT_EQ(log_.Count("Register request"), 2);
 }
 

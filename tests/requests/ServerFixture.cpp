@@ -56,18 +56,16 @@ void ServerFixture::TearDown() {
 
 void ServerFixture::StartServer() {
   PublishConfig(MakeConfigSnapshot(config_));
-  server_ = std::make_unique<TRequestsServer>();
-  server_->SetRelayEngine(engine_.get());
+  server_ = std::make_unique<TRequestsServer>(CurrentConfig(), *engine_);
   ASSERT_GE(server_->Socket(), 0);
   port_ = LocalPort(server_->Socket());
-  if (before_resume_) before_resume_(*server_);
-  ASSERT_TRUE(server_->Resume());
+  if (before_start_) before_start_(*server_);
+  ASSERT_TRUE(server_->Start());
 }
 
 void ServerFixture::StopServer() {
   if (!server_) return;
-  server_->Terminate();
-  server_->WaitFor();
+  server_->Stop();
   server_.reset();
 }
 

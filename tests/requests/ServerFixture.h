@@ -43,14 +43,14 @@ class ServerFixture : public ::testing::Test {
   // Starts the server with config_.
   void StartServer();
   void StopServer();
-  std::size_t ClientCount() { return server_->ClientList.Count(); }
-  std::size_t RedirectorCount() { return server_ ? server_->RedirectorList.Count() : 0; }
+  std::size_t ClientCount() { return server_->Registry().ClientCount(); }
+  std::size_t RedirectorCount() { return server_ ? server_->Registry().RedirectorCount() : 0; }
 
   TServerConfig config_;
   // Runs on the built server before it is started.
-  std::function<void(TRequestsServer&)> before_resume_;
+  std::function<void(TRequestsServer&)> before_start_;
   LogCapture log_;
-  // Runs the relays of the server's TCP redirectors; outlives the server.
+  // The loops everything runs on; outlives the server.
   std::unique_ptr<TRelayEngine> engine_;
   std::unique_ptr<TRequestsServer> server_;
   std::uint16_t port_ = 0;
