@@ -50,6 +50,7 @@ TEST(DatagramBatchTest, SendDeliversEveryDatagramWholeInOrderSegmentedOrNot) {
   // Runs of one size with a shorter last, an empty datagram, runs too large
   // to go as one, and destinations that change in the middle.
   std::vector<std::string> datagrams;
+  datagrams.reserve(kDatagramBatch);
   for (int i = 0; i < 6; ++i) datagrams.push_back(std::string(100, static_cast<char>('a' + i)));
   datagrams.push_back("short");
   for (int i = 0; i < 3; ++i) datagrams.push_back(std::string(100, static_cast<char>('k' + i)));
