@@ -1,26 +1,18 @@
 #include "servers/UDPRedirector.h"
 
 #include <sys/epoll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
+#include <utility>
 
 #include "runtime/FdBudget.h"
 #include "runtime/Refusals.h"
 #include "servers/AddressHelpers.h"
+#include "servers/DatagramBatch.h"
 
 namespace quorvane {
 namespace {
-
-std::int64_t WallMillis() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-int MillisUntil(std::int64_t deadline, std::int64_t now) {
-  return static_cast<int>(std::clamp<std::int64_t>(deadline - now, 0, 1 << 30));
-}
 
 bool SameClient(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
@@ -40,24 +32,12 @@ void GrowReceiveBuffer(int fd, int bytes) {
   ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
-bool Watch(int epoll_fd, int fd, std::uint64_t tag) {
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.u64 = tag;
-  return ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0;
-}
-
 }  // namespace
-
-std::int64_t SteadyMillis() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_host, std::string target_host,
                                std::uint16_t listen_port, std::uint16_t target_port, std::int64_t timeout_ms,
                                const TRedirectorOptions& options)
-    : TUDPServer(std::move(listen_host), listen_port, kUdpRedirectorStackSize),
+    : TUDPServer(std::move(listen_host), listen_port),
       TRedirector(*options.Loop, options.Stats),
       target_host_(std::move(target_host)),
       target_port_(target_port),
@@ -65,90 +45,76 @@ TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_hos
       target_addr_(MakeSockAddr(ResolveHost(target_host_), target_port_)),
       timeout_(std::max<std::int64_t>(timeout_ms, 0)),
       outbound_host_(std::move(outbound_host)),
-      // Resolved once, here: a lookup on the redirector's thread could block
-      // it in a resolver that ignores Terminate().
+      // Resolved once, here: a lookup on the loop would hold up every other
+      // client of the loop.
       outbound_addr_(Host().empty() ? INADDR_ANY : ResolveHost(outbound_host_)),
       max_sessions_(std::max<std::size_t>(options.UdpSessions, 1)),
-      connections_per_address_(options.ConnectionsPerAddress),
-      epoll_(Socket() >= 0 ? TUniqueFd(::epoll_create1(EPOLL_CLOEXEC)) : TUniqueFd()) {
-  if (Socket() < 0) return;
-  if (!epoll_ || !Watch(epoll_.Get(), Socket(), kListenTag) || !Watch(epoll_.Get(), WakeFd(), kWakeTag)) {
-    FailSetup(errno);
-    epoll_.Reset();
-    return;
-  }
-  GrowReceiveBuffer(Socket(), kListenReceiveBuffer);
+      connections_per_address_(options.ConnectionsPerAddress) {
+  if (Socket() >= 0) GrowReceiveBuffer(Socket(), kListenReceiveBuffer);
 }
 
 TUDPRedirector::~TUDPRedirector() {
-  Terminate();
-  WaitFor();
+  *pass_owner_ = nullptr;
+  CloseAll();
 }
 
-void TUDPRedirector::Execute() {
-  if (Socket() < 0) return;
-  struct CloseOnExit {
-    TUDPRedirector& self;
-    ~CloseOnExit() {
-      self.index_.clear();
-      self.sessions_.clear();
-      self.PublishCount();
-      self.CloseSocket();
-    }
-  } close_on_exit{*this};
+bool TUDPRedirector::Start() {
+  if (Socket() < 0 || started_) return false;
+  // Level-triggered: what one pass leaves queued is reported again next turn.
+  if (!Events().Watch(listen_watch_, Socket(), EPOLLIN)) return false;
+  started_ = true;
+  return true;
+}
 
-  TDatagramBatch& batch = Batch();
-  std::vector<epoll_event> events;
-  while (!Terminated()) {
-    // Room for every watched socket, so that one wait reports all that are
-    // ready and each is served once per pass.
-    events.resize(sessions_.size() + 2);
-    const int ready =
-        ::epoll_wait(epoll_.Get(), events.data(), static_cast<int>(events.size()), WaitTimeout());
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (Terminated()) return;
+void TUDPRedirector::SessionReadable(TSession& session) {
+  ready_.push_back(&session);
+  PlanPass();
+}
 
-    // Session sockets first, while every reported session still exists: a
-    // client's datagram may add or evict one.
-    TPassTally tally;
-    bool listener_ready = false;
-    batch.Clear();
-    for (int i = 0; i < ready; ++i) {
-      const std::uint64_t tag = events[static_cast<std::size_t>(i)].data.u64;
-      if (tag == kListenTag) {
-        listener_ready = true;
-      } else if (tag != kWakeTag) {
-        // The tag is the session's address, stored by this loop when it was
-        // watched.
-        // NOLINTNEXTLINE(performance-no-int-to-ptr)
-        CollectAnswers(*reinterpret_cast<const TUDPSession*>(tag), tally);
-      }
-    }
-    SendAnswers(tally);
-    if (listener_ready) {
-      if (batch.Receive(Socket()) < 0) return;
-      ProcessDatagrams(tally);
-    }
-    AddToStats(tally);
+void TUDPRedirector::ListenerReadable() {
+  listener_ready_ = true;
+  PlanPass();
+}
 
-    const std::int64_t now = Now();
-    if (now >= next_expiry_) next_expiry_ = ExpireSessions(now);
-    TrimBatch();
+void TUDPRedirector::PlanPass() {
+  if (pass_planned_) return;
+  pass_planned_ = true;
+  Events().Defer([owner = pass_owner_] {
+    if (*owner != nullptr) (*owner)->RunPass();
+  });
+}
+
+void TUDPRedirector::RunPass() {
+  pass_planned_ = false;
+  TRelayLoop& loop = Loop();
+  TPassTally tally;
+  // Session sockets first, while every reported session still exists: a
+  // client's datagram may add or evict one, and expiry may remove one.
+  loop.Batch().Clear();
+  for (const TSession* session : ready_) CollectAnswers(*session, tally);
+  ready_.clear();
+  SendAnswers(tally);
+  bool listener_failed = false;
+  if (listener_ready_) {
+    listener_ready_ = false;
+    listener_failed = !ForwardDatagrams(tally);
   }
+  AddToStats(tally);
+  loop.BatchUsed();
+  if (listener_failed) return Fail();
+  ExpireSessions(Events().NowMs());
 }
 
-void TUDPRedirector::CollectAnswers(const TUDPSession& session, TPassTally& tally) {
-  TDatagramBatch& batch = Batch();
+void TUDPRedirector::CollectAnswers(const TSession& session, TPassTally& tally) {
+  TDatagramBatch& batch = Loop().Batch();
   // Up to one batch per session per pass, even when the pass's batch fills
   // and is sent on half-way: a busy target cannot starve the other sessions.
   for (unsigned taken = 0; taken < kDatagramBatch;) {
     if (batch.Free() == 0) SendAnswers(tally);
     const unsigned wanted = std::min(batch.Free(), kDatagramBatch - taken);
     const unsigned first = batch.Count();
-    // A failed receive skips the socket until the next pass.
+    // A failed receive (a reported error, which it clears) skips the socket
+    // until it is reported again.
     const int got = batch.ReceiveMore(session.Socket.Get(), wanted);
     if (got <= 0) return;
     // Whoever sent them, the target or another host, they go to this
@@ -160,7 +126,7 @@ void TUDPRedirector::CollectAnswers(const TUDPSession& session, TPassTally& tall
 }
 
 void TUDPRedirector::SendAnswers(TPassTally& tally) {
-  TDatagramBatch& batch = Batch();
+  TDatagramBatch& batch = Loop().Batch();
   if (batch.Count() == 0) return;
   const TDatagramBatch::TSent sent = batch.Send(Socket(), 0, batch.Count());
   tally.datagrams_from_target += sent.datagrams;
@@ -168,16 +134,17 @@ void TUDPRedirector::SendAnswers(TPassTally& tally) {
   batch.Clear();
 }
 
-void TUDPRedirector::ProcessDatagrams(TPassTally& tally) {
-  TDatagramBatch& batch = Batch();
-  const std::int64_t now = Now();
+bool TUDPRedirector::ForwardDatagrams(TPassTally& tally) {
+  TDatagramBatch& batch = Loop().Batch();
+  if (batch.Receive(Socket()) < 0) return false;
+  const std::int64_t now = Events().NowMs();
   // A run ends where the client changes. Sessions change only between runs
   // (a new one, an eviction), so |session| stays valid in a run.
   for (unsigned first = 0, end = 0; first < batch.Count(); first = end) {
     const sockaddr_in& from = batch.From(first);
     for (end = first + 1; end < batch.Count() && SameClient(batch.From(end), from); ++end) {
     }
-    const TUDPSession* session = SessionFor(from, now);
+    const TSession* session = SessionFor(from, now);
     if (session == nullptr) continue;  // refused: the whole run is dropped
     // A send that fails (full buffer, unreachable target) loses the
     // datagram, as the network might have.
@@ -185,9 +152,11 @@ void TUDPRedirector::ProcessDatagrams(TPassTally& tally) {
     tally.datagrams_to_target += sent.datagrams;
     tally.bytes_to_target += sent.bytes;
   }
+  batch.Clear();
+  return true;
 }
 
-TUDPSession* TUDPRedirector::SessionFor(const sockaddr_in& from, std::int64_t now) {
+TUDPRedirector::TSession* TUDPRedirector::SessionFor(const sockaddr_in& from, std::int64_t now) {
   const std::uint64_t key = ClientKey(from);
   if (const auto found = index_.find(key); found != index_.end()) {
     const TSessions::iterator session = found->second;
@@ -216,8 +185,8 @@ TUDPSession* TUDPRedirector::SessionFor(const sockaddr_in& from, std::int64_t no
   }
   const int socket = fd.Get();
   const TSessions::iterator session =
-      sessions_.insert(sessions_.end(), TUDPSession{now, from, std::move(fd), std::move(share)});
-  if (!Watch(epoll_.Get(), socket, reinterpret_cast<std::uintptr_t>(&*session))) {
+      sessions_.emplace(sessions_.end(), *this, now, from, std::move(fd), std::move(share));
+  if (!Events().Watch(*session, socket, EPOLLIN)) {
     sessions_.erase(session);  // a session never heard from is none; the datagram is lost
     PublishCount();
     return nullptr;
@@ -225,11 +194,10 @@ TUDPSession* TUDPRedirector::SessionFor(const sockaddr_in& from, std::int64_t no
   index_.emplace(key, session);
   PublishCount();
   stats_->Opened.fetch_add(1, std::memory_order_relaxed);
-  next_expiry_ = std::min(next_expiry_, ExpiryTime(now));
   return &*session;
 }
 
-std::int64_t TUDPRedirector::ExpireSessions(std::int64_t now) {
+void TUDPRedirector::ExpireSessions(std::int64_t now) {
   // In order of last activity, so the expired ones are the first few.
   std::size_t expired = 0;
   while (!sessions_.empty() && now >= ExpiryTime(sessions_.front().LastActivity)) {
@@ -237,15 +205,41 @@ std::int64_t TUDPRedirector::ExpireSessions(std::int64_t now) {
     ++expired;
   }
   if (expired != 0) stats_->Expired.fetch_add(expired, std::memory_order_relaxed);
-  return sessions_.empty() ? kNever : ExpiryTime(sessions_.front().LastActivity);
+  // A timer already armed stands no later than the first session's expiry:
+  // the first only ever gets later (it talks and moves back, or goes). Left
+  // where it is, it may fire early, and the pass it plans moves it on.
+  if (sessions_.empty()) {
+    Events().Disarm(expiry_timer_);
+  } else if (!expiry_timer_.Armed()) {
+    const std::int64_t next = ExpiryTime(sessions_.front().LastActivity);
+    if (next != kNever) Events().Arm(expiry_timer_, next);
+  }
 }
 
 void TUDPRedirector::RemoveSession(TSessions::iterator session) {
-  ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, session->Socket.Get(), nullptr);
   index_.erase(ClientKey(session->ClientAddr));
-  // Closes the socket and gives back the address share.
+  // Stops watching, closes the socket and gives back the address share.
   sessions_.erase(session);
   PublishCount();
+}
+
+void TUDPRedirector::Fail() {
+  CloseAll();
+  // Only now: whoever sees it finds every socket closed and no session.
+  failed_.store(true, std::memory_order_release);
+}
+
+void TUDPRedirector::CloseAll() {
+  if (started_) {
+    Events().Unwatch(listen_watch_);
+    Events().Disarm(expiry_timer_);
+  }
+  ready_.clear();
+  listener_ready_ = false;
+  index_.clear();
+  sessions_.clear();
+  PublishCount();
+  CloseSocket();
 }
 
 TUniqueFd TUDPRedirector::OpenSessionSocket() const {
@@ -262,16 +256,6 @@ std::int64_t TUDPRedirector::ExpiryTime(std::int64_t last_activity) const {
   return last_activity + timeout_ + 1;
 }
 
-int TUDPRedirector::WaitTimeout() const {
-  int timeout_ms = -1;
-  if (next_expiry_ != kNever) timeout_ms = MillisUntil(next_expiry_, Now());
-  if (trim_at_ != kNever) {
-    const int trim_ms = MillisUntil(trim_at_, SteadyMillis());
-    timeout_ms = timeout_ms < 0 ? trim_ms : std::min(timeout_ms, trim_ms);
-  }
-  return timeout_ms;
-}
-
 void TUDPRedirector::AddToStats(const TPassTally& tally) {
   if (tally.datagrams_to_target + tally.datagrams_from_target == 0) return;
   TRedirectorStats& stats = *stats_;
@@ -284,16 +268,7 @@ void TUDPRedirector::AddToStats(const TPassTally& tally) {
     stats.DatagramsFromTarget.fetch_add(tally.datagrams_from_target, kRelaxed);
     stats.BytesFromTarget.fetch_add(tally.bytes_from_target, kRelaxed);
   }
-  stats.LastActivityMs.store(WallMillis(), kRelaxed);
-}
-
-void TUDPRedirector::TrimBatch() {
-  if (trim_at_ == kNever) {
-    if (Batch().ResidentBytes() > kRetainedSlotBytes) trim_at_ = SteadyMillis() + kBatchTrimDelayMs;
-  } else if (SteadyMillis() >= trim_at_) {
-    Batch().Trim();
-    trim_at_ = kNever;
-  }
+  stats.LastActivityMs.store(Events().WallMs(), kRelaxed);
 }
 
 void TUDPRedirector::PublishCount() {

@@ -1,22 +1,39 @@
 // TUDPRedirector forwards a local UDP port to a fixed target. Every client
-// (source address and port) gets a TUDPSession with a socket of its own, so
-// the target sees each client as a separate port of this host and answers
-// each one separately; whatever arrives on a session socket goes back to
-// that session's client through the listening socket. Sessions whose client
-// has been silent for longer than the time-out are dropped.
+// (source address and port) gets a session with a socket of its own, so the
+// target sees each client as a separate port of this host and answers each
+// one separately; whatever arrives on a session socket goes back to that
+// session's client through the listening socket. Sessions whose client has
+// been silent for longer than the time-out are dropped.
 //
-// Datagrams move in batches: one recvmmsg() takes what a socket holds (up
-// to kDatagramBatch), and one sendmmsg() passes on a run of them. What a
-// session socket holds all goes to one client, and the answers of every
-// session socket read in a pass leave the listening socket together; what
-// the listening socket holds is cut into runs of consecutive datagrams from
-// one client. Order per client and per session is kept.
+// A redirector is a client of one relay loop, like everything else that
+// waits: it costs its listening socket and one socket per session, and no
+// thread or epoll descriptor of its own, so that a game host costs a few
+// descriptors. The loop watches every one of its sockets, but a watch only
+// notes that its socket is readable. The work is one pass per turn,
+// deferred to the end of the turn so that it sees every socket the turn
+// found readable: first the answers of those session sockets, sent on
+// together; then one batch from the listening socket; then expiry. Answers
+// go first so that a session evicted or expired in the pass has passed on
+// what the turn found waiting for it. At most one batch per socket per turn
+// (level-triggered readiness brings the rest back next turn): a busy client
+// or target cannot starve the loop's other sockets.
 //
-// The loop waits in epoll, which reports only the sockets that have
-// something: a redirector with many silent sessions pays nothing for them
-// per datagram. Sessions are found by client in a hash index, and are kept
-// in order of last activity, so that the next to expire and the one to evict
-// at the cap are both the first.
+// Datagrams move in batches, through the loop's shared receive slots: one
+// recvmmsg() takes up to kDatagramBatch from a socket, and one sendmmsg()
+// passes on a run of them. The answers of all the sessions read in a pass
+// leave the listening socket together; what the listening socket holds is
+// cut into runs of consecutive datagrams from one client, each run sent with
+// one call through that client's session socket. Order per client and per
+// session is kept. The loop gives the slots' pages back a while after a
+// burst (TRelayLoop::BatchUsed()).
+//
+// Sessions are found by client in a hash index, and are kept in order of
+// last activity, so that the next to expire and the one to evict at the cap
+// are both the first. One timer of the loop, set no later than the first
+// session's expiry, plans a pass when it fires. A client that talks moves
+// its session to the back without moving the timer, which may then fire
+// early, find nothing due and move on to the new first: a timer operation
+// per expiry, not per datagram.
 #pragma once
 
 #include <netinet/in.h>
@@ -24,24 +41,23 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <list>
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "runtime/AddressCounter.h"
+#include "runtime/EventLoop.h"
 #include "runtime/Net.h"
-#include "servers/RedirectorOptions.h"
 #include "servers/Redirector.h"
+#include "servers/RedirectorOptions.h"
 #include "servers/RelayLoop.h"
 #include "servers/UDPServer.h"
 
 namespace quorvane {
 
-// All buffers live on the heap, so the loop needs little stack.
-inline constexpr std::size_t kUdpRedirectorStackSize = std::size_t{256} * 1024;
 // Receive buffer asked for on the listening socket, where every client's
 // datagrams queue, a flood's among them: room for tens of milliseconds of
 // small datagrams at a hundred thousand a second, so that a loop that is
@@ -49,70 +65,84 @@ inline constexpr std::size_t kUdpRedirectorStackSize = std::size_t{256} * 1024;
 // with the flood's. Memory is taken only while datagrams wait.
 inline constexpr int kListenReceiveBuffer = 4 * 1024 * 1024;
 
-// Milliseconds of a monotonic clock.
-using TMillisClock = std::function<std::int64_t()>;
-// std::chrono::steady_clock in milliseconds: 64 bits, never wraps.
-std::int64_t SteadyMillis();
-
-// One client of a redirector. Plain record, owned by the redirector's table.
-struct TUDPSession {
-  // Clock time of the session's creation or of its client's last datagram;
-  // answers from the target do not refresh it.
-  std::int64_t LastActivity = 0;
-  // The client exactly as the receive call gave it (network byte order).
-  sockaddr_in ClientAddr{};
-  // Bound to a system-chosen port; forwarded datagrams leave through it and
-  // the target's answers arrive on it. Always valid.
-  TUniqueFd Socket;
-  // The client address's share of the per-address limit, held while the
-  // session exists.
-  TAddressSlot AddressShare;
-};
-
 class TUDPRedirector final : public TUDPServer, public TRedirector {
  public:
   // Listens on |listen_host|:|listen_port| (empty host: every local address;
   // port 0: system-chosen) and forwards to |target_host|:|target_port|,
   // resolved once here. Session sockets bind |outbound_host| (any address
   // when |listen_host| is empty). Sessions silent for more than |timeout_ms|
-  // expire; |options| bounds them (sessions in all, sessions per remote
-  // address) and names the stats to keep. Built suspended; Socket() == -1
-  // when the listening socket or the loop's epoll descriptor could not be
-  // set up.
+  // by the loop's clock expire; |options| names the loop (required) and the
+  // stats to keep, and bounds the sessions (in all, per remote address).
+  // Any thread; Socket() == -1 when the listening socket could not be set
+  // up.
   TUDPRedirector(std::string listen_host, std::string outbound_host, std::string target_host,
                  std::uint16_t listen_port, std::uint16_t target_port, std::int64_t timeout_ms,
                  const TRedirectorOptions& options);
-  // Stops and joins the thread; session sockets are closed by then.
+  // Loop thread, or any thread once the loop has closed or when the
+  // redirector was never started: stops watching, closes the listening
+  // socket and every session socket, and disarms its timer; a pass planned
+  // for the end of the turn does nothing.
   ~TUDPRedirector() override;
 
-  // Replaces the clock that times sessions (SteadyMillis by default); it
-  // must never go back. Owner only, before Resume().
-  void SetClock(TMillisClock clock) { clock_ = std::move(clock); }
-  // Sessions currently in the table. Any thread.
+  // Loop thread, at most once: starts serving. False without a socket or
+  // when epoll refuses it.
+  bool Start() override;
+  // Any thread: true once a receive failure on the listening socket ended
+  // the redirector; it then holds no socket.
+  bool Failed() const override { return failed_.load(std::memory_order_acquire); }
+  // Any thread: sessions currently in the table.
   std::size_t SessionCount() const override { return session_count_.load(std::memory_order_acquire); }
-  bool Start() override { return Resume(); }
-  bool Failed() const override { return Finished(); }
-
- protected:
-  // One pass: block in epoll_wait() over the listening socket, every session
-  // socket and WakeFd() until something is readable or a timer is due (the
-  // earliest session expiry, giving back receive slots); relay one batch
-  // from every readable session socket, then one from the listening socket;
-  // then expire. Ends on Terminate(), a receive failure on the listening
-  // socket or an epoll failure, closing every socket; Finished() is true
-  // from then on, whatever ended it.
-  void Execute() override;
 
  private:
   static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
-  // epoll tags of the two sockets that are not sessions; a session's tag is
-  // its address, never either.
-  static constexpr std::uint64_t kListenTag = 0;
-  static constexpr std::uint64_t kWakeTag = 1;
 
-  // Least recently active first. A list, so that a session stays put (epoll
-  // reports its address) while others come and go.
-  using TSessions = std::list<TUDPSession>;
+  // One client: its own socket, watched by the loop for answers.
+  class TSession final : public TLoopWatch {
+   public:
+    TSession(TUDPRedirector& owner, std::int64_t now, const sockaddr_in& client, TUniqueFd socket,
+             TAddressSlot share)
+        : LastActivity(now),
+          ClientAddr(client),
+          Socket(std::move(socket)),
+          AddressShare(std::move(share)),
+          owner_(owner) {}
+    // Stops watching before the socket closes: a forked child could keep
+    // the socket, and with it the registration, alive.
+    ~TSession() { owner_.Events().Unwatch(*this); }
+    TSession(const TSession&) = delete;
+    TSession& operator=(const TSession&) = delete;
+
+    void OnReady(std::uint32_t /*events*/) override { owner_.SessionReadable(*this); }
+
+    // Loop clock time of the session's creation or of its client's last
+    // datagram; answers from the target do not refresh it.
+    std::int64_t LastActivity;
+    // The client exactly as the receive call gave it (network byte order).
+    sockaddr_in ClientAddr;
+    // Bound to a system-chosen port; forwarded datagrams leave through it and
+    // the target's answers arrive on it. Always valid.
+    TUniqueFd Socket;
+    // The client address's share of the per-address limit, held while the
+    // session exists.
+    TAddressSlot AddressShare;
+
+   private:
+    TUDPRedirector& owner_;
+  };
+
+  // The listening socket, as the loop watches it.
+  class TListenWatch final : public TLoopWatch {
+   public:
+    explicit TListenWatch(TUDPRedirector& owner) : owner_(owner) {}
+    void OnReady(std::uint32_t /*events*/) override { owner_.ListenerReadable(); }
+
+   private:
+    TUDPRedirector& owner_;
+  };
+
+  // Least recently active first. A list, so that a session stays put (the
+  // loop holds its address) while others come and go.
+  using TSessions = std::list<TSession>;
 
   // What one pass relayed, added to the stats once per pass.
   struct TPassTally {
@@ -120,37 +150,41 @@ class TUDPRedirector final : public TUDPServer, public TRedirector {
     std::uint64_t bytes_from_target = 0, datagrams_from_target = 0;
   };
 
+  TEventLoop& Events() const { return Loop().Loop(); }
+  // Readiness and the expiry timer only mark work and plan the pass.
+  void SessionReadable(TSession& session);
+  void ListenerReadable();
+  void PlanPass();
+  // The turn's work, at its end: answers, then the listening socket, then
+  // expiry (see the top of this file).
+  void RunPass();
   // Adds up to one batch of |session|'s answers to the pass's batch,
   // sending the batch on whenever it is full.
-  void CollectAnswers(const TUDPSession& session, TPassTally& tally);
+  void CollectAnswers(const TSession& session, TPassTally& tally);
   // Sends every answer collected in the batch to its client, through the
   // listening socket, and empties the batch.
   void SendAnswers(TPassTally& tally);
-  // Forwards the batch taken from the listening socket, each run of
+  // Takes one batch from the listening socket and forwards it, each run of
   // datagrams from one client with one send through its session socket.
-  void ProcessDatagrams(TPassTally& tally);
+  // False when the receive failed.
+  bool ForwardDatagrams(TPassTally& tally);
   // The session for |from|: the existing one, refreshed at |now|, or a new
   // one when the limits allow it; nullptr when the datagram is dropped.
-  TUDPSession* SessionFor(const sockaddr_in& from, std::int64_t now);
+  TSession* SessionFor(const sockaddr_in& from, std::int64_t now);
   // Removes every session whose client has been silent for longer than the
-  // time-out at |now| (LastActivity + Timeout < now). Returns the earliest
-  // time at which one of the rest may expire.
-  std::int64_t ExpireSessions(std::int64_t now);
-  // Closes the session's socket, after taking it out of the epoll set (a
-  // forked child could keep the socket, and with it the registration,
-  // alive).
+  // time-out at |now| (LastActivity + Timeout < now); sets the timer, when it
+  // is not set, at the expiry of the first of the rest.
+  void ExpireSessions(std::int64_t now);
   void RemoveSession(TSessions::iterator session);
+  // Ends serving after a receive failure on the listening socket.
+  void Fail();
+  // Stops watching and closes every socket, without counting anything.
+  void CloseAll();
   TUniqueFd OpenSessionSocket() const;
-  // First clock time at which a session last active at |last_activity| has
-  // expired.
+  // First loop clock time at which a session last active at
+  // |last_activity| has expired.
   std::int64_t ExpiryTime(std::int64_t last_activity) const;
-  // Milliseconds epoll_wait() may wait before a timer is due; -1 without one.
-  int WaitTimeout() const;
   void AddToStats(const TPassTally& tally);
-  // Once more than kRetainedSlotBytes of receive slot pages have been
-  // resident for kBatchTrimDelayMs, gives them all back.
-  void TrimBatch();
-  std::int64_t Now() const { return clock_(); }
   void PublishCount();
 
   const std::string target_host_;
@@ -162,16 +196,26 @@ class TUDPRedirector final : public TUDPServer, public TRedirector {
   const std::size_t max_sessions_;
   const std::uint32_t connections_per_address_;
   const std::shared_ptr<TRedirectorStats> stats_ = Stats();
-  TMillisClock clock_ = SteadyMillis;
-  TUniqueFd epoll_;
 
-  // Redirector thread only.
+  // Loop thread only.
+  bool started_ = false;
+  TListenWatch listen_watch_{*this};
+  TFunctionTimer expiry_timer_{[this] { PlanPass(); }};
   TSessions sessions_;
   // Every session, keyed by its client's port and address.
   std::unordered_map<std::uint64_t, TSessions::iterator> index_;
   TAddressCounter sessions_per_address_;
-  std::int64_t next_expiry_ = kNever;  // no session expires before this
-  std::int64_t trim_at_ = kNever;      // steady clock: when TrimBatch() is due
+  // Sessions reported readable since the last pass. None is removed before
+  // the pass reads them: only a pass, or the end of the redirector, removes
+  // sessions, and both empty this first.
+  std::vector<TSession*> ready_;
+  bool listener_ready_ = false;
+  bool pass_planned_ = false;
+  // The planned pass's way back here: the destructor clears it, so that a
+  // pass planned by a turn that then destroyed the redirector does nothing.
+  std::shared_ptr<TUDPRedirector*> pass_owner_ = std::make_shared<TUDPRedirector*>(this);
+
+  std::atomic<bool> failed_{false};
   std::atomic<std::size_t> session_count_{0};
 };
 

@@ -1,44 +1,89 @@
+#include "servers/UDPRedirector.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <sys/resource.h>
-#include <unistd.h>
+#include <sys/epoll.h>
 
-#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "TestSupport.h"
 #include "runtime/FdBudget.h"
 #include "runtime/Refusals.h"
-#include "servers/UDPRedirector.h"
 
 namespace quorvane {
 namespace {
 
 using namespace test;
 
+// Threads of this process, as the kernel counts them.
+int ThreadCount() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
+  }
+  return -1;
+}
+
+// A descriptor the loop watches for the test, calling |ready| when it is.
+class TTestWatch final : public TLoopWatch {
+ public:
+  explicit TTestWatch(std::function<void()> ready) : ready_(std::move(ready)) {}
+  void OnReady(std::uint32_t /*events*/) override { ready_(); }
+
+ private:
+  std::function<void()> ready_;
+};
+
 class UDPRedirectorTest : public ::testing::Test {
  protected:
-  auto Start(std::uint16_t target_port, std::int64_t timeout_ms = 60000, TRedirectorOptions options = {},
-             TMillisClock clock = nullptr) {
-    auto redirector = std::make_unique<TUDPRedirector>("127.0.0.1", "127.0.0.1", "127.0.0.1", 0, target_port,
-                                                       timeout_ms, std::move(options));
-    if (clock) redirector->SetClock(std::move(clock));
-    port_ = LocalPort(redirector->Socket());
+  // Redirectors run on a loop thread, as in the server; the loop's clock
+  // moves only when a test moves it. The loop's descriptors and thread
+  // exist from here on: the baselines include them.
+  void SetUp() override {
+    ASSERT_TRUE(loop_.Valid());
+    ASSERT_TRUE(loop_.Resume());
+    baseline_fds_ = OpenFds();
+  }
+  // Nothing is left open once the redirectors are gone.
+  void TearDown() override {
+    loop_.RunSync([&] { redirectors_.clear(); });
+    loop_.Terminate();
+    loop_.WaitFor();
+    EXPECT_EQ(FdsOpenedSince(baseline_fds_), "");
+  }
+
+  // Built on the test thread, started on the loop's, as the registry does.
+  // Unstarted, datagrams queue on its port.
+  TUDPRedirector& Redirect(std::uint16_t target_port, std::int64_t timeout_ms = 60000,
+                           TRedirectorOptions options = {}, bool start = true) {
+    options.Loop = &loop_;
+    redirectors_.push_back(std::make_unique<TUDPRedirector>("127.0.0.1", "127.0.0.1", "127.0.0.1", 0,
+                                                            target_port, timeout_ms, options));
+    TUDPRedirector& redirector = *redirectors_.back();
+    port_ = LocalPort(redirector.Socket());
     EXPECT_NE(port_, 0);
-    EXPECT_TRUE(redirector->Resume());
+    if (start) loop_.RunSync([&] { EXPECT_TRUE(redirector.Start()); });
     return redirector;
   }
-  static TRedirectorOptions Limits(std::size_t udp_sessions, std::uint32_t per_address = 0) {
-    TRedirectorOptions options;
-    options.UdpSessions = udp_sessions;
-    options.ConnectionsPerAddress = per_address;
-    return options;
+  // Moves the loop's clock and returns once a whole turn that read it
+  // (timers and end-of-turn work included) is over. A task posted after
+  // another one has run runs in a later turn: the second of three starts a
+  // turn after the move, and the third one after that turn's end.
+  void SetClock(std::int64_t now) {
+    now_.store(now);
+    for (int i = 0; i < 3; ++i) loop_.RunSync([] {});
   }
   static TUniqueFd Client() {
     std::uint16_t unused = 0;
@@ -50,121 +95,33 @@ class UDPRedirectorTest : public ::testing::Test {
     if (!BindTo(fd.Get(), inet_addr(address), 0)) return {};
     return fd;
   }
-  // |count| new clients, each with two datagrams echoed through its own
-  // session: answers of many sessions leave in one send, each in order.
-  void EchoThroughSessions(int count, std::vector<TUniqueFd>& clients) {
-    for (int i = 0; i < count; ++i) clients.push_back(Client());
-    for (int i = 0; i < count; ++i) {
-      ASSERT_TRUE(SendDatagram(clients[i].Get(), std::to_string(i), port_));
-      ASSERT_TRUE(SendDatagram(clients[i].Get(), std::to_string(i) + "+", port_));
-    }
-    for (int i = 0; i < count; ++i) {
-      ASSERT_EQ(RecvDatagram(clients[i].Get()), std::to_string(i));
-      ASSERT_EQ(RecvDatagram(clients[i].Get()), std::to_string(i) + "+");
-    }
-  }
   std::optional<std::string> RoundTrip(int client, const std::string& data) {
     if (!SendDatagram(client, data, port_)) return std::nullopt;
     return RecvDatagram(client);
   }
 
+  std::atomic<std::int64_t> now_{0};
+  TRelayLoop loop_{TLoopClock{[this] { return now_.load(); }, {}}};
+  std::vector<std::unique_ptr<TUDPRedirector>> redirectors_;  // destroyed on the loop
+  std::set<int> baseline_fds_;
   UdpEchoServer echo_;
   std::uint16_t target_port_ = 0;
   TUniqueFd target_ = BindUdpLoopback(&target_port_);  // answers only when a test speaks for it
-  std::uint16_t port_ = 0;                             // the redirector's
+  std::uint16_t port_ = 0;                             // the last redirector's
 };
 
-// Resident pages of the batch's slots, found from its first datagram.
-std::size_t ResidentSlotPages(const TDatagramBatch& batch) {
-  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  std::vector<unsigned char> resident(TDatagramBatch::kMappingSize / page);
-  auto* slots = const_cast<std::uint8_t*>(batch.Data(0).data());
-  if (::mincore(slots, resident.size() * page, resident.data()) != 0) return SIZE_MAX;
-  return static_cast<std::size_t>(
-      std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }));
-}
-
-TEST(DatagramBatchTest, OnlyPagesDatagramsTouchedAreResidentUntilTrimmed) {
-  TDatagramBatch batch;
-  ASSERT_TRUE(batch.Valid());
-  std::uint16_t port = 0;
-  TUniqueFd receiver = BindUdpLoopback(&port), sender = OpenUdpSocket();
-  ASSERT_TRUE(SendDatagram(sender.Get(), "one", port));
-  ASSERT_TRUE(WaitUntil([&] { return PendingBytes(receiver.Get()) > 0; }));
-  ASSERT_EQ(batch.Receive(receiver.Get()), 1);
-  EXPECT_EQ(ResidentSlotPages(batch), 1u);  // not 32 slots of 64 KiB
-  EXPECT_EQ(batch.ResidentBytes(), static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
-  batch.Trim();
-  EXPECT_EQ(ResidentSlotPages(batch), 0u);
-  EXPECT_EQ(batch.ResidentBytes(), 0u);
-}
-
-// Receives a batch of varied datagrams and sends it on to two destinations:
-// every datagram must arrive whole and in order. A socket without UDP
-// checksums (|refuses_segments|) refuses segmented sends: every datagram
-// must still go, one by one.
-void ExpectBatchSendDeliversEveryDatagram(bool refuses_segments) {
-  // Runs of one size with a shorter last, an empty datagram, runs too large
-  // to go as one, and destinations that change in the middle.
-  std::vector<std::string> datagrams;
-  for (int i = 0; i < 6; ++i) datagrams.push_back(std::string(100, static_cast<char>('a' + i)));
-  datagrams.push_back("short");
-  for (int i = 0; i < 3; ++i) datagrams.push_back(std::string(100, static_cast<char>('k' + i)));
-  datagrams.push_back("");
-  for (int i = 0; i < 3; ++i) datagrams.push_back(std::string(30000, static_cast<char>('p' + i)));
-  for (int i = 0; i < 4; ++i) datagrams.push_back("to b " + std::to_string(i));
-  datagrams.push_back(std::string(100, 'z'));
-  const std::size_t kFirstToB = datagrams.size() - 5;
-  ASSERT_LE(datagrams.size(), kDatagramBatch);
-
-  std::uint16_t intake_port = 0, a_port = 0, b_port = 0;
-  TUniqueFd intake = BindUdpLoopback(&intake_port), a = BindUdpLoopback(&a_port),
-            b = BindUdpLoopback(&b_port);
-  TUniqueFd feeder = OpenUdpSocket(), out = OpenUdpSocket();
-  const int room = 1 << 20;
-  for (int fd : {intake.Get(), a.Get(), b.Get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-  const int on = 1;
-  if (refuses_segments) {
-    ASSERT_EQ(setsockopt(out.Get(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
-  }
-  std::uint64_t bytes = 0;
-  for (const std::string& datagram : datagrams) {
-    ASSERT_TRUE(SendDatagram(feeder.Get(), datagram, intake_port));
-    bytes += datagram.size();
-  }
-  TDatagramBatch batch;
-  ASSERT_TRUE(batch.Valid());
-  ASSERT_TRUE(WaitUntil([&] { return PendingBytes(intake.Get()) > 0; }));
-  ASSERT_EQ(batch.Receive(intake.Get()), static_cast<int>(datagrams.size()));
-  const auto count = static_cast<unsigned>(datagrams.size());
-  const auto first_to_b = static_cast<unsigned>(kFirstToB);
-  batch.Direct(0, count, MakeSockAddr(inet_addr("127.0.0.1"), a_port));
-  batch.Direct(first_to_b, 4, MakeSockAddr(inet_addr("127.0.0.1"), b_port));
-  const TDatagramBatch::TSent sent = batch.Send(out.Get(), 0, count);
-  EXPECT_EQ(sent.datagrams, count);
-  EXPECT_EQ(sent.bytes, bytes);
-  for (std::size_t i = 0; i < datagrams.size(); ++i) {
-    const bool to_b = i >= kFirstToB && i < kFirstToB + 4;
-    ASSERT_EQ(RecvDatagram(to_b ? b.Get() : a.Get()), datagrams[i]) << "datagram " << i;
-  }
-  EXPECT_EQ(PendingBytes(a.Get()), 0);
-}
-
-TEST(DatagramBatchTest, SegmentedSendsDeliverEveryDatagramWholeInOrder) {
-  ExpectBatchSendDeliversEveryDatagram(/*refuses_segments=*/false);
-}
-
-TEST(DatagramBatchTest, RefusedSegmentedSendsFallBackToOneByOne) {
-  ExpectBatchSendDeliversEveryDatagram(/*refuses_segments=*/true);
-}
-
 TEST_F(UDPRedirectorTest, AnswersOfEverySizeReachEachClientThroughItsOwnSession) {
-  auto redirector = Start(target_port_);
-  // Same port number on another loopback address is another client.
-  std::uint16_t a_port = 0;
-  TUniqueFd a = BindUdpLoopback(&a_port);
-  TUniqueFd a_twin = OpenUdpSocket();
-  ASSERT_TRUE(BindTo(a_twin.Get(), inet_addr("127.0.0.2"), a_port));
+  TUDPRedirector& redirector = Redirect(target_port_);
+  // Same port number on another loopback address is another client. The
+  // number may be taken there (tests run in parallel): then another one.
+  TUniqueFd a, a_twin;
+  for (int tries = 0; tries < 100 && !a_twin; ++tries) {
+    std::uint16_t a_port = 0;
+    a = BindUdpLoopback(&a_port);
+    a_twin = OpenUdpSocket();
+    if (!BindTo(a_twin.Get(), inet_addr("127.0.0.2"), a_port)) a_twin.Reset();
+  }
+  ASSERT_TRUE(a_twin);
   TUniqueFd b = Client();
 
   // The largest datagram IPv4 carries (65535 less the IP and UDP headers)
@@ -172,7 +129,7 @@ TEST_F(UDPRedirectorTest, AnswersOfEverySizeReachEachClientThroughItsOwnSession)
   std::string largest(65507, '\0');
   for (std::size_t i = 0; i < largest.size(); ++i) largest[i] = static_cast<char>(i * 7 + i / 251);
 
-  std::vector<std::uint16_t> sources;
+  std::vector<sockaddr_in> sessions;
   for (int client : {a.Get(), a_twin.Get(), b.Get(), a.Get()}) {
     const std::string text = "from " + std::to_string(client);
     // An empty datagram is relayed both ways and does not hold up the next.
@@ -183,7 +140,7 @@ TEST_F(UDPRedirectorTest, AnswersOfEverySizeReachEachClientThroughItsOwnSession)
     ASSERT_EQ(RecvDatagram(target_.Get(), 5000ms, &from), "");  // forwarded on the first datagram
     ASSERT_EQ(RecvDatagram(target_.Get()), text);
     ASSERT_EQ(RecvDatagram(target_.Get()), largest);
-    sources.push_back(ntohs(from.sin_port));
+    sessions.push_back(from);
     ASSERT_EQ(SendTo(target_.Get(), "", 0, from), 0);
     ASSERT_EQ(SendTo(target_.Get(), "re", 2, from), 2);
     ASSERT_EQ(SendTo(target_.Get(), largest.data(), largest.size(), from),
@@ -192,96 +149,130 @@ TEST_F(UDPRedirectorTest, AnswersOfEverySizeReachEachClientThroughItsOwnSession)
     ASSERT_EQ(RecvDatagram(client), "re");
     ASSERT_EQ(RecvDatagram(client), largest);
   }
-  EXPECT_EQ(redirector->SessionCount(), 3u);
-  EXPECT_EQ(std::set(sources.begin(), sources.begin() + 3).size(), 3u);  // one source port per client
-  EXPECT_EQ(sources[3], sources[0]);                                     // a known client keeps its session
-}
+  EXPECT_EQ(redirector.SessionCount(), 3u);
+  std::set<std::uint16_t> ports;
+  for (int i = 0; i < 3; ++i) ports.insert(sessions[i].sin_port);
+  EXPECT_EQ(ports.size(), 3u);                            // one source port per client
+  EXPECT_EQ(sessions[3].sin_port, sessions[0].sin_port);  // a known client keeps its session
 
-TEST_F(UDPRedirectorTest, StrangerWritingToASessionReachesItsClientFromTheListeningSocket) {
-  auto redirector = Start(target_port_);
-  TUniqueFd client = Client();
-  ASSERT_TRUE(SendDatagram(client.Get(), "x", port_));
-  sockaddr_in session{};
-  ASSERT_EQ(RecvDatagram(target_.Get(), 5000ms, &session), "x");
-
+  // Whoever writes to a session socket reaches its client, from the
+  // listening socket.
   TUniqueFd stranger = Client();
-  ASSERT_TRUE(SendDatagram(stranger.Get(), "unsolicited", ntohs(session.sin_port)));
+  ASSERT_TRUE(SendDatagram(stranger.Get(), "unsolicited", ntohs(sessions[2].sin_port)));
   sockaddr_in from{};
-  EXPECT_EQ(RecvDatagram(client.Get(), 5000ms, &from), "unsolicited");
+  EXPECT_EQ(RecvDatagram(b.Get(), 5000ms, &from), "unsolicited");
   EXPECT_EQ(ntohs(from.sin_port), port_);
 }
 
-TEST_F(UDPRedirectorTest, AnswersReachEachOf129Peers) {
-  auto redirector = Start(echo_.Port());
-  std::vector<TUniqueFd> clients;
-  ASSERT_NO_FATAL_FAILURE(EchoThroughSessions(129, clients));
-  EXPECT_EQ(redirector->SessionCount(), 129u);
-  EXPECT_EQ(echo_.Sources().size(), 129u);
-}
+TEST_F(UDPRedirectorTest, RedirectorsCostTheirSocketsAndNoThreadWhateverTheirSessions) {
+  const int threads = ThreadCount();
+  std::set<int> listening;
+  // Earliest expiry an hour away: its timer stays armed until the end.
+  for (int i = 0; i < 20; ++i) listening.insert(Redirect(target_port_, 3600000, {}, false).Socket());
+  loop_.RunSync([&] {
+    for (const auto& redirector : redirectors_) EXPECT_TRUE(redirector->Start());
+  });
+  std::set<int> opened = OpenFds();
+  for (const int fd : baseline_fds_) opened.erase(fd);
+  EXPECT_EQ(opened, listening);
 
-TEST_F(UDPRedirectorTest, DestroyingARedirectorWaitingForAFarExpiryClosesEverySocket) {
-  const std::set<int> baseline = OpenFds();
-  {
-    std::vector<TUniqueFd> clients;
-    // Earliest expiry far beyond the test's time-out: the destruction below
-    // finishes only if Terminate() wakes the blocked poll.
-    auto redirector = Start(echo_.Port(), 3600000);
-    ASSERT_NO_FATAL_FAILURE(EchoThroughSessions(129, clients));
+  // 129 clients, each with two datagrams through its own session. The
+  // target answers once it has them all (its buffer holds them: the default
+  // one holds 256), so that answers wait on every session socket at once
+  // and leave together, each client's in order.
+  const int room = 1 << 20;
+  setsockopt(target_.Get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  std::vector<TUniqueFd> clients(129);
+  for (TUniqueFd& client : clients) client = Client();
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    ASSERT_TRUE(SendDatagram(clients[i].Get(), std::to_string(i), port_));
+    ASSERT_TRUE(SendDatagram(clients[i].Get(), std::to_string(i) + "+", port_));
   }
-  EXPECT_EQ(FdsOpenedSince(baseline), "");
+  std::vector<std::pair<std::string, sockaddr_in>> at_target(2 * clients.size());
+  std::set<std::uint16_t> sessions;
+  for (auto& [data, from] : at_target) {
+    const std::optional<std::string> got = RecvDatagram(target_.Get(), 5000ms, &from);
+    ASSERT_TRUE(got.has_value());
+    data = *got;
+    sessions.insert(from.sin_port);
+  }
+  for (const auto& [data, from] : at_target)
+    ASSERT_GE(SendTo(target_.Get(), data.data(), data.size(), from), 0);
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    ASSERT_EQ(RecvDatagram(clients[i].Get()), std::to_string(i));
+    ASSERT_EQ(RecvDatagram(clients[i].Get()), std::to_string(i) + "+");
+  }
+  EXPECT_EQ(redirectors_.back()->SessionCount(), 129u);
+  EXPECT_EQ(sessions.size(), 129u);
+  EXPECT_EQ(OpenFdCount(), static_cast<int>(baseline_fds_.size() + listening.size() + 2 * clients.size()));
+  EXPECT_EQ(ThreadCount(), threads);
+
+  // Destruction disarms the expiry timer; TearDown() sees every socket closed.
+  loop_.RunSync([&] {
+    const std::size_t timers = loop_.Loop().TimerCount();
+    redirectors_.pop_back();
+    EXPECT_EQ(loop_.Loop().TimerCount(), timers - 1);
+  });
 }
 
-TEST_F(UDPRedirectorTest, RedirectorOnAPortInUseEndsAtOnceWithoutASocket) {
-  auto redirector = Start(echo_.Port());
-  TUDPRedirector in_use("127.0.0.1", "127.0.0.1", "127.0.0.1", port_, echo_.Port(), 1000);
-  EXPECT_EQ(in_use.Socket(), -1);
-  ASSERT_TRUE(in_use.Resume());
-  EXPECT_TRUE(WaitUntil([&] { return in_use.Finished(); }));
+TEST_F(UDPRedirectorTest, RedirectorThatCannotBindHasNoSocketAndDoesNotStart) {
+  Redirect(echo_.Port());
+  // A port in use, and what a name that does not resolve yields.
+  for (const auto& [host, port, error] : {std::tuple{"127.0.0.1", port_, EADDRINUSE},
+                                          std::tuple{"255.255.255.255", std::uint16_t{0}, EADDRNOTAVAIL}}) {
+    SCOPED_TRACE(host);
+    TRedirectorOptions options;
+    options.Loop = &loop_;
+    TUDPRedirector broken(host, host, "127.0.0.1", port, echo_.Port(), 1000, options);
+    EXPECT_EQ(broken.Socket(), -1);
+    EXPECT_EQ(broken.SetupError(), error);
+    loop_.RunSync([&] { EXPECT_FALSE(broken.Start()); });
+    EXPECT_FALSE(broken.Failed());
+  }
 }
 
 TEST_F(UDPRedirectorTest, SessionGoesOneMillisecondAfterItsTimeoutEvenWhileOthersTalk) {
   constexpr std::int64_t kTimeout = 60000;
-  auto now = std::make_shared<std::atomic<std::int64_t>>(1000);
-  auto redirector = Start(echo_.Port(), kTimeout, {}, [now] { return now->load(); });
+  TUDPRedirector& redirector = Redirect(echo_.Port(), kTimeout);
   TUniqueFd silent = Client(), talker = Client();
   const int fds_before = OpenFdCount();
 
   ASSERT_EQ(RoundTrip(silent.Get(), "1"), "1");
-  // The echo coming back proves the pass that took the datagram has ended.
-  now->store(1000 + kTimeout);
+  // The echo coming back proves the turn that took the datagram has ended.
+  SetClock(kTimeout);
   ASSERT_EQ(RoundTrip(talker.Get(), "2"), "2");
-  EXPECT_EQ(redirector->SessionCount(), 2u);
+  EXPECT_EQ(redirector.SessionCount(), 2u);
   // Answers do not keep a session alive.
   ASSERT_TRUE(SendDatagram(talker.Get(), "answer", echo_.Sources().at(0)));
   ASSERT_EQ(RecvDatagram(silent.Get()), "answer");
 
-  // Expiry in a pass busy with another client's traffic, not only when idle.
-  now->store(1000 + kTimeout + 1);
+  // Expiry in a turn busy with another client's traffic, not only when idle.
+  now_.store(kTimeout + 1);
   ASSERT_EQ(RoundTrip(talker.Get(), "3"), "3");
-  EXPECT_EQ(redirector->SessionCount(), 1u);
+  EXPECT_EQ(redirector.SessionCount(), 1u);
   EXPECT_EQ(OpenFdCount(), fds_before + 1);  // the expired session's socket is closed
-  EXPECT_EQ(redirector->Stats()->Expired.load(), 1u);
-  EXPECT_EQ(redirector->Stats()->Open.load(), 1u);
+  EXPECT_EQ(redirector.Stats()->Expired.load(), 1u);
+  EXPECT_EQ(redirector.Stats()->Open.load(), 1u);
 
   // Back after expiry: a new session, seen by the target on a new port.
   ASSERT_EQ(RoundTrip(silent.Get(), "4"), "4");
   EXPECT_EQ(echo_.Sources().size(), 3u);
-}
 
-TEST_F(UDPRedirectorTest, IdleSessionExpiresWithoutAnyTraffic) {
-  auto redirector = Start(echo_.Port(), 30);
-  TUniqueFd client = Client();
-  const int fds_before = OpenFdCount();
-  ASSERT_EQ(RoundTrip(client.Get(), "x"), "x");
-  EXPECT_TRUE(WaitUntil([&] { return redirector->SessionCount() == 0 && OpenFdCount() == fds_before; }));
+  // Without any traffic, the timer ends both at their time-out.
+  const std::int64_t last_talk = kTimeout + 1;
+  SetClock(last_talk + kTimeout);
+  EXPECT_EQ(redirector.SessionCount(), 2u);
+  SetClock(last_talk + kTimeout + 1);
+  EXPECT_EQ(redirector.SessionCount(), 0u);
+  EXPECT_EQ(OpenFdCount(), fds_before);
+  EXPECT_EQ(redirector.Stats()->Expired.load(), 3u);
 }
 
 TEST_F(UDPRedirectorTest, FullTableEvictsTheLongestSilentSession) {
-  auto now = std::make_shared<std::atomic<std::int64_t>>(0);
-  auto redirector = Start(echo_.Port(), 60000, Limits(2), [now] { return now->load(); });
+  TUDPRedirector& redirector = Redirect(echo_.Port(), 60000, {.UdpSessions = 2});
   TUniqueFd a = Client(), b = Client(), c = Client();
   const auto talk_at = [&](std::int64_t t, int client) {
-    now->store(t);
+    now_.store(t);
     return RoundTrip(client, "t" + std::to_string(t)) == "t" + std::to_string(t);
   };
   ASSERT_TRUE(talk_at(1, a.Get()));
@@ -289,21 +280,21 @@ TEST_F(UDPRedirectorTest, FullTableEvictsTheLongestSilentSession) {
   ASSERT_TRUE(talk_at(3, a.Get()));  // b is now the longest silent
   const int fds_full = OpenFdCount();
   ASSERT_TRUE(talk_at(4, c.Get()));
-  EXPECT_EQ(redirector->SessionCount(), 2u);
+  EXPECT_EQ(redirector.SessionCount(), 2u);
   EXPECT_EQ(OpenFdCount(), fds_full);  // b's socket closed for c's
   ASSERT_TRUE(talk_at(5, a.Get()));    // a kept its session
   EXPECT_EQ(echo_.Sources().size(), 3u);
   ASSERT_TRUE(talk_at(6, b.Get()));  // b needs a new one
   EXPECT_EQ(echo_.Sources().size(), 4u);
-  EXPECT_EQ(redirector->Stats()->Evicted.load(), 2u);
-  EXPECT_EQ(redirector->Stats()->Opened.load(), 4u);
+  EXPECT_EQ(redirector.Stats()->Evicted.load(), 2u);
+  EXPECT_EQ(redirector.Stats()->Opened.load(), 4u);
 }
 
 TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbersAPlayer) {
   constexpr std::uint32_t kPerAddress = 8;
   constexpr int kSpray = 64;  // far beyond the table's 16 places
-  auto now = std::make_shared<std::atomic<std::int64_t>>(0);
-  auto redirector = Start(target_port_, 60000, Limits(16, kPerAddress), [now] { return now->load(); });
+  TUDPRedirector& redirector =
+      Redirect(target_port_, 60000, {.ConnectionsPerAddress = kPerAddress, .UdpSessions = 16});
   TUniqueFd player = Client();
   // The target answers the player; returns the source port it saw the
   // player's datagram come from, or 0. Sprayed datagrams on the way are skipped.
@@ -334,31 +325,30 @@ TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbers
   }
   EXPECT_TRUE(WaitUntil([&] { return refused() - refused_before == kSpray - kPerAddress; }));
   EXPECT_EQ(player_round_trip("after"), player_port);
-  EXPECT_EQ(redirector->SessionCount(), kPerAddress + 1);
-  EXPECT_EQ(redirector->Stats()->Evicted.load(), 0u);
+  EXPECT_EQ(redirector.SessionCount(), kPerAddress + 1);
+  EXPECT_EQ(redirector.Stats()->Evicted.load(), 0u);
 
   // Expired sessions give their address's share back: the sprayer gets as
   // many again, and no more.
-  now->store(30000);
+  now_.store(30000);
   EXPECT_EQ(player_round_trip("keeps the player"), player_port);
-  now->store(60002);
+  now_.store(60002);
   EXPECT_EQ(player_round_trip("expires the spray"), player_port);
-  EXPECT_EQ(redirector->SessionCount(), 1u);
+  EXPECT_EQ(redirector.SessionCount(), 1u);
   for (const TUniqueFd& sprayer : spray) ASSERT_TRUE(SendDatagram(sprayer.Get(), "again", port_));
   EXPECT_TRUE(
       WaitUntil([&] { return refused() - refused_before == 2 * std::uint64_t{kSpray - kPerAddress}; }));
   EXPECT_EQ(player_round_trip("last"), player_port);
-  EXPECT_EQ(redirector->SessionCount(), kPerAddress + 1);
+  EXPECT_EQ(redirector.SessionCount(), kPerAddress + 1);
 }
 
 TEST_F(UDPRedirectorTest, RefusedSprayInTheSameBatchAsAPlayerDropsNoneOfThePlayersDatagrams) {
   constexpr std::uint32_t kPerAddress = 4;
   constexpr int kPlayer = 20, kSprayPerPlayer = 3;
-  // Suspended, so that everything below queues on the listening socket and
-  // the first batches mix refused datagrams with the player's.
-  TUDPRedirector redirector("127.0.0.1", "127.0.0.1", "127.0.0.1", 0, target_port_, 60000,
-                            Limits(64, kPerAddress));
-  port_ = LocalPort(redirector.Socket());
+  // Not started, so that everything below queues on the listening socket
+  // and the first batches mix refused datagrams with the player's.
+  TUDPRedirector& redirector =
+      Redirect(target_port_, 60000, {.ConnectionsPerAddress = kPerAddress, .UdpSessions = 64}, false);
   TUniqueFd player = Client();
   std::vector<TUniqueFd> spray;
   for (int i = 0; i < kPlayer; ++i) {
@@ -368,7 +358,7 @@ TEST_F(UDPRedirectorTest, RefusedSprayInTheSameBatchAsAPlayerDropsNoneOfThePlaye
     }
     ASSERT_TRUE(SendDatagram(player.Get(), "p" + std::to_string(i), port_));
   }
-  ASSERT_TRUE(redirector.Resume());
+  loop_.RunSync([&] { EXPECT_TRUE(redirector.Start()); });
 
   std::vector<std::string> from_player;
   std::set<std::uint16_t> player_ports;
@@ -391,86 +381,64 @@ TEST_F(UDPRedirectorTest, RefusedSprayInTheSameBatchAsAPlayerDropsNoneOfThePlaye
   EXPECT_EQ(redirector.Stats()->Evicted.load(), 0u);
 }
 
-// A burst from two clients, a and b, as the target saw it.
-struct TBurst {
-  static constexpr int kFromA = 200;
+TEST_F(UDPRedirectorTest, BurstKeepsEachClientsOrderBothWaysAndIsCounted) {
+  constexpr int kFromA = 200;
+  TUDPRedirector& redirector = Redirect(target_port_);
+  TUniqueFd a = Client(), b = Client();
+  // Room for the whole burst in the test's own sockets: a lost datagram is
+  // not what this test is about.
+  const int room = 1 << 20;
+  for (int fd : {target_.Get(), a.Get(), b.Get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+
+  // b's datagrams cut a's burst into runs of different lengths.
   int from_b = 0;
   std::uint64_t bytes = 0;
+  const auto send = [&](int client, const std::string& text) {
+    bytes += text.size();
+    return SendDatagram(client, text, port_);
+  };
+  for (int i = 0; i < kFromA; ++i) {
+    ASSERT_TRUE(send(a.Get(), "a" + std::to_string(i)));
+    if (i % 23 == 0) {
+      ASSERT_TRUE(send(b.Get(), "b" + std::to_string(from_b++)));
+    }
+  }
   std::map<std::uint16_t, std::vector<std::string>> at_target;  // by source port
   std::map<char, sockaddr_in> session_of;                       // by client
-};
-
-class UDPBurstTest : public UDPRedirectorTest {
- protected:
-  // Sends the burst through a redirector and collects it at the target.
-  void SendBurst() {
-    redirector_ = Start(target_port_);
-    // Room for the whole burst in the test's own sockets: a lost datagram is
-    // not what these tests are about.
-    const int room = 1 << 20;
-    for (int fd : {target_.Get(), a_.Get(), b_.Get()})
-      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-    // b's datagrams cut a's burst into runs of different lengths.
-    const auto send = [&](int client, const std::string& text) {
-      burst_.bytes += text.size();
-      return SendDatagram(client, text, port_);
-    };
-    for (int i = 0; i < TBurst::kFromA; ++i) {
-      ASSERT_TRUE(send(a_.Get(), "a" + std::to_string(i)));
-      if (i % 23 == 0) {
-        ASSERT_TRUE(send(b_.Get(), "b" + std::to_string(burst_.from_b++)));
-      }
-    }
-    for (int i = 0; i < TBurst::kFromA + burst_.from_b; ++i) {
-      sockaddr_in from{};
-      const std::optional<std::string> got = RecvDatagram(target_.Get(), 5000ms, &from);
-      ASSERT_TRUE(got.has_value()) << "datagram " << i;
-      burst_.at_target[ntohs(from.sin_port)].push_back(*got);
-      burst_.session_of[got->at(0)] = from;
-    }
+  for (int i = 0; i < kFromA + from_b; ++i) {
+    sockaddr_in from{};
+    const std::optional<std::string> got = RecvDatagram(target_.Get(), 5000ms, &from);
+    ASSERT_TRUE(got.has_value()) << "datagram " << i;
+    at_target[ntohs(from.sin_port)].push_back(*got);
+    session_of[got->at(0)] = from;
   }
-  // The answers, as one burst per session; they come back in order.
-  void AnswerBurst() {
-    const auto answer = [&](char client, int i) {
-      const std::string text = "r" + std::to_string(i);
-      return SendTo(target_.Get(), text.data(), text.size(), burst_.session_of[client]) ==
-             static_cast<ssize_t>(text.size());
-    };
-    for (int i = 0; i < TBurst::kFromA; ++i) {
-      ASSERT_TRUE(answer('a', i));
-      if (i < burst_.from_b) {
-        ASSERT_TRUE(answer('b', i));
-      }
-    }
-    for (int i = 0; i < TBurst::kFromA; ++i) ASSERT_EQ(RecvDatagram(a_.Get()), "r" + std::to_string(i));
-    for (int i = 0; i < burst_.from_b; ++i) ASSERT_EQ(RecvDatagram(b_.Get()), "r" + std::to_string(i));
-  }
-
-  std::unique_ptr<TUDPRedirector> redirector_;
-  TUniqueFd a_ = Client();
-  TUniqueFd b_ = Client();
-  TBurst burst_;
-};
-
-TEST_F(UDPBurstTest, BurstKeepsEachClientsOrderBothWays) {
-  ASSERT_NO_FATAL_FAILURE(SendBurst());
-  ASSERT_EQ(burst_.at_target.size(), 2u);
+  ASSERT_EQ(at_target.size(), 2u);
   for (const char client : {'a', 'b'}) {
-    const std::vector<std::string>& seen = burst_.at_target[ntohs(burst_.session_of[client].sin_port)];
-    ASSERT_EQ(seen.size(), static_cast<std::size_t>(client == 'a' ? TBurst::kFromA : burst_.from_b));
+    const std::vector<std::string>& seen = at_target[ntohs(session_of[client].sin_port)];
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(client == 'a' ? kFromA : from_b));
     for (std::size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], client + std::to_string(i));
   }
-  ASSERT_NO_FATAL_FAILURE(AnswerBurst());
-}
 
-TEST_F(UDPBurstTest, BurstIsCountedInTheStats) {
-  ASSERT_NO_FATAL_FAILURE(SendBurst());
-  ASSERT_NO_FATAL_FAILURE(AnswerBurst());
-  const TRedirectorStats& stats = *redirector_->Stats();
-  const std::uint64_t datagrams = TBurst::kFromA + static_cast<std::uint64_t>(burst_.from_b);
+  // The answers, as one burst per session, come back in order.
+  const auto answer = [&](char client, int i) {
+    const std::string text = "r" + std::to_string(i);
+    return SendTo(target_.Get(), text.data(), text.size(), session_of[client]) ==
+           static_cast<ssize_t>(text.size());
+  };
+  for (int i = 0; i < kFromA; ++i) {
+    ASSERT_TRUE(answer('a', i));
+    if (i < from_b) {
+      ASSERT_TRUE(answer('b', i));
+    }
+  }
+  for (int i = 0; i < kFromA; ++i) ASSERT_EQ(RecvDatagram(a.Get()), "r" + std::to_string(i));
+  for (int i = 0; i < from_b; ++i) ASSERT_EQ(RecvDatagram(b.Get()), "r" + std::to_string(i));
+
+  const TRedirectorStats& stats = *redirector.Stats();
+  const std::uint64_t datagrams = kFromA + static_cast<std::uint64_t>(from_b);
   EXPECT_TRUE(WaitUntil([&] { return stats.DatagramsFromTarget.load() == datagrams; }));
   EXPECT_EQ(stats.DatagramsToTarget.load(), datagrams);
-  EXPECT_EQ(stats.BytesToTarget.load(), burst_.bytes);
+  EXPECT_EQ(stats.BytesToTarget.load(), bytes);
   EXPECT_GT(stats.BytesFromTarget.load(), 0u);
   EXPECT_EQ(stats.Opened.load(), 2u);
   EXPECT_EQ(stats.Open.load(), 2u);
@@ -478,41 +446,30 @@ TEST_F(UDPBurstTest, BurstIsCountedInTheStats) {
 }
 
 TEST_F(UDPRedirectorTest, NewSessionsAreRefusedOnlyWhileTheDescriptorReserveIsReached) {
-  auto redirector = Start(echo_.Port());
+  TUDPRedirector& redirector = Redirect(echo_.Port());
   TUniqueFd client = Client();
   const auto refused = [] {
     return RefusalTotal(TRefusedWork::kUdpSession, TRefusalReason::kDescriptorReserve);
   };
   const std::uint64_t refused_before = refused();
   {
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct RestoreLimit {
-      rlimit limit;
-      ~RestoreLimit() {
-        setrlimit(RLIMIT_NOFILE, &limit);
-        fd_budget::Init();
-      }
-    } restore{saved};
-    rlimit low = saved;
-    low.rlim_cur = static_cast<rlim_t>(OpenFdCount() + fd_budget::kMinReserve);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    fd_budget::Init();
+    TDescriptorHeadroom headroom(0);
+    ASSERT_TRUE(headroom.Applied());
     ASSERT_FALSE(fd_budget::HasRoom());
     ASSERT_TRUE(SendDatagram(client.Get(), "x", port_));
     EXPECT_TRUE(WaitUntil([&] { return refused() == refused_before + 1; }));
-    EXPECT_EQ(redirector->SessionCount(), 0u);
+    EXPECT_EQ(redirector.SessionCount(), 0u);
   }
   EXPECT_EQ(RoundTrip(client.Get(), "y"), "y");
 }
 
 TEST_F(UDPRedirectorTest, ReceiveFailureOnTheListeningSocketEndsTheRedirectorWithEverySocket) {
-  const int baseline = OpenFdCount();
-  auto redirector = Start(target_port_);
+  TUDPRedirector& redirector = Redirect(target_port_, 60000, {}, false);
   // The kernel then reports a client's "port unreachable" to the listening
   // socket's next receive, which fails.
   const int on = 1;
-  ASSERT_EQ(setsockopt(redirector->Socket(), SOL_IP, IP_RECVERR, &on, sizeof on), 0);
+  ASSERT_EQ(setsockopt(redirector.Socket(), SOL_IP, IP_RECVERR, &on, sizeof on), 0);
+  loop_.RunSync([&] { EXPECT_TRUE(redirector.Start()); });
   sockaddr_in session{};
   {
     TUniqueFd client = Client();
@@ -520,10 +477,40 @@ TEST_F(UDPRedirectorTest, ReceiveFailureOnTheListeningSocketEndsTheRedirectorWit
     ASSERT_EQ(RecvDatagram(target_.Get(), 5000ms, &session), "x");
   }
   ASSERT_EQ(SendTo(target_.Get(), "to nobody", 9, session), 9);
-  EXPECT_TRUE(WaitUntil([&] { return redirector->Finished(); }));
-  EXPECT_EQ(redirector->SessionCount(), 0u);
-  redirector.reset();
-  EXPECT_EQ(OpenFdCount(), baseline);
+  EXPECT_TRUE(WaitUntil([&] { return redirector.Failed(); }));
+  EXPECT_EQ(redirector.SessionCount(), 0u);
+  // Nothing is left open even before the redirector is destroyed.
+  EXPECT_EQ(FdsOpenedSince(baseline_fds_), "");
+}
+
+// Another client of the loop may destroy a redirector in the very turn
+// that found its socket readable, after its own watch ran: the work it
+// planned for the end of that turn must not run.
+TEST_F(UDPRedirectorTest, DestroyedInTheTurnThatFoundItReadableItRelaysNothingMore) {
+  TUDPRedirector& redirector = Redirect(target_port_, 60000, {}, false);
+  const std::shared_ptr<TRedirectorStats> stats = redirector.Stats();
+  std::uint16_t trigger_port = 0;
+  TUniqueFd trigger = BindUdpLoopback(&trigger_port), client = Client();
+  std::atomic<bool> destroyed{false};
+  TTestWatch destroyer([&] {
+    loop_.Loop().Unwatch(destroyer);
+    redirectors_.clear();
+    destroyed = true;
+  });
+  // Both readable before the loop watches them, so that one turn reports
+  // both, in the order they were watched.
+  ASSERT_TRUE(SendDatagram(client.Get(), "x", port_));
+  ASSERT_TRUE(SendDatagram(client.Get(), "go", trigger_port));
+  ASSERT_TRUE(
+      WaitUntil([&] { return PendingBytes(redirector.Socket()) > 0 && PendingBytes(trigger.Get()) > 0; }));
+  loop_.RunSync([&] {
+    EXPECT_TRUE(redirector.Start());
+    EXPECT_TRUE(loop_.Loop().Watch(destroyer, trigger.Get(), EPOLLIN));
+  });
+  ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }));
+  loop_.RunSync([] {});  // runs in a later turn: that one's end is over
+  EXPECT_EQ(stats->Opened.load(), 0u);
+  EXPECT_EQ(stats->DatagramsToTarget.load(), 0u);
 }
 
 }  // namespace
