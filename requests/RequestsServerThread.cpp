@@ -228,22 +228,29 @@ void TRequestsServerThread::FillLists() {
   const TSettings& settings = lists_->Config->ProfileTable[lists_->Profile];
   const std::size_t excludes = settings.ExcludeMasks.size();
   const std::size_t includes = settings.IncludeMasks.size();
-  while (QueuedReplyBytes() < kListChunkBytes && lists_->Next < excludes + includes) {
-    const bool exclude = lists_->Next < excludes;
-    const std::size_t i = exclude ? lists_->Next : lists_->Next - excludes;
-    TAddressEntry entry;
-    entry.EntryCount = static_cast<std::uint16_t>(exclude ? excludes : includes);
-    entry.EntryIndex = static_cast<std::uint16_t>(i);
-    entry.Mask = exclude ? settings.ExcludeMasks[i] : settings.IncludeMasks[i];
-    entry.Address = exclude ? settings.ExcludeAddrs[i] : settings.IncludeAddrs[i];
-    entry.Port = settings.Port;
-    entry.Proto = kProtoTcp;
-    entry.Exclude = exclude ? 1 : 0;
-    Queue(Encode(entry));
-    ++lists_->Next;
+  // Chunk after chunk while the socket takes them all; what it leaves
+  // waiting makes the session wait for writability.
+  while (QueuedReplyBytes() == 0) {
+    while (QueuedReplyBytes() < kListChunkBytes && lists_->Next < excludes + includes) {
+      const bool exclude = lists_->Next < excludes;
+      const std::size_t i = exclude ? lists_->Next : lists_->Next - excludes;
+      TAddressEntry entry;
+      entry.EntryCount = static_cast<std::uint16_t>(exclude ? excludes : includes);
+      entry.EntryIndex = static_cast<std::uint16_t>(i);
+      entry.Mask = exclude ? settings.ExcludeMasks[i] : settings.IncludeMasks[i];
+      entry.Address = exclude ? settings.ExcludeAddrs[i] : settings.IncludeAddrs[i];
+      entry.Port = settings.Port;
+      entry.Proto = kProtoTcp;
+      entry.Exclude = exclude ? 1 : 0;
+      Queue(Encode(entry));
+      ++lists_->Next;
+    }
+    Flush();
+    if (lists_->Next == excludes + includes) {
+      lists_.reset();
+      return;
+    }
   }
-  if (lists_->Next == excludes + includes) lists_.reset();
-  Flush();
 }
 
 void TRequestsServerThread::ProcessNatRequest(TPacketView packet) {
