@@ -48,8 +48,12 @@ class TChildProcess {
   ~TChildProcess() { Stop(); }
 
   // Runs |argv| (argv[0] a path) in |dir|, standard input from /dev/null,
-  // standard output and error to |log_path|. REQUIRES: not running.
-  bool Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& log_path);
+  // standard output and error to |log_path|. |descriptor_limit| > 0 sets the
+  // program's RLIMIT_NOFILE, soft and hard, before it starts, so that a
+  // program that raises its soft limit to the hard one still meets it.
+  // REQUIRES: not running.
+  bool Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& log_path,
+             long descriptor_limit = 0);
   pid_t Pid() const { return pid_; }
   // False once the program has ended (it is then reaped).
   bool Running();
