@@ -48,11 +48,11 @@ bool TScratchDir::Write(const std::string& name, const std::string& text) const 
   return static_cast<bool>(file.flush());
 }
 
-std::string TScratchDir::Tail(const std::string& name, int lines) const {
+std::string TScratchDir::Tail(const std::string& name, int lines, std::string_view containing) const {
   std::ifstream file(path_ + "/" + name);
   std::deque<std::string> last;
   for (std::string line; std::getline(file, line);) {
-    if (line.empty()) continue;
+    if (line.empty() || line.find(containing) == std::string::npos) continue;
     last.push_back(line);
     if (static_cast<int>(last.size()) > lines) last.pop_front();
   }

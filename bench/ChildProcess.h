@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvane::bench {
@@ -24,8 +25,9 @@ class TScratchDir {
   const std::string& Path() const { return path_; }
   // Writes |text| to the file |name| in the directory; false on failure.
   bool Write(const std::string& name, const std::string& text) const;
-  // The last |lines| lines of the file |name|, joined with "; ".
-  std::string Tail(const std::string& name, int lines) const;
+  // The last |lines| lines of the file |name| that hold |containing|,
+  // joined with "; ".
+  std::string Tail(const std::string& name, int lines, std::string_view containing = {}) const;
 
  private:
   std::string path_;

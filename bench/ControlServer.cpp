@@ -28,11 +28,11 @@ std::string TControlServer::Start(const std::string& server, const TControlLimit
                           "\nUDP_SESSIONS=" + std::to_string(limits.UdpSessions) +
                           "\nREQUESTS_PER_ADDRESS=" + std::to_string(limits.RequestsPerAddress) + "\n";
   if (!dir_->Valid() || port_ == 0 || !dir_->Write("KELVARD.ini", ini) ||
-      !process_.Start({server}, dir_->Path(), dir_->Path() + "/server.log", descriptor_limit)) {
+      !process_.Start({server}, dir_->Path(), dir_->Path() + "/" + kLogName, descriptor_limit)) {
     return "the server could not be started";
   }
   if (process_.WaitBound({{SOCK_STREAM, port_}}, kStartTimeoutMs)) return {};
-  const std::string why = "the server did not listen within 5 s: " + dir_->Tail("server.log", 3);
+  std::string why = "the server did not listen within 5 s: " + LogTail(3);
   process_.Stop();
   return why;
 }

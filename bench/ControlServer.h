@@ -44,10 +44,17 @@ class TControlServer {
   std::string Start(const std::string& server, const TControlLimits& limits, long descriptor_limit = 0);
   std::uint16_t Port() const { return port_; }
   pid_t Pid() const { return process_.Pid(); }
+  // The last |lines| lines the server wrote that hold |containing|, joined
+  // with "; ".
+  std::string LogTail(int lines, std::string_view containing = {}) const {
+    return dir_ ? dir_->Tail(kLogName, lines, containing) : std::string();
+  }
   // Main thread. Idempotent.
   void Stop() { process_.Stop(); }
 
  private:
+  static constexpr const char* kLogName = "server.log";
+
   std::uint16_t port_ = 0;
   std::unique_ptr<TScratchDir> dir_;
   TChildProcess process_;
