@@ -82,9 +82,15 @@ bool TChildProcess::Start(const std::vector<std::string>& argv, const std::strin
     ::setpgid(0, 0);
     // The benchmark ignores SIGPIPE; the program gets the default back.
     ::signal(SIGPIPE, SIG_DFL);
-    if (descriptor_limit > 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(127);
     if (::chdir(dir.c_str()) != 0 || ::dup2(null_fd, STDIN_FILENO) < 0 || ::dup2(log_fd, STDOUT_FILENO) < 0 ||
         ::dup2(log_fd, STDERR_FILENO) < 0) {
+      ::_exit(127);
+    }
+    // Raising a hard limit takes privilege; the log then says why the
+    // program never started.
+    if (descriptor_limit > 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+      static constexpr char kNoLimit[] = "quorvane-bench: cannot set RLIMIT_NOFILE for this program\n";
+      [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, kNoLimit, sizeof kNoLimit - 1);
       ::_exit(127);
     }
     ::execv(args[0], args.data());
