@@ -298,8 +298,8 @@ void CapacityRows(TTable& table, const TCapacity& c) {
                  "<= " + Whole(kCreateP99Target),
                  !Missing(c.CreateP99) && c.CreateP99 <= kCreateP99Target ? 1 : 0);
   table.Quorvane("Relay through each kind after the last host",
-                 measured ? "TCP " + YesNo(c.TcpRelay) + ", UDP " + YesNo(c.UdpRelay) : "-",
-                 measured ? "first host's pair" : "-", "yes", c.TcpRelay && c.UdpRelay ? 1 : 0);
+                 c.RelayTried ? "TCP " + YesNo(c.TcpRelay) + ", UDP " + YesNo(c.UdpRelay) : "-",
+                 c.RelayTried ? "first host's pair" : "not tried", "yes", c.TcpRelay && c.UdpRelay ? 1 : 0);
 }
 
 void AddRows(TTable& table, const TResults& r, const TBenchConfig& config, std::size_t systems,
@@ -451,7 +451,7 @@ void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector
         "- Game hosts (the real server under RLIMIT_NOFILE %s, soft and hard; each host a control session "
         "from "
         "127.0.0.2 on, %d per address, that registered and made one TCP and one UDP redirector, all held): "
-        "%s held of %s made, cap %s, in %s s by %d client threads; %s. Server threads %s → %s, descriptors "
+        "%s held of %s made, cap %s, in %s s by %d client thread(s); %s. Server threads %s → %s, descriptors "
         "%s → %s, VmRSS %s → %s KiB. Create latency at load: the %s creates of the last tenth of the hosts, "
         "request sent to reply received. A create that names an existing target gets that redirector back, "
         "so every host's pair aims at 127.0.0.1 on a port of its own where nothing listens; the first host's "

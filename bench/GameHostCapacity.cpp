@@ -284,11 +284,11 @@ TCapacity TGameHostCapacity::Measure() {
   // The server says why it refused or failed a create on standard error,
   // among the request lines in its log.
   if (result.ServerStopped) {
-    const std::string refused = server_.LogTail(2, "Refused");
+    std::string said = server_.LogTail(2, "Refused");
     const std::string failed = server_.LogTail(2, "not created:");
-    problems_.push_back("capacity: the server's log says: " + (refused.empty()  ? failed
-                                                               : failed.empty() ? refused
-                                                                                : refused + "; " + failed));
+    if (!said.empty() && !failed.empty()) said += "; ";
+    said += failed;
+    if (!said.empty()) problems_.push_back("capacity: the server's log says: " + said);
   }
   result.Created = static_cast<int>(hosts.size());
   result.Held = static_cast<int>(std::count_if(
@@ -322,6 +322,7 @@ TCapacity TGameHostCapacity::Measure() {
   const auto first =
       std::find_if(hosts.begin(), hosts.end(), [](const THost& host) { return host.Index == 0; });
   if (first != hosts.end()) {
+    result.RelayTried = true;
     result.TcpRelay = TcpEchoes(first->PublicTcp);
     result.UdpRelay = UdpEchoes(first->PublicUdp);
   } else {

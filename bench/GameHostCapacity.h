@@ -69,7 +69,8 @@ struct TCapacity {
   double CreateP99 = std::numeric_limits<double>::quiet_NaN();
   int CreatesAtLoad = 0;
   // Bytes sent through the first host's redirectors came back, after the
-  // last host.
+  // last host; not tried when the first host was not made.
+  bool RelayTried = false;
   bool TcpRelay = false;
   bool UdpRelay = false;
 };
