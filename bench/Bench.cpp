@@ -32,6 +32,7 @@
 
 #include "bench/BenchSupport.h"
 #include "bench/ControlPortLoad.h"
+#include "bench/GameHostCapacity.h"
 #include "bench/Measurements.h"
 #include "bench/RedirectorHost.h"
 #include "bench/RelaySystems.h"
@@ -50,6 +51,11 @@ constexpr double kRssPerRelayTarget = 1.0;  // at most, times
 // Quorvane alone.
 constexpr double kIdleCpuTarget = 0.01;  // % of one core: nothing measurable
 constexpr double kFloodTarget = 3.0;     // at most, times idle
+// Game hosts, under kCapacityDescriptorLimit.
+constexpr int kHostsTarget = 6000;               // at least
+constexpr double kDescriptorsPerHostTarget = 3;  // at most
+constexpr double kKiBPerHostTarget = 4;          // at most
+constexpr double kCreateP99Target = 1000;        // µs, at most
 
 constexpr std::size_t kDirect = 0;
 constexpr std::size_t kQuorvane = 1;
@@ -189,8 +195,8 @@ TBenchConfig QuickConfig() {
 }
 
 // The measurements --only can name.
-constexpr std::array<const char*, 8> kMeasurementNames = {"setup", "bulk", "rtt",   "udp-rate",
-                                                          "idle",  "slow", "flood", "spray"};
+constexpr std::array<const char*, 9> kMeasurementNames = {"setup", "bulk",  "rtt",   "udp-rate", "idle",
+                                                          "slow",  "flood", "spray", "capacity"};
 constexpr std::array<const char*, 3> kPeerNames = {"rinetd", "haproxy", "nginx"};
 
 struct TOptions {
@@ -199,6 +205,7 @@ struct TOptions {
   std::set<std::string> only;
   std::set<std::string> peers{kPeerNames.begin(), kPeerNames.end()};
   std::string server;  // the quorvane executable
+  int hosts = 0;       // the capacity row's cap; 0: its default
 };
 
 // "what 0.45x" (or "what +12.0 µs (1.9x)" for times) of Quorvane against
@@ -243,6 +250,7 @@ struct TResults {
   TSlowReceiver slow;
   TNopUnderFlood flood;
   TUdpUnderSpray spray;
+  TCapacity capacity;
 };
 
 using TSelected = std::function<bool(const char*)>;
@@ -252,6 +260,46 @@ std::vector<std::string> CellsOf(std::size_t systems, const TValues& values, TFo
   std::vector<std::string> cells;
   for (std::size_t s = 0; s < systems; ++s) cells.push_back(format(At(values, s)));
   return cells;
+}
+
+// A count read from /proc; "-" when it could not be read.
+std::string Count(std::int64_t value) { return value < 0 ? "-" : Whole(static_cast<double>(value)); }
+
+std::string YesNo(bool yes) { return yes ? "yes" : "no"; }
+
+void CapacityRows(TTable& table, const TCapacity& c) {
+  const bool measured = c.Measured;
+  // A cap below the target, reached with nothing refused, leaves the target
+  // untested rather than missed.
+  int hosts_met = measured && c.Held >= kHostsTarget ? 1 : 0;
+  if (measured && hosts_met == 0 && c.StopReason.empty() && c.Cap < kHostsTarget) hosts_met = -1;
+  std::string stopped = "-";
+  if (measured) {
+    stopped = c.StopReason.empty() ? "cap of " + Whole(c.Cap) + " reached"
+              : c.ServerStopped    ? "the server failed a host"
+                                   : "time budget ran out";
+  }
+  table.Quorvane(
+      "Game hosts held under a " + Whole(static_cast<double>(kCapacityDescriptorLimit)) + "-descriptor limit",
+      measured ? Whole(c.Held) : "-", stopped, ">= " + Whole(kHostsTarget), hosts_met);
+  table.Quorvane("Descriptors per game host", Number(c.DescriptorsPerHost, 2),
+                 measured ? Count(c.DescriptorsBefore) + " → " + Count(c.DescriptorsAfter) : "-",
+                 "<= " + Number(kDescriptorsPerHostTarget, 0),
+                 !Missing(c.DescriptorsPerHost) && c.DescriptorsPerHost <= kDescriptorsPerHostTarget ? 1 : 0);
+  table.Quorvane("Resident memory per game host (KiB)", Number(c.KiBPerHost, 1),
+                 measured ? "VmRSS " + Count(c.RssBeforeKiB) + " → " + Count(c.RssAfterKiB) + " KiB" : "-",
+                 "<= " + Number(kKiBPerHostTarget, 0),
+                 !Missing(c.KiBPerHost) && c.KiBPerHost <= kKiBPerHostTarget ? 1 : 0);
+  table.Quorvane("Threads with 0 / with " + (measured ? Whole(c.Held) : "N") + " game hosts",
+                 measured ? Count(c.ThreadsBefore) + " / " + Count(c.ThreadsAfter) : "-", "-", "the same",
+                 measured && c.ThreadsBefore >= 0 && c.ThreadsBefore == c.ThreadsAfter ? 1 : 0);
+  table.Quorvane("Create p99 at load (µs)", Decimal1(c.CreateP99),
+                 measured ? "p50 " + Decimal1(c.CreateP50) + ", " + Whole(c.CreatesAtLoad) + " creates" : "-",
+                 "<= " + Whole(kCreateP99Target),
+                 !Missing(c.CreateP99) && c.CreateP99 <= kCreateP99Target ? 1 : 0);
+  table.Quorvane("Relay through each kind after the last host",
+                 c.RelayTried ? "TCP " + YesNo(c.TcpRelay) + ", UDP " + YesNo(c.UdpRelay) : "-",
+                 c.RelayTried ? "first host's pair" : "not tried", "yes", c.TcpRelay && c.UdpRelay ? 1 : 0);
 }
 
 void AddRows(TTable& table, const TResults& r, const TBenchConfig& config, std::size_t systems,
@@ -334,6 +382,7 @@ void AddRows(TTable& table, const TResults& r, const TBenchConfig& config, std::
                    spray.measured ? "spray " + Whole(spray.spray_rate) + "/s" : "-", "0",
                    spray.measured && spray.lost == 0 ? 1 : 0);
   }
+  if (selected("capacity")) CapacityRows(table, r.capacity);
 }
 
 void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector<std::string>& names,
@@ -395,6 +444,24 @@ void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector
         static_cast<unsigned long long>(r.spray.quiet_lost),
         static_cast<unsigned long long>(r.spray.quiet_sent), Whole(r.spray.spray_rate).c_str(),
         r.spray.buffer_drops < 0 ? "-" : Whole(static_cast<double>(r.spray.buffer_drops)).c_str());
+  }
+  if (selected("capacity") && r.capacity.Measured) {
+    const TCapacity& c = r.capacity;
+    std::printf(
+        "- Game hosts (the real server under RLIMIT_NOFILE %s, soft and hard; each host a control session "
+        "from "
+        "127.0.0.2 on, %d per address, that registered and made one TCP and one UDP redirector, all held): "
+        "%s held of %s made, cap %s, in %s s by %d client thread(s); %s. Server threads %s → %s, descriptors "
+        "%s → %s, VmRSS %s → %s KiB. Create latency at load: the %s creates of the last tenth of the hosts, "
+        "request sent to reply received. A create that names an existing target gets that redirector back, "
+        "so every host's pair aims at 127.0.0.1 on a port of its own where nothing listens; the first host's "
+        "pair aims at the benchmark's echo targets and carried the relay check.\n",
+        Whole(static_cast<double>(kCapacityDescriptorLimit)).c_str(), kHostsPerAddress, Whole(c.Held).c_str(),
+        Whole(c.Created).c_str(), Whole(c.Cap).c_str(), Number(c.Seconds, 1).c_str(), c.ClientThreads,
+        c.StopReason.empty() ? "the cap was reached" : ("stopped at " + c.StopReason).c_str(),
+        Count(c.ThreadsBefore).c_str(), Count(c.ThreadsAfter).c_str(), Count(c.DescriptorsBefore).c_str(),
+        Count(c.DescriptorsAfter).c_str(), Count(c.RssBeforeKiB).c_str(), Count(c.RssAfterKiB).c_str(),
+        Whole(c.CreatesAtLoad).c_str());
   }
 }
 
@@ -489,6 +556,16 @@ int Run(const TOptions& options) {
       r.spray = abuse.UdpUnderSpray();
     }
   }
+  TCapacityConfig capacity_config;
+  capacity_config.MaxHosts = options.hosts > 0 ? options.hosts
+                             : options.quick   ? kQuickGameHosts
+                                               : kMaxGameHosts;
+  TGameHostCapacity capacity(capacity_config);
+  if (selected("capacity") && capacity.Start(options.server)) {
+    Progress("game hosts under a " + Whole(static_cast<double>(kCapacityDescriptorLimit)) +
+             "-descriptor limit, up to " + Whole(capacity_config.MaxHosts));
+    r.capacity = capacity.Measure();
+  }
   const std::string load_after = LoadAverages();
 
   TTable table(names);
@@ -520,6 +597,7 @@ int Run(const TOptions& options) {
   std::printf("- Load averages before / after: %s / %s.\n", load_before.c_str(), load_after.c_str());
   for (const std::string& problem : bench.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
   for (const std::string& problem : abuse.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
+  for (const std::string& problem : capacity.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
   return 0;
 }
 
@@ -560,6 +638,11 @@ bool ParseOptions(int argc, char** argv, TOptions* options) {
         if (name != "none") options->peers.insert(name);
         start = comma + 1;
       }
+    } else if (arg == "--hosts" && has_value) {
+      char* end = nullptr;
+      const long hosts = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0' || hosts < 1 || hosts > kMaxGameHosts) return false;
+      options->hosts = static_cast<int>(hosts);
     } else if (arg == "--server" && has_value) {
       options->server = argv[++i];
     } else {
@@ -580,12 +663,13 @@ int main(int argc, char** argv) {
     if (!help) {
       std::fprintf(
           stderr,
-          "usage: %s [--quick] [--pin [CPU]] [--only NAME]... [--peers LIST] [--server PATH] (--help)\n",
+          "usage: %s [--quick] [--pin [CPU]] [--only NAME]... [--peers LIST] [--hosts N] [--server PATH] "
+          "(--help)\n",
           argv[0]);
       return 2;
     }
     std::printf(
-        "usage: %s [--quick] [--pin [CPU]] [--only NAME]... [--peers LIST] [--server PATH]\n"
+        "usage: %s [--quick] [--pin [CPU]] [--only NAME]... [--peers LIST] [--hosts N] [--server PATH]\n"
         "Measures Quorvane's TCP and UDP redirectors against direct connections and against the\n"
         "peers installed (rinetd, haproxy, nginx with its stream module) on 127.0.0.0/8, and prints\n"
         "a Markdown table.\n"
@@ -593,11 +677,14 @@ int main(int argc, char** argv) {
         "  --pin [CPU]    run every process on one CPU (default: the last one allowed), which makes\n"
         "                 runs repeat on a shared machine\n"
         "  --only NAME    run just the named measurements (repeatable): setup, bulk, rtt, udp-rate,\n"
-        "                 idle, slow, flood, spray\n"
+        "                 idle, slow, flood, spray, capacity\n"
         "  --peers LIST   comma-separated peers to compare with (rinetd,haproxy,nginx), or none\n"
-        "  --server PATH  the quorvane executable for the flood and spray rows (default: beside\n"
-        "                 this program)\n",
-        argv[0]);
+        "  --hosts N      the most game hosts the capacity row makes, 1 to %d (default %d, %d with\n"
+        "                 --quick)\n"
+        "  --server PATH  the quorvane executable for the flood, spray and capacity rows (default:\n"
+        "                 beside this program)\n",
+        argv[0], quorvane::bench::kMaxGameHosts, quorvane::bench::kMaxGameHosts,
+        quorvane::bench::kQuickGameHosts);
     return 0;
   }
   return quorvane::bench::Run(options);

@@ -4,6 +4,7 @@
 #include <ftw.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,11 +48,11 @@ bool TScratchDir::Write(const std::string& name, const std::string& text) const 
   return static_cast<bool>(file.flush());
 }
 
-std::string TScratchDir::Tail(const std::string& name, int lines) const {
+std::string TScratchDir::Tail(const std::string& name, int lines, std::string_view containing) const {
   std::ifstream file(path_ + "/" + name);
   std::deque<std::string> last;
   for (std::string line; std::getline(file, line);) {
-    if (line.empty()) continue;
+    if (line.empty() || line.find(containing) == std::string::npos) continue;
     last.push_back(line);
     if (static_cast<int>(last.size()) > lines) last.pop_front();
   }
@@ -61,7 +62,7 @@ std::string TScratchDir::Tail(const std::string& name, int lines) const {
 }
 
 bool TChildProcess::Start(const std::vector<std::string>& argv, const std::string& dir,
-                          const std::string& log_path) {
+                          const std::string& log_path, long descriptor_limit) {
   // Everything the child needs is made before the fork: between fork and
   // exec a threaded process may only make async-signal-safe calls.
   std::vector<char*> args;
@@ -71,6 +72,7 @@ bool TChildProcess::Start(const std::vector<std::string>& argv, const std::strin
   const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   const int log_fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   const pid_t parent = ::getpid();
+  const rlimit limit{static_cast<rlim_t>(descriptor_limit), static_cast<rlim_t>(descriptor_limit)};
   pid_t pid = -1;
   if (null_fd >= 0 && log_fd >= 0) pid = ::fork();
   if (pid == 0) {
@@ -82,6 +84,13 @@ bool TChildProcess::Start(const std::vector<std::string>& argv, const std::strin
     ::signal(SIGPIPE, SIG_DFL);
     if (::chdir(dir.c_str()) != 0 || ::dup2(null_fd, STDIN_FILENO) < 0 || ::dup2(log_fd, STDOUT_FILENO) < 0 ||
         ::dup2(log_fd, STDERR_FILENO) < 0) {
+      ::_exit(127);
+    }
+    // Raising a hard limit takes privilege; the log then says why the
+    // program never started.
+    if (descriptor_limit > 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+      static constexpr char kNoLimit[] = "quorvane-bench: cannot set RLIMIT_NOFILE for this program\n";
+      [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, kNoLimit, sizeof kNoLimit - 1);
       ::_exit(127);
     }
     ::execv(args[0], args.data());

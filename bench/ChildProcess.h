@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvane::bench {
@@ -24,8 +25,9 @@ class TScratchDir {
   const std::string& Path() const { return path_; }
   // Writes |text| to the file |name| in the directory; false on failure.
   bool Write(const std::string& name, const std::string& text) const;
-  // The last |lines| lines of the file |name|, joined with "; ".
-  std::string Tail(const std::string& name, int lines) const;
+  // The last |lines| lines of the file |name| that hold |containing|,
+  // joined with "; ".
+  std::string Tail(const std::string& name, int lines, std::string_view containing = {}) const;
 
  private:
   std::string path_;
@@ -48,8 +50,12 @@ class TChildProcess {
   ~TChildProcess() { Stop(); }
 
   // Runs |argv| (argv[0] a path) in |dir|, standard input from /dev/null,
-  // standard output and error to |log_path|. REQUIRES: not running.
-  bool Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& log_path);
+  // standard output and error to |log_path|. |descriptor_limit| > 0 sets the
+  // program's RLIMIT_NOFILE, soft and hard, before it starts, so that a
+  // program that raises its soft limit to the hard one still meets it.
+  // REQUIRES: not running.
+  bool Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& log_path,
+             long descriptor_limit = 0);
   pid_t Pid() const { return pid_; }
   // False once the program has ended (it is then reaped).
   bool Running();

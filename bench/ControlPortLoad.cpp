@@ -24,7 +24,6 @@ namespace quorvane::bench {
 
 namespace {
 
-constexpr int kStartTimeoutMs = 5000;
 constexpr int kConnectTimeoutMs = 2000;
 // A Nop answer that takes longer ends the measurement: the server is stuck.
 constexpr int kReplyTimeoutMs = 2000;
@@ -36,7 +35,6 @@ constexpr int kRefusalWaitMs = 300;
 // Nops the flood has in each send: the server gets them as fast as its
 // socket takes them.
 constexpr std::size_t kFloodBurst = 64;
-constexpr std::uint8_t kProtoUdp = 17;
 // The legitimate player sends a datagram this often, and an answer later
 // than kLateMs after the last one was sent counts as lost.
 constexpr int kPlayerPeriodMs = 2;
@@ -259,37 +257,21 @@ TControlPortLoad::~TControlPortLoad() {
 void TControlPortLoad::Problem(const std::string& text) { problems_.push_back(text); }
 
 bool TControlPortLoad::Start(const std::string& server) {
-  if (!Executable(server)) {
-    Problem("no server executable at " + server + ": the control-port rows are left out");
-    return false;
-  }
   if (!udp_echo_.Valid() || !udp_echo_.Resume()) {
     Problem("control port: no UDP target");
     return false;
   }
-  dir_ = std::make_unique<TScratchDir>();
-  port_ = FreeLoopbackPort(SOCK_STREAM);
-  // The limits written out, so that the flood matches them whatever the
-  // defaults become; the redirectors of unregistered clients listen on
-  // 127.0.0.1.
-  const std::string ini =
-      "[SERVER]\nHOST=127.0.0.1\nPORT=" + std::to_string(port_) +
-      "\n\n[UNKNOWN]\nHOST=127.0.0.1\n\n[LIMITS]\nSESSIONS_PER_ADDRESS=" + std::to_string(kFloodSessions) +
-      "\nREDIRECTORS_PER_ADDRESS=256\nCONNECTIONS_PER_ADDRESS=256\nUDP_SESSIONS=1024\n";
-  if (!dir_->Valid() || port_ == 0 || !dir_->Write("KELVARD.ini", ini) ||
-      !server_.Start({server}, dir_->Path(), dir_->Path() + "/server.log")) {
-    Problem("control port: the server could not be started");
-    return false;
-  }
-  if (server_.WaitBound({{SOCK_STREAM, port_}}, kStartTimeoutMs)) return true;
-  Problem("control port: the server did not listen within 5 s: " + dir_->Tail("server.log", 3));
-  server_.Stop();
+  TControlLimits limits;
+  limits.SessionsPerAddress = kFloodSessions;
+  const std::string why = server_.Start(server, limits);
+  if (why.empty()) return true;
+  Problem("control port: " + why + ": the control-port rows are left out");
   return false;
 }
 
 TNopUnderFlood TControlPortLoad::NopUnderFlood() {
   TNopUnderFlood result;
-  TUniqueFd client = ConnectLoopback(port_, kReplyTimeoutMs);
+  TUniqueFd client = ConnectLoopback(server_.Port(), kReplyTimeoutMs);
   std::vector<double> idle;
   if (!client || !NopRoundTrips(client.Get(), config_.quiet_ms, &idle) || idle.empty()) {
     Problem("Nop under flood: the legitimate client got no answer");
@@ -299,7 +281,7 @@ TNopUnderFlood TControlPortLoad::NopUnderFlood() {
   result.idle_p99 = Percentile(idle, 0.99);
 
   TNopFlood flood;
-  flood.Connect(port_, kFloodSessions, kFloodExtra);
+  flood.Connect(server_.Port(), kFloodSessions, kFloodExtra);
   result.flood_sessions = flood.Sessions();
   result.flood_refused = flood.Refused();
   if (!flood.Resume()) return result;
@@ -328,22 +310,13 @@ TNopUnderFlood TControlPortLoad::NopUnderFlood() {
 TUdpUnderSpray TControlPortLoad::UdpUnderSpray() {
   TUdpUnderSpray result;
   // The player's control session makes the redirector and holds it.
-  TUniqueFd control = ConnectLoopback(port_, kReplyTimeoutMs);
-  TNatRequest create;
-  create.Proto = kProtoUdp;
-  create.Action = kNatCreate;
-  create.Port = udp_echo_.Port();
-  create.Address = Loopback();
-  const TRequestPacket request = Encode(create);
-  TRequestPacket answer{};
+  TUniqueFd control = ConnectLoopback(server_.Port(), kReplyTimeoutMs);
+  TNatReply reply;
   std::uint16_t public_port = 0;
-  if (control && SendAll(control.Get(), request.data(), request.size())) {
-    while (RecvExact(control.Get(), answer.data(), answer.size())) {
-      if (PacketType(answer) != kPacketNatReply) continue;
-      const TNatReply reply = DecodeNatReply(answer);
-      if (reply.Status == kNatOk) public_port = reply.PublicPort();
-      break;
-    }
+  if (control &&
+      CreateRedirector(control.Get(), kProtoUdp, udp_echo_.Port(), &reply) == TControlAnswer::kAnswered &&
+      reply.Status == kNatOk) {
+    public_port = reply.PublicPort();
   }
   TUniqueFd player = public_port != 0 ? ConnectUdpLoopback(public_port, kReplyTimeoutMs) : TUniqueFd();
   if (!player) {

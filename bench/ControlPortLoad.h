@@ -1,6 +1,5 @@
 // The server under abuse from one other address, measured through its real
-// control port: the quorvane executable, run with a KELVARD.ini of our own on
-// 127.0.0.1 in a scratch directory. The legitimate client speaks from
+// control port (TControlServer). The legitimate client speaks from
 // 127.0.0.1; the abuser's sockets are bound to 127.0.0.2.
 //
 // - Nop under flood: the legitimate client's Nop round trip, first alone,
@@ -14,12 +13,11 @@
 
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "bench/BenchTargets.h"
-#include "bench/ChildProcess.h"
+#include "bench/ControlServer.h"
 
 namespace quorvane::bench {
 
@@ -80,9 +78,7 @@ class TControlPortLoad {
   void Problem(const std::string& text);
 
   const TAbuseConfig config_;
-  std::uint16_t port_ = 0;  // the control port
-  std::unique_ptr<TScratchDir> dir_;
-  TChildProcess server_;
+  TControlServer server_;
   TUdpEchoTarget udp_echo_;
   std::vector<std::string> problems_;
 };
