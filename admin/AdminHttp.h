@@ -17,10 +17,3 @@
 
 #include "admin/AdminRouter.h"
 #include "admin/AdminStream.h"
-
-namespace quorvane::admin {
-
-// Steady-clock milliseconds, for deadlines.
-std::int64_t SteadyNowMs();
-
-}  // namespace quorvane::admin

@@ -146,7 +146,7 @@ void TAdminServer::ProcessConnection(TUniqueFd accepted) {
     TMutexLock lock(mu_);
     if (waiting_.size() < kAdminMaxWaiting) {
       // The deadline runs from here, so that time spent queued counts too.
-      waiting_.push_back({std::move(accepted), AcceptedPeer(), admin::SteadyNowMs() + connection_ms_});
+      waiting_.push_back({std::move(accepted), AcceptedPeer(), SteadyMs() + connection_ms_});
       has_waiting_.Set();
       return;
     }

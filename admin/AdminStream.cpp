@@ -9,6 +9,7 @@
 
 #include "admin/AdminHttp.h"
 #include "admin/AdminServer.h"
+#include "runtime/Clock.h"
 #include "runtime/Net.h"
 #include "servers/AddressHelpers.h"
 
@@ -18,7 +19,7 @@ TAdminStream::TAdminStream(int fd, const sockaddr_in& peer, std::int64_t deadlin
     : fd_(fd), peer_(peer), deadline_ms_(deadline_ms), wake_fd_(wake_fd) {}
 
 bool TAdminStream::Wait(short events) const {
-  const std::int64_t left = deadline_ms_ - SteadyNowMs();
+  const std::int64_t left = deadline_ms_ - SteadyMs();
   if (left <= 0) return false;
   return WaitFd(fd_, events, wake_fd_, static_cast<int>(std::min<std::int64_t>(left, INT_MAX))) ==
          TWaitResult::kReady;

@@ -16,7 +16,7 @@ namespace quorvane::admin {
 class TAdminStream final : public httplib::Stream {
  public:
   // |fd|: the non-blocking connected socket (not owned). |deadline_ms| on
-  // the steady clock (SteadyNowMs()).
+  // the steady clock (SteadyMs()).
   TAdminStream(int fd, const sockaddr_in& peer, std::int64_t deadline_ms, int wake_fd);
 
   bool is_readable() const override;

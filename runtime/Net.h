@@ -1,6 +1,9 @@
 // Thin socket layer: an owning descriptor handle and syscall wrappers that
 // retry on EINTR, never raise SIGPIPE and report failure as a plain result.
 // Everything above this file works with TUniqueFd and these helpers only.
+// Sockets are non-blocking and are waited for by an event loop; the
+// blocking waits below (PollRetry, WaitFd) are for the few threads of their
+// own (the log writer, the admin workers, the tools).
 #pragma once
 
 #include <netinet/in.h>

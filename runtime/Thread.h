@@ -1,7 +1,15 @@
-// TThread: the base of every active object (servers, sessions, redirectors,
-// relays). A thread object is always built suspended: its thread starts only
-// at Resume(), after the most-derived constructor has finished, so Execute()
-// never runs on a half-built object.
+// The process's threads, and how they meet.
+//
+// DESIGN. The threads are few and fixed: the main thread, the event loops
+// (TRelayLoop, one per CPU, which run every control session, listener, UDP
+// redirector, relay and their timers), the log writer, the reload thread,
+// the signal watcher and the admin endpoint's acceptor and workers. None is
+// started per client, redirector or connection; new work waits on a loop
+// (runtime/EventLoop.h), never on a thread of its own.
+//
+// TThread is the base of each of them. A thread object is always built
+// suspended: its thread starts only at Resume(), after the most-derived
+// constructor has finished, so Execute() never runs on a half-built object.
 //
 // Stopping is the owner's explicit duty: Terminate() then WaitFor(), then
 // delete. Terminate() also makes WakeFd() readable, and every blocking wait of
@@ -57,8 +65,7 @@ class TThread {
   std::string Name() const;
 
  protected:
-  // |stack_size| 0 keeps the system default. Small stacks matter for the
-  // thread-per-connection relays.
+  // |stack_size| 0 keeps the system default.
   explicit TThread(std::size_t stack_size = 0);
   // The termination notification: runs once, on the thread whose
   // Terminate() came first, right after Terminated() became true and

@@ -1,25 +1,29 @@
 // Socket servers and redirectors.
 //
-// DESIGN. Every server is a TThread that owns one socket and serves it from
-// its own thread: TTCPServer accepts, TUDPServer receives datagrams. The
-// redirectors build on them: TTCPRedirector accepts and hands every
-// connection to the relay engine (TRelayEngine), a fixed set of event-loop
-// threads (TRelayLoop) on which each connection is a TTCPRelay state
-// machine; TUDPRedirector serves all its peers from its one thread, with one
-// session socket per peer.
+// DESIGN. Nothing here has a thread of its own. TRelayEngine owns the
+// server's event-loop threads (TRelayLoop, one per CPU); everything in this
+// folder is a client of one loop for its whole life. TTCPServer is a
+// listening socket the loop accepts from without blocking; TTCPRedirector
+// builds on it and turns every accepted connection into a TTCPRelay on the
+// same loop, so a player is accepted, connected and relayed without a
+// hand-off between threads. TUDPRedirector (on TUDPServer) watches its
+// listening socket and one socket per peer session on its loop, with the
+// session expiry as a timer of that loop and the receive slots shared by
+// the loop's redirectors.
 //
-// Every wait is a poll() or epoll_wait() that also watches the thread's wake
-// descriptor, so Terminate() ends any wait at once and an idle server uses no
-// CPU; the loops' time-outs are timers of the loop.
+// Idle costs nothing: a loop sleeps in epoll_wait until a socket is ready or
+// its nearest timer is due. A game host's redirectors cost their sockets
+// only (one listening socket each, plus a socket per UDP peer and two per
+// relayed TCP connection).
 //
-// Ownership: whoever constructs a server owns it and stops it with
-// Terminate(), WaitFor(), delete (the redirectors' destructors do the first
-// two themselves). A relay belongs to the loop that runs it, owns its two
-// sockets and may outlive its redirector; TRelayEngine::Stop() ends every
-// relay. The engine outlives every redirector that uses it.
+// Ownership: a redirector is built on any thread, started on its loop's
+// thread and destroyed there, which closes its port at once (TRedirector). A
+// relay belongs to the loop that runs it, owns its two sockets and may
+// outlive its redirector; TRelayEngine::Stop() ends every relay.
 #pragma once
 
 #include "servers/AddressHelpers.h"
+#include "servers/Redirector.h"
 #include "servers/RelayEngine.h"
 #include "servers/TCPRedirector.h"
 #include "servers/TCPServer.h"

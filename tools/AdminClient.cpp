@@ -1,3 +1,4 @@
+#include "runtime/Clock.h"
 #include "tools/AdminClient.h"
 
 #include <algorithm>
@@ -164,7 +165,7 @@ std::optional<THttpResponse> TAdminClient::Get(const std::string& path) {
   request += "\r\n";
   if (!connection.SendAll(request.data(), request.size())) return fail();
 
-  const std::int64_t deadline = SteadyNowMs() + timeout_ms_;
+  const std::int64_t deadline = SteadyMs() + timeout_ms_;
   std::string data;
   THttpResponse response;
   for (;;) {

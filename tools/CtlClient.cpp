@@ -1,3 +1,4 @@
+#include "runtime/Clock.h"
 #include "tools/CtlClient.h"
 
 #include <algorithm>
@@ -16,7 +17,7 @@ bool TCtlClient::Send(const TRequestPacket& packet) {
 }
 
 std::optional<TRequestPacket> TCtlClient::Receive() {
-  const std::int64_t deadline = SteadyNowMs() + connection_.TimeoutMs();
+  const std::int64_t deadline = SteadyMs() + connection_.TimeoutMs();
   TRequestPacket packet{};
   std::size_t received = 0;
   while (received < packet.size()) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <system_error>
 
+#include "runtime/Clock.h"
 #include "servers/AddressHelpers.h"
 
 namespace quorvane::ctl {
@@ -18,12 +19,6 @@ std::string ErrnoText(int error) { return std::generic_category().message(error)
 
 }  // namespace
 
-std::int64_t SteadyNowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 TCtlConnection::TCtlConnection(int timeout_ms, int wake_fd) : timeout_ms_(timeout_ms), wake_fd_(wake_fd) {}
 
 bool TCtlConnection::Fail(TCtlFailure kind, std::string message) {
@@ -33,7 +28,7 @@ bool TCtlConnection::Fail(TCtlFailure kind, std::string message) {
 
 TWaitResult TCtlConnection::WaitSocket(short events, std::int64_t deadline_ms) {
   const int left =
-      deadline_ms < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(0, deadline_ms - SteadyNowMs()));
+      deadline_ms < 0 ? -1 : static_cast<int>(std::max<std::int64_t>(0, deadline_ms - SteadyMs()));
   const TWaitResult result = WaitFd(socket_.Get(), events, wake_fd_, left);
   if (result == TWaitResult::kWoken) Fail(TCtlFailure::kInterrupted, "interrupted");
   if (result == TWaitResult::kFailed) Fail(TCtlFailure::kClosed, "waiting failed: " + ErrnoText(errno));
@@ -54,7 +49,7 @@ bool TCtlConnection::Connect(const std::string& host, std::uint16_t port) {
     if (errno != EINPROGRESS && errno != EINTR) {
       return Fail(TCtlFailure::kConnect, "cannot connect to " + where + ": " + ErrnoText(errno));
     }
-    switch (WaitSocket(POLLOUT, SteadyNowMs() + timeout_ms_)) {
+    switch (WaitSocket(POLLOUT, SteadyMs() + timeout_ms_)) {
       case TWaitResult::kReady:
         break;
       case TWaitResult::kTimedOut:
@@ -74,7 +69,7 @@ bool TCtlConnection::Connect(const std::string& host, std::uint16_t port) {
 }
 
 bool TCtlConnection::SendAll(const void* data, std::size_t size) {
-  const std::int64_t deadline = SteadyNowMs() + timeout_ms_;
+  const std::int64_t deadline = SteadyMs() + timeout_ms_;
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   std::size_t sent = 0;
   while (sent < size) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "runtime/Clock.h"
 #include "runtime/Net.h"
 
 namespace quorvane::ctl {
@@ -20,9 +21,6 @@ struct TCtlError {
   TCtlFailure Kind = TCtlFailure::kNone;
   std::string Message;  // human-readable, without a trailing newline
 };
-
-// Milliseconds on the steady clock, the time base of every deadline here.
-std::int64_t SteadyNowMs();
 
 // A connected TCP socket with time-outs. Not thread-safe: one thread owns and
 // uses it.
@@ -45,7 +43,7 @@ class TCtlConnection final {
   // Sends all |size| bytes; false with Error() set when the connection broke
   // or the peer took nothing for the time-out.
   bool SendAll(const void* data, std::size_t size);
-  // Receives up to |size| bytes, waiting until |deadline_ms| (SteadyNowMs()
+  // Receives up to |size| bytes, waiting until |deadline_ms| (SteadyMs()
   // base; < 0: no limit). 0 when the peer closed the connection; nullopt
   // with Error() set on time-out ("no reply within ..."), interruption or a
   // broken connection.
