@@ -115,9 +115,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     while (!stream.empty()) {
       const std::size_t take = std::min(chunk, stream.size());
-      packets.Append(stream.first(take));
+      const std::span<const std::uint8_t> received = stream.first(take);
       stream = stream.subspan(take);
-      packets.Drain([&](TPacketView packet) {
+      packets.Drain(received, [&](TPacketView packet) {
         session->ProcessRequest(packet);
         DrainReplies(replies.Get());
         return TDrainStep::kNext;

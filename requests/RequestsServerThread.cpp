@@ -73,15 +73,16 @@ void TRequestsServerThread::Receive() {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     return End();
   }
-  packets_.Append(space.first(static_cast<std::size_t>(received)));
-  HandlePackets();
+  HandlePackets(space.first(static_cast<std::size_t>(received)));
 }
 
-void TRequestsServerThread::HandlePackets() {
+void TRequestsServerThread::HandlePackets(std::span<const std::uint8_t> received) {
+  // Nothing is received while busy (Reading()), so nothing is lost here.
+  assert(received.empty() || !Busy());
   if (ended_ || Busy()) return;
   bool finished = false;
   try {
-    finished = packets_.Drain([this](TPacketView packet) { return HandleOne(packet); });
+    finished = packets_.Drain(received, [this](TPacketView packet) { return HandleOne(packet); });
   } catch (const TSilentAbort&) {
     return End();  // gives up on this connection without a word
   } catch (...) {

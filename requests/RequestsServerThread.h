@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "requests/PacketAssembler.h"
@@ -99,8 +100,8 @@ class TRequestsServerThread final : private TLoopWatch {
   // its answer, nor once it is to end.
   bool Reading() const;
   void Receive();
-  // Handles the whole packets received, as far as it may go now.
-  void HandlePackets();
+  // Handles the whole packets kept and |received|, as far as it may go now.
+  void HandlePackets(std::span<const std::uint8_t> received = {});
   TDrainStep HandleOne(TPacketView packet);
   void ShareArrived();
   // Whether handling |packet| makes the server work (Nop, Register, NAT),

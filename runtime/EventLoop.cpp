@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <condition_variable>
@@ -165,6 +166,10 @@ void TEventLoop::Unwatch(TLoopWatch& watch) {
 
 void TEventLoop::Arm(TLoopTimer& timer, std::int64_t deadline_ms) {
   AssertInLoop();
+  if (timer.index_ == kParked) {
+    std::erase(parked_, &timer);
+    timer.index_ = TLoopTimer::kNotArmed;
+  }
   timer.deadline_ms_ = deadline_ms;
   timer.order_ = next_order_++;
   if (!timer.Armed()) {
@@ -177,6 +182,11 @@ void TEventLoop::Arm(TLoopTimer& timer, std::int64_t deadline_ms) {
 
 void TEventLoop::Disarm(TLoopTimer& timer) {
   AssertInLoop();
+  if (timer.index_ == kParked) {
+    std::erase(parked_, &timer);
+    timer.index_ = TLoopTimer::kNotArmed;
+    return;
+  }
   if (!timer.Armed()) return;
   const std::size_t index = timer.index_;
   TLoopTimer* last = timers_.back();
@@ -224,14 +234,26 @@ void TEventLoop::RunPosted() {
 }
 
 void TEventLoop::RunTimers() {
-  // A timer armed again from a callback for a time already passed fires in
-  // the next turn, which then does not wait: no turn runs forever.
+  // A timer armed again from a callback for a time already passed is set
+  // aside and fires in the next turn (which then does not wait): no turn
+  // runs forever, and it holds up no other timer that is due.
   const std::uint64_t armed_before = next_order_;
-  while (!timers_.empty() && timers_.front()->deadline_ms_ <= now_ms_ && timers_.front()->order_ < armed_before) {
+  while (!timers_.empty() && timers_.front()->deadline_ms_ <= now_ms_) {
     TLoopTimer* timer = timers_.front();
     Disarm(*timer);
+    if (timer->order_ >= armed_before) {
+      parked_.push_back(timer);
+      timer->index_ = kParked;
+      continue;
+    }
     timer->OnTimer();
   }
+  for (TLoopTimer* timer : parked_) {
+    timers_.push_back(timer);
+    Place(timer, timers_.size() - 1);
+    SiftUp(timer->index_);
+  }
+  parked_.clear();
 }
 
 void TEventLoop::RunDeferred() {

@@ -185,6 +185,10 @@ class TEventLoop {
   int dispatch_count_ = 0;  // events of the turn
 
   std::vector<TLoopTimer*> timers_;  // binary min-heap on (deadline, order)
+  // Timers armed during RunTimers() for a time already passed, put back
+  // into the heap when it ends; their index is kParked meanwhile.
+  static constexpr std::size_t kParked = std::numeric_limits<std::size_t>::max() - 1;
+  std::vector<TLoopTimer*> parked_;
   std::uint64_t next_order_ = 0;
   std::vector<TTask> deferred_;
   static constexpr std::int64_t kWallUnread = std::numeric_limits<std::int64_t>::min();

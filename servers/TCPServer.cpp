@@ -82,9 +82,12 @@ bool TTCPServer::Start(TEventLoop& loop) {
 }
 
 void TTCPServer::Close() {
+  // Once closed, the loop is never touched again: a server closed on its
+  // loop may be destroyed on any thread.
   if (loop_ != nullptr) {
     loop_->Disarm(retry_);
     loop_->Unwatch(*this);
+    loop_ = nullptr;
   }
   ShutdownAndClose(socket_);
 }
