@@ -23,8 +23,8 @@ namespace quorvane::bench {
 
 namespace {
 
-// A request may wait for threads to be joined (drop, quit); the longest is a
-// relay still delivering its tail to a slow peer.
+// A request may wait for a turn of a busy loop (tcp, udp, drop) or for the
+// loops to be joined (quit).
 constexpr int kAnswerTimeoutMs = 15000;
 constexpr int kExitTimeoutMs = 5000;
 
@@ -59,17 +59,43 @@ void WriteLine(int fd, const std::string& line) {
   }
 }
 
+// A redirector is started, and destroyed, on the thread of the loop that
+// serves it (destroyed on this thread once that loop has closed).
+template <class Redirector>
+void DestroyOnItsLoop(std::unique_ptr<Redirector>& redirector) {
+  if (redirector) redirector->Loop().RunSync([&] { redirector.reset(); });
+}
+
+// Starts |redirector| on its loop and answers its public port; 0 (and the
+// redirector destroyed) when it cannot serve.
 template <class Redirector>
 std::uint16_t Publish(std::unique_ptr<Redirector>& redirector) {
-  if (redirector->Socket() < 0) return 0;
-  const std::uint16_t port = LocalPort(redirector->Socket());
-  if (port == 0 || !redirector->Resume()) return 0;
-  return port;
+  const std::uint16_t port = redirector->Socket() < 0 ? 0 : LocalPort(redirector->Socket());
+  bool started = false;
+  if (port != 0) redirector->Loop().RunSync([&] { started = redirector->Start(); });
+  if (started) return port;
+  DestroyOnItsLoop(redirector);
+  return 0;
+}
+
+template <class Redirectors>
+void Drop(Redirectors& redirectors, std::uint16_t public_port) {
+  const auto found = redirectors.find(public_port);
+  if (found == redirectors.end()) return;
+  DestroyOnItsLoop(found->second);
+  redirectors.erase(found);
+}
+
+template <class Redirectors>
+void DropAll(Redirectors& redirectors) {
+  for (auto& entry : redirectors) DestroyOnItsLoop(entry.second);
+  redirectors.clear();
 }
 
 // The child's whole life: serve requests until "quit" or the parent is gone.
 [[noreturn]] void ServeRequests(int in, int out) {
-  // The relays of every TCP redirector, as in the server.
+  // The loops that serve every redirector and its relays, as in the server:
+  // one per CPU, new redirectors spread over them.
   TRelayEngine engine;
   const bool engine_running = engine.Start();
   std::map<std::uint16_t, std::unique_ptr<TTCPRedirector>> tcp;
@@ -81,25 +107,28 @@ std::uint16_t Publish(std::unique_ptr<Redirector>& redirector) {
     unsigned port = 0;
     request >> verb >> port;
     const auto target = static_cast<std::uint16_t>(port);
-    if (verb == "tcp") {
+    if ((verb == "tcp" || verb == "udp") && !engine_running) {
+      WriteLine(out, "0");
+    } else if (verb == "tcp") {
       auto redirector = std::make_unique<TTCPRedirector>(loopback, loopback, 0, target,
-                                                         TRedirectorOptions{.Engine = &engine});
-      const std::uint16_t public_port = engine_running ? Publish(redirector) : 0;
+                                                         TRedirectorOptions{.Loop = &engine.NextLoop()});
+      const std::uint16_t public_port = Publish(redirector);
       if (public_port != 0) tcp[public_port] = std::move(redirector);
       WriteLine(out, std::to_string(public_port));
     } else if (verb == "udp") {
       auto redirector =
-          std::make_unique<TUDPRedirector>(loopback, loopback, loopback, 0, target, kUdpSessionTimeoutMs);
+          std::make_unique<TUDPRedirector>(loopback, loopback, loopback, 0, target, kUdpSessionTimeoutMs,
+                                           TRedirectorOptions{.Loop = &engine.NextLoop()});
       const std::uint16_t public_port = Publish(redirector);
       if (public_port != 0) udp[public_port] = std::move(redirector);
       WriteLine(out, std::to_string(public_port));
     } else if (verb == "drop") {
-      tcp.erase(target);
-      udp.erase(target);
+      Drop(tcp, target);
+      Drop(udp, target);
       WriteLine(out, "ok");
     } else {  // "quit", or the parent closed its end
-      tcp.clear();
-      udp.clear();
+      DropAll(tcp);
+      DropAll(udp);
       engine.Stop();
       WriteLine(out, "ok");
       // _exit: the stdio buffers are copies of the parent's and must not be

@@ -2,11 +2,10 @@
 // that the CPU time and memory read from /proc (bench/ProcessStats.h) are the
 // redirectors' own and not the load generators'. The parent asks over a pipe, one line per
 // request: "tcp <target port>" and "udp <target port>" create a redirector
-// on 127.0.0.1 forwarding to 127.0.0.1:<target port> and answer its public
-// port (0 on failure); "drop <public port>" destroys one and answers "ok";
-// "quit" destroys all, stops the relay engine (and with it the relays that
-// outlived their redirectors) and ends the child. The child also ends when
-// the parent's end of the pipe closes.
+// on 127.0.0.1 forwarding to 127.0.0.1:<target port>, served by the next of
+// the relay engine's loops, and answer its public port (0 on failure); "drop <public port>" destroys one and
+// answers "ok"; "quit" destroys all, stops the relay engine (and with it the relays that outlived their
+// redirectors) and ends the child. The child also ends when the parent's end of the pipe closes.
 #pragma once
 
 #include <sys/types.h>

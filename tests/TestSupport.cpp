@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
@@ -193,6 +194,62 @@ long ResidentKiB() {
     if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
   }
   return -1;
+}
+
+int ThreadCount() {
+  int count = 0;
+  if (DIR* dir = ::opendir("/proc/self/task")) {
+    while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+    ::closedir(dir);
+  }
+  return count;
+}
+
+std::string Pattern(std::size_t offset, std::size_t size) {
+  std::string out(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    out[i] = static_cast<char>((static_cast<std::uint32_t>(offset + i) * 2654435761u) >> 24);
+  }
+  return out;
+}
+
+bool ReadsEndOfFile(int fd, std::chrono::milliseconds limit) {
+  pollfd p{fd, POLLIN, 0};
+  char c;
+  return PollRetry(&p, 1, static_cast<int>(limit.count())) > 0 && RecvSome(fd, &c, 1, MSG_DONTWAIT) == 0;
+}
+
+int ConnectionsTo(std::uint16_t port, unsigned state, bool drained) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  int count = 0;
+  while (std::getline(table, line)) {  // the header line does not scan
+    unsigned remote_port = 0;
+    unsigned line_state = 0;
+    unsigned unread = 0;
+    if (std::sscanf(line.c_str(), " %*d: %*x:%*x %*x:%x %x %*x:%x", &remote_port, &line_state, &unread) ==
+            3 &&
+        remote_port == port && line_state == state && (!drained || unread == 0)) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+std::optional<TTcpQueues> TcpQueues(std::uint16_t local_port, std::uint16_t remote_port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  while (std::getline(table, line)) {
+    unsigned local = 0;
+    unsigned remote = 0;
+    unsigned long tx = 0;
+    unsigned long rx = 0;
+    if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %*x %lx:%lx", &local, &remote, &tx, &rx) == 4 &&
+        local == local_port && remote == remote_port) {
+      return TTcpQueues{static_cast<long>(tx), static_cast<long>(rx)};
+    }
+  }
+  return std::nullopt;
 }
 
 // Assigned in the body: port_ is declared after the socket, so its own

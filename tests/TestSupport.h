@@ -93,6 +93,30 @@ class TDescriptorHeadroom {
 
 // Resident memory of this process.
 long ResidentKiB();
+// Threads of this process.
+int ThreadCount();
+
+// Bytes that differ from position to position, so that loss or reordering
+// shows; |offset| continues an earlier pattern.
+std::string Pattern(std::size_t offset, std::size_t size);
+// True when the peer's FIN arrives within |limit| with no data first: a
+// clean end of file, not a reset.
+bool ReadsEndOfFile(int fd, std::chrono::milliseconds limit = 5000ms);
+
+// TCP states as /proc/net/tcp shows them.
+inline constexpr unsigned kTcpSynSent = 2;    // waiting for the SYN-ACK
+inline constexpr unsigned kTcpCloseWait = 8;  // the peer has sent its FIN
+// Connections of this host to |port| in TCP state |state|, only those with
+// nothing left unread when |drained|.
+int ConnectionsTo(std::uint16_t port, unsigned state, bool drained = false);
+// What the kernel holds for the TCP connection from |local_port| to
+// |remote_port| (both on this host): bytes written and not yet acknowledged
+// (tx), and bytes received and not yet read (rx).
+struct TTcpQueues {
+  long Tx = 0;
+  long Rx = 0;
+};
+std::optional<TTcpQueues> TcpQueues(std::uint16_t local_port, std::uint16_t remote_port);
 
 // A TCP echo server on 127.0.0.1 served by one thread per connection.
 class TcpEchoServer {

@@ -1,33 +1,177 @@
 #include "servers/TCPServer.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <vector>
 
 #include "TestSupport.h"
+#include "servers/RelayLoop.h"
 
 namespace quorvane {
 namespace {
 
 using namespace test;
 
-TEST(TCPServerTest, OnlyASetupFailureCountsAsAListenerFailure) {
+// A server that notes the connections it is handed, and on which thread.
+class TNotingServer final : public TTCPServer {
+ public:
+  using TTCPServer::TTCPServer;
+  std::atomic<int> accepted{0};
+  std::atomic<int> off_the_loop{0};
+  std::atomic<std::uint16_t> last_peer_port{0};
+
+ protected:
+  void ProcessConnection(TUniqueFd connection) override {
+    if (!ServingLoop()->InLoopThread()) ++off_the_loop;
+    last_peer_port = ntohs(AcceptedPeer().sin_port);
+    ++accepted;
+    TTCPServer::ProcessConnection(std::move(connection));
+  }
+};
+
+// Servers run on one loop thread whose clock the test moves by hand; they
+// are started, read and destroyed on it.
+class TCPServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(loop_.Resume());
+    baseline_fds_ = OpenFds();
+  }
+  void TearDown() override {
+    loop_.Terminate();
+    loop_.WaitFor();
+    EXPECT_EQ(FdsOpenedSince(baseline_fds_), "");
+  }
+
+  bool Start(TNotingServer& server) {
+    bool started = false;
+    loop_.RunSync([&] { started = server.Start(loop_.Loop()); });
+    return started;
+  }
+  int SocketOf(TNotingServer& server) {
+    int fd = -1;
+    loop_.RunSync([&] { fd = server.Socket(); });
+    return fd;
+  }
+  void Destroy(std::unique_ptr<TNotingServer>& server) {
+    loop_.RunSync([&] { server.reset(); });
+  }
+  // Returns once the loop has run a whole turn after everything that was
+  // ready when it was called.
+  void Settle() {
+    for (int i = 0; i < 3; ++i) loop_.RunSync([] {});
+  }
+  void Advance(std::int64_t ms) {
+    now_ms_ += ms;
+    loop_.RunSync([] {});
+  }
+
+  std::atomic<std::int64_t> now_ms_{1'000'000};
+  TRelayLoop loop_{TLoopClock{[this] { return now_ms_.load(); }, {}}};
+  std::set<int> baseline_fds_;
+};
+
+TEST_F(TCPServerTest, SetupFailureRefusesToStartAndOnlyAFatalAcceptErrorFailsTheListener) {
   std::uint16_t taken = 0;
   const TUniqueFd holder = ListenLoopback(&taken);
   ASSERT_TRUE(holder);
-  const std::set<int> baseline_fds = OpenFds();
-  {
-    TTCPServer in_use("127.0.0.1", taken);
-    TTCPServer not_local("198.51.100.1", 0);  // documentation range, no local interface
-    TTCPServer working("127.0.0.1", 0);
-    for (TTCPServer* server : {&in_use, &not_local, &working}) {
-      const bool broken = server != &working;
-      EXPECT_EQ(server->Socket() == -1, broken);
-      ASSERT_TRUE(server->Resume());
-      server->Terminate();
-      server->WaitFor();
-      EXPECT_EQ(server->ListenerFailed(), broken);
+  struct TCase {
+    const char* name;
+    const char* host;
+    std::uint16_t port;
+    int setup_error;
+    // Shut the listening socket down, which makes accept() fail for good.
+    bool break_listener;
+  };
+  const TCase cases[] = {
+      {"port in use", "127.0.0.1", taken, EADDRINUSE, false},
+      {"address not local", "198.51.100.1", 0, EADDRNOTAVAIL, false},  // documentation range
+      {"working", "127.0.0.1", 0, 0, false},
+      {"working until its socket is shut down", "127.0.0.1", 0, 0, true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto server = std::make_unique<TNotingServer>(c.host, c.port);
+    const bool broken = c.setup_error != 0;
+    EXPECT_EQ(server->SetupError(), c.setup_error);
+    EXPECT_EQ(server->Socket() == -1, broken);
+    EXPECT_EQ(Start(*server), !broken);
+    if (!broken) {
+      // A connection is handed over on the loop thread, with its peer.
+      const TUniqueFd client = ConnectLoopback(LocalPort(server->Socket()));
+      ASSERT_TRUE(client);
+      EXPECT_TRUE(ClosedWithoutData(client.Get()));
+      EXPECT_EQ(server->accepted.load(), 1);
+      EXPECT_EQ(server->off_the_loop.load(), 0);
+      EXPECT_EQ(server->last_peer_port.load(), LocalPort(client.Get()));
     }
+    if (c.break_listener) {
+      ::shutdown(SocketOf(*server), SHUT_RDWR);
+      EXPECT_TRUE(WaitUntil([&] { return server->ListenerFailed(); }));
+      EXPECT_EQ(SocketOf(*server), -1);
+    } else {
+      Settle();
+      EXPECT_FALSE(server->ListenerFailed());
+    }
+    Destroy(server);
   }
-  EXPECT_EQ(FdsOpenedSince(baseline_fds), "");
+}
+
+// Lowers the descriptor limit to what is open now and fills every free
+// number below it; gives all back on destruction.
+class TNoDescriptorLeft {
+ public:
+  TNoDescriptorLeft() {
+    ::getrlimit(RLIMIT_NOFILE, &original_);
+    const std::set<int> open = OpenFds();
+    rlimit low = original_;
+    low.rlim_cur = static_cast<rlim_t>(*open.rbegin() + 1);
+    applied_ = ::setrlimit(RLIMIT_NOFILE, &low) == 0;
+    for (int fd; applied_ && (fd = ::dup(0)) >= 0;) fillers_.emplace_back(fd);
+  }
+  ~TNoDescriptorLeft() {
+    fillers_.clear();
+    ::setrlimit(RLIMIT_NOFILE, &original_);
+  }
+  bool Applied() const { return applied_; }
+
+ private:
+  rlimit original_{};
+  bool applied_ = false;
+  std::vector<TUniqueFd> fillers_;
+};
+
+TEST_F(TCPServerTest, AcceptingPausesWhileDescriptorsRunOutAndResumesAfterThePause) {
+  auto server = std::make_unique<TNotingServer>("127.0.0.1", 0);
+  ASSERT_TRUE(Start(*server));
+  TUniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_TRUE(client);
+  const sockaddr_in to = MakeSockAddr(Loopback(), LocalPort(server->Socket()));
+  {
+    TNoDescriptorLeft no_descriptor_left;
+    ASSERT_TRUE(no_descriptor_left.Applied());
+    ASSERT_EQ(::connect(client.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    Settle();
+    EXPECT_EQ(server->accepted.load(), 0);
+  }
+  // Descriptors are back, but the listener waits out its pause rather than
+  // spinning on the connection still waiting.
+  Settle();
+  EXPECT_EQ(server->accepted.load(), 0);
+  Advance(kAcceptRetryPauseMs - 1);
+  Settle();
+  EXPECT_EQ(server->accepted.load(), 0);
+  Advance(1);
+  Settle();
+  EXPECT_EQ(server->accepted.load(), 1);
+  EXPECT_TRUE(ClosedWithoutData(client.Get()));
+  EXPECT_FALSE(server->ListenerFailed());
+  Destroy(server);
 }
 
 }  // namespace

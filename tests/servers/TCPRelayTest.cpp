@@ -1,0 +1,360 @@
+#include "servers/TCPRelay.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "servers/RelayLoop.h"
+
+namespace quorvane {
+namespace {
+
+using namespace test;
+
+constexpr std::size_t kKiB = 1024;
+constexpr std::size_t kMiB = 1024 * kKiB;
+// Socket buffer size asked for where the relay must be left holding bytes
+// (the kernel doubles it and keeps a floor).
+constexpr int kTinyBuffer = 4096;
+
+// True when, past whatever data still arrives, |fd|'s stream ends (an end
+// of file or a reset) within the default limit.
+bool StreamEnds(int fd) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  char bytes[4096];
+  for (pollfd p{fd, POLLIN, 0}; std::chrono::steady_clock::now() < deadline;) {
+    if (PollRetry(&p, 1, 100) <= 0) continue;
+    const ssize_t n = RecvSome(fd, bytes, sizeof bytes, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN)) return true;
+  }
+  return false;
+}
+
+void SetBuffer(int fd, int option, int bytes) { ::setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes); }
+
+// Relays run on one loop thread whose clock the test moves by hand; the
+// test connects the player and hands the accepted connection to the loop,
+// as a redirector does.
+class TCPRelayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(loop_.Valid());
+    ASSERT_TRUE(loop_.Resume());
+    listener_ = ListenLoopback(&listener_port_);
+    ASSERT_TRUE(listener_);
+  }
+  void TearDown() override {
+    loop_.Terminate();
+    loop_.WaitFor();
+  }
+
+  // Connects a player and starts its relay to 127.0.0.1:|target_port|.
+  // |tiny_buffers|: the player's receive buffer and the relay's send buffer
+  // towards it are tiny, so that the relay soon holds what the player has
+  // not read yet.
+  TUniqueFd StartRelay(std::uint16_t target_port, bool tiny_buffers = false) {
+    TUniqueFd player(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (tiny_buffers) SetBuffer(player.Get(), SO_RCVBUF, kTinyBuffer);
+    const sockaddr_in to = MakeSockAddr(Loopback(), listener_port_);
+    EXPECT_EQ(::connect(player.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    TRelayRequest request;
+    request.Accepted.Reset(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    EXPECT_TRUE(request.Accepted);
+    if (tiny_buffers) SetBuffer(request.Accepted.Get(), SO_SNDBUF, kTinyBuffer);
+    request.Target = MakeSockAddr(Loopback(), target_port);
+    request.Stats = stats_;
+    loop_.Post([this, request = std::move(request)]() mutable { loop_.StartRelay(std::move(request)); });
+    return player;
+  }
+
+  // Moves the loop's clock and lets a turn run at the new time.
+  void Advance(std::int64_t ms) {
+    now_ms_ += ms;
+    loop_.RunSync([] {});
+  }
+  // Returns once the loop has run a whole turn after everything that was
+  // ready when it was called.
+  void Settle() {
+    for (int i = 0; i < 3; ++i) loop_.RunSync([] {});
+  }
+  std::size_t Relays() {
+    std::size_t count = 0;
+    loop_.RunSync([&] { count = loop_.RelayCount(); });
+    return count;
+  }
+  // The relay's socket towards |target|, as |target| was accepted from it.
+  int RelaySocketTowards(int target, std::uint16_t target_port) {
+    const auto peer = PeerAddress(target);
+    return peer ? FindTcpSocket(ntohs(peer->sin_port), target_port) : -1;
+  }
+
+  // Redirects a player with tiny buffers to target_; the target sends
+  // |message| and its FIN, and once the relay has read both the player
+  // sends its FIN without having read anything. The relay then holds most
+  // of |message| for the player, with both sources ended.
+  void BothPeersEndWhileTheRelayHoldsBytesForThePlayer(const std::string& message) {
+    target_listener_ = ListenLoopback(&target_port_);
+    player_ = StartRelay(target_port_, /*tiny_buffers=*/true);
+    target_ = AcceptWithin(target_listener_.Get());
+    ASSERT_TRUE(player_ && target_);
+    ASSERT_TRUE(SendAll(target_.Get(), message));
+    ::shutdown(target_.Get(), SHUT_WR);
+    ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port_, kTcpCloseWait, /*drained=*/true) == 1; }));
+    ::shutdown(player_.Get(), SHUT_WR);
+    ASSERT_TRUE(ReadsEndOfFile(target_.Get()));
+    Settle();
+    ASSERT_LT(PendingBytes(player_.Get()), static_cast<int>(message.size()) / 2);
+  }
+
+  std::atomic<std::int64_t> now_ms_{1'000'000};
+  TRelayLoop loop_{TLoopClock{[this] { return now_ms_.load(); }, {}}};
+  std::shared_ptr<TRedirectorStats> stats_ = std::make_shared<TRedirectorStats>();
+  TUniqueFd listener_;  // where players connect
+  std::uint16_t listener_port_ = 0;
+  TUniqueFd target_listener_;
+  std::uint16_t target_port_ = 0;
+  TUniqueFd player_;
+  TUniqueFd target_;
+  TUniqueFd filler_;
+};
+
+TEST_F(TCPRelayTest, RelayTimersEndTheRelayExactlyWhenTheirTimeHasRunOut) {
+  struct TCase {
+    const char* name;
+    // Leaves a relay that would wait for good without its timer.
+    std::function<void()> set_up;
+    std::int64_t limit_ms;
+    // The relay's sockets still open, as seen from outside.
+    std::function<int()> relay_sockets;
+    // Traffic just before the time runs out, which must not put it off.
+    std::function<void()> activity = [] {};
+  };
+  const std::vector<TCase> cases = {
+      {"connect to a target that never completes the handshake",
+       [&] {
+         // Backlog 0 with one connection queued: further SYNs are dropped.
+         target_listener_ = ListenLoopback(&target_port_);
+         ASSERT_EQ(::listen(target_listener_.Get(), 0), 0);
+         filler_ = ConnectLoopback(target_port_);
+         ASSERT_TRUE(filler_);
+         player_ = StartRelay(target_port_);
+         ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port_, kTcpSynSent) == 1; }));
+         Settle();
+         EXPECT_TRUE(NothingArrives(player_.Get(), 50ms));
+       },
+       kConnectTimeoutMs,
+       [&] {
+         return (FindTcpSocket(listener_port_, LocalPort(player_.Get())) >= 0) +
+                ConnectionsTo(target_port_, kTcpSynSent);
+       }},
+      {"linger once both peers ended while the player reads nothing",
+       [&] { BothPeersEndWhileTheRelayHoldsBytesForThePlayer(Pattern(0, 48 * kKiB)); }, kLingerMs,
+       [&] {
+         return (FindTcpSocket(listener_port_, LocalPort(player_.Get())) >= 0) +
+                (RelaySocketTowards(target_.Get(), target_port_) >= 0);
+       },
+       [&] {
+         // The player reads a little; the relay delivers more.
+         EXPECT_TRUE(RecvExact(player_.Get(), kKiB));
+         Settle();
+       }},
+      {"linger once the player reset while the target stays silent",
+       [&] {
+         target_listener_ = ListenLoopback(&target_port_);
+         player_ = StartRelay(target_port_);
+         target_ = AcceptWithin(target_listener_.Get());
+         ASSERT_TRUE(player_ && target_);
+         ASSERT_TRUE(SendAll(player_.Get(), "hi"));
+         ASSERT_EQ(RecvExact(target_.Get(), 2), "hi");
+         const linger abort_on_close{1, 0};
+         ::setsockopt(player_.Get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+         player_.Reset();
+         ASSERT_TRUE(ReadsEndOfFile(target_.Get()));
+         Settle();
+       },
+       kLingerMs, [&] { return static_cast<int>(RelaySocketTowards(target_.Get(), target_port_) >= 0); },
+       [&] {
+         // The target talks on; the relay reads it and throws it away.
+         const std::uint16_t outbound_port = ntohs(PeerAddress(target_.Get())->sin_port);
+         EXPECT_TRUE(SendAll(target_.Get(), "anyone there?"));
+         EXPECT_TRUE(WaitUntil([&] {
+           const auto queues = TcpQueues(outbound_port, target_port_);
+           return queues && queues->Rx == 0;
+         }));
+         Settle();
+       }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(c.set_up());
+    ASSERT_EQ(Relays(), 1u);
+    const int open_sockets = c.relay_sockets();
+    EXPECT_GE(open_sockets, 1);
+    Advance(c.limit_ms - 1);
+    EXPECT_EQ(Relays(), 1u) << "ended before its time";
+    EXPECT_EQ(c.relay_sockets(), open_sockets);
+    c.activity();
+    Advance(1);
+    EXPECT_EQ(Relays(), 0u) << "still there when its time ran out";
+    EXPECT_EQ(c.relay_sockets(), 0);
+    if (player_) {
+      EXPECT_TRUE(StreamEnds(player_.Get()));
+    }
+    for (TUniqueFd* fd : {&player_, &target_, &target_listener_, &filler_}) fd->Reset();
+  }
+  EXPECT_EQ(stats_->Open.load(), 0u);
+}
+
+TEST_F(TCPRelayTest, SlowReaderGetsEveryByteBeforeTheEnd) {
+  struct TCase {
+    const char* name;
+    // Leaves the relay holding bytes for the player, whose receive buffer
+    // is tiny and who has read nothing yet; returns every byte the player
+    // should get.
+    std::function<std::string()> set_up;
+    // The player keeps sending while it reads.
+    bool player_talks;
+  };
+  const std::vector<TCase> cases = {
+      {"the target sends what the relay's bound lets it, then closes at once",
+       [&] {
+         target_listener_ = ListenLoopback(&target_port_);
+         player_ = StartRelay(target_port_, /*tiny_buffers=*/true);
+         target_ = AcceptWithin(target_listener_.Get());
+         // A relay that kept reading would take all of this; a bounded one
+         // fills the buffers on the way and the target stays unwritable.
+         constexpr std::size_t kLimit = 64 * kMiB;
+         std::size_t sent = 0;
+         for (pollfd writable{target_.Get(), POLLOUT, 0};
+              sent < kLimit && PollRetry(&writable, 1, 500) > 0;) {
+           const std::string chunk = Pattern(sent, 64 * kKiB);
+           const ssize_t n = SendSome(target_.Get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
+           if (n > 0) sent += static_cast<std::size_t>(n);
+         }
+         EXPECT_LT(sent, kLimit);
+         target_.Reset();
+         return Pattern(0, sent);
+       },
+       false},
+      {"both peers sent their FIN while the relay holds bytes for the player",
+       [&] {
+         const std::string message = Pattern(1, 48 * kKiB);
+         BothPeersEndWhileTheRelayHoldsBytesForThePlayer(message);
+         return message;
+       },
+       false},
+      {"the player keeps talking after the target closed",
+       [&] {
+         // What the player sends can no longer be delivered (the target
+         // answers with a reset); a relay that closed the player's
+         // connection over those unread bytes would reset it and destroy
+         // the tail still on its way.
+         target_listener_ = ListenLoopback(&target_port_);
+         player_ = StartRelay(target_port_, /*tiny_buffers=*/true);
+         target_ = AcceptWithin(target_listener_.Get());
+         const std::string message = Pattern(7, 48 * kKiB);
+         EXPECT_TRUE(SendAll(target_.Get(), message));
+         target_.Reset();
+         EXPECT_TRUE(
+             WaitUntil([&] { return ConnectionsTo(target_port_, kTcpCloseWait, /*drained=*/true) == 1; }));
+         return message;
+       },
+       true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string expected;
+    ASSERT_NO_FATAL_FAILURE(expected = c.set_up());
+    std::string got;
+    while (got.size() < expected.size()) {
+      if (c.player_talks) {
+        ASSERT_TRUE(SendAll(player_.Get(), "still here"));
+      }
+      const auto piece =
+          RecvExact(player_.Get(), std::min<std::size_t>(4 * kKiB, expected.size() - got.size()));
+      if (!piece) break;
+      got += *piece;
+    }
+    EXPECT_TRUE(got == expected) << "received " << got.size() << " of " << expected.size();
+    EXPECT_TRUE(ReadsEndOfFile(player_.Get()));
+    for (TUniqueFd* fd : {&player_, &target_, &target_listener_}) fd->Reset();
+    EXPECT_TRUE(WaitUntil([&] { return Relays() == 0; }));
+  }
+}
+
+TEST_F(TCPRelayTest, RelayHoldsNoMoreThanItsBoundBehindATargetThatNeverReads) {
+  // The target reads nothing and its buffers are tiny. The player first
+  // sends small messages, each taken before the next, so that the relay's
+  // small-message buffer fills only once the way to the target is full; the
+  // relay then opens its pipe and holds bytes in both. Then bulk, until the
+  // player cannot send more.
+  target_listener_ = ListenLoopback(&target_port_);
+  SetBuffer(target_listener_.Get(), SO_RCVBUF, kTinyBuffer);
+  const std::set<int> fds_before = OpenFds();
+  const auto relay_has_a_pipe = [&] { return FdsOpenedSince(fds_before).find("pipe:") != std::string::npos; };
+  player_ = StartRelay(target_port_);
+  target_ = AcceptWithin(target_listener_.Get());
+  ASSERT_TRUE(player_ && target_);
+  const int outbound = RelaySocketTowards(target_.Get(), target_port_);
+  ASSERT_GE(outbound, 0);
+  SetBuffer(outbound, SO_SNDBUF, kTinyBuffer);
+  const std::uint16_t player_port = LocalPort(player_.Get());
+  const std::uint16_t outbound_port = ntohs(PeerAddress(target_.Get())->sin_port);
+  const auto taken = [&] {
+    const auto player_side = TcpQueues(player_port, listener_port_);
+    const auto relay_side = TcpQueues(listener_port_, player_port);
+    return player_side && relay_side && player_side->Tx == 0 && relay_side->Rx == 0;
+  };
+  std::size_t sent = 0;
+  constexpr std::size_t kMessage = 1000;
+  while (!relay_has_a_pipe() && sent < 8 * kMiB) {
+    ASSERT_TRUE(SendAll(player_.Get(), Pattern(sent, kMessage)));
+    sent += kMessage;
+    ASSERT_TRUE(WaitUntil([&] { return taken() || relay_has_a_pipe(); })) << "after " << sent;
+  }
+  ASSERT_TRUE(relay_has_a_pipe());
+  constexpr std::size_t kLimit = 64 * kMiB;
+  for (pollfd writable{player_.Get(), POLLOUT, 0}; sent < kLimit && PollRetry(&writable, 1, 500) > 0;) {
+    const std::string chunk = Pattern(sent, 64 * kKiB);
+    const ssize_t n = SendSome(player_.Get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
+    if (n > 0) sent += static_cast<std::size_t>(n);
+  }
+  ASSERT_LT(sent, kLimit);
+  // What the relay holds: what the player sent less what the kernel holds
+  // on either side of it, read once nothing moves any more.
+  long held = -1;
+  std::vector<long> last;
+  auto still_since = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto a = TcpQueues(player_port, listener_port_);
+    const auto b = TcpQueues(listener_port_, player_port);
+    const auto c = TcpQueues(outbound_port, target_port_);
+    const auto d = TcpQueues(target_port_, outbound_port);
+    if (!a || !b || !c || !d) return false;
+    const std::vector<long> now = {a->Tx, b->Rx, c->Tx, d->Rx};
+    if (now != last) {
+      last = now;
+      still_since = std::chrono::steady_clock::now();
+      return false;
+    }
+    held = static_cast<long>(sent) - a->Tx - b->Rx - c->Tx - d->Rx;
+    return std::chrono::steady_clock::now() - still_since > 200ms;
+  }));
+  EXPECT_LE(held, static_cast<long>(kRelayBufferBytes));
+  // The bound, not some other limit, is what stopped the relay's reading.
+  EXPECT_GT(held, static_cast<long>(kRelayBufferBytes - kSmallBufferBytes)) << "held " << held;
+  // Nothing was lost or reordered on the way.
+  const auto got = RecvExact(target_.Get(), sent, 30s);
+  EXPECT_TRUE(got && *got == Pattern(0, sent));
+}
+
+}  // namespace
+}  // namespace quorvane
