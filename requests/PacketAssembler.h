@@ -39,7 +39,10 @@ class TPacketAssembler final {
   template <class Handle>
   bool Drain(std::span<const std::uint8_t> incoming, Handle&& handle) {
     try {
-      return DrainKept(incoming, handle) && DrainIncoming(incoming, handle);
+      if (!DrainKept(incoming, handle)) return false;
+      // Still a partial packet: everything that came went into it.
+      if (!buffer_.empty()) return true;
+      return DrainIncoming(incoming, handle);
     } catch (...) {
       buffer_.clear();
       throw;

@@ -104,8 +104,10 @@ TDrainStep TRequestsServerThread::HandleOne(TPacketView packet) {
   }
   if (CostsWork(packet) && !share_taken_) {
     const std::uint32_t per_second = CurrentConfig()->Limits.RequestsPerAddress;
-    const auto now = TAddressRate::TClock::time_point(std::chrono::milliseconds(events_.NowMs()));
-    const auto wait = Server.RequestsByAddress().Take(peer_.sin_addr.s_addr, per_second, now);
+    // The address's turns are spaced finer than the loop's millisecond
+    // clock, and shared with its sessions on other loops: the real clock.
+    const auto wait =
+        Server.RequestsByAddress().Take(peer_.sin_addr.s_addr, per_second, TAddressRate::TClock::now());
     if (wait > TAddressRate::TClock::duration::zero()) {
       Server.Metrics().RequestsThrottled.fetch_add(1, std::memory_order_relaxed);
       share_taken_ = true;

@@ -274,7 +274,7 @@ TEST_F(TCPRedirectorTest, RelaySocketOptionsAreSetOnBothSides) {
   for (const int fd : {accepted, outbound}) {
     EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
     EXPECT_EQ(IntOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
-    EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), kRelayKeepAliveIdleSec);
+    EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), kKeepAliveIdleSec);
   }
 }
 
