@@ -251,6 +251,7 @@ void TRequestsServerThread::FillLists() {
     Flush();
     if (lists_->Next == excludes + includes) {
       lists_.reset();
+      if (output_.empty()) output_.shrink_to_fit();
       return;
     }
   }
@@ -289,8 +290,9 @@ void TRequestsServerThread::Flush() {
   if (output_sent_ == output_.size()) {
     output_.clear();
     output_sent_ = 0;
-    // A burst of replies leaves no buffer behind on an idle session.
-    if (output_.capacity() > 4 * kPacketSize) output_.shrink_to_fit();
+    // A burst of replies leaves no buffer behind on an idle session; lists
+    // still being sent keep theirs for the next chunk.
+    if (!lists_ && output_.capacity() > 4 * kPacketSize) output_.shrink_to_fit();
   }
 }
 
