@@ -126,9 +126,4 @@ void TTCPServer::OnReady(std::uint32_t /*events*/) {
 
 void TTCPServer::ProcessConnection(TUniqueFd accepted) { ShutdownAndClose(accepted); }
 
-void TTCPServer::AbandonSetup(int error) {
-  socket_.Reset();
-  setup_error_ = error;
-}
-
 }  // namespace quorvane

@@ -59,9 +59,6 @@ class TTCPServer : private TLoopWatch {
   // The peer of the connection ProcessConnection() was given, as accept()
   // reported it. During ProcessConnection() only.
   const sockaddr_in& AcceptedPeer() const { return accepted_peer_; }
-  // For a subclass constructor whose own setup failed: closes the socket,
-  // so that the server cannot serve and Socket() is -1.
-  void AbandonSetup(int error);
   // Loop thread, once, when the listener has failed by itself and closed.
   virtual void ListenerEnded() {}
   // The loop it was started on; null before Start().

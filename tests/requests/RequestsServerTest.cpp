@@ -145,31 +145,76 @@ TEST_F(RequestsServerTest, RegisterSendsExcludeEntriesThenIncludeEntries) {
   EXPECT_EQ(log_.Count("Register request"), 2);
 }
 
+// The NAT request that arrived with a refused Register is still answered,
+// then the session ends; also when both wait for their address's share (the
+// end once cut that wait short and dropped the request unanswered).
 TEST_F(RequestsServerTest, OldVersionIsRefusedThenTheSessionEndsAfterQueuedPackets) {
-  config_.ProfileTable[0].IncludeAddrs = {Addr("10.0.0.1")};
-  config_.ProfileTable[0].IncludeMasks = {0xFFFFFFFFu};
-  StartServer();
-  ControlClient client(port_);
-  TNatRequest query;
-  query.Action = kNatQuery;
-  query.Proto = kProtoTcp;
-  query.Address = Addr("192.168.0.10");
-  query.Port = 6112;
-  ASSERT_TRUE(client.SendBytes(Bytes(RegisterPacket("BNETD", 3)) + Bytes(Encode(query))));
+  struct TCase {
+    const char* name;
+    std::uint32_t per_second;  // REQUESTS_PER_ADDRESS
+    int leading_nops;          // sent first, in the same piece, to use the share up
+  };
+  for (const TCase& c : {TCase{"within the share", 0, 0}, TCase{"over the share", 10, 10}}) {
+    SCOPED_TRACE(c.name);
+    config_.ProfileTable[0].IncludeAddrs = {Addr("10.0.0.1")};
+    config_.ProfileTable[0].IncludeMasks = {0xFFFFFFFFu};
+    config_.Limits.RequestsPerAddress = c.per_second;
+    StartServer();
+    ControlClient client(port_);
+    TNatRequest query;
+    query.Action = kNatQuery;
+    query.Proto = kProtoTcp;
+    query.Address = Addr("192.168.0.10");
+    query.Port = 6112;
+    std::string bytes;
+    for (int i = 0; i < c.leading_nops; ++i) bytes += Bytes(Nop(0));
+    ASSERT_TRUE(client.SendBytes(bytes + Bytes(RegisterPacket("BNETD", 3)) + Bytes(Encode(query))));
 
-  auto packet = client.Receive();
-  ASSERT_TRUE(packet);
-  EXPECT_EQ(PacketType(*packet), kPacketRegisterReply);
-  EXPECT_EQ(DecodeRegisterReply(*packet).Version, 4);
-  EXPECT_EQ(DecodeRegisterReply(*packet).Status, kRegisterTooOld);
-  // The NAT request that arrived with it is still answered, then the
-  // session ends; no address-list entries come.
-  packet = client.Receive();
-  ASSERT_TRUE(packet);
-  EXPECT_EQ(PacketType(*packet), kPacketNatReply);
-  EXPECT_TRUE(ClosedWithoutData(client.Fd()));
-  EXPECT_TRUE(log_.WaitFor("Closing thread for: 127.0.0.1:" + std::to_string(LocalPort(client.Fd()))));
-  EXPECT_TRUE(WaitUntil([&] { return ClientCount() == 0; }));
+    for (int i = 0; i < c.leading_nops; ++i) ASSERT_TRUE(client.Receive());
+    auto packet = client.Receive();
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(PacketType(*packet), kPacketRegisterReply);
+    EXPECT_EQ(DecodeRegisterReply(*packet).Version, 4);
+    EXPECT_EQ(DecodeRegisterReply(*packet).Status, kRegisterTooOld);
+    // No address-list entries come.
+    packet = client.Receive();
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(PacketType(*packet), kPacketNatReply);
+    EXPECT_TRUE(ClosedWithoutData(client.Fd()));
+    EXPECT_TRUE(log_.WaitFor("Closing thread for: 127.0.0.1:" + std::to_string(LocalPort(client.Fd()))));
+    EXPECT_TRUE(WaitUntil([&] { return ClientCount() == 0; }));
+    StopServer();
+  }
+}
+
+// A client that sends requests but never reads the replies is closed once
+// its unread replies pass the bound, with a line and a count; everyone else
+// is served meanwhile.
+TEST_F(RequestsServerTest, ClientThatNeverReadsItsRepliesIsClosedAtTheBound) {
+  config_.Limits.RequestsPerAddress = 0;
+  StartServer();
+  ControlClient greedy(port_);
+  const int small = 4096;
+  ASSERT_EQ(::setsockopt(greedy.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  std::string nops;
+  for (int i = 0; i < 1000; ++i) nops += Bytes(Nop(0));
+  std::thread sender([&] {
+    // Until the server closes the connection (or far past any bound).
+    for (int i = 0; i < 200 && greedy.SendBytes(nops); ++i) {
+    }
+  });
+  ControlClient other(port_);
+  EXPECT_TRUE(other.Answers());
+  EXPECT_TRUE(WaitUntil([&] { return server_->Metrics().SessionsClosedUnread.load() == 1; }, 20000ms));
+  sender.join();
+  EXPECT_TRUE(WaitUntil([&] { return ClientCount() == 1; }));
+  const std::string greedy_port = std::to_string(LocalPort(greedy.Fd()));
+  bool logged = false;
+  for (const std::string& line : log_.Lines()) {
+    logged |= line.rfind("Session of 127.0.0.1:" + greedy_port + " closed: it does not read its replies", 0) == 0;
+  }
+  EXPECT_TRUE(logged);
+  EXPECT_TRUE(other.Answers());
 }
 
 TEST_F(RequestsServerTest, ManyClientsAreServedAtOnce) {

@@ -8,7 +8,6 @@
 #include "runtime/Log.h"
 #include "runtime/SilentAbort.h"
 #include "runtime/Thread.h"
-#include "runtime/ThreadGroup.h"
 
 namespace quorvane {
 namespace {
@@ -103,32 +102,6 @@ TEST(ThreadTest, ExceptionEndsItsThreadWithOneLineButTheSilentAbortStaysSilent) 
 
   auto never = std::make_unique<TBlockedThread>();
   never.reset();  // must neither run Execute nor hang
-}
-
-// A group with one thread that ends at once, reaped, and one that blocks.
-void StartOneEndingOneBlocking(TThreadGroup& group) {
-  ASSERT_NE(group.Start(std::make_unique<TBlockedThread>(true)), nullptr);
-  ASSERT_NE(group.Start(std::make_unique<TBlockedThread>()), nullptr);
-  pollfd p{group.EndFd(), POLLIN, 0};
-  ASSERT_EQ(PollRetry(&p, 1, 5000), 1);
-  group.Reap();
-}
-
-TEST(ThreadTest, GroupReapsOnlyEndedThreads) {
-  TThreadGroup group;
-  ASSERT_NO_FATAL_FAILURE(StartOneEndingOneBlocking(group));
-  EXPECT_EQ(group.Count(), 1u);
-}
-
-TEST(ThreadTest, HandedOverThreadsAreStoppedByTheHeir) {
-  TThreadGroup group;
-  ASSERT_NO_FATAL_FAILURE(StartOneEndingOneBlocking(group));
-  TThreadGroup heir;
-  group.HandOver(heir);
-  EXPECT_EQ(group.Count(), 0u);
-  EXPECT_EQ(heir.Count(), 1u);
-  heir.StopAll();
-  EXPECT_EQ(heir.Count(), 0u);
 }
 
 TEST(ThreadTest, LogLinesOfManyThreadsNeverMix) {
