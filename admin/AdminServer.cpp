@@ -14,8 +14,8 @@
 #include "requests/RequestsServer.h"
 #include "runtime/Clock.h"
 #include "runtime/FdBudget.h"
-#include "runtime/LoopThread.h"
 #include "runtime/Log.h"
+#include "runtime/LoopThread.h"
 
 namespace quorvane {
 namespace admin {

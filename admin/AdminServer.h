@@ -5,11 +5,10 @@
 // a delete request would. Who may do what: admin/AdminAccess.h.
 //
 // DESIGN. TAdminServer is a TTCPServer served by a loop of its own on one
-// accept thread (TLoopThread): it takes each connection and queues it for a fixed pool of kAdminWorkers threads of its
-// own, or closes it at once when the descriptor reserve is reached or
-// kAdminMaxWaiting connections are queued already (503). A worker serves
-// one request per connection and closes it: TAdminStream bounds what it
-// reads (kAdminMaxRequestBytes) and how long the connection lives
+// accept thread (TLoopThread): it takes each connection and queues it for a fixed pool of kAdminWorkers
+// threads of its own, or closes it at once when the descriptor reserve is reached or kAdminMaxWaiting
+// connections are queued already (503). A worker serves one request per connection and closes it:
+// TAdminStream bounds what it reads (kAdminMaxRequestBytes) and how long the connection lives
 // (kAdminConnectionMs), and cpp-httplib (TAdminRouter) parses, routes and
 // writes the answer (admin/AdminHttp.h says why the library's own loop is
 // not used).

@@ -98,8 +98,8 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
   snapshot.NowMs = WallMs();
   snapshot.StartedAtMs = started_at_ms;
   server.Registry().VisitClients([&](const TClientEntry& entry) {
-    snapshot.Sessions.push_back({entry.Address, entry.PeerPort, entry.Registered != 0, entry.Name, entry.Version,
-                                 entry.Profile, entry.ConnectedAtMs});
+    snapshot.Sessions.push_back({entry.Address, entry.PeerPort, entry.Registered != 0, entry.Name,
+                                 entry.Version, entry.Profile, entry.ConnectedAtMs});
   });
   // The retired counts are read under the same lock as the live ones, so
   // that a redirector is counted either live or retired here, never both

@@ -116,7 +116,7 @@ void TNatRegistry::Destroy(std::unique_ptr<TRedirectorEntry> entry, const std::s
       Finish(std::move(entry), why);
       if (then) then();
     };
-    if (loop.Post(std::move(task))) return;
+    if (loop.TryPost(task)) return;
     // The loop has closed: nothing serves the redirector any more, and it
     // may be ended right here.
     task();
@@ -126,7 +126,8 @@ void TNatRegistry::Destroy(std::unique_ptr<TRedirectorEntry> entry, const std::s
   if (then) then();
 }
 
-void TNatRegistry::DestroyAll(std::vector<std::unique_ptr<TRedirectorEntry>> entries, const std::string& why) {
+void TNatRegistry::DestroyAll(std::vector<std::unique_ptr<TRedirectorEntry>> entries,
+                              const std::string& why) {
   for (auto& entry : entries) Destroy(std::move(entry), why);
 }
 

@@ -52,6 +52,8 @@ bool Denied(const TPolicy& policy, std::uint32_t target) {
 
 }  // namespace
 
+TNatRequests::TNatRequests(TRequestsServer& server) : server_(server), registry_(server.Registry()) {}
+
 TNatOutcome TNatRequests::Handle(TRequestsServerThread& session, const TNatRequest& request) {
   Log("NAT request type ", request.Action, " for ", AddrToStr(request.Address), ":", request.Port,
       " / proto=", request.Proto);
@@ -73,18 +75,17 @@ TNatOutcome TNatRequests::Handle(TRequestsServerThread& session, const TNatReque
 
 TNatReply TNatRequests::Query(const TRequestsServerThread& session, const TNatRequest& request,
                               const TServerConfig& config) {
-  TNatRegistry& registry = server_.Registry();
   TDeadEntries dead;
   TNatReply reply;
   {
-    TMutexLock lock(registry.Mutex());
-    const TRedirectorEntry* entry = registry.Find(KeyOf(request), dead);
+    TMutexLock lock(registry_.Mutex());
+    const TRedirectorEntry* entry = registry_.Find(KeyOf(request), dead);
     if (entry != nullptr && config.Policy.OwnerOnly && entry->Owner != &session) entry = nullptr;
     LogError("NAT query for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
              entry ? ": found at " + PublicName(*entry) : std::string(": not found"));
     reply = entry ? Found(*entry) : NotFound(request);
   }
-  registry.DestroyAll(std::move(dead), kListenerFailed);
+  registry_.DestroyAll(std::move(dead), kListenerFailed);
   return reply;
 }
 
@@ -129,25 +130,23 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
   }
   if (Denied(policy, request.Address)) return Refuse(session, request, TRefusalReason::kDeny);
 
-  TNatRegistry& registry = server_.Registry();
   TDeadEntries dead;
   TNatReply reply;
   {
     // Held from the lookup to the insert, so that two sessions creating one
     // key at once get one redirector.
-    TMutexLock lock(registry.Mutex());
+    TMutexLock lock(registry_.Mutex());
     reply = CreateLocked(session, request, profile, config, dead);
   }
-  registry.DestroyAll(std::move(dead), kListenerFailed);
+  registry_.DestroyAll(std::move(dead), kListenerFailed);
   return reply;
 }
 
 TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatRequest& request,
                                      std::uint8_t profile, const TServerConfig& config, TDeadEntries& dead) {
-  TNatRegistry& registry = server_.Registry();
   const TSettings& settings = config.ProfileTable[profile];
   const std::uint32_t peer = session.Peer().sin_addr.s_addr;
-  if (const TRedirectorEntry* entry = registry.Find(KeyOf(request), dead)) {
+  if (const TRedirectorEntry* entry = registry_.Find(KeyOf(request), dead)) {
     if (config.Policy.OwnerOnly && entry->Owner != &session) {
       return Refuse(session, request, TRefusalReason::kOwnerOnly);
     }
@@ -163,7 +162,7 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   // The profile's host was resolved when the configuration was loaded.
   if (settings.HostAddr == kAddrNone) {
     return Fail(request, std::string(ProfileSections[profile]) + "/HOST=" + settings.Host +
-                " does not resolve to an IPv4 address");
+                             " does not resolve to an IPv4 address");
   }
 
   TRedirectorRequest wanted;
@@ -183,11 +182,12 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   // releases everything it holds.
   if (!built.Redirector || !built.Bound) {
     return Fail(request, "cannot listen on " +
-                (wanted.ListenHost.empty() ? std::string("0.0.0.0") : wanted.ListenHost) + ": " +
-                std::error_code(built.SetupError, std::system_category()).message());
+                             (wanted.ListenHost.empty() ? std::string("0.0.0.0") : wanted.ListenHost) + ": " +
+                             std::error_code(built.SetupError, std::system_category()).message());
   }
   if (!built.Redirector->Start()) {
-    return Fail(request, std::string("cannot serve it: ") + std::error_code(errno, std::system_category()).message());
+    return Fail(request,
+                std::string("cannot serve it: ") + std::error_code(errno, std::system_category()).message());
   }
 
   auto entry = std::make_unique<TRedirectorEntry>();
@@ -204,26 +204,25 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   entry->OwnerPort = ntohs(session.Peer().sin_port);
   entry->CreatedAtMs = WallMs();
   entry->Stats = std::move(wanted.Options.Stats);
-  Log(request.Proto == kProtoTcp ? "TCP Redirector created as " : "UDP Redirector created as ", AddrToStr(entry->PublicAddr), ":",
-      ntohs(entry->PublicPort));
-  const TNatReply reply = Found(registry.Insert(std::move(entry)));
+  Log(request.Proto == kProtoTcp ? "TCP Redirector created as " : "UDP Redirector created as ",
+      AddrToStr(entry->PublicAddr), ":", ntohs(entry->PublicPort));
+  const TNatReply reply = Found(registry_.Insert(std::move(entry)));
   server_.Metrics().CreatesCreated.fetch_add(1, std::memory_order_relaxed);
   return reply;
 }
 
 TNatOutcome TNatRequests::Delete(TRequestsServerThread& session, const TNatRequest& request,
                                  const TServerConfig& config) {
-  TNatRegistry& registry = server_.Registry();
   TDeadEntries dead;
   std::unique_ptr<TRedirectorEntry> removed;
   {
-    TMutexLock lock(registry.Mutex());
-    TRedirectorEntry* entry = registry.Find(KeyOf(request), dead);
+    TMutexLock lock(registry_.Mutex());
+    TRedirectorEntry* entry = registry_.Find(KeyOf(request), dead);
     if (entry != nullptr && !(config.Policy.OwnerOnly && entry->Owner != &session)) {
-      removed = registry.Remove(*entry);
+      removed = registry_.Remove(*entry);
     }
   }
-  registry.DestroyAll(std::move(dead), kListenerFailed);
+  registry_.DestroyAll(std::move(dead), kListenerFailed);
   TNatReply reply;
   reply.Status = removed ? kNatOk : kNatNotFound;
   LogError("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
@@ -231,7 +230,7 @@ TNatOutcome TNatRequests::Delete(TRequestsServerThread& session, const TNatReque
   if (!removed) return {reply};
   // Already ended when it was served by this session's loop.
   if (!removed->Redirector) {
-    registry.Destroy(std::move(removed), "destroyed: deleted");
+    registry_.Destroy(std::move(removed), "destroyed: deleted");
     return {reply};
   }
   // Served by another loop: the answer goes out once that loop has closed
@@ -239,7 +238,7 @@ TNatOutcome TNatRequests::Delete(TRequestsServerThread& session, const TNatReque
   TRelayLoop& home = session.Loop();
   const std::uint64_t id = session.Id();
   TRequestsServer& server = server_;
-  registry.Destroy(std::move(removed), "destroyed: deleted", [&home, &server, id, reply] {
+  registry_.Destroy(std::move(removed), "destroyed: deleted", [&home, &server, id, reply] {
     home.Post([&server, &home, id, reply] {
       if (TRequestsServerThread* waiting = server.FindSession(home, id)) waiting->Resume(reply);
     });
@@ -248,32 +247,31 @@ TNatOutcome TNatRequests::Delete(TRequestsServerThread& session, const TNatReque
 }
 
 void TNatRequests::RemoveOwnedBy(const TRequestsServerThread& session) {
-  TNatRegistry& registry = server_.Registry();
   std::vector<std::unique_ptr<TRedirectorEntry>> owned;
   {
-    TMutexLock lock(registry.Mutex());
-    owned = registry.RemoveOwnedBy(*session.Entry());
+    TMutexLock lock(registry_.Mutex());
+    owned = registry_.RemoveOwnedBy(*session.Entry());
   }
-  registry.DestroyAll(std::move(owned), "destroyed: its session ended");
+  registry_.DestroyAll(std::move(owned), "destroyed: its session ended");
 }
 
 bool TNatRequests::DeleteByKey(std::uint32_t proto, std::uint32_t address, std::uint16_t port) {
-  TNatRegistry& registry = server_.Registry();
   TDeadEntries dead;
   std::unique_ptr<TRedirectorEntry> removed;
   {
-    TMutexLock lock(registry.Mutex());
-    if (TRedirectorEntry* entry = registry.Find({proto, address, port}, dead)) removed = registry.Remove(*entry);
+    TMutexLock lock(registry_.Mutex());
+    if (TRedirectorEntry* entry = registry_.Find({proto, address, port}, dead))
+      removed = registry_.Remove(*entry);
   }
-  registry.DestroyAll(std::move(dead), kListenerFailed);
+  registry_.DestroyAll(std::move(dead), kListenerFailed);
   if (!removed) return false;
   // Answered once the port is closed: on the redirector's loop, waited for.
   if (!removed->Redirector) {
-    registry.Destroy(std::move(removed), "destroyed: deleted by the admin endpoint");
+    registry_.Destroy(std::move(removed), "destroyed: deleted by the admin endpoint");
     return true;
   }
   TRelayLoop& loop = removed->Redirector->Loop();
-  loop.RunSync([&] { registry.Destroy(std::move(removed), "destroyed: deleted by the admin endpoint"); });
+  loop.RunSync([&] { registry_.Destroy(std::move(removed), "destroyed: deleted by the admin endpoint"); });
   return true;
 }
 

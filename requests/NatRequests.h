@@ -19,12 +19,13 @@
 #include <memory>
 #include <vector>
 
+#include <string>
+#include "requests/NatRegistry.h"
 #include "requests/RedirectorEntry.h"
 #include "requests/RequestPacket.h"
 #include "requests/Settings.h"
 #include "runtime/Refusals.h"
 #include "runtime/ThreadAnnotations.h"
-#include <string>
 
 namespace quorvane {
 
@@ -40,7 +41,7 @@ struct TNatOutcome {
 
 class TNatRequests final {
  public:
-  explicit TNatRequests(TRequestsServer& server) : server_(server) {}
+  explicit TNatRequests(TRequestsServer& server);
   TNatRequests(const TNatRequests&) = delete;
   TNatRequests& operator=(const TNatRequests&) = delete;
 
@@ -67,7 +68,7 @@ class TNatRequests final {
   using TDeadEntries = std::vector<std::unique_ptr<TRedirectorEntry>>;
   // The create under the registry's lock; entries found dead go to |dead|.
   TNatReply CreateLocked(TRequestsServerThread& session, const TNatRequest& request, std::uint8_t profile,
-                         const TServerConfig& config, TDeadEntries& dead) REQUIRES(server_.Registry().Mutex());
+                         const TServerConfig& config, TDeadEntries& dead) REQUIRES(registry_.Mutex());
   // The "... not created" line and status 255; Fail adds the reason on
   // standard error and counts it, Refuse reports the refusal.
   TNatReply NotCreated(const TNatRequest& request);
@@ -79,6 +80,7 @@ class TNatRequests final {
   std::uint8_t SelectProfile(const TRequestsServerThread& session, const TNatRequest& request);
 
   TRequestsServer& server_;
+  TNatRegistry& registry_;
 };
 
 }  // namespace quorvane

@@ -88,7 +88,9 @@ void TRequestsServer::ProcessConnection(TUniqueFd accepted) {
     return StartSession(loop, id, std::move(accepted), peer, std::move(slot), recorded);
   }
   TTask start = [this, &loop, id, socket = std::move(accepted), peer, slot = std::move(slot),
-                 recorded]() mutable { StartSession(loop, id, std::move(socket), peer, std::move(slot), recorded); };
+                 recorded]() mutable {
+    StartSession(loop, id, std::move(socket), peer, std::move(slot), recorded);
+  };
   if (loop.Post(std::move(start))) return;
   // A loop that has closed (the engine stops) cannot serve the client: it
   // is let go at once, and its lines still pair up. The task, destroyed
@@ -97,10 +99,10 @@ void TRequestsServer::ProcessConnection(TUniqueFd accepted) {
   registry_.RemoveClient(recorded);
 }
 
-void TRequestsServer::StartSession(TRelayLoop& loop, std::uint64_t id, TUniqueFd socket, const sockaddr_in& peer,
-                                   TAddressSlot slot, TClientEntry* entry) {
-  auto session =
-      std::make_unique<TRequestsServerThread>(*this, loop, id, std::move(socket), peer, std::move(slot), entry);
+void TRequestsServer::StartSession(TRelayLoop& loop, std::uint64_t id, TUniqueFd socket,
+                                   const sockaddr_in& peer, TAddressSlot slot, TClientEntry* entry) {
+  auto session = std::make_unique<TRequestsServerThread>(*this, loop, id, std::move(socket), peer,
+                                                         std::move(slot), entry);
   TRequestsServerThread& started = *session;
   ShareOf(loop).Sessions.emplace(id, std::move(session));
   started.Start();

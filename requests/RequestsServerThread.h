@@ -142,8 +142,8 @@ class TRequestsServerThread final : private TLoopWatch {
     std::size_t Next = 0;
   };
   std::optional<TListCursor> lists_;
-  bool share_taken_ = false;    // the front packet's share is booked
-  bool awaiting_reply_ = false;  // a request is being answered on another loop
+  bool share_taken_ = false;         // the front packet's share is booked
+  bool awaiting_reply_ = false;      // a request is being answered on another loop
   bool stop_after_packets_ = false;  // Register refused: end once the received packets are done
   bool ended_ = false;
 };

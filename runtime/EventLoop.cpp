@@ -41,7 +41,7 @@ void TEventLoop::Drain() {
   RunDeferred();
 }
 
-bool TEventLoop::Post(TTask&& task) {
+bool TEventLoop::TryPost(TTask& task) {
   bool wake = false;
   {
     TMutexLock lock(mu_);
@@ -99,7 +99,9 @@ void TEventLoop::RunSync(const std::function<void()>& fn) {
   if (InLoopThread() || !PostAndWait(*this, fn)) fn();
 }
 
-void TEventLoop::AwaitRunning() { PostAndWait(*this, [] {}); }
+void TEventLoop::AwaitRunning() {
+  PostAndWait(*this, [] {});
+}
 
 void TEventLoop::AssertInLoop() const { assert(InLoopThread() && "loop thread only"); }
 

@@ -103,9 +103,11 @@ class TEventLoop {
   bool Valid() const { return epoll_.Valid() && wake_.Valid(); }
 
   // Any thread. Queues |task| for the loop's next turn and returns at once;
-  // false once the loop is closed, and |task| is then left to the caller,
-  // unrun and untouched.
-  bool Post(TTask&& task);
+  // false once the loop is closed, and |task| is then destroyed unrun.
+  bool Post(TTask&& task) { return TryPost(task); }
+  // Post() that takes |task| only when it succeeds: refused, |task| is left
+  // to the caller, unrun.
+  bool TryPost(TTask& task);
   // Any thread: Run() returns after the turn under way.
   void Stop();
   // Any thread: refuses posts from now on. Tasks posted before still run

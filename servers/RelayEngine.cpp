@@ -56,7 +56,7 @@ void TRelayEngine::Stop() {
 
 bool TRelayEngine::Add(TRelayRequest request) {
   TRelayLoop& loop = NextLoop();
-  // Refused, the task and the connection in it are destroyed here.
+  // Refused, the task and the connection in it are destroyed at once.
   return loop.Post([&loop, request = std::move(request)]() mutable { loop.StartRelay(std::move(request)); });
 }
 

@@ -23,8 +23,7 @@ void BlockSigPipe() {
 
 }  // namespace
 
-TRelayLoop::TRelayLoop(TLoopClock clock)
-    : loop_(std::move(clock)), trim_timer_([this] { batch_.Trim(); }) {}
+TRelayLoop::TRelayLoop(TLoopClock clock) : loop_(std::move(clock)), trim_timer_([this] { batch_.Trim(); }) {}
 
 TRelayLoop::~TRelayLoop() {
   // A loop that never ran still runs what was posted to it, here, while

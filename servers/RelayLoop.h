@@ -75,8 +75,9 @@ class TRelayLoop final : public TThread {
   bool Valid() const { return loop_.Valid() && batch_.Valid(); }
 
   // Any thread: queues |task| for the loop; false when the loop has closed
-  // (|task| is then left to the caller, unrun).
+  // (|task| is then destroyed unrun; TryPost() leaves it to the caller).
   bool Post(TTask&& task) { return loop_.Post(std::move(task)); }
+  bool TryPost(TTask& task) { return loop_.TryPost(task); }
   // Any thread but the loop's: runs |fn| on the loop and waits for it (on
   // the calling thread once the loop has closed).
   void RunSync(const std::function<void()>& fn) { loop_.RunSync(fn); }

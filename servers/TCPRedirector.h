@@ -13,8 +13,8 @@
 
 #include "runtime/AddressCounter.h"
 #include "runtime/Net.h"
-#include "servers/RedirectorOptions.h"
 #include "servers/Redirector.h"
+#include "servers/RedirectorOptions.h"
 #include "servers/RelayLoop.h"
 #include "servers/TCPRelay.h"
 #include "servers/TCPServer.h"

@@ -130,7 +130,8 @@ void TTCPRelay::Count(TRelayDirection& direction, std::size_t sent) {
   (to_target ? stats_->BytesToTarget : stats_->BytesFromTarget).fetch_add(sent, std::memory_order_relaxed);
   stats_->LastActivityMs.store(loop_.WallMs(), std::memory_order_relaxed);
   // The loop thread is the only writer of its own counters.
-  auto& counter = to_target ? relay_loop_.MutableCounters().BytesToTarget : relay_loop_.MutableCounters().BytesFromTarget;
+  auto& counter =
+      to_target ? relay_loop_.MutableCounters().BytesToTarget : relay_loop_.MutableCounters().BytesFromTarget;
   counter.store(counter.load(std::memory_order_relaxed) + sent, std::memory_order_relaxed);
 }
 

@@ -18,11 +18,11 @@
 #include <optional>
 
 #include "runtime/AddressCounter.h"
+#include "runtime/EventLoop.h"
 #include "runtime/Net.h"
 #include "servers/RedirectorStats.h"
 #include "servers/RelayDirection.h"
 #include "servers/RelayLoop.h"
-#include "runtime/EventLoop.h"
 
 namespace quorvane {
 
@@ -57,7 +57,6 @@ class TTCPRelay final : private TLoopTimer {
   bool Ended() const { return state_ == TState::kEnded; }
 
  private:
-
   enum class TState : std::uint8_t { kConnecting, kRelaying, kEnded };
   // Connect failed or timed out; ended cleanly; given up (linger over, stop,
   // epoll failure).

@@ -1,5 +1,5 @@
-#include "runtime/Clock.h"
 #include "tools/CtlClient.h"
+#include "runtime/Clock.h"
 
 #include <algorithm>
 #include <cassert>

@@ -23,10 +23,10 @@ TEST(PacketAssemblerTest, EveryPacketIsHandledOnceInOrderAcrossReceivesAndPauses
     int stop_every;     // every n-th packet stops the drain behind it (0: never)
   };
   const TCase cases[] = {
-      {"whole packets", kPacketSize, 0, 0},       {"one byte at a time", 1, 0, 0},
-      {"packets and a half", 330, 0, 0},          {"all at once", stream.size(), 0, 0},
-      {"pause in a big receive", 2000, 3, 0},     {"pause with a partial kept", 7 * kPacketSize + 100, 2, 0},
-      {"stop behind a packet", 1000, 0, 4},       {"holds and stops", 997, 3, 5},
+      {"whole packets", kPacketSize, 0, 0},   {"one byte at a time", 1, 0, 0},
+      {"packets and a half", 330, 0, 0},      {"all at once", stream.size(), 0, 0},
+      {"pause in a big receive", 2000, 3, 0}, {"pause with a partial kept", 7 * kPacketSize + 100, 2, 0},
+      {"stop behind a packet", 1000, 0, 4},   {"holds and stops", 997, 3, 5},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.name);

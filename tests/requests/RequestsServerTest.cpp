@@ -211,7 +211,8 @@ TEST_F(RequestsServerTest, ClientThatNeverReadsItsRepliesIsClosedAtTheBound) {
   const std::string greedy_port = std::to_string(LocalPort(greedy.Fd()));
   bool logged = false;
   for (const std::string& line : log_.Lines()) {
-    logged |= line.rfind("Session of 127.0.0.1:" + greedy_port + " closed: it does not read its replies", 0) == 0;
+    logged |=
+        line.rfind("Session of 127.0.0.1:" + greedy_port + " closed: it does not read its replies", 0) == 0;
   }
   EXPECT_TRUE(logged);
   EXPECT_TRUE(other.Answers());

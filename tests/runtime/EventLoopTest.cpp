@@ -392,7 +392,10 @@ TEST(EventLoopTest, WatchRemovedEarlierInTheTurnGetsNoFurtherEvents) {
       {"removed and destroyed by another watch's callback", TRemover::kOtherWatchDestroying},
       {"removed by a task posted for the turn", TRemover::kPostedTask},
   };
-  for (const auto& [name, remover] : cases) {
+  for (const auto& each : cases) {
+    // Named copies: lambdas cannot capture a structured binding in C++20.
+    const auto& name = each.first;
+    const TRemover remover = each.second;
     SCOPED_TRACE(name);
     TManualClock clock;
     TEventLoop loop(clock.Clock());

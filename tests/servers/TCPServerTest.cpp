@@ -148,7 +148,8 @@ class TNoDescriptorLeft {
 
 TEST_F(TCPServerTest, AcceptingPausesWhileDescriptorsRunOutAndResumesAfterThePause) {
 #if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "AddressSanitizer's runtime opens and closes descriptors of its own, so no limit stays full";
+  GTEST_SKIP()
+      << "AddressSanitizer's runtime opens and closes descriptors of its own, so no limit stays full";
 #endif
   auto server = std::make_unique<TNotingServer>("127.0.0.1", 0);
   ASSERT_TRUE(Start(*server));
