@@ -157,6 +157,12 @@ void TEventLoop::Unwatch(TLoopWatch& watch) {
   AssertInLoop();
   if (watch.watched_ == 0) return;
   ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, watch.fd_, nullptr);
+  UnwatchClosing(watch);
+}
+
+void TEventLoop::UnwatchClosing(TLoopWatch& watch) {
+  AssertInLoop();
+  if (watch.watched_ == 0) return;
   watch.watched_ = 0;
   watch.fd_ = -1;
   // What this turn still holds for it must not reach it: its owner may free

@@ -142,6 +142,10 @@ class TEventLoop {
   // when epoll refused (the watch is then not registered).
   bool Watch(TLoopWatch& watch, int fd, std::uint32_t events);
   void Unwatch(TLoopWatch& watch);
+  // Unwatch() for a descriptor the caller closes right after, which takes
+  // it out of the epoll set by itself: spares the system call. Only for a
+  // descriptor no other descriptor or process shares.
+  void UnwatchClosing(TLoopWatch& watch);
   // Fires |timer| once at |deadline_ms| (NowMs() time); re-arming moves it.
   void Arm(TLoopTimer& timer, std::int64_t deadline_ms);
   void ArmAfter(TLoopTimer& timer, std::int64_t delay_ms) { Arm(timer, NowMs() + delay_ms); }

@@ -37,8 +37,6 @@ bool TRelayEngine::Start() {
       return false;
     }
   }
-  // From here on, work for a loop runs on its thread, never on the caller's.
-  for (auto& loop : loops_) loop->Loop().AwaitRunning();
   return true;
 }
 

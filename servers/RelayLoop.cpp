@@ -36,6 +36,12 @@ TRelayLoop::~TRelayLoop() {
   assert(relays_.empty());
 }
 
+bool TRelayLoop::Resume() {
+  if (!TThread::Resume()) return false;
+  loop_.AwaitRunning();
+  return true;
+}
+
 void TRelayLoop::StartRelay(TRelayRequest request) {
   auto relay = std::make_unique<TTCPRelay>(*this, std::move(request));
   TTCPRelay& started = *relay;

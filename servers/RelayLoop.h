@@ -73,6 +73,9 @@ class TRelayLoop final : public TThread {
   ~TRelayLoop() override;
 
   bool Valid() const { return loop_.Valid() && batch_.Valid(); }
+  // Owner: starts the thread and returns once it runs the loop, so that
+  // from then on work for the loop runs on it, never on the caller's thread.
+  bool Resume();
 
   // Any thread: queues |task| for the loop; false when the loop has closed
   // (|task| is then destroyed unrun; TryPost() leaves it to the caller).

@@ -169,8 +169,9 @@ void TTCPRelay::End(TEnd how) {
   loop_.Disarm(*this);
   up_.reset();
   down_.reset();
-  loop_.Unwatch(accepted_side_);
-  loop_.Unwatch(target_side_);
+  // Both sockets are closed below, which takes them out of the epoll set.
+  loop_.UnwatchClosing(accepted_side_);
+  loop_.UnwatchClosing(target_side_);
   switch (how) {
     case TEnd::kNoTarget:
       // The remote party learns at once that nobody answers; the outbound
