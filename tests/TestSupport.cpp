@@ -32,31 +32,27 @@ std::uint16_t LocalPort(int fd) {
   return sa ? ntohs(sa->sin_port) : 0;
 }
 
-TUniqueFd ListenLoopback(std::uint16_t* port) {
-  TUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd || !BindTo(fd.Get(), Loopback(), 0) || ::listen(fd.Get(), SOMAXCONN) != 0) return {};
-  *port = LocalPort(fd.Get());
-  return fd;
-}
-
-TUniqueFd BindUdpLoopback(std::uint16_t* port) {
-  TUniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+// A socket of |type| bound to 127.0.0.1 on a system-chosen port.
+static TUniqueFd BoundLoopback(int type, std::uint16_t* port) {
+  TUniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
   if (!fd || !BindTo(fd.Get(), Loopback(), 0)) return {};
   *port = LocalPort(fd.Get());
   return fd;
 }
 
-TUniqueFd ConnectLoopback(std::uint16_t port) {
-  TUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_in sa = MakeSockAddr(Loopback(), port);
-  if (!fd || ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return {};
-  return fd;
+TUniqueFd ListenLoopback(std::uint16_t* port) {
+  TUniqueFd fd = BoundLoopback(SOCK_STREAM, port);
+  return fd && ::listen(fd.Get(), SOMAXCONN) == 0 ? std::move(fd) : TUniqueFd{};
 }
+
+TUniqueFd BindUdpLoopback(std::uint16_t* port) { return BoundLoopback(SOCK_DGRAM, port); }
+
+TUniqueFd ConnectLoopback(std::uint16_t port) { return ConnectFrom(0, port); }
 
 TUniqueFd ConnectFrom(std::uint32_t local_addr, std::uint16_t port) {
   TUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_in sa = MakeSockAddr(Loopback(), port);
-  if (!fd || !BindTo(fd.Get(), local_addr, 0) ||
+  if (!fd || (local_addr != 0 && !BindTo(fd.Get(), local_addr, 0)) ||
       ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
     return {};
   }
@@ -328,6 +324,12 @@ std::vector<std::string> LogCapture::Lines() {
 }
 
 bool LogCapture::Contains(const std::string& line) { return Count(line) > 0; }
+
+int LogCapture::CountPrefix(const std::string& prefix) {
+  std::lock_guard lock(mu_);
+  return static_cast<int>(std::count_if(lines_.begin(), lines_.end(),
+                                        [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
 
 int LogCapture::Count(const std::string& line) {
   std::lock_guard lock(mu_);

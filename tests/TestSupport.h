@@ -36,7 +36,8 @@ std::uint16_t LocalPort(int fd);
 // A blocking TCP connection to 127.0.0.1:|port|; invalid on failure.
 TUniqueFd ConnectLoopback(std::uint16_t port);
 // A blocking TCP connection to 127.0.0.1:|port| from |local_addr| (network
-// order, e.g. 127.0.0.2 for a second client address); invalid on failure.
+// order, e.g. 127.0.0.2 for a second client address; 0 leaves the choice to
+// the system); invalid on failure.
 TUniqueFd ConnectFrom(std::uint32_t local_addr, std::uint16_t port);
 // Accepts one connection within |limit|.
 TUniqueFd AcceptWithin(int listener, std::chrono::milliseconds limit = 5000ms);
@@ -160,6 +161,7 @@ class LogCapture {
   std::vector<std::string> Lines();
   bool Contains(const std::string& line);
   int Count(const std::string& line);
+  int CountPrefix(const std::string& prefix);  // lines that start with |prefix|
   // Waits until |line| has been logged.
   bool WaitFor(const std::string& line, std::chrono::milliseconds limit = 5000ms);
 

@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <thread>
+#include <tuple>
 
 #include "requests/ServerFixture.h"
 #include "runtime/FdBudget.h"
@@ -19,12 +20,6 @@ namespace {
 constexpr std::uint8_t kUdp = 17;
 
 std::uint32_t Attacker() { return ::inet_addr("127.0.0.2"); }
-
-int CountPrefix(LogCapture& log, const std::string& prefix) {
-  int count = 0;
-  for (const std::string& line : log.Lines()) count += line.rfind(prefix, 0) == 0 ? 1 : 0;
-  return count;
-}
 
 // Reads and drops |size| bytes, so that the test itself holds no memory.
 void Discard(int fd, std::size_t size) {
@@ -66,7 +61,7 @@ TEST_F(AbuseTest, SessionFloodFromOneAddressIsClosedWhileOthersAreServed) {
   }
   EXPECT_TRUE(legit.Answers());
   // A refused connection never became a client.
-  EXPECT_EQ(CountPrefix(log_, "New client from: 127.0.0.2:"), 4);
+  EXPECT_EQ(log_.CountPrefix("New client from: 127.0.0.2:"), 4);
   EXPECT_TRUE(log_.WaitFor("Refused 1 session from 127.0.0.2 (SESSIONS_PER_ADDRESS)"));
 
   // The share comes back when a session ends.
@@ -139,31 +134,27 @@ TEST_F(AbuseTest, EachPolicyKeyRefusesOnlyWhenSet) {
   }
   StopServer();
 
-  // TARGETS=PEER: a client may only expose itself.
-  config_.Policy.Targets = TTargetPolicy::kPeer;
-  StartServer();
-  {
+  // TARGETS=PEER: a client may only expose itself. DENY: targets in the
+  // list are refused, their neighbours are not.
+  TPolicy peer;
+  peer.Targets = TTargetPolicy::kPeer;
+  TPolicy deny;
+  deny.DenyAddrs = {::inet_addr("127.0.0.4")};
+  deny.DenyMasks = {::inet_addr("255.255.255.254")};
+  for (const auto& [policy, allowed, key] :
+       {std::tuple{peer, Loopback(), "TARGETS"}, std::tuple{deny, ::inet_addr("127.0.0.6"), "DENY"}}) {
+    SCOPED_TRACE(key);
+    config_.Policy = policy;
+    StartServer();
     ControlClient client(port_);
     EXPECT_EQ(CreateUdp(client, other, 7000).Status, kNatFailed);
-    EXPECT_EQ(CreateUdp(client, Loopback(), 7000).Status, kNatOk);
-    EXPECT_TRUE(log_.WaitFor("Refused 1 create from 127.0.0.1 (TARGETS)"));
+    EXPECT_EQ(CreateUdp(client, allowed, 7000).Status, kNatOk);
+    EXPECT_TRUE(log_.WaitFor("Refused 1 create from 127.0.0.1 (" + std::string(key) + ")"));
+    client.Close();
+    StopServer();
   }
-  StopServer();
-  config_.Policy = TPolicy{};
 
-  // DENY: targets in the list are refused, their neighbours are not.
-  config_.Policy.DenyAddrs = {::inet_addr("127.0.0.4")};
-  config_.Policy.DenyMasks = {::inet_addr("255.255.255.254")};
-  StartServer();
-  {
-    ControlClient client(port_);
-    EXPECT_EQ(CreateUdp(client, other, 7000).Status, kNatFailed);
-    EXPECT_EQ(CreateUdp(client, ::inet_addr("127.0.0.6"), 7000).Status, kNatOk);
-    EXPECT_TRUE(log_.WaitFor("Refused 1 create from 127.0.0.1 (DENY)"));
-  }
-  StopServer();
   config_.Policy = TPolicy{};
-
   // OWNER_ONLY: another session's key looks absent and cannot be taken.
   config_.Policy.OwnerOnly = true;
   StartServer();
@@ -180,7 +171,7 @@ TEST_F(AbuseTest, EachPolicyKeyRefusesOnlyWhenSet) {
   EXPECT_EQ(a.Nat(kNatDelete, kUdp, other, 7000).Status, kNatOk);
 }
 
-TEST_F(AbuseTest, UrgentByteDoesNotEndTheSession) {
+TEST_F(AbuseTest, UrgentByteDoesNotEndTheSessionAndKeepAliveProbesVanishedClients) {
   StartServer();
   ControlClient client(port_);
   ASSERT_TRUE(client.Answers());
@@ -189,12 +180,8 @@ TEST_F(AbuseTest, UrgentByteDoesNotEndTheSession) {
   ASSERT_EQ(::send(client.Fd(), "!", 1, MSG_OOB), 1);
   EXPECT_TRUE(client.Answers());
   EXPECT_TRUE(client.Answers());
-}
 
-TEST_F(AbuseTest, ControlSessionsProbeVanishedClientsWithKeepAlive) {
-  StartServer();
-  ControlClient client(port_);
-  ASSERT_TRUE(client.Answers());
+  // Control sessions probe vanished clients with keep-alive.
   const int fd = FindTcpSocket(port_, LocalPort(client.Fd()));
   ASSERT_GE(fd, 0);
   int on = 0, idle = 0;
@@ -280,7 +267,10 @@ TEST_F(AbuseTest, TwoCreatesOfOneKeyNeverBuildTwoRedirectors) {
   const auto first = a.Receive();
   const auto second = b.Receive();
   ASSERT_TRUE(first && second);
-  EXPECT_EQ(DecodeNatReply(*first).PublicPort(), DecodeNatReply(*second).PublicPort());
+  const std::uint16_t port = DecodeNatReply(*first).PublicPort();
+  EXPECT_EQ(DecodeNatReply(*second).PublicPort(), port);
+  EXPECT_EQ(RedirectorCount(), 1u);
+  EXPECT_EQ(log_.Count("UDP Redirector created as 127.0.0.1:" + std::to_string(port)), 1);
   std::lock_guard lock(mu);
   EXPECT_EQ(builds, 1);
 }

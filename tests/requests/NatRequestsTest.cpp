@@ -1,9 +1,8 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
-#include <set>
 #include <system_error>
-#include <thread>
+#include <vector>
 
 #include "requests/ServerFixture.h"
 
@@ -24,14 +23,6 @@ class NatRequestsTest : public ServerFixture {
     return "NAT request type " + std::to_string(action) + " for 127.0.0.1:" + std::to_string(port) +
            " / proto=" + std::to_string(proto);
   }
-  // A TCP redirector to kTarget, which nothing need serve: the requests
-  // alone are under test. Returns its public port.
-  std::uint16_t CreateTcp(ControlClient& client) {
-    const TNatReply created = client.Nat(kNatCreate, kProtoTcp, Loopback(), kTarget);
-    EXPECT_EQ(created.Status, kNatOk);
-    return created.PublicPort();
-  }
-  static constexpr std::uint16_t kTarget = 6112;
 
   static bool UdpPortFree(std::uint16_t port) {
     TUniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -48,85 +39,71 @@ class NatRequestsTest : public ServerFixture {
   }
 };
 
-TEST_F(NatRequestsTest, TcpCreateMakesARedirectorThatRelays) {
+TEST_F(NatRequestsTest, TcpCreateRelaysReusesItsKeyIsQueriedAndDeleteAnswersOnceThePortIsClosed) {
   TcpEchoServer echo;
   StartServer();
   ControlClient client(port_);
   const TNatReply created = client.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port());
   ASSERT_EQ(created.Status, kNatOk);
   EXPECT_EQ(created.Address, Loopback());
+  const std::string created_line =
+      "TCP Redirector created as 127.0.0.1:" + std::to_string(created.PublicPort());
   EXPECT_TRUE(log_.Contains(RequestLine(1, echo.Port(), 6)));
-  EXPECT_TRUE(log_.Contains("TCP Redirector created as 127.0.0.1:" + std::to_string(created.PublicPort())));
   EXPECT_TRUE(EchoesThroughTcp(created.PublicPort()));
-}
-
-TEST_F(NatRequestsTest, CreateOfAnExistingKeyReusesItsRedirector) {
-  StartServer();
-  ControlClient client(port_);
-  const std::uint16_t public_port = CreateTcp(client);
-  const TNatReply again = client.Nat(kNatCreate, kProtoTcp, Loopback(), kTarget);
-  EXPECT_EQ(again.Status, kNatOk);
-  EXPECT_EQ(again.PublicPort(), public_port);
-  EXPECT_EQ(again.Address, Loopback());
+  // The same key again, and a query, name the same redirector.
+  for (const std::uint8_t action : {kNatCreate, kNatQuery}) {
+    const TNatReply again = client.Nat(action, kProtoTcp, Loopback(), echo.Port());
+    EXPECT_EQ(again.Status, kNatOk);
+    EXPECT_EQ(again.PublicPort(), created.PublicPort());
+    EXPECT_EQ(again.Address, Loopback());
+  }
   EXPECT_EQ(RedirectorCount(), 1u);
-  EXPECT_EQ(log_.Count("TCP Redirector created as 127.0.0.1:" + std::to_string(public_port)), 1);
-}
-
-TEST_F(NatRequestsTest, QueryNamesTheRedirectorsPublicPort) {
-  StartServer();
-  ControlClient client(port_);
-  const std::uint16_t public_port = CreateTcp(client);
-  const TNatReply query = client.Nat(kNatQuery, kProtoTcp, Loopback(), kTarget);
-  EXPECT_EQ(query.Status, kNatOk);
-  EXPECT_EQ(query.PublicPort(), public_port);
-}
-
-TEST_F(NatRequestsTest, DeleteIsAnsweredOnlyOnceThePortIsClosed) {
-  StartServer();
-  ControlClient client(port_);
-  const std::uint16_t public_port = CreateTcp(client);
-  EXPECT_EQ(client.Nat(kNatDelete, kProtoTcp, Loopback(), kTarget).Status, kNatOk);
-  EXPECT_FALSE(ConnectLoopback(public_port).Valid());
+  EXPECT_EQ(log_.Count(created_line), 1);
+  EXPECT_EQ(client.Nat(kNatDelete, kProtoTcp, Loopback(), echo.Port()).Status, kNatOk);
+  EXPECT_FALSE(ConnectLoopback(created.PublicPort()).Valid());
   EXPECT_EQ(RedirectorCount(), 0u);
-  EXPECT_EQ(client.Nat(kNatDelete, kProtoTcp, Loopback(), kTarget).Status, kNatNotFound);
+  EXPECT_EQ(client.Nat(kNatDelete, kProtoTcp, Loopback(), echo.Port()).Status, kNatNotFound);
 }
 
-TEST_F(NatRequestsTest, NotFoundEchoesTheRequestsBytes) {
+TEST_F(NatRequestsTest, NotFoundEchoesTheRequestsBytesAndAnUnknownActionIsLoggedButNotAnswered) {
   StartServer();
   ControlClient client(port_);
   const TNatReply missing = client.Nat(kNatQuery, kProtoTcp, ::inet_addr("192.168.0.10"), 6112);
   EXPECT_EQ(missing.Status, kNatNotFound);
   EXPECT_EQ(missing.PortBytes, (std::array<std::uint8_t, 2>{0xE0, 0x17}));
   EXPECT_EQ(missing.Address, ::inet_addr("192.168.0.10"));
+
+  TNatRequest odd;
+  odd.Action = 3;
+  odd.Proto = kProtoTcp;
+  odd.Address = Loopback();
+  odd.Port = 4000;
+  ASSERT_TRUE(client.Send(Encode(odd)));
+  EXPECT_TRUE(NothingArrives(client.Fd()));
+  EXPECT_TRUE(log_.Contains(RequestLine(3, 4000, 6)));
+  EXPECT_EQ(client.Nat(kNatQuery, kProtoTcp, Loopback(), 4000).Status, kNatNotFound);
 }
 
-TEST_F(NatRequestsTest, ProtoOtherThanTcpMeansUdp) {
+// 17 and 0 both mean UDP, each its own key, apart from TCP's.
+TEST_F(NatRequestsTest, ProtoOtherThanTcpMeansUdpAndEveryProtoValueIsItsOwnKey) {
   UdpEchoServer echo;
   StartServer();
   ControlClient client(port_);
+  std::vector<TNatReply> created;
   for (const std::uint8_t proto : {kUdp, std::uint8_t{0}}) {
-    const TNatReply created = client.Nat(kNatCreate, proto, Loopback(), echo.Port());
-    ASSERT_EQ(created.Status, kNatOk);
-    EXPECT_TRUE(log_.Contains("UDP Redirector created as 127.0.0.1:" + std::to_string(created.PublicPort())));
-    EXPECT_TRUE(EchoesThroughUdp(created.PublicPort()));
+    created.push_back(client.Nat(kNatCreate, proto, Loopback(), echo.Port()));
+    ASSERT_EQ(created.back().Status, kNatOk);
+    EXPECT_TRUE(
+        log_.Contains("UDP Redirector created as 127.0.0.1:" + std::to_string(created.back().PublicPort())));
+    EXPECT_TRUE(EchoesThroughUdp(created.back().PublicPort()));
   }
-}
-
-TEST_F(NatRequestsTest, EveryProtoValueIsItsOwnKey) {
-  UdpEchoServer echo;
-  StartServer();
-  ControlClient client(port_);
-  const TNatReply udp = client.Nat(kNatCreate, kUdp, Loopback(), echo.Port());
-  ASSERT_EQ(udp.Status, kNatOk);
   EXPECT_EQ(client.Nat(kNatQuery, kProtoTcp, Loopback(), echo.Port()).Status, kNatNotFound);
-  const TNatReply zero = client.Nat(kNatCreate, 0, Loopback(), echo.Port());
-  ASSERT_EQ(zero.Status, kNatOk);
-  EXPECT_NE(zero.PublicPort(), udp.PublicPort());
+  EXPECT_NE(created[0].PublicPort(), created[1].PublicPort());
   EXPECT_EQ(RedirectorCount(), 2u);
 
   EXPECT_EQ(client.Nat(kNatDelete, kUdp, Loopback(), echo.Port()).Status, kNatOk);
-  EXPECT_TRUE(UdpPortFree(udp.PublicPort()));
-  EXPECT_TRUE(EchoesThroughUdp(zero.PublicPort()));
+  EXPECT_TRUE(UdpPortFree(created[0].PublicPort()));
+  EXPECT_TRUE(EchoesThroughUdp(created[1].PublicPort()));
 }
 
 TEST_F(NatRequestsTest, FailedCreatesAnswer255WithTheRequestBytes) {
@@ -199,41 +176,6 @@ TEST_F(NatRequestsTest, AnySessionMayDeleteButOnlyTheOwnersEndRemovesRedirectors
   EXPECT_TRUE(WaitUntil([&] { return RedirectorCount() == 1; }));
   EXPECT_TRUE(UdpPortFree(also_mine.PublicPort()));
   EXPECT_EQ(b.Nat(kNatQuery, kProtoTcp, Loopback(), 7001).Status, kNatOk);
-}
-
-TEST_F(NatRequestsTest, ConcurrentCreatesOfOneKeyMakeOneRedirector) {
-  UdpEchoServer echo;
-  StartServer();
-  constexpr int kSessions = 12;
-  std::vector<std::unique_ptr<ControlClient>> clients;
-  for (int i = 0; i < kSessions; ++i) clients.push_back(std::make_unique<ControlClient>(port_));
-  std::vector<std::uint16_t> ports(kSessions);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kSessions; ++i) {
-    threads.emplace_back([&, i] {
-      const TNatReply reply = clients[i]->Nat(kNatCreate, kUdp, Loopback(), echo.Port());
-      ports[i] = reply.Status == kNatOk ? reply.PublicPort() : 0;
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(std::set<std::uint16_t>(ports.begin(), ports.end()).size(), 1u);
-  EXPECT_NE(ports[0], 0);
-  EXPECT_EQ(RedirectorCount(), 1u);
-  EXPECT_EQ(log_.Count("UDP Redirector created as 127.0.0.1:" + std::to_string(ports[0])), 1);
-}
-
-TEST_F(NatRequestsTest, UnknownActionIsLoggedButNotAnswered) {
-  StartServer();
-  ControlClient client(port_);
-  TNatRequest odd;
-  odd.Action = 3;
-  odd.Proto = kProtoTcp;
-  odd.Address = Loopback();
-  odd.Port = 4000;
-  ASSERT_TRUE(client.Send(Encode(odd)));
-  EXPECT_TRUE(NothingArrives(client.Fd()));
-  EXPECT_TRUE(log_.Contains(RequestLine(3, 4000, 6)));
-  EXPECT_EQ(client.Nat(kNatQuery, kProtoTcp, Loopback(), 4000).Status, kNatNotFound);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ namespace {
 
 std::vector<std::uint8_t> Head(const TRequestPacket& p, std::size_t n) { return {p.begin(), p.begin() + n}; }
 
-TEST(RequestPacketTest, EncodingMatchesTheDocumentedByteExamples) {
+TEST(RequestPacketTest, EncodingMatchesTheDocumentedByteExamplesAndPortBytesFollowTheStatus) {
   TRegisterRequest reg;
   reg.Version = 4;
   std::copy_n("BNETD", 5, reg.ClientName.begin());
@@ -46,9 +46,7 @@ TEST(RequestPacketTest, EncodingMatchesTheDocumentedByteExamples) {
   // Nothing outside the named fields is ever non-zero.
   const TRequestPacket p = Encode(entry);
   EXPECT_TRUE(std::all_of(p.begin() + 20, p.end(), [](std::uint8_t b) { return b == 0; }));
-}
 
-TEST(RequestPacketTest, PortBytesFollowTheStatus) {
   // Port 6112 of a request is E0 17; a public port 6112 is 17 E0; a
   // not-found reply echoes the request's E0 17.
   EXPECT_EQ(PublicPortBytes(htons(6112)), (std::array<std::uint8_t, 2>{0x17, 0xE0}));
@@ -63,15 +61,13 @@ TEST(RequestPacketTest, PacketSizeIsReadLittleEndian) {
   EXPECT_NE(PacketSize(p), 220);
 }
 
-TEST(RequestPacketTest, ClientNameEndsAtItsFirstNulOrAfterTwelveBytes) {
+TEST(RequestPacketTest, DecodingGivesTheFieldsEncodedAndANameEndsAtItsNulOrAfterTwelveBytes) {
   TRegisterRequest reg;
   std::copy_n("BNETD\0xyz", 9, reg.ClientName.begin());
   EXPECT_EQ(DecodeRegisterRequest(Encode(reg)).Name(), "BNETD");
   std::copy_n("ABCDEFGHIJKL", 12, reg.ClientName.begin());
   EXPECT_EQ(DecodeRegisterRequest(Encode(reg)).Name(), "ABCDEFGHIJKL");
-}
 
-TEST(RequestPacketTest, NatRequestDecodesToTheFieldsEncoded) {
   TNatRequest nat;
   nat.Proto = 17;
   nat.Action = 2;

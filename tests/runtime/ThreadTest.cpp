@@ -38,8 +38,10 @@ class TBlockedThread final : public TThread {
   bool throw_;
 };
 
-TEST(ThreadTest, TerminateWakesABlockedThread) {
+TEST(ThreadTest, TerminateWakesABlockedThreadAndTheEndHandlerRunsOnTheWaitingThread) {
   TBlockedThread thread;
+  std::thread::id handler_thread;
+  thread.SetOnTerminate([&] { handler_thread = std::this_thread::get_id(); });
   EXPECT_FALSE(thread.Started());
   ASSERT_TRUE(thread.Resume());
   EXPECT_FALSE(thread.Resume());
@@ -47,23 +49,7 @@ TEST(ThreadTest, TerminateWakesABlockedThread) {
   thread.Terminate();
   thread.WaitFor();
   EXPECT_TRUE(thread.Finished());
-}
-
-TEST(ThreadTest, EndHandlerRunsOnTheWaitingThread) {
-  TBlockedThread thread;
-  bool handler_ran = false;
-  const auto waiter = std::this_thread::get_id();
-  std::thread::id handler_thread;
-  thread.SetOnTerminate([&] {
-    handler_ran = true;
-    handler_thread = std::this_thread::get_id();
-  });
-  ASSERT_TRUE(thread.Resume());
-  ASSERT_TRUE(test::WaitUntil([&] { return thread.ran.load(); }));
-  thread.Terminate();
-  thread.WaitFor();
-  EXPECT_TRUE(handler_ran);
-  EXPECT_EQ(handler_thread, waiter);
+  EXPECT_EQ(handler_thread, std::this_thread::get_id());
 }
 
 // Runs |body| as its thread body.

@@ -67,7 +67,7 @@ TEST(RelayDirectionTest, BytesHeldNeverExceedTheBoundBehindASinkThatNeverReads) 
   }
 }
 
-TEST(RelayDirectionTest, SmallMessageGivesItsBufferBackOnceSent) {
+TEST(RelayDirectionTest, SmallMessageGivesItsBufferBackOnceSentAndTheEndComesAfterEveryByte) {
   TRelayBufferPool pool;
   TPair source = MakePair();
   TPair sink = MakePair();
@@ -79,14 +79,9 @@ TEST(RelayDirectionTest, SmallMessageGivesItsBufferBackOnceSent) {
   EXPECT_FALSE(direction.Spliced());
   EXPECT_EQ(pool.Idle(), 1u);
   EXPECT_EQ(RecvExact(sink.peer.Get(), 5), "hello");
-}
 
-TEST(RelayDirectionTest, EndIsPassedOnOnlyAfterEveryByteBeforeIt) {
-  TRelayBufferPool pool;
-  TPair source = MakePair();
-  TPair sink = MakePair();
-  TRelayDirection direction(source.near.Get(), sink.near.Get(), pool);
-  // More than the sink's socket takes at once, then the sender's FIN.
+  // The end is passed on only after every byte before it. More than the sink's socket takes at once, then the
+  // sender's FIN.
   const std::size_t sent = WriteWhatFits(source.peer.Get(), 0);
   ::shutdown(source.peer.Get(), SHUT_WR);
   std::string received;

@@ -108,14 +108,20 @@ class TCPRedirectorTest : public ::testing::Test {
     }
   }
 
+  // Connects |client| from |from| through the redirector on port_, and
+  // accepts its relay's connection at |listener| as |target|.
+  bool Connect(int listener, TUniqueFd& client, TUniqueFd& target, std::uint32_t from = 0) {
+    client = from == 0 ? ConnectLoopback(port_) : ConnectFrom(from, port_);
+    target = AcceptWithin(listener);
+    return client && target;
+  }
+
   // Connects |count| clients through the redirector on port_ to |listener|
   // and sends each enough bytes to open its relay's pipes one way.
   void OpenBulkRelays(int listener, int count, std::vector<TUniqueFd>& clients,
                       std::vector<TUniqueFd>& targets) {
     for (int i = 0; i < count; ++i) {
-      clients.push_back(ConnectLoopback(port_));
-      targets.push_back(AcceptWithin(listener));
-      ASSERT_TRUE(clients.back() && targets.back());
+      ASSERT_TRUE(Connect(listener, clients.emplace_back(), targets.emplace_back()));
       const std::string bulk = Pattern(static_cast<std::size_t>(i), 64 * kKiB);
       ASSERT_TRUE(SendAll(clients.back().Get(), bulk));
       ASSERT_EQ(RecvExact(targets.back().Get(), bulk.size()), bulk);
@@ -220,9 +226,8 @@ TEST_F(TCPRedirectorTest, RedirectorsCostNoThreadAndRelayOnTheirOwnLoop) {
   std::vector<TUniqueFd> clients;
   std::vector<TUniqueFd> targets;
   for (const std::uint16_t port : ports) {
-    clients.push_back(ConnectLoopback(port));
-    targets.push_back(AcceptWithin(listener.Get()));
-    ASSERT_TRUE(clients.back() && targets.back());
+    port_ = port;
+    ASSERT_TRUE(Connect(listener.Get(), clients.emplace_back(), targets.emplace_back()));
     ASSERT_TRUE(SendAll(clients.back().Get(), "x"));
     ASSERT_EQ(RecvExact(targets.back().Get(), 1), "x");
   }
@@ -257,36 +262,30 @@ TEST_F(TCPRedirectorTest, EndedRelaysGiveEveryDescriptorBackAndNoRelayHasAThread
   EXPECT_EQ(ThreadCount(), threads);
 }
 
-TEST_F(TCPRedirectorTest, RelaySocketOptionsAreSetOnBothSides) {
+TEST_F(TCPRedirectorTest, RelaySocketOptionsAreSetOnBothSidesAndHalfCloseKeepsTheAnswer) {
   std::uint16_t target_port = 0;
   const TUniqueFd listener = ListenLoopback(&target_port);
   redirector_ = Redirect(target_port);
-  const TUniqueFd client = ConnectLoopback(port_);
-  const TUniqueFd target = AcceptWithin(listener.Get());
-  ASSERT_TRUE(client && target);
-  ASSERT_TRUE(SendAll(client.Get(), "x"));
-  ASSERT_EQ(RecvExact(target.Get(), 1), "x");
-
-  const int accepted = FindTcpSocket(port_, LocalPort(client.Get()));
-  const int outbound = FindTcpSocket(ntohs(PeerAddress(target.Get())->sin_port), target_port);
-  ASSERT_GE(accepted, 0);
-  ASSERT_GE(outbound, 0);
-  for (const int fd : {accepted, outbound}) {
-    EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
-    EXPECT_EQ(IntOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
-    EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), kKeepAliveIdleSec);
+  {
+    TUniqueFd client, target;
+    ASSERT_TRUE(Connect(listener.Get(), client, target));
+    ASSERT_TRUE(SendAll(client.Get(), "x"));
+    ASSERT_EQ(RecvExact(target.Get(), 1), "x");
+    const int accepted = FindTcpSocket(port_, LocalPort(client.Get()));
+    const int outbound = FindTcpSocket(ntohs(PeerAddress(target.Get())->sin_port), target_port);
+    ASSERT_GE(accepted, 0);
+    ASSERT_GE(outbound, 0);
+    for (const int fd : {accepted, outbound}) {
+      EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+      EXPECT_EQ(IntOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+      EXPECT_EQ(IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), kKeepAliveIdleSec);
+    }
   }
-}
-
-TEST_F(TCPRedirectorTest, HalfCloseIsPassedOnWithoutCuttingOffTheAnswer) {
-  std::uint16_t target_port = 0;
-  const TUniqueFd listener = ListenLoopback(&target_port);
-  redirector_ = Redirect(target_port);
+  // A half close is passed on without cutting off the answer.
   for (const bool client_first : {true, false}) {
     SCOPED_TRACE(client_first ? "client ends first" : "target ends first");
-    TUniqueFd client = ConnectLoopback(port_);
-    TUniqueFd target = AcceptWithin(listener.Get());
-    ASSERT_TRUE(client && target);
+    TUniqueFd client, target;
+    ASSERT_TRUE(Connect(listener.Get(), client, target));
     TUniqueFd& asker = client_first ? client : target;
     TUniqueFd& answerer = client_first ? target : client;
     // The request, then the asker's FIN; the answer comes only after it.
@@ -315,6 +314,7 @@ TEST_F(TCPRedirectorTest, ConnectionsOverALimitAreRefusedAndServedAgainOnceBelow
   };
   std::uint16_t target_port = 0;
   const TUniqueFd listener = ListenLoopback(&target_port);
+  const std::uint32_t kOther = ::inet_addr("127.0.0.2");
   std::vector<TUniqueFd> flood;
   std::vector<TUniqueFd> flood_targets;
   std::unique_ptr<TDescriptorHeadroom> headroom;
@@ -322,9 +322,7 @@ TEST_F(TCPRedirectorTest, ConnectionsOverALimitAreRefusedAndServedAgainOnceBelow
       {"connections per address", 2, TRefusalReason::kConnectionsPerAddress,
        [&] {
          for (int i = 0; i < 2; ++i) {
-           flood.push_back(ConnectFrom(::inet_addr("127.0.0.2"), port_));
-           flood_targets.push_back(AcceptWithin(listener.Get()));
-           ASSERT_TRUE(flood.back() && flood_targets.back());
+           ASSERT_TRUE(Connect(listener.Get(), flood.emplace_back(), flood_targets.emplace_back(), kOther));
          }
        },
        [&] {
@@ -332,7 +330,7 @@ TEST_F(TCPRedirectorTest, ConnectionsOverALimitAreRefusedAndServedAgainOnceBelow
          flood.front().Reset();
          EXPECT_TRUE(ReadsEndOfFile(flood_targets.front().Get()));
          flood_targets.front().Reset();
-         EXPECT_TRUE(WaitUntil([&] { return redirector_->ConnectionsFrom(::inet_addr("127.0.0.2")) == 1; }));
+         EXPECT_TRUE(WaitUntil([&] { return redirector_->ConnectionsFrom(kOther) == 1; }));
        }},
       {"descriptor reserve", 0, TRefusalReason::kDescriptorReserve,
        [&] {
@@ -350,12 +348,11 @@ TEST_F(TCPRedirectorTest, ConnectionsOverALimitAreRefusedAndServedAgainOnceBelow
     // The last case's relays are gone, and their descriptors with them.
     ASSERT_TRUE(WaitUntil([&] { return engine_.Counters().RelaysOpen == 0; }));
     redirector_ = Redirect(target_port, /*start=*/true, c.connections_per_address);
-    const TUniqueFd player = ConnectFrom(Loopback(), port_);
-    const TUniqueFd player_target = AcceptWithin(listener.Get());
-    ASSERT_TRUE(player && player_target);
+    TUniqueFd player, player_target, again, again_target;
+    ASSERT_TRUE(Connect(listener.Get(), player, player_target));
     const std::uint64_t refused_before = RefusalTotal(TRefusedWork::kConnection, c.reason);
     ASSERT_NO_FATAL_FAILURE(c.reach());
-    const TUniqueFd over = ConnectFrom(::inet_addr("127.0.0.2"), port_);
+    const TUniqueFd over = ConnectFrom(kOther, port_);
     ASSERT_TRUE(over);
     EXPECT_TRUE(ClosedWithoutData(over.Get()));
     EXPECT_EQ(RefusalTotal(TRefusedWork::kConnection, c.reason), refused_before + 1);
@@ -363,9 +360,7 @@ TEST_F(TCPRedirectorTest, ConnectionsOverALimitAreRefusedAndServedAgainOnceBelow
     EXPECT_EQ(RecvExact(player_target.Get(), 12), "still served");
     // Work resumes by itself once below the limit again.
     c.release();
-    const TUniqueFd again = ConnectFrom(::inet_addr("127.0.0.2"), port_);
-    const TUniqueFd again_target = AcceptWithin(listener.Get());
-    ASSERT_TRUE(again && again_target);
+    ASSERT_TRUE(Connect(listener.Get(), again, again_target, kOther));
     ASSERT_TRUE(SendAll(again.Get(), "in"));
     EXPECT_EQ(RecvExact(again_target.Get(), 2), "in");
     flood.clear();

@@ -38,6 +38,20 @@ bool StreamEnds(int fd) {
   return false;
 }
 
+// Far more than a bounded relay and the kernel's buffers on the way hold.
+constexpr std::size_t kSendLimit = 64 * kMiB;
+
+// Sends the Pattern from |sent| on until |fd| stays unwritable (or up to
+// kSendLimit); returns the new total.
+std::size_t SendUntilBlocked(int fd, std::size_t sent) {
+  for (pollfd writable{fd, POLLOUT, 0}; sent < kSendLimit && PollRetry(&writable, 1, 500) > 0;) {
+    const std::string chunk = Pattern(sent, 64 * kKiB);
+    const ssize_t n = SendSome(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
+    if (n > 0) sent += static_cast<std::size_t>(n);
+  }
+  return sent;
+}
+
 void SetBuffer(int fd, int option, int bytes) { ::setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes); }
 
 // Relays run on one loop thread whose clock the test moves by hand; the
@@ -96,15 +110,20 @@ class TCPRelayTest : public ::testing::Test {
     return peer ? FindTcpSocket(ntohs(peer->sin_port), target_port) : -1;
   }
 
+  // Listens as target_listener_, relays player_ to it and accepts target_.
+  void RelayToANewTarget(bool tiny_buffers = false) {
+    target_listener_ = ListenLoopback(&target_port_);
+    player_ = StartRelay(target_port_, tiny_buffers);
+    target_ = AcceptWithin(target_listener_.Get());
+    ASSERT_TRUE(player_ && target_);
+  }
+
   // Redirects a player with tiny buffers to target_; the target sends
   // |message| and its FIN, and once the relay has read both the player
   // sends its FIN without having read anything. The relay then holds most
   // of |message| for the player, with both sources ended.
   void BothPeersEndWhileTheRelayHoldsBytesForThePlayer(const std::string& message) {
-    target_listener_ = ListenLoopback(&target_port_);
-    player_ = StartRelay(target_port_, /*tiny_buffers=*/true);
-    target_ = AcceptWithin(target_listener_.Get());
-    ASSERT_TRUE(player_ && target_);
+    ASSERT_NO_FATAL_FAILURE(RelayToANewTarget(/*tiny_buffers=*/true));
     ASSERT_TRUE(SendAll(target_.Get(), message));
     ::shutdown(target_.Get(), SHUT_WR);
     ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port_, kTcpCloseWait, /*drained=*/true) == 1; }));
@@ -168,10 +187,7 @@ TEST_F(TCPRelayTest, RelayTimersEndTheRelayExactlyWhenTheirTimeHasRunOut) {
        }},
       {"linger once the player reset while the target stays silent",
        [&] {
-         target_listener_ = ListenLoopback(&target_port_);
-         player_ = StartRelay(target_port_);
-         target_ = AcceptWithin(target_listener_.Get());
-         ASSERT_TRUE(player_ && target_);
+         ASSERT_NO_FATAL_FAILURE(RelayToANewTarget());
          ASSERT_TRUE(SendAll(player_.Get(), "hi"));
          ASSERT_EQ(RecvExact(target_.Get(), 2), "hi");
          const linger abort_on_close{1, 0};
@@ -226,20 +242,11 @@ TEST_F(TCPRelayTest, SlowReaderGetsEveryByteBeforeTheEnd) {
   const std::vector<TCase> cases = {
       {"the target sends what the relay's bound lets it, then closes at once",
        [&] {
-         target_listener_ = ListenLoopback(&target_port_);
-         player_ = StartRelay(target_port_, /*tiny_buffers=*/true);
-         target_ = AcceptWithin(target_listener_.Get());
+         RelayToANewTarget(/*tiny_buffers=*/true);
          // A relay that kept reading would take all of this; a bounded one
          // fills the buffers on the way and the target stays unwritable.
-         constexpr std::size_t kLimit = 64 * kMiB;
-         std::size_t sent = 0;
-         for (pollfd writable{target_.Get(), POLLOUT, 0};
-              sent < kLimit && PollRetry(&writable, 1, 500) > 0;) {
-           const std::string chunk = Pattern(sent, 64 * kKiB);
-           const ssize_t n = SendSome(target_.Get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
-           if (n > 0) sent += static_cast<std::size_t>(n);
-         }
-         EXPECT_LT(sent, kLimit);
+         const std::size_t sent = SendUntilBlocked(target_.Get(), 0);
+         EXPECT_LT(sent, kSendLimit);
          target_.Reset();
          return Pattern(0, sent);
        },
@@ -257,9 +264,7 @@ TEST_F(TCPRelayTest, SlowReaderGetsEveryByteBeforeTheEnd) {
          // answers with a reset); a relay that closed the player's
          // connection over those unread bytes would reset it and destroy
          // the tail still on its way.
-         target_listener_ = ListenLoopback(&target_port_);
-         player_ = StartRelay(target_port_, /*tiny_buffers=*/true);
-         target_ = AcceptWithin(target_listener_.Get());
+         RelayToANewTarget(/*tiny_buffers=*/true);
          const std::string message = Pattern(7, 48 * kKiB);
          EXPECT_TRUE(SendAll(target_.Get(), message));
          target_.Reset();
@@ -321,13 +326,8 @@ TEST_F(TCPRelayTest, RelayHoldsNoMoreThanItsBoundBehindATargetThatNeverReads) {
     ASSERT_TRUE(WaitUntil([&] { return taken() || relay_has_a_pipe(); })) << "after " << sent;
   }
   ASSERT_TRUE(relay_has_a_pipe());
-  constexpr std::size_t kLimit = 64 * kMiB;
-  for (pollfd writable{player_.Get(), POLLOUT, 0}; sent < kLimit && PollRetry(&writable, 1, 500) > 0;) {
-    const std::string chunk = Pattern(sent, 64 * kKiB);
-    const ssize_t n = SendSome(player_.Get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
-    if (n > 0) sent += static_cast<std::size_t>(n);
-  }
-  ASSERT_LT(sent, kLimit);
+  sent = SendUntilBlocked(player_.Get(), sent);
+  ASSERT_LT(sent, kSendLimit);
   // What the relay holds: what the player sent less what the kernel holds
   // on either side of it, read once nothing moves any more.
   long held = -1;

@@ -7,8 +7,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -26,15 +24,6 @@ namespace quorvane {
 namespace {
 
 using namespace test;
-
-// Threads of this process, as the kernel counts them.
-int ThreadCount() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
-  }
-  return -1;
-}
 
 // A descriptor the loop watches for the test, calling |ready| when it is.
 class TTestWatch final : public TLoopWatch {
