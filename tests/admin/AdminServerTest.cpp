@@ -319,7 +319,9 @@ TEST_F(AdminMetricsTest, MetricsHaveEveryFamilyAndCountTrafficWithoutGoingBack) 
   ASSERT_TRUE(WaitUntil([&] { return RedirectorCount() == 0 && ClientCount() == 0; }));
   const auto after = Metrics(admin_port_);
   for (const auto& [series, value] : during_) {
-    if (series.find("_total") != std::string::npos) EXPECT_GE(after.at(series), value) << series;
+    if (series.find("_total") != std::string::npos) {
+      EXPECT_GE(after.at(series), value) << series;
+    }
   }
   EXPECT_EQ(after.at(R"(quorvane_relayed_datagrams_total{direction="to_target"})"), 3);
   EXPECT_EQ(after.at("quorvane_udp_sessions_open"), 0);
