@@ -224,15 +224,14 @@ TEST_F(AdminListsTest, ListsDescribeEachRedirectorAndEachSessionsRegistration) {
   EXPECT_EQ(Sessions().size(), 3u);
 }
 
-TEST_F(AdminListsTest, RedirectorDeletedByAnotherSessionLeavesTheList) {
+TEST_F(AdminListsTest, DeletedRedirectorAndEndedSessionLeaveTheListsAndTheCounts) {
+  // A redirector deleted by another session leaves the list.
   EXPECT_EQ(b_->Nat(kNatDelete, 17, Loopback(), 6113).Status, kNatOk);
-  const TJson redirectors = Redirectors();
-  ASSERT_EQ(redirectors.size(), 2u);
-  EXPECT_EQ(redirectors[0]["target"]["port"], 6112);
-  EXPECT_EQ(redirectors[1]["target"]["port"], 7000);
-}
-
-TEST_F(AdminListsTest, EndedSessionLeavesTheListsAndTheCountsWithItsRedirectors) {
+  const TJson left = Redirectors();
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left[0]["target"]["port"], 6112);
+  EXPECT_EQ(left[1]["target"]["port"], 7000);
+  // An ended session leaves with its redirectors.
   a_->Close();
   ASSERT_TRUE(WaitUntil([&] { return ClientCount() == 1; }));
   const TJson redirectors = Redirectors();
