@@ -3,6 +3,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <utility>
+
 #include "admin/AdminAccess.h"
 #include "admin/AdminViews.h"
 #include "admin/PrometheusText.h"
@@ -37,34 +40,25 @@ TEST(AdminAccess, OnlyNamesNoOutsideDnsCanPointHereAreLiteral) {
     EXPECT_FALSE(HostIsLiteral(name)) << name;
 }
 
-TEST(AdminAccess, StatusPageIsOpenEvenWithAToken) {
-  TAdminRequest page{.StatusPage = true, .TokenSet = true};
-  EXPECT_EQ(Authorize(page), TAdminVerdict::kAllow);
-}
-
-TEST(AdminAccess, OnceATokenIsSetItAloneDecides) {
-  TAdminRequest read{.PeerIsLocal = false, .HostIsLiteral = false, .TokenSet = true, .TokenMatches = true};
-  EXPECT_EQ(Authorize(read), TAdminVerdict::kAllow);
-  read.TokenMatches = false;
-  read.PeerIsLocal = read.HostIsLiteral = true;
-  EXPECT_EQ(Authorize(read), TAdminVerdict::kUnauthorized);
-  TAdminRequest change{
-      .Changes = true, .PeerIsLocal = false, .HostIsLiteral = true, .TokenSet = true, .TokenMatches = true};
-  EXPECT_EQ(Authorize(change), TAdminVerdict::kAllow);
-}
-
-TEST(AdminAccess, WithoutATokenAHostNameThatIsNotLiteralIsForbidden) {
-  TAdminRequest open{.PeerIsLocal = false, .HostIsLiteral = true};
-  EXPECT_EQ(Authorize(open), TAdminVerdict::kAllow);
-  open.HostIsLiteral = false;
-  EXPECT_EQ(Authorize(open), TAdminVerdict::kForbidden);
-}
-
-TEST(AdminAccess, WithoutATokenChangesNeedALocalPeer) {
-  TAdminRequest open_change{.Changes = true, .PeerIsLocal = false, .HostIsLiteral = true};
-  EXPECT_EQ(Authorize(open_change), TAdminVerdict::kForbidden);
-  open_change.PeerIsLocal = true;
-  EXPECT_EQ(Authorize(open_change), TAdminVerdict::kAllow);
+TEST(AdminAccess, VerdictFollowsTokenThenPeerAndHost) {
+  const std::pair<TAdminRequest, TAdminVerdict> cases[] = {
+      // The status page is open even with a token.
+      {{.StatusPage = true, .TokenSet = true}, TAdminVerdict::kAllow},
+      // Once a token is set, it alone decides.
+      {{.PeerIsLocal = false, .HostIsLiteral = false, .TokenSet = true, .TokenMatches = true},
+       TAdminVerdict::kAllow},
+      {{.PeerIsLocal = true, .HostIsLiteral = true, .TokenSet = true, .TokenMatches = false},
+       TAdminVerdict::kUnauthorized},
+      {{.Changes = true, .PeerIsLocal = false, .HostIsLiteral = true, .TokenSet = true, .TokenMatches = true},
+       TAdminVerdict::kAllow},
+      // Without a token, a host name that is not literal is forbidden, and
+      // changes need a local peer.
+      {{.PeerIsLocal = false, .HostIsLiteral = true}, TAdminVerdict::kAllow},
+      {{.PeerIsLocal = false, .HostIsLiteral = false}, TAdminVerdict::kForbidden},
+      {{.Changes = true, .PeerIsLocal = false, .HostIsLiteral = true}, TAdminVerdict::kForbidden},
+      {{.Changes = true, .PeerIsLocal = true, .HostIsLiteral = true}, TAdminVerdict::kAllow}};
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(Authorize(cases[i].first), cases[i].second) << "case " << i;
 }
 
 TEST(AdminViews, MetricTextIsEscaped) {

@@ -193,7 +193,7 @@ class AdminListsTest : public AdminServerTest {
   TNatReply a_tcp_, a_udp_, b_tcp_;
 };
 
-TEST_F(AdminListsTest, RedirectorListDescribesEachRedirector) {
+TEST_F(AdminListsTest, ListsDescribeEachRedirectorAndEachSessionsRegistration) {
   const TJson redirectors = Redirectors();
   ASSERT_EQ(redirectors.size(), 3u) << redirectors;
   const TJson& first = redirectors[0];
@@ -206,9 +206,7 @@ TEST_F(AdminListsTest, RedirectorListDescribesEachRedirector) {
   EXPECT_EQ(first["created_at"].get<std::string>().size(), 20u);  // 2026-12-06T23:40:00Z
   EXPECT_EQ(redirectors[1]["kind"], "udp");
   EXPECT_EQ(redirectors[1]["proto"], 17);
-}
 
-TEST_F(AdminListsTest, SessionListShowsEachSessionsRegistrationWithItsRedirectors) {
   const TJson sessions = Sessions();
   ASSERT_EQ(sessions.size(), 2u) << sessions;
   const TJson& session_a = sessions[0]["peer"]["port"] == LocalPort(a_->Fd()) ? sessions[0] : sessions[1];
@@ -218,17 +216,22 @@ TEST_F(AdminListsTest, SessionListShowsEachSessionsRegistrationWithItsRedirector
   EXPECT_EQ(session_a["profile"], kBnetdProfile);
   ASSERT_EQ(session_a["redirectors"].size(), 2u);
   EXPECT_EQ(session_a["redirectors"][1]["public"]["port"], a_udp_.PublicPort());
+
+  // A name is whatever bytes a Register carried; the list stays JSON.
+  ControlClient c(port_);
+  ASSERT_TRUE(c.Send(RegisterPacket("\xff\xfe<b>")));
+  ASSERT_TRUE(c.Receive());
+  EXPECT_EQ(Sessions().size(), 3u);
 }
 
-TEST_F(AdminListsTest, RedirectorDeletedByAnotherSessionLeavesTheList) {
+TEST_F(AdminListsTest, DeletedRedirectorAndEndedSessionLeaveTheListsAndTheCounts) {
+  // A redirector deleted by another session leaves the list.
   EXPECT_EQ(b_->Nat(kNatDelete, 17, Loopback(), 6113).Status, kNatOk);
-  const TJson redirectors = Redirectors();
-  ASSERT_EQ(redirectors.size(), 2u);
-  EXPECT_EQ(redirectors[0]["target"]["port"], 6112);
-  EXPECT_EQ(redirectors[1]["target"]["port"], 7000);
-}
-
-TEST_F(AdminListsTest, EndedSessionLeavesTheListsWithItsRedirectors) {
+  const TJson left = Redirectors();
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left[0]["target"]["port"], 6112);
+  EXPECT_EQ(left[1]["target"]["port"], 7000);
+  // An ended session leaves with its redirectors.
   a_->Close();
   ASSERT_TRUE(WaitUntil([&] { return ClientCount() == 1; }));
   const TJson redirectors = Redirectors();
@@ -238,37 +241,11 @@ TEST_F(AdminListsTest, EndedSessionLeavesTheListsWithItsRedirectors) {
   ASSERT_EQ(sessions.size(), 1u);
   EXPECT_EQ(sessions[0]["registered"], false);
   EXPECT_EQ(sessions[0]["redirectors"].size(), 1u);
-}
-
-TEST_F(AdminListsTest, NameOfAnyBytesKeepsTheSessionListJson) {
-  // A name is whatever bytes a Register carried.
-  ControlClient c(port_);
-  ASSERT_TRUE(c.Send(RegisterPacket("\xff\xfe<b>")));
-  ASSERT_TRUE(c.Receive());
-  EXPECT_EQ(Sessions().size(), 3u);
-}
-
-TEST_F(AdminListsTest, StatusCountsSessionsWithRedirectorsByKind) {
-  a_->Close();
-  ASSERT_TRUE(WaitUntil([&] { return ClientCount() == 1; }));
   ControlClient c(port_);
   ASSERT_TRUE(c.Answers());
   const TJson status = Json(admin_port_, "/api/status");
   EXPECT_EQ(status["sessions"], (TJson{{"open", 2}, {"accepted", 3}}));
   EXPECT_EQ(status["redirectors"], (TJson{{"tcp", 1}, {"udp", 0}}));
-}
-
-TEST_F(AdminServerTest, MetricsAreWellFormedWithEveryFamily) {
-  StartAll();
-  const auto before = Metrics(admin_port_);
-  for (const char* family :
-       {"quorvane_sessions_open", "quorvane_tcp_relays_open", "quorvane_udp_sessions_open",
-        "quorvane_log_lines_dropped_total", "quorvane_descriptors_open", "quorvane_descriptors_limit"}) {
-    EXPECT_TRUE(before.contains(family)) << family;
-  }
-  EXPECT_TRUE(before.contains(R"(quorvane_build_info{version=")" QUORVANE_VERSION
-                              R"(",commit=")" QUORVANE_COMMIT R"("})"));
-  EXPECT_TRUE(before.contains(R"(quorvane_refusals_total{work="udp_sessions",reason="DESCRIPTOR_RESERVE"})"));
 }
 
 // One session creates a TCP and a UDP redirector (and the TCP one again)
@@ -307,26 +284,33 @@ class AdminMetricsTest : public AdminServerTest {
   std::map<std::string, double> during_;
 };
 
-TEST_F(AdminMetricsTest, CountersMoveWithTraffic) {
-  EXPECT_EQ(during_.at("quorvane_sessions_open"), 1);
-  EXPECT_EQ(during_.at("quorvane_sessions_accepted_total"), 1);
-  EXPECT_EQ(during_.at(R"(quorvane_requests_total{type="nat_request"})"), 3);
-  EXPECT_EQ(during_.at(R"(quorvane_nat_requests_total{action="create"})"), 3);
-  EXPECT_EQ(during_.at(R"(quorvane_creates_total{outcome="created"})"), 2);
-  EXPECT_EQ(during_.at(R"(quorvane_creates_total{outcome="reused"})"), 1);
-  EXPECT_EQ(during_.at(R"(quorvane_redirectors_open{proto="tcp"})"), 1);
-  EXPECT_EQ(during_.at(R"(quorvane_redirectors_open{proto="udp"})"), 1);
-  EXPECT_EQ(during_.at("quorvane_tcp_relays_open"), 1);
-  EXPECT_EQ(during_.at("quorvane_tcp_relays_total"), 1);
-  EXPECT_EQ(during_.at(R"(quorvane_relayed_bytes_total{proto="tcp",direction="to_target"})"), 1000);
-  EXPECT_EQ(during_.at(R"(quorvane_relayed_bytes_total{proto="tcp",direction="from_target"})"), 1000);
-  EXPECT_EQ(during_.at(R"(quorvane_relayed_bytes_total{proto="udp",direction="to_target"})"), 15);
-  EXPECT_EQ(during_.at(R"(quorvane_relayed_datagrams_total{direction="from_target"})"), 3);
-  EXPECT_EQ(during_.at("quorvane_udp_sessions_open"), 1);
-  EXPECT_EQ(during_.at("quorvane_udp_sessions_total"), 1);
-}
+TEST_F(AdminMetricsTest, MetricsHaveEveryFamilyAndCountTrafficWithoutGoingBack) {
+  for (const char* family :
+       {"quorvane_tcp_relays_open", "quorvane_log_lines_dropped_total", "quorvane_descriptors_open",
+        "quorvane_descriptors_limit",
+        R"(quorvane_build_info{version=")" QUORVANE_VERSION R"(",commit=")" QUORVANE_COMMIT R"("})",
+        R"(quorvane_refusals_total{work="udp_sessions",reason="DESCRIPTOR_RESERVE"})"}) {
+    EXPECT_TRUE(during_.contains(family)) << family;
+  }
+  const std::pair<const char*, double> counted[] = {
+      {"quorvane_sessions_open", 1},
+      {"quorvane_sessions_accepted_total", 1},
+      {R"(quorvane_requests_total{type="nat_request"})", 3},
+      {R"(quorvane_nat_requests_total{action="create"})", 3},
+      {R"(quorvane_creates_total{outcome="created"})", 2},
+      {R"(quorvane_creates_total{outcome="reused"})", 1},
+      {R"(quorvane_redirectors_open{proto="tcp"})", 1},
+      {R"(quorvane_redirectors_open{proto="udp"})", 1},
+      {"quorvane_tcp_relays_open", 1},
+      {"quorvane_tcp_relays_total", 1},
+      {R"(quorvane_relayed_bytes_total{proto="tcp",direction="to_target"})", 1000},
+      {R"(quorvane_relayed_bytes_total{proto="tcp",direction="from_target"})", 1000},
+      {R"(quorvane_relayed_bytes_total{proto="udp",direction="to_target"})", 15},
+      {R"(quorvane_relayed_datagrams_total{direction="from_target"})", 3},
+      {"quorvane_udp_sessions_open", 1},
+      {"quorvane_udp_sessions_total", 1}};
+  for (const auto& [series, value] : counted) EXPECT_EQ(during_.at(series), value) << series;
 
-TEST_F(AdminMetricsTest, CountersNeverGoBackWhenWhatTheyCountedIsGone) {
   // The UDP redirector goes, and the TCP relay ends: what they relayed
   // stays counted.
   EXPECT_EQ(client_->Nat(kNatDelete, 17, Loopback(), udp_echo_.Port()).Status, kNatOk);
@@ -343,7 +327,7 @@ TEST_F(AdminMetricsTest, CountersNeverGoBackWhenWhatTheyCountedIsGone) {
   EXPECT_EQ(after.at("quorvane_sessions_open"), 0);
 }
 
-TEST_F(AdminServerTest, EveryRequestButThePageNeedsTheRightToken) {
+TEST_F(AdminServerTest, EveryRequestButThePageNeedsTheRightTokenAlsoFromCtl) {
   StartAll("s3cret");
   ControlClient client(port_);
   const TNatReply created = client.Nat(kNatCreate, kProtoTcp, Loopback(), 6112);
@@ -373,6 +357,21 @@ TEST_F(AdminServerTest, EveryRequestButThePageNeedsTheRightToken) {
   EXPECT_NE(page.Body.find("Authorization"), std::string::npos);
   EXPECT_EQ(page.Body.find(std::to_string(created.PublicPort())), std::string::npos);
 
+  // quorvane-ctl reads the real endpoint, only with the token.
+  const std::string admin = "--admin 127.0.0.1:" + std::to_string(admin_port_);
+  const TCtlRun list = RunCtl(admin + " --token s3cret list");
+  EXPECT_EQ(list.Code, 0) << list.Err;
+  EXPECT_EQ(list.Out.rfind("PROTO  TARGET", 0), 0u) << list.Out;
+  EXPECT_NE(list.Out.find("tcp    127.0.0.1:6112  127.0.0.1:" + std::to_string(created.PublicPort())),
+            std::string::npos)
+      << list.Out;
+  const TCtlRun status = RunCtl(admin + " --token s3cret status");
+  EXPECT_EQ(status.Code, 0) << status.Err;
+  EXPECT_NE(status.Out.find("redirectors:        1 tcp, 0 udp"), std::string::npos) << status.Out;
+  const TCtlRun refused = RunCtl(admin + " list");
+  EXPECT_NE(refused.Code, 0);
+  EXPECT_NE(refused.Err.find("HTTP 401"), std::string::npos) << refused.Err;
+
   // With the token, a change may come from anywhere.
   EXPECT_EQ(Http(admin_port_, "DELETE", key, "Authorization: Bearer s3cret\r\n").Status, 204);
   EXPECT_EQ(RedirectorCount(), 0u);
@@ -399,23 +398,17 @@ class AdminDeleteTest : public AdminServerTest {
   const std::string key_ = "/api/redirectors/6/127.0.0.1/" + std::to_string(echo_.Port());
 };
 
-TEST_F(AdminDeleteTest, WithoutATokenOnlyLocalPeersAtALiteralHostMayDelete) {
+TEST_F(AdminDeleteTest, DeleteFromARemotePeerANameOrOfABadKeyIsRefused) {
   const std::uint32_t other = htonl(0x7f000002);
   // Reading is open without a token; changing is not, from a remote peer,
   // nor through a name that could have been pointed at this machine.
   EXPECT_EQ(Http(admin_port_, "GET", "/api/redirectors", "", other).Status, 200);
   EXPECT_EQ(Http(admin_port_, "DELETE", key_, "", other).Status, 403);
   for (const std::string method : {"GET ", "DELETE "}) {
-    std::string request = method;
-    request += key_;
-    request += " HTTP/1.1\r\nHost: attacker.example:80\r\n\r\n";
-    const auto reply = Exchange(admin_port_, request);
+    const auto reply =
+        Exchange(admin_port_, method + key_ + " HTTP/1.1\r\nHost: attacker.example:80\r\n\r\n");
     EXPECT_EQ(reply.value_or(HttpReply{}).Status, 403) << method;
   }
-  EXPECT_EQ(RedirectorCount(), 1u);
-}
-
-TEST_F(AdminDeleteTest, DeleteOfAMalformedOrUnknownKeyIsRefused) {
   for (const std::string bad : {"/api/redirectors/256/127.0.0.1/1", "/api/redirectors/6/127.0.0/1",
                                 "/api/redirectors/6/127.0.0.1/65536", "/api/redirectors/x/127.0.0.1/1"}) {
     EXPECT_EQ(Http(admin_port_, "DELETE", bad).Status, 400) << bad;
@@ -489,18 +482,12 @@ TEST_F(AdminServerTest, SilentClientIsCutAtItsDeadline) {
   EXPECT_TRUE(player.Answers());
 }
 
-TEST_F(AdminServerTest, PortZeroStartsNoEndpoint) {
-  StartServer();
-  std::unique_ptr<TAdminServer> admin;
-  const TAdminSettings settings;
-  EXPECT_TRUE(StartAdminEndpoint(*server_, engine_.get(), settings, admin));
-  EXPECT_EQ(admin, nullptr);
-}
-
-TEST_F(AdminServerTest, EndpointThatCannotListenIsAStartupFailure) {
+TEST_F(AdminServerTest, PortZeroStartsNoEndpointAndAPortInUseIsAStartupFailure) {
   StartServer();
   std::unique_ptr<TAdminServer> admin;
   TAdminSettings settings;
+  EXPECT_TRUE(StartAdminEndpoint(*server_, engine_.get(), settings, admin));
+  EXPECT_EQ(admin, nullptr);
   std::uint16_t taken = 0;
   const TUniqueFd occupant = ListenLoopback(&taken);
   settings.Port = taken;
@@ -508,27 +495,6 @@ TEST_F(AdminServerTest, EndpointThatCannotListenIsAStartupFailure) {
   EXPECT_EQ(admin, nullptr);
   EXPECT_TRUE(log_.Contains("quorvane: cannot listen on 127.0.0.1:" + std::to_string(taken) +
                             " (admin): Address already in use"));
-}
-
-TEST_F(AdminServerTest, CtlAdminCommandsReadTheRealEndpointOnlyWithTheToken) {
-  StartAll("s3cret");
-  ControlClient client(port_);
-  const TNatReply created = client.Nat(kNatCreate, kProtoTcp, Loopback(), 6112);
-  ASSERT_EQ(created.Status, kNatOk);
-  const std::string admin = "--admin 127.0.0.1:" + std::to_string(admin_port_);
-
-  const TCtlRun list = RunCtl(admin + " --token s3cret list");
-  EXPECT_EQ(list.Code, 0) << list.Err;
-  EXPECT_EQ(list.Out.rfind("PROTO  TARGET", 0), 0u) << list.Out;
-  EXPECT_NE(list.Out.find("tcp    127.0.0.1:6112  127.0.0.1:" + std::to_string(created.PublicPort())),
-            std::string::npos)
-      << list.Out;
-  const TCtlRun status = RunCtl(admin + " --token s3cret status");
-  EXPECT_EQ(status.Code, 0) << status.Err;
-  EXPECT_NE(status.Out.find("redirectors:        1 tcp, 0 udp"), std::string::npos) << status.Out;
-  const TCtlRun refused = RunCtl(admin + " list");
-  EXPECT_NE(refused.Code, 0);
-  EXPECT_NE(refused.Err.find("HTTP 401"), std::string::npos) << refused.Err;
 }
 
 bool OnPath(const std::string& program) {

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -105,12 +106,10 @@ Lines HostChecks(const std::string& text) {
 
 const std::string kServer = "[SERVER]\nHOST=192.0.2.5\n";
 
-void ExpectHostChecks(const std::vector<std::pair<std::string, Lines>>& cases) {
-  for (const auto& [text, expected] : cases) EXPECT_EQ(HostChecks(text), expected) << text;
-}
-
-TEST(ConfigCheckTest, AdminSettingsThatCannotWorkAreErrors) {
-  ExpectHostChecks({
+// Admin settings that cannot work are errors; profile hosts remote players
+// cannot reach are warned of.
+TEST(ConfigCheckTest, AdminSettingsThatCannotWorkAndUnreachableProfileHostsAreNamed) {
+  const std::pair<std::string, Lines> cases[] = {
       {kServer + "[ADMIN]\nHOST=127.0.0.1\nPORT=8080\n[UNKNOWN]\nHOST=192.0.2.6", {}},
       {kServer + "[ADMIN]\nHOST=0.0.0.0\nPORT=8080\nTOKEN=secret", {}},
       {kServer + "[ADMIN]\nHOST=0.0.0.0\nPORT=0", {}},
@@ -119,11 +118,6 @@ TEST(ConfigCheckTest, AdminSettingsThatCannotWorkAreErrors) {
         "ADMIN/TOKEN (or a loopback HOST, or PORT=0)"}},
       {kServer + "[ADMIN]\nHOST=no..such\nPORT=1",
        {":4: error: ADMIN/HOST=no..such does not resolve to an IPv4 address"}},
-  });
-}
-
-TEST(ConfigCheckTest, ProfileHostsRemotePlayersCannotReachAreWarnedOf) {
-  ExpectHostChecks({
       {kServer + "[BOT]\nHOST=no..such\n[HEROES3]\nHOST=127.0.0.2",
        {":4: warning: BOT/HOST=no..such does not resolve to an IPv4 address; every create for this profile "
         "fails",
@@ -141,7 +135,8 @@ TEST(ConfigCheckTest, ProfileHostsRemotePlayersCannotReachAreWarnedOf) {
         "[STARCRAFT] "
         "are announced at 0.0.0.0 (SERVER/HOST=0.0.0.0), an address remote players cannot reach; set HOST in "
         "[SERVER] or in those sections to the server's public address"}},
-  });
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(HostChecks(text), expected) << text;
   // Only the listener reports a SERVER/HOST that does not resolve.
   EXPECT_EQ(HostChecks("[SERVER]\nHOST=::1").size(), 0u);
 }
@@ -161,7 +156,7 @@ TServerConfig Running() {
   return running;
 }
 
-TEST(ConfigCheckTest, OnlyTheDefaultFileMayBeMissing) {
+TEST(ConfigCheckTest, OnlyTheDefaultFileMayBeMissingAndOnlyAtStart) {
   const TMissingDefault at;
   // The defaults' empty hosts may add a warning about the announced address.
   const TConfigLoad missing = LoadConfiguration({at.default_file, false});
@@ -176,10 +171,8 @@ TEST(ConfigCheckTest, OnlyTheDefaultFileMayBeMissing) {
                 "written exactly)");
   const TConfigLoad named = LoadConfiguration({at.default_file, true});
   EXPECT_TRUE(named.Diagnostics.HasErrors());
-}
-
-TEST(ConfigCheckTest, FileVanishedAtReloadKeepsTheSettingsInForce) {
-  const TMissingDefault at;
+  // A file vanished at a reload keeps the settings in force.
+  std::filesystem::remove(at.dir.path / "kelvard.ini");
   const TServerConfig running = Running();
   EXPECT_TRUE(LoadConfiguration({at.default_file, false}, &running).Diagnostics.HasErrors());
 }

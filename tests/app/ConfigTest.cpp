@@ -59,14 +59,10 @@ TEST(ConfigTest, ProfilePortReadOnlyWithExclude) {
   for (auto [text, port] : cases) EXPECT_EQ(ReadProfile(TIniFile::FromText(text), "BOT").Port, port) << text;
 }
 
-TServerConfig Heroes3AndBnetd() {
-  return ReadConfig(TIniFile::FromText(
+TEST(ConfigTest, Heroes3FillsProfilesTwoToFiveOnlyAndMissingSectionsLeaveTheirsEmpty) {
+  const TServerConfig config = ReadConfig(TIniFile::FromText(
       "[heroes3]\nENABLED=1\nHOST=127.0.0.2\nINCLUDE=10.0.0.0/255.0.0.0\nEXCLUDE=10.0.0.9\nPORT=7000\n"
       "[BNETD]\nENABLED=yes\nHOST= 127.0.0.3 \nINCLUDE=10.0.0.1\nPORT=7000\n"));
-}
-
-TEST(ConfigTest, Heroes3FillsProfilesTwoToFiveOnly) {
-  const TServerConfig config = Heroes3AndBnetd();
   const auto heroes = std::make_tuple(true, "127.0.0.2", Values{Addr("10.0.0.0")}, Values{Addr("255.0.0.0")},
                                       Values{Addr("10.0.0.9")}, Values{kNone}, 7000);
   for (std::size_t i = 2; i <= 5; ++i) EXPECT_EQ(Fields(config.ProfileTable[i]), heroes) << i;
@@ -74,10 +70,7 @@ TEST(ConfigTest, Heroes3FillsProfilesTwoToFiveOnly) {
   // default; without EXCLUDE there is no PORT.
   EXPECT_EQ(Fields(config.ProfileTable[6]), std::make_tuple(false, "127.0.0.3", Values{Addr("10.0.0.1")},
                                                             Values{kNone}, Values{}, Values{}, 0));
-}
-
-TEST(ConfigTest, MissingSectionsLeaveTheirProfilesEmpty) {
-  const TServerConfig config = Heroes3AndBnetd();
+  // Missing sections leave their profiles empty.
   for (std::size_t i : {0u, 1u, 7u, 8u, 9u})
     EXPECT_EQ(Fields(config.ProfileTable[i]), Fields(TSettings{})) << i;
 }
@@ -86,7 +79,7 @@ std::filesystem::path ShippedExample() {
   return std::filesystem::path(__FILE__).parent_path() / "../../examples/KELVARD.ini";
 }
 
-TEST(ConfigTest, ShippedExampleReadsAsTheDefaults) {
+TEST(ConfigTest, ShippedExampleReadsAsTheDefaultsWithNothingToReport) {
   ASSERT_TRUE(std::filesystem::exists(ShippedExample()));
   const TServerConfig config = ReadConfig(TIniFile(ShippedExample().string()));
   EXPECT_EQ(std::tie(config.ServerHost, config.ServerPort), std::make_tuple("", kDefaultServerPort));
@@ -104,14 +97,9 @@ TEST(ConfigTest, ShippedExampleReadsAsTheDefaults) {
             std::tie(policy.Targets, policy.DenyAddrs, policy.DenyMasks, policy.OwnerOnly));
   EXPECT_EQ(std::tie(config.Admin.Host, config.Admin.Port, config.Admin.Token),
             std::tie(admin.Host, admin.Port, admin.Token));
-}
-
-TEST(ConfigTest, ShippedExampleHasNothingToReport) {
-  ASSERT_TRUE(std::filesystem::exists(ShippedExample()));
-  const TIniFile ini(ShippedExample().string());
   // Every key it shows is one the server knows, with a value that reads.
   TDiagnostics diagnostics("KELVARD.ini");
-  CheckIniFile(ini, diagnostics);
+  CheckIniFile(TIniFile(ShippedExample().string()), diagnostics);
   EXPECT_TRUE(diagnostics.Items().empty()) << diagnostics.Format(diagnostics.Items().front());
 }
 

@@ -6,47 +6,30 @@
 #include <array>
 #include <cstdio>
 #include <fstream>
-#include <initializer_list>
 #include <string>
 #include <utility>
 
 namespace quorvane {
 namespace {
 
-// A file with every kind of line; the longest value is cut to its limit.
-const std::string kKept(kMaxValueLength, 'a');
-const TIniFile& Sample() {
-  static const TIniFile sample = TIniFile::FromText(
+// Names ignore case while values keep their inner blanks; only the first key
+// of the first section counts; a long value is cut at the limit.
+TEST(IniFileTest, ReadStringFindsTheFirstKeyOfTheFirstSectionWhateverTheCase) {
+  // A file with every kind of line; the longest value is cut to its limit.
+  const std::string kept(kMaxValueLength, 'a');
+  const TIniFile sample = TIniFile::FromText(
       "orphan=before any section\n[Server]\nHost =  10.0.0.5  \n; port=1\n  ;indented=2\nPORT=first\n"
       "port=second\nName = two  words \t\nno equals sign\n[SERVER]\nEXTRA=repeated section\n[ other ]\n"
       "key=\nlong=" +
-      kKept + "bcd\n");
-  return sample;
+      kept + "bcd\n");
+  // Section, key and what ReadString gives with the default "d".
+  const std::array<const char*, 3> cases[] = {
+      {"SERVER", "HOST", "10.0.0.5"}, {"server", "host", "10.0.0.5"}, {"SERVER", "NAME", "two  words"},
+      {"OTHER", "KEY", ""},           {"SERVER", "PORT", "first"},    {"SERVER", "; port", "d"},
+      {"SERVER", ";indented", "d"},   {"SERVER", "EXTRA", "d"},       {"SERVER", "orphan", "d"},
+      {"OTHER", "MISSING", "d"},      {"MISSING", "KEY", "d"},        {"OTHER", "LONG", kept.c_str()}};
+  for (const auto& c : cases) EXPECT_EQ(sample.ReadString(c[0], c[1], "d"), c[2]) << c[0] << '/' << c[1];
 }
-
-// Each case is section, key and what ReadString gives with the default "d".
-void ExpectReads(std::initializer_list<std::array<const char*, 3>> cases) {
-  for (const auto& c : cases) EXPECT_EQ(Sample().ReadString(c[0], c[1], "d"), c[2]) << c[0] << '/' << c[1];
-}
-
-TEST(IniFileTest, NamesIgnoreCaseWhileValuesKeepTheirInnerBlanks) {
-  ExpectReads({{"SERVER", "HOST", "10.0.0.5"},
-               {"server", "host", "10.0.0.5"},
-               {"SERVER", "NAME", "two  words"},
-               {"OTHER", "KEY", ""}});
-}
-
-TEST(IniFileTest, OnlyTheFirstKeyOfTheFirstSectionCounts) {
-  ExpectReads({{"SERVER", "PORT", "first"},
-               {"SERVER", "; port", "d"},
-               {"SERVER", ";indented", "d"},
-               {"SERVER", "EXTRA", "d"},
-               {"SERVER", "orphan", "d"},
-               {"OTHER", "MISSING", "d"},
-               {"MISSING", "KEY", "d"}});
-}
-
-TEST(IniFileTest, LongValueIsCutAtTheLimit) { ExpectReads({{"OTHER", "LONG", kKept.c_str()}}); }
 
 std::string TempPath() { return testing::TempDir() + "quorvane-ini-" + std::to_string(::getpid()); }
 

@@ -71,8 +71,8 @@ TEST(ProcessTest, StopSignalClosesServerWithSuccess) {
     const std::uint16_t port = FreePort();
     ServerProcess server(port);
     ASSERT_TRUE(server.Started());
-    ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
-    EXPECT_EQ(server.Lines().front(), "Quorvane by Ostrevan v0.4");
+    ASSERT_TRUE(server.WaitForLine(StartLine(port)));
+    EXPECT_EQ(server.Lines().front(), kBanner);
 
     const TUniqueFd client = ConnectLoopback(port);
     ASSERT_TRUE(client.Valid());
@@ -190,11 +190,12 @@ void ExpectCheck(const std::filesystem::path& file, int exit_code, const std::st
   EXPECT_EQ(check.ErrLines().back(), last);
 }
 
-TEST(ProcessTest, CheckJudgesTheFile) {
+TEST(ProcessTest, CheckJudgesTheFileAndListensOnNothing) {
   std::uint16_t taken_port = 0;
   const TUniqueFd occupant = ListenLoopback(&taken_port);
+  const std::uint16_t free_port = FreePort();
   TempDir dir;
-  const auto good = dir.Write("good.ini", ServerIni(FreePort(), "[UNKNOWN]\nHOST=127.0.0.1\nFOO=1\n"));
+  const auto good = dir.Write("good.ini", ServerIni(free_port, "[UNKNOWN]\nHOST=127.0.0.1\nFOO=1\n"));
   const auto bad = dir.Write("bad.ini", ServerIni(taken_port));
   ExpectCheck(good, 0, "quorvane: " + good.string() + ":6: warning: unknown key UNKNOWN/FOO; ignored",
               "quorvane: " + good.string() + ": configuration OK");
@@ -202,15 +203,7 @@ TEST(ProcessTest, CheckJudgesTheFile) {
       bad, 1,
       "quorvane: cannot listen on 127.0.0.1:" + std::to_string(taken_port) + ": Address already in use",
       "quorvane: " + bad.string() + ": configuration has errors");
-}
-
-TEST(ProcessTest, CheckListensOnNothing) {
-  const std::uint16_t free_port = FreePort();
-  TempDir dir;
-  const auto good = dir.Write("good.ini", ServerIni(free_port));
-  ExpectCheck(good, 0, "quorvane: " + good.string() + ": configuration OK",
-              "quorvane: " + good.string() + ": configuration OK");
-  // The port was bound for a moment only, never listened on.
+  // The good file's port was bound for a moment only, never listened on.
   TUniqueFd again(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   EXPECT_TRUE(BindTo(again.Get(), Loopback(), free_port));
 }
@@ -225,7 +218,9 @@ TEST(ProcessTest, ConfigNamedOnTheCommandLineIsReadFromAnywhere) {
   EXPECT_EQ(server.WaitExit(), 0);
 }
 
-TEST(ProcessTest, CommandLineMistakeIsOneLineWithTheUsageExit) {
+// A mistake is one line with the usage exit; -V is the banner with the
+// commit; --help names the check option.
+TEST(ProcessTest, CommandLineMistakeVersionAndHelpAnswerWithoutServing) {
   TempDir dir;
   ChildProcess wrong({QUORVANE_EXE, "--frob"}, dir.path);
   EXPECT_EQ(wrong.WaitExit(), 2);
@@ -233,18 +228,10 @@ TEST(ProcessTest, CommandLineMistakeIsOneLineWithTheUsageExit) {
   const std::vector<std::string> errors = {"quorvane: The following argument was not expected: --frob",
                                            "Try 'quorvane --help'."};
   EXPECT_EQ(wrong.ErrLines(), errors);
-}
-
-TEST(ProcessTest, VersionIsTheBannerWithTheCommit) {
-  TempDir dir;
   ChildProcess version({QUORVANE_EXE, "-V"}, dir.path);
   EXPECT_EQ(version.WaitExit(), 0);
   ASSERT_EQ(version.Lines().size(), 1u);
   EXPECT_EQ(version.Lines()[0].rfind(kBanner + " (commit ", 0), 0u) << version.Lines()[0];
-}
-
-TEST(ProcessTest, HelpNamesTheCheckOption) {
-  TempDir dir;
   ChildProcess help({QUORVANE_EXE, "--help"}, dir.path);
   EXPECT_EQ(help.WaitExit(), 0);
   EXPECT_TRUE(std::any_of(help.Lines().begin(), help.Lines().end(),
@@ -254,7 +241,7 @@ TEST(ProcessTest, HelpNamesTheCheckOption) {
 TEST(ProcessTest, StalledStandardOutputNeitherStopsAnswersNorTheStopSignal) {
   const std::uint16_t port = FreePort();
   ServerProcess server(port);
-  ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
+  ASSERT_TRUE(server.WaitForLine(StartLine(port)));
   // From here on nobody reads the server's standard output.
 
   const TRequestPacket nop_packet = Encode(TNop{0});
@@ -299,7 +286,7 @@ std::uint16_t PublicPortOf(const std::vector<std::string>& lines, const std::str
 TEST(ProcessTest, StopBySignalClosesEveryRedirectorAClientHolds) {
   const std::uint16_t port = FreePort();
   ServerProcess server(port, "[UNKNOWN]\nHOST=127.0.0.1\n");
-  ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
+  ASSERT_TRUE(server.WaitForLine(StartLine(port)));
   TcpEchoServer tcp_echo;
   UdpEchoServer udp_echo;
   const std::string tcp_target = std::to_string(tcp_echo.Port());

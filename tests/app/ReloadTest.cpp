@@ -9,9 +9,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 
 #include "TestSupport.h"
@@ -37,70 +37,53 @@ std::string CreatedAt(ctl::TCtlClient& client, std::uint8_t proto, std::uint16_t
   return AddrToStr(reply->Address);
 }
 
-// A server whose profile 0 announces 127.0.0.1, a control client and a TCP
-// redirector it made; each test then rewrites the file and sends SIGHUP.
-class ReloadedServerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_.Write("KELVARD.ini", ServerIni(port_, "[UNKNOWN]\nHOST=127.0.0.1\n"));
-    server_ = std::make_unique<ChildProcess>(std::vector<std::string>{QUORVANE_EXE}, dir_.path);
-    ASSERT_TRUE(server_->WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port_)));
-    ASSERT_TRUE(client_.Connect("127.0.0.1", port_));
-    EXPECT_EQ(CreatedAt(client_, kProtoTcp, echo_.Port(), &first_port_), "127.0.0.1");
-  }
-  // Replaces the file with ServerIni(|port|, |more_ini|) and signals a reload.
-  void Reload(std::uint16_t port, const std::string& more_ini) {
-    dir_.Write("KELVARD.ini", ServerIni(port, more_ini));
-    server_->Signal(SIGHUP);
-  }
+// A server whose profile 0 announces 127.0.0.1, with a TCP redirector made
+// before any reload; its file is rewritten and SIGHUP sent, reload by reload.
+TEST(ReloadTest, ReloadsApplyOnlyGoodFilesToNewCreatesAndTheServerStillStopsCleanly) {
+  const std::uint16_t port = FreePort();
+  TempDir dir;
+  dir.Write("KELVARD.ini", ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.1\n"));
+  ChildProcess server({QUORVANE_EXE}, dir.path);
+  ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
+  TcpEchoServer echo;
+  ctl::TCtlClient client(5000);
+  ASSERT_TRUE(client.Connect("127.0.0.1", port));
+  std::uint16_t first_port = 0;
+  EXPECT_EQ(CreatedAt(client, kProtoTcp, echo.Port(), &first_port), "127.0.0.1");
+  const auto reload = [&](std::uint16_t new_port, const std::string& more_ini, const std::string& verdict) {
+    const auto before = std::count(server.ErrLines().begin(), server.ErrLines().end(), verdict);
+    dir.Write("KELVARD.ini", ServerIni(new_port, more_ini));
+    server.Signal(SIGHUP);
+    return server.WaitUntil([&] {
+      return std::count(server.ErrLines().begin(), server.ErrLines().end(), verdict) == before + 1;
+    });
+  };
 
-  const std::uint16_t port_ = FreePort();
-  TempDir dir_;
-  std::unique_ptr<ChildProcess> server_;
-  TcpEchoServer echo_;
-  ctl::TCtlClient client_{5000};
-  std::uint16_t first_port_ = 0;  // the redirector made before any reload
-};
+  // A file with an error changes nothing.
+  ASSERT_TRUE(reload(port, "[UNKNOWN]\nHOST=127.0.0.3\n[ADMIN]\nHOST=0.0.0.0\nPORT=1\n", kNotReloaded));
+  EXPECT_EQ(CreatedAt(client, kProtoUdp, echo.Port() ^ 1), "127.0.0.1");
 
-TEST_F(ReloadedServerTest, NewFileAppliesToNewCreatesWhileExistingRedirectorsKeepRelaying) {
-  Reload(port_, "[UNKNOWN]\nHOST=127.0.0.2\n");
-  ASSERT_TRUE(server_->WaitForErrLine(kReloaded));
-  EXPECT_EQ(CreatedAt(client_, kProtoUdp, echo_.Port()), "127.0.0.2");
-  TUniqueFd relayed = ConnectLoopback(first_port_);
+  // A good one applies to new creates; the redirector made before keeps relaying.
+  ASSERT_TRUE(reload(port, "[UNKNOWN]\nHOST=127.0.0.2\n", kReloaded));
+  EXPECT_EQ(CreatedAt(client, kProtoUdp, echo.Port()), "127.0.0.2");
+  TUniqueFd relayed = ConnectLoopback(first_port);
   ASSERT_TRUE(SendAll(relayed.Get(), "still"));
   EXPECT_EQ(RecvExact(relayed.Get(), 5), "still");
-}
 
-TEST_F(ReloadedServerTest, FileWithAnErrorIsNotApplied) {
-  Reload(port_, "[UNKNOWN]\nHOST=127.0.0.3\n[ADMIN]\nHOST=0.0.0.0\nPORT=1\n");
-  ASSERT_TRUE(server_->WaitForErrLine(kNotReloaded));
-  EXPECT_EQ(CreatedAt(client_, kProtoUdp, echo_.Port() ^ 1), "127.0.0.1");
-}
-
-TEST_F(ReloadedServerTest, ControlPortWaitsForARestartWhileTheRestApplies) {
+  // The control port waits for a restart while the rest applies.
   const std::uint16_t other_port = FreePort();
-  Reload(other_port, "[UNKNOWN]\nHOST=127.0.0.3\n");
-  ASSERT_TRUE(server_->WaitForErrLine(kReloaded));
-  EXPECT_TRUE(HasLine(server_->ErrLines(), "quorvane: KELVARD.ini:3: warning: SERVER/PORT changed to " +
-                                               std::to_string(other_port) +
-                                               "; it takes effect at the next restart, "
-                                               "until then " +
-                                               std::to_string(port_) + " stays"));
+  ASSERT_TRUE(reload(other_port, "[UNKNOWN]\nHOST=127.0.0.3\n", kReloaded));
+  EXPECT_TRUE(HasLine(server.ErrLines(), "quorvane: KELVARD.ini:3: warning: SERVER/PORT changed to " +
+                                             std::to_string(other_port) +
+                                             "; it takes effect at the next restart, until then " +
+                                             std::to_string(port) + " stays"));
   ctl::TCtlClient late(5000);
-  ASSERT_TRUE(late.Connect("127.0.0.1", port_));
-  EXPECT_EQ(CreatedAt(late, kProtoUdp, echo_.Port() ^ 2), "127.0.0.3");
-}
+  ASSERT_TRUE(late.Connect("127.0.0.1", port));
+  EXPECT_EQ(CreatedAt(late, kProtoUdp, echo.Port() ^ 2), "127.0.0.3");
 
-TEST_F(ReloadedServerTest, ServerStopsCleanlyAfterReloads) {
-  for (const long reloads : {1, 2}) {
-    Reload(port_, "[UNKNOWN]\nHOST=127.0.0." + std::to_string(reloads + 1) + "\n");
-    ASSERT_TRUE(server_->WaitUntil([&] {
-      return std::count(server_->ErrLines().begin(), server_->ErrLines().end(), kReloaded) == reloads;
-    }));
-  }
-  server_->Signal(SIGTERM);
-  EXPECT_EQ(server_->WaitExit(), 0);
-  EXPECT_TRUE(HasLine(server_->Lines(), "Closing server"));
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(), 0);
+  EXPECT_TRUE(HasLine(server.Lines(), "Closing server"));
 }
 
 TEST(ReloadTest, StopIsNotHeldUpByAReloadThatCannotFinish) {

@@ -94,7 +94,7 @@ class FakeAdmin {
   std::thread thread_;
 };
 
-TEST(CtlAdmin, ListPrintsTheRedirectorsAsAnAlignedTable) {
+TEST(CtlAdmin, ListTableStatusTotalsAndJsonMatchTheEndpointsDocuments) {
   FakeAdmin admin("s3cret");
   const TCtlRun run = RunCtl("--admin " + admin.Address() + " --token s3cret list");
   EXPECT_EQ(run.Code, kExitOk) << run.Err;
@@ -106,14 +106,11 @@ TEST(CtlAdmin, ListPrintsTheRedirectorsAsAnAlignedTable) {
       "  2026-12-06T23:40:00Z  2026-12-06T23:41:00Z\n"
       "udp    10.1.2.3:53        203.0.113.7:5      10.1.2.3:1             0       0   0 B/0 dg     0 B/0 dg"
       "  2026-12-06T23:42:00Z  -\n");
-}
 
-TEST(CtlAdmin, StatusPrintsTheTotalsFromAChunkedReply) {
-  FakeAdmin admin("s3cret");
   // The token may come from the environment, out of sight of the process list.
-  const TCtlRun run = RunCtl("--admin " + admin.Address() + " status", {}, "QUORVANE_ADMIN_TOKEN=s3cret");
-  EXPECT_EQ(run.Code, kExitOk) << run.Err;
-  EXPECT_EQ(run.Out,
+  const TCtlRun status = RunCtl("--admin " + admin.Address() + " status", {}, "QUORVANE_ADMIN_TOKEN=s3cret");
+  EXPECT_EQ(status.Code, kExitOk) << status.Err;
+  EXPECT_EQ(status.Out,
             "version:            0.4 (commit abc1234)\n"
             "up:                 1h 2m 5s, since 2026-12-06T23:40:00Z\n"
             "sessions:           2 open, 5 accepted\n"
@@ -125,16 +122,14 @@ TEST(CtlAdmin, StatusPrintsTheTotalsFromAChunkedReply) {
             "refusals:           TARGETS 2, DENY 7\n"
             "descriptors:        30 open, limit 1048576\n"
             "log lines dropped:  0\n");
-}
 
-TEST(CtlAdmin, JsonPassesTheEndpointsDocumentsThroughOnePerLine) {
-  FakeAdmin admin("s3cret");
-  const TCtlRun run = RunCtl("--json --admin " + admin.Address() + " --token s3cret list status");
-  EXPECT_EQ(run.Code, kExitOk) << run.Err;
-  const std::size_t newline = run.Out.find('\n');
+  // --json passes the endpoint's documents through, one per line.
+  const TCtlRun json = RunCtl("--json --admin " + admin.Address() + " --token s3cret list status");
+  EXPECT_EQ(json.Code, kExitOk) << json.Err;
+  const std::size_t newline = json.Out.find('\n');
   ASSERT_NE(newline, std::string::npos);
-  EXPECT_EQ(nlohmann::json::parse(run.Out.substr(0, newline)), nlohmann::json::parse(kRedirectors));
-  EXPECT_EQ(nlohmann::json::parse(run.Out.substr(newline + 1)), nlohmann::json::parse(kStatus));
+  EXPECT_EQ(nlohmann::json::parse(json.Out.substr(0, newline)), nlohmann::json::parse(kRedirectors));
+  EXPECT_EQ(nlohmann::json::parse(json.Out.substr(newline + 1)), nlohmann::json::parse(kStatus));
 }
 
 TEST(CtlAdmin, EachWayTheEndpointFailsHasItsOwnExitCode) {
