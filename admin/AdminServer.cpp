@@ -31,7 +31,9 @@ class TAdminWorker final : public TThread {
   void Execute() override {
     while (!Terminated()) {
       auto connection = owner_.TakeConnection(WakeFd());
-      if (connection) owner_.Serve(*connection, WakeFd());
+      if (!connection) continue;
+      owner_.Serve(*connection, WakeFd());
+      owner_.Served();
     }
   }
 
@@ -144,7 +146,9 @@ void TAdminServer::ProcessConnection(TUniqueFd accepted) {
   }
   {
     TMutexLock lock(mu_);
-    if (waiting_.size() < kAdminMaxWaiting) {
+    // Counted with the connections being served, so that the bound does
+    // not depend on how quickly the workers took theirs.
+    if (waiting_.size() + serving_ < kAdminWorkers + kAdminMaxWaiting) {
       // The deadline runs from here, so that time spent queued counts too.
       waiting_.push_back({std::move(accepted), AcceptedPeer(), SteadyMs() + connection_ms_});
       has_waiting_.Set();
@@ -155,6 +159,11 @@ void TAdminServer::ProcessConnection(TUniqueFd accepted) {
   ShutdownAndClose(accepted);
 }
 
+void TAdminServer::Served() {
+  TMutexLock lock(mu_);
+  --serving_;
+}
+
 std::optional<TAdminServer::TConnection> TAdminServer::TakeConnection(int wake_fd) {
   pollfd fds[2] = {{has_waiting_.Fd(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
   if (PollRetry(fds, 2, -1) <= 0 || fds[1].revents != 0) return std::nullopt;
@@ -162,6 +171,7 @@ std::optional<TAdminServer::TConnection> TAdminServer::TakeConnection(int wake_f
   if (waiting_.empty()) return std::nullopt;  // another worker was quicker
   TConnection connection = std::move(waiting_.front());
   waiting_.pop_front();
+  ++serving_;
   if (waiting_.empty()) has_waiting_.Reset();
   return connection;
 }

@@ -5,10 +5,12 @@
 // a delete request would. Who may do what: admin/AdminAccess.h.
 //
 // DESIGN. TAdminServer is a TTCPServer served by a loop of its own on one
-// accept thread (TLoopThread): it takes each connection and queues it for a fixed pool of kAdminWorkers
-// threads of its own, or closes it at once when the descriptor reserve is reached or kAdminMaxWaiting
-// connections are queued already (503). A worker serves one request per connection and closes it:
-// TAdminStream bounds what it reads (kAdminMaxRequestBytes) and how long the connection lives
+// accept thread (TLoopThread): it takes each connection and queues it for a
+// fixed pool of kAdminWorkers threads of its own, or closes it at once when
+// the descriptor reserve is reached or kAdminWorkers + kAdminMaxWaiting
+// connections are in hand, served or queued (503). A worker serves one
+// request per connection and closes it: TAdminStream bounds what it reads
+// (kAdminMaxRequestBytes) and how long the connection lives
 // (kAdminConnectionMs), and cpp-httplib (TAdminRouter) parses, routes and
 // writes the answer (admin/AdminHttp.h says why the library's own loop is
 // not used).
@@ -111,6 +113,8 @@ class TAdminServer final : public TTCPServer {
   // Worker threads: waits for a queued connection (or |wake_fd|) and takes
   // it; nullopt when there was none.
   std::optional<TConnection> TakeConnection(int wake_fd);
+  // Worker threads: the connection taken has been served and closed.
+  void Served();
   void Serve(TConnection& connection, int wake_fd);
 
   TRequestsServer& server_;
@@ -128,7 +132,8 @@ class TAdminServer final : public TTCPServer {
 
   TMutex mu_;
   std::deque<TConnection> waiting_ GUARDED_BY(mu_);
-  TEvent has_waiting_;  // set while waiting_ is not empty; changed under mu_
+  std::size_t serving_ GUARDED_BY(mu_) = 0;  // taken by a worker, not yet closed
+  TEvent has_waiting_;                       // set while waiting_ is not empty; changed under mu_
 };
 
 // Builds and starts the endpoint |settings| asks for, into |admin|: none
