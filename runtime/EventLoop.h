@@ -65,8 +65,6 @@ class TLoopTimer {
   TLoopTimer& operator=(const TLoopTimer&) = delete;
   virtual void OnTimer() = 0;
   bool Armed() const { return index_ != kNotArmed; }
-  // Steady-clock milliseconds at which it fires; meaningful while Armed().
-  std::int64_t Deadline() const { return deadline_ms_; }
 
  protected:
   TLoopTimer() = default;

@@ -52,12 +52,6 @@ void TRelayEngine::Stop() {
   }
 }
 
-bool TRelayEngine::Add(TRelayRequest request) {
-  TRelayLoop& loop = NextLoop();
-  // Refused, the task and the connection in it are destroyed at once.
-  return loop.Post([&loop, request = std::move(request)]() mutable { loop.StartRelay(std::move(request)); });
-}
-
 TRelayLoop& TRelayEngine::NextLoop() {
   const std::size_t index = next_.fetch_add(1, std::memory_order_relaxed) % loops_.size();
   return *loops_[index];

@@ -41,17 +41,12 @@ class TRelayEngine {
   ~TRelayEngine();
 
   // Owner, once: starts every loop. False when a loop could not be set up
-  // or started; the engine is then stopped and Add() refuses everything.
+  // or started; the engine is then stopped and its loops refuse all work.
   bool Start();
-  // Owner: ends every loop and joins it; every relay is closed, and
-  // connections queued but not yet started are closed too. Idempotent.
+  // Owner: ends every loop and joins it; every relay is closed, and work
+  // posted but not yet run still runs on the loop's way out. Idempotent.
   void Stop();
 
-  // Any thread: queues |request| on one of the loops (round robin) and
-  // returns at once; connecting, relaying and closing happen on that loop.
-  // False when the engine does not run; |request| is then destroyed, which
-  // closes the accepted socket.
-  bool Add(TRelayRequest request);
   // Any thread: the loop that takes the next piece of work (round robin).
   TRelayLoop& NextLoop();
   TRelayLoop& Loop(std::size_t index) { return *loops_[index]; }
