@@ -59,12 +59,19 @@ void Error(httplib::Response& res, int status, std::string_view message) {
   res.set_content(nlohmann::json{{"error", message}}.dump(), std::string(kJson));
 }
 
-std::uint32_t ParseAddress(const std::string& text) {
+// A dotted IPv4 address (network order), or nullopt. Path segments come
+// percent-decoded and may hold any byte: one that inet_pton() would not
+// see, past a NUL, must not pass.
+std::optional<std::uint32_t> ParseAddress(const std::string& text) {
   in_addr addr{};
-  return ::inet_pton(AF_INET, text.c_str(), &addr) == 1 ? addr.s_addr : 0;
+  if (text.find_first_not_of("0123456789.") != std::string::npos ||
+      ::inet_pton(AF_INET, text.c_str(), &addr) != 1) {
+    return std::nullopt;
+  }
+  return addr.s_addr;
 }
 
-// A decimal number no larger than |max|, or nullopt.
+// A decimal number of digits only, no larger than |max|, or nullopt.
 std::optional<std::uint32_t> ParseNumber(const std::string& text, std::uint32_t max) {
   if (text.empty() || text.size() > 5) return std::nullopt;
   std::uint32_t value = 0;
@@ -195,7 +202,7 @@ void TAdminServer::AddRoutes() {
     admin::TAdminRequest ask;
     ask.StatusPage = (req.method == "GET" || req.method == "HEAD") && req.path == "/";
     ask.Changes = req.method != "GET" && req.method != "HEAD";
-    ask.PeerIsLocal = peer_is_local_(admin::ParseAddress(req.remote_addr));
+    ask.PeerIsLocal = peer_is_local_(admin::ParseAddress(req.remote_addr).value_or(0));
     ask.HostIsLiteral = admin::HostIsLiteral(req.get_header_value("Host"));
     ask.TokenSet = !token_.empty();
     ask.TokenMatches =
@@ -233,12 +240,12 @@ void TAdminServer::AddRoutes() {
   router.Get("/api/status", view(admin::StatusJson, admin::kJson));
   router.Delete(R"(/api/redirectors/([^/]+)/([^/]+)/([^/]+))", [this](const Request& req, Response& res) {
     const auto proto = admin::ParseNumber(req.matches[1], 255);
+    const auto address = admin::ParseAddress(req.matches[2]);
     const auto port = admin::ParseNumber(req.matches[3], 65535);
-    in_addr address{};
-    if (!proto || !port || ::inet_pton(AF_INET, std::string(req.matches[2]).c_str(), &address) != 1) {
-      return admin::Error(res, 400, "expected /api/redirectors/<proto 0-255>/<IPv4 address>/<port 0-65535>");
+    if (!proto || !address || !port || *port == 0) {
+      return admin::Error(res, 400, "expected /api/redirectors/<proto 0-255>/<IPv4 address>/<port 1-65535>");
     }
-    if (!server_.Nat().DeleteByKey(*proto, address.s_addr, static_cast<std::uint16_t>(*port))) {
+    if (!server_.Nat().DeleteByKey(*proto, *address, static_cast<std::uint16_t>(*port))) {
       return admin::Error(res, 404, "no such redirector");
     }
     res.status = 204;
