@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <string_view>
@@ -54,6 +56,12 @@ constexpr std::string_view kPagePolicy =
 constexpr std::string_view kBusyReply =
     "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
+// Tells |fd| it is one too many and closes it.
+void Refuse(TUniqueFd& fd) {
+  SendSome(fd.Get(), kBusyReply.data(), kBusyReply.size(), MSG_DONTWAIT);
+  ShutdownAndClose(fd);
+}
+
 void Error(httplib::Response& res, int status, std::string_view message) {
   res.status = status;
   res.set_content(nlohmann::json{{"error", message}}.dump(), std::string(kJson));
@@ -85,6 +93,56 @@ std::optional<std::uint32_t> ParseNumber(const std::string& text, std::uint32_t 
 
 }  // namespace
 }  // namespace admin
+
+// A connection whose request the accept loop is reading.
+// Qualified: within TAdminServer the bare name is TTCPServer's private base.
+class TAdminServer::TIncoming final : private quorvane::TLoopWatch, private TLoopTimer {
+ public:
+  TIncoming(TAdminServer& owner, TConnection connection)
+      : owner_(owner), connection_(std::move(connection)) {}
+  TIncoming(const TIncoming&) = delete;
+  TIncoming& operator=(const TIncoming&) = delete;
+  ~TIncoming() { StopReading(); }
+
+  // False when the loop cannot watch it.
+  bool Start(int head_ms) {
+    owner_.accept_loop_.ArmAfter(*this, head_ms);
+    return owner_.accept_loop_.Watch(*this, connection_.Fd.Get(), EPOLLIN);
+  }
+  // Leaves the loop; the connection goes to the caller.
+  TConnection Release() {
+    StopReading();
+    return std::move(connection_);
+  }
+
+ private:
+  void StopReading() {
+    owner_.accept_loop_.Disarm(*this);
+    owner_.accept_loop_.Unwatch(*this);
+  }
+  void OnReady(std::uint32_t /*events*/) override {
+    std::string& request = connection_.Request;
+    char buffer[4096];
+    for (;;) {
+      const std::size_t room = kAdminMaxRequestBytes - request.size();
+      const ssize_t n = RecvSome(connection_.Fd.Get(), buffer, std::min(sizeof buffer, room));
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      if (n <= 0) return owner_.Finish(*this, false);
+      const std::size_t searched = request.size();
+      request.append(buffer, static_cast<std::size_t>(n));
+      if (whole_size_ == 0) whole_size_ = admin::RequestSize(request, searched);
+      // A request cut off at the bound goes on too: the parser answers it.
+      if (request.size() == kAdminMaxRequestBytes || (whole_size_ != 0 && request.size() >= whole_size_)) {
+        return owner_.Finish(*this, true);
+      }
+    }
+  }
+  void OnTimer() override { owner_.Finish(*this, false); }
+
+  TAdminServer& owner_;
+  TConnection connection_;
+  std::size_t whole_size_ = 0;  // of the request, once its head has ended
+};
 
 TAdminServer::TAdminServer(TRequestsServer& server, const TRelayEngine* engine,
                            const TAdminSettings& settings)
@@ -130,7 +188,10 @@ void TAdminServer::Stop() {
   if (!running_) return;
   running_ = false;
   if (acceptor_ && acceptor_->Started()) {
-    accept_loop_.RunSync([this] { Close(); });
+    accept_loop_.RunSync([this] {
+      Close();
+      incoming_.clear();
+    });
     acceptor_->Terminate();
     acceptor_->WaitFor();
   } else {
@@ -151,19 +212,40 @@ void TAdminServer::ProcessConnection(TUniqueFd accepted) {
     ShutdownAndClose(accepted);
     return;
   }
+  const sockaddr_in& peer = AcceptedPeer();
+  TAddressSlot slot = per_address_.TryAcquire(peer.sin_addr.s_addr, kAdminConnectionsPerAddress);
+  if (!slot || incoming_.size() >= kAdminMaxReading) {
+    admin::Refuse(accepted);
+    return;
+  }
+  // The deadline runs from here, so that time spent being read and queued
+  // counts too.
+  auto incoming = std::make_unique<TIncoming>(
+      *this, TConnection{std::move(accepted), peer, SteadyMs() + connection_ms_, {}, std::move(slot)});
+  // Not watched, it closes the connection as it goes.
+  if (!incoming->Start(std::min(kAdminHeadMs, connection_ms_))) return;
+  TIncoming* const key = incoming.get();
+  incoming_.emplace(key, std::move(incoming));
+}
+
+void TAdminServer::Finish(TIncoming& incoming, bool whole) {
+  TConnection connection = incoming.Release();
+  incoming_.erase(&incoming);
+  if (!whole) {
+    ShutdownAndClose(connection.Fd);
+    return;
+  }
   {
     TMutexLock lock(mu_);
     // Counted with the connections being served, so that the bound does
     // not depend on how quickly the workers took theirs.
     if (waiting_.size() + serving_ < kAdminWorkers + kAdminMaxWaiting) {
-      // The deadline runs from here, so that time spent queued counts too.
-      waiting_.push_back({std::move(accepted), AcceptedPeer(), SteadyMs() + connection_ms_});
+      waiting_.push_back(std::move(connection));
       has_waiting_.Set();
       return;
     }
   }
-  SendSome(accepted.Get(), admin::kBusyReply.data(), admin::kBusyReply.size(), MSG_DONTWAIT);
-  ShutdownAndClose(accepted);
+  admin::Refuse(connection.Fd);
 }
 
 void TAdminServer::Served() {
@@ -184,7 +266,8 @@ std::optional<TAdminServer::TConnection> TAdminServer::TakeConnection(int wake_f
 }
 
 void TAdminServer::Serve(TConnection& connection, int wake_fd) {
-  admin::TAdminStream stream(connection.Fd.Get(), connection.Peer, connection.DeadlineMs, wake_fd);
+  admin::TAdminStream stream(connection.Fd.Get(), connection.Peer, connection.Request, connection.DeadlineMs,
+                             wake_fd);
   router_->ServeOne(stream);
   ShutdownAndClose(connection.Fd);
 }

@@ -441,20 +441,26 @@ TEST_F(AdminDeleteTest, AdminDeleteDestroysLikeADeleteRequest) {
   EXPECT_EQ(owner_->Nat(kNatCreate, kProtoTcp, Loopback(), echo_.Port()).Status, kNatOk);
 }
 
-TEST_F(AdminServerTest, FloodOfSilentConnectionsIsTurnedAwayWithoutHoldingTheControlPort) {
+TEST_F(AdminServerTest, SlowHeadsHoldNoWorkerAndOneAddressOnlyItsShare) {
   StartAll();
   ControlClient player(port_);
-  // Silent connections take every worker and fill the queue; beyond that,
-  // a connection is turned away at once.
-  std::vector<TUniqueFd> silent;
-  for (std::size_t i = 0; i < kAdminWorkers + kAdminMaxWaiting; ++i)
-    silent.push_back(ConnectLoopback(admin_port_));
+  // Requests that never end, from two addresses up to their share: more
+  // than there are workers. One more from such an address is turned away
+  // at once, while another address is served.
+  std::vector<TUniqueFd> slow;
+  for (const std::uint32_t from : {Loopback(), htonl(0x7f000003)}) {
+    for (std::uint32_t i = 0; i < kAdminConnectionsPerAddress; ++i) {
+      slow.push_back(ConnectFrom(from, admin_port_));
+      ASSERT_TRUE(SendAll(slow.back().Get(), "GET /api/status HTTP/1.1\r\nHost: 127.0"));
+    }
+  }
   const TUniqueFd turned_away = ConnectLoopback(admin_port_);
   const auto busy = ReadToClose(turned_away.Get());
   ASSERT_TRUE(busy);
   EXPECT_EQ(busy->rfind("HTTP/1.1 503 ", 0), 0u) << *busy;
+  EXPECT_EQ(Http(admin_port_, "GET", "/api/status", "", htonl(0x7f000002)).Status, 200);
   EXPECT_TRUE(player.Answers());  // the control port never waits for the admin endpoint
-  silent.clear();
+  slow.clear();
   EXPECT_TRUE(WaitUntil([&] {
     return Exchange(admin_port_, "GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
                .value_or(HttpReply{})
@@ -483,6 +489,7 @@ TEST_F(AdminServerTest, SilentClientIsCutAtItsDeadline) {
   StartAdmin("", nullptr, 300);
   ControlClient player(port_);
   const TUniqueFd slow = ConnectLoopback(admin_port_);
+  ASSERT_TRUE(SendAll(slow.Get(), "GET /api/status HTTP/1.1\r\n"));
   EXPECT_TRUE(ClosedWithoutData(slow.Get(), 10s));
   EXPECT_EQ(Http(admin_port_, "GET", "/api/status").Status, 200);
   EXPECT_TRUE(player.Answers());
