@@ -191,8 +191,7 @@ int RunServer(const TConfigSource& source, bool* exit_at_once) {
 }
 
 int CheckConfiguration(const TConfigSource& source) {
-  TConfigLoad load = LoadConfiguration(source);
-  if (load.Snapshot) ProbeControlAddress(*load.Snapshot, load.Ini, load.Diagnostics);
+  TConfigLoad load = LoadConfigurationForCheck(source);
   const bool failed = load.Diagnostics.HasErrors();
   load.Diagnostics.Note(kWholeFile, failed ? "configuration has errors" : "configuration OK");
   load.Diagnostics.Print();
