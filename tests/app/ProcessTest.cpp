@@ -112,11 +112,16 @@ TEST(ProcessTest, ConfigurationThatCannotBeUsedStopsTheServerBeforeItListens) {
   const std::filesystem::path named = dir.path / "named";
   std::filesystem::create_directory(named);
   dir.Write("named/admin.ini", ServerIni(port, "[ADMIN]\nHOST=0.0.0.0\nPORT=" + std::to_string(port) + "\n"));
+  dir.Write("named/good.ini", ServerIni(port));
   const std::string missing = (dir.path / "missing.ini").string();
+  // A limit that leaves nothing beside the reserve: started, the server
+  // would refuse every session.
+  const std::vector<std::string> low_limit = {"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" \"$@\""};
   const struct {
     std::vector<std::string> args;
     std::filesystem::path cwd;
-    std::string error;
+    std::string error;  // the start of a line
+    std::vector<std::string> shell = {};
   } cases[] = {
       {{}, dir.path, "quorvane: cannot read KELVARD.ini: Is a directory"},
       {{"-c", missing}, dir.path, "quorvane: cannot read " + missing + ": No such file or directory"},
@@ -125,15 +130,21 @@ TEST(ProcessTest, ConfigurationThatCannotBeUsedStopsTheServerBeforeItListens) {
        "quorvane: admin.ini:5: error: ADMIN/HOST=0.0.0.0 is not a loopback address, so the admin port needs "
        "a "
        "TOKEN; set ADMIN/TOKEN (or a loopback HOST, or PORT=0)"},
+      {{"-c", "good.ini"},
+       named,
+       "quorvane: descriptor limit 64 is too small: the reserve keeps 64 free and the server needs at least ",
+       low_limit},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
-    std::vector<std::string> args = c.args;
-    args.insert(args.begin(), QUORVANE_EXE);
+    std::vector<std::string> args = c.shell;
+    args.push_back(QUORVANE_EXE);
+    args.insert(args.end(), c.args.begin(), c.args.end());
     ChildProcess server(args, c.cwd);
     EXPECT_EQ(server.WaitExit(), 1);
     EXPECT_EQ(server.Lines(), std::vector<std::string>{kBanner});
-    EXPECT_TRUE(HasLine(server.ErrLines(), c.error));
+    EXPECT_TRUE(std::any_of(server.ErrLines().begin(), server.ErrLines().end(),
+                            [&](const std::string& line) { return line.starts_with(c.error); }));
     ExpectPrefixed(server.ErrLines());
   }
 }
