@@ -23,16 +23,18 @@ TServerOptions ParseServerOptions(int argc, const char* const* argv) {
       ->type_name("FILE");
   bool check = false;
   app.add_flag("--check", check,
-               "Check the configuration and that the control address\n"
-               "can be bound; print what is wrong, listen on nothing,\n"
-               "exit 1 on an error, 0 otherwise");
+               "Check the configuration and that the control and admin\n"
+               "addresses can be bound (a port in use is only a note);\n"
+               "print what is wrong, listen on nothing, exit 1 on an\n"
+               "error, 0 otherwise");
   app.set_version_flag("-V,--version", VersionText(), "Print the version and the build's commit and exit");
   app.footer(
       "Without options the server reads KELVARD.ini from the working directory;\n"
       "when that file is missing, every setting takes its default.\n"
       "\n"
       "Signals: SIGHUP reloads the configuration file (profiles, [LIMITS] and\n"
-      "[POLICY]; [SERVER] and [ADMIN] take a restart). SIGINT and SIGTERM stop.\n"
+      "[POLICY]; [SERVER] and [ADMIN] take a restart; a file --check rejects\n"
+      "is not applied at all). SIGINT and SIGTERM stop.\n"
       "\n"
       "Exit status: 0 stopped by a signal, or the check passed; 1 failed to start\n"
       "or to listen, or the check failed; 2 bad command line.");

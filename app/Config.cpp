@@ -2,8 +2,11 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cctype>
 #include <utility>
+
+#include "servers/AddressHelpers.h"
 
 namespace quorvane {
 namespace {
@@ -112,6 +115,60 @@ TServerConfig ReadConfig(const TIniFile& ini) {
   config.Policy = ReadPolicy(ini);
   config.Admin = ReadAdmin(ini);
   return config;
+}
+
+namespace {
+
+std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+// An address list as the dotted conversion read it: "10.0.0.0/255.0.0.0",
+// a single address without its all-ones mask.
+std::string ListText(const std::vector<std::uint32_t>& addrs, const std::vector<std::uint32_t>& masks) {
+  std::string text;
+  for (std::size_t i = 0; i < addrs.size() && i < masks.size(); ++i) {
+    if (i > 0) text += ',';
+    text += AddrToStr(addrs[i]);
+    if (masks[i] != kAddrNone) text += "/" + AddrToStr(masks[i]);
+  }
+  return Quoted(text);
+}
+
+}  // namespace
+
+std::vector<TSettingText> DescribeConfig(const TServerConfig& config) {
+  std::vector<TSettingText> out;
+  const auto add = [&out](std::string_view section, std::string_view key, std::string value) {
+    out.push_back({std::string(section) + "/" + std::string(key), std::move(value)});
+  };
+  add(kServerSection, "HOST", Quoted(config.ServerHost));
+  add(kServerSection, "PORT", std::to_string(config.ServerPort));
+  for (std::size_t i = 0; i < kProfileCount; ++i) {
+    const std::string_view section = ProfileSections[i];
+    if (std::find(ProfileSections.begin(), ProfileSections.begin() + i, section) !=
+        ProfileSections.begin() + i) {
+      continue;
+    }
+    const TSettings& profile = config.ProfileTable[i];
+    add(section, "ENABLED", profile.Enabled ? "1" : "0");
+    add(section, "HOST", Quoted(profile.Host));
+    add(section, "INCLUDE", ListText(profile.IncludeAddrs, profile.IncludeMasks));
+    add(section, "EXCLUDE", ListText(profile.ExcludeAddrs, profile.ExcludeMasks));
+    add(section, "PORT", std::to_string(profile.Port));
+  }
+  const TLimits& limits = config.Limits;
+  add(kLimitsSection, "SESSIONS_PER_ADDRESS", std::to_string(limits.SessionsPerAddress));
+  add(kLimitsSection, "REDIRECTORS_PER_ADDRESS", std::to_string(limits.RedirectorsPerAddress));
+  add(kLimitsSection, "CONNECTIONS_PER_ADDRESS", std::to_string(limits.ConnectionsPerAddress));
+  add(kLimitsSection, "UDP_SESSIONS", std::to_string(limits.UdpSessions));
+  add(kLimitsSection, "REQUESTS_PER_ADDRESS", std::to_string(limits.RequestsPerAddress));
+  const TPolicy& policy = config.Policy;
+  add(kPolicySection, "TARGETS", Quoted(policy.Targets == TTargetPolicy::kPeer ? "PEER" : "ANY"));
+  add(kPolicySection, "DENY", ListText(policy.DenyAddrs, policy.DenyMasks));
+  add(kPolicySection, "OWNER_ONLY", policy.OwnerOnly ? "1" : "0");
+  // No ADMIN/TOKEN: a secret has no place in the log.
+  add(kAdminSection, "HOST", Quoted(config.Admin.Host));
+  add(kAdminSection, "PORT", std::to_string(config.Admin.Port));
+  return out;
 }
 
 }  // namespace quorvane

@@ -46,4 +46,15 @@ TSettings ReadProfile(const TIniFile& ini, std::string_view section);
 // LIMITS, POLICY and ADMIN sections. Hosts are not resolved yet.
 TServerConfig ReadConfig(const TIniFile& ini);
 
+// One setting as the server holds it: "SECTION/KEY" and its value written
+// back in the file's own form (text quoted, address lists normalised).
+struct TSettingText {
+  std::string Name;
+  std::string Value;
+};
+
+// Every key ReadConfig fills, from |config|, in file order; the profiles
+// that share a section appear once. ADMIN/TOKEN is never shown.
+std::vector<TSettingText> DescribeConfig(const TServerConfig& config);
+
 }  // namespace quorvane

@@ -241,16 +241,19 @@ void CheckValue(const TIniFile& ini, std::string_view section, const TKnownKey& 
   }
 }
 
+// A line that is neither a section, a key nor a comment is what a file cut
+// short or written over by something else looks like, so it is an error:
+// reading on past it would apply the half that survived.
 void CheckSkippedLine(const TIniSkippedLine& skipped, TDiagnostics& out) {
   switch (skipped.Reason) {
     case TIniSkip::kOutsideSection:
       out.Warn(skipped.Line, "a key before the first section; ignored");
       break;
     case TIniSkip::kNoEquals:
-      out.Warn(skipped.Line, "neither a section, a key nor a comment; ignored");
+      out.Error(skipped.Line, "neither a section, a key nor a comment");
       break;
     case TIniSkip::kEmptyKey:
-      out.Warn(skipped.Line, "no key name before '='; ignored");
+      out.Error(skipped.Line, "no key name before '='");
       break;
     case TIniSkip::kRepeatedSection:
       out.Warn(skipped.Line, "section [" + Upper(skipped.Name) + "] again; only the one at line " +
@@ -262,7 +265,7 @@ void CheckSkippedLine(const TIniSkippedLine& skipped, TDiagnostics& out) {
                                  std::to_string(skipped.FirstLine) + " counts");
       break;
     case TIniSkip::kUnclosedSection:
-      out.Warn(skipped.Line, "section name without ']'");
+      out.Error(skipped.Line, "section name without ']'");
       break;
   }
 }
@@ -362,33 +365,61 @@ void CheckIniFile(const TIniFile& ini, TDiagnostics& out) {
   out.SortByLine(first);
 }
 
+namespace {
+
+// "HOST:PORT" as the listener binds it; an empty host is every address.
+std::string Endpoint(const std::string& host, std::uint16_t port) {
+  return (host.empty() ? "0.0.0.0" : host) + ":" + std::to_string(port);
+}
+
+// Binds a socket to |addr|:|port| and closes it again, without listening.
+// A port in use is only a note: --check and a reload run while the server
+// holds its own ports, and the start itself still fails on a held one.
+void ProbeBind(std::uint32_t addr, std::uint16_t port, const std::string& where, TDiagnostics& out) {
+  const TUniqueFd fd = OpenTcpSocket();
+  // As the listeners do, so that connections in TIME_WAIT do not count
+  // against the port; a live listener on it still does.
+  const int on = 1;
+  if (fd) ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (fd && BindTo(fd.Get(), addr, port)) return;
+  const int error = errno;
+  if (error == EADDRINUSE) {
+    out.Note(kNoFile, where +
+                          " is in use now: right for a running server's own port, but a start fails "
+                          "while it is held");
+  } else {
+    out.Error(kNoFile, "cannot listen on " + where + ": " + std::generic_category().message(error));
+  }
+}
+
+}  // namespace
+
 void ReportListenFailure(const TServerConfig& config, const TIniFile& ini, int error, TDiagnostics& out) {
   if (!config.ServerHost.empty() && config.ServerAddr == kAddrNone) {
     out.Error(ini.LineOf(kServerSection, "HOST"),
               "SERVER/HOST=" + config.ServerHost + " does not resolve to an IPv4 address; nothing listens");
     return;
   }
-  const std::string host = config.ServerHost.empty() ? "0.0.0.0" : config.ServerHost;
-  out.Error(kNoFile, "cannot listen on " + host + ":" + std::to_string(config.ServerPort) + ": " +
+  out.Error(kNoFile, "cannot listen on " + Endpoint(config.ServerHost, config.ServerPort) + ": " +
                          std::generic_category().message(error));
 }
 
 void ProbeControlAddress(const TServerConfig& config, const TIniFile& ini, TDiagnostics& out) {
-  const std::uint32_t addr = config.ServerHost.empty() ? INADDR_ANY : config.ServerAddr;
-  if (addr == kAddrNone) {
-    ReportListenFailure(config, ini, EADDRNOTAVAIL, out);
+  if (!config.ServerHost.empty() && config.ServerAddr == kAddrNone) {
+    out.Error(ini.LineOf(kServerSection, "HOST"), "SERVER/HOST=" + config.ServerHost +
+                                                      " does not resolve to an IPv4 address; a start would "
+                                                      "listen nowhere");
     return;
   }
-  const TUniqueFd fd = OpenTcpSocket();
-  if (!fd) {
-    ReportListenFailure(config, ini, errno, out);
-    return;
-  }
-  // As the listener does, so that connections in TIME_WAIT do not count
-  // against the port; a live listener on it still does.
-  const int on = 1;
-  ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (!BindTo(fd.Get(), addr, config.ServerPort)) ReportListenFailure(config, ini, errno, out);
+  ProbeBind(config.ServerHost.empty() ? INADDR_ANY : config.ServerAddr, config.ServerPort,
+            Endpoint(config.ServerHost, config.ServerPort), out);
+}
+
+void ProbeAdminAddress(const TAdminSettings& admin, TDiagnostics& out) {
+  const std::uint32_t addr = admin.Host.empty() ? INADDR_ANY : ResolveHost(admin.Host);
+  // An unresolvable host is CheckAdmin's error already.
+  if (admin.Port == 0 || addr == kAddrNone) return;
+  ProbeBind(addr, admin.Port, Endpoint(admin.Host, admin.Port) + " (admin)", out);
 }
 
 }  // namespace quorvane

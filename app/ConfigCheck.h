@@ -34,8 +34,10 @@ void CheckAdmin(const TAdminSettings& admin, const TIniFile& ini, TDiagnostics& 
 // "cannot listen on HOST:PORT: REASON".
 void ReportListenFailure(const TServerConfig& config, const TIniFile& ini, int error, TDiagnostics& out);
 
-// Binds a socket to the control address and closes it again, without
-// listening, and reports a failure as ReportListenFailure does.
+// Bind a socket to the control address, or to the admin endpoint's when it
+// is on, and close it again, without listening. A failure is an error, but
+// a port in use only a note, since a running server holds its own.
 void ProbeControlAddress(const TServerConfig& config, const TIniFile& ini, TDiagnostics& out);
+void ProbeAdminAddress(const TAdminSettings& admin, TDiagnostics& out);
 
 }  // namespace quorvane

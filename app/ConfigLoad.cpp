@@ -1,7 +1,10 @@
 #include "app/ConfigLoad.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "app/Config.h"
 
@@ -39,19 +42,27 @@ std::string MissingFileNote(const std::string& path) {
 
 // A reload applies the new profiles, limits and policy; the control
 // listener and the admin endpoint keep what they were started with.
-void KeepRestartOnlyKeys(const TServerConfig& running, const TIniFile& ini, TServerConfig& config,
-                         TDiagnostics& out) {
+TServerConfig KeepRestartOnlyKeys(const TServerConfig& running, TServerConfig config) {
+  config.ServerHost = running.ServerHost;
+  config.ServerPort = running.ServerPort;
+  // The fallback public address belongs with SERVER/HOST, even where the
+  // same name now resolves elsewhere.
+  config.ServerAddr = running.ServerAddr;
+  config.Admin = running.Admin;
+  return config;
+}
+
+void ReportRestartOnlyChanges(const TServerConfig& running, const TIniFile& ini, const TServerConfig& config,
+                              TDiagnostics& out) {
   const std::string later = "; it takes effect at the next restart, until then ";
   if (config.ServerHost != running.ServerHost) {
     out.Warn(ini.LineOf(kServerSection, "HOST"), "SERVER/HOST changed to " + Quoted(config.ServerHost) +
                                                      later + Quoted(running.ServerHost) + " stays");
-    config.ServerHost = running.ServerHost;
   }
   if (config.ServerPort != running.ServerPort) {
     out.Warn(ini.LineOf(kServerSection, "PORT"), "SERVER/PORT changed to " +
                                                      std::to_string(config.ServerPort) + later +
                                                      std::to_string(running.ServerPort) + " stays");
-    config.ServerPort = running.ServerPort;
   }
   const TAdminSettings& a = config.Admin;
   const TAdminSettings& b = running.Admin;
@@ -59,24 +70,32 @@ void KeepRestartOnlyKeys(const TServerConfig& running, const TIniFile& ini, TSer
     const TIniSection* section = ini.FindSection(kAdminSection);
     out.Warn(section == nullptr ? kWholeFile : section->Line,
              "[ADMIN] changed" + later + "the admin endpoint keeps its settings");
-    config.Admin = running.Admin;
   }
 }
 
-}  // namespace
+enum class TLoadPurpose : std::uint8_t { kStart, kCheck, kReload };
 
-TConfigLoad LoadConfiguration(const TConfigSource& source, const TServerConfig* running) {
+TConfigLoad Load(const TConfigSource& source, TLoadPurpose purpose, const TServerConfig* running) {
   TConfigLoad load(source.Path);
   TDiagnostics& out = load.Diagnostics;
   std::string reason;
   switch (TIniFile::Load(source.Path, &load.Ini, &reason)) {
     case TIniStatus::kRead:
       CheckIniFile(load.Ini, out);
+      // An empty file, or one cut short before its first section: a start
+      // has always run such a file with the defaults, but a reload would
+      // silently drop the whole policy in force.
+      if (!load.Ini.Sections().empty()) break;
+      if (purpose == TLoadPurpose::kStart) {
+        out.Warn(kWholeFile, "no section in the file; every setting takes its default");
+      } else {
+        out.Error(kWholeFile, "no section in the file");
+      }
       break;
     case TIniStatus::kMissing:
       // At start-up the default file may be missing; a named one, or one
       // that vanished under a running server, is a mistake.
-      if (source.Named || running != nullptr) {
+      if (source.Named || purpose == TLoadPurpose::kReload) {
         out.Error(kNoFile, "cannot read " + source.Path + ": " + reason);
         return load;
       }
@@ -87,20 +106,51 @@ TConfigLoad LoadConfiguration(const TConfigSource& source, const TServerConfig* 
       return load;
   }
   TServerConfig config = ReadConfig(load.Ini);
-  // The file's own admin settings, even where a reload keeps the running
-  // ones: a file that could not start the server is not applied either.
+  // The file's own admin and listener settings, even where a reload keeps
+  // the running ones: a file that could not start the server is not
+  // applied either.
   CheckAdmin(config.Admin, load.Ini, out);
-  if (running != nullptr) KeepRestartOnlyKeys(*running, load.Ini, config, out);
   TConfigSnapshot snapshot = MakeConfigSnapshot(std::move(config));
-  if (running != nullptr && snapshot->ServerAddr != running->ServerAddr) {
-    // The fallback public address belongs with SERVER/HOST: kept as well.
-    TServerConfig kept = *snapshot;
-    kept.ServerAddr = running->ServerAddr;
-    snapshot = std::make_shared<const TServerConfig>(std::move(kept));
+  if (purpose != TLoadPurpose::kStart) {
+    // A start reports its own listeners' failures; a reload need not probe
+    // the addresses it already holds.
+    const TServerConfig& own = *snapshot;
+    if (running == nullptr || own.ServerHost != running->ServerHost ||
+        own.ServerPort != running->ServerPort) {
+      ProbeControlAddress(own, load.Ini, out);
+    }
+    if (running == nullptr || own.Admin.Host != running->Admin.Host ||
+        own.Admin.Port != running->Admin.Port) {
+      ProbeAdminAddress(own.Admin, out);
+    }
+  }
+  if (running != nullptr) {
+    // A refused file waits for no restart: its changes are not worth a word.
+    if (!out.HasErrors()) ReportRestartOnlyChanges(*running, load.Ini, *snapshot, out);
+    snapshot = std::make_shared<const TServerConfig>(KeepRestartOnlyKeys(*running, *snapshot));
   }
   CheckProfileHosts(*snapshot, load.Ini, out);
   load.Snapshot = std::move(snapshot);
   return load;
+}
+
+}  // namespace
+
+TConfigLoad LoadConfiguration(const TConfigSource& source, const TServerConfig* running) {
+  return Load(source, running == nullptr ? TLoadPurpose::kStart : TLoadPurpose::kReload, running);
+}
+
+TConfigLoad LoadConfigurationForCheck(const TConfigSource& source) {
+  return Load(source, TLoadPurpose::kCheck, nullptr);
+}
+
+void ReportChangedSettings(const TServerConfig& before, const TServerConfig& after, TDiagnostics& out) {
+  const std::vector<TSettingText> old_values = DescribeConfig(before);
+  const std::vector<TSettingText> new_values = DescribeConfig(after);
+  for (std::size_t i = 0; i < old_values.size() && i < new_values.size(); ++i) {
+    if (old_values[i].Value == new_values[i].Value) continue;
+    out.Note(kWholeFile, old_values[i].Name + ": " + old_values[i].Value + " -> " + new_values[i].Value);
+  }
 }
 
 }  // namespace quorvane

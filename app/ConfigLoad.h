@@ -34,10 +34,26 @@ struct TConfigLoad {
 };
 
 // Reads |source|, checks it (CheckIniFile, CheckAdmin), resolves its hosts
-// and checks the profiles' hosts. Blocks in name lookups. With |running|
-// (a reload), a missing file is an error, and the keys only a restart can
-// change (SERVER/HOST, SERVER/PORT, [ADMIN]) keep their running values,
-// each change reported. Any thread.
+// and checks the profiles' hosts. Blocks in name lookups. Any thread.
+//
+// At start (|running| null) the default file may be missing and a file
+// without sections only warns: either runs with every default.
+//
+// With |running| (a reload) the file must exist and have a section, its
+// own SERVER and ADMIN values must be ones a start would accept (a changed
+// listener address is probed as --check does), and then the keys only a
+// restart can change (SERVER/HOST, SERVER/PORT, [ADMIN]) keep their running
+// values, each change reported. A reload applies nothing when anything is
+// an error: what is not applied now must not fail the next start.
 TConfigLoad LoadConfiguration(const TConfigSource& source, const TServerConfig* running = nullptr);
+
+// --check: as a start loads, but a file without sections is an error, and
+// the control and admin addresses are probed (ProbeControlAddress).
+TConfigLoad LoadConfigurationForCheck(const TConfigSource& source);
+
+// One note per setting whose value differs between |before| and |after|:
+// "SECTION/KEY: OLD -> NEW" (DescribeConfig), so that a weakened policy
+// shows at once.
+void ReportChangedSettings(const TServerConfig& before, const TServerConfig& after, TDiagnostics& out);
 
 }  // namespace quorvane

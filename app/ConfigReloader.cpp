@@ -34,6 +34,7 @@ void TConfigReloader::Execute() {
       outcome.Error(kWholeFile, "not reloaded; the settings in force stay");
     } else {
       PublishConfig(load.Snapshot);
+      ReportChangedSettings(*running, *load.Snapshot, outcome);
       outcome.Note(kWholeFile, "configuration reloaded");
     }
     outcome.Print();

@@ -86,6 +86,35 @@ void RaiseOpenFileLimit() {
   ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// Descriptors the start opens after the configuration is loaded, counted on
+// a running server: three per engine loop (epoll, wake and stop events);
+// the control listener, its ended event, the reload thread's three events,
+// the signal watcher's wake event, the stop event and the exit event; and
+// with [ADMIN] on, its listener, its accept loop and its workers' events.
+constexpr long kDescriptorsPerLoop = 3;
+constexpr long kServerDescriptors = 8;
+constexpr long kAdminDescriptors = 9;
+// Room for the first few sessions, redirectors and relays, so that a
+// server that starts can serve somebody.
+constexpr long kWorkingMargin = 16;
+
+// Under a limit that leaves no room beside the reserve every session and
+// create would be refused from the first one on: the server would start
+// and serve nobody. The least limit is the reserve, what is open now, what
+// the start still opens, and kWorkingMargin.
+bool EnoughDescriptors(const TServerConfig& config) {
+  const long limit = fd_budget::Limit();
+  if (limit == 0) return true;  // no limit
+  const long needed = fd_budget::Open() + kDescriptorsPerLoop * static_cast<long>(AvailableCpus()) +
+                      kServerDescriptors + (config.Admin.Port != 0 ? kAdminDescriptors : 0) + kWorkingMargin;
+  const long reserve = fd_budget::Reserve();
+  if (limit >= reserve + needed) return true;
+  LogError(kDiagnosticPrefix, "descriptor limit ", limit, " is too small: the reserve keeps ", reserve,
+           " free and the server needs at least ", needed,
+           " more for its listeners and loops; raise LimitNOFILE or ulimit -n");
+  return false;
+}
+
 sigset_t WatchedSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -172,6 +201,7 @@ int RunServer(const TConfigSource& source, bool* exit_at_once) {
   const TConfigLoad load = LoadConfiguration(source);
   load.Diagnostics.Print();
   if (load.Diagnostics.HasErrors() || !load.Snapshot) return kExitFailed;
+  if (!EnoughDescriptors(*load.Snapshot)) return kExitFailed;
   PublishConfig(load.Snapshot);
 
   // Nothing signals or waits on this event; it only has to exist while the
@@ -191,8 +221,7 @@ int RunServer(const TConfigSource& source, bool* exit_at_once) {
 }
 
 int CheckConfiguration(const TConfigSource& source) {
-  TConfigLoad load = LoadConfiguration(source);
-  if (load.Snapshot) ProbeControlAddress(*load.Snapshot, load.Ini, load.Diagnostics);
+  TConfigLoad load = LoadConfigurationForCheck(source);
   const bool failed = load.Diagnostics.HasErrors();
   load.Diagnostics.Note(kWholeFile, failed ? "configuration has errors" : "configuration OK");
   load.Diagnostics.Print();

@@ -23,9 +23,11 @@ inline constexpr int kExitFailed = 1;   // the listener failed, or set-up did; a
 // the process with _Exit rather than return from main.
 int RunServer(const TConfigSource& source, bool* exit_at_once);
 
-// --check: reads and checks |source|, binds the control address and closes
-// it again (never listening), prints every diagnostic on standard error and
-// returns kExitStopped when there was no error, kExitFailed otherwise.
+// --check: reads and checks |source| (LoadConfigurationForCheck), which
+// binds the control and admin addresses and closes them again (never
+// listening), prints every diagnostic on standard error and returns
+// kExitStopped when there was no error, kExitFailed otherwise. It runs
+// beside the server it checks for: the ports that server holds are notes.
 int CheckConfiguration(const TConfigSource& source);
 
 // The whole program, from main().

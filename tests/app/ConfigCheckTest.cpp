@@ -82,10 +82,9 @@ TEST(ConfigCheckTest, EachMistakeIsNamedOnItsLine) {
            std::string(kMaxValueLength + 1, '1'),
        {":1: warning: a key before the first section; ignored",
         ":4: warning: key HOST again in its section; the one at line 3 counts",
-        ":5: warning: neither a section, a key nor a comment; ignored",
-        ":6: warning: no key name before '='; ignored",
+        ":5: error: neither a section, a key nor a comment", ":6: error: no key name before '='",
         ":7: warning: section [BOT] again; only the one at line 2 is read, this one is ignored with its keys",
-        ":9: warning: section name without ']'",
+        ":9: error: section name without ']'",
         ":10: warning: STARCRAFT/INCLUDE is 2048 characters long; only the first 2047 are read",
         ":10: warning: STARCRAFT/INCLUDE entry \"" + std::string(kMaxValueLength, '1') + "\": address \"" +
             std::string(kMaxValueLength, '1') + "\" does not parse and is read as 255.255.255.255"}},
@@ -175,14 +174,23 @@ TEST(ConfigCheckTest, OnlyTheDefaultFileMayBeMissingAndOnlyAtStart) {
   std::filesystem::remove(at.dir.path / "kelvard.ini");
   const TServerConfig running = Running();
   EXPECT_TRUE(LoadConfiguration({at.default_file, false}, &running).Diagnostics.HasErrors());
+  // An empty file starts with the defaults (--check and a reload refuse it).
+  at.dir.Write("KELVARD.ini", "");
+  const TConfigLoad empty = LoadConfiguration({at.default_file, false});
+  EXPECT_FALSE(empty.Diagnostics.HasErrors());
+  EXPECT_EQ(
+      Formatted(empty.Diagnostics).at(0),
+      "quorvane: " + at.default_file + ": warning: no section in the file; every setting takes its default");
 }
 
 TEST(ConfigCheckTest, ReloadKeepsWhatOnlyARestartMayChange) {
   const TMissingDefault at;
   const TServerConfig running = Running();
-  at.dir.Write("KELVARD.ini",
-               "[SERVER]\nHOST=192.0.2.6\nPORT=4001\n[UNKNOWN]\nHOST=192.0.2.7\n[LIMITS]\nUDP_SESSIONS=7\n"
-               "[ADMIN]\nPORT=8080\n");
+  // Listener addresses a start could bind: the reload probes them.
+  const std::string port = std::to_string(test::FreePort());
+  at.dir.Write("KELVARD.ini", "[SERVER]\nHOST=127.0.0.1\nPORT=" + port +
+                                  "\n[UNKNOWN]\nHOST=192.0.2.7\n[LIMITS]\nUDP_SESSIONS=7\n[ADMIN]\nPORT=" +
+                                  std::to_string(test::FreePort()) + "\n");
   const TConfigLoad reload = LoadConfiguration({at.default_file, false}, &running);
   ASSERT_TRUE(reload.Snapshot != nullptr);
   EXPECT_FALSE(reload.Diagnostics.HasErrors());
@@ -194,11 +202,10 @@ TEST(ConfigCheckTest, ReloadKeepsWhatOnlyARestartMayChange) {
   ASSERT_GE(lines.size(), 3u);
   const std::string file = "quorvane: " + at.default_file;
   EXPECT_EQ(lines[0], file +
-                          ":2: warning: SERVER/HOST changed to \"192.0.2.6\"; it takes effect at the next "
+                          ":2: warning: SERVER/HOST changed to \"127.0.0.1\"; it takes effect at the next "
                           "restart, until then \"192.0.2.5\" stays");
-  EXPECT_EQ(lines[1], file +
-                          ":3: warning: SERVER/PORT changed to 4001; it takes effect at the next restart, "
-                          "until then 4000 stays");
+  EXPECT_EQ(lines[1], file + ":3: warning: SERVER/PORT changed to " + port +
+                          "; it takes effect at the next restart, until then 4000 stays");
   EXPECT_EQ(lines[2], file +
                           ":8: warning: [ADMIN] changed; it takes effect at the next restart, until then the "
                           "admin endpoint keeps its settings");

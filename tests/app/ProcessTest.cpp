@@ -112,11 +112,16 @@ TEST(ProcessTest, ConfigurationThatCannotBeUsedStopsTheServerBeforeItListens) {
   const std::filesystem::path named = dir.path / "named";
   std::filesystem::create_directory(named);
   dir.Write("named/admin.ini", ServerIni(port, "[ADMIN]\nHOST=0.0.0.0\nPORT=" + std::to_string(port) + "\n"));
+  dir.Write("named/good.ini", ServerIni(port));
   const std::string missing = (dir.path / "missing.ini").string();
+  // A limit that leaves nothing beside the reserve: started, the server
+  // would refuse every session.
+  const std::vector<std::string> low_limit = {"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" \"$@\""};
   const struct {
     std::vector<std::string> args;
     std::filesystem::path cwd;
-    std::string error;
+    std::string error;  // the start of a line
+    std::vector<std::string> shell = {};
   } cases[] = {
       {{}, dir.path, "quorvane: cannot read KELVARD.ini: Is a directory"},
       {{"-c", missing}, dir.path, "quorvane: cannot read " + missing + ": No such file or directory"},
@@ -125,15 +130,21 @@ TEST(ProcessTest, ConfigurationThatCannotBeUsedStopsTheServerBeforeItListens) {
        "quorvane: admin.ini:5: error: ADMIN/HOST=0.0.0.0 is not a loopback address, so the admin port needs "
        "a "
        "TOKEN; set ADMIN/TOKEN (or a loopback HOST, or PORT=0)"},
+      {{"-c", "good.ini"},
+       named,
+       "quorvane: descriptor limit 64 is too small: the reserve keeps 64 free and the server needs at least ",
+       low_limit},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
-    std::vector<std::string> args = c.args;
-    args.insert(args.begin(), QUORVANE_EXE);
+    std::vector<std::string> args = c.shell;
+    args.push_back(QUORVANE_EXE);
+    args.insert(args.end(), c.args.begin(), c.args.end());
     ChildProcess server(args, c.cwd);
     EXPECT_EQ(server.WaitExit(), 1);
     EXPECT_EQ(server.Lines(), std::vector<std::string>{kBanner});
-    EXPECT_TRUE(HasLine(server.ErrLines(), c.error));
+    EXPECT_TRUE(std::any_of(server.ErrLines().begin(), server.ErrLines().end(),
+                            [&](const std::string& line) { return line.starts_with(c.error); }));
     ExpectPrefixed(server.ErrLines());
   }
 }
@@ -190,19 +201,36 @@ void ExpectCheck(const std::filesystem::path& file, int exit_code, const std::st
   EXPECT_EQ(check.ErrLines().back(), last);
 }
 
+// A port in use is what --check meets beside a running server: a note, not
+// an error. An address not on this host, or an empty file, is an error.
 TEST(ProcessTest, CheckJudgesTheFileAndListensOnNothing) {
   std::uint16_t taken_port = 0;
   const TUniqueFd occupant = ListenLoopback(&taken_port);
   const std::uint16_t free_port = FreePort();
+  const std::string taken = std::to_string(taken_port);
   TempDir dir;
-  const auto good = dir.Write("good.ini", ServerIni(free_port, "[UNKNOWN]\nHOST=127.0.0.1\nFOO=1\n"));
-  const auto bad = dir.Write("bad.ini", ServerIni(taken_port));
-  ExpectCheck(good, 0, "quorvane: " + good.string() + ":6: warning: unknown key UNKNOWN/FOO; ignored",
-              "quorvane: " + good.string() + ": configuration OK");
-  ExpectCheck(
-      bad, 1,
-      "quorvane: cannot listen on 127.0.0.1:" + std::to_string(taken_port) + ": Address already in use",
-      "quorvane: " + bad.string() + ": configuration has errors");
+  const struct {
+    std::string name;
+    std::string ini;
+    int exit_code;
+    std::string must_say;  // after "quorvane: "
+  } cases[] = {
+      {"good.ini", ServerIni(free_port, "[UNKNOWN]\nHOST=127.0.0.1\nFOO=1\n"), 0,
+       (dir.path / "good.ini").string() + ":6: warning: unknown key UNKNOWN/FOO; ignored"},
+      {"held.ini", ServerIni(taken_port, "[ADMIN]\nPORT=" + taken + "\n"), 0,
+       "127.0.0.1:" + taken +
+           " (admin) is in use now: right for a running server's own port, but a start "
+           "fails while it is held"},
+      {"elsewhere.ini", ServerIni(free_port, "[ADMIN]\nHOST=192.0.2.1\nTOKEN=t\nPORT=" + taken + "\n"), 1,
+       "cannot listen on 192.0.2.1:" + taken + " (admin): Cannot assign requested address"},
+      {"empty.ini", "", 1, (dir.path / "empty.ini").string() + ": error: no section in the file"},
+  };
+  for (const auto& c : cases) {
+    const auto file = dir.Write(c.name, c.ini);
+    ExpectCheck(file, c.exit_code, "quorvane: " + c.must_say,
+                "quorvane: " + file.string() +
+                    (c.exit_code == 0 ? ": configuration OK" : ": configuration has errors"));
+  }
   // The good file's port was bound for a moment only, never listened on.
   TUniqueFd again(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   EXPECT_TRUE(BindTo(again.Get(), Loopback(), free_port));

@@ -12,7 +12,10 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "TestSupport.h"
 #include "app/ChildProcess.h"
@@ -37,6 +40,16 @@ std::string CreatedAt(ctl::TCtlClient& client, std::uint8_t proto, std::uint16_t
   return AddrToStr(reply->Address);
 }
 
+// Writes |text| over the server's file and sends SIGHUP: true once one more
+// |verdict| line has come.
+bool Reload(ChildProcess& server, const TempDir& dir, const std::string& text, const std::string& verdict) {
+  const auto count = [&] { return std::count(server.ErrLines().begin(), server.ErrLines().end(), verdict); };
+  const auto before = count();
+  dir.Write("KELVARD.ini", text);
+  server.Signal(SIGHUP);
+  return server.WaitUntil([&] { return count() == before + 1; });
+}
+
 // A server whose profile 0 announces 127.0.0.1, with a TCP redirector made
 // before any reload; its file is rewritten and SIGHUP sent, reload by reload.
 TEST(ReloadTest, ReloadsApplyOnlyGoodFilesToNewCreatesAndTheServerStillStopsCleanly) {
@@ -51,12 +64,7 @@ TEST(ReloadTest, ReloadsApplyOnlyGoodFilesToNewCreatesAndTheServerStillStopsClea
   std::uint16_t first_port = 0;
   EXPECT_EQ(CreatedAt(client, kProtoTcp, echo.Port(), &first_port), "127.0.0.1");
   const auto reload = [&](std::uint16_t new_port, const std::string& more_ini, const std::string& verdict) {
-    const auto before = std::count(server.ErrLines().begin(), server.ErrLines().end(), verdict);
-    dir.Write("KELVARD.ini", ServerIni(new_port, more_ini));
-    server.Signal(SIGHUP);
-    return server.WaitUntil([&] {
-      return std::count(server.ErrLines().begin(), server.ErrLines().end(), verdict) == before + 1;
-    });
+    return Reload(server, dir, ServerIni(new_port, more_ini), verdict);
   };
 
   // A file with an error changes nothing.
@@ -84,6 +92,47 @@ TEST(ReloadTest, ReloadsApplyOnlyGoodFilesToNewCreatesAndTheServerStillStopsClea
   server.Signal(SIGTERM);
   EXPECT_EQ(server.WaitExit(), 0);
   EXPECT_TRUE(HasLine(server.Lines(), "Closing server"));
+}
+
+// Files --check refuses apply nothing, the policy in force least of all: an
+// empty one, one written over by something else, ones cut short mid-line,
+// and one whose SERVER/HOST the next start could not listen on. A good file
+// that weakens the policy applies, and says what it changed.
+TEST(ReloadTest, RefusedFilesKeepThePolicyAndAnAppliedOneNamesEachChange) {
+  const std::uint16_t port = FreePort();
+  TempDir dir;
+  const std::string profile = "[UNKNOWN]\nHOST=127.0.0.1\n";
+  dir.Write("KELVARD.ini", ServerIni(port, profile + "[POLICY]\nDENY=127.0.0.0/255.0.0.0\n"));
+  ChildProcess server({QUORVANE_EXE}, dir.path);
+  ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
+  ctl::TCtlClient client(5000);
+  ASSERT_TRUE(client.Connect("127.0.0.1", port));
+  const std::uint16_t target = FreePort();
+  ASSERT_EQ(CreatedAt(client, kProtoUdp, target), "");
+  const std::string open = ServerIni(port, profile + "[LIMITS]\nSESSIONS_PER_ADDRESS=64\n[POLICY]\nDENY=\n");
+  const std::pair<std::string, std::string> refused[] = {
+      {"empty", ""},
+      {"written over", "#!/bin/sh\nexec true\n"},
+      {"cut in a section name", open + "[POLI"},
+      {"cut before '='", ServerIni(port, profile + "[POLICY]\nTARGETS=ANY\nDENY")},
+      {"SERVER/HOST without IPv4",
+       "[SERVER]\nHOST=::1\nPORT=" + std::to_string(port) + "\n[POLICY]\nDENY=\n"},
+  };
+  for (const auto& [name, text] : refused) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(Reload(server, dir, text, kNotReloaded));
+    EXPECT_EQ(CreatedAt(client, kProtoUdp, target), "");
+  }
+
+  ASSERT_TRUE(Reload(server, dir, open, kReloaded));
+  std::vector<std::string> changes;
+  std::copy_if(server.ErrLines().begin(), server.ErrLines().end(), std::back_inserter(changes),
+               [](const std::string& line) { return line.find(" -> ") != std::string::npos; });
+  const std::vector<std::string> expected = {
+      "quorvane: KELVARD.ini: LIMITS/SESSIONS_PER_ADDRESS: 128 -> 64",
+      "quorvane: KELVARD.ini: POLICY/DENY: \"127.0.0.0/255.0.0.0\" -> \"\""};
+  EXPECT_EQ(changes, expected);
+  EXPECT_EQ(CreatedAt(client, kProtoUdp, target), "127.0.0.1");
 }
 
 TEST(ReloadTest, StopIsNotHeldUpByAReloadThatCannotFinish) {
