@@ -130,6 +130,7 @@ void TRequestsServer::SessionEnded(TRequestsServerThread& session) {
   sessions.erase(it);
   // Not now: one of its handlers is most likely running.
   session.Loop().Loop().Defer([ended = std::move(ended)] {});
+  session.Loop().ClientFreed();
 }
 
 std::span<std::uint8_t> TRequestsServer::ReceiveBuffer(TRelayLoop& loop) {

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "runtime/Log.h"
@@ -20,9 +22,18 @@ using TClock = std::chrono::steady_clock;
 constexpr auto kLogInterval = std::chrono::seconds(1);
 constexpr TClock::time_point kNoFlush = TClock::time_point::max();
 
+// One kind's refusals since its last line. A line names those who caused
+// them, not merely the latest: during a spray the latest is as likely the
+// one player caught in it. Addresses past the cap are only counted, so that
+// a spray of forged sources cannot grow the map without bound.
+struct TTally {
+  std::uint64_t pending = 0;
+  std::uint64_t untracked = 0;  // from addresses that found the map full
+  std::unordered_map<std::uint32_t, std::uint64_t> by_address;
+};
+
 struct TKindLog {
-  std::uint64_t pending = 0;  // refused since the last line
-  std::uint32_t address = 0;  // the latest refused address
+  TTally tally;
   bool logged_once = false;
   TClock::time_point last_line{};
 };
@@ -44,20 +55,62 @@ std::size_t Index(TRefusedWork work, TRefusalReason reason) {
   return static_cast<std::size_t>(work) * kRefusalReasonCount + static_cast<std::size_t>(reason);
 }
 
-std::string Line(std::size_t index, const TKindLog& kind) {
+std::string Dotted(std::uint32_t address) {
+  char dotted[INET_ADDRSTRLEN] = {};
+  in_addr addr{};
+  addr.s_addr = address;
+  return ::inet_ntop(AF_INET, &addr, dotted, sizeof dotted);
+}
+
+// "Refused 412 sessions from 127.0.0.2 (SESSIONS_PER_ADDRESS)", and with
+// more addresses the three that were refused most, each with its count, and
+// a sum of the rest.
+std::string Line(std::size_t index, const TTally& tally) {
   const auto work = static_cast<TRefusedWork>(index / kRefusalReasonCount);
   const auto reason = static_cast<TRefusalReason>(index % kRefusalReasonCount);
   std::string noun(RefusedWorkName(work));
-  if (kind.pending == 1) noun.pop_back();  // "1 session", "1 create"
+  if (tally.pending == 1) noun.pop_back();  // "1 session", "1 create"
   std::string line = "Refused ";
-  line += std::to_string(kind.pending);
+  line += std::to_string(tally.pending);
   line += ' ';
   line += noun;
   line += " from ";
-  char dotted[INET_ADDRSTRLEN] = {};
-  in_addr addr{};
-  addr.s_addr = kind.address;
-  line += ::inet_ntop(AF_INET, &addr, dotted, sizeof dotted);
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> counts;  // count, address
+  counts.reserve(tally.by_address.size());
+  for (const auto& [address, count] : tally.by_address) counts.emplace_back(count, address);
+  const std::size_t named = std::min<std::size_t>(counts.size(), kRefusalAddressesNamed);
+  // Most refused first; equal counts by address, so that a line does not
+  // depend on the map's order.
+  std::partial_sort(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(named), counts.end(),
+                    [](const auto& a, const auto& b) {
+                      return a.first != b.first ? a.first > b.first : ntohl(a.second) < ntohl(b.second);
+                    });
+  if (counts.size() == 1 && tally.untracked == 0) {
+    line += Dotted(counts.front().second);
+  } else {
+    std::uint64_t other_refusals = tally.untracked;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+      if (i >= named) {
+        other_refusals += counts[i].first;
+        continue;
+      }
+      if (i > 0) line += ", ";
+      line += Dotted(counts[i].second);
+      line += " (";
+      line += std::to_string(counts[i].first);
+      line += ')';
+    }
+    if (other_refusals > 0) {
+      // Untracked refusals came from at least one address beyond those in
+      // the map, so the number of others is a lower bound then.
+      const std::size_t others = counts.size() - named;
+      line += " and ";
+      line += std::to_string(other_refusals);
+      line += tally.untracked > 0 ? " from more than " : " from ";
+      line += std::to_string(others);
+      line += others == 1 && tally.untracked == 0 ? " other address" : " other addresses";
+    }
+  }
   line += " (";
   line += RefusalReasonName(reason);
   line += ')';
@@ -81,7 +134,7 @@ void ScheduleFlush(TRefusalBook& book, TClock::time_point when) REQUIRES(book.mu
 // that nothing wakes while nothing is pending.
 void LogPending(bool all) {
   TRefusalBook& book = Book();
-  std::vector<std::string> lines;
+  std::vector<std::pair<std::size_t, TTally>> lines;
   {
     TMutexLock lock(book.mu);
     book.flush_at = kNoFlush;
@@ -89,20 +142,20 @@ void LogPending(bool all) {
     TClock::time_point next = kNoFlush;
     for (std::size_t i = 0; i < book.kinds.size(); ++i) {
       TKindLog& kind = book.kinds[i];
-      if (kind.pending == 0) continue;
+      if (kind.tally.pending == 0) continue;
       const auto due = kind.last_line + kLogInterval;
       if (!all && now < due) {
         next = std::min(next, due);
         continue;
       }
-      lines.push_back(Line(i, kind));
-      kind.pending = 0;
+      // Formatted outside the lock, which refusals on other threads wait for.
+      lines.emplace_back(i, std::exchange(kind.tally, TTally{}));
       kind.logged_once = true;
       kind.last_line = now;
     }
     if (next != kNoFlush) ScheduleFlush(book, next);
   }
-  for (const std::string& line : lines) LogErrorLine(line);
+  for (const auto& [index, tally] : lines) LogErrorLine(Line(index, tally));
 }
 
 // Runs on the log writer's thread.
@@ -150,24 +203,30 @@ void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t addre
   TRefusalBook& book = Book();
   const std::size_t index = Index(work, reason);
   book.totals[index].fetch_add(1, std::memory_order_relaxed);
-  std::string line;
+  TTally due;
   {
     TMutexLock lock(book.mu);
     TKindLog& kind = book.kinds[index];
-    ++kind.pending;
-    kind.address = address;
+    TTally& tally = kind.tally;
+    ++tally.pending;
+    if (auto found = tally.by_address.find(address); found != tally.by_address.end()) {
+      ++found->second;
+    } else if (tally.by_address.size() < kRefusalAddressesTracked) {
+      tally.by_address.emplace(address, 1);
+    } else {
+      ++tally.untracked;
+    }
     const auto now = TClock::now();
     if (kind.logged_once && now - kind.last_line < kLogInterval) {
       // The rest follows on its own once the interval is over.
       ScheduleFlush(book, kind.last_line + kLogInterval);
       return;
     }
-    line = Line(index, kind);
-    kind.pending = 0;
+    due = std::exchange(tally, TTally{});
     kind.logged_once = true;
     kind.last_line = now;
   }
-  LogErrorLine(line);
+  LogErrorLine(Line(index, due));
 }
 
 std::uint64_t RefusalTotal(TRefusedWork work, TRefusalReason reason) {

@@ -1,9 +1,12 @@
 // Refusals: work the server turned down to protect itself (a limit per
 // address, the descriptor reserve, no thread to be had, an operator policy).
 // Each is counted by kind and reason, and each kind is logged on standard
-// error at most once a second, naming the address and how many were refused
-// since the last line, so that a flood cannot flood the log:
+// error at most once a second, with how many were refused since the last
+// line and from where, so that a flood cannot flood the log:
 //   Refused 412 sessions from 127.0.0.2 (SESSIONS_PER_ADDRESS)
+// From several addresses, those refused most are named with their counts:
+//   Refused 2487 UDP sessions from 127.0.0.2 (1200), 127.0.0.3 (800),
+//   127.0.0.4 (480) and 7 from 3 other addresses (CONNECTIONS_PER_ADDRESS)
 #pragma once
 
 #include <cstddef>
@@ -28,6 +31,13 @@ enum class TRefusalReason : std::uint8_t {
   kOwnerOnly,
 };
 inline constexpr std::size_t kRefusalReasonCount = 8;
+
+// Addresses a line names with their counts; the rest are summed.
+inline constexpr std::size_t kRefusalAddressesNamed = 3;
+// Distinct addresses counted one by one per kind between two lines; the
+// refusals of further addresses are only summed, and the line then says
+// "more than" that many others.
+inline constexpr std::size_t kRefusalAddressesTracked = 4096;
 
 // "sessions", "creates", "connections", "UDP sessions".
 std::string_view RefusedWorkName(TRefusedWork work);

@@ -93,7 +93,7 @@ std::size_t TRelayDirection::FillPipe(std::size_t room) {
   }
   if (errno == EINTR) return 0;
   if (errno != EAGAIN) {
-    FailSource();
+    ReceiveFailed();
     return 0;
   }
   // With bytes in the pipe, EAGAIN means the pipe ran out of slots (each
@@ -133,7 +133,7 @@ std::size_t TRelayDirection::FillBuffer(std::size_t room) {
   if (n == 0) {
     source_ended_ = true;
   } else if (errno != EAGAIN) {
-    FailSource();
+    ReceiveFailed();
   }
   if (buffer_begin_ == buffer_end_) ReturnBuffer();
   return 0;
@@ -146,7 +146,7 @@ std::size_t TRelayDirection::Discard() {
   if (n == 0) {
     source_ended_ = true;
   } else if (errno != EAGAIN) {
-    FailSource();
+    ReceiveFailed();
   }
   return 0;
 }
@@ -158,7 +158,7 @@ std::size_t TRelayDirection::Flush() {
     const ssize_t n =
         SendSome(sink_, buffer_.get() + buffer_begin_, buffer_end_ - buffer_begin_, MSG_DONTWAIT);
     if (n < 0) {
-      if (errno != EAGAIN) FailSink();
+      if (errno != EAGAIN) SendFailed(errno);
       return 0;
     }
     buffer_begin_ += static_cast<std::size_t>(n);
@@ -175,8 +175,10 @@ std::size_t TRelayDirection::Flush() {
       piped_ -= static_cast<std::size_t>(n);
       sent += static_cast<std::size_t>(n);
       stalled_ = false;
-    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+    } else if (n == 0) {
       FailSink();
+    } else if (errno != EAGAIN && errno != EINTR) {
+      SendFailed(errno);
     }
   }
   return sent;
@@ -218,6 +220,35 @@ void TRelayDirection::Grow() {
 void TRelayDirection::ReturnBuffer() {
   pool_.Give(std::move(buffer_));
   buffer_begin_ = buffer_end_ = 0;
+}
+
+void TRelayDirection::ReceiveFailed() {
+  // Any receive error comes before an end of stream: once the kernel has
+  // the peer's FIN, a receive reports the end, whatever came after it.
+  source_aborted_ = true;
+  FailSource();
+}
+
+void TRelayDirection::SendFailed(int error) {
+  // A reset that follows the peer's FIN (the peer closed and then got
+  // bytes it no longer reads) is EPIPE: its stream was complete, and the
+  // relay lingers as for any sink that cannot take more. EPIPE is also what
+  // a send reports once the error was taken by an earlier call, which
+  // counted it then.
+  if (error != EPIPE) sink_aborted_ = true;
+  FailSink();
+}
+
+void TRelayDirection::SourceReportedError() {
+  int error = 0;
+  socklen_t length = sizeof error;
+  // Reading the error clears it; a receive that took it first already
+  // counted it.
+  if (!source_ended_ && ::getsockopt(source_, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0 &&
+      error != EPIPE) {
+    source_aborted_ = true;
+  }
+  FailSource();
 }
 
 void TRelayDirection::FailSink() {

@@ -34,15 +34,19 @@ class TRelayDirection {
 
   // One read from the source, as far as the bound leaves room; once the
   // sink has failed, one read whose bytes are thrown away. Returns the
-  // bytes taken. An end of file ends the source, a receive error fails it.
+  // bytes taken. An end of file ends the source, a receive error fails it
+  // and aborts it.
   std::size_t Fill();
   // One send of what waits (buffered bytes first, then piped ones), as far
   // as the sink takes it. Returns the bytes sent. A send error fails the
-  // sink.
+  // sink, and aborts it unless the peer had ended its stream first.
   std::size_t Flush();
   // The source's connection is broken: nothing more is read from it. What
   // was read is still delivered.
   void FailSource() { source_ended_ = source_failed_ = true; }
+  // The source's socket reported an error (EPOLLERR): fails the source,
+  // and aborts it when the error came before its end of stream.
+  void SourceReportedError();
   // The sink's connection is broken: what waits is dropped, and from now on
   // the source is read only to be thrown away.
   void FailSink();
@@ -61,6 +65,11 @@ class TRelayDirection {
   bool SourceEnded() const { return source_ended_; }
   bool SourceFailed() const { return source_failed_; }
   bool SinkFailed() const { return sink_failed_; }
+  // The source's / the sink's connection was reset (or timed out) before
+  // its peer ended its stream: whatever it sent last may be missing, which
+  // only a reset can tell the relay's other peer.
+  bool SourceAborted() const { return source_aborted_; }
+  bool SinkAborted() const { return sink_aborted_; }
   bool HoldsBuffer() const { return buffer_ != nullptr; }
   bool Spliced() const { return pipe_write_.Valid(); }
   int Source() const { return source_; }
@@ -76,6 +85,9 @@ class TRelayDirection {
   void OpenPipe();
   void Grow();
   void ReturnBuffer();
+  void ReceiveFailed();
+  // A send failed with |error|.
+  void SendFailed(int error);
 
   int source_;
   int sink_;
@@ -86,12 +98,14 @@ class TRelayDirection {
   TUniqueFd pipe_read_;
   TUniqueFd pipe_write_;
   std::size_t pipe_capacity_ = 0;
-  std::size_t piped_ = 0;       // bytes in the pipe
-  bool stalled_ = false;        // no more can be taken until the sink takes some
-  bool source_ended_ = false;   // end of file or error: nothing more to read
-  bool source_failed_ = false;  // a receive failed, or its socket reported an error
-  bool sink_failed_ = false;    // a send failed: nothing more can be delivered
-  bool end_passed_ = false;     // the sink was shut down for writing
+  std::size_t piped_ = 0;        // bytes in the pipe
+  bool stalled_ = false;         // no more can be taken until the sink takes some
+  bool source_ended_ = false;    // end of file or error: nothing more to read
+  bool source_failed_ = false;   // a receive failed, or its socket reported an error
+  bool sink_failed_ = false;     // a send failed: nothing more can be delivered
+  bool source_aborted_ = false;  // its connection broke before the end of stream
+  bool sink_aborted_ = false;    // its connection broke before its peer's end of stream
+  bool end_passed_ = false;      // the sink was shut down for writing
 };
 
 }  // namespace quorvane

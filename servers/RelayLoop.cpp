@@ -1,5 +1,6 @@
 #include "servers/RelayLoop.h"
 
+#include <malloc.h>
 #include <signal.h>
 
 #include <cassert>
@@ -23,7 +24,13 @@ void BlockSigPipe() {
 
 }  // namespace
 
-TRelayLoop::TRelayLoop(TLoopClock clock) : loop_(std::move(clock)), trim_timer_([this] { batch_.Trim(); }) {}
+TRelayLoop::TRelayLoop(TLoopClock clock)
+    : loop_(std::move(clock)), trim_timer_([this] { batch_.Trim(); }), heap_trim_timer_([this] {
+        freed_since_trim_ = 0;
+        // Every arena, not only this thread's: whichever loop trims first
+        // gives back what the others freed too.
+        ::malloc_trim(0);
+      }) {}
 
 TRelayLoop::~TRelayLoop() {
   // A loop that never ran still runs what was posted to it, here, while
@@ -33,6 +40,9 @@ TRelayLoop::~TRelayLoop() {
     loop_.Drain();
     CloseAll();
   }
+  // A client freed after the loop stopped (a redirector destroyed late)
+  // may have planned a trim that will not come.
+  loop_.Disarm(heap_trim_timer_);
   assert(relays_.empty());
 }
 
@@ -60,6 +70,13 @@ void TRelayLoop::RelayEnded(TTCPRelay& relay) {
   counters_.RelaysOpen.store(relays_.size(), std::memory_order_relaxed);
   // Not now: one of its handlers is most likely running.
   loop_.Defer([ended = std::move(ended)] {});
+  ClientFreed();
+}
+
+void TRelayLoop::ClientFreed() {
+  if (++freed_since_trim_ >= kHeapTrimAfterFrees && !heap_trim_timer_.Armed()) {
+    loop_.ArmAfter(heap_trim_timer_, kHeapTrimDelayMs);
+  }
 }
 
 void TRelayLoop::BatchUsed() {
@@ -82,6 +99,7 @@ void TRelayLoop::CloseAll() {
   // The aborted relays' frees were deferred to a turn that will not come.
   loop_.RunDeferred();
   loop_.Disarm(trim_timer_);
+  loop_.Disarm(heap_trim_timer_);
 }
 
 }  // namespace quorvane

@@ -64,6 +64,16 @@ struct TRelayLoopCounters {
 inline constexpr std::size_t kRetainedSlotBytes = std::size_t{64} * 1024;
 inline constexpr std::int64_t kBatchTrimDelayMs = 1000;
 
+// The heap's free pages go back to the system (malloc_trim) kHeapTrimDelayMs
+// after a loop has freed kHeapTrimAfterFrees of its clients (relays, control
+// sessions, UDP sessions) since its last trim. The allocator keeps what a
+// burst freed for reuse, and a flood of connections that has ended would
+// otherwise leave the process at its peak for good. Counting frees, not
+// time, keeps an idle server asleep; the delay lets the rest of the burst
+// end first, and bounds the trims to one per delay and loop under churn.
+inline constexpr std::size_t kHeapTrimAfterFrees = 256;
+inline constexpr std::int64_t kHeapTrimDelayMs = 5000;
+
 class TRelayLoop final : public TThread {
  public:
   // Sets up the loop's descriptors and receive slots; Valid() says whether
@@ -103,6 +113,9 @@ class TRelayLoop final : public TThread {
   TDatagramBatch& Batch() { return batch_; }
   void BatchUsed();
   std::size_t RelayCount() const { return relays_.size(); }
+  // One of the loop's clients (a relay, a control session, a UDP session)
+  // has been freed; plans the heap trim.
+  void ClientFreed();
 
  protected:
   void Execute() override;
@@ -116,6 +129,8 @@ class TRelayLoop final : public TThread {
   TRelayBufferPool pool_;
   TDatagramBatch batch_;
   TFunctionTimer trim_timer_;
+  std::size_t freed_since_trim_ = 0;
+  TFunctionTimer heap_trim_timer_;
   TRelayLoopCounters counters_;
 };
 

@@ -18,6 +18,14 @@ bool Established(int fd) {
   return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == TCP_ESTABLISHED;
 }
 
+// Closes |fd| with a reset: a linger of zero makes close() drop what is
+// unsent and send an RST instead of a FIN.
+void ResetAndClose(TUniqueFd& fd) {
+  const linger abort_on_close{1, 0};
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  fd.Reset();
+}
+
 }  // namespace
 
 void SetRelaySocketOptions(int fd) {
@@ -104,7 +112,7 @@ void TTCPRelay::OnReady(bool accepted_side, std::uint32_t events) {
   }
   // A socket in error gives nothing more worth relaying, and takes nothing
   // more; left watched, it would be reported again on every turn.
-  if ((events & EPOLLERR) != 0) from.FailSource();
+  if ((events & EPOLLERR) != 0) from.SourceReportedError();
   if ((events & (EPOLLOUT | EPOLLHUP)) != 0 && into.WantsOutput()) Deliver(into);
   Advance();
 }
@@ -136,6 +144,13 @@ void TTCPRelay::Count(TRelayDirection& direction, std::size_t sent) {
 }
 
 void TTCPRelay::Advance() {
+  // A peer that reset its connection gave up on the exchange, and what it
+  // sent last may be missing: the other peer must not take the end for a
+  // complete stream, so it gets a reset too, and no FIN first. What the
+  // relay holds either way belongs to a broken stream and is dropped.
+  if (up_->SourceAborted() || up_->SinkAborted() || down_->SourceAborted() || down_->SinkAborted()) {
+    return End(TEnd::kAborted);
+  }
   // A connection that failed one way is broken both ways: the other
   // direction drops what it holds for it and only drains its own source.
   if (up_->SourceFailed() || down_->SinkFailed()) {
@@ -187,6 +202,12 @@ void TTCPRelay::End(TEnd how) {
     case TEnd::kForced:
       ShutdownAndClose(accepted_);
       ShutdownAndClose(target_);
+      break;
+    case TEnd::kAborted:
+      // The broken connection is closed on its peer's side already; its
+      // own close sends nothing.
+      ResetAndClose(accepted_);
+      ResetAndClose(target_);
       break;
   }
   if (counted_) stats_->Open.fetch_sub(1, std::memory_order_relaxed);

@@ -11,6 +11,9 @@
 // peer it can no longer deliver to is read and thrown away until that peer's
 // FIN (closing over unread input would reset the connection and destroy the
 // bytes just delivered), all within kLingerMs; then both are closed anyway.
+// A reset is passed on as a reset: when one peer's connection is reset (or
+// otherwise broken) before its FIN, the other is closed at once with an RST,
+// so that an aborted transfer never looks complete.
 #pragma once
 
 #include <cstdint>
@@ -59,8 +62,8 @@ class TTCPRelay final : private TLoopTimer {
  private:
   enum class TState : std::uint8_t { kConnecting, kRelaying, kEnded };
   // Connect failed or timed out; ended cleanly; given up (linger over, stop,
-  // epoll failure).
-  enum class TEnd : std::uint8_t { kNoTarget, kClean, kForced };
+  // epoll failure); one peer's connection was reset.
+  enum class TEnd : std::uint8_t { kNoTarget, kClean, kForced, kAborted };
 
   // One of the two sockets, as the loop watches it.
   class TSide final : public TLoopWatch {

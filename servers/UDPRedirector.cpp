@@ -221,6 +221,7 @@ void TUDPRedirector::RemoveSession(TSessions::iterator session) {
   // Stops watching, closes the socket and gives back the address share.
   sessions_.erase(session);
   PublishCount();
+  Loop().ClientFreed();
 }
 
 void TUDPRedirector::Fail() {

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "TestSupport.h"
 #include "runtime/Log.h"
@@ -79,6 +81,65 @@ TEST_F(RefusalsTest, KindStillPendingAtStopIsLoggedByTheStop) {
   EXPECT_TRUE(StopLogWriter());
   EXPECT_TRUE(capture_.Contains("Refused 1 create from 127.0.0.2 (DENY)"));
   EXPECT_EQ(capture_.Count("Refused 1 create from 127.0.0.2 (DENY)"), 2);
+}
+
+TEST_F(RefusalsTest, LineNamesTheAddressesRefusedMostWithTheirCounts) {
+  struct TCase {
+    const char* name;
+    // A kind of its own per case, one the server never reports, so that its
+    // first refusal is logged at once whatever ran before in the process.
+    TRefusedWork work;
+    TRefusalReason reason;
+    std::vector<std::pair<const char*, int>> refused;  // in this order, after the first
+    std::uint32_t sprayed;                             // then this many further addresses, once each
+    std::string line;
+  };
+  const std::string sprayed_others = std::to_string(kRefusalAddressesTracked - 3);
+  const std::vector<TCase> cases = {
+      {"one address: the line as it always was",
+       TRefusedWork::kConnection,
+       TRefusalReason::kThreads,
+       {{"127.0.0.2", 412}},
+       0,
+       "Refused 412 connections from 127.0.0.2 (THREADS)"},
+      {"two addresses, each with its count",
+       TRefusedWork::kConnection,
+       TRefusalReason::kTargets,
+       {{"127.0.0.3", 1}, {"127.0.0.2", 2}},
+       0,
+       "Refused 3 connections from 127.0.0.2 (2), 127.0.0.3 (1) (TARGETS)"},
+      {"offenders named, not the player refused once among them, last",
+       TRefusedWork::kUdpSession,
+       TRefusalReason::kThreads,
+       {{"127.0.0.2", 1200},
+        {"127.0.0.5", 4},
+        {"127.0.0.3", 800},
+        {"127.0.0.4", 480},
+        {"127.0.0.6", 2},
+        {"127.0.0.1", 1}},
+       0,
+       "Refused 2487 UDP sessions from 127.0.0.2 (1200), 127.0.0.3 (800), 127.0.0.4 (480) and 7 from 3 other "
+       "addresses (THREADS)"},
+      {"a spray past the addresses tracked",
+       TRefusedWork::kUdpSession,
+       TRefusalReason::kOwnerOnly,
+       {{"127.0.0.2", 5}, {"127.0.0.3", 3}, {"127.0.0.4", 2}},
+       kRefusalAddressesTracked,
+       "Refused " + std::to_string(10 + kRefusalAddressesTracked) +
+           " UDP sessions from 127.0.0.2 (5), 127.0.0.3 (3), 127.0.0.4 (2) and " +
+           std::to_string(kRefusalAddressesTracked) + " from more than " + sprayed_others +
+           " other addresses (OWNER_ONLY)"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ReportRefusal(c.work, c.reason, inet_addr(c.refused.front().first));
+    for (const auto& [address, count] : c.refused) {
+      for (int i = 0; i < count; ++i) ReportRefusal(c.work, c.reason, inet_addr(address));
+    }
+    for (std::uint32_t i = 0; i < c.sprayed; ++i) ReportRefusal(c.work, c.reason, htonl(0x7f010000 + i));
+    FlushRefusals();
+    EXPECT_EQ(capture_.Lines().back(), c.line);
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,17 +26,26 @@ constexpr std::size_t kMiB = 1024 * kKiB;
 // (the kernel doubles it and keeps a floor).
 constexpr int kTinyBuffer = 4096;
 
-// True when, past whatever data still arrives, |fd|'s stream ends (an end
-// of file or a reset) within the default limit.
-bool StreamEnds(int fd) {
+// How |fd|'s stream ends, past whatever data still arrives, within the
+// default limit: 0 for an end of file, else the receive error (ECONNRESET
+// for a reset); empty when it does not end.
+std::optional<int> StreamEnds(int fd) {
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   char bytes[4096];
   for (pollfd p{fd, POLLIN, 0}; std::chrono::steady_clock::now() < deadline;) {
     if (PollRetry(&p, 1, 100) <= 0) continue;
     const ssize_t n = RecvSome(fd, bytes, sizeof bytes, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN)) return true;
+    if (n == 0) return 0;
+    if (n < 0 && errno != EAGAIN) return errno;
   }
-  return false;
+  return std::nullopt;
+}
+
+// Closes |fd| with a reset rather than a FIN.
+void ResetConnection(TUniqueFd& fd) {
+  const linger abort_on_close{1, 0};
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  fd.Reset();
 }
 
 // Far more than a bounded relay and the kernel's buffers on the way hold.
@@ -185,24 +195,26 @@ TEST_F(TCPRelayTest, RelayTimersEndTheRelayExactlyWhenTheirTimeHasRunOut) {
          EXPECT_TRUE(RecvExact(player_.Get(), kKiB));
          Settle();
        }},
-      {"linger once the player reset while the target stays silent",
+      {"linger once the target closed and the player talks on without its FIN",
        [&] {
          ASSERT_NO_FATAL_FAILURE(RelayToANewTarget());
+         target_.Reset();
+         ASSERT_TRUE(ReadsEndOfFile(player_.Get()));
+         // The closed target answers the first send with a reset after its
+         // FIN, which fails the next send without aborting anything.
          ASSERT_TRUE(SendAll(player_.Get(), "hi"));
-         ASSERT_EQ(RecvExact(target_.Get(), 2), "hi");
-         const linger abort_on_close{1, 0};
-         ::setsockopt(player_.Get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
-         player_.Reset();
-         ASSERT_TRUE(ReadsEndOfFile(target_.Get()));
+         ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(target_port_, kTcpCloseWait) == 0; }));
+         ASSERT_TRUE(SendAll(player_.Get(), "hi"));
          Settle();
        },
-       kLingerMs, [&] { return static_cast<int>(RelaySocketTowards(target_.Get(), target_port_) >= 0); },
+       kLingerMs,
+       [&] { return static_cast<int>(FindTcpSocket(listener_port_, LocalPort(player_.Get())) >= 0); },
        [&] {
-         // The target talks on; the relay reads it and throws it away.
-         const std::uint16_t outbound_port = ntohs(PeerAddress(target_.Get())->sin_port);
-         EXPECT_TRUE(SendAll(target_.Get(), "anyone there?"));
+         // The player talks on; the relay reads it and throws it away.
+         const std::uint16_t player_port = LocalPort(player_.Get());
+         EXPECT_TRUE(SendAll(player_.Get(), "anyone there?"));
          EXPECT_TRUE(WaitUntil([&] {
-           const auto queues = TcpQueues(outbound_port, target_port_);
+           const auto queues = TcpQueues(listener_port_, player_port);
            return queues && queues->Rx == 0;
          }));
          Settle();
@@ -222,7 +234,7 @@ TEST_F(TCPRelayTest, RelayTimersEndTheRelayExactlyWhenTheirTimeHasRunOut) {
     EXPECT_EQ(Relays(), 0u) << "still there when its time ran out";
     EXPECT_EQ(c.relay_sockets(), 0);
     if (player_) {
-      EXPECT_TRUE(StreamEnds(player_.Get()));
+      EXPECT_TRUE(StreamEnds(player_.Get()).has_value());
     }
     for (TUniqueFd* fd : {&player_, &target_, &target_listener_, &filler_}) fd->Reset();
   }
@@ -293,6 +305,40 @@ TEST_F(TCPRelayTest, SlowReaderGetsEveryByteBeforeTheEnd) {
     for (TUniqueFd* fd : {&player_, &target_, &target_listener_}) fd->Reset();
     EXPECT_TRUE(WaitUntil([&] { return Relays() == 0; }));
   }
+}
+
+TEST_F(TCPRelayTest, ResetOfOnePeerReachesTheOtherAsAResetNotAnEnd) {
+  struct TCase {
+    const char* name;
+    bool player_resets;  // else the target
+    // Bytes the target sends before, which the player, with tiny buffers,
+    // leaves the relay holding; they are dropped with the stream.
+    std::size_t held;
+  };
+  const std::vector<TCase> cases = {
+      {"the player resets", true, 0},
+      {"the target resets", false, 0},
+      {"the target resets while the relay holds bytes for the player", false, 48 * kKiB},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(RelayToANewTarget(/*tiny_buffers=*/c.held > 0));
+    ASSERT_TRUE(SendAll(player_.Get(), "hi"));
+    ASSERT_EQ(RecvExact(target_.Get(), 2), "hi");
+    if (c.held > 0) {
+      ASSERT_TRUE(SendAll(target_.Get(), Pattern(0, c.held)));
+      const std::uint16_t outbound_port = ntohs(PeerAddress(target_.Get())->sin_port);
+      ASSERT_TRUE(WaitUntil([&] {
+        const auto queues = TcpQueues(outbound_port, target_port_);
+        return queues && queues->Rx == 0 && PendingBytes(player_.Get()) < static_cast<int>(c.held) / 2;
+      }));
+    }
+    ResetConnection(c.player_resets ? player_ : target_);
+    EXPECT_EQ(StreamEnds((c.player_resets ? target_ : player_).Get()), ECONNRESET);
+    EXPECT_TRUE(WaitUntil([&] { return Relays() == 0; }));
+    for (TUniqueFd* fd : {&player_, &target_, &target_listener_}) fd->Reset();
+  }
+  EXPECT_EQ(stats_->Open.load(), 0u);
 }
 
 TEST_F(TCPRelayTest, RelayHoldsNoMoreThanItsBoundBehindATargetThatNeverReads) {
