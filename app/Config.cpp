@@ -35,6 +35,12 @@ std::uint32_t ReadLimit(const TIniFile& ini, std::string_view key, std::uint32_t
   return value < 0 ? default_value : static_cast<std::uint32_t>(value);
 }
 
+// A share in percent: 0 to 100; anything else keeps the default.
+std::uint32_t ReadPercent(const TIniFile& ini, std::string_view key, std::uint32_t default_value) {
+  const std::uint32_t value = ReadLimit(ini, key, default_value);
+  return value > 100 ? default_value : value;
+}
+
 TLimits ReadLimits(const TIniFile& ini) {
   const TLimits defaults;
   TLimits limits;
@@ -43,6 +49,9 @@ TLimits ReadLimits(const TIniFile& ini) {
   limits.ConnectionsPerAddress = ReadLimit(ini, "CONNECTIONS_PER_ADDRESS", defaults.ConnectionsPerAddress);
   limits.UdpSessions = ReadLimit(ini, "UDP_SESSIONS", defaults.UdpSessions);
   limits.RequestsPerAddress = ReadLimit(ini, "REQUESTS_PER_ADDRESS", defaults.RequestsPerAddress);
+  limits.SessionDescriptors = ReadPercent(ini, "SESSION_DESCRIPTORS", defaults.SessionDescriptors);
+  limits.RedirectorDescriptors = ReadPercent(ini, "REDIRECTOR_DESCRIPTORS", defaults.RedirectorDescriptors);
+  limits.RelayDescriptors = ReadPercent(ini, "RELAY_DESCRIPTORS", defaults.RelayDescriptors);
   return limits;
 }
 

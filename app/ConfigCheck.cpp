@@ -23,6 +23,7 @@ enum class TValueKind : std::uint8_t {
   kPort,         // integer, low 16 bits kept
   kFlag,         // integer, non-zero is true
   kLimit,        // integer >= 0
+  kPercent,      // integer 0 to 100
   kAddressList,  // addr[/mask],...
   kTargets,      // ANY or PEER
 };
@@ -68,8 +69,11 @@ const std::vector<TKnownSection>& KnownSections() {
           {"CONNECTIONS_PER_ADDRESS", TValueKind::kLimit,
            static_cast<std::int32_t>(limits.ConnectionsPerAddress)},
           {"UDP_SESSIONS", TValueKind::kLimit, static_cast<std::int32_t>(limits.UdpSessions)},
-          {"REQUESTS_PER_ADDRESS", TValueKind::kLimit,
-           static_cast<std::int32_t>(limits.RequestsPerAddress)}}},
+          {"REQUESTS_PER_ADDRESS", TValueKind::kLimit, static_cast<std::int32_t>(limits.RequestsPerAddress)},
+          {"SESSION_DESCRIPTORS", TValueKind::kPercent, static_cast<std::int32_t>(limits.SessionDescriptors)},
+          {"REDIRECTOR_DESCRIPTORS", TValueKind::kPercent,
+           static_cast<std::int32_t>(limits.RedirectorDescriptors)},
+          {"RELAY_DESCRIPTORS", TValueKind::kPercent, static_cast<std::int32_t>(limits.RelayDescriptors)}}},
         {kPolicySection,
          {{"TARGETS", TValueKind::kTargets},
           {"DENY", TValueKind::kAddressList},
@@ -230,6 +234,11 @@ void CheckValue(const TIniFile& ini, std::string_view section, const TKnownKey& 
         out.Warn(key.Line, shown + " is negative (0 means no limit)" + default_applies);
       }
       break;
+    case TValueKind::kPercent:
+      if ((!value.empty() && !integer) || (integer && (number < 0 || number > 100))) {
+        out.Warn(key.Line, shown + " is not a percentage from 0 to 100" + default_applies);
+      }
+      break;
     case TValueKind::kAddressList:
       CheckAddressList(section, rule.Name, value, key.Line, out);
       break;
@@ -314,6 +323,16 @@ void CheckProfileHosts(const TServerConfig& config, const TIniFile& ini, TDiagno
                source + "), " + kind + " remote players cannot reach; set HOST in [SERVER] or in " +
                (falling_back.find(',') == std::string::npos ? "that section" : "those sections") +
                " to the server's public address");
+}
+
+void CheckShares(const TLimits& limits, const TIniFile& ini, TDiagnostics& out) {
+  const std::uint32_t sum =
+      limits.SessionDescriptors + limits.RedirectorDescriptors + limits.RelayDescriptors;
+  if (sum <= 100) return;
+  const TIniSection* section = ini.FindSection(kLimitsSection);
+  out.Warn(section == nullptr ? kWholeFile : section->Line,
+           "the descriptor shares (SESSION_, REDIRECTOR_ and RELAY_DESCRIPTORS) add up to " +
+               std::to_string(sum) + "%: one kind can then take descriptors another needs");
 }
 
 void CheckAdmin(const TAdminSettings& admin, const TIniFile& ini, TDiagnostics& out) {

@@ -27,6 +27,8 @@ void CheckProfileHosts(const TServerConfig& config, const TIniFile& ini, TDiagno
 
 // The admin endpoint, when it is on: its host must resolve, and a host
 // other than a loopback address needs a token. May look up the host's name.
+// Warns when the descriptor shares add up to more than the whole.
+void CheckShares(const TLimits& limits, const TIniFile& ini, TDiagnostics& out);
 void CheckAdmin(const TAdminSettings& admin, const TIniFile& ini, TDiagnostics& out);
 
 // Why the control listener could not be set up, from the errno |error|:

@@ -90,6 +90,7 @@ TConfigLoad LoadConfiguration(const TConfigSource& source, const TServerConfig* 
   // The file's own admin settings, even where a reload keeps the running
   // ones: a file that could not start the server is not applied either.
   CheckAdmin(config.Admin, load.Ini, out);
+  CheckShares(config.Limits, load.Ini, out);
   if (running != nullptr) KeepRestartOnlyKeys(*running, load.Ini, config, out);
   TConfigSnapshot snapshot = MakeConfigSnapshot(std::move(config));
   if (running != nullptr && snapshot->ServerAddr != running->ServerAddr) {

@@ -159,6 +159,11 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   if (!fd_budget::HasRoom(kRedirectorDescriptors)) {
     return Refuse(session, request, TRefusalReason::kDescriptorReserve);
   }
+  // The listener is the redirector's own; its sessions and relays draw on
+  // their shares as they come.
+  fd_budget::TFdRefusal why{};
+  fd_budget::TFdGrant descriptors = fd_budget::TryAcquire(fd_budget::TFdKind::kRedirector, peer, 1, &why);
+  if (!descriptors) return Refuse(session, request, RefusalReasonOf(why));
   // The profile's host was resolved when the configuration was loaded.
   if (settings.HostAddr == kAddrNone) {
     return Fail(request, std::string(ProfileSections[profile]) + "/HOST=" + settings.Host +
@@ -200,6 +205,7 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   entry->Owner = &session;
   entry->OwnerEntry = session.Entry();
   entry->OwnerSlot = std::move(slot);
+  entry->Descriptors = std::move(descriptors);
   entry->OwnerAddr = peer;
   entry->OwnerPort = ntohs(session.Peer().sin_port);
   entry->CreatedAtMs = WallMs();

@@ -307,6 +307,9 @@ TEST_F(AbuseTest, RedirectorWhoseListenerFailedIsNoLongerAnnounced) {
 }
 
 TEST_F(AbuseTest, DescriptorReserveRefusesOnlyNewWorkOnlyWhileItIsReached) {
+  // The reserve alone: no kind's share stops the sessions first.
+  config_.Limits.SessionDescriptors = config_.Limits.RedirectorDescriptors = config_.Limits.RelayDescriptors =
+      0;
   StartServer();
   // Room for about twenty sessions beyond the reserve; each costs this
   // process two descriptors (client, accepted socket).
