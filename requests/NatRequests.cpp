@@ -163,6 +163,12 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   // their shares as they come.
   fd_budget::TFdRefusal why{};
   fd_budget::TFdGrant descriptors = fd_budget::TryAcquire(fd_budget::TFdKind::kRedirector, peer, 1, &why);
+  // Listeners share their kind with UDP session sockets: a forged spray's
+  // unconfirmed sessions give way to a create as they do to a player.
+  if (!descriptors && why != fd_budget::TFdRefusal::kFairShare && session.Loop().InLoopThread() &&
+      session.Loop().ShedUnconfirmed()) {
+    descriptors = fd_budget::TryAcquire(fd_budget::TFdKind::kRedirector, peer, 1, &why);
+  }
   if (!descriptors) return Refuse(session, request, RefusalReasonOf(why));
   // The profile's host was resolved when the configuration was loaded.
   if (settings.HostAddr == kAddrNone) {

@@ -125,9 +125,13 @@ TFdGrant TryAcquire(TFdKind kind, std::uint32_t address, long count, TFdRefusal*
     const long mark = PressureMark(share);
     const auto holding = book.by_address.find(address);
     if (book.held + count > mark && holding != book.by_address.end()) {
-      // Shared among those holding some, this address among them.
+      // The mark shared among those holding some, this address among them;
+      // and the top half of what lies above the mark is kept for addresses
+      // that hold nothing, whatever the others' parts.
       const long fair = mark / static_cast<long>(book.by_address.size());
-      if (holding->second + count > fair) return refuse(TFdRefusal::kFairShare);
+      if (holding->second + count > fair || book.held + count > mark + (share - mark) / 2) {
+        return refuse(TFdRefusal::kFairShare);
+      }
     }
   }
   book.by_address[address] += count;

@@ -10,12 +10,13 @@
 // relays each draw on a share of their own, so that a flood of one kind,
 // however many addresses it comes from, cannot take what the others need.
 // Within a kind, admission turns fair as the share runs low: past
-// kPressurePercent of it, an address that already holds its fair part (what
-// is left of that mark divided among the addresses holding some) is
-// refused, while an address that holds nothing is still let in. A flood
-// from a few addresses stops at their parts and leaves the rest of the
-// share to newcomers; a flood from many addresses can only take the share
-// one unit an address, and never another kind's.
+// kPressurePercent of it, an address that already holds its fair part (that
+// mark divided among the addresses holding some) is refused, and the top
+// half of what lies above the mark is kept for addresses that hold nothing,
+// which are still let in. A flood from a few addresses stops at their parts
+// and leaves the rest of the share to newcomers; a flood from many
+// addresses can take the top of the share only one unit an address, and
+// never another kind's share.
 //
 // A kind's units are held as a TFdGrant, which gives them back when it is
 // destroyed, so no path can leak them.
