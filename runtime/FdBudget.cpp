@@ -110,7 +110,7 @@ bool UnderPressure(TFdKind kind) {
   return book.held > PressureMark(share);
 }
 
-TFdGrant TryAcquire(TFdKind kind, std::uint32_t address, long count, TFdRefusal* why) {
+TFdGrant TryAcquire(TFdKind kind, std::uint32_t address, long count, TFdRefusal* why, long keep_free) {
   const auto refuse = [why](TFdRefusal reason) {
     if (why != nullptr) *why = reason;
     return TFdGrant();
@@ -121,7 +121,7 @@ TFdGrant TryAcquire(TFdKind kind, std::uint32_t address, long count, TFdRefusal*
   TKindBook& book = BookOf(kind);
   TMutexLock lock(book.mu);
   if (share != 0) {
-    if (book.held + count > share) return refuse(TFdRefusal::kShare);
+    if (book.held + count > share - keep_free) return refuse(TFdRefusal::kShare);
     const long mark = PressureMark(share);
     const auto holding = book.by_address.find(address);
     if (book.held + count > mark && holding != book.by_address.end()) {

@@ -99,7 +99,7 @@ class TFdGrant {
   void Release();
 
  private:
-  friend TFdGrant TryAcquire(TFdKind, std::uint32_t, long, TFdRefusal*);
+  friend TFdGrant TryAcquire(TFdKind, std::uint32_t, long, TFdRefusal*, long);
   TFdGrant(TFdKind kind, std::uint32_t address, long count) : kind_(kind), address_(address), count_(count) {}
 
   TFdKind kind_ = TFdKind::kSession;
@@ -108,11 +108,12 @@ class TFdGrant {
 };
 
 // |count| (> 0) descriptors of |kind| for |address| (network order), when
-// the reserve, the kind's share and, under pressure, the address's fair part
-// allow them; else an empty grant, and |why| (when given) says which said
-// no. Any thread; checking and taking are one step per kind, but the
-// reserve stays a hint (see HasRoom).
-TFdGrant TryAcquire(TFdKind kind, std::uint32_t address, long count, TFdRefusal* why = nullptr);
+// the reserve, the kind's share less |keep_free| and, under pressure, the
+// address's fair part allow them; else an empty grant, and |why| (when
+// given) says which said no. Any thread; checking and taking are one step
+// per kind, but the reserve stays a hint (see HasRoom).
+TFdGrant TryAcquire(TFdKind kind, std::uint32_t address, long count, TFdRefusal* why = nullptr,
+                    long keep_free = 0);
 
 // For TUniqueFd only.
 void Opened();

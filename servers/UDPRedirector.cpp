@@ -50,7 +50,8 @@ TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_hos
       // client of the loop.
       outbound_addr_(Host().empty() ? INADDR_ANY : ResolveHost(outbound_host_)),
       max_sessions_(std::max<std::size_t>(options.UdpSessions, 1)),
-      connections_per_address_(options.ConnectionsPerAddress) {
+      connections_per_address_(options.ConnectionsPerAddress),
+      owner_address_(options.OwnerAddress) {
   if (Socket() >= 0) GrowReceiveBuffer(Socket(), kListenReceiveBuffer);
 }
 
@@ -208,11 +209,15 @@ TUDPRedirector::TSession* TUDPRedirector::SessionFor(const sockaddr_in& from, st
 }
 
 fd_budget::TFdGrant TUDPRedirector::SessionDescriptor(std::uint32_t address) {
+  constexpr auto kKind = fd_budget::TFdKind::kRedirector;
+  const long keep_free = fd_budget::Share(kKind) * kListenerHeadroomPercent / 100;
   fd_budget::TFdRefusal why{};
-  fd_budget::TFdGrant descriptors = fd_budget::TryAcquire(fd_budget::TFdKind::kRedirector, address, 1, &why);
-  // An address past its fair part makes room for itself at nobody's cost.
-  if (!descriptors && why != fd_budget::TFdRefusal::kFairShare && Loop().ShedUnconfirmed()) {
-    descriptors = fd_budget::TryAcquire(fd_budget::TFdKind::kRedirector, address, 1, &why);
+  fd_budget::TFdGrant descriptors = fd_budget::TryAcquire(kKind, owner_address_, 1, &why, keep_free);
+  // An unconfirmed session makes room: this redirector's own when its owner
+  // holds its fair part (the room is the owner's), else the loop's oldest.
+  if (!descriptors) {
+    const bool shed = why == fd_budget::TFdRefusal::kFairShare ? ShedOwn() : Loop().ShedUnconfirmed();
+    if (shed) descriptors = fd_budget::TryAcquire(kKind, owner_address_, 1, &why, keep_free);
   }
   if (!descriptors) ReportRefusal(TRefusedWork::kUdpSession, RefusalReasonOf(why), address);
   return descriptors;
@@ -228,10 +233,13 @@ std::int64_t TUDPRedirector::OldestUnconfirmed() const {
   return unconfirmed_.empty() ? kNone : unconfirmed_.front()->LastActivity;
 }
 
-void TUDPRedirector::ShedUnconfirmed() {
-  if (unconfirmed_.empty()) return;
+void TUDPRedirector::ShedUnconfirmed() { ShedOwn(); }
+
+bool TUDPRedirector::ShedOwn() {
+  if (unconfirmed_.empty()) return false;
   RemoveSession(index_.at(ClientKey(unconfirmed_.front()->ClientAddr)));
   stats_->Evicted.fetch_add(1, std::memory_order_relaxed);
+  return true;
 }
 
 void TUDPRedirector::ExpireSessions(std::int64_t now) {

@@ -80,6 +80,10 @@ inline constexpr int kListenReceiveBuffer = 4 * 1024 * 1024;
 // most the redirector's own time-out): long enough for a target that is
 // slow to start answering, short enough that a forged spray lets go soon.
 inline constexpr std::int64_t kUnconfirmedTimeoutMs = 30'000;
+// Part of the redirectors' descriptor share that new sessions leave to new
+// listeners: a create on a loop that holds no unconfirmed session to shed
+// still finds a descriptor while a spray fills the rest.
+inline constexpr long kListenerHeadroomPercent = 5;
 
 class TUDPRedirector final : public TUDPServer, public TRedirector, private TSessionShedder {
  public:
@@ -145,7 +149,7 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
     // session exists.
     TAddressSlot AddressShare;
     // The socket's part of the redirectors' descriptor share, charged to
-    // the client's address.
+    // the redirector's owner.
     fd_budget::TFdGrant Descriptors;
     // Its place among the unconfirmed sessions while it is one.
     bool Confirmed = false;
@@ -197,14 +201,16 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
   // one when the limits allow it; nullptr when the datagram is dropped.
   // |datagrams| came together from |from|: more than one confirms it.
   TSession* SessionFor(const sockaddr_in& from, std::int64_t now, unsigned datagrams);
-  // Its descriptor for a new session from |address|: under a short share
-  // bought with the loop's oldest unconfirmed session, never with a
-  // confirmed one.
+  // Its descriptor for a new session from |address|, charged to the owner:
+  // when short, bought with an unconfirmed session, never with a confirmed
+  // one.
   fd_budget::TFdGrant SessionDescriptor(std::uint32_t address);
   void Confirm(TSession& session);
   // TSessionShedder.
   std::int64_t OldestUnconfirmed() const override;
   void ShedUnconfirmed() override;
+  // Removes this redirector's oldest unconfirmed session; false without one.
+  bool ShedOwn();
   // Removes every session whose client has been silent for longer than the
   // time-out at |now| (LastActivity + Timeout < now), and every unconfirmed
   // one older than its shorter time-out; sets the timer at the first expiry
@@ -232,6 +238,7 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
   const std::uint32_t outbound_addr_;  // session sockets bind here; network order
   const std::size_t max_sessions_;
   const std::uint32_t connections_per_address_;
+  const std::uint32_t owner_address_;
   const std::shared_ptr<TRedirectorStats> stats_ = Stats();
 
   // Loop thread only.
