@@ -38,6 +38,12 @@ std::uint32_t ReadLimit(const TIniFile& ini, std::string_view key, std::uint32_t
   return value < 0 ? default_value : static_cast<std::uint32_t>(value);
 }
 
+// A share in percent: 0 to 100; anything else keeps the default.
+std::uint32_t ReadPercent(const TIniFile& ini, std::string_view key, std::uint32_t default_value) {
+  const std::uint32_t value = ReadLimit(ini, key, default_value);
+  return value > 100 ? default_value : value;
+}
+
 TLimits ReadLimits(const TIniFile& ini) {
   const TLimits defaults;
   TLimits limits;
@@ -46,6 +52,9 @@ TLimits ReadLimits(const TIniFile& ini) {
   limits.ConnectionsPerAddress = ReadLimit(ini, "CONNECTIONS_PER_ADDRESS", defaults.ConnectionsPerAddress);
   limits.UdpSessions = ReadLimit(ini, "UDP_SESSIONS", defaults.UdpSessions);
   limits.RequestsPerAddress = ReadLimit(ini, "REQUESTS_PER_ADDRESS", defaults.RequestsPerAddress);
+  limits.SessionDescriptors = ReadPercent(ini, "SESSION_DESCRIPTORS", defaults.SessionDescriptors);
+  limits.RedirectorDescriptors = ReadPercent(ini, "REDIRECTOR_DESCRIPTORS", defaults.RedirectorDescriptors);
+  limits.RelayDescriptors = ReadPercent(ini, "RELAY_DESCRIPTORS", defaults.RelayDescriptors);
   return limits;
 }
 
@@ -161,6 +170,9 @@ std::vector<TSettingText> DescribeConfig(const TServerConfig& config) {
   add(kLimitsSection, "CONNECTIONS_PER_ADDRESS", std::to_string(limits.ConnectionsPerAddress));
   add(kLimitsSection, "UDP_SESSIONS", std::to_string(limits.UdpSessions));
   add(kLimitsSection, "REQUESTS_PER_ADDRESS", std::to_string(limits.RequestsPerAddress));
+  add(kLimitsSection, "SESSION_DESCRIPTORS", std::to_string(limits.SessionDescriptors));
+  add(kLimitsSection, "REDIRECTOR_DESCRIPTORS", std::to_string(limits.RedirectorDescriptors));
+  add(kLimitsSection, "RELAY_DESCRIPTORS", std::to_string(limits.RelayDescriptors));
   const TPolicy& policy = config.Policy;
   add(kPolicySection, "TARGETS", Quoted(policy.Targets == TTargetPolicy::kPeer ? "PEER" : "ANY"));
   add(kPolicySection, "DENY", ListText(policy.DenyAddrs, policy.DenyMasks));

@@ -23,6 +23,7 @@ enum class TValueKind : std::uint8_t {
   kPort,         // integer, low 16 bits kept
   kFlag,         // integer, non-zero is true
   kLimit,        // integer >= 0
+  kPercent,      // integer 0 to 100
   kAddressList,  // addr[/mask],...
   kTargets,      // ANY or PEER
 };
@@ -68,8 +69,11 @@ const std::vector<TKnownSection>& KnownSections() {
           {"CONNECTIONS_PER_ADDRESS", TValueKind::kLimit,
            static_cast<std::int32_t>(limits.ConnectionsPerAddress)},
           {"UDP_SESSIONS", TValueKind::kLimit, static_cast<std::int32_t>(limits.UdpSessions)},
-          {"REQUESTS_PER_ADDRESS", TValueKind::kLimit,
-           static_cast<std::int32_t>(limits.RequestsPerAddress)}}},
+          {"REQUESTS_PER_ADDRESS", TValueKind::kLimit, static_cast<std::int32_t>(limits.RequestsPerAddress)},
+          {"SESSION_DESCRIPTORS", TValueKind::kPercent, static_cast<std::int32_t>(limits.SessionDescriptors)},
+          {"REDIRECTOR_DESCRIPTORS", TValueKind::kPercent,
+           static_cast<std::int32_t>(limits.RedirectorDescriptors)},
+          {"RELAY_DESCRIPTORS", TValueKind::kPercent, static_cast<std::int32_t>(limits.RelayDescriptors)}}},
         {kPolicySection,
          {{"TARGETS", TValueKind::kTargets},
           {"DENY", TValueKind::kAddressList},
@@ -230,6 +234,11 @@ void CheckValue(const TIniFile& ini, std::string_view section, const TKnownKey& 
         out.Warn(key.Line, shown + " is negative (0 means no limit)" + default_applies);
       }
       break;
+    case TValueKind::kPercent:
+      if ((!value.empty() && !integer) || (integer && (number < 0 || number > 100))) {
+        out.Warn(key.Line, shown + " is not a percentage from 0 to 100" + default_applies);
+      }
+      break;
     case TValueKind::kAddressList:
       CheckAddressList(section, rule.Name, value, key.Line, out);
       break;
@@ -243,17 +252,25 @@ void CheckValue(const TIniFile& ini, std::string_view section, const TKnownKey& 
 
 // A line that is neither a section, a key nor a comment is what a file cut
 // short or written over by something else looks like, so it is an error:
-// reading on past it would apply the half that survived.
-void CheckSkippedLine(const TIniSkippedLine& skipped, TDiagnostics& out) {
+// reading on past it would apply the half that survived. A start has always
+// run such a file, ignoring the line, and still does, with a warning.
+void CheckSkippedLine(const TIniSkippedLine& skipped, bool broken_lines_fail, TDiagnostics& out) {
+  const auto broken = [&](const std::string& what) {
+    if (broken_lines_fail) {
+      out.Error(skipped.Line, what);
+    } else {
+      out.Warn(skipped.Line, what + "; ignored, but a reload or --check refuses the file");
+    }
+  };
   switch (skipped.Reason) {
     case TIniSkip::kOutsideSection:
       out.Warn(skipped.Line, "a key before the first section; ignored");
       break;
     case TIniSkip::kNoEquals:
-      out.Error(skipped.Line, "neither a section, a key nor a comment");
+      broken("neither a section, a key nor a comment");
       break;
     case TIniSkip::kEmptyKey:
-      out.Error(skipped.Line, "no key name before '='");
+      broken("no key name before '='");
       break;
     case TIniSkip::kRepeatedSection:
       out.Warn(skipped.Line, "section [" + Upper(skipped.Name) + "] again; only the one at line " +
@@ -265,7 +282,7 @@ void CheckSkippedLine(const TIniSkippedLine& skipped, TDiagnostics& out) {
                                  std::to_string(skipped.FirstLine) + " counts");
       break;
     case TIniSkip::kUnclosedSection:
-      out.Error(skipped.Line, "section name without ']'");
+      broken("section name without ']'");
       break;
   }
 }
@@ -319,6 +336,16 @@ void CheckProfileHosts(const TServerConfig& config, const TIniFile& ini, TDiagno
                " to the server's public address");
 }
 
+void CheckShares(const TLimits& limits, const TIniFile& ini, TDiagnostics& out) {
+  const std::uint32_t sum =
+      limits.SessionDescriptors + limits.RedirectorDescriptors + limits.RelayDescriptors;
+  if (sum <= 100) return;
+  const TIniSection* section = ini.FindSection(kLimitsSection);
+  out.Warn(section == nullptr ? kWholeFile : section->Line,
+           "the descriptor shares (SESSION_, REDIRECTOR_ and RELAY_DESCRIPTORS) add up to " +
+               std::to_string(sum) + "%: one kind can then take descriptors another needs");
+}
+
 void CheckAdmin(const TAdminSettings& admin, const TIniFile& ini, TDiagnostics& out) {
   if (admin.Port == 0) return;
   const int line = ini.LineOf(kAdminSection, "HOST");
@@ -334,9 +361,9 @@ void CheckAdmin(const TAdminSettings& admin, const TIniFile& ini, TDiagnostics& 
   }
 }
 
-void CheckIniFile(const TIniFile& ini, TDiagnostics& out) {
+void CheckIniFile(const TIniFile& ini, bool broken_lines_fail, TDiagnostics& out) {
   const std::size_t first = out.Items().size();
-  for (const TIniSkippedLine& skipped : ini.SkippedLines()) CheckSkippedLine(skipped, out);
+  for (const TIniSkippedLine& skipped : ini.SkippedLines()) CheckSkippedLine(skipped, broken_lines_fail, out);
   const auto& known = KnownSections();
   for (const TIniSection& section : ini.Sections()) {
     const auto known_section = std::find_if(known.begin(), known.end(), [&](const TKnownSection& s) {

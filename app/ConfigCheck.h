@@ -17,8 +17,10 @@ namespace quorvane {
 
 // Sections and keys the server does not know, lines it passes over, values
 // that do not parse (the key keeps its default), values longer than the
-// reading cut, and suspicious address-list entries. Pure: no lookups.
-void CheckIniFile(const TIniFile& ini, TDiagnostics& out);
+// reading cut, and suspicious address-list entries. A line that is neither
+// a section, a key nor a comment is an error when |broken_lines_fail| (a
+// check, a reload), else a warning (a start). Pure: no lookups.
+void CheckIniFile(const TIniFile& ini, bool broken_lines_fail, TDiagnostics& out);
 
 // Checks of the profiles as MakeConfigSnapshot resolved them: hosts that do
 // not resolve, and profiles whose redirectors would be announced at a
@@ -27,6 +29,8 @@ void CheckProfileHosts(const TServerConfig& config, const TIniFile& ini, TDiagno
 
 // The admin endpoint, when it is on: its host must resolve, and a host
 // other than a loopback address needs a token. May look up the host's name.
+// Warns when the descriptor shares add up to more than the whole.
+void CheckShares(const TLimits& limits, const TIniFile& ini, TDiagnostics& out);
 void CheckAdmin(const TAdminSettings& admin, const TIniFile& ini, TDiagnostics& out);
 
 // Why the control listener could not be set up, from the errno |error|:

@@ -81,7 +81,7 @@ TConfigLoad Load(const TConfigSource& source, TLoadPurpose purpose, const TServe
   std::string reason;
   switch (TIniFile::Load(source.Path, &load.Ini, &reason)) {
     case TIniStatus::kRead:
-      CheckIniFile(load.Ini, out);
+      CheckIniFile(load.Ini, purpose != TLoadPurpose::kStart, out);
       // An empty file, or one cut short before its first section: a start
       // has always run such a file with the defaults, but a reload would
       // silently drop the whole policy in force.
@@ -110,6 +110,7 @@ TConfigLoad Load(const TConfigSource& source, TLoadPurpose purpose, const TServe
   // the running ones: a file that could not start the server is not
   // applied either.
   CheckAdmin(config.Admin, load.Ini, out);
+  CheckShares(config.Limits, load.Ini, out);
   TConfigSnapshot snapshot = MakeConfigSnapshot(std::move(config));
   if (purpose != TLoadPurpose::kStart) {
     // A start reports its own listeners' failures; a reload need not probe

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/FdBudget.h"
+
 namespace quorvane {
 
 class TRequestsServerThread;
@@ -27,6 +29,10 @@ struct TClientEntry {
   // The redirectors this client's session created that are still live,
   // oldest first: its session's end destroys them, newest first.
   std::vector<TRedirectorEntry*> Owned;
+
+  // The session socket's part of the sessions' descriptor share; given
+  // back with the entry, after the socket has closed.
+  fd_budget::TFdGrant Descriptors;
 };
 
 }  // namespace quorvane

@@ -159,6 +159,17 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   if (!fd_budget::HasRoom(kRedirectorDescriptors)) {
     return Refuse(session, request, TRefusalReason::kDescriptorReserve);
   }
+  // The listener is the redirector's own; its sessions and relays draw on
+  // their shares as they come.
+  fd_budget::TFdRefusal why{};
+  fd_budget::TFdGrant descriptors = fd_budget::TryAcquire(fd_budget::TFdKind::kRedirector, peer, 1, &why);
+  // Listeners share their kind with UDP session sockets: a forged spray's
+  // unconfirmed sessions give way to a create as they do to a player.
+  if (!descriptors && why != fd_budget::TFdRefusal::kFairShare && session.Loop().InLoopThread() &&
+      session.Loop().ShedUnconfirmed()) {
+    descriptors = fd_budget::TryAcquire(fd_budget::TFdKind::kRedirector, peer, 1, &why);
+  }
+  if (!descriptors) return Refuse(session, request, RefusalReasonOf(why));
   // The profile's host was resolved when the configuration was loaded.
   if (settings.HostAddr == kAddrNone) {
     return Fail(request, std::string(ProfileSections[profile]) + "/HOST=" + settings.Host +
@@ -174,6 +185,7 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   // close its port at once.
   wanted.Options.Loop = &session.Loop();
   wanted.Options.ConnectionsPerAddress = config.Limits.ConnectionsPerAddress;
+  wanted.Options.OwnerAddress = peer;
   wanted.Options.UdpSessions =
       config.Limits.UdpSessions == 0 ? std::numeric_limits<std::size_t>::max() : config.Limits.UdpSessions;
   wanted.Options.Stats = std::make_shared<TRedirectorStats>();
@@ -200,6 +212,7 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   entry->Owner = &session;
   entry->OwnerEntry = session.Entry();
   entry->OwnerSlot = std::move(slot);
+  entry->Descriptors = std::move(descriptors);
   entry->OwnerAddr = peer;
   entry->OwnerPort = ntohs(session.Peer().sin_port);
   entry->CreatedAtMs = WallMs();

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "runtime/AddressCounter.h"
+#include "runtime/FdBudget.h"
 #include "servers/Redirector.h"
 #include "servers/RedirectorStats.h"
 
@@ -45,6 +46,9 @@ struct TRedirectorEntry {
   // The owning session's share of its address's redirectors; given back
   // when the entry goes.
   TAddressSlot OwnerSlot;
+  // Its part of the redirectors' descriptor share, charged to the owner's
+  // address.
+  fd_budget::TFdGrant Descriptors;
   // For the operator's views.
   std::uint32_t OwnerAddr = 0;   // the owning session's peer, network order
   std::uint16_t OwnerPort = 0;   // host order

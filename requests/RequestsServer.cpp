@@ -66,9 +66,11 @@ void TRequestsServer::ProcessConnection(TUniqueFd accepted) {
     ShutdownAndClose(accepted);
     ReportRefusal(TRefusedWork::kSession, reason, addr);
   };
-  if (!fd_budget::HasRoom()) return refuse(TRefusalReason::kDescriptorReserve);
   TAddressSlot slot = sessions_by_address_.TryAcquire(addr, CurrentConfig()->Limits.SessionsPerAddress);
   if (!slot) return refuse(TRefusalReason::kSessionsPerAddress);
+  fd_budget::TFdRefusal why{};
+  fd_budget::TFdGrant descriptors = fd_budget::TryAcquire(fd_budget::TFdKind::kSession, addr, 1, &why);
+  if (!descriptors) return refuse(RefusalReasonOf(why));
   SetKeepAlive(accepted.Get());
 
   // Logged here, in the order the clients were accepted, and before any
@@ -78,6 +80,7 @@ void TRequestsServer::ProcessConnection(TUniqueFd accepted) {
   entry->Address = addr;
   entry->PeerPort = ntohs(peer.sin_port);
   entry->ConnectedAtMs = WallMs();
+  entry->Descriptors = std::move(descriptors);
   // The entry is in the registry before the session handles its first packet.
   TClientEntry* recorded = registry_.AddClient(std::move(entry));
   metrics_.SessionsAccepted.fetch_add(1, std::memory_order_relaxed);

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "runtime/FdBudget.h"
 #include "runtime/Mutex.h"
 #include "servers/AddressHelpers.h"
 
@@ -38,6 +39,11 @@ TConfigSnapshot CurrentConfig() {
 }
 
 void PublishConfig(TConfigSnapshot config) {
+  // The descriptor shares are the budget's, which knows no configuration.
+  const TLimits& limits = config->Limits;
+  fd_budget::SetShares(
+      {{static_cast<long>(limits.SessionDescriptors), static_cast<long>(limits.RedirectorDescriptors),
+        static_cast<long>(limits.RelayDescriptors)}});
   TPublished& published = Published();
   TMutexLock lock(published.mu);
   published.config = std::move(config);

@@ -49,6 +49,12 @@ struct TLimits {
   std::uint32_t ConnectionsPerAddress = 256;  // per redirector: relays or UDP sessions
   std::uint32_t UdpSessions = 1024;           // per UDP redirector, from all addresses
   std::uint32_t RequestsPerAddress = 1000;    // Nop, Register and NAT requests a second
+  // Shares of the descriptors above the reserve, in percent, for control
+  // sessions, redirectors (listeners and UDP session sockets) and TCP
+  // relays; 0: no share of its own (runtime/FdBudget.h).
+  std::uint32_t SessionDescriptors = 20;
+  std::uint32_t RedirectorDescriptors = 40;
+  std::uint32_t RelayDescriptors = 40;
 };
 
 // Section [POLICY]: what an operator may forbid; everything is allowed by

@@ -4,7 +4,11 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <unordered_map>
+
+#include "runtime/Mutex.h"
 
 namespace quorvane::fd_budget {
 namespace {
@@ -13,6 +17,22 @@ std::atomic<long> tracked{0};
 std::atomic<long> untracked{0};
 std::atomic<long> limit{0};
 std::atomic<long> reserve{0};
+
+// Each kind's share in percent; TFdShares's defaults until SetShares().
+constexpr TFdShares kDefaultShares;
+std::array<std::atomic<long>, kFdKindCount> percents = {kDefaultShares.Percent[0], kDefaultShares.Percent[1],
+                                                        kDefaultShares.Percent[2]};
+
+struct TKindBook {
+  TMutex mu;
+  long held GUARDED_BY(mu) = 0;
+  std::unordered_map<std::uint32_t, long> by_address GUARDED_BY(mu);  // no zero entries
+};
+
+std::array<TKindBook, kFdKindCount> kinds;
+
+std::size_t IndexOf(TFdKind kind) { return static_cast<std::size_t>(kind); }
+TKindBook& BookOf(TFdKind kind) { return kinds[IndexOf(kind)]; }
 
 // Entries of /proc/self/fd, without the one the listing itself holds; -1
 // when it cannot be read.
@@ -28,6 +48,17 @@ long CountOpenDescriptors() {
   return count - 1;
 }
 
+// The kind's share in descriptors: a part of what lies above the reserve
+// and the descriptors open before the server began.
+long ShareOf(TFdKind kind) {
+  const long max = Limit();
+  if (max == 0) return 0;
+  const long pool = std::max(0L, max - Reserve() - untracked.load(std::memory_order_relaxed));
+  return pool * percents[IndexOf(kind)].load(std::memory_order_relaxed) / 100;
+}
+
+long PressureMark(long share) { return share * kPressurePercent / 100; }
+
 }  // namespace
 
 void Init() {
@@ -40,6 +71,12 @@ void Init() {
   limit.store(max, std::memory_order_release);
 }
 
+void SetShares(const TFdShares& shares) {
+  for (std::size_t i = 0; i < kFdKindCount; ++i) {
+    percents[i].store(std::clamp(shares.Percent[i], 0L, 100L), std::memory_order_relaxed);
+  }
+}
+
 long Open() { return untracked.load(std::memory_order_relaxed) + tracked.load(std::memory_order_relaxed); }
 long Limit() { return limit.load(std::memory_order_acquire); }
 long Reserve() { return reserve.load(std::memory_order_relaxed); }
@@ -48,6 +85,79 @@ bool HasRoom(long needed) {
   const long max = Limit();
   if (max == 0) return true;
   return max - Open() - needed >= Reserve();
+}
+
+long Held(TFdKind kind) {
+  TKindBook& book = BookOf(kind);
+  TMutexLock lock(book.mu);
+  return book.held;
+}
+
+long HeldBy(TFdKind kind, std::uint32_t address) {
+  TKindBook& book = BookOf(kind);
+  TMutexLock lock(book.mu);
+  const auto it = book.by_address.find(address);
+  return it == book.by_address.end() ? 0 : it->second;
+}
+
+long Share(TFdKind kind) { return ShareOf(kind); }
+
+bool UnderPressure(TFdKind kind) {
+  const long share = ShareOf(kind);
+  if (share == 0) return false;
+  TKindBook& book = BookOf(kind);
+  TMutexLock lock(book.mu);
+  return book.held > PressureMark(share);
+}
+
+TFdGrant TryAcquire(TFdKind kind, std::uint32_t address, long count, TFdRefusal* why, long keep_free) {
+  const auto refuse = [why](TFdRefusal reason) {
+    if (why != nullptr) *why = reason;
+    return TFdGrant();
+  };
+  if (count <= 0) return refuse(TFdRefusal::kNone);
+  if (!HasRoom(count)) return refuse(TFdRefusal::kReserve);
+  const long share = ShareOf(kind);
+  TKindBook& book = BookOf(kind);
+  TMutexLock lock(book.mu);
+  if (share != 0) {
+    if (book.held + count > share - keep_free) return refuse(TFdRefusal::kShare);
+    const long mark = PressureMark(share);
+    const auto holding = book.by_address.find(address);
+    if (book.held + count > mark && holding != book.by_address.end()) {
+      // The mark shared among those holding some, this address among them;
+      // and the top half of what lies above the mark is kept for addresses
+      // that hold nothing, whatever the others' parts.
+      const long fair = mark / static_cast<long>(book.by_address.size());
+      if (holding->second + count > fair || book.held + count > mark + (share - mark) / 2) {
+        return refuse(TFdRefusal::kFairShare);
+      }
+    }
+  }
+  book.by_address[address] += count;
+  book.held += count;
+  if (why != nullptr) *why = TFdRefusal::kNone;
+  return TFdGrant(kind, address, count);
+}
+
+TFdGrant& TFdGrant::operator=(TFdGrant&& other) noexcept {
+  if (this != &other) {
+    Release();
+    kind_ = other.kind_;
+    address_ = other.address_;
+    count_ = std::exchange(other.count_, 0);
+  }
+  return *this;
+}
+
+void TFdGrant::Release() {
+  if (count_ == 0) return;
+  TKindBook& book = BookOf(kind_);
+  TMutexLock lock(book.mu);
+  book.held -= count_;
+  const auto it = book.by_address.find(address_);
+  if (it != book.by_address.end() && (it->second -= count_) <= 0) book.by_address.erase(it);
+  count_ = 0;
 }
 
 void Opened() { tracked.fetch_add(1, std::memory_order_relaxed); }

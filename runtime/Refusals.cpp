@@ -195,8 +195,25 @@ std::string_view RefusalReasonName(TRefusalReason reason) {
       return "DENY";
     case TRefusalReason::kOwnerOnly:
       return "OWNER_ONLY";
+    case TRefusalReason::kDescriptorShare:
+      return "DESCRIPTOR_SHARE";
+    case TRefusalReason::kFairShare:
+      return "FAIR_SHARE";
   }
   return "UNKNOWN";
+}
+
+TRefusalReason RefusalReasonOf(fd_budget::TFdRefusal refusal) {
+  switch (refusal) {
+    case fd_budget::TFdRefusal::kShare:
+      return TRefusalReason::kDescriptorShare;
+    case fd_budget::TFdRefusal::kFairShare:
+      return TRefusalReason::kFairShare;
+    case fd_budget::TFdRefusal::kNone:
+    case fd_budget::TFdRefusal::kReserve:
+      break;
+  }
+  return TRefusalReason::kDescriptorReserve;
 }
 
 void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t address) {

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "runtime/FdBudget.h"
+
 namespace quorvane {
 
 // What was refused.
@@ -29,8 +31,10 @@ enum class TRefusalReason : std::uint8_t {
   kTargets,
   kDeny,
   kOwnerOnly,
+  kDescriptorShare,  // the kind's share of the descriptors is used up
+  kFairShare,        // the share runs low and the address holds its fair part
 };
-inline constexpr std::size_t kRefusalReasonCount = 8;
+inline constexpr std::size_t kRefusalReasonCount = 10;
 
 // Addresses a line names with their counts; the rest are summed.
 inline constexpr std::size_t kRefusalAddressesNamed = 3;
@@ -42,8 +46,12 @@ inline constexpr std::size_t kRefusalAddressesTracked = 4096;
 // "sessions", "creates", "connections", "UDP sessions".
 std::string_view RefusedWorkName(TRefusedWork work);
 // "SESSIONS_PER_ADDRESS", ..., "DESCRIPTOR_RESERVE", "THREADS", "TARGETS",
-// "DENY", "OWNER_ONLY".
+// "DENY", "OWNER_ONLY", "DESCRIPTOR_SHARE", "FAIR_SHARE".
 std::string_view RefusalReasonName(TRefusalReason reason);
+
+// The reason for a refused descriptor grant; kNone maps to
+// kDescriptorReserve.
+TRefusalReason RefusalReasonOf(fd_budget::TFdRefusal refusal);
 
 // Counts one refusal of |work| from |address| (network order) and logs it
 // within the rate limit: at once when the kind's last line is a second old,

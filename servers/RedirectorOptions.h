@@ -27,6 +27,10 @@ struct TRedirectorOptions {
   // UDP sessions of one redirector; at the cap the longest silent one is
   // evicted. At least 1.
   std::size_t UdpSessions = kMaxUdpSessions;
+  // Whose redirector it is (network order): its UDP session sockets are
+  // charged to this address's part of the redirectors' descriptor share,
+  // not to their clients', whose source addresses may be forged.
+  std::uint32_t OwnerAddress = 0;
   // Where the redirector counts what it relays; made when empty.
   std::shared_ptr<TRedirectorStats> Stats{};
 };

@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <utility>
+#include <vector>
 
 #include "servers/TCPRelay.h"
 
@@ -20,6 +21,9 @@ TRelayEngine::TRelayEngine(std::size_t loops, const TLoopClock& clock) {
   const std::size_t count = loops != 0 ? loops : AvailableCpus();
   loops_.reserve(count);
   for (std::size_t i = 0; i < count; ++i) loops_.push_back(std::make_unique<TRelayLoop>(clock));
+  std::vector<TRelayLoop*> all;
+  for (auto& loop : loops_) all.push_back(loop.get());
+  for (auto& loop : loops_) loop->SetSiblings(all);
 }
 
 TRelayEngine::~TRelayEngine() { Stop(); }

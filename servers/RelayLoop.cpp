@@ -85,6 +85,41 @@ void TRelayLoop::BatchUsed() {
   }
 }
 
+void TRelayLoop::AddShedder(TSessionShedder& shedder) { shedders_.push_back(&shedder); }
+
+void TRelayLoop::RemoveShedder(TSessionShedder& shedder) { std::erase(shedders_, &shedder); }
+
+bool TRelayLoop::ShedLocally() {
+  TSessionShedder* oldest = nullptr;
+  std::int64_t oldest_at = TSessionShedder::kNone;
+  for (TSessionShedder* shedder : shedders_) {
+    const std::int64_t at = shedder->OldestUnconfirmed();
+    if (at < oldest_at) {
+      oldest = shedder;
+      oldest_at = at;
+    }
+  }
+  if (oldest == nullptr) return false;
+  oldest->ShedUnconfirmed();
+  return true;
+}
+
+bool TRelayLoop::ShedUnconfirmed() {
+  if (ShedLocally()) return true;
+  for (TRelayLoop* sibling : siblings_) {
+    if (sibling == this || sibling->shed_asked_.exchange(true, std::memory_order_acq_rel)) continue;
+    sibling->Post([sibling] {
+      sibling->shed_asked_.store(false, std::memory_order_release);
+      for (std::size_t shed = 0;
+           shed < kShedBatch && fd_budget::UnderPressure(fd_budget::TFdKind::kRedirector) &&
+           sibling->ShedLocally();
+           ++shed) {
+      }
+    });
+  }
+  return false;
+}
+
 void TRelayLoop::Execute() {
   BlockSigPipe();
   loop_.Run();

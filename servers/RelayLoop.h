@@ -15,12 +15,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include "runtime/AddressCounter.h"
 #include "runtime/EventLoop.h"
+#include "runtime/FdBudget.h"
 #include "runtime/Net.h"
 #include "runtime/Thread.h"
 #include "servers/DatagramBatch.h"
@@ -45,6 +48,8 @@ struct TRelayRequest {
   // The remote address's share of its redirector's limit; given back when
   // the relay ends.
   TAddressSlot Slot;
+  // Its part of the relays' descriptor share; given back when it ends.
+  fd_budget::TFdGrant Descriptors;
   // The redirector's counters; made when empty.
   std::shared_ptr<TRedirectorStats> Stats;
 };
@@ -74,6 +79,27 @@ inline constexpr std::int64_t kBatchTrimDelayMs = 1000;
 inline constexpr std::size_t kHeapTrimAfterFrees = 256;
 inline constexpr std::int64_t kHeapTrimDelayMs = 5000;
 
+// Unconfirmed UDP sessions another loop sheds when asked, at most, per ask.
+inline constexpr std::size_t kShedBatch = 64;
+
+// A client of the loop that holds UDP sessions no answer has confirmed yet
+// (servers/UDPRedirector.h): when the redirectors' descriptor share runs
+// out, those go first, oldest first, whichever redirector holds them.
+class TSessionShedder {
+ public:
+  static constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::max();
+  // Loop clock time at which its oldest unconfirmed session began, or kNone.
+  virtual std::int64_t OldestUnconfirmed() const = 0;
+  // Removes its oldest unconfirmed session.
+  virtual void ShedUnconfirmed() = 0;
+
+ protected:
+  TSessionShedder() = default;
+  ~TSessionShedder() = default;
+  TSessionShedder(const TSessionShedder&) = default;
+  TSessionShedder& operator=(const TSessionShedder&) = default;
+};
+
 class TRelayLoop final : public TThread {
  public:
   // Sets up the loop's descriptors and receive slots; Valid() says whether
@@ -86,6 +112,9 @@ class TRelayLoop final : public TThread {
   // Owner: starts the thread and returns once it runs the loop, so that
   // from then on work for the loop runs on it, never on the caller's thread.
   bool Resume();
+  // Owner, before Resume(): the engine's other loops, asked to shed when
+  // this one has no unconfirmed session left to.
+  void SetSiblings(std::vector<TRelayLoop*> siblings) { siblings_ = std::move(siblings); }
 
   // Any thread: queues |task| for the loop; false when the loop has closed
   // (|task| is then destroyed unrun; TryPost() leaves it to the caller).
@@ -116,6 +145,14 @@ class TRelayLoop final : public TThread {
   // One of the loop's clients (a relay, a control session, a UDP session)
   // has been freed; plans the heap trim.
   void ClientFreed();
+  // Shedders register while they serve and leave before they go.
+  void AddShedder(TSessionShedder& shedder);
+  void RemoveShedder(TSessionShedder& shedder);
+  // Removes the oldest unconfirmed UDP session of this loop, giving its
+  // descriptor back; true when there was one. Without one, asks every
+  // other loop to shed up to kShedBatch of its own while the share stays
+  // short, and returns false: what they free serves the next datagram.
+  bool ShedUnconfirmed();
 
  protected:
   void Execute() override;
@@ -123,6 +160,7 @@ class TRelayLoop final : public TThread {
 
  private:
   void CloseAll();
+  bool ShedLocally();
 
   TEventLoop loop_;
   std::unordered_map<TTCPRelay*, std::unique_ptr<TTCPRelay>> relays_;
@@ -132,6 +170,10 @@ class TRelayLoop final : public TThread {
   std::size_t freed_since_trim_ = 0;
   TFunctionTimer heap_trim_timer_;
   TRelayLoopCounters counters_;
+  std::vector<TSessionShedder*> shedders_;
+  std::vector<TRelayLoop*> siblings_;
+  // A shed asked of this loop and not yet run: one at a time.
+  std::atomic<bool> shed_asked_{false};
 };
 
 }  // namespace quorvane

@@ -38,8 +38,11 @@ void TTCPRedirector::ProcessConnection(TUniqueFd accepted) {
     ShutdownAndClose(accepted);
     return;
   }
-  if (!fd_budget::HasRoom(kRelayDescriptors)) {
-    ReportRefusal(TRefusedWork::kConnection, TRefusalReason::kDescriptorReserve, remote);
+  fd_budget::TFdRefusal why{};
+  fd_budget::TFdGrant descriptors =
+      fd_budget::TryAcquire(fd_budget::TFdKind::kRelay, remote, kRelayDescriptors, &why);
+  if (!descriptors) {
+    ReportRefusal(TRefusedWork::kConnection, RefusalReasonOf(why), remote);
     ShutdownAndClose(accepted);
     return;
   }
@@ -53,6 +56,7 @@ void TTCPRedirector::ProcessConnection(TUniqueFd accepted) {
   request.Target = target_;
   request.OutboundAddr = outbound_addr_;
   request.Slot = std::move(slot);
+  request.Descriptors = std::move(descriptors);
   request.Stats = Stats();
   Loop().StartRelay(std::move(request));
 }

@@ -41,6 +41,7 @@ TTCPRelay::TTCPRelay(TRelayLoop& loop, TRelayRequest request)
       target_addr_(request.Target),
       outbound_addr_(request.OutboundAddr),
       slot_(std::move(request.Slot)),
+      descriptors_(std::move(request.Descriptors)),
       stats_(request.Stats ? std::move(request.Stats) : std::make_shared<TRedirectorStats>()) {}
 
 TTCPRelay::~TTCPRelay() { assert(state_ == TState::kEnded); }
@@ -213,6 +214,7 @@ void TTCPRelay::End(TEnd how) {
   if (counted_) stats_->Open.fetch_sub(1, std::memory_order_relaxed);
   counted_ = false;
   slot_.Release();
+  descriptors_.Release();
   relay_loop_.RelayEnded(*this);
 }
 

@@ -99,6 +99,7 @@ class TTCPRelay final : private TLoopTimer {
   sockaddr_in target_addr_;
   std::optional<std::uint32_t> outbound_addr_;
   TAddressSlot slot_;
+  fd_budget::TFdGrant descriptors_;
   std::shared_ptr<TRedirectorStats> stats_;
   TSide accepted_side_{*this, true};
   TSide target_side_{*this, false};

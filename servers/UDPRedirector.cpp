@@ -44,12 +44,14 @@ TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_hos
       // Unchecked: a target that does not resolve makes every send fail.
       target_addr_(MakeSockAddr(ResolveHost(target_host_), target_port_)),
       timeout_(std::max<std::int64_t>(timeout_ms, 0)),
+      unconfirmed_timeout_(std::min(timeout_, kUnconfirmedTimeoutMs)),
       outbound_host_(std::move(outbound_host)),
       // Resolved once, here: a lookup on the loop would hold up every other
       // client of the loop.
       outbound_addr_(Host().empty() ? INADDR_ANY : ResolveHost(outbound_host_)),
       max_sessions_(std::max<std::size_t>(options.UdpSessions, 1)),
-      connections_per_address_(options.ConnectionsPerAddress) {
+      connections_per_address_(options.ConnectionsPerAddress),
+      owner_address_(options.OwnerAddress) {
   if (Socket() >= 0) GrowReceiveBuffer(Socket(), kListenReceiveBuffer);
 }
 
@@ -63,6 +65,7 @@ bool TUDPRedirector::Start() {
   // Level-triggered: what one pass leaves queued is reported again next turn.
   if (!Events().Watch(listen_watch_, Socket(), EPOLLIN)) return false;
   started_ = true;
+  Loop().AddShedder(*this);
   return true;
 }
 
@@ -91,7 +94,7 @@ void TUDPRedirector::RunPass() {
   // Session sockets first, while every reported session still exists: a
   // client's datagram may add or evict one, and expiry may remove one.
   loop.Batch().Clear();
-  for (const TSession* session : ready_) CollectAnswers(*session, tally);
+  for (TSession* session : ready_) CollectAnswers(*session, tally);
   ready_.clear();
   SendAnswers(tally);
   bool listener_failed = false;
@@ -105,7 +108,7 @@ void TUDPRedirector::RunPass() {
   ExpireSessions(Events().NowMs());
 }
 
-void TUDPRedirector::CollectAnswers(const TSession& session, TPassTally& tally) {
+void TUDPRedirector::CollectAnswers(TSession& session, TPassTally& tally) {
   TDatagramBatch& batch = Loop().Batch();
   // Up to one batch per session per pass, even when the pass's batch fills
   // and is sent on half-way: a busy target cannot starve the other sessions.
@@ -117,6 +120,7 @@ void TUDPRedirector::CollectAnswers(const TSession& session, TPassTally& tally) 
     // until it is reported again.
     const int got = batch.ReceiveMore(session.Socket.Get(), wanted);
     if (got <= 0) return;
+    Confirm(session);
     // Whoever sent them, the target or another host, they go to this
     // session's client. Answers do not keep a session alive.
     batch.Direct(first, static_cast<unsigned>(got), session.ClientAddr);
@@ -144,7 +148,7 @@ bool TUDPRedirector::ForwardDatagrams(TPassTally& tally) {
     const sockaddr_in& from = batch.From(first);
     for (end = first + 1; end < batch.Count() && SameClient(batch.From(end), from); ++end) {
     }
-    const TSession* session = SessionFor(from, now);
+    const TSession* session = SessionFor(from, now, end - first);
     if (session == nullptr) continue;  // refused: the whole run is dropped
     // A send that fails (full buffer, unreachable target) loses the
     // datagram, as the network might have.
@@ -156,12 +160,14 @@ bool TUDPRedirector::ForwardDatagrams(TPassTally& tally) {
   return true;
 }
 
-TUDPRedirector::TSession* TUDPRedirector::SessionFor(const sockaddr_in& from, std::int64_t now) {
+TUDPRedirector::TSession* TUDPRedirector::SessionFor(const sockaddr_in& from, std::int64_t now,
+                                                     unsigned datagrams) {
   const std::uint64_t key = ClientKey(from);
   if (const auto found = index_.find(key); found != index_.end()) {
     const TSessions::iterator session = found->second;
     session->LastActivity = now;
     sessions_.splice(sessions_.end(), sessions_, session);  // now the most recently active
+    Confirm(*session);
     return &*session;
   }
   const std::uint32_t address = from.sin_addr.s_addr;
@@ -172,52 +178,105 @@ TUDPRedirector::TSession* TUDPRedirector::SessionFor(const sockaddr_in& from, st
     ReportRefusal(TRefusedWork::kUdpSession, TRefusalReason::kConnectionsPerAddress, address);
     return nullptr;
   }
-  if (!fd_budget::HasRoom()) {
-    ReportRefusal(TRefusedWork::kUdpSession, TRefusalReason::kDescriptorReserve, address);
-    return nullptr;
-  }
+  fd_budget::TFdGrant descriptors = SessionDescriptor(address);
+  if (!descriptors) return nullptr;
   TUniqueFd fd = OpenSessionSocket();
   if (!fd) return nullptr;  // no session without a socket; the datagram is lost
   if (sessions_.size() >= max_sessions_) {
-    // The least recently active; of equals, the one whose datagram came first.
-    RemoveSession(sessions_.begin());
+    // An unconfirmed one first, the oldest; else the least recently active,
+    // and of equals the one whose datagram came first.
+    RemoveSession(unconfirmed_.empty() ? sessions_.begin()
+                                       : index_.at(ClientKey(unconfirmed_.front()->ClientAddr)));
     stats_->Evicted.fetch_add(1, std::memory_order_relaxed);
   }
   const int socket = fd.Get();
-  const TSessions::iterator session =
-      sessions_.emplace(sessions_.end(), *this, now, from, std::move(fd), std::move(share));
+  const TSessions::iterator session = sessions_.emplace(sessions_.end(), *this, now, from, std::move(fd),
+                                                        std::move(share), std::move(descriptors));
   if (!Events().Watch(*session, socket, EPOLLIN)) {
     sessions_.erase(session);  // a session never heard from is none; the datagram is lost
     PublishCount();
     return nullptr;
   }
   index_.emplace(key, session);
+  if (datagrams > 1) {
+    session->Confirmed = true;
+  } else {
+    session->UnconfirmedAt = unconfirmed_.insert(unconfirmed_.end(), &*session);
+  }
   PublishCount();
   stats_->Opened.fetch_add(1, std::memory_order_relaxed);
   return &*session;
 }
 
+fd_budget::TFdGrant TUDPRedirector::SessionDescriptor(std::uint32_t address) {
+  constexpr auto kKind = fd_budget::TFdKind::kRedirector;
+  const long keep_free = fd_budget::Share(kKind) * kListenerHeadroomPercent / 100;
+  fd_budget::TFdRefusal why{};
+  fd_budget::TFdGrant descriptors = fd_budget::TryAcquire(kKind, owner_address_, 1, &why, keep_free);
+  // An unconfirmed session makes room: this redirector's own when its owner
+  // holds its fair part (the room is the owner's), else the loop's oldest.
+  if (!descriptors) {
+    const bool shed = why == fd_budget::TFdRefusal::kFairShare ? ShedOwn() : Loop().ShedUnconfirmed();
+    if (shed) descriptors = fd_budget::TryAcquire(kKind, owner_address_, 1, &why, keep_free);
+  }
+  if (!descriptors) ReportRefusal(TRefusedWork::kUdpSession, RefusalReasonOf(why), address);
+  return descriptors;
+}
+
+void TUDPRedirector::Confirm(TSession& session) {
+  if (session.Confirmed) return;
+  session.Confirmed = true;
+  unconfirmed_.erase(session.UnconfirmedAt);
+}
+
+std::int64_t TUDPRedirector::OldestUnconfirmed() const {
+  return unconfirmed_.empty() ? kNone : unconfirmed_.front()->LastActivity;
+}
+
+void TUDPRedirector::ShedUnconfirmed() { ShedOwn(); }
+
+bool TUDPRedirector::ShedOwn() {
+  if (unconfirmed_.empty()) return false;
+  RemoveSession(index_.at(ClientKey(unconfirmed_.front()->ClientAddr)));
+  stats_->Evicted.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
 void TUDPRedirector::ExpireSessions(std::int64_t now) {
-  // In order of last activity, so the expired ones are the first few.
+  // Both lists are in order of last activity, so the expired ones are the
+  // first few of each.
   std::size_t expired = 0;
+  while (!unconfirmed_.empty() && now >= UnconfirmedExpiryTime(unconfirmed_.front()->LastActivity)) {
+    RemoveSession(index_.at(ClientKey(unconfirmed_.front()->ClientAddr)));
+    ++expired;
+  }
   while (!sessions_.empty() && now >= ExpiryTime(sessions_.front().LastActivity)) {
     RemoveSession(sessions_.begin());
     ++expired;
   }
   if (expired != 0) stats_->Expired.fetch_add(expired, std::memory_order_relaxed);
-  // A timer already armed stands no later than the first session's expiry:
-  // the first only ever gets later (it talks and moves back, or goes). Left
-  // where it is, it may fire early, and the pass it plans moves it on.
   if (sessions_.empty()) {
     Events().Disarm(expiry_timer_);
-  } else if (!expiry_timer_.Armed()) {
-    const std::int64_t next = ExpiryTime(sessions_.front().LastActivity);
-    if (next != kNever) Events().Arm(expiry_timer_, next);
+    expiry_at_ = kNever;
+    return;
   }
+  // A timer already armed no later than the first expiry stays: the firsts
+  // only ever get later (they talk and move back, or go), except for a new
+  // unconfirmed session, whose shorter time-out may come first. Left where
+  // it is, the timer may fire early, and the pass it plans moves it on.
+  std::int64_t next = ExpiryTime(sessions_.front().LastActivity);
+  if (!unconfirmed_.empty()) next = std::min(next, UnconfirmedExpiryTime(unconfirmed_.front()->LastActivity));
+  if (next == kNever || (expiry_timer_.Armed() && expiry_at_ <= next)) return;
+  Events().Arm(expiry_timer_, next);
+  expiry_at_ = next;
 }
 
 void TUDPRedirector::RemoveSession(TSessions::iterator session) {
   index_.erase(ClientKey(session->ClientAddr));
+  if (!session->Confirmed) unconfirmed_.erase(session->UnconfirmedAt);
+  // Shed for another redirector of the loop, it may wait for this one's
+  // pass, which must not find it.
+  if (!ready_.empty()) std::erase(ready_, &*session);
   // Stops watching, closes the socket and gives back the address share.
   sessions_.erase(session);
   PublishCount();
@@ -234,9 +293,12 @@ void TUDPRedirector::CloseAll() {
   if (started_) {
     Events().Unwatch(listen_watch_);
     Events().Disarm(expiry_timer_);
+    Loop().RemoveShedder(*this);
+    started_ = false;
   }
   ready_.clear();
   listener_ready_ = false;
+  unconfirmed_.clear();
   index_.clear();
   sessions_.clear();
   PublishCount();
@@ -255,6 +317,11 @@ std::int64_t TUDPRedirector::ExpiryTime(std::int64_t last_activity) const {
   // millisecond on; saturates rather than overflows for huge time-outs.
   if (last_activity > kNever - 1 - timeout_) return kNever;
   return last_activity + timeout_ + 1;
+}
+
+std::int64_t TUDPRedirector::UnconfirmedExpiryTime(std::int64_t created) const {
+  if (created > kNever - 1 - unconfirmed_timeout_) return kNever;
+  return created + unconfirmed_timeout_ + 1;
 }
 
 void TUDPRedirector::AddToStats(const TPassTally& tally) {

@@ -34,6 +34,16 @@
 // its session to the back without moving the timer, which may then fire
 // early, find nothing due and move on to the new first: a timer operation
 // per expiry, not per datagram.
+//
+// A session is unconfirmed until the target has answered it or its client
+// has sent a second datagram. A datagram with a forged source costs its
+// sender nothing and would hold a descriptor for the whole time-out, so an
+// unconfirmed session expires after kUnconfirmedTimeoutMs, and when
+// descriptors or the redirector's places run short, unconfirmed sessions go
+// first, oldest first. A real player is confirmed within a round trip;
+// from then on the time-out is the redirector's, and answers still do not
+// refresh it. Unconfirmed sessions are also listed apart, in order of
+// creation, which is their order of last activity too.
 #pragma once
 
 #include <netinet/in.h>
@@ -50,6 +60,7 @@
 
 #include "runtime/AddressCounter.h"
 #include "runtime/EventLoop.h"
+#include "runtime/FdBudget.h"
 #include "runtime/Net.h"
 #include "servers/Redirector.h"
 #include "servers/RedirectorOptions.h"
@@ -65,7 +76,16 @@ namespace quorvane {
 // with the flood's. Memory is taken only while datagrams wait.
 inline constexpr int kListenReceiveBuffer = 4 * 1024 * 1024;
 
-class TUDPRedirector final : public TUDPServer, public TRedirector {
+// How long a session no answer or second datagram has confirmed lives (at
+// most the redirector's own time-out): long enough for a target that is
+// slow to start answering, short enough that a forged spray lets go soon.
+inline constexpr std::int64_t kUnconfirmedTimeoutMs = 30'000;
+// Part of the redirectors' descriptor share that new sessions leave to new
+// listeners: a create on a loop that holds no unconfirmed session to shed
+// still finds a descriptor while a spray fills the rest.
+inline constexpr long kListenerHeadroomPercent = 5;
+
+class TUDPRedirector final : public TUDPServer, public TRedirector, private TSessionShedder {
  public:
   // Listens on |listen_host|:|listen_port| (empty host: every local address;
   // port 0: system-chosen) and forwards to |target_host|:|target_port|,
@@ -92,6 +112,8 @@ class TUDPRedirector final : public TUDPServer, public TRedirector {
   bool Failed() const override { return failed_.load(std::memory_order_acquire); }
   // Any thread: sessions currently in the table.
   std::size_t SessionCount() const override { return session_count_.load(std::memory_order_acquire); }
+  // Loop thread: sessions no answer or second datagram has confirmed yet.
+  std::size_t UnconfirmedCount() const { return unconfirmed_.size(); }
 
  private:
   static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
@@ -100,11 +122,12 @@ class TUDPRedirector final : public TUDPServer, public TRedirector {
   class TSession final : public TLoopWatch {
    public:
     TSession(TUDPRedirector& owner, std::int64_t now, const sockaddr_in& client, TUniqueFd socket,
-             TAddressSlot share)
+             TAddressSlot share, fd_budget::TFdGrant descriptors)
         : LastActivity(now),
           ClientAddr(client),
           Socket(std::move(socket)),
           AddressShare(std::move(share)),
+          Descriptors(std::move(descriptors)),
           owner_(owner) {}
     // Stops watching before the socket closes: a forked child could keep
     // the socket, and with it the registration, alive.
@@ -125,6 +148,12 @@ class TUDPRedirector final : public TUDPServer, public TRedirector {
     // The client address's share of the per-address limit, held while the
     // session exists.
     TAddressSlot AddressShare;
+    // The socket's part of the redirectors' descriptor share, charged to
+    // the redirector's owner.
+    fd_budget::TFdGrant Descriptors;
+    // Its place among the unconfirmed sessions while it is one.
+    bool Confirmed = false;
+    std::list<TSession*>::iterator UnconfirmedAt{};
 
    private:
     TUDPRedirector& owner_;
@@ -159,8 +188,8 @@ class TUDPRedirector final : public TUDPServer, public TRedirector {
   // expiry (see the top of this file).
   void RunPass();
   // Adds up to one batch of |session|'s answers to the pass's batch,
-  // sending the batch on whenever it is full.
-  void CollectAnswers(const TSession& session, TPassTally& tally);
+  // sending the batch on whenever it is full. An answer confirms it.
+  void CollectAnswers(TSession& session, TPassTally& tally);
   // Sends every answer collected in the batch to its client, through the
   // listening socket, and empties the batch.
   void SendAnswers(TPassTally& tally);
@@ -170,10 +199,22 @@ class TUDPRedirector final : public TUDPServer, public TRedirector {
   bool ForwardDatagrams(TPassTally& tally);
   // The session for |from|: the existing one, refreshed at |now|, or a new
   // one when the limits allow it; nullptr when the datagram is dropped.
-  TSession* SessionFor(const sockaddr_in& from, std::int64_t now);
+  // |datagrams| came together from |from|: more than one confirms it.
+  TSession* SessionFor(const sockaddr_in& from, std::int64_t now, unsigned datagrams);
+  // Its descriptor for a new session from |address|, charged to the owner:
+  // when short, bought with an unconfirmed session, never with a confirmed
+  // one.
+  fd_budget::TFdGrant SessionDescriptor(std::uint32_t address);
+  void Confirm(TSession& session);
+  // TSessionShedder.
+  std::int64_t OldestUnconfirmed() const override;
+  void ShedUnconfirmed() override;
+  // Removes this redirector's oldest unconfirmed session; false without one.
+  bool ShedOwn();
   // Removes every session whose client has been silent for longer than the
-  // time-out at |now| (LastActivity + Timeout < now); sets the timer, when it
-  // is not set, at the expiry of the first of the rest.
+  // time-out at |now| (LastActivity + Timeout < now), and every unconfirmed
+  // one older than its shorter time-out; sets the timer at the first expiry
+  // of the rest unless it is set earlier.
   void ExpireSessions(std::int64_t now);
   void RemoveSession(TSessions::iterator session);
   // Ends serving after a receive failure on the listening socket.
@@ -184,6 +225,7 @@ class TUDPRedirector final : public TUDPServer, public TRedirector {
   // First loop clock time at which a session last active at
   // |last_activity| has expired.
   std::int64_t ExpiryTime(std::int64_t last_activity) const;
+  std::int64_t UnconfirmedExpiryTime(std::int64_t created) const;
   void AddToStats(const TPassTally& tally);
   void PublishCount();
 
@@ -191,17 +233,22 @@ class TUDPRedirector final : public TUDPServer, public TRedirector {
   const std::uint16_t target_port_;
   const sockaddr_in target_addr_;
   const std::int64_t timeout_;
+  const std::int64_t unconfirmed_timeout_;
   const std::string outbound_host_;
   const std::uint32_t outbound_addr_;  // session sockets bind here; network order
   const std::size_t max_sessions_;
   const std::uint32_t connections_per_address_;
+  const std::uint32_t owner_address_;
   const std::shared_ptr<TRedirectorStats> stats_ = Stats();
 
   // Loop thread only.
   bool started_ = false;
   TListenWatch listen_watch_{*this};
   TFunctionTimer expiry_timer_{[this] { PlanPass(); }};
+  std::int64_t expiry_at_ = kNever;  // while the timer is armed
   TSessions sessions_;
+  // The unconfirmed ones among them, oldest first.
+  std::list<TSession*> unconfirmed_;
   // Every session, keyed by its client's port and address.
   std::unordered_map<std::uint64_t, TSessions::iterator> index_;
   TAddressCounter sessions_per_address_;

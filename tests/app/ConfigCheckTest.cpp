@@ -34,7 +34,7 @@ Lines Formatted(const TDiagnostics& out) {
 // CheckIniFile's lines for |text|, "quorvane: K.ini" cut off.
 Lines FileChecks(const std::string& text) {
   TDiagnostics out("K.ini");
-  CheckIniFile(TIniFile::FromText(text), out);
+  CheckIniFile(TIniFile::FromText(text), true, out);
   return Formatted(out);
 }
 

@@ -134,22 +134,26 @@ TEST_F(AbuseTest, EachPolicyKeyRefusesOnlyWhenSet) {
   }
   StopServer();
 
-  // TARGETS=PEER: a client may only expose itself. DENY: targets in the
-  // list are refused, their neighbours are not.
+  // TARGETS=PEER: a client may only expose itself, from an address that is
+  // not the server's own, which it may not name either. DENY: targets in
+  // the list are refused, their neighbours are not.
   TPolicy peer;
   peer.Targets = TTargetPolicy::kPeer;
   TPolicy deny;
   deny.DenyAddrs = {::inet_addr("127.0.0.4")};
   deny.DenyMasks = {::inet_addr("255.255.255.254")};
-  for (const auto& [policy, allowed, key] :
-       {std::tuple{peer, Loopback(), "TARGETS"}, std::tuple{deny, ::inet_addr("127.0.0.6"), "DENY"}}) {
+  const std::uint32_t client_addr = ::inet_addr("127.0.0.7");
+  for (const auto& [policy, from, refused, allowed, key] :
+       {std::tuple{peer, client_addr, Loopback(), client_addr, "TARGETS"},
+        std::tuple{deny, Loopback(), ::inet_addr("127.0.0.4"), ::inet_addr("127.0.0.6"), "DENY"}}) {
     SCOPED_TRACE(key);
     config_.Policy = policy;
     StartServer();
-    ControlClient client(port_);
+    ControlClient client(ConnectFrom(from, port_));
     EXPECT_EQ(CreateUdp(client, other, 7000).Status, kNatFailed);
+    EXPECT_EQ(CreateUdp(client, refused, 7000).Status, kNatFailed);
     EXPECT_EQ(CreateUdp(client, allowed, 7000).Status, kNatOk);
-    EXPECT_TRUE(log_.WaitFor("Refused 1 create from 127.0.0.1 (" + std::string(key) + ")"));
+    EXPECT_TRUE(log_.WaitFor("Refused 1 create from " + AddrToStr(from) + " (" + std::string(key) + ")"));
     client.Close();
     StopServer();
   }
@@ -307,6 +311,9 @@ TEST_F(AbuseTest, RedirectorWhoseListenerFailedIsNoLongerAnnounced) {
 }
 
 TEST_F(AbuseTest, DescriptorReserveRefusesOnlyNewWorkOnlyWhileItIsReached) {
+  // The reserve alone: no kind's share stops the sessions first.
+  config_.Limits.SessionDescriptors = config_.Limits.RedirectorDescriptors = config_.Limits.RelayDescriptors =
+      0;
   StartServer();
   // Room for about twenty sessions beyond the reserve; each costs this
   // process two descriptors (client, accepted socket).

@@ -331,6 +331,52 @@ TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbers
   EXPECT_EQ(redirector.SessionCount(), kPerAddress + 1);
 }
 
+TEST_F(UDPRedirectorTest, UnconfirmedSessionsExpireSoonerAndGoFirstWhenPlacesRunShort) {
+  constexpr std::int64_t kTimeout = 300000;
+  TUDPRedirector& redirector = Redirect(target_port_, kTimeout, {.UdpSessions = 3});
+  const auto unconfirmed = [&] {
+    std::size_t count = 0;
+    loop_.RunSync([&] { count = redirector.UnconfirmedCount(); });
+    return count;
+  };
+  // Sends |text| from |client| and returns the port the target saw it from.
+  const auto to_target = [&](int client, const std::string& text) -> std::uint16_t {
+    sockaddr_in from{};
+    if (!SendDatagram(client, text, port_) || RecvDatagram(target_.Get(), 5000ms, &from) != text) return 0;
+    return ntohs(from.sin_port);
+  };
+  TUniqueFd answered = Client(), twice = Client(), once = Client(), late = Client();
+  // Confirmed by the target's answer; by a second datagram; not at all.
+  const std::uint16_t answered_port = to_target(answered.Get(), "a");
+  ASSERT_NE(answered_port, 0);
+  ASSERT_GE(SendTo(target_.Get(), "re", 2, MakeSockAddr(inet_addr("127.0.0.1"), answered_port)), 0);
+  ASSERT_EQ(RecvDatagram(answered.Get()), "re");
+  ASSERT_NE(to_target(twice.Get(), "t1"), 0);
+  ASSERT_NE(to_target(twice.Get(), "t2"), 0);
+  ASSERT_NE(to_target(once.Get(), "o"), 0);
+  EXPECT_EQ(unconfirmed(), 1u);
+
+  // Full: the newcomer takes the unconfirmed session's place, not that of
+  // the longest silent one, which keeps its port.
+  SetClock(1000);
+  ASSERT_NE(to_target(late.Get(), "l"), 0);
+  EXPECT_EQ(redirector.SessionCount(), 3u);
+  EXPECT_EQ(redirector.Stats()->Evicted.load(), 1u);
+  EXPECT_EQ(to_target(answered.Get(), "a2"), answered_port);
+
+  // An unconfirmed session lives kUnconfirmedTimeoutMs; a confirmed one the
+  // whole time-out since its client last spoke, answers or not.
+  SetClock(1000 + kUnconfirmedTimeoutMs);
+  EXPECT_EQ(redirector.SessionCount(), 3u);
+  SetClock(1000 + kUnconfirmedTimeoutMs + 1);
+  EXPECT_EQ(redirector.SessionCount(), 2u);
+  EXPECT_EQ(unconfirmed(), 0u);
+  SetClock(1000 + kTimeout);
+  EXPECT_EQ(redirector.SessionCount(), 1u);  // |twice| spoke last at 0
+  SetClock(1000 + kTimeout + 1);
+  EXPECT_EQ(redirector.SessionCount(), 0u);
+}
+
 TEST_F(UDPRedirectorTest, RefusedSprayInTheSameBatchAsAPlayerDropsNoneOfThePlayersDatagrams) {
   constexpr std::uint32_t kPerAddress = 4;
   constexpr int kPlayer = 20, kSprayPerPlayer = 3;

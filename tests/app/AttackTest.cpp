@@ -1,0 +1,137 @@
+// The real server under floods spread over many loopback addresses, each
+// within its per-address limits, with a descriptor limit small enough that
+// the floods would exhaust it: what the attackers cannot take from a
+// newcomer or from a player who is already in.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "app/ChildProcess.h"
+#include "requests/ServerFixture.h"
+
+namespace quorvane::test {
+namespace {
+
+constexpr std::uint8_t kUdp = 17;
+constexpr int kDescriptorLimit = 512;
+
+std::uint32_t Address(int last) { return ::inet_addr(("127.0.0." + std::to_string(last)).c_str()); }
+
+// The server with RLIMIT_NOFILE at kDescriptorLimit, hard and soft, so that
+// it cannot raise it.
+class LimitedServer : private TempDir, public ChildProcess {
+ public:
+  explicit LimitedServer(std::uint16_t port)
+      : ChildProcess({"/bin/sh", "-c", "ulimit -n " + std::to_string(kDescriptorLimit) + " && exec " + QUORVANE_EXE},
+                     Prepare(*this, ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.1\n"))),
+        port_(port) {}
+  // Waits for a line on standard error that holds every one of |parts|.
+  bool SaysOnStderr(const std::vector<std::string>& parts) {
+    return WaitUntil([&] {
+      return std::any_of(ErrLines().begin(), ErrLines().end(), [&](const std::string& line) {
+        return std::all_of(parts.begin(), parts.end(),
+                           [&](const std::string& part) { return line.find(part) != std::string::npos; });
+      });
+    });
+  }
+  bool Serving() {
+    return WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port_)) &&
+           WaitUntil([&] { return ControlClient(port_).Answers(); });
+  }
+
+ private:
+  static const std::filesystem::path& Prepare(const TempDir& dir, const std::string& ini) {
+    dir.Write("KELVARD.ini", ini);
+    return dir.path;
+  }
+  std::uint16_t port_;
+};
+
+// A fresh address's client is served every time: it connects, is answered
+// and creates.
+void ExpectNewcomerServed(std::uint16_t port, int last, int attempts) {
+  for (int i = 0; i < attempts; ++i) {
+    SCOPED_TRACE("newcomer attempt " + std::to_string(i));
+    ControlClient newcomer(ConnectFrom(Address(last), port));
+    EXPECT_TRUE(newcomer.Answers());
+    EXPECT_EQ(newcomer.Nat(kNatCreate, kUdp, Address(last), static_cast<std::uint16_t>(7000 + i)).Status, kNatOk);
+  }
+}
+
+TEST(AttackTest, SessionFloodFromManyAddressesLeavesANewcomerServed) {
+  const std::uint16_t port = FreePort();
+  LimitedServer server(port);
+  ASSERT_TRUE(server.Serving());
+  // Twenty addresses, each far below SESSIONS_PER_ADDRESS, together more
+  // sessions than the sessions' share of the descriptors.
+  std::vector<std::unique_ptr<ControlClient>> held;
+  int admitted = 0;
+  for (int i = 0; i < 12; ++i) {
+    for (int address = 10; address < 30; ++address) {
+      auto client = std::make_unique<ControlClient>(ConnectFrom(Address(address), port));
+      if (client->Answers(2000ms)) ++admitted;
+      held.push_back(std::move(client));
+    }
+  }
+  EXPECT_LT(admitted, 240);
+  ExpectNewcomerServed(port, 99, 5);
+  EXPECT_TRUE(server.SaysOnStderr({"Refused ", " session", "(FAIR_SHARE)"}));
+}
+
+TEST(AttackTest, UdpSprayFromManyAddressesNeitherStarvesNewcomersNorMovesAPlayer) {
+  const std::uint16_t port = FreePort();
+  LimitedServer server(port);
+  ASSERT_TRUE(server.Serving());
+  UdpEchoServer echo;
+  ControlClient host(port);
+  const TNatReply game = host.Nat(kNatCreate, kUdp, Loopback(), echo.Port());
+  ASSERT_EQ(game.Status, kNatOk);
+  std::uint16_t unused = 0;
+  TUniqueFd player = BindUdpLoopback(&unused);
+  const auto player_round_trip = [&](const std::string& text) {
+    return SendDatagram(player.Get(), text, game.PublicPort()) && RecvDatagram(player.Get()) == text;
+  };
+  ASSERT_TRUE(player_round_trip("before"));
+
+  // Attackers' own redirectors towards a port where nobody answers, sprayed
+  // from fresh source ports of ten addresses: more session sockets than
+  // the redirectors' share of the descriptors.
+  std::vector<std::unique_ptr<ControlClient>> owners;
+  std::vector<std::uint16_t> sprayed;
+  for (int address = 2; address < 7; ++address) {
+    owners.push_back(std::make_unique<ControlClient>(ConnectFrom(Address(address), port)));
+    for (int i = 0; i < 4; ++i) {
+      const TNatReply made = owners.back()->Nat(kNatCreate, kUdp, Address(address), FreePort());
+      ASSERT_EQ(made.Status, kNatOk);
+      sprayed.push_back(made.PublicPort());
+    }
+  }
+  for (int address = 20; address < 30; ++address) {
+    for (int source = 0; source < 40; ++source) {
+      TUniqueFd fd = OpenUdpSocket();
+      ASSERT_TRUE(BindTo(fd.Get(), Address(address), 0));
+      for (const std::uint16_t target : sprayed) SendDatagram(fd.Get(), "spray", target);
+    }
+    EXPECT_TRUE(player_round_trip("during " + std::to_string(address)));
+  }
+  EXPECT_TRUE(server.SaysOnStderr({"Refused ", " UDP session"}));
+
+  // The player kept its session: the target saw one source port.
+  EXPECT_TRUE(player_round_trip("after"));
+  EXPECT_EQ(echo.Sources().size(), 1u);
+  // A new player from a fresh address gets a session of its own, and a new
+  // host registers and creates.
+  TUniqueFd newcomer = OpenUdpSocket();
+  ASSERT_TRUE(BindTo(newcomer.Get(), Address(98), 0));
+  EXPECT_TRUE(SendDatagram(newcomer.Get(), "new", game.PublicPort()));
+  EXPECT_EQ(RecvDatagram(newcomer.Get()), "new");
+  ExpectNewcomerServed(port, 99, 5);
+}
+
+}  // namespace
+}  // namespace quorvane::test
