@@ -27,8 +27,9 @@ std::uint32_t Address(int last) { return ::inet_addr(("127.0.0." + std::to_strin
 class LimitedServer : private TempDir, public ChildProcess {
  public:
   explicit LimitedServer(std::uint16_t port)
-      : ChildProcess({"/bin/sh", "-c", "ulimit -n " + std::to_string(kDescriptorLimit) + " && exec " + QUORVANE_EXE},
-                     Prepare(*this, ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.1\n"))),
+      : ChildProcess(
+            {"/bin/sh", "-c", "ulimit -n " + std::to_string(kDescriptorLimit) + " && exec " + QUORVANE_EXE},
+            Prepare(*this, ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.1\n"))),
         port_(port) {}
   // Waits for a line on standard error that holds every one of |parts|.
   bool SaysOnStderr(const std::vector<std::string>& parts) {
@@ -59,7 +60,8 @@ void ExpectNewcomerServed(std::uint16_t port, int last, int attempts) {
     SCOPED_TRACE("newcomer attempt " + std::to_string(i));
     ControlClient newcomer(ConnectFrom(Address(last), port));
     EXPECT_TRUE(newcomer.Answers());
-    EXPECT_EQ(newcomer.Nat(kNatCreate, kUdp, Address(last), static_cast<std::uint16_t>(7000 + i)).Status, kNatOk);
+    EXPECT_EQ(newcomer.Nat(kNatCreate, kUdp, Address(last), static_cast<std::uint16_t>(7000 + i)).Status,
+              kNatOk);
   }
 }
 
