@@ -448,8 +448,9 @@ void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector
   if (selected("capacity") && r.capacity.Measured) {
     const TCapacity& c = r.capacity;
     std::printf(
-        "- Game hosts (the real server under RLIMIT_NOFILE %s, soft and hard; each host a control session "
-        "from "
+        "- Game hosts (the real server under RLIMIT_NOFILE %s, soft and hard, with the descriptor shares off "
+        "([LIMITS] SESSION_DESCRIPTORS, REDIRECTOR_DESCRIPTORS and RELAY_DESCRIPTORS 0), so that the row "
+        "measures what a host costs rather than the sessions' share; each host a control session from "
         "127.0.0.2 on, %d per address, that registered and made one TCP and one UDP redirector, all held): "
         "%s held of %s made, cap %s, in %s s by %d client thread(s); %s. Server threads %s → %s, descriptors "
         "%s → %s, VmRSS %s → %s KiB. Create latency at load: the %s creates of the last tenth of the hosts, "
