@@ -14,7 +14,7 @@
 // The attack: kAttackAddresses addresses (127.0.0.2 on) each open
 // kAttackSessionsPerAddress control sessions and keep those the server
 // keeps, make kAttackRedirectorsPerAddress UDP redirectors towards a closed
-// port of their own, and spray them for a fixed time, as fast as this
+// port of their own, and spray them for at most a fixed time, as fast as this
 // process can, one datagram per new source port, at most
 // CONNECTIONS_PER_ADDRESS ports per redirector and address. Meanwhile:
 // - a host from 127.0.1.3 comes every 100 ms: connects, registers, makes a
