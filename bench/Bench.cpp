@@ -32,6 +32,7 @@
 
 #include "bench/BenchSupport.h"
 #include "bench/ControlPortLoad.h"
+#include "bench/DistributedAttack.h"
 #include "bench/GameHostCapacity.h"
 #include "bench/Measurements.h"
 #include "bench/RedirectorHost.h"
@@ -56,6 +57,10 @@ constexpr int kHostsTarget = 6000;               // at least
 constexpr double kDescriptorsPerHostTarget = 3;  // at most
 constexpr double kKiBPerHostTarget = 4;          // at most
 constexpr double kCreateP99Target = 1000;        // µs, at most
+// The distributed attack.
+constexpr double kLegitP99TargetMs = 50;           // at most
+constexpr double kAdminGetTargetMs = 100;          // at most
+constexpr double kRssAfterAttackTargetKiB = 2048;  // at most, over the baseline
 
 constexpr std::size_t kDirect = 0;
 constexpr std::size_t kQuorvane = 1;
@@ -195,8 +200,8 @@ TBenchConfig QuickConfig() {
 }
 
 // The measurements --only can name.
-constexpr std::array<const char*, 9> kMeasurementNames = {"setup", "bulk",  "rtt",   "udp-rate", "idle",
-                                                          "slow",  "flood", "spray", "capacity"};
+constexpr std::array<const char*, 10> kMeasurementNames = {"setup", "bulk",  "rtt",   "udp-rate", "idle",
+                                                           "slow",  "flood", "spray", "capacity", "attack"};
 constexpr std::array<const char*, 3> kPeerNames = {"rinetd", "haproxy", "nginx"};
 
 struct TOptions {
@@ -251,6 +256,7 @@ struct TResults {
   TNopUnderFlood flood;
   TUdpUnderSpray spray;
   TCapacity capacity;
+  TAttack attack;
 };
 
 using TSelected = std::function<bool(const char*)>;
@@ -300,6 +306,48 @@ void CapacityRows(TTable& table, const TCapacity& c) {
   table.Quorvane("Relay through each kind after the last host",
                  c.RelayTried ? "TCP " + YesNo(c.TcpRelay) + ", UDP " + YesNo(c.UdpRelay) : "-",
                  c.RelayTried ? "first host's pair" : "not tried", "yes", c.TcpRelay && c.UdpRelay ? 1 : 0);
+}
+
+void AttackRows(TTable& table, const TAttack& a) {
+  const bool measured = a.Measured;
+  const std::string flood = "a " + std::to_string(kAttackAddresses) + "-address flood";
+  table.Quorvane("Legit host Register + create answered during " + flood,
+                 measured ? Whole(a.LegitServed) + " of " + Whole(a.LegitMade) : "-",
+                 measured ? "one every " + std::to_string(kLegitPeriodMs) + " ms from 127.0.1.3" : "-", "all",
+                 measured && a.LegitMade > 0 && a.LegitServed == a.LegitMade ? 1 : 0);
+  table.Quorvane("Legit host Register + create during " + flood + ", p99 (ms)", Decimal1(a.LegitP99Ms),
+                 measured ? "p50 " + Decimal1(a.LegitP50Ms) + ", max " + Decimal1(a.LegitMaxMs) : "-",
+                 "<= " + Number(kLegitP99TargetMs, 0),
+                 !Missing(a.LegitP99Ms) && a.LegitP99Ms <= kLegitP99TargetMs ? 1 : 0);
+  const bool port_kept = a.PlayerPorts == 1;
+  table.Quorvane(
+      "Confirmed player's datagrams lost / session port kept",
+      measured ? Whole(static_cast<double>(a.PlayerLost)) + " of " +
+                     Whole(static_cast<double>(a.PlayerSent)) + " / " + YesNo(port_kept)
+               : "-",
+      measured ? "round trip p99 " + Decimal1(a.PlayerP99Ms) + " ms, max " + Decimal1(a.PlayerMaxMs) : "-",
+      "0, yes", measured && a.PlayerSent > 0 && a.PlayerLost == 0 && port_kept ? 1 : 0);
+  const std::string answered = Whole(a.GetsAnswered) + " of " + Whole(a.GetsMade) + " answered";
+  table.Quorvane(
+      "Admin GET with " + std::to_string(kSlowAdminConnections) + " slow connections open, max (ms)",
+      !measured            ? "-"
+      : a.GetsAnswered > 0 ? Decimal1(a.GetMaxMs)
+                           : "none answered",
+      !measured            ? "-"
+      : a.GetsAnswered > 0 ? "p99 " + Decimal1(a.GetP99Ms) + ", " + answered
+                           : answered,
+      "<= " + Number(kAdminGetTargetMs, 0),
+      a.GetsMade > 0 && a.GetsAnswered == a.GetsMade && a.GetMaxMs <= kAdminGetTargetMs ? 1 : 0);
+  const double growth = a.RssAfterKiB >= 0 && a.RssBaselineKiB >= 0
+                            ? static_cast<double>(a.RssAfterKiB - a.RssBaselineKiB)
+                            : kNoValue;
+  table.Quorvane("Resident memory " + Number(a.SettleSeconds, 0) + " s after the flood vs baseline (KiB)",
+                 Missing(growth) ? "-" : (growth > 0 ? "+" : "") + Whole(growth),
+                 measured ? "VmRSS " + Count(a.RssBaselineKiB) + " → peak " + Count(a.RssPeakKiB) + " → " +
+                                Count(a.RssAfterKiB) + " KiB"
+                          : "-",
+                 "<= " + Whole(kRssAfterAttackTargetKiB),
+                 !Missing(growth) && growth <= kRssAfterAttackTargetKiB ? 1 : 0);
 }
 
 void AddRows(TTable& table, const TResults& r, const TBenchConfig& config, std::size_t systems,
@@ -383,6 +431,53 @@ void AddRows(TTable& table, const TResults& r, const TBenchConfig& config, std::
                    spray.measured && spray.lost == 0 ? 1 : 0);
   }
   if (selected("capacity")) CapacityRows(table, r.capacity);
+  if (selected("attack")) AttackRows(table, r.attack);
+}
+
+// "; first failure: <why>" when there was one.
+std::string FirstFailure(const std::string& why) { return why.empty() ? "" : "; first failure: " + why; }
+
+void AttackNotes(const TAttack& a) {
+  const TControlLimits limits;
+  std::vector<std::string> refused;
+  for (const TAttack::TRefusals& sum : a.Refusals) {
+    refused.push_back(Whole(static_cast<double>(sum.Refused)) + " " + sum.What + " in " + Whole(sum.Lines) +
+                      (sum.Lines == 1 ? " line" : " lines"));
+  }
+  const std::string refusals = Join(refused, "; ");
+  std::printf(
+      "- Distributed attack (the real server under RLIMIT_NOFILE %s, soft and hard, default [LIMITS]: "
+      "SESSIONS_PER_ADDRESS %d, REDIRECTORS_PER_ADDRESS %d, CONNECTIONS_PER_ADDRESS %d, descriptor shares "
+      "%d/%d/%d; admin endpoint on 127.0.0.1): %d attacker addresses, 127.0.0.2 to 127.0.0.%d, each opened "
+      "%d control sessions: %s held (by %d addresses), %s refused. Each made %d UDP redirectors towards a "
+      "closed port of its own address (%s made, %s refused) and sprayed them with one datagram per new "
+      "source port bound on its address, at most %d per redirector, from %d thread(s) at the lowest "
+      "priority: %s datagrams in %s s (%s/s). The server's refusal lines on standard error: %s. Server "
+      "descriptors %s → peak %s → %s after, CPU %s%% of one core during the spray.\n",
+      Whole(static_cast<double>(kAttackDescriptorLimit)).c_str(), limits.SessionsPerAddress,
+      limits.RedirectorsPerAddress, limits.ConnectionsPerAddress, limits.SessionDescriptors,
+      limits.RedirectorDescriptors, limits.RelayDescriptors, kAttackAddresses, kAttackAddresses + 1,
+      kAttackSessionsPerAddress, Whole(a.SessionsHeld).c_str(), a.AddressesHolding,
+      Whole(a.SessionsRefused).c_str(), kAttackRedirectorsPerAddress, Whole(a.RedirectorsMade).c_str(),
+      Whole(a.CreatesRefused).c_str(), limits.ConnectionsPerAddress, a.SprayThreads,
+      Whole(static_cast<double>(a.Datagrams)).c_str(), Number(a.SpraySeconds, 1).c_str(),
+      Whole(a.SpraySeconds > 0 ? static_cast<double>(a.Datagrams) / a.SpraySeconds : kNoValue).c_str(),
+      refusals.empty() ? "none" : refusals.c_str(), Count(a.DescriptorsBaseline).c_str(),
+      Count(a.DescriptorsPeak).c_str(), Count(a.DescriptorsAfter).c_str(), Number(a.ServerCpu, 0).c_str());
+  std::printf(
+      "- Around it: a game host from 127.0.1.1 made a UDP redirector to an echo target of the benchmark "
+      "before the attack, and its player, 127.0.1.2, sent %d numbered datagrams a second through it from one "
+      "socket until %s s after the attack (%s sent; the echo target saw %d source port(s)). A host from "
+      "127.0.1.3 connected every %d ms during the attack, registered, made a UDP redirector and left "
+      "(latency: Register sent to create answered%s). %d admin connections from 127.0.2.1 on, %d an address, "
+      "each sent part of a request head and stalled, and were opened again %d ms after the endpoint closed "
+      "them (%s opened, %s closed by it, at least %d stalled at each GET); a GET /api/status went every %d "
+      "ms of the spray from an address of its own on 127.0.3.x, timed from connect to the endpoint's "
+      "close%s.\n",
+      kPlayerRate, Number(a.SettleSeconds, 0).c_str(), Whole(static_cast<double>(a.PlayerSent)).c_str(),
+      a.PlayerPorts, kLegitPeriodMs, FirstFailure(a.LegitFailure).c_str(), kSlowAdminConnections,
+      kSlowAdminPerAddress, kSlowAdminReopenMs, Whole(a.SlowOpened).c_str(), Whole(a.SlowClosed).c_str(),
+      a.SlowStalledLeast, kGetPeriodMs, FirstFailure(a.GetFailure).c_str());
 }
 
 void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector<std::string>& names,
@@ -448,8 +543,9 @@ void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector
   if (selected("capacity") && r.capacity.Measured) {
     const TCapacity& c = r.capacity;
     std::printf(
-        "- Game hosts (the real server under RLIMIT_NOFILE %s, soft and hard; each host a control session "
-        "from "
+        "- Game hosts (the real server under RLIMIT_NOFILE %s, soft and hard, with the descriptor shares off "
+        "([LIMITS] SESSION_DESCRIPTORS, REDIRECTOR_DESCRIPTORS and RELAY_DESCRIPTORS 0), so that the row "
+        "measures what a host costs rather than the sessions' share; each host a control session from "
         "127.0.0.2 on, %d per address, that registered and made one TCP and one UDP redirector, all held): "
         "%s held of %s made, cap %s, in %s s by %d client thread(s); %s. Server threads %s → %s, descriptors "
         "%s → %s, VmRSS %s → %s KiB. Create latency at load: the %s creates of the last tenth of the hosts, "
@@ -463,6 +559,7 @@ void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector
         Count(c.DescriptorsAfter).c_str(), Count(c.RssBeforeKiB).c_str(), Count(c.RssAfterKiB).c_str(),
         Whole(c.CreatesAtLoad).c_str());
   }
+  if (selected("attack") && r.attack.Measured) AttackNotes(r.attack);
 }
 
 int Run(const TOptions& options) {
@@ -566,6 +663,16 @@ int Run(const TOptions& options) {
              "-descriptor limit, up to " + Whole(capacity_config.MaxHosts));
     r.capacity = capacity.Measure();
   }
+  TAttackConfig attack_config;
+  if (options.quick) {
+    attack_config.SprayMs = 3000;
+    attack_config.SettleMs = 3000;
+  }
+  TDistributedAttack attack(attack_config);
+  if (selected("attack") && attack.Start(options.server)) {
+    Progress("legitimate clients under a " + std::to_string(kAttackAddresses) + "-address attack");
+    r.attack = attack.Measure();
+  }
   const std::string load_after = LoadAverages();
 
   TTable table(names);
@@ -598,6 +705,7 @@ int Run(const TOptions& options) {
   for (const std::string& problem : bench.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
   for (const std::string& problem : abuse.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
   for (const std::string& problem : capacity.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
+  for (const std::string& problem : attack.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
   return 0;
 }
 
@@ -677,12 +785,12 @@ int main(int argc, char** argv) {
         "  --pin [CPU]    run every process on one CPU (default: the last one allowed), which makes\n"
         "                 runs repeat on a shared machine\n"
         "  --only NAME    run just the named measurements (repeatable): setup, bulk, rtt, udp-rate,\n"
-        "                 idle, slow, flood, spray, capacity\n"
+        "                 idle, slow, flood, spray, capacity, attack\n"
         "  --peers LIST   comma-separated peers to compare with (rinetd,haproxy,nginx), or none\n"
         "  --hosts N      the most game hosts the capacity row makes, 1 to %d (default %d, %d with\n"
         "                 --quick)\n"
-        "  --server PATH  the quorvane executable for the flood, spray and capacity rows (default:\n"
-        "                 beside this program)\n",
+        "  --server PATH  the quorvane executable for the flood, spray, capacity and attack rows\n"
+        "                 (default: beside this program)\n",
         argv[0], quorvane::bench::kMaxGameHosts, quorvane::bench::kMaxGameHosts,
         quorvane::bench::kQuickGameHosts);
     return 0;

@@ -116,6 +116,12 @@ bool RecvExact(int fd, void* data, std::size_t size) {
   return true;
 }
 
+bool StillOpen(int fd) {
+  std::uint8_t byte = 0;
+  const ssize_t n = RecvSome(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+}
+
 double Percentile(std::vector<double>& samples, double fraction) {
   if (samples.empty()) return 0;
   std::sort(samples.begin(), samples.end());

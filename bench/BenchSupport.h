@@ -47,6 +47,9 @@ bool LocalPortsLeft();
 // or time-out.
 bool SendAll(int fd, const void* data, std::size_t size);
 bool RecvExact(int fd, void* data, std::size_t size);
+// True while a connected socket has been neither closed by its peer nor
+// failed; reads nothing.
+bool StillOpen(int fd);
 
 // The |fraction| percentile (0..1, nearest rank) of |samples|, which it
 // sorts. 0 when empty.

@@ -119,7 +119,8 @@ bool TTcpTarget::Serve(TConnection& connection, int epoll_fd, std::uint32_t even
   return true;
 }
 
-TUdpEchoTarget::TUdpEchoTarget() : socket_(BindUdpLoopback(&port_)) {}
+TUdpEchoTarget::TUdpEchoTarget(bool record_sources)
+    : record_sources_(record_sources), socket_(BindUdpLoopback(&port_)) {}
 
 void TUdpEchoTarget::Execute() {
   if (!socket_) return;
@@ -142,7 +143,10 @@ void TUdpEchoTarget::Execute() {
       }
       const int got = ::recvmmsg(socket_.Get(), messages.data(), kUdpBatch, MSG_DONTWAIT, nullptr);
       if (got <= 0) break;
-      for (int i = 0; i < got; ++i) iov[i].iov_len = messages[i].msg_len;
+      for (int i = 0; i < got; ++i) {
+        iov[i].iov_len = messages[i].msg_len;
+        if (record_sources_) sources_.insert(ntohs(peers[i].sin_port));
+      }
       // A datagram the send buffer cannot take is lost, as UDP allows; the
       // load generators notice and resend.
       ::sendmmsg(socket_.Get(), messages.data(), static_cast<unsigned>(got), MSG_DONTWAIT);

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -51,19 +52,25 @@ class TTcpTarget final : public TThread {
 };
 
 // A UDP server on 127.0.0.1 that sends every datagram back to its sender,
-// taking and answering them in batches.
+// taking and answering them in batches. With |record_sources|, it also
+// notes every source port it was sent from: a redirector that kept one
+// client's session shows one port.
 class TUdpEchoTarget final : public TThread {
  public:
-  TUdpEchoTarget();
+  explicit TUdpEchoTarget(bool record_sources = false);
   bool Valid() const { return socket_.Valid(); }
   std::uint16_t Port() const { return port_; }
+  // After WaitFor(): the source ports seen, when recorded.
+  const std::set<std::uint16_t>& SourcePorts() const { return sources_; }
 
  protected:
   void Execute() override;
 
  private:
+  const bool record_sources_;
   std::uint16_t port_ = 0;  // before socket_: set while it is made
   TUniqueFd socket_;
+  std::set<std::uint16_t> sources_;  // target thread only until WaitFor()
 };
 
 // A TCP server on 127.0.0.1 that reads at most |chunk| bytes from each

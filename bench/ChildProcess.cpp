@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <fstream>
 #include <sstream>
 
@@ -48,16 +47,20 @@ bool TScratchDir::Write(const std::string& name, const std::string& text) const 
   return static_cast<bool>(file.flush());
 }
 
-std::string TScratchDir::Tail(const std::string& name, int lines, std::string_view containing) const {
+std::vector<std::string> TScratchDir::Lines(const std::string& name, std::string_view containing) const {
   std::ifstream file(path_ + "/" + name);
-  std::deque<std::string> last;
+  std::vector<std::string> found;
   for (std::string line; std::getline(file, line);) {
-    if (line.empty() || line.find(containing) == std::string::npos) continue;
-    last.push_back(line);
-    if (static_cast<int>(last.size()) > lines) last.pop_front();
+    if (!line.empty() && line.find(containing) != std::string::npos) found.push_back(std::move(line));
   }
+  return found;
+}
+
+std::string TScratchDir::Tail(const std::string& name, int lines, std::string_view containing) const {
+  const std::vector<std::string> found = Lines(name, containing);
+  const auto first = found.end() - std::min<std::ptrdiff_t>(std::max(lines, 0), std::ssize(found));
   std::string joined;
-  for (const std::string& line : last) joined += (joined.empty() ? "" : "; ") + line;
+  for (auto line = first; line != found.end(); ++line) joined += (joined.empty() ? "" : "; ") + *line;
   return joined;
 }
 

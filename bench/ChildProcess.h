@@ -28,6 +28,8 @@ class TScratchDir {
   // The last |lines| lines of the file |name| that hold |containing|,
   // joined with "; ".
   std::string Tail(const std::string& name, int lines, std::string_view containing = {}) const;
+  // Every line of the file |name| that holds |containing|.
+  std::vector<std::string> Lines(const std::string& name, std::string_view containing) const;
 
  private:
   std::string path_;

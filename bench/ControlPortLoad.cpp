@@ -110,9 +110,7 @@ class TNopFlood final : public TThread {
     }
     Pause(kRefusalWaitMs);
     for (TUniqueFd& fd : fds) {
-      std::uint8_t byte;
-      const ssize_t n = RecvSome(fd.Get(), &byte, 1, MSG_DONTWAIT | MSG_PEEK);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+      if (!StillOpen(fd.Get())) {
         ++refused_;
       } else if (SetBlocking(fd.Get(), false)) {
         sessions_.push_back({std::move(fd), 0});
@@ -314,7 +312,8 @@ TUdpUnderSpray TControlPortLoad::UdpUnderSpray() {
   TNatReply reply;
   std::uint16_t public_port = 0;
   if (control &&
-      CreateRedirector(control.Get(), kProtoUdp, udp_echo_.Port(), &reply) == TControlAnswer::kAnswered &&
+      CreateRedirector(control.Get(), kProtoUdp, Loopback(), udp_echo_.Port(), &reply) ==
+          TControlAnswer::kAnswered &&
       reply.Status == kNatOk) {
     public_port = reply.PublicPort();
   }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bench/ChildProcess.h"
 #include "requests/RequestPacket.h"
@@ -29,6 +30,11 @@ struct TControlLimits {
   int ConnectionsPerAddress = 256;
   int UdpSessions = 1024;
   int RequestsPerAddress = 1000;
+  // Percent of the descriptors above the reserve that each kind may hold;
+  // 0: no share of its own, the reserve alone bounds it.
+  int SessionDescriptors = 20;
+  int RedirectorDescriptors = 40;
+  int RelayDescriptors = 40;
 };
 
 class TControlServer {
@@ -40,14 +46,22 @@ class TControlServer {
 
   // Starts |server| (the quorvane executable) with |limits| on a free port
   // and waits until it listens; |descriptor_limit| > 0 is its RLIMIT_NOFILE.
-  // Returns an empty string, or why it did not start. Main thread, once.
-  std::string Start(const std::string& server, const TControlLimits& limits, long descriptor_limit = 0);
+  // With |admin|, its admin endpoint listens on 127.0.0.1 too, on another
+  // free port. Returns an empty string, or why it did not start. Main
+  // thread, once.
+  std::string Start(const std::string& server, const TControlLimits& limits, long descriptor_limit = 0,
+                    bool admin = false);
   std::uint16_t Port() const { return port_; }
+  std::uint16_t AdminPort() const { return admin_port_; }
   pid_t Pid() const { return process_.Pid(); }
   // The last |lines| lines the server wrote that hold |containing|, joined
   // with "; ".
   std::string LogTail(int lines, std::string_view containing = {}) const {
     return dir_ ? dir_->Tail(kLogName, lines, containing) : std::string();
+  }
+  // Every line the server wrote that holds |containing|.
+  std::vector<std::string> LogLines(std::string_view containing) const {
+    return dir_ ? dir_->Lines(kLogName, containing) : std::vector<std::string>();
   }
   // Main thread. Idempotent.
   void Stop() { process_.Stop(); }
@@ -56,6 +70,7 @@ class TControlServer {
   static constexpr const char* kLogName = "server.log";
 
   std::uint16_t port_ = 0;
+  std::uint16_t admin_port_ = 0;  // 0: no admin endpoint
   std::unique_ptr<TScratchDir> dir_;
   TChildProcess process_;
 };
@@ -72,8 +87,9 @@ TControlAnswer AskControl(int fd, const TRequestPacket& request, std::uint8_t ty
 // reply in |*reply|.
 TControlAnswer RegisterSession(int fd, std::string_view name, TRegisterReply* reply);
 
-// Asks on |fd| for a redirector of |proto| to 127.0.0.1:|target_port|; the
-// reply, whatever its status, in |*reply|.
-TControlAnswer CreateRedirector(int fd, std::uint8_t proto, std::uint16_t target_port, TNatReply* reply);
+// Asks on |fd| for a redirector of |proto| to |target|:|target_port|
+// (|target| in network order); the reply, whatever its status, in |*reply|.
+TControlAnswer CreateRedirector(int fd, std::uint8_t proto, std::uint32_t target, std::uint16_t target_port,
+                                TNatReply* reply);
 
 }  // namespace quorvane::bench

@@ -89,8 +89,8 @@ std::string MakeHost(const THostPlan& plan, std::uint16_t control_port, THost* h
     const std::string kind = protos[i] == kProtoTcp ? "TCP create" : "UDP create";
     TNatReply reply;
     const auto sent_at = Clock::now();
-    answer =
-        CreateRedirector(fd, protos[i], protos[i] == kProtoTcp ? plan.TcpTarget : plan.UdpTarget, &reply);
+    answer = CreateRedirector(fd, protos[i], Loopback(),
+                              protos[i] == kProtoTcp ? plan.TcpTarget : plan.UdpTarget, &reply);
     host->CreateUs[i] = std::chrono::duration<double, std::micro>(Clock::now() - sent_at).count();
     if (answer != TControlAnswer::kAnswered) return Describe(kind, answer);
     if (reply.Status != kNatOk) return "its " + kind + " answered " + std::to_string(reply.Status);
@@ -158,12 +158,6 @@ std::uint16_t TargetPort(int index, std::uint16_t echo_port, std::uint16_t tcp_e
   return static_cast<std::uint16_t>(port);
 }
 
-bool StillOpen(int fd) {
-  std::uint8_t byte = 0;
-  const ssize_t n = RecvSome(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
-  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
-}
-
 std::array<std::uint8_t, kRelayBytes> RelayPattern() {
   std::array<std::uint8_t, kRelayBytes> bytes{};
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
@@ -212,7 +206,14 @@ bool TGameHostCapacity::Start(const std::string& server) {
     problems_.push_back("capacity: no echo targets");
     return false;
   }
-  const std::string why = server_.Start(server, TControlLimits(), kCapacityDescriptorLimit);
+  // Without shares: the row measures what a host costs, and a session's
+  // share (a fifth) would stop the hosts, each a session and two listeners,
+  // long before the descriptors run out.
+  TControlLimits limits;
+  limits.SessionDescriptors = 0;
+  limits.RedirectorDescriptors = 0;
+  limits.RelayDescriptors = 0;
+  const std::string why = server_.Start(server, limits, kCapacityDescriptorLimit);
   if (why.empty()) return true;
   problems_.push_back("capacity: " + why + ": the capacity rows are left out");
   return false;
