@@ -124,7 +124,7 @@ TFdGrant TryAcquire(TFdKind kind, std::uint32_t address, long count, TFdRefusal*
     if (book.held + count > share - keep_free) return refuse(TFdRefusal::kShare);
     const long mark = PressureMark(share);
     const auto holding = book.by_address.find(address);
-    if (book.held + count > mark && holding != book.by_address.end() && holding->second >= kNewcomerUnits) {
+    if (book.held + count > mark && holding != book.by_address.end()) {
       // The mark shared among those holding some, this address among them;
       // and the top half of what lies above the mark is kept for addresses
       // that hold nothing, whatever the others' parts.

@@ -12,8 +12,8 @@
 // Within a kind, admission turns fair as the share runs low: past
 // kPressurePercent of it, an address that already holds its fair part (that
 // mark divided among the addresses holding some) is refused, and the top
-// half of what lies above the mark is kept for addresses that hold (almost)
-// nothing, which are still let in. A flood from a few addresses stops at their parts
+// half of what lies above the mark is kept for addresses that hold nothing,
+// which are still let in. A flood from a few addresses stops at their parts
 // and leaves the rest of the share to newcomers; a flood from many
 // addresses can take the top of the share only one unit an address, and
 // never another kind's share.
@@ -34,10 +34,6 @@ inline constexpr long kMinReserve = 64;
 inline constexpr long kReservePercent = 5;
 // Past this part of a kind's share, admission goes by fair parts.
 inline constexpr long kPressurePercent = 75;
-// An address holding fewer units than this is let in as one holding none:
-// a client that reconnects before its last session is gone, or a second
-// player behind the same NAT, is not yet a flood.
-inline constexpr long kNewcomerUnits = 2;
 
 enum class TFdKind : std::uint8_t { kSession, kRedirector, kRelay };
 inline constexpr std::size_t kFdKindCount = 3;
