@@ -34,6 +34,8 @@ using TClock = std::chrono::steady_clock;
 // one that reports POLLOUT has room for that much. Chunks of whole lines no
 // longer than this therefore neither wait nor split a line.
 constexpr std::size_t kChunkBytes = PIPE_BUF;
+// Queue slots kept between bursts of lines.
+constexpr std::size_t kKeptQueueSlots = 1024;
 // While lines keep being dropped, drop notices come at most this often.
 constexpr auto kDropNoticeInterval = std::chrono::seconds(1);
 // How long a stop waits beyond its flush limit for the writer to notice it.
@@ -265,8 +267,10 @@ class TWriter {
     if (!chunk_.empty()) return;
     if (next_ == batch_.size()) {
       batch_.clear();
+      // The producers get the emptied vector back, with its capacity, unless
+      // a burst grew it: a backlog's worth of slots would stay for good.
+      if (batch_.capacity() > kKeptQueueSlots) std::vector<TQueued>().swap(batch_);
       next_ = 0;
-      // The producers get the emptied vector back, with its capacity.
       batch_.swap(queue_);
     }
     // Once the stream has caught up, or at most once an interval while it

@@ -3,6 +3,7 @@
 #include <malloc.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cassert>
 #include <utility>
 #include <vector>
@@ -74,9 +75,13 @@ void TRelayLoop::RelayEnded(TTCPRelay& relay) {
 }
 
 void TRelayLoop::ClientFreed() {
-  if (++freed_since_trim_ >= kHeapTrimAfterFrees && !heap_trim_timer_.Armed()) {
-    loop_.ArmAfter(heap_trim_timer_, kHeapTrimDelayMs);
-  }
+  if (++freed_since_trim_ < kHeapTrimAfterFrees) return;
+  // Moved back by every free, so that the trim comes once the burst is
+  // over, not in the middle of it; but never later than kHeapTrimMaxDelayMs
+  // after the burst's first free past the threshold.
+  const std::int64_t now = loop_.NowMs();
+  if (!heap_trim_timer_.Armed()) heap_trim_latest_ = now + kHeapTrimMaxDelayMs;
+  loop_.Arm(heap_trim_timer_, std::min(now + kHeapTrimDelayMs, heap_trim_latest_));
 }
 
 void TRelayLoop::BatchUsed() {

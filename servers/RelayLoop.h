@@ -69,15 +69,17 @@ struct TRelayLoopCounters {
 inline constexpr std::size_t kRetainedSlotBytes = std::size_t{64} * 1024;
 inline constexpr std::int64_t kBatchTrimDelayMs = 1000;
 
-// The heap's free pages go back to the system (malloc_trim) kHeapTrimDelayMs
-// after a loop has freed kHeapTrimAfterFrees of its clients (relays, control
-// sessions, UDP sessions) since its last trim. The allocator keeps what a
-// burst freed for reuse, and a flood of connections that has ended would
+// The heap's free pages go back to the system (malloc_trim) once a loop has
+// freed kHeapTrimAfterFrees of its clients (relays, control sessions, UDP
+// sessions) since its last trim and then kHeapTrimDelayMs have passed with
+// no further free, or kHeapTrimMaxDelayMs at most. The allocator keeps what
+// a burst freed for reuse, and a flood of connections that has ended would
 // otherwise leave the process at its peak for good. Counting frees, not
-// time, keeps an idle server asleep; the delay lets the rest of the burst
-// end first, and bounds the trims to one per delay and loop under churn.
+// time, keeps an idle server asleep; waiting for the burst to end trims
+// once what it freed, and under churn the trims stay one per maximum delay.
 inline constexpr std::size_t kHeapTrimAfterFrees = 256;
 inline constexpr std::int64_t kHeapTrimDelayMs = 5000;
+inline constexpr std::int64_t kHeapTrimMaxDelayMs = 30000;
 
 // Unconfirmed UDP sessions another loop sheds when asked, at most, per ask.
 inline constexpr std::size_t kShedBatch = 64;
@@ -168,6 +170,7 @@ class TRelayLoop final : public TThread {
   TDatagramBatch batch_;
   TFunctionTimer trim_timer_;
   std::size_t freed_since_trim_ = 0;
+  std::int64_t heap_trim_latest_ = 0;  // while the heap trim is armed
   TFunctionTimer heap_trim_timer_;
   TRelayLoopCounters counters_;
   std::vector<TSessionShedder*> shedders_;
