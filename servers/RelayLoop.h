@@ -92,8 +92,8 @@ class TSessionShedder {
   static constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::max();
   // Loop clock time at which its oldest unconfirmed session began, or kNone.
   virtual std::int64_t OldestUnconfirmed() const = 0;
-  // Removes its oldest unconfirmed session.
-  virtual void ShedUnconfirmed() = 0;
+  // Removes its oldest unconfirmed session; false when it has none.
+  virtual bool ShedUnconfirmed() = 0;
 
  protected:
   TSessionShedder() = default;

@@ -185,8 +185,7 @@ TUDPRedirector::TSession* TUDPRedirector::SessionFor(const sockaddr_in& from, st
   if (sessions_.size() >= max_sessions_) {
     // An unconfirmed one first, the oldest; else the least recently active,
     // and of equals the one whose datagram came first.
-    RemoveSession(unconfirmed_.empty() ? sessions_.begin()
-                                       : index_.at(ClientKey(unconfirmed_.front()->ClientAddr)));
+    RemoveSession(unconfirmed_.empty() ? sessions_.begin() : unconfirmed_.front());
     stats_->Evicted.fetch_add(1, std::memory_order_relaxed);
   }
   const int socket = fd.Get();
@@ -201,7 +200,7 @@ TUDPRedirector::TSession* TUDPRedirector::SessionFor(const sockaddr_in& from, st
   if (datagrams > 1) {
     session->Confirmed = true;
   } else {
-    session->UnconfirmedAt = unconfirmed_.insert(unconfirmed_.end(), &*session);
+    session->UnconfirmedAt = unconfirmed_.insert(unconfirmed_.end(), session);
   }
   PublishCount();
   stats_->Opened.fetch_add(1, std::memory_order_relaxed);
@@ -216,7 +215,7 @@ fd_budget::TFdGrant TUDPRedirector::SessionDescriptor(std::uint32_t address) {
   // An unconfirmed session makes room: this redirector's own when its owner
   // holds its fair part (the room is the owner's), else the loop's oldest.
   if (!descriptors) {
-    const bool shed = why == fd_budget::TFdRefusal::kFairShare ? ShedOwn() : Loop().ShedUnconfirmed();
+    const bool shed = why == fd_budget::TFdRefusal::kFairShare ? ShedUnconfirmed() : Loop().ShedUnconfirmed();
     if (shed) descriptors = fd_budget::TryAcquire(kKind, owner_address_, 1, &why, keep_free);
   }
   if (!descriptors) ReportRefusal(TRefusedWork::kUdpSession, RefusalReasonOf(why), address);
@@ -233,11 +232,9 @@ std::int64_t TUDPRedirector::OldestUnconfirmed() const {
   return unconfirmed_.empty() ? kNone : unconfirmed_.front()->LastActivity;
 }
 
-void TUDPRedirector::ShedUnconfirmed() { ShedOwn(); }
-
-bool TUDPRedirector::ShedOwn() {
+bool TUDPRedirector::ShedUnconfirmed() {
   if (unconfirmed_.empty()) return false;
-  RemoveSession(index_.at(ClientKey(unconfirmed_.front()->ClientAddr)));
+  RemoveSession(unconfirmed_.front());
   stats_->Evicted.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
@@ -247,7 +244,7 @@ void TUDPRedirector::ExpireSessions(std::int64_t now) {
   // first few of each.
   std::size_t expired = 0;
   while (!unconfirmed_.empty() && now >= UnconfirmedExpiryTime(unconfirmed_.front()->LastActivity)) {
-    RemoveSession(index_.at(ClientKey(unconfirmed_.front()->ClientAddr)));
+    RemoveSession(unconfirmed_.front());
     ++expired;
   }
   while (!sessions_.empty() && now >= ExpiryTime(sessions_.front().LastActivity)) {

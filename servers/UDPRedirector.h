@@ -153,7 +153,7 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
     fd_budget::TFdGrant Descriptors;
     // Its place among the unconfirmed sessions while it is one.
     bool Confirmed = false;
-    std::list<TSession*>::iterator UnconfirmedAt{};
+    std::list<std::list<TSession>::iterator>::iterator UnconfirmedAt{};
 
    private:
     TUDPRedirector& owner_;
@@ -208,9 +208,7 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
   void Confirm(TSession& session);
   // TSessionShedder.
   std::int64_t OldestUnconfirmed() const override;
-  void ShedUnconfirmed() override;
-  // Removes this redirector's oldest unconfirmed session; false without one.
-  bool ShedOwn();
+  bool ShedUnconfirmed() override;
   // Removes every session whose client has been silent for longer than the
   // time-out at |now| (LastActivity + Timeout < now), and every unconfirmed
   // one older than its shorter time-out; sets the timer at the first expiry
@@ -248,7 +246,7 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
   std::int64_t expiry_at_ = kNever;  // while the timer is armed
   TSessions sessions_;
   // The unconfirmed ones among them, oldest first.
-  std::list<TSession*> unconfirmed_;
+  std::list<TSessions::iterator> unconfirmed_;
   // Every session, keyed by its client's port and address.
   std::unordered_map<std::uint64_t, TSessions::iterator> index_;
   TAddressCounter sessions_per_address_;
