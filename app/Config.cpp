@@ -72,6 +72,7 @@ TAdminSettings ReadAdmin(const TIniFile& ini) {
   admin.Host = ini.ReadString(kAdminSection, "HOST", admin.Host);
   admin.Port = LowBits(ini.ReadInteger(kAdminSection, "PORT", 0));
   admin.Token = ini.ReadString(kAdminSection, "TOKEN", "");
+  admin.TokenFile = ini.ReadString(kAdminSection, "TOKEN_FILE", "");
   return admin;
 }
 
@@ -180,6 +181,7 @@ std::vector<TSettingText> DescribeConfig(const TServerConfig& config) {
   // No ADMIN/TOKEN: a secret has no place in the log.
   add(kAdminSection, "HOST", Quoted(config.Admin.Host));
   add(kAdminSection, "PORT", std::to_string(config.Admin.Port));
+  add(kAdminSection, "TOKEN_FILE", Quoted(config.Admin.TokenFile));
   return out;
 }
 

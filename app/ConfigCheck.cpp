@@ -79,7 +79,10 @@ const std::vector<TKnownSection>& KnownSections() {
           {"DENY", TValueKind::kAddressList},
           {"OWNER_ONLY", TValueKind::kFlag, 0}}},
         {kAdminSection,
-         {{"HOST", TValueKind::kText}, {"PORT", TValueKind::kPort, 0}, {"TOKEN", TValueKind::kText}}},
+         {{"HOST", TValueKind::kText},
+          {"PORT", TValueKind::kPort, 0},
+          {"TOKEN", TValueKind::kText},
+          {"TOKEN_FILE", TValueKind::kText}}},
     };
     for (std::string_view name : ProfileSections) {
       if (std::none_of(all.begin(), all.end(), [name](const TKnownSection& s) { return s.Name == name; })) {
@@ -350,11 +353,12 @@ void CheckAdmin(const TAdminSettings& admin, const TIniFile& ini, TDiagnostics& 
   if (admin.Port == 0) return;
   const int line = ini.LineOf(kAdminSection, "HOST");
   const std::string host = "ADMIN/HOST=" + admin.Host;
-  // An empty host is every local address, so reachable from outside.
+  // An empty host is every local address, so reachable from outside. A
+  // TOKEN_FILE that gave no token has its own error already.
   const std::uint32_t addr = admin.Host.empty() ? 0 : ResolveHost(admin.Host);
   if (addr == kAddrNone) {
     out.Error(line, host + " does not resolve to an IPv4 address");
-  } else if (!IsLoopback(addr) && admin.Token.empty()) {
+  } else if (!IsLoopback(addr) && admin.Token.empty() && admin.TokenFile.empty()) {
     out.Error(line, host +
                         " is not a loopback address, so the admin port needs a TOKEN; set ADMIN/TOKEN "
                         "(or a loopback HOST, or PORT=0)");

@@ -1,8 +1,11 @@
 #include "app/ConfigLoad.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -40,6 +43,41 @@ std::string MissingFileNote(const std::string& path) {
   return note;
 }
 
+// ADMIN/TOKEN_FILE into admin.Token, so that the token stays out of a
+// file that may be readable by more than the server. A relative path is
+// looked up in $CREDENTIALS_DIRECTORY when systemd set it (LoadCredential=),
+// else in the working directory. The file's line end and trailing blanks
+// are not part of the token. The token itself is never shown.
+void ReadTokenFile(TAdminSettings& admin, const TIniFile& ini, TDiagnostics& out) {
+  if (admin.TokenFile.empty()) return;
+  const int line = ini.LineOf(kAdminSection, "TOKEN_FILE");
+  if (!admin.Token.empty()) {
+    out.Error(line, "ADMIN/TOKEN and ADMIN/TOKEN_FILE are both set; keep one of them");
+    admin.Token.clear();
+    return;
+  }
+  std::filesystem::path path(admin.TokenFile);
+  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+  if (path.is_relative() && credentials != nullptr && *credentials != '\0') path = credentials / path;
+  std::string token;
+  if (const int error = ReadWholeFile(path.string(), &token); error != 0) {
+    out.Error(line, "cannot read " + path.string() +
+                        " (ADMIN/TOKEN_FILE): " + std::generic_category().message(error));
+    return;
+  }
+  const std::string where = "ADMIN/TOKEN_FILE: " + path.string();
+  token.erase(token.find_last_not_of(" \t\r\n") + 1);
+  const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
+  if (token.empty()) {
+    out.Error(line, where + " is empty");
+  } else if (std::any_of(token.begin(), token.end(), control)) {
+    // A second line or a stray control byte: no request could carry it.
+    out.Error(line, where + " holds more than one line or a control character");
+  } else {
+    admin.Token = std::move(token);
+  }
+}
+
 // A reload applies the new profiles, limits and policy; the control
 // listener and the admin endpoint keep what they were started with.
 TServerConfig KeepRestartOnlyKeys(const TServerConfig& running, TServerConfig config) {
@@ -66,7 +104,7 @@ void ReportRestartOnlyChanges(const TServerConfig& running, const TIniFile& ini,
   }
   const TAdminSettings& a = config.Admin;
   const TAdminSettings& b = running.Admin;
-  if (a.Host != b.Host || a.Port != b.Port || a.Token != b.Token) {
+  if (a.Host != b.Host || a.Port != b.Port || a.Token != b.Token || a.TokenFile != b.TokenFile) {
     const TIniSection* section = ini.FindSection(kAdminSection);
     out.Warn(section == nullptr ? kWholeFile : section->Line,
              "[ADMIN] changed" + later + "the admin endpoint keeps its settings");
@@ -106,6 +144,7 @@ TConfigLoad Load(const TConfigSource& source, TLoadPurpose purpose, const TServe
       return load;
   }
   TServerConfig config = ReadConfig(load.Ini);
+  ReadTokenFile(config.Admin, load.Ini, out);
   // The file's own admin and listener settings, even where a reload keeps
   // the running ones: a file that could not start the server is not
   // applied either.

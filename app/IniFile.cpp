@@ -43,29 +43,29 @@ bool ParseWhole(std::string_view text, int base, std::uint64_t* value) {
 
 TIniFile::TIniFile(const std::string& path) { Load(path, this); }
 
-TIniStatus TIniFile::Load(const std::string& path, TIniFile* file, std::string* error) {
-  *file = TIniFile();
+int ReadWholeFile(const std::string& path, std::string* text) {
+  text->clear();
   // Plain descriptors rather than a stream: the stream hides why a read
   // failed, and throws on a directory.
   const TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  std::string text;
-  int failure = 0;
-  if (!fd) {
-    failure = errno;
-  } else {
-    char buffer[4096];
-    for (;;) {
-      const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
-      if (n > 0) {
-        text.append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0) {
-        break;
-      } else if (errno != EINTR) {
-        failure = errno;
-        break;
-      }
+  if (!fd) return errno;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+    if (n > 0) {
+      text->append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      return 0;
+    } else if (errno != EINTR) {
+      return errno;
     }
   }
+}
+
+TIniStatus TIniFile::Load(const std::string& path, TIniFile* file, std::string* error) {
+  *file = TIniFile();
+  std::string text;
+  const int failure = ReadWholeFile(path, &text);
   if (failure != 0) {
     if (error != nullptr) *error = std::generic_category().message(failure);
     return failure == ENOENT ? TIniStatus::kMissing : TIniStatus::kUnreadable;

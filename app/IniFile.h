@@ -65,6 +65,9 @@ enum class TIniStatus : std::uint8_t {
   kUnreadable,  // present but not readable (a directory, no permission, ...)
 };
 
+// Reads the file at |path| into *text: 0, or the errno of the failure.
+int ReadWholeFile(const std::string& path, std::string* text);
+
 // An immutable, parsed configuration file. Safe to read from any thread.
 class TIniFile final {
  public:

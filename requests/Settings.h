@@ -77,6 +77,8 @@ struct TAdminSettings {
   std::string Host = "127.0.0.1";
   std::uint16_t Port = 0;
   std::string Token;
+  // ADMIN/TOKEN_FILE as written; Token then holds what the file says.
+  std::string TokenFile;
 };
 
 struct TServerConfig {

@@ -211,5 +211,45 @@ TEST(ConfigCheckTest, ReloadKeepsWhatOnlyARestartMayChange) {
                           "admin endpoint keeps its settings");
 }
 
+// ADMIN/TOKEN_FILE gives the token without its line end, or an error that
+// names the file; a reload refuses a file whose token file has gone.
+TEST(ConfigCheckTest, TokenFileGivesTheTokenOrAnError) {
+  const TMissingDefault at;
+  const std::string secret = at.dir.Write("secret", "s3cret \t\r\n").string();
+  const std::string empty = at.dir.Write("empty", " \n").string();
+  const std::string lines = at.dir.Write("lines", "s3cret\nagain\n").string();
+  const std::string missing = (at.dir.path / "missing").string();
+  const std::string file = "quorvane: " + at.default_file;
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"TOKEN_FILE=" + secret, "s3cret", ""},
+      {"TOKEN=s3cret\nTOKEN_FILE=" + secret, "",
+       ":5: error: ADMIN/TOKEN and ADMIN/TOKEN_FILE are both set; keep one of them"},
+      {"TOKEN_FILE=" + empty, "", ":4: error: ADMIN/TOKEN_FILE: " + empty + " is empty"},
+      {"TOKEN_FILE=" + lines, "",
+       ":4: error: ADMIN/TOKEN_FILE: " + lines + " holds more than one line or a control character"},
+      {"TOKEN_FILE=" + missing, "",
+       ":4: error: cannot read " + missing + " (ADMIN/TOKEN_FILE): No such file or directory"},
+  };
+  for (const auto& [keys, token, error] : cases) {
+    SCOPED_TRACE(keys);
+    // A numeric host: nothing to look up.
+    at.dir.Write("KELVARD.ini", "[SERVER]\nHOST=127.0.0.1\n[ADMIN]\n" + keys + "\n");
+    const TConfigLoad load = LoadConfiguration({at.default_file, true});
+    ASSERT_TRUE(load.Snapshot != nullptr);
+    EXPECT_EQ(load.Snapshot->Admin.Token, token);
+    EXPECT_EQ(load.Diagnostics.HasErrors(), !error.empty());
+    if (!error.empty()) {
+      EXPECT_EQ(Formatted(load.Diagnostics).at(0), file + error);
+    }
+  }
+  TServerConfig running = Running();
+  running.Admin.TokenFile = secret;
+  running.Admin.Token = "s3cret";
+  // The running listener's own address: the reload probes nothing.
+  at.dir.Write("KELVARD.ini", "[SERVER]\nHOST=192.0.2.5\nPORT=4000\n[ADMIN]\nTOKEN_FILE=" + secret + "\n");
+  std::filesystem::remove(secret);
+  EXPECT_TRUE(LoadConfiguration({at.default_file, true}, &running).Diagnostics.HasErrors());
+}
+
 }  // namespace
 }  // namespace quorvane
