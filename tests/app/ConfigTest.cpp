@@ -75,11 +75,11 @@ TEST(ConfigTest, Heroes3FillsProfilesTwoToFiveOnlyAndMissingSectionsLeaveTheirsE
     EXPECT_EQ(Fields(config.ProfileTable[i]), Fields(TSettings{})) << i;
 }
 
-std::filesystem::path ShippedExample() {
-  return std::filesystem::path(__FILE__).parent_path() / "../../examples/KELVARD.ini";
-}
+std::filesystem::path ShippedExample() { return QUORVANE_EXAMPLE_CONFIG; }
 
-TEST(ConfigTest, ShippedExampleReadsAsTheDefaultsWithNothingToReport) {
+// The installed configuration: the defaults, but for a DENY list that
+// keeps redirectors out of internal and reserved networks.
+TEST(ConfigTest, ShippedExampleReadsAsTheDefaultsButForItsDenyListWithNothingToReport) {
   ASSERT_TRUE(std::filesystem::exists(ShippedExample()));
   const TServerConfig config = ReadConfig(TIniFile(ShippedExample().string()));
   EXPECT_EQ(std::tie(config.ServerHost, config.ServerPort), std::make_tuple("", kDefaultServerPort));
@@ -93,8 +93,20 @@ TEST(ConfigTest, ShippedExampleReadsAsTheDefaultsWithNothingToReport) {
             std::tie(limits.SessionsPerAddress, limits.RedirectorsPerAddress, limits.ConnectionsPerAddress,
                      limits.UdpSessions));
   const auto& p = config.Policy;
-  EXPECT_EQ(std::tie(p.Targets, p.DenyAddrs, p.DenyMasks, p.OwnerOnly),
-            std::tie(policy.Targets, policy.DenyAddrs, policy.DenyMasks, policy.OwnerOnly));
+  EXPECT_EQ(std::tie(p.Targets, p.OwnerOnly), std::tie(policy.Targets, policy.OwnerOnly));
+  const auto denied = [&p](const char* target) {
+    for (std::size_t i = 0; i < p.DenyAddrs.size(); ++i) {
+      if (AddressMatches(Addr(target), p.DenyAddrs[i], p.DenyMasks[i])) return true;
+    }
+    return false;
+  };
+  for (const char* target : {"127.0.0.1", "0.1.2.3", "10.9.9.9", "172.31.0.1", "192.168.1.1", "100.127.0.1",
+                             "169.254.1.1", "192.0.2.7", "198.19.0.1", "239.1.1.1", "255.255.255.255"}) {
+    EXPECT_TRUE(denied(target)) << target;
+  }
+  for (const char* target : {"1.1.1.1", "172.32.0.1", "100.128.0.1", "223.255.255.254"}) {
+    EXPECT_FALSE(denied(target)) << target;
+  }
   EXPECT_EQ(std::tie(config.Admin.Host, config.Admin.Port, config.Admin.Token),
             std::tie(admin.Host, admin.Port, admin.Token));
   // Every key it shows is one the server knows, with a value that reads.

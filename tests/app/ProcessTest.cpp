@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,8 @@
 #include "app/ChildProcess.h"
 #include "requests/RequestPacket.h"
 #include "tools/CtlClient.h"
+#include "tools/CtlExitCode.h"
+#include "tools/CtlProcess.h"
 
 namespace quorvane::test {
 namespace {
@@ -234,6 +238,56 @@ TEST(ProcessTest, CheckJudgesTheFileAndListensOnNothing) {
   // The good file's port was bound for a moment only, never listened on.
   TUniqueFd again(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   EXPECT_TRUE(BindTo(again.Get(), Loopback(), free_port));
+}
+
+// The file install and the package put in /etc, on loopback, run as systemd
+// runs it with the admin token as a credential (LoadCredential=).
+TEST(ProcessTest, PackagedConfigurationRefusesLoopbackTargetsAndTakesTheTokenCredential) {
+  const std::uint16_t port = FreePort();
+  const std::uint16_t admin_port = FreePort();
+  std::ifstream packaged(QUORVANE_EXAMPLE_CONFIG);
+  std::string ini{std::istreambuf_iterator<char>(packaged), {}};
+  // The first empty HOST is [SERVER]'s, and PORT=9989 and PORT=0 are only
+  // [SERVER]'s and [ADMIN]'s.
+  const std::pair<std::string, std::string> edits[] = {
+      {"\nHOST=\n", "\nHOST=127.0.0.1\n"},
+      {"\nPORT=9989\n", "\nPORT=" + std::to_string(port) + "\n"},
+      {"\nPORT=0\n", "\nPORT=" + std::to_string(admin_port) + "\n"},
+      {"\nTOKEN_FILE=\n", "\nTOKEN_FILE=admin-token\n"}};
+  for (const auto& [from, to] : edits) {
+    const std::size_t at = ini.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    ini.replace(at, from.size(), to);
+  }
+  TempDir dir;
+  TempDir credentials;
+  credentials.Write("admin-token", "s3cret \n");
+  ChildProcess server({QUORVANE_EXE, "-c", dir.Write("etc.ini", ini).string()}, dir.path,
+                      {"CREDENTIALS_DIRECTORY=" + credentials.path.string()});
+  ASSERT_TRUE(server.WaitForLine(StartLine(port)));
+
+  TcpEchoServer echo;
+  ctl::TCtlClient client(5000);
+  ASSERT_TRUE(client.Connect("127.0.0.1", port));
+  ASSERT_TRUE(client.Register("BNETD", 4).has_value());
+  const auto reply = client.Nat({kProtoTcp, kNatCreate, echo.Port(), Loopback(), 0});
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(reply->Status, kNatFailed);
+  const std::string admin = "--admin 127.0.0.1:" + std::to_string(admin_port) + " status";
+  EXPECT_EQ(RunCtl(admin + " --token s3cret").Code, ctl::kExitOk);
+  EXPECT_EQ(RunCtl(admin + " --token s3cret-").Code, ctl::kExitHttpError);
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.WaitExit(), 0);
+  EXPECT_TRUE(HasLine(server.ErrLines(), "Refused 1 create from 127.0.0.1 (DENY)"));
+  // No diagnostic about the deny list or the token, and the token unsaid.
+  for (const auto& line : server.ErrLines()) {
+    if (!line.starts_with("quorvane: ")) continue;
+    EXPECT_EQ(line.find("DENY"), std::string::npos) << line;
+    EXPECT_EQ(line.find("TOKEN"), std::string::npos) << line;
+  }
+  for (const auto& lines : {server.Lines(), server.ErrLines()}) {
+    for (const auto& line : lines) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+  }
 }
 
 TEST(ProcessTest, ConfigNamedOnTheCommandLineIsReadFromAnywhere) {
