@@ -8,11 +8,14 @@
 # systemd (the build goes on without it, with a Type=simple unit). CLI11
 # parses the server's command line (header-only); cpp-httplib serves the
 # admin endpoint.
-PACKAGES := cmake ninja-build g++ pkg-config libcli11-dev libsystemd-dev nlohmann-json3-dev libcpp-httplib-dev
+# dpkg-buildflags (dpkg-dev) gives the release build its hardening flags.
+PACKAGES := cmake ninja-build g++ pkg-config libcli11-dev libsystemd-dev nlohmann-json3-dev libcpp-httplib-dev \
+	dpkg-dev
 # Only the tests need GoogleTest.
 TEST_PACKAGES := libgtest-dev libgmock-dev
-# CPack finds the package's library dependencies with dpkg-shlibdeps and file.
-PACKAGE_PACKAGES := dpkg-dev file
+# CPack finds the package's library dependencies with dpkg-shlibdeps (dpkg-dev)
+# and file.
+PACKAGE_PACKAGES := file
 FUZZ_PACKAGES := clang libclang-rt-14-dev llvm
 # The house rules: formatting, clang-tidy, and a clang build that checks the
 # lock annotations with warnings as errors.
@@ -47,22 +50,32 @@ deps test-deps package-deps fuzz-deps check-deps:
 	  fi; \
 	fi
 
+# The release build, which is what gets installed and packaged, has the
+# distribution's full hardening: _FORTIFY_SOURCE, the stack protector, PIE,
+# read-only relocations bound at start. The sanitizer, fuzz and lint presets
+# go without: _FORTIFY_SOURCE's checked functions get in the sanitizers' way.
+HARDENING = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+RELEASE_FLAGS = -DCMAKE_CXX_FLAGS="$$($(HARDENING) CPPFLAGS) $$($(HARDENING) CXXFLAGS)" \
+	-DCMAKE_EXE_LINKER_FLAGS="$$($(HARDENING) LDFLAGS)"
+
 # Everything: the programs, the tests and the benchmark.
 build: test-deps
-	cmake --preset release -DQUORVANE_COMMIT=$(COMMIT) >/dev/null
+	cmake --preset release -DQUORVANE_COMMIT=$(COMMIT) $(RELEASE_FLAGS) >/dev/null
 	cmake --build --preset release -j $(JOBS)
 
 # Only the two programs, which is all that running, installing and
 # packaging need.
 build-server: deps
-	cmake --preset release -DQUORVANE_COMMIT=$(COMMIT) >/dev/null
+	cmake --preset release -DQUORVANE_COMMIT=$(COMMIT) $(RELEASE_FLAGS) >/dev/null
 	cmake --build --preset release -j $(JOBS) --target quorvane quorvane-ctl
 
 run: build-server
 	./build/quorvane
 
+# Stripped, as the package's programs are: the debug symbols make them some
+# 25 times larger.
 install: build-server
-	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)" --strip
 
 package: package-deps build-server
 	rm -rf build/package

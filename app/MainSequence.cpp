@@ -144,7 +144,11 @@ int Serve(TUniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& l
   // Every session, redirector and relay runs on the engine's loops.
   TRelayEngine engine;
   if (!engine.Start()) {
-    LogError("quorvane: the event-loop threads could not be started");
+    // There is one loop per CPU, so a task limit that fits a smaller
+    // machine is the likely cause.
+    LogError("quorvane: the ", engine.LoopCount(),
+             " event-loop threads (one per CPU) could not be started; is the task limit (TasksMax=, "
+             "ulimit -u) too low?");
     return kExitFailed;
   }
   const TConfigSnapshot config = CurrentConfig();

@@ -1,10 +1,10 @@
 # Install-time part of packaging/CMakeLists.txt, run by `cmake --install` and
 # by CPack with the install's own CMAKE_INSTALL_PREFIX and DESTDIR: writes
-# quorvane.service for that prefix, and the configuration file the unit
-# reads unless the operator already has one.
+# quorvane.service and quorvane@.service for that prefix, and the
+# configuration file the unit reads unless the operator already has one.
 #
-# Set by the caller: QUORVANE_SERVICE_TEMPLATE, QUORVANE_SERVICE_STAGING,
-# QUORVANE_SERVICE_TYPE, QUORVANE_EXAMPLE_CONFIG, QUORVANE_BINDIR and
+# Set by the caller: QUORVANE_SERVICE_TEMPLATE, QUORVANE_SERVICE_STAGING (a
+# directory), QUORVANE_SERVICE_TYPE, QUORVANE_EXAMPLE_CONFIG, QUORVANE_BINDIR and
 # QUORVANE_SYSCONFDIR (GNUInstallDirs values, relative or absolute),
 # QUORVANE_UNIT_DIR (empty: choose), QUORVANE_SYSTEMD_PREFIX and
 # QUORVANE_SYSTEMD_UNIT_DIR (from systemd's pkg-config file, may be empty).
@@ -42,11 +42,20 @@ else()
   set(unit_dir "${prefix}/lib/systemd/system")
 endif()
 
+# quorvane.service, and the template quorvane@.service from the same text:
+# an instance NAME reads NAME.ini beside KELVARD.ini.
 set(QUORVANE_EXECUTABLE "${bindir}/quorvane")
 set(QUORVANE_CONFIG_FILE "${sysconfdir}/quorvane/KELVARD.ini")
-configure_file("${QUORVANE_SERVICE_TEMPLATE}" "${QUORVANE_SERVICE_STAGING}" @ONLY)
+set(QUORVANE_UNIT quorvane)
+set(QUORVANE_INSTANCE "")
+configure_file("${QUORVANE_SERVICE_TEMPLATE}" "${QUORVANE_SERVICE_STAGING}/quorvane.service" @ONLY)
+set(QUORVANE_CONFIG_FILE "${sysconfdir}/quorvane/%i.ini")
+set(QUORVANE_UNIT "quorvane@NAME")
+set(QUORVANE_INSTANCE " (%i)")
+configure_file("${QUORVANE_SERVICE_TEMPLATE}" "${QUORVANE_SERVICE_STAGING}/quorvane@.service" @ONLY)
 
-file(INSTALL DESTINATION "${unit_dir}" TYPE FILE FILES "${QUORVANE_SERVICE_STAGING}")
+file(INSTALL DESTINATION "${unit_dir}" TYPE FILE FILES "${QUORVANE_SERVICE_STAGING}/quorvane.service"
+  "${QUORVANE_SERVICE_STAGING}/quorvane@.service")
 
 # An operator's edited file survives a reinstall.
 if(EXISTS "$ENV{DESTDIR}${QUORVANE_CONFIG_FILE}")
