@@ -57,6 +57,7 @@ void ReadTokenFile(TAdminSettings& admin, const TIniFile& ini, TDiagnostics& out
     return;
   }
   std::filesystem::path path(admin.TokenFile);
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in the server changes its environment.
   const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
   if (path.is_relative() && credentials != nullptr && *credentials != '\0') path = credentials / path;
   std::string token;
