@@ -101,6 +101,8 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
     snapshot.Sessions.push_back({entry.Address, entry.PeerPort, entry.Registered != 0, entry.Name,
                                  entry.Version, entry.Profile, entry.ConnectedAtMs});
   });
+  // Public as players are told it: ANNOUNCE in force, else where it listens.
+  const TConfigSnapshot config = CurrentConfig();
   // The retired counts are read under the same lock as the live ones, so
   // that a redirector is counted either live or retired here, never both
   // and never neither.
@@ -110,7 +112,7 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
         view.Proto = entry.Proto;
         view.TargetAddr = entry.ClientAddr;
         view.TargetPort = entry.ClientPort;
-        view.PublicAddr = entry.PublicAddr;
+        view.PublicAddr = AnnouncedAddr(*config, entry.Profile, entry.PublicAddr);
         view.PublicPort = ntohs(entry.PublicPort);
         view.OwnerAddr = entry.OwnerAddr;
         view.OwnerPort = entry.OwnerPort;

@@ -44,6 +44,17 @@ std::uint32_t ReadPercent(const TIniFile& ini, std::string_view key, std::uint32
   return value > 100 ? default_value : value;
 }
 
+// PORT_MIN and PORT_MAX together, or neither: anything else (one alone, a
+// value outside 1-65535, MIN above MAX) is an error of the checks, and the
+// system chooses meanwhile.
+void ReadPortRange(const TIniFile& ini, TServerConfig& config) {
+  const std::int32_t min = ini.ReadInteger(kServerSection, "PORT_MIN", 0);
+  const std::int32_t max = ini.ReadInteger(kServerSection, "PORT_MAX", 0);
+  if (min < 1 || max > 0xFFFF || min > max) return;
+  config.PortMin = static_cast<std::uint16_t>(min);
+  config.PortMax = static_cast<std::uint16_t>(max);
+}
+
 TLimits ReadLimits(const TIniFile& ini) {
   const TLimits defaults;
   TLimits limits;
@@ -94,6 +105,14 @@ std::vector<TAddressListEntry> SplitAddressList(std::string_view text) {
   return entries;
 }
 
+std::uint32_t AnnounceableAddr(std::string_view text) {
+  in_addr parsed{};
+  // inet_pton, unlike the dotted conversion of the address lists, takes
+  // only four decimal parts: "10.1" or "010.0.0.1" are not what they seem.
+  if (::inet_pton(AF_INET, std::string(text).c_str(), &parsed) != 1) return 0;
+  return parsed.s_addr == kAddrNone ? 0 : parsed.s_addr;
+}
+
 void ParseAddressList(std::string_view text, std::vector<std::uint32_t>& addrs,
                       std::vector<std::uint32_t>& masks) {
   for (const TAddressListEntry& entry : SplitAddressList(text)) {
@@ -106,6 +125,8 @@ TSettings ReadProfile(const TIniFile& ini, std::string_view section) {
   TSettings profile;
   profile.Enabled = ini.ReadBool(section, "ENABLED", false);
   profile.Host = ini.ReadString(section, "HOST", "");
+  profile.Announce = ini.ReadString(section, "ANNOUNCE", "");
+  profile.AnnounceAddr = AnnounceableAddr(profile.Announce);
   ParseAddressList(ini.ReadString(section, "INCLUDE", ""), profile.IncludeAddrs, profile.IncludeMasks);
   const std::string exclude = ini.ReadString(section, "EXCLUDE", "");
   if (exclude.empty()) return profile;
@@ -118,6 +139,9 @@ TServerConfig ReadConfig(const TIniFile& ini) {
   TServerConfig config;
   config.ServerHost = ini.ReadString(kServerSection, "HOST", "");
   config.ServerPort = LowBits(ini.ReadInteger(kServerSection, "PORT", kDefaultServerPort));
+  ReadPortRange(ini, config);
+  config.Announce = ini.ReadString(kServerSection, "ANNOUNCE", "");
+  config.AnnounceAddr = AnnounceableAddr(config.Announce);
   for (std::size_t i = 0; i < kProfileCount; ++i) {
     config.ProfileTable[i] = ReadProfile(ini, ProfileSections[i]);
   }
@@ -152,6 +176,9 @@ std::vector<TSettingText> DescribeConfig(const TServerConfig& config) {
   };
   add(kServerSection, "HOST", Quoted(config.ServerHost));
   add(kServerSection, "PORT", std::to_string(config.ServerPort));
+  add(kServerSection, "PORT_MIN", std::to_string(config.PortMin));
+  add(kServerSection, "PORT_MAX", std::to_string(config.PortMax));
+  add(kServerSection, "ANNOUNCE", Quoted(config.Announce));
   for (std::size_t i = 0; i < kProfileCount; ++i) {
     const std::string_view section = ProfileSections[i];
     if (std::find(ProfileSections.begin(), ProfileSections.begin() + i, section) !=
@@ -161,6 +188,7 @@ std::vector<TSettingText> DescribeConfig(const TServerConfig& config) {
     const TSettings& profile = config.ProfileTable[i];
     add(section, "ENABLED", profile.Enabled ? "1" : "0");
     add(section, "HOST", Quoted(profile.Host));
+    add(section, "ANNOUNCE", Quoted(profile.Announce));
     add(section, "INCLUDE", ListText(profile.IncludeAddrs, profile.IncludeMasks));
     add(section, "EXCLUDE", ListText(profile.ExcludeAddrs, profile.ExcludeMasks));
     add(section, "PORT", std::to_string(profile.Port));

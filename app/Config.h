@@ -33,6 +33,11 @@ struct TAddressListEntry {
 // Nothing is trimmed, an empty entry still counts, a trailing ',' adds none.
 std::vector<TAddressListEntry> SplitAddressList(std::string_view text);
 
+// ANNOUNCE's value: a literal IPv4 address in four decimal parts, network
+// order; 0 for anything else (a name, the empty text, 0.0.0.0 and
+// 255.255.255.255, which no player can reach).
+std::uint32_t AnnounceableAddr(std::string_view text);
+
 // Appends one address and one mask per entry of |text| (SplitAddressList);
 // text the dotted conversion rejects becomes 255.255.255.255. Values in
 // network order.
@@ -42,7 +47,7 @@ void ParseAddressList(std::string_view text, std::vector<std::uint32_t>& addrs,
 // One profile from its |section|; without EXCLUDE its PORT is not read.
 TSettings ReadProfile(const TIniFile& ini, std::string_view section);
 
-// SERVER/HOST, SERVER/PORT, the ten profiles in index order, and the
+// SERVER/HOST, PORT, PORT_MIN, PORT_MAX and ANNOUNCE, the ten profiles in index order, and the
 // LIMITS, POLICY and ADMIN sections. Hosts are not resolved yet.
 TServerConfig ReadConfig(const TIniFile& ini);
 

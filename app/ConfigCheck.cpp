@@ -26,6 +26,8 @@ enum class TValueKind : std::uint8_t {
   kPercent,      // integer 0 to 100
   kAddressList,  // addr[/mask],...
   kTargets,      // ANY or PEER
+  kRangePort,    // empty, or an integer 1 to 65535; else an error
+  kAnnounce,     // empty, or a literal IPv4 address; else an error
 };
 
 struct TKnownKey {
@@ -55,13 +57,17 @@ std::string Upper(std::string_view text) {
 const std::vector<TKnownSection>& KnownSections() {
   static const std::vector<TKnownSection> sections = [] {
     const TLimits limits;
-    const std::vector<TKnownKey> profile_keys = {{"ENABLED", TValueKind::kFlag, 0},
-                                                 {"HOST", TValueKind::kHost},
-                                                 {"INCLUDE", TValueKind::kAddressList},
-                                                 {"EXCLUDE", TValueKind::kAddressList},
-                                                 {"PORT", TValueKind::kPort, kDefaultProfilePort}};
+    const std::vector<TKnownKey> profile_keys = {
+        {"ENABLED", TValueKind::kFlag, 0},     {"HOST", TValueKind::kHost},
+        {"ANNOUNCE", TValueKind::kAnnounce},   {"INCLUDE", TValueKind::kAddressList},
+        {"EXCLUDE", TValueKind::kAddressList}, {"PORT", TValueKind::kPort, kDefaultProfilePort}};
     std::vector<TKnownSection> all = {
-        {kServerSection, {{"HOST", TValueKind::kHost}, {"PORT", TValueKind::kPort, kDefaultServerPort}}},
+        {kServerSection,
+         {{"HOST", TValueKind::kHost},
+          {"PORT", TValueKind::kPort, kDefaultServerPort},
+          {"PORT_MIN", TValueKind::kRangePort},
+          {"PORT_MAX", TValueKind::kRangePort},
+          {"ANNOUNCE", TValueKind::kAnnounce}}},
         {kLimitsSection,
          {{"SESSIONS_PER_ADDRESS", TValueKind::kLimit, static_cast<std::int32_t>(limits.SessionsPerAddress)},
           {"REDIRECTORS_PER_ADDRESS", TValueKind::kLimit,
@@ -195,6 +201,20 @@ void CheckAddressList(std::string_view section, std::string_view key, std::strin
   }
 }
 
+// A name is refused rather than looked up: the announced address must not
+// change with what a name server says at the next reload.
+void CheckAnnounce(const std::string& shown, const std::string& value, int line, TDiagnostics& out) {
+  if (value.empty()) return;
+  in_addr parsed{};
+  if (::inet_pton(AF_INET, value.c_str(), &parsed) != 1) {
+    out.Error(line, shown + " is not a literal IPv4 address (four decimal numbers; names are not looked up)");
+  } else if (AnnounceableAddr(value) == 0) {
+    out.Error(line, shown + " is an address remote players cannot reach");
+  } else if ((ntohl(parsed.s_addr) >> 24) == 127) {
+    out.Warn(line, shown + " is a loopback address, where remote players cannot reach redirectors");
+  }
+}
+
 void CheckValue(const TIniFile& ini, std::string_view section, const TKnownKey& rule, const TIniKey& key,
                 TDiagnostics& out) {
   const std::string name = std::string(section) + "/" + std::string(rule.Name);
@@ -249,6 +269,16 @@ void CheckValue(const TIniFile& ini, std::string_view section, const TKnownKey& 
       if (!value.empty() && !EqualsNoCase(value, "ANY") && !EqualsNoCase(value, "PEER")) {
         out.Warn(key.Line, shown + " is neither ANY nor PEER; ANY applies");
       }
+      break;
+    case TValueKind::kRangePort:
+      // An error, not a default: ports the firewall does not expect would
+      // be announced to every player.
+      if (!value.empty() && (!integer || number < 1 || number > 0xFFFF)) {
+        out.Error(key.Line, shown + " is not a port from 1 to 65535");
+      }
+      break;
+    case TValueKind::kAnnounce:
+      CheckAnnounce(shown, value, key.Line, out);
       break;
   }
 }
@@ -313,6 +343,8 @@ void CheckProfileHosts(const TServerConfig& config, const TIniFile& ini, TDiagno
     const int line = ini.LineOf(section, "HOST");
     if (profile.HostAddr == kAddrNone) {
       out.Warn(line, host + " does not resolve to an IPv4 address; every create for this profile fails");
+    } else if (AnnouncedAddr(config, static_cast<std::uint8_t>(i), 0) != 0) {
+      // Replies carry ANNOUNCE, whatever the listener's address.
     } else if (profile.HostAddr != 0 && IsLoopback(profile.HostAddr)) {
       out.Warn(line, host + " is a loopback address: redirectors of [" + std::string(section) +
                          "] are announced there, where remote players cannot reach them; set HOST to the "
@@ -347,6 +379,40 @@ void CheckShares(const TLimits& limits, const TIniFile& ini, TDiagnostics& out) 
   out.Warn(section == nullptr ? kWholeFile : section->Line,
            "the descriptor shares (SESSION_, REDIRECTOR_ and RELAY_DESCRIPTORS) add up to " +
                std::to_string(sum) + "%: one kind can then take descriptors another needs");
+}
+
+void CheckPortRange(const TServerConfig& config, const TIniFile& ini, TDiagnostics& out) {
+  const std::string min_text = ini.ReadString(kServerSection, "PORT_MIN", "");
+  const std::string max_text = ini.ReadString(kServerSection, "PORT_MAX", "");
+  if (min_text.empty() != max_text.empty()) {
+    const bool has_min = !min_text.empty();
+    out.Error(ini.LineOf(kServerSection, has_min ? "PORT_MIN" : "PORT_MAX"),
+              std::string(has_min ? "SERVER/PORT_MIN is set without PORT_MAX"
+                                  : "SERVER/PORT_MAX is set without PORT_MIN") +
+                  "; set both, or neither to let the system choose redirector ports");
+    return;
+  }
+  const std::int32_t min = ParseIniInteger(min_text, 0);
+  const std::int32_t max = ParseIniInteger(max_text, 0);
+  const int line = ini.LineOf(kServerSection, "PORT_MIN");
+  if (min >= 1 && max <= 0xFFFF && min > max) {
+    out.Error(line,
+              "SERVER/PORT_MIN=" + std::to_string(min) + " is above SERVER/PORT_MAX=" + std::to_string(max));
+  }
+  if (config.PortMin == 0) return;
+  const auto inside = [&config](std::uint16_t port) {
+    return port != 0 && port >= config.PortMin && port <= config.PortMax;
+  };
+  const std::string range =
+      "the redirector ports " + std::to_string(config.PortMin) + "-" + std::to_string(config.PortMax);
+  if (inside(config.ServerPort)) {
+    out.Warn(line, range + " include the control port " + std::to_string(config.ServerPort) +
+                       "; redirectors skip it while the server holds it");
+  }
+  if (inside(config.Admin.Port)) {
+    out.Warn(line, range + " include the admin port " + std::to_string(config.Admin.Port) +
+                       "; redirectors skip it while the endpoint holds it");
+  }
 }
 
 void CheckAdmin(const TAdminSettings& admin, const TIniFile& ini, TDiagnostics& out) {

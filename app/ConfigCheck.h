@@ -31,6 +31,10 @@ void CheckProfileHosts(const TServerConfig& config, const TIniFile& ini, TDiagno
 // other than a loopback address needs a token. May look up the host's name.
 // Warns when the descriptor shares add up to more than the whole.
 void CheckShares(const TLimits& limits, const TIniFile& ini, TDiagnostics& out);
+// SERVER/PORT_MIN and PORT_MAX: both or neither (an error), MIN not above
+// MAX (an error), and a warning when the range holds the control or the
+// admin port. The values themselves are CheckIniFile's.
+void CheckPortRange(const TServerConfig& config, const TIniFile& ini, TDiagnostics& out);
 void CheckAdmin(const TAdminSettings& admin, const TIniFile& ini, TDiagnostics& out);
 
 // Why the control listener could not be set up, from the errno |error|:

@@ -151,6 +151,7 @@ TConfigLoad Load(const TConfigSource& source, TLoadPurpose purpose, const TServe
   // applied either.
   CheckAdmin(config.Admin, load.Ini, out);
   CheckShares(config.Limits, load.Ini, out);
+  CheckPortRange(config, load.Ini, out);
   TConfigSnapshot snapshot = MakeConfigSnapshot(std::move(config));
   if (purpose != TLoadPurpose::kStart) {
     // A start reports its own listeners' failures; a reload need not probe

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
+
 #include <algorithm>
 #include <chrono>
 #include <limits>
@@ -35,11 +37,20 @@ TNatReply NotFound(const TNatRequest& request) {
   return reply;
 }
 
-TNatReply Found(const TRedirectorEntry& entry) {
+std::uint32_t Announced(const TRedirectorEntry& entry, const TServerConfig& config) {
+  return AnnouncedAddr(config, entry.Profile, entry.PublicAddr);
+}
+
+// "A:P" as the replies announce it.
+std::string AnnouncedName(const TRedirectorEntry& entry, const TServerConfig& config) {
+  return AddrToStr(Announced(entry, config)) + ":" + std::to_string(ntohs(entry.PublicPort));
+}
+
+TNatReply Found(const TRedirectorEntry& entry, const TServerConfig& config) {
   TNatReply reply;
   reply.Status = kNatOk;
   reply.PortBytes = PublicPortBytes(entry.PublicPort);
-  reply.Address = entry.PublicAddr;
+  reply.Address = Announced(entry, config);
   return reply;
 }
 
@@ -82,8 +93,8 @@ TNatReply TNatRequests::Query(const TRequestsServerThread& session, const TNatRe
     const TRedirectorEntry* entry = registry_.Find(KeyOf(request), dead);
     if (entry != nullptr && config.Policy.OwnerOnly && entry->Owner != &session) entry = nullptr;
     LogError("NAT query for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
-             entry ? ": found at " + PublicName(*entry) : std::string(": not found"));
-    reply = entry ? Found(*entry) : NotFound(request);
+             entry ? ": found at " + AnnouncedName(*entry, config) : std::string(": not found"));
+    reply = entry ? Found(*entry, config) : NotFound(request);
   }
   registry_.DestroyAll(std::move(dead), kListenerFailed);
   return reply;
@@ -109,6 +120,25 @@ TNatReply TNatRequests::Fail(const TNatRequest& request, const std::string& why)
   TNatReply reply = NotCreated(request);
   LogError(RedirectorKind(request.Proto), " Redirector for ", AddrToStr(request.Address), ":", request.Port,
            " not created: ", why);
+  return reply;
+}
+
+TNatReply TNatRequests::NoFreePort(const TRequestsServerThread& session, const TNatRequest& request,
+                                   const TServerConfig& config) {
+  server_.Metrics().CreatesFailed.fetch_add(1, std::memory_order_relaxed);
+  TNatReply reply = NotCreated(request);
+  // Once the range is full every create fails alike, as often as clients
+  // ask: one line a second says so, with how many failed since the last.
+  const std::int64_t now = session.Loop().Loop().NowMs();
+  ++no_port_unlogged_;
+  if (no_port_line_ms_ && now - *no_port_line_ms_ < kNoPortLineIntervalMs) return reply;
+  const std::uint64_t more = no_port_unlogged_ - 1;
+  no_port_unlogged_ = 0;
+  no_port_line_ms_ = now;
+  LogError(
+      "No free port in ", config.PortMin, "-", config.PortMax, " for a ", RedirectorKind(request.Proto),
+      " redirector to ", AddrToStr(request.Address), ":", request.Port,
+      more == 0 ? std::string() : " (and " + std::to_string(more) + " more creates since the last line)");
   return reply;
 }
 
@@ -151,7 +181,7 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
       return Refuse(session, request, TRefusalReason::kOwnerOnly);
     }
     server_.Metrics().CreatesReused.fetch_add(1, std::memory_order_relaxed);
-    return Found(*entry);
+    return Found(*entry, config);
   }
 
   TAddressSlot slot = server_.RedirectorsByAddress().TryAcquire(peer, config.Limits.RedirectorsPerAddress);
@@ -181,6 +211,10 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   wanted.ListenHost = settings.Host.empty() ? std::string() : AddrToStr(settings.HostAddr);
   wanted.TargetHost = AddrToStr(request.Address);
   wanted.TargetPort = request.Port;
+  wanted.PortMin = config.PortMin;
+  wanted.PortMax = config.PortMax;
+  std::uint16_t& next_port = next_port_[wanted.Tcp ? 0 : 1];
+  wanted.FirstPort = next_port;
   // Served by its creator's loop: the session's own delete and end then
   // close its port at once.
   wanted.Options.Loop = &session.Loop();
@@ -193,6 +227,7 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   // A redirector that could not be set up never ran; destroying it here
   // releases everything it holds.
   if (!built.Redirector || !built.Bound) {
+    if (config.PortMin != 0 && built.SetupError == EADDRINUSE) return NoFreePort(session, request, config);
     return Fail(request, "cannot listen on " +
                              (wanted.ListenHost.empty() ? std::string("0.0.0.0") : wanted.ListenHost) + ": " +
                              std::error_code(built.SetupError, std::system_category()).message());
@@ -202,8 +237,13 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
                 std::string("cannot serve it: ") + std::error_code(errno, std::system_category()).message());
   }
 
+  // The next create starts past this port, so that creates do not try the
+  // taken ports at the bottom of the range over and over.
+  next_port = static_cast<std::uint16_t>(ntohs(built.Bound->sin_port) + 1);
+
   auto entry = std::make_unique<TRedirectorEntry>();
   entry->Proto = request.Proto;
+  entry->Profile = profile;
   entry->ClientAddr = request.Address;
   entry->ClientPort = request.Port;
   entry->PublicPort = built.Bound->sin_port;
@@ -218,8 +258,8 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   entry->CreatedAtMs = WallMs();
   entry->Stats = std::move(wanted.Options.Stats);
   Log(request.Proto == kProtoTcp ? "TCP Redirector created as " : "UDP Redirector created as ",
-      AddrToStr(entry->PublicAddr), ":", ntohs(entry->PublicPort));
-  const TNatReply reply = Found(registry_.Insert(std::move(entry)));
+      AnnouncedName(*entry, config));
+  const TNatReply reply = Found(registry_.Insert(std::move(entry)), config);
   server_.Metrics().CreatesCreated.fetch_add(1, std::memory_order_relaxed);
   return reply;
 }

@@ -12,6 +12,7 @@
 // answered later, once that loop has closed its port.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -73,6 +74,10 @@ class TNatRequests final {
   // standard error and counts it, Refuse reports the refusal.
   TNatReply NotCreated(const TNatRequest& request);
   TNatReply Fail(const TNatRequest& request, const std::string& why);
+  // Status 255 when the port range is full, with a line on standard error at
+  // most every kNoPortLineIntervalMs.
+  TNatReply NoFreePort(const TRequestsServerThread& session, const TNatRequest& request,
+                       const TServerConfig& config) REQUIRES(registry_.Mutex());
   TNatReply Refuse(const TRequestsServerThread& session, const TNatRequest& request, TRefusalReason reason);
   TNatOutcome Delete(TRequestsServerThread& session, const TNatRequest& request, const TServerConfig& config);
   // The profile a create of |session| uses: the client's own, or for a
@@ -81,6 +86,15 @@ class TNatRequests final {
 
   TRequestsServer& server_;
   TNatRegistry& registry_;
+  // Where the next create's search of the port range starts, TCP then UDP;
+  // a port outside the range (0 at first) starts at its bottom.
+  std::array<std::uint16_t, 2> next_port_ GUARDED_BY(registry_.Mutex()) = {};
+  // When the last "No free port" line went (loop clock), and the creates
+  // that failed so since without a line.
+  std::optional<std::int64_t> no_port_line_ms_ GUARDED_BY(registry_.Mutex());
+  std::uint64_t no_port_unlogged_ GUARDED_BY(registry_.Mutex()) = 0;
 };
+
+inline constexpr std::int64_t kNoPortLineIntervalMs = 1000;
 
 }  // namespace quorvane

@@ -38,6 +38,9 @@ struct TRedirectorEntry {
   std::uint32_t PublicAddr = 0;  // network order
   std::uint16_t ClientPort = 0;  // as the request carries it
   std::uint16_t PublicPort = 0;  // network order
+  // Its profile: which ANNOUNCE its replies carry, as the configuration in
+  // force at the reply says (AnnouncedAddr), in place of PublicAddr.
+  std::uint8_t Profile = 0;
   // Served by its own loop; destroyed there (TNatRegistry::Destroy).
   std::unique_ptr<TRedirector> Redirector;
   TRequestsServerThread* Owner = nullptr;  // not owned

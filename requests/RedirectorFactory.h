@@ -24,6 +24,11 @@ struct TRedirectorRequest {
   std::string ListenHost;  // dotted, or empty for every local address
   std::string TargetHost;  // dotted
   std::uint16_t TargetPort = 0;
+  // The ports it may listen on, PortMin to PortMax, tried in turn from
+  // FirstPort and wrapping once; PortMin 0: the system chooses.
+  std::uint16_t PortMin = 0;
+  std::uint16_t PortMax = 0;
+  std::uint16_t FirstPort = 0;
   TRedirectorOptions Options;
 };
 
@@ -32,7 +37,7 @@ struct TNewRedirector {
   std::unique_ptr<TRedirector> Redirector;
   // Where it listens; nullopt when its setup failed.
   std::optional<sockaddr_in> Bound;
-  int SetupError = 0;  // errno of the failed setup step
+  int SetupError = 0;  // errno of the failed setup step; EADDRINUSE: every port taken
 };
 
 using TRedirectorFactory = std::function<TNewRedirector(const TRedirectorRequest&)>;
@@ -40,8 +45,10 @@ using TRedirectorFactory = std::function<TNewRedirector(const TRedirectorRequest
 // Timeout of every UDP redirector's sessions.
 inline constexpr std::int64_t kUdpRedirectorTimeoutMs = 300000;
 
-// The real redirectors: TCP listening on an ephemeral port of ListenHost,
-// or UDP with kUdpRedirectorTimeoutMs.
+// The real redirectors: TCP listening on ListenHost, or UDP with
+// kUdpRedirectorTimeoutMs, on an ephemeral port or the first free one of
+// the range. A port is taken when bind() or listen() says so; any other
+// failure ends the search, since the next port would fail alike.
 TNewRedirector BuildRedirector(const TRedirectorRequest& request);
 
 }  // namespace quorvane

@@ -31,6 +31,13 @@ TConfigSnapshot MakeConfigSnapshot(TServerConfig config) {
   return std::make_shared<const TServerConfig>(std::move(config));
 }
 
+std::uint32_t AnnouncedAddr(const TServerConfig& config, std::uint8_t profile, std::uint32_t bound) {
+  if (profile < kProfileCount && config.ProfileTable[profile].AnnounceAddr != 0) {
+    return config.ProfileTable[profile].AnnounceAddr;
+  }
+  return config.AnnounceAddr != 0 ? config.AnnounceAddr : bound;
+}
+
 TConfigSnapshot CurrentConfig() {
   TPublished& published = Published();
   TMutexLock lock(published.mu);

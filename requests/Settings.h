@@ -35,6 +35,12 @@ struct TSettings {
   // that no request waits for a name lookup: 0 (every local address) when
   // Host is empty, kAddrNone when it does not resolve to an IPv4 address.
   std::uint32_t HostAddr = 0;
+  // The address NAT replies carry for its redirectors instead of the one
+  // they listen on (a server behind a 1:1 NAT): a literal IPv4 address, read
+  // as the file is read; 0 when empty (or not a literal, which the checks
+  // refuse).
+  std::string Announce;
+  std::uint32_t AnnounceAddr = 0;
 };
 
 // Section names by profile index; 2 to 5 share one section.
@@ -84,6 +90,13 @@ struct TAdminSettings {
 struct TServerConfig {
   std::string ServerHost;  // SERVER/HOST
   std::uint16_t ServerPort = kDefaultServerPort;
+  // Where redirectors listen: a port from PortMin to PortMax; both 0 (the
+  // only other value the file can give them) let the system choose.
+  std::uint16_t PortMin = 0;
+  std::uint16_t PortMax = 0;
+  // SERVER/ANNOUNCE: as a profile's, for every profile without its own.
+  std::string Announce;
+  std::uint32_t AnnounceAddr = 0;
   std::array<TSettings, kProfileCount> ProfileTable;
   TLimits Limits;
   TPolicy Policy;
@@ -93,6 +106,11 @@ struct TServerConfig {
   // profile whose Host is empty.
   std::uint32_t ServerAddr = 0;
 };
+
+// What NAT replies carry for a redirector of |profile| bound at |bound|
+// (network order): the profile's ANNOUNCE, else SERVER/ANNOUNCE, else
+// |bound| itself.
+std::uint32_t AnnouncedAddr(const TServerConfig& config, std::uint8_t profile, std::uint32_t bound);
 
 using TConfigSnapshot = std::shared_ptr<const TServerConfig>;
 

@@ -40,7 +40,8 @@ Lines FileChecks(const std::string& text) {
 
 TEST(ConfigCheckTest, RightValuesPassQuietly) {
   EXPECT_EQ(FileChecks(
-                "[SERVER]\nHOST=10.0.0.5\nPORT=0x2710\n[BOT]\nENABLED=1\nPORT=abc\n[LIMITS]\nUDP_SESSIONS=0\n"
+                "[SERVER]\nHOST=10.0.0.5\nPORT=0x2710\nPORT_MIN=40000\nPORT_MAX=40999\nANNOUNCE=203.0.113.7\n"
+                "[BOT]\nENABLED=1\nPORT=abc\nANNOUNCE=192.0.2.1\n[LIMITS]\nUDP_SESSIONS=0\n"
                 "[POLICY]\nTARGETS=peer\nDENY=10.0.0.0/255.0.0.0,192.0.2.1,0.0.0.0/"
                 "0.0.0.0\nOWNER_ONLY=1\n[admin]\nToken=x"),
             Lines{});
@@ -63,6 +64,16 @@ TEST(ConfigCheckTest, EachMistakeIsNamedOnItsLine) {
         ":3: warning: LIMITS/SESSIONS_PER_ADDRESS=many is not an integer; the default 128 applies",
         ":5: warning: POLICY/TARGETS=SELF is neither ANY nor PEER; ANY applies",
         ":6: warning: POLICY/OWNER_ONLY=true is not an integer (0 or 1); the default 0 applies"}},
+      {"[SERVER]\nPORT_MIN=0\nPORT_MAX=x\nANNOUNCE=example.com\n[BOT]\nANNOUNCE=10.1\n[DIABLO2]\nANNOUNCE=0."
+       "0.0.0",
+       {":2: error: SERVER/PORT_MIN=0 is not a port from 1 to 65535",
+        ":3: error: SERVER/PORT_MAX=x is not a port from 1 to 65535",
+        ":4: error: SERVER/ANNOUNCE=example.com is not a literal IPv4 address (four decimal numbers; names "
+        "are "
+        "not looked up)",
+        ":6: error: BOT/ANNOUNCE=10.1 is not a literal IPv4 address (four decimal numbers; names are not "
+        "looked up)",
+        ":8: error: DIABLO2/ANNOUNCE=0.0.0.0 is an address remote players cannot reach"}},
       {"[UNKNOWN]\nINCLUDE=10.0.0.0/8,10.0.0.1, 10.0.0.2,,010.0.0.1,1.2.3.4/255.0.0.0/7,10.0.0.1/,"
        "10.0.0.0/255.0.255.0,10.0.0.0/0,\n",
        {":2: warning: UNKNOWN/INCLUDE entry \"10.0.0.0/8\": mask \"8\" is read as 0.0.0.8, which is not a "
@@ -92,22 +103,23 @@ TEST(ConfigCheckTest, EachMistakeIsNamedOnItsLine) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(FileChecks(text), expected) << text;
 }
 
-// CheckAdmin and CheckProfileHosts for |text|, resolved as at start-up.
+// CheckAdmin, CheckPortRange and CheckProfileHosts for |text|, resolved as at start-up.
 // Hosts are numeric or fail without asking a name server.
 Lines HostChecks(const std::string& text) {
   const TIniFile ini = TIniFile::FromText(text);
   const TConfigSnapshot config = MakeConfigSnapshot(ReadConfig(ini));
   TDiagnostics out("K.ini");
   CheckAdmin(config->Admin, ini, out);
+  CheckPortRange(*config, ini, out);
   CheckProfileHosts(*config, ini, out);
   return Formatted(out);
 }
 
 const std::string kServer = "[SERVER]\nHOST=192.0.2.5\n";
 
-// Admin settings that cannot work are errors; profile hosts remote players
-// cannot reach are warned of.
-TEST(ConfigCheckTest, AdminSettingsThatCannotWorkAndUnreachableProfileHostsAreNamed) {
+// Admin settings and port ranges that cannot work are errors; profile hosts
+// remote players cannot reach are warned of, unless ANNOUNCE replaces them.
+TEST(ConfigCheckTest, SettingsThatCannotWorkAndUnreachableProfileHostsAreNamed) {
   const std::pair<std::string, Lines> cases[] = {
       {kServer + "[ADMIN]\nHOST=127.0.0.1\nPORT=8080\n[UNKNOWN]\nHOST=192.0.2.6", {}},
       {kServer + "[ADMIN]\nHOST=0.0.0.0\nPORT=8080\nTOKEN=secret", {}},
@@ -115,6 +127,17 @@ TEST(ConfigCheckTest, AdminSettingsThatCannotWorkAndUnreachableProfileHostsAreNa
       {kServer + "[ADMIN]\nHOST=192.0.2.5\nPORT=8080",
        {":4: error: ADMIN/HOST=192.0.2.5 is not a loopback address, so the admin port needs a TOKEN; set "
         "ADMIN/TOKEN (or a loopback HOST, or PORT=0)"}},
+      {kServer + "PORT_MIN=40010\nPORT_MAX=40000",
+       {":3: error: SERVER/PORT_MIN=40010 is above SERVER/PORT_MAX=40000"}},
+      {kServer + "PORT_MAX=40000",
+       {":3: error: SERVER/PORT_MAX is set without PORT_MIN; set both, or neither to let the system choose "
+        "redirector ports"}},
+      {kServer + "PORT_MIN=9000\nPORT_MAX=10000\n[ADMIN]\nPORT=9990",
+       {":3: warning: the redirector ports 9000-10000 include the control port 9989; redirectors skip it "
+        "while the server holds it",
+        ":3: warning: the redirector ports 9000-10000 include the admin port 9990; redirectors skip it while "
+        "the endpoint holds it"}},
+      {kServer + "ANNOUNCE=192.0.2.9\n[HEROES3]\nHOST=127.0.0.2", {}},
       {kServer + "[ADMIN]\nHOST=no..such\nPORT=1",
        {":4: error: ADMIN/HOST=no..such does not resolve to an IPv4 address"}},
       {kServer + "[BOT]\nHOST=no..such\n[HEROES3]\nHOST=127.0.0.2",

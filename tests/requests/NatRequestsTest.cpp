@@ -1,6 +1,8 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <random>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -27,6 +29,22 @@ class NatRequestsTest : public ServerFixture {
   static bool UdpPortFree(std::uint16_t port) {
     TUniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     return BindTo(fd.Get(), Loopback(), port);
+  }
+  // The first of three ports in 20000-30000 that TCP and UDP can both bind
+  // on loopback now (below the ephemeral ports, which other tests take).
+  static std::uint16_t FreeRangeBase() {
+    std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const auto base = static_cast<std::uint16_t>(20000 + random() % 10000);
+      bool free = true;
+      for (int i = 0; i < 3 && free; ++i) {
+        const auto port = static_cast<std::uint16_t>(base + i);
+        TUniqueFd tcp(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        free = BindTo(tcp.Get(), Loopback(), port) && UdpPortFree(port);
+      }
+      if (free) return base;
+    }
+    return 0;
   }
   static bool EchoesThroughTcp(std::uint16_t port) {
     TUniqueFd conn = ConnectLoopback(port);
@@ -122,6 +140,60 @@ TEST_F(NatRequestsTest, FailedCreatesAnswer255WithTheRequestBytes) {
   EXPECT_TRUE(log_.Contains("TCP Redirector for 192.168.0.10:6112 not created: cannot listen on 192.0.2.1: " +
                             std::error_code(EADDRNOTAVAIL, std::system_category()).message()));
   EXPECT_EQ(RedirectorCount(), 0u);
+}
+
+TEST_F(NatRequestsTest, CreatesTakeFreePortsOfTheRangeUntilItIsFullAndAgainOnceOneIsDeleted) {
+  const std::uint16_t base = FreeRangeBase();
+  ASSERT_NE(base, 0);
+  config_.PortMin = base;
+  config_.PortMax = static_cast<std::uint16_t>(base + 2);
+  StartServer();
+  ControlClient client(port_);
+  for (const std::uint8_t proto : {kProtoTcp, kUdp}) {
+    SCOPED_TRACE(int{proto});
+    std::set<std::uint16_t> taken;
+    for (std::uint16_t target = 7000; target < 7003; ++target) {
+      const TNatReply reply = client.Nat(kNatCreate, proto, Loopback(), target);
+      ASSERT_EQ(reply.Status, kNatOk);
+      EXPECT_TRUE(reply.PublicPort() >= config_.PortMin && reply.PublicPort() <= config_.PortMax);
+      taken.insert(reply.PublicPort());
+    }
+    EXPECT_EQ(taken.size(), 3u);
+    EXPECT_EQ(client.Nat(kNatCreate, proto, Loopback(), 7003).Status, kNatFailed);
+    const std::uint16_t freed = client.Nat(kNatQuery, proto, Loopback(), 7001).PublicPort();
+    EXPECT_EQ(client.Nat(kNatDelete, proto, Loopback(), 7001).Status, kNatOk);
+    const TNatReply again = client.Nat(kNatCreate, proto, Loopback(), 7003);
+    EXPECT_EQ(again.Status, kNatOk);
+    EXPECT_EQ(again.PublicPort(), freed);
+  }
+  EXPECT_TRUE(log_.Contains("No free port in " + std::to_string(base) + "-" + std::to_string(base + 2) +
+                            " for a TCP redirector to 127.0.0.1:7003"));
+}
+
+// Replies carry ANNOUNCE, a profile's before the server's, as the
+// configuration in force at each reply has it; the redirector still listens
+// on its own address.
+TEST_F(NatRequestsTest, RepliesCarryTheAnnouncedAddressWhileTheRedirectorListensOnItsOwn) {
+  TcpEchoServer echo;
+  StartServer();
+  ControlClient client(port_);
+  const auto addr = [](const char* dotted) { return *dotted == '\0' ? 0 : ::inet_addr(dotted); };
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"127.0.0.9", "", "127.0.0.9"}, {"127.0.0.9", "127.0.0.8", "127.0.0.8"}, {"", "", "127.0.0.1"}};
+  std::uint16_t public_port = 0;
+  for (const auto& [server, profile, expected] : cases) {
+    SCOPED_TRACE(expected);
+    config_.AnnounceAddr = addr(server);
+    config_.ProfileTable[0].AnnounceAddr = addr(profile);
+    PublishConfig(MakeConfigSnapshot(config_));
+    for (const std::uint8_t action : {kNatCreate, kNatQuery}) {
+      const TNatReply reply = client.Nat(action, kProtoTcp, Loopback(), echo.Port());
+      EXPECT_EQ(reply.Address, addr(expected));
+      public_port = reply.PublicPort();
+    }
+  }
+  EXPECT_TRUE(log_.Contains("TCP Redirector created as 127.0.0.9:" + std::to_string(public_port)));
+  EXPECT_TRUE(EchoesThroughTcp(public_port));
 }
 
 TEST_F(NatRequestsTest, OnlyBnetdClientsChooseTheProfileByByte) {
