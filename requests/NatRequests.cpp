@@ -81,8 +81,8 @@ TNatReply TNatRequests::Query(const TRequestsServerThread& session, const TNatRe
     TMutexLock lock(registry_.Mutex());
     const TRedirectorEntry* entry = registry_.Find(KeyOf(request), dead);
     if (entry != nullptr && config.Policy.OwnerOnly && entry->Owner != &session) entry = nullptr;
-    LogError("NAT query for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
-             entry ? ": found at " + PublicName(*entry) : std::string(": not found"));
+    LogInfo("NAT query for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
+            entry ? ": found at " + PublicName(*entry) : std::string(": not found"));
     reply = entry ? Found(*entry) : NotFound(request);
   }
   registry_.DestroyAll(std::move(dead), kListenerFailed);
@@ -107,8 +107,8 @@ TNatReply TNatRequests::Fail(const TNatRequest& request, const std::string& why)
   // The protocol's line says only that it failed; the reason goes to
   // standard error right after it.
   TNatReply reply = NotCreated(request);
-  LogError(RedirectorKind(request.Proto), " Redirector for ", AddrToStr(request.Address), ":", request.Port,
-           " not created: ", why);
+  LogWarning(RedirectorKind(request.Proto), " Redirector for ", AddrToStr(request.Address), ":", request.Port,
+             " not created: ", why);
   return reply;
 }
 
@@ -238,8 +238,8 @@ TNatOutcome TNatRequests::Delete(TRequestsServerThread& session, const TNatReque
   registry_.DestroyAll(std::move(dead), kListenerFailed);
   TNatReply reply;
   reply.Status = removed ? kNatOk : kNatNotFound;
-  LogError("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
-           removed ? ": deleted" : ": not found");
+  LogInfo("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
+          removed ? ": deleted" : ": not found");
   if (!removed) return {reply};
   // Already ended when it was served by this session's loop.
   if (!removed->Redirector) {

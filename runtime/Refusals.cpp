@@ -155,7 +155,7 @@ void LogPending(bool all) {
     }
     if (next != kNoFlush) ScheduleFlush(book, next);
   }
-  for (const auto& [index, tally] : lines) LogErrorLine(Line(index, tally));
+  for (const auto& [index, tally] : lines) LogDiagnosticLine(TLogPriority::kWarning, Line(index, tally));
 }
 
 // Runs on the log writer's thread.
@@ -243,7 +243,7 @@ void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t addre
     kind.logged_once = true;
     kind.last_line = now;
   }
-  LogErrorLine(Line(index, due));
+  LogDiagnosticLine(TLogPriority::kWarning, Line(index, due));
 }
 
 std::uint64_t RefusalTotal(TRefusedWork work, TRefusalReason reason) {
