@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -114,7 +115,10 @@ TNatReply TNatRequests::Fail(const TNatRequest& request, const std::string& why)
 
 TNatReply TNatRequests::Refuse(const TRequestsServerThread& session, const TNatRequest& request,
                                TRefusalReason reason) {
-  ReportRefusal(TRefusedWork::kCreate, reason, session.Peer().sin_addr.s_addr);
+  // These two are about the target, which the line then names.
+  const bool about_target = reason == TRefusalReason::kTargets || reason == TRefusalReason::kDeny;
+  ReportRefusal(TRefusedWork::kCreate, reason, session.Peer().sin_addr.s_addr,
+                about_target ? std::optional(TRefusedTarget{request.Address, request.Port}) : std::nullopt);
   return NotCreated(request);
 }
 
