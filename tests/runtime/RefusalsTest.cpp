@@ -75,12 +75,14 @@ TEST_F(RefusalsTest, FloodGivesOneLineNowThenTheRestASecondLaterThenTheWriterNei
   EXPECT_EQ(capture_.Lines().size(), 2u);
 }
 
+// A kind the server never reports: the policy tests that follow in the
+// process expect their own first refusal to be logged at once.
 TEST_F(RefusalsTest, KindStillPendingAtStopIsLoggedByTheStop) {
-  ReportRefusal(TRefusedWork::kCreate, TRefusalReason::kDeny, kAttacker);
-  ReportRefusal(TRefusedWork::kCreate, TRefusalReason::kDeny, kAttacker);
+  ReportRefusal(TRefusedWork::kSession, TRefusalReason::kDeny, kAttacker);
+  ReportRefusal(TRefusedWork::kSession, TRefusalReason::kDeny, kAttacker);
   EXPECT_TRUE(StopLogWriter());
-  EXPECT_TRUE(capture_.Contains("Refused 1 create from 127.0.0.2 (DENY)"));
-  EXPECT_EQ(capture_.Count("Refused 1 create from 127.0.0.2 (DENY)"), 2);
+  EXPECT_TRUE(capture_.Contains("Refused 1 session from 127.0.0.2 (DENY)"));
+  EXPECT_EQ(capture_.Count("Refused 1 session from 127.0.0.2 (DENY)"), 2);
 }
 
 TEST_F(RefusalsTest, LineNamesTheAddressesRefusedMostWithTheirCounts) {
