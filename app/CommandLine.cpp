@@ -27,6 +27,10 @@ TServerOptions ParseServerOptions(int argc, const char* const* argv) {
                "addresses can be bound (a port in use is only a note);\n"
                "print what is wrong, listen on nothing, exit 1 on an\n"
                "error, 0 otherwise");
+  app.add_flag("--timestamps", options.Timestamps,
+               "Start each line of both streams with the time it was\n"
+               "logged (RFC 3339, UTC, milliseconds); ignored when\n"
+               "standard error is the journal, which keeps its own");
   app.set_version_flag("-V,--version", VersionText(), "Print the version and the build's commit and exit");
   app.footer(
       "Without options the server reads KELVARD.ini from the working directory;\n"

@@ -21,6 +21,7 @@ enum class TRunMode : std::uint8_t {
 struct TServerOptions {
   TRunMode Mode = TRunMode::kServe;
   TConfigSource Config;
+  bool Timestamps = false;  // --timestamps
   std::string Text;
 };
 

@@ -34,7 +34,12 @@ std::string TDiagnostics::Format(const TDiagnostic& item) const {
 }
 
 void TDiagnostics::Print() const {
-  for (const TDiagnostic& item : items_) LogErrorLine(Format(item));
+  for (const TDiagnostic& item : items_) {
+    const TLogPriority priority = item.Severity == TSeverity::kError     ? TLogPriority::kError
+                                  : item.Severity == TSeverity::kWarning ? TLogPriority::kWarning
+                                                                         : TLogPriority::kNotice;
+    LogDiagnosticLine(priority, Format(item));
+  }
 }
 
 }  // namespace quorvane

@@ -51,7 +51,8 @@ class TDiagnostics final {
   // "quorvane: FILE:LINE: warning: TEXT". Errors about the file carry
   // "error: ", other errors and notes no tag.
   std::string Format(const TDiagnostic& item) const;
-  // Writes every line on standard error, in order.
+  // Writes every line on standard error, in order, each with the log
+  // priority of its severity (a note is a notice).
   void Print() const;
 
  private:

@@ -56,7 +56,7 @@ class TSignalWatcher final : public TThread {
         if (reloader_ != nullptr) {
           reloader_->Request();
         } else {
-          LogError(kDiagnosticPrefix, "SIGHUP ignored: the reload thread could not be started");
+          LogWarning(kDiagnosticPrefix, "SIGHUP ignored: the reload thread could not be started");
         }
         continue;
       }
@@ -234,6 +234,10 @@ int CheckConfiguration(const TConfigSource& source) {
 
 int Main(int argc, char** argv) {
   const TServerOptions options = ParseServerOptions(argc, argv);
+  // Under the journal every diagnostic carries its priority, and the
+  // journal's own times make a second one on the line noise.
+  const bool journal = StandardErrorIsJournal();
+  SetLogFormat({.Priorities = journal, .Timestamps = options.Timestamps && !journal});
   switch (options.Mode) {
     case TRunMode::kHelp:
     case TRunMode::kVersion:

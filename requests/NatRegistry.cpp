@@ -143,7 +143,7 @@ void TNatRegistry::Finish(std::unique_ptr<TRedirectorEntry> entry, const std::st
     const auto found = std::find(retiring_.begin(), retiring_.end(), entry->Stats);
     if (found != retiring_.end()) retiring_.erase(found);
   }
-  LogError(RedirectorKind(entry->Proto), " Redirector at ", name, " ", why);
+  LogInfo(RedirectorKind(entry->Proto), " Redirector at ", name, " ", why);
 }
 
 void TNatRegistry::VisitClients(const std::function<void(const TClientEntry&)>& each) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -92,8 +93,8 @@ TNatReply TNatRequests::Query(const TRequestsServerThread& session, const TNatRe
     TMutexLock lock(registry_.Mutex());
     const TRedirectorEntry* entry = registry_.Find(KeyOf(request), dead);
     if (entry != nullptr && config.Policy.OwnerOnly && entry->Owner != &session) entry = nullptr;
-    LogError("NAT query for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
-             entry ? ": found at " + AnnouncedName(*entry, config) : std::string(": not found"));
+    LogInfo("NAT query for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
+            entry ? ": found at " + AnnouncedName(*entry, config) : std::string(": not found"));
     reply = entry ? Found(*entry, config) : NotFound(request);
   }
   registry_.DestroyAll(std::move(dead), kListenerFailed);
@@ -118,8 +119,8 @@ TNatReply TNatRequests::Fail(const TNatRequest& request, const std::string& why)
   // The protocol's line says only that it failed; the reason goes to
   // standard error right after it.
   TNatReply reply = NotCreated(request);
-  LogError(RedirectorKind(request.Proto), " Redirector for ", AddrToStr(request.Address), ":", request.Port,
-           " not created: ", why);
+  LogWarning(RedirectorKind(request.Proto), " Redirector for ", AddrToStr(request.Address), ":", request.Port,
+             " not created: ", why);
   return reply;
 }
 
@@ -135,7 +136,7 @@ TNatReply TNatRequests::NoFreePort(const TRequestsServerThread& session, const T
   const std::uint64_t more = no_port_unlogged_ - 1;
   no_port_unlogged_ = 0;
   no_port_line_ms_ = now;
-  LogError(
+  LogWarning(
       "No free port in ", config.PortMin, "-", config.PortMax, " for a ", RedirectorKind(request.Proto),
       " redirector to ", AddrToStr(request.Address), ":", request.Port,
       more == 0 ? std::string() : " (and " + std::to_string(more) + " more creates since the last line)");
@@ -144,7 +145,10 @@ TNatReply TNatRequests::NoFreePort(const TRequestsServerThread& session, const T
 
 TNatReply TNatRequests::Refuse(const TRequestsServerThread& session, const TNatRequest& request,
                                TRefusalReason reason) {
-  ReportRefusal(TRefusedWork::kCreate, reason, session.Peer().sin_addr.s_addr);
+  // These two are about the target, which the line then names.
+  const bool about_target = reason == TRefusalReason::kTargets || reason == TRefusalReason::kDeny;
+  ReportRefusal(TRefusedWork::kCreate, reason, session.Peer().sin_addr.s_addr,
+                about_target ? std::optional(TRefusedTarget{request.Address, request.Port}) : std::nullopt);
   return NotCreated(request);
 }
 
@@ -278,8 +282,8 @@ TNatOutcome TNatRequests::Delete(TRequestsServerThread& session, const TNatReque
   registry_.DestroyAll(std::move(dead), kListenerFailed);
   TNatReply reply;
   reply.Status = removed ? kNatOk : kNatNotFound;
-  LogError("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
-           removed ? ": deleted" : ": not found");
+  LogInfo("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
+          removed ? ": deleted" : ": not found");
   if (!removed) return {reply};
   // Already ended when it was served by this session's loop.
   if (!removed->Redirector) {

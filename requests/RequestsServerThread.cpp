@@ -98,8 +98,8 @@ TDrainStep TRequestsServerThread::HandleOne(TPacketView packet) {
   // whole, however long its address lists.
   if (QueuedReplyBytes() > kMaxQueuedReplyBytes) {
     Server.Metrics().SessionsClosedUnread.fetch_add(1, std::memory_order_relaxed);
-    LogError("Session of ", AddrToStr(peer_.sin_addr.s_addr), ":", ntohs(peer_.sin_port),
-             " closed: it does not read its replies (", QueuedReplyBytes(), " bytes waiting)");
+    LogWarning("Session of ", AddrToStr(peer_.sin_addr.s_addr), ":", ntohs(peer_.sin_port),
+               " closed: it does not read its replies (", QueuedReplyBytes(), " bytes waiting)");
     throw TSilentAbort{};
   }
   if (CostsWork(packet) && !share_taken_) {

@@ -12,6 +12,9 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -28,6 +31,11 @@ namespace {
 // Every line dropped since the process started, for the operator's views.
 std::atomic<std::uint64_t> g_dropped_total{0};
 
+// The log format, as bits: read by every line, set once at the start.
+constexpr unsigned kPriorityBit = 1;
+constexpr unsigned kTimestampBit = 2;
+std::atomic<unsigned> g_format{0};
+
 using TClock = std::chrono::steady_clock;
 
 // A pipe takes a write of at most PIPE_BUF bytes whole or not at all, and
@@ -43,6 +51,38 @@ constexpr auto kStopMargin = std::chrono::milliseconds(200);
 constexpr TClock::time_point kNever = TClock::time_point::max();
 
 enum class TStream : std::uint8_t { kOut, kErr };
+
+// "2026-12-08T04:10:33.123Z ": the wall clock in UTC, so that lines of
+// servers in different zones, or across a change of daylight saving time,
+// read in one order.
+void AppendTime(std::string& out) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  tm utc{};
+  ::gmtime_r(&now.tv_sec, &utc);
+  char text[64];
+  const int length = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ ",
+                                   utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                                   utc.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
+  if (length > 0) out.append(text, std::min(static_cast<std::size_t>(length), sizeof text - 1));
+}
+
+// |line| with what the format puts before it and a line break, as it is
+// logged: the time is the moment of the call, not of the write.
+std::string Formatted(TStream stream, TLogPriority priority, std::string_view line) {
+  const unsigned format = g_format.load(std::memory_order_relaxed);
+  std::string whole;
+  whole.reserve(line.size() + 30);
+  if ((format & kPriorityBit) != 0 && stream == TStream::kErr) {
+    whole += '<';
+    whole += static_cast<char>('0' + static_cast<int>(priority));
+    whole += '>';
+  }
+  if ((format & kTimestampBit) != 0) AppendTime(whole);
+  whole.append(line);
+  whole.push_back('\n');
+  return whole;
+}
 
 struct TQueued {
   TStream stream;
@@ -115,8 +155,8 @@ std::string DropNotice(std::uint64_t dropped) {
   std::string line = "Dropped ";
   log_detail::Append(line, dropped);
   line += dropped == 1 ? " log line" : " log lines";
-  line += " while the log output was blocked\n";
-  return line;
+  line += " while the log output was blocked";
+  return Formatted(TStream::kErr, TLogPriority::kWarning, line);
 }
 
 // Poll time-out from |now| until |until|; -1 for kNever.
@@ -378,15 +418,12 @@ void WriteAll(int fd, const std::string& whole) {
   }
 }
 
-void Emit(TStream stream, std::string_view line) {
-  std::string whole;
-  whole.reserve(line.size() + 1);
-  whole.append(line);
-  whole.push_back('\n');
+void Emit(TStream stream, TLogPriority priority, std::string_view line) {
+  std::string whole = Formatted(stream, priority, line);
   TLogState& state = State();
   TMutexLock lock(state.mu);
   if (state.sink) {
-    state.sink(line);
+    state.sink(std::string_view(whole).substr(0, whole.size() - 1));
   } else if (state.writer) {
     state.writer->Push(stream, std::move(whole));
   } else {
@@ -399,9 +436,34 @@ void Emit(TStream stream, std::string_view line) {
 
 std::uint64_t LogLinesDropped() { return g_dropped_total.load(std::memory_order_relaxed); }
 
-void LogLine(std::string_view line) { Emit(TStream::kOut, line); }
+void LogLine(std::string_view line) { Emit(TStream::kOut, TLogPriority::kInfo, line); }
 
-void LogErrorLine(std::string_view line) { Emit(TStream::kErr, line); }
+void LogDiagnosticLine(TLogPriority priority, std::string_view line) { Emit(TStream::kErr, priority, line); }
+
+void SetLogFormat(TLogFormat format) {
+  g_format.store((format.Priorities ? kPriorityBit : 0) | (format.Timestamps ? kTimestampBit : 0),
+                 std::memory_order_relaxed);
+}
+
+bool StandardErrorIsJournal() {
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in the process changes its environment
+  const char* value = std::getenv("JOURNAL_STREAM");
+  if (value == nullptr) return false;
+  const std::string_view text(value);
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  const auto number = [](std::string_view digits, unsigned long long& out) {
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), out);
+    return error == std::errc() && end == digits.data() + digits.size() && !digits.empty();
+  };
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  if (!number(text.substr(0, colon), device) || !number(text.substr(colon + 1), inode)) return false;
+  struct stat st {};
+  if (::fstat(STDERR_FILENO, &st) != 0) return false;
+  return static_cast<unsigned long long>(st.st_dev) == device &&
+         static_cast<unsigned long long>(st.st_ino) == inode;
+}
 
 void SetLogSink(std::function<void(std::string_view)> sink) {
   TLogState& state = State();

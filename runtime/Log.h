@@ -33,16 +33,41 @@
 
 namespace quorvane {
 
+// How much a line on standard error matters, as syslog ranks it. Under the
+// journal it leads the line as "<N>", so that `journalctl -p warning` shows
+// what needs the operator and hides routine events.
+enum class TLogPriority : std::uint8_t {
+  kError = 3,    // the server, a listener or a reload failed
+  kWarning = 4,  // it runs, but something was refused, lost or looks wrong
+  kNotice = 5,   // worth knowing, nothing wrong: a reload applied, a setting changed
+  kInfo = 6,     // routine events of the protocol's sessions
+};
+
 // Writes |line| and a line break to standard output.
 void LogLine(std::string_view line);
 // The same on standard error: diagnostics and events beyond the log lines
 // of the protocol's own description.
-void LogErrorLine(std::string_view line);
+void LogDiagnosticLine(TLogPriority priority, std::string_view line);
+inline void LogErrorLine(std::string_view line) { LogDiagnosticLine(TLogPriority::kError, line); }
 
-// Redirects log lines of both streams (without the line break) to |sink|,
-// or back to the streams when |sink| is empty. While a sink is set, every
-// line goes to it synchronously on the logging thread, in order, whether or
-// not the writer runs. For tests.
+// What is put before each line as it is logged. Both off unless set.
+struct TLogFormat {
+  bool Priorities = false;  // "<N>" before each standard error line
+  bool Timestamps = false;  // "2026-12-08T04:10:33.123Z " before each line
+};
+// Any thread; lines logged from then on take the new format. The server
+// sets it once, before its first line.
+void SetLogFormat(TLogFormat format);
+// Whether standard error is the journal's stream: JOURNAL_STREAM holds the
+// "device:inode" of descriptor 2, as the service manager sets it. A
+// variable inherited by a process whose standard error was redirected since
+// names another file and does not count.
+bool StandardErrorIsJournal();
+
+// Redirects log lines of both streams (in their format, without the line
+// break) to |sink|, or back to the streams when |sink| is empty. While a
+// sink is set, every line goes to it synchronously on the logging thread,
+// in order, whether or not the writer runs. For tests.
 void SetLogSink(std::function<void(std::string_view)> sink);
 
 // Lines the writer holds at most (queued and being written); beyond that,
@@ -117,12 +142,30 @@ void Log(const Parts&... parts) {
   LogLine(line);
 }
 
-// LogError("Refused ", count, " sessions"): like Log, on standard error.
 template <class... Parts>
-void LogError(const Parts&... parts) {
+void LogDiagnostic(TLogPriority priority, const Parts&... parts) {
   std::string line;
   (log_detail::Append(line, parts), ...);
-  LogErrorLine(line);
+  LogDiagnosticLine(priority, line);
+}
+
+// LogError("cannot listen on ", where): like Log, on standard error, with
+// the priority of its name.
+template <class... Parts>
+void LogError(const Parts&... parts) {
+  LogDiagnostic(TLogPriority::kError, parts...);
+}
+template <class... Parts>
+void LogWarning(const Parts&... parts) {
+  LogDiagnostic(TLogPriority::kWarning, parts...);
+}
+template <class... Parts>
+void LogNotice(const Parts&... parts) {
+  LogDiagnostic(TLogPriority::kNotice, parts...);
+}
+template <class... Parts>
+void LogInfo(const Parts&... parts) {
+  LogDiagnostic(TLogPriority::kInfo, parts...);
 }
 
 }  // namespace quorvane

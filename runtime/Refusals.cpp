@@ -30,7 +30,27 @@ struct TTally {
   std::uint64_t pending = 0;
   std::uint64_t untracked = 0;  // from addresses that found the map full
   std::unordered_map<std::uint32_t, std::uint64_t> by_address;
+  // The targets named, under TargetKey(); bounded the same way.
+  std::uint64_t untracked_targets = 0;
+  std::unordered_map<std::uint64_t, std::uint64_t> by_target;
 };
+
+// Address in host order, then port: keys sort as the operator reads them.
+std::uint64_t TargetKey(const TRefusedTarget& target) {
+  return (std::uint64_t{ntohl(target.Address)} << 16) | target.Port;
+}
+
+// Adds one to |key|'s count, or to |untracked| once |counts| holds the cap.
+template <class Key>
+void CountOne(std::unordered_map<Key, std::uint64_t>& counts, Key key, std::uint64_t& untracked) {
+  if (auto found = counts.find(key); found != counts.end()) {
+    ++found->second;
+  } else if (counts.size() < kRefusalAddressesTracked) {
+    counts.emplace(key, 1);
+  } else {
+    ++untracked;
+  }
+}
 
 struct TKindLog {
   TTally tally;
@@ -60,6 +80,25 @@ std::string Dotted(std::uint32_t address) {
   in_addr addr{};
   addr.s_addr = address;
   return ::inet_ntop(AF_INET, &addr, dotted, sizeof dotted);
+}
+
+// ": 127.0.0.9:8080 and 2 other targets": the target refused most (the
+// first in address order among equals), or nothing when none was named.
+std::string TargetsText(const TTally& tally) {
+  if (tally.by_target.empty()) return {};
+  const auto most =
+      std::min_element(tally.by_target.begin(), tally.by_target.end(), [](const auto& a, const auto& b) {
+        return a.second != b.second ? a.second > b.second : a.first < b.first;
+      });
+  std::string text = ": " + Dotted(htonl(static_cast<std::uint32_t>(most->first >> 16))) + ":" +
+                     std::to_string(most->first & 0xffff);
+  const std::size_t others = tally.by_target.size() - 1;
+  if (others > 0 || tally.untracked_targets > 0) {
+    text += tally.untracked_targets > 0 ? " and more than " : " and ";
+    text += std::to_string(others);
+    text += others == 1 && tally.untracked_targets == 0 ? " other target" : " other targets";
+  }
+  return text;
 }
 
 // "Refused 412 sessions from 127.0.0.2 (SESSIONS_PER_ADDRESS)", and with
@@ -113,6 +152,7 @@ std::string Line(std::size_t index, const TTally& tally) {
   }
   line += " (";
   line += RefusalReasonName(reason);
+  line += TargetsText(tally);
   line += ')';
   return line;
 }
@@ -155,7 +195,7 @@ void LogPending(bool all) {
     }
     if (next != kNoFlush) ScheduleFlush(book, next);
   }
-  for (const auto& [index, tally] : lines) LogErrorLine(Line(index, tally));
+  for (const auto& [index, tally] : lines) LogDiagnosticLine(TLogPriority::kWarning, Line(index, tally));
 }
 
 // Runs on the log writer's thread.
@@ -216,7 +256,8 @@ TRefusalReason RefusalReasonOf(fd_budget::TFdRefusal refusal) {
   return TRefusalReason::kDescriptorReserve;
 }
 
-void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t address) {
+void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t address,
+                   std::optional<TRefusedTarget> target) {
   TRefusalBook& book = Book();
   const std::size_t index = Index(work, reason);
   book.totals[index].fetch_add(1, std::memory_order_relaxed);
@@ -226,13 +267,8 @@ void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t addre
     TKindLog& kind = book.kinds[index];
     TTally& tally = kind.tally;
     ++tally.pending;
-    if (auto found = tally.by_address.find(address); found != tally.by_address.end()) {
-      ++found->second;
-    } else if (tally.by_address.size() < kRefusalAddressesTracked) {
-      tally.by_address.emplace(address, 1);
-    } else {
-      ++tally.untracked;
-    }
+    CountOne(tally.by_address, address, tally.untracked);
+    if (target) CountOne(tally.by_target, TargetKey(*target), tally.untracked_targets);
     const auto now = TClock::now();
     if (kind.logged_once && now - kind.last_line < kLogInterval) {
       // The rest follows on its own once the interval is over.
@@ -243,7 +279,7 @@ void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t addre
     kind.logged_once = true;
     kind.last_line = now;
   }
-  LogErrorLine(Line(index, due));
+  LogDiagnosticLine(TLogPriority::kWarning, Line(index, due));
 }
 
 std::uint64_t RefusalTotal(TRefusedWork work, TRefusalReason reason) {

@@ -7,10 +7,15 @@
 // From several addresses, those refused most are named with their counts:
 //   Refused 2487 UDP sessions from 127.0.0.2 (1200), 127.0.0.3 (800),
 //   127.0.0.4 (480) and 7 from 3 other addresses (CONNECTIONS_PER_ADDRESS)
+// A refusal about the target a create named says which one was refused
+// most, so that the operator sees what the list or the rule kept out:
+//   Refused 3 creates from 127.0.0.2 (DENY: 127.0.0.9:8080)
+//   Refused 9 creates from 127.0.0.2 (TARGETS: 127.0.0.9:8080 and 2 other targets)
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "runtime/FdBudget.h"
@@ -53,12 +58,20 @@ std::string_view RefusalReasonName(TRefusalReason reason);
 // kDescriptorReserve.
 TRefusalReason RefusalReasonOf(fd_budget::TFdRefusal refusal);
 
-// Counts one refusal of |work| from |address| (network order) and logs it
-// within the rate limit: at once when the kind's last line is a second old,
-// otherwise counted, and logged by the log writer as soon as the second is
-// over (without a running writer, at the next refusal of the kind or at
-// FlushRefusals()). Any thread; never blocks on the log.
-void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t address);
+// What a refused create aimed at.
+struct TRefusedTarget {
+  std::uint32_t Address = 0;  // network order
+  std::uint16_t Port = 0;     // host order
+};
+
+// Counts one refusal of |work| from |address| (network order), aimed at
+// |target| when there is one, and logs it within the rate limit: at once
+// when the kind's last line is a second old, otherwise counted, and logged
+// by the log writer as soon as the second is over (without a running
+// writer, at the next refusal of the kind or at FlushRefusals()). Any
+// thread; never blocks on the log.
+void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t address,
+                   std::optional<TRefusedTarget> target = std::nullopt);
 
 // Refusals since the process started. Any thread.
 std::uint64_t RefusalTotal(TRefusedWork work, TRefusalReason reason);

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -190,6 +191,68 @@ TEST(ProcessTest, WarningsPointAtTheirLineWhileTheServerServes) {
   EXPECT_EQ(server.ErrLines(), errors);
   // Standard output keeps exactly its own lines.
   for (const auto& line : server.Lines()) EXPECT_EQ(line.find("quorvane: "), std::string::npos) << line;
+}
+
+// JOURNAL_STREAM naming the very pipe that is standard error puts each
+// diagnostic's syslog priority first; naming another file (here standard
+// output) changes nothing. --timestamps puts the time before the lines of
+// both streams, except under the journal.
+TEST(ProcessTest, DiagnosticsCarryTheirPriorityUnderTheJournalAndTimestampsOtherwise) {
+  const std::regex timestamp(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )");
+  const struct {
+    const char* name;
+    const char* journal_fd;  // the descriptor whose device and inode JOURNAL_STREAM holds
+    std::vector<std::string> args;
+    bool priorities;
+    bool timestamps;
+  } cases[] = {
+      {"journal", "2", {}, true, false},
+      {"journal, which keeps its own times", "2", {"--timestamps"}, true, false},
+      {"journal on standard output only", "1", {}, false, false},
+      {"timestamps", "1", {"--timestamps"}, false, true},
+  };
+  const auto says = [](const std::vector<std::string>& lines, const std::string& end) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.ends_with(end); });
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::uint16_t port = FreePort();
+    TempDir dir;
+    dir.Write("KELVARD.ini", ServerIni(port, "[UNKNOWN]\nFOO=1\n"));
+    std::vector<std::string> args = {"/bin/sh", "-c",
+                                     std::string("export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/") +
+                                         c.journal_fd + ") && exec \"$0\" \"$@\"",
+                                     QUORVANE_EXE};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ChildProcess server(args, dir.path);
+    ASSERT_TRUE(server.WaitUntil([&] { return says(server.Lines(), StartLine(port)); }));
+    server.Signal(SIGHUP);
+    ASSERT_TRUE(server.WaitUntil([&] { return says(server.ErrLines(), "configuration reloaded"); }));
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitExit(), 0);
+
+    // The lines with what the format put before them checked and taken off.
+    const auto plain = [&](std::vector<std::string> lines, bool diagnostics) {
+      for (std::string& line : lines) {
+        if (c.priorities && diagnostics) {
+          EXPECT_TRUE(line.starts_with(line.find(": warning: ") != std::string::npos ? "<4>" : "<5>"))
+              << line;
+          line.erase(0, 3);
+        }
+        std::smatch time;
+        EXPECT_EQ(std::regex_search(line, time, timestamp), c.timestamps) << line;
+        line.erase(0, static_cast<std::size_t>(time.length()));
+      }
+      return lines;
+    };
+    EXPECT_EQ(plain(server.Lines(), false),
+              (std::vector<std::string>{kBanner, StartLine(port), "Closing server"}));
+    const std::vector<std::string> errors = plain(server.ErrLines(), true);
+    ExpectPrefixed(errors);
+    EXPECT_TRUE(says(errors, "warning: unknown key UNKNOWN/FOO; ignored"));
+    EXPECT_EQ(errors.back(), "quorvane: KELVARD.ini: configuration reloaded");
+  }
 }
 
 // Runs the server with --check on |file|: its verdict must be |exit_code|,

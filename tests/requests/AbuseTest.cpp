@@ -153,7 +153,9 @@ TEST_F(AbuseTest, EachPolicyKeyRefusesOnlyWhenSet) {
     EXPECT_EQ(CreateUdp(client, other, 7000).Status, kNatFailed);
     EXPECT_EQ(CreateUdp(client, refused, 7000).Status, kNatFailed);
     EXPECT_EQ(CreateUdp(client, allowed, 7000).Status, kNatOk);
-    EXPECT_TRUE(log_.WaitFor("Refused 1 create from " + AddrToStr(from) + " (" + std::string(key) + ")"));
+    // The first refusal is logged at once, naming its target.
+    EXPECT_TRUE(log_.WaitFor("Refused 1 create from " + AddrToStr(from) + " (" + std::string(key) + ": " +
+                             AddrToStr(other) + ":7000)"));
     client.Close();
     StopServer();
   }

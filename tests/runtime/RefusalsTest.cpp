@@ -75,12 +75,14 @@ TEST_F(RefusalsTest, FloodGivesOneLineNowThenTheRestASecondLaterThenTheWriterNei
   EXPECT_EQ(capture_.Lines().size(), 2u);
 }
 
+// A kind the server never reports: the policy tests that follow in the
+// process expect their own first refusal to be logged at once.
 TEST_F(RefusalsTest, KindStillPendingAtStopIsLoggedByTheStop) {
-  ReportRefusal(TRefusedWork::kCreate, TRefusalReason::kDeny, kAttacker);
-  ReportRefusal(TRefusedWork::kCreate, TRefusalReason::kDeny, kAttacker);
+  ReportRefusal(TRefusedWork::kSession, TRefusalReason::kDeny, kAttacker);
+  ReportRefusal(TRefusedWork::kSession, TRefusalReason::kDeny, kAttacker);
   EXPECT_TRUE(StopLogWriter());
-  EXPECT_TRUE(capture_.Contains("Refused 1 create from 127.0.0.2 (DENY)"));
-  EXPECT_EQ(capture_.Count("Refused 1 create from 127.0.0.2 (DENY)"), 2);
+  EXPECT_TRUE(capture_.Contains("Refused 1 session from 127.0.0.2 (DENY)"));
+  EXPECT_EQ(capture_.Count("Refused 1 session from 127.0.0.2 (DENY)"), 2);
 }
 
 TEST_F(RefusalsTest, LineNamesTheAddressesRefusedMostWithTheirCounts) {
@@ -93,6 +95,7 @@ TEST_F(RefusalsTest, LineNamesTheAddressesRefusedMostWithTheirCounts) {
     std::vector<std::pair<const char*, int>> refused;  // in this order, after the first
     std::uint32_t sprayed;                             // then this many further addresses, once each
     std::string line;
+    std::vector<std::pair<TRefusedTarget, int>> aimed = {};  // then from the first address at these
   };
   const std::string sprayed_others = std::to_string(kRefusalAddressesTracked - 3);
   const std::vector<TCase> cases = {
@@ -129,6 +132,15 @@ TEST_F(RefusalsTest, LineNamesTheAddressesRefusedMostWithTheirCounts) {
            " UDP sessions from 127.0.0.2 (5), 127.0.0.3 (3), 127.0.0.4 (2) and " +
            std::to_string(kRefusalAddressesTracked) + " from more than " + sprayed_others +
            " other addresses (OWNER_ONLY)"},
+      {"the target refused most, and how many others",
+       TRefusedWork::kConnection,
+       TRefusalReason::kDeny,
+       {{"127.0.0.2", 0}},
+       0,
+       "Refused 5 connections from 127.0.0.2 (DENY: 127.0.0.9:8080 and 2 other targets)",
+       {{{inet_addr("127.0.0.10"), 27015}, 1},
+        {{inet_addr("127.0.0.9"), 8080}, 3},
+        {{inet_addr("127.0.0.9"), 80}, 1}}},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -137,6 +149,10 @@ TEST_F(RefusalsTest, LineNamesTheAddressesRefusedMostWithTheirCounts) {
       for (int i = 0; i < count; ++i) ReportRefusal(c.work, c.reason, inet_addr(address));
     }
     for (std::uint32_t i = 0; i < c.sprayed; ++i) ReportRefusal(c.work, c.reason, htonl(0x7f010000 + i));
+    for (const auto& [target, count] : c.aimed) {
+      for (int i = 0; i < count; ++i)
+        ReportRefusal(c.work, c.reason, inet_addr(c.refused.front().first), target);
+    }
     FlushRefusals();
     EXPECT_EQ(capture_.Lines().back(), c.line);
   }
