@@ -6,13 +6,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <iterator>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string_view>
 #include <system_error>
 
 #include "admin/AdminHttp.h"
 #include "admin/AdminViews.h"
 #include "admin/StatusPage.h"
+#include "requests/RequestPacket.h"
 #include "requests/RequestsServer.h"
 #include "runtime/Clock.h"
 #include "runtime/FdBudget.h"
@@ -89,6 +92,46 @@ std::optional<std::uint32_t> ParseNumber(const std::string& text, std::uint32_t 
   }
   if (value > max) return std::nullopt;
   return value;
+}
+
+// A protocol as the lists name it (tcp, udp) or as its number.
+std::optional<std::uint32_t> ParseProto(const std::string& text) {
+  if (text == "tcp") return kProtoTcp;
+  if (text == "udp") return kProtoUdp;
+  return ParseNumber(text, 255);
+}
+
+// The documents, each a fresh snapshot rendered with no lock held.
+struct TView {
+  const char* Path;
+  std::string (*Render)(const TAdminSnapshot&);
+  std::string_view Type;
+};
+constexpr TView kViews[] = {{"/metrics", MetricsText, kMetricsType},
+                            {"/api/redirectors", RedirectorsJson, kJson},
+                            {"/api/sessions", SessionsJson, kJson},
+                            {"/api/status", StatusJson, kJson}};
+constexpr const char* kRedirectorPath = R"(/api/redirectors/([^/]+)/([^/]+)/([^/]+))";
+
+// The methods |path| takes, as an Allow header lists them; empty for a
+// path the endpoint does not serve. The library answers HEAD wherever it
+// answers GET.
+std::string_view AllowedMethods(const std::string& path) {
+  static const std::regex redirector(kRedirectorPath);
+  const bool view =
+      std::any_of(std::begin(kViews), std::end(kViews), [&](const TView& v) { return path == v.Path; });
+  if (view || path == "/") return "GET, HEAD";
+  if (std::regex_match(path, redirector)) return "DELETE";
+  return {};
+}
+
+bool Allows(std::string_view allowed, const std::string& method) {
+  for (std::size_t begin = 0; begin < allowed.size();) {
+    const std::size_t end = std::min(allowed.find(", ", begin), allowed.size());
+    if (allowed.substr(begin, end - begin) == method) return true;
+    begin = end + 2;
+  }
+  return false;
 }
 
 }  // namespace
@@ -276,15 +319,21 @@ void TAdminServer::AddRoutes() {
   using httplib::Request;
   using httplib::Response;
   admin::TAdminRouter& router = *router_;
-  // No request takes a body: one announced is refused (413), and what the
-  // stream lets through of it is read and dropped.
+  // No request takes a body: one announced with a method the path takes is
+  // refused (413), and what the stream lets through of it is read and
+  // dropped. A method the path does not take gets 405 before any body is
+  // looked at, however large the body announced.
   router.set_payload_max_length(0);
   router.set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
 
   router.set_pre_routing_handler([this](const Request& req, Response& res) {
+    // A method a path does not take changes nothing: it is answered 405
+    // rather than sent looking for a token or a loopback peer.
+    const std::string_view allowed = admin::AllowedMethods(req.path);
+    const bool method_allowed = allowed.empty() || admin::Allows(allowed, req.method);
     admin::TAdminRequest ask;
     ask.StatusPage = (req.method == "GET" || req.method == "HEAD") && req.path == "/";
-    ask.Changes = req.method != "GET" && req.method != "HEAD";
+    ask.Changes = method_allowed && req.method != "GET" && req.method != "HEAD";
     ask.PeerIsLocal = peer_is_local_(admin::ParseAddress(req.remote_addr).value_or(0));
     ask.HostIsLiteral = admin::HostIsLiteral(req.get_header_value("Host"));
     ask.TokenSet = !token_.empty();
@@ -292,7 +341,7 @@ void TAdminServer::AddRoutes() {
         ask.TokenSet && admin::BearerTokenMatches(req.get_header_value("Authorization"), token_);
     switch (admin::Authorize(ask)) {
       case admin::TAdminVerdict::kAllow:
-        return httplib::Server::HandlerResponse::Unhandled;
+        break;
       case admin::TAdminVerdict::kUnauthorized:
         res.set_header("WWW-Authenticate", "Bearer realm=\"quorvane\"");
         admin::Error(res, 401, "a bearer token is required");
@@ -304,37 +353,42 @@ void TAdminServer::AddRoutes() {
                          : "without a token, address the endpoint by its IP address or localhost");
         return httplib::Server::HandlerResponse::Handled;
     }
-    return httplib::Server::HandlerResponse::Handled;
+    // Both answered before the library looks at a body, so that a body
+    // does not turn them into a 413.
+    if (allowed.empty()) {
+      admin::Error(res, 404, "not found");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (!method_allowed) {
+      res.set_header("Allow", std::string(allowed));
+      admin::Error(res, 405, req.method + " is not allowed here, only " + std::string(allowed));
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
   });
 
   router.Get("/", [](const Request&, Response& res) {
     res.set_header("Content-Security-Policy", std::string(admin::kPagePolicy));
     res.set_content(admin::kStatusPage, admin::kStatusPageSize, "text/html; charset=utf-8");
   });
-  // A view: a fresh snapshot, rendered by |render| with no lock held.
-  const auto view = [this](std::string (*render)(const admin::TAdminSnapshot&), std::string_view type) {
-    return [this, render, type](const Request&, Response& res) {
-      res.set_content(render(admin::TakeSnapshot(server_, engine_, started_at_ms_)), std::string(type));
-    };
-  };
-  router.Get("/metrics", view(admin::MetricsText, admin::kMetricsType));
-  router.Get("/api/redirectors", view(admin::RedirectorsJson, admin::kJson));
-  router.Get("/api/sessions", view(admin::SessionsJson, admin::kJson));
-  router.Get("/api/status", view(admin::StatusJson, admin::kJson));
-  router.Delete(R"(/api/redirectors/([^/]+)/([^/]+)/([^/]+))", [this](const Request& req, Response& res) {
-    const auto proto = admin::ParseNumber(req.matches[1], 255);
+  for (const admin::TView& view : admin::kViews) {
+    router.Get(view.Path, [this, view](const Request&, Response& res) {
+      res.set_content(view.Render(admin::TakeSnapshot(server_, engine_, started_at_ms_)),
+                      std::string(view.Type));
+    });
+  }
+  router.Delete(admin::kRedirectorPath, [this](const Request& req, Response& res) {
+    const auto proto = admin::ParseProto(req.matches[1]);
     const auto address = admin::ParseAddress(req.matches[2]);
     const auto port = admin::ParseNumber(req.matches[3], 65535);
     if (!proto || !address || !port || *port == 0) {
-      return admin::Error(res, 400, "expected /api/redirectors/<proto 0-255>/<IPv4 address>/<port 1-65535>");
+      return admin::Error(
+          res, 400, "expected /api/redirectors/<tcp, udp or proto 0-255>/<IPv4 address>/<port 1-65535>");
     }
     if (!server_.Nat().DeleteByKey(*proto, *address, static_cast<std::uint16_t>(*port))) {
       return admin::Error(res, 404, "no such redirector");
     }
     res.status = 204;
-  });
-  router.set_error_handler([](const Request&, Response& res) {
-    if (res.body.empty() && res.status == 404) admin::Error(res, 404, "not found");
   });
 }
 

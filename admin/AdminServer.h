@@ -1,8 +1,10 @@
 // The admin endpoint: HTTP/1.1 on [ADMIN] HOST:PORT for people and for
 // monitoring. GET / is a status page, GET /metrics the Prometheus text,
 // GET /api/sessions, /api/redirectors and /api/status JSON documents, and
-// DELETE /api/redirectors/<proto>/<address>/<port> destroys a redirector as
-// a delete request would. Who may do what: admin/AdminAccess.h.
+// DELETE /api/redirectors/<proto>/<address>/<port> (proto tcp, udp or a
+// number) destroys a redirector as a delete request would. A method a path
+// does not take gets 405 with Allow, an unknown path 404, both before any
+// body is looked at. Who may do what: admin/AdminAccess.h.
 //
 // DESIGN. TAdminServer is a TTCPServer served by a loop of its own on one
 // accept thread (TLoopThread). The loop takes each connection and reads its

@@ -151,6 +151,7 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
   snapshot.LogLinesDropped = LogLinesDropped();
   snapshot.DescriptorsOpen = fd_budget::Open();
   snapshot.DescriptorsLimit = fd_budget::Limit();
+  snapshot.Process = ReadProcessStats();
   return snapshot;
 }
 
@@ -260,16 +261,12 @@ std::string MetricsText(const TAdminSnapshot& snapshot) {
   for (std::size_t i = 0; i < std::size(kActions); ++i)
     out.Sample({{"action", kActions[i]}}, snapshot.NatRequests[i]);
 
-  out.Family("quorvane_creates_total", "counter",
-             "NAT creates by outcome; refused ones by the limit or policy that refused them.");
+  out.Family(
+      "quorvane_creates_total", "counter",
+      "NAT creates by outcome; a refused one is counted in quorvane_refusals_total{work=\"creates\"}.");
   out.Sample({{"outcome", "created"}}, snapshot.CreatesCreated);
   out.Sample({{"outcome", "reused"}}, snapshot.CreatesReused);
   out.Sample({{"outcome", "failed"}}, snapshot.CreatesFailed);
-  for (std::size_t reason = 0; reason < kRefusalReasonCount; ++reason) {
-    const auto why = static_cast<TRefusalReason>(reason);
-    out.Sample({{"outcome", "refused"}, {"reason", RefusalReasonName(why)}},
-               RefusalsFor(snapshot, TRefusedWork::kCreate, why));
-  }
 
   std::uint64_t tcp = 0;
   for (const TRedirectorView& r : snapshot.Redirectors) tcp += IsTcp(r.Proto) ? 1 : 0;
@@ -302,13 +299,9 @@ std::string MetricsText(const TAdminSnapshot& snapshot) {
 
   out.Family("quorvane_refusals_total", "counter",
              "Work refused to protect the server, by what was refused and the limit, reserve or policy why.");
-  for (std::size_t work = 0; work < kRefusedWorkCount; ++work) {
-    const auto what = static_cast<TRefusedWork>(work);
-    const std::string label = LabelValue(RefusedWorkName(what));
-    for (std::size_t reason = 0; reason < kRefusalReasonCount; ++reason) {
-      const auto why = static_cast<TRefusalReason>(reason);
-      out.Sample({{"work", label}, {"reason", RefusalReasonName(why)}}, RefusalsFor(snapshot, what, why));
-    }
+  for (const TRefusalKind& kind : kRefusalKinds) {
+    out.Sample({{"work", LabelValue(RefusedWorkName(kind.Work))}, {"reason", RefusalReasonName(kind.Reason)}},
+               RefusalsFor(snapshot, kind.Work, kind.Reason));
   }
 
   out.Single("quorvane_sessions_closed_unread_total", "counter",
@@ -316,10 +309,24 @@ std::string MetricsText(const TAdminSnapshot& snapshot) {
              snapshot.SessionsClosedUnread);
   out.Single("quorvane_log_lines_dropped_total", "counter",
              "Log lines dropped because the log output was blocked.", snapshot.LogLinesDropped);
-  out.Single("quorvane_descriptors_open", "gauge", "File descriptors open now.",
+  // The budget's own count, which admission goes by; process_open_fds is
+  // the kernel's, and counts what the budget does not see as well.
+  out.Single("quorvane_descriptors_open", "gauge",
+             "File descriptors open now, as the descriptor budget counts them.",
              static_cast<std::uint64_t>(std::max(0L, snapshot.DescriptorsOpen)));
   out.Single("quorvane_descriptors_limit", "gauge", "The process's limit of open file descriptors.",
              static_cast<std::uint64_t>(std::max(0L, snapshot.DescriptorsLimit)));
+
+  // The names, types and help texts that monitoring expects of any process.
+  const TProcessStats& process = snapshot.Process;
+  out.SingleReal("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
+                 process.CpuSeconds);
+  out.Single("process_open_fds", "gauge", "Number of open file descriptors.", process.OpenFds);
+  out.Single("process_max_fds", "gauge", "Maximum number of open file descriptors.", process.MaxFds);
+  out.Single("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+             process.ResidentBytes);
+  out.SingleReal("process_start_time_seconds", "gauge",
+                 "Start time of the process since unix epoch in seconds.", process.StartTimeSeconds);
   return out.Text();
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "admin/ProcessStats.h"
 #include "runtime/Refusals.h"
 
 namespace quorvane {
@@ -82,8 +83,9 @@ struct TAdminSnapshot {
   std::uint64_t TcpBytesFromTarget = 0;
   std::array<std::uint64_t, kRefusedWorkCount * kRefusalReasonCount> Refusals{};  // work-major
   std::uint64_t LogLinesDropped = 0;
-  long DescriptorsOpen = 0;
+  long DescriptorsOpen = 0;  // as the descriptor budget counts them
   long DescriptorsLimit = 0;
+  TProcessStats Process;
 };
 
 // Copies what every view shows. |engine| may be null. Any thread; takes

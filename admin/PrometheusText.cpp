@@ -1,5 +1,8 @@
 #include "admin/PrometheusText.h"
 
+#include <charconv>
+#include <system_error>
+
 namespace quorvane::admin {
 namespace {
 
@@ -33,7 +36,7 @@ void TPrometheusText::Family(std::string_view name, std::string_view type, std::
   text_ += '\n';
 }
 
-void TPrometheusText::Sample(TLabels labels, std::uint64_t value) {
+void TPrometheusText::Series(TLabels labels) {
   text_ += family_;
   if (labels.size() != 0) {
     text_ += '{';
@@ -49,6 +52,10 @@ void TPrometheusText::Sample(TLabels labels, std::uint64_t value) {
     text_ += '}';
   }
   text_ += ' ';
+}
+
+void TPrometheusText::Sample(TLabels labels, std::uint64_t value) {
+  Series(labels);
   text_ += std::to_string(value);
   text_ += '\n';
 }
@@ -57,6 +64,17 @@ void TPrometheusText::Single(std::string_view name, std::string_view type, std::
                              std::uint64_t value) {
   Family(name, type, help);
   Sample(value);
+}
+
+void TPrometheusText::SingleReal(std::string_view name, std::string_view type, std::string_view help,
+                                 double value) {
+  Family(name, type, help);
+  Series({});
+  // The shortest text that reads back as the same double; any double fits.
+  char number[32];
+  const auto [end, error] = std::to_chars(number, number + sizeof number, value);
+  text_ += error == std::errc() ? std::string_view(number, static_cast<std::size_t>(end - number)) : "NaN";
+  text_ += '\n';
 }
 
 }  // namespace quorvane::admin

@@ -24,10 +24,14 @@ class TPrometheusText {
   void Sample(std::uint64_t value) { Sample({}, value); }
   // A family with a single unlabelled sample.
   void Single(std::string_view name, std::string_view type, std::string_view help, std::uint64_t value);
+  // The same with a value that has a fraction (seconds).
+  void SingleReal(std::string_view name, std::string_view type, std::string_view help, double value);
 
   const std::string& Text() const { return text_; }
 
  private:
+  void Series(TLabels labels);
+
   std::string text_;
   std::string family_;
 };

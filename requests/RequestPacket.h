@@ -34,6 +34,8 @@ namespace quorvane {
 inline constexpr std::size_t kPacketSize = 220;
 inline constexpr std::uint16_t kProtocolVersion = 4;  // ours, and the oldest we accept
 inline constexpr std::uint8_t kProtoTcp = 6;
+// The number the lists and tools mean by "udp"; any number but 6 relays as UDP.
+inline constexpr std::uint8_t kProtoUdp = 17;
 inline constexpr std::size_t kClientNameSize = 12;
 
 using TRequestPacket = std::array<std::uint8_t, kPacketSize>;

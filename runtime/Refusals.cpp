@@ -227,8 +227,6 @@ std::string_view RefusalReasonName(TRefusalReason reason) {
       return "CONNECTIONS_PER_ADDRESS";
     case TRefusalReason::kDescriptorReserve:
       return "DESCRIPTOR_RESERVE";
-    case TRefusalReason::kThreads:
-      return "THREADS";
     case TRefusalReason::kTargets:
       return "TARGETS";
     case TRefusalReason::kDeny:

@@ -1,5 +1,5 @@
 // Refusals: work the server turned down to protect itself (a limit per
-// address, the descriptor reserve, no thread to be had, an operator policy).
+// address, the descriptor reserve or a share of it, an operator policy).
 // Each is counted by kind and reason, and each kind is logged on standard
 // error at most once a second, with how many were refused since the last
 // line and from where, so that a flood cannot flood the log:
@@ -32,14 +32,45 @@ enum class TRefusalReason : std::uint8_t {
   kRedirectorsPerAddress,
   kConnectionsPerAddress,
   kDescriptorReserve,
-  kThreads,
   kTargets,
   kDeny,
   kOwnerOnly,
   kDescriptorShare,  // the kind's share of the descriptors is used up
   kFairShare,        // the share runs low and the address holds its fair part
 };
-inline constexpr std::size_t kRefusalReasonCount = 10;
+inline constexpr std::size_t kRefusalReasonCount = 9;
+
+// The reasons each kind of work can be refused for, as the callers of
+// ReportRefusal() give them: a session in RequestsServer.cpp, a create in
+// NatRequests.cpp, a connection in TCPRedirector.cpp and a UDP session in
+// UDPRedirector.cpp. Each also takes descriptors, which can be refused for
+// any of the three reasons of RefusalReasonOf(). The views show these
+// pairs only: a caller that gives another must add it here.
+struct TRefusalKind {
+  TRefusedWork Work;
+  TRefusalReason Reason;
+};
+inline constexpr TRefusalKind kRefusalKinds[] = {
+    {TRefusedWork::kSession, TRefusalReason::kSessionsPerAddress},
+    {TRefusedWork::kSession, TRefusalReason::kDescriptorReserve},
+    {TRefusedWork::kSession, TRefusalReason::kDescriptorShare},
+    {TRefusedWork::kSession, TRefusalReason::kFairShare},
+    {TRefusedWork::kCreate, TRefusalReason::kTargets},
+    {TRefusedWork::kCreate, TRefusalReason::kDeny},
+    {TRefusedWork::kCreate, TRefusalReason::kOwnerOnly},
+    {TRefusedWork::kCreate, TRefusalReason::kRedirectorsPerAddress},
+    {TRefusedWork::kCreate, TRefusalReason::kDescriptorReserve},
+    {TRefusedWork::kCreate, TRefusalReason::kDescriptorShare},
+    {TRefusedWork::kCreate, TRefusalReason::kFairShare},
+    {TRefusedWork::kConnection, TRefusalReason::kConnectionsPerAddress},
+    {TRefusedWork::kConnection, TRefusalReason::kDescriptorReserve},
+    {TRefusedWork::kConnection, TRefusalReason::kDescriptorShare},
+    {TRefusedWork::kConnection, TRefusalReason::kFairShare},
+    {TRefusedWork::kUdpSession, TRefusalReason::kConnectionsPerAddress},
+    {TRefusedWork::kUdpSession, TRefusalReason::kDescriptorReserve},
+    {TRefusedWork::kUdpSession, TRefusalReason::kDescriptorShare},
+    {TRefusedWork::kUdpSession, TRefusalReason::kFairShare},
+};
 
 // Addresses a line names with their counts; the rest are summed.
 inline constexpr std::size_t kRefusalAddressesNamed = 3;
@@ -50,8 +81,8 @@ inline constexpr std::size_t kRefusalAddressesTracked = 4096;
 
 // "sessions", "creates", "connections", "UDP sessions".
 std::string_view RefusedWorkName(TRefusedWork work);
-// "SESSIONS_PER_ADDRESS", ..., "DESCRIPTOR_RESERVE", "THREADS", "TARGETS",
-// "DENY", "OWNER_ONLY", "DESCRIPTOR_SHARE", "FAIR_SHARE".
+// "SESSIONS_PER_ADDRESS", ..., "DESCRIPTOR_RESERVE", "TARGETS", "DENY", "OWNER_ONLY", "DESCRIPTOR_SHARE",
+// "FAIR_SHARE".
 std::string_view RefusalReasonName(TRefusalReason reason);
 
 // The reason for a refused descriptor grant; kNone maps to

@@ -152,14 +152,14 @@ TAdminClient::TAdminClient(std::string host, std::uint16_t port, std::string tok
       timeout_ms_(timeout_ms),
       wake_fd_(wake_fd) {}
 
-std::optional<THttpResponse> TAdminClient::Get(const std::string& path) {
+std::optional<THttpResponse> TAdminClient::Send(const std::string& method, const std::string& path) {
   TCtlConnection connection(timeout_ms_, wake_fd_);
   const auto fail = [&] {
     error_ = connection.Error();
     return std::nullopt;
   };
   if (!connection.Connect(host_, port_)) return fail();
-  std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + host_ + ":" + std::to_string(port_) +
+  std::string request = method + " " + path + " HTTP/1.1\r\nHost: " + host_ + ":" + std::to_string(port_) +
                         "\r\nAccept: application/json\r\nConnection: close\r\n";
   if (!token_.empty()) request += "Authorization: Bearer " + token_ + "\r\n";
   request += "\r\n";

@@ -1,5 +1,5 @@
 // TAdminClient: the HTTP/1.1 client of quorvane-ctl for a server's admin
-// endpoint. One GET per connection ("Connection: close"), on the same
+// endpoint. One request per connection ("Connection: close"), on the same
 // blocking, time-limited, wakeable connection as the control client, so that
 // a refused connection, a time-out and an interrupt each keep their own exit
 // code. It reads replies with Content-Length, chunked or ended by the close.
@@ -28,9 +28,10 @@ class TAdminClient final {
   // connecting, and then the whole reply. |wake_fd| as for TCtlConnection.
   TAdminClient(std::string host, std::uint16_t port, std::string token, int timeout_ms, int wake_fd);
 
-  // GET |path| on a new connection. Any HTTP status is a result; nullopt
-  // with Error() set when there is no complete, well-formed reply.
-  std::optional<THttpResponse> Get(const std::string& path);
+  // |method| (GET, DELETE) |path| on a new connection, without a body.
+  // Any HTTP status is a result; nullopt with Error() set when there is no
+  // complete, well-formed reply.
+  std::optional<THttpResponse> Send(const std::string& method, const std::string& path);
 
   const TCtlError& Error() const { return error_; }
 

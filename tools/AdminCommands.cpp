@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "servers/AddressHelpers.h"
 #include "tools/AdminClient.h"
 #include "tools/CtlExitCode.h"
 #include "tools/CtlReport.h"
@@ -66,6 +67,53 @@ std::string Duration(std::uint64_t seconds) {
 
 std::string Count(const TJson& value) { return std::to_string(value.get<std::uint64_t>()); }
 
+// A client's name is whatever bytes it registered: control characters would
+// act on the terminal, so they are shown as '?'.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
+std::string PathOf(const TCommand& command) {
+  switch (command.Kind) {
+    case TCommandKind::kList:
+      return "/api/redirectors";
+    case TCommandKind::kSessions:
+      return "/api/sessions";
+    case TCommandKind::kRemove:
+      return "/api/redirectors/" + ProtoName(command.Proto) + "/" + AddrToStr(command.Address) + "/" +
+             std::to_string(command.Port);
+    default:
+      return "/api/status";
+  }
+}
+
+// What |response| says of itself: the "error" of a JSON body, if any.
+std::string ErrorOf(const THttpResponse& response) {
+  const TJson body = TJson::parse(response.Body, nullptr, /*allow_exceptions=*/false);
+  const auto error = body.is_object() ? body.find("error") : body.end();
+  return error != body.end() && error->is_string() ? ": " + error->get<std::string>() : std::string();
+}
+
+// The reply to remove: 204 when the redirector was destroyed, 404 when
+// there was none (as a delete request would find none).
+int PrintRemoved(const TCommand& command, bool removed, bool json, std::ostream& out) {
+  if (json) {
+    out << TJson{{"command", "remove"},
+                 {"proto", command.Proto},
+                 {"kind", command.Proto == kProtoTcp ? "tcp" : "udp"},
+                 {"target", {{"address", AddrToStr(command.Address)}, {"port", command.Port}}},
+                 {"result", removed ? "ok" : "not_found"}}
+               .dump()
+        << std::endl;
+  } else {
+    out << Describe(command) << (removed ? ": ok" : ": not found") << std::endl;
+  }
+  return removed ? kExitOk : kExitNotFound;
+}
+
 }  // namespace
 
 std::string FormatRedirectorTable(const TJson& reply) {
@@ -87,6 +135,20 @@ std::string FormatRedirectorTable(const TJson& reply) {
                     r.at("created_at").get<std::string>(), last.is_null() ? "-" : last.get<std::string>()});
   }
   return AlignedTable(rows, {false, false, false, false, true, true, true, true, false, false});
+}
+
+std::string FormatSessionTable(const TJson& reply) {
+  const TJson& sessions = reply.at("sessions");
+  if (sessions.empty()) return "no sessions\n";
+  std::vector<std::vector<std::string>> rows = {
+      {"PEER", "NAME", "VERSION", "PROFILE", "CONNECTED", "REDIRECTORS"}};
+  for (const TJson& s : sessions) {
+    const bool registered = s.at("registered").get<bool>();
+    rows.push_back({Endpoint(s.at("peer")), registered ? Printable(s.at("name").get<std::string>()) : "-",
+                    registered ? Count(s.at("version")) : "-", Count(s.at("profile")),
+                    s.at("connected_at").get<std::string>(), std::to_string(s.at("redirectors").size())});
+  }
+  return AlignedTable(rows, {false, false, true, true, false, true});
 }
 
 std::string FormatStatus(const TJson& reply) {
@@ -127,34 +189,43 @@ std::string FormatStatus(const TJson& reply) {
 
 int RunAdminCommand(const TCtlOptions& options, const TCommand& command, int wake_fd, std::ostream& out,
                     std::ostream& err) {
-  const bool list = command.Kind == TCommandKind::kList;
-  const std::string name = Describe(command);
+  const bool json = options.Json;
   const std::string where = options.AdminHost + ":" + std::to_string(options.AdminPort);
   TAdminClient client(options.AdminHost, options.AdminPort, options.Token, options.TimeoutMs, wake_fd);
-  const auto response = client.Get(list ? "/api/redirectors" : "/api/status");
-  if (!response) return ReportFailure(name, client.Error(), err);
+  const bool remove = command.Kind == TCommandKind::kRemove;
+  const auto response = client.Send(remove ? "DELETE" : "GET", PathOf(command));
+  if (!response) return ReportFailure(&command, client.Error(), json, out, err);
+  if (remove && (response->Status == 204 || response->Status == 404)) {
+    return PrintRemoved(command, response->Status == 204, json, out);
+  }
   if (response->Status < 200 || response->Status > 299) {
     const bool denied = response->Status == 401 || response->Status == 403;
-    err << "quorvane-ctl: " << name << ": " << where << " answered HTTP " << response->Status
-        << (response->Reason.empty() ? "" : " " + response->Reason)
-        << (denied ? options.Token.empty() ? " (no token given: --token)" : " (wrong token?)" : "")
-        << std::endl;
-    return kExitHttpError;
+    return PrintFailure(
+        &command,
+        where + " answered HTTP " + std::to_string(response->Status) +
+            (response->Reason.empty() ? "" : " " + response->Reason) + ErrorOf(*response) +
+            (denied ? options.Token.empty() ? " (no token given: --token)" : " (wrong token?)" : ""),
+        kExitHttpError, json, out, err, response->Status);
   }
+  const auto malformed = [&](const std::string& why) {
+    return PrintFailure(&command, why, kExitProtocol, json, out, err);
+  };
+  if (remove) return malformed(where + " answered HTTP " + std::to_string(response->Status) + " to a delete");
   const TJson reply = TJson::parse(response->Body, nullptr, /*allow_exceptions=*/false);
   if (reply.is_discarded() || !reply.is_object()) {
-    return ReportFailure(
-        name, {TCtlFailure::kProtocol, where + " answered with something other than a JSON object"}, err);
+    return malformed(where + " answered with something other than a JSON object");
   }
-  if (options.Json) {
+  if (json) {
     out << reply.dump() << std::endl;
     return kExitOk;
   }
   try {
-    out << (list ? FormatRedirectorTable(reply) : FormatStatus(reply)) << std::flush;
+    out << (command.Kind == TCommandKind::kList       ? FormatRedirectorTable(reply)
+            : command.Kind == TCommandKind::kSessions ? FormatSessionTable(reply)
+                                                      : FormatStatus(reply))
+        << std::flush;
   } catch (const nlohmann::json::exception& error) {
-    return ReportFailure(
-        name, {TCtlFailure::kProtocol, "unexpected reply from " + where + ": " + error.what()}, err);
+    return malformed("unexpected reply from " + where + ": " + error.what());
   }
   return kExitOk;
 }

@@ -1,7 +1,9 @@
-// The admin commands of quorvane-ctl: `list` (GET /api/redirectors) and
-// `status` (GET /api/status) against a running server's admin endpoint, and
-// the text they print for people. With --json each prints the endpoint's
-// JSON document unchanged in content, on one line.
+// The admin commands of quorvane-ctl against a running server's admin
+// endpoint: `list` (GET /api/redirectors), `status` (GET /api/status),
+// `sessions` (GET /api/sessions) and `remove` (DELETE
+// /api/redirectors/PROTO/ADDRESS/PORT), and the text they print for
+// people. With --json the reading ones print the endpoint's JSON document
+// unchanged in content, on one line.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -12,9 +14,9 @@
 
 namespace quorvane::ctl {
 
-// Runs one admin command (kList or kStatus) on a connection of its own,
-// prints its result to |out| and failures to |err|, and returns the exit
-// code. REQUIRES: options.AdminHost is set. |wake_fd| as for TCtlConnection.
+// Runs one admin command on a connection of its own, prints its result to
+// |out| and failures as PrintFailure() does, and returns the exit code.
+// |wake_fd| as for TCtlConnection.
 int RunAdminCommand(const TCtlOptions& options, const TCommand& command, int wake_fd, std::ostream& out,
                     std::ostream& err);
 
@@ -22,6 +24,11 @@ int RunAdminCommand(const TCtlOptions& options, const TCommand& command, int wak
 // per redirector under a header line. Throws nlohmann::json::exception when
 // the reply lacks a field the table shows.
 std::string FormatRedirectorTable(const nlohmann::ordered_json& reply);
+
+// The control sessions of a /api/sessions reply as an aligned table, one
+// line per session. Throws nlohmann::json::exception when the reply lacks a
+// field the table shows.
+std::string FormatSessionTable(const nlohmann::ordered_json& reply);
 
 // The totals of a /api/status reply, one labelled line each. Throws
 // nlohmann::json::exception when the reply lacks a field shown.

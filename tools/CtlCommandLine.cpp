@@ -75,17 +75,12 @@ class TParser {
   // What only the whole line can tell.
   void CheckWhole() {
     const auto& commands = options_.Commands;
-    const auto admin = std::find_if(commands.begin(), commands.end(),
-                                    [](const TCommand& c) { return IsAdminCommand(c.Kind); });
     const bool control = std::any_of(commands.begin(), commands.end(),
                                      [](const TCommand& c) { return !IsAdminCommand(c.Kind); });
     if (commands.empty()) {
       error_ = "no command given";
-    } else if (admin != commands.end() && options_.AdminHost.empty()) {
-      error_ =
-          std::string(admin->Kind == TCommandKind::kList ? "list" : "status") + " needs --admin HOST:PORT";
     } else if (options_.Hold && !control) {
-      error_ = "--hold keeps a control session open, and list and status open none";
+      error_ = "--hold keeps a control session open, and the admin commands open none";
     }
   }
 
@@ -204,8 +199,10 @@ class TParser {
     TCommand command;
     if (word == "nop") {
       command.Kind = TCommandKind::kNop;
-    } else if (word == "list" || word == "status") {
-      command.Kind = word == "list" ? TCommandKind::kList : TCommandKind::kStatus;
+    } else if (word == "list" || word == "status" || word == "sessions") {
+      command.Kind = word == "list"     ? TCommandKind::kList
+                     : word == "status" ? TCommandKind::kStatus
+                                        : TCommandKind::kSessions;
     } else if (word == "register") {
       const auto operands = Operands(word, 1, "NAME");
       if (!operands) return;
@@ -217,12 +214,13 @@ class TParser {
       }
       command.Kind = TCommandKind::kRegister;
       command.Name = std::string(name);
-    } else if (word == "query" || word == "create" || word == "delete") {
+    } else if (word == "query" || word == "create" || word == "delete" || word == "remove") {
       const auto operands = Operands(word, 3, "PROTO HOST PORT");
       if (!operands) return;
       command.Kind = word == "query"    ? TCommandKind::kQuery
                      : word == "create" ? TCommandKind::kCreate
-                                        : TCommandKind::kDelete;
+                     : word == "delete" ? TCommandKind::kDelete
+                                        : TCommandKind::kRemove;
       const std::string_view host = (*operands)[1];
       const auto proto = ParseProto((*operands)[0]);
       const auto address = ParseAddress(host);
@@ -258,7 +256,8 @@ class TParser {
 }  // namespace
 
 bool IsAdminCommand(TCommandKind kind) {
-  return kind == TCommandKind::kList || kind == TCommandKind::kStatus;
+  return kind == TCommandKind::kList || kind == TCommandKind::kStatus || kind == TCommandKind::kSessions ||
+         kind == TCommandKind::kRemove;
 }
 
 TParseResult ParseCommandLine(const std::vector<std::string_view>& args) { return TParser(args).Run(); }

@@ -15,18 +15,21 @@
 namespace quorvane::ctl {
 
 inline constexpr int kDefaultTimeoutMs = 5000;
-inline constexpr std::uint8_t kProtoUdp = 17;
+// Where the admin commands go without --admin: the port the server's
+// documentation suggests for [ADMIN] PORT, on this machine.
+inline constexpr char kDefaultAdminHost[] = "127.0.0.1";
+inline constexpr std::uint16_t kDefaultAdminPort = 9990;
 
-// Control commands go to --server over the control protocol; kList and
-// kStatus go to --admin over HTTP.
-enum class TCommandKind { kNop, kRegister, kQuery, kCreate, kDelete, kList, kStatus };
+// Control commands go to --server over the control protocol; kList,
+// kStatus, kSessions and kRemove go to --admin over HTTP.
+enum class TCommandKind { kNop, kRegister, kQuery, kCreate, kDelete, kList, kStatus, kSessions, kRemove };
 
 // One command of the command line, ready to become one request.
 struct TCommand {
   TCommandKind Kind = TCommandKind::kNop;
   std::string Name;                          // register
   std::uint16_t Version = kProtocolVersion;  // register: the protocol version it states
-  std::uint8_t Proto = kProtoTcp;            // query/create/delete
+  std::uint8_t Proto = kProtoTcp;            // query/create/delete/remove
   std::uint32_t Address = 0;                 // network order; valid once TargetHost is resolved
   std::string TargetHost;                    // a target given as a name; empty when dotted
   std::uint16_t Port = 0;                    // host order
@@ -38,8 +41,8 @@ bool IsAdminCommand(TCommandKind kind);
 struct TCtlOptions {
   std::string Host = "127.0.0.1";
   std::uint16_t Port = kDefaultServerPort;
-  std::string AdminHost;  // empty: no --admin given
-  std::uint16_t AdminPort = 0;
+  std::string AdminHost = kDefaultAdminHost;
+  std::uint16_t AdminPort = kDefaultAdminPort;
   std::string Token;  // bearer token for the admin endpoint; empty: none
   int TimeoutMs = kDefaultTimeoutMs;
   bool Hold = false;

@@ -1,9 +1,11 @@
 // quorvane-ctl: runs control commands on one session and prints each reply
 // decoded, one line per packet (or one JSON object per reply with --json);
-// list and status ask a server's admin endpoint over HTTP. Replies go to
-// standard output (also the refusals and failures the server answers with);
-// failures of the tool itself (connection, time-out, malformed reply, bad
-// arguments) go to standard error.
+// list, status, sessions and remove go to a server's admin endpoint over
+// HTTP. Replies go to standard output (also the refusals and failures the
+// server answers with); failures of the tool itself (connection, time-out,
+// malformed reply, an HTTP error) go to standard error, or with --json to
+// standard output as JSON objects. A bad command line always goes to
+// standard error.
 //
 // SIGINT and SIGTERM are blocked and read through a signalfd that every wait
 // of the clients watches, so an interrupt ends any wait at once and --hold
@@ -38,7 +40,7 @@ constexpr char kUsage[] =
     R"(usage: quorvane-ctl [OPTION]... COMMAND...
 
 Runs the control commands in order on one control session and prints every
-reply; list and status ask a running server's admin endpoint instead.
+reply; the admin commands ask a running server's admin endpoint instead.
 
 Control commands (to --server):
   nop                             ask for a Nop reply
@@ -55,17 +57,23 @@ Control commands (to --server):
 
 Admin commands (to --admin, over HTTP):
   list                            the server's redirectors, as a table
+  sessions                        the server's control sessions, as a table
   status                          the server's totals
+  remove PROTO HOST PORT          destroy that redirector, whichever session
+                                  owns it (delete asks as a client would)
 
 Options:
   --server HOST:PORT  control port to talk to (default 127.0.0.1:9989)
-  --admin HOST:PORT   admin endpoint for list and status (no default)
+  --admin HOST:PORT   admin endpoint for the admin commands (default
+                      127.0.0.1:9990)
   --token TOKEN       bearer token for the admin endpoint (default: the
                       environment variable QUORVANE_ADMIN_TOKEN, which keeps
                       it out of the process list)
   --timeout MS        limit for connecting and for each reply (default 5000)
   --json              print each reply as one JSON object on a line of its
-                      own; list and status print the endpoint's JSON
+                      own; list, sessions and status print the endpoint's
+                      JSON; failures too are objects on standard output:
+                      {"command": ..., "error": ..., "status": HTTP status}
   --hold              after the commands, keep the control session open until
                       SIGINT or SIGTERM: the server removes a session's
                       redirectors when the session ends
@@ -76,7 +84,7 @@ Exit status:
   0   every command succeeded (with --hold: and the session was released)
   2   bad command line, or a target HOST that does not resolve
   3   the server refused the registration
-  4   query or delete: no such redirector
+  4   query, delete or remove: no such redirector
   5   could not connect (refused, unreachable, unknown host), or the server
       closed the connection
   6   no answer within the time-out
@@ -95,14 +103,13 @@ int Usage(const std::string& reason) {
 }
 
 int Execute(TCtlClient& client, const TCommand& command, bool json) {
+  const auto failed = [&] { return ReportFailure(&command, client.Error(), json, std::cout, std::cerr); };
   switch (command.Kind) {
     case TCommandKind::kNop:
-      return client.Nop() ? PrintNop(json, std::cout)
-                          : ReportFailure(Describe(command), client.Error(), std::cerr);
+      return client.Nop() ? PrintNop(json, std::cout) : failed();
     case TCommandKind::kRegister: {
       const auto result = client.Register(command.Name, command.Version);
-      return result ? PrintRegister(command, *result, json, std::cout)
-                    : ReportFailure(Describe(command), client.Error(), std::cerr);
+      return result ? PrintRegister(command, *result, json, std::cout) : failed();
     }
     case TCommandKind::kQuery:
     case TCommandKind::kCreate:
@@ -116,11 +123,12 @@ int Execute(TCtlClient& client, const TCommand& command, bool json) {
       request.Address = command.Address;
       request.Profile = command.Profile;
       const auto reply = client.Nat(request);
-      return reply ? PrintNat(command, *reply, json, std::cout)
-                   : ReportFailure(Describe(command), client.Error(), std::cerr);
+      return reply ? PrintNat(command, *reply, json, std::cout) : failed();
     }
     case TCommandKind::kList:
     case TCommandKind::kStatus:
+    case TCommandKind::kSessions:
+    case TCommandKind::kRemove:
       break;  // not control commands
   }
   return kExitOk;
@@ -139,7 +147,7 @@ int Run(const TCtlOptions& options, int wake_fd) {
       if (!client) {
         client.emplace(options.TimeoutMs, wake_fd);
         if (!client->Connect(options.Host, options.Port))
-          return ReportFailure("", client->Error(), std::cerr);
+          return ReportFailure(nullptr, client->Error(), options.Json, std::cout, std::cerr);
       }
       code = Execute(*client, command, options.Json);
     }
@@ -151,7 +159,7 @@ int Run(const TCtlOptions& options, int wake_fd) {
   if (result != kExitOk || !options.Hold) return result;
   std::cerr << "quorvane-ctl: holding the session; SIGINT or SIGTERM releases it" << std::endl;
   if (client->Hold() == TCtlFailure::kInterrupted) return kExitOk;
-  return ReportFailure("", client->Error(), std::cerr);
+  return ReportFailure(nullptr, client->Error(), options.Json, std::cout, std::cerr);
 }
 
 // Blocks SIGINT and SIGTERM and returns a signalfd that reports them, or -1

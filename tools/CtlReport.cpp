@@ -9,12 +9,6 @@ namespace {
 
 using TJson = nlohmann::ordered_json;
 
-std::string ProtoName(std::uint8_t proto) {
-  if (proto == kProtoTcp) return "tcp";
-  if (proto == kProtoUdp) return "udp";
-  return "proto " + std::to_string(proto);
-}
-
 std::string Endpoint(std::uint32_t addr_net, std::uint16_t port) {
   return AddrToStr(addr_net) + ":" + std::to_string(port);
 }
@@ -22,6 +16,11 @@ std::string Endpoint(std::uint32_t addr_net, std::uint16_t port) {
 TJson EndpointJson(std::uint32_t addr_net, std::uint16_t port) {
   return TJson{{"address", AddrToStr(addr_net)}, {"port", port}};
 }
+
+// Ends a reply: a JSON object on one line of its own.
+void PrintJson(const TJson& reply, std::ostream& out) { out << reply.dump() << std::endl; }
+
+}  // namespace
 
 const char* Verb(TCommandKind kind) {
   switch (kind) {
@@ -39,22 +38,28 @@ const char* Verb(TCommandKind kind) {
       return "list";
     case TCommandKind::kStatus:
       return "status";
+    case TCommandKind::kSessions:
+      return "sessions";
+    case TCommandKind::kRemove:
+      return "remove";
   }
   return "?";
 }
 
-// Ends a reply: a JSON object on one line of its own.
-void PrintJson(const TJson& reply, std::ostream& out) { out << reply.dump() << std::endl; }
-
-}  // namespace
+std::string ProtoName(std::uint8_t proto) {
+  if (proto == kProtoTcp) return "tcp";
+  if (proto == kProtoUdp) return "udp";
+  return std::to_string(proto);
+}
 
 std::string Describe(const TCommand& command) {
   if (command.Kind != TCommandKind::kQuery && command.Kind != TCommandKind::kCreate &&
-      command.Kind != TCommandKind::kDelete) {
+      command.Kind != TCommandKind::kDelete && command.Kind != TCommandKind::kRemove) {
     return Verb(command.Kind);
   }
-  std::string text = std::string(Verb(command.Kind)) + " " + ProtoName(command.Proto) + " " +
-                     Endpoint(command.Address, command.Port);
+  const bool named = command.Proto == kProtoTcp || command.Proto == kProtoUdp;
+  std::string text = std::string(Verb(command.Kind)) + (named ? " " : " proto ") + ProtoName(command.Proto) +
+                     " " + Endpoint(command.Address, command.Port);
   if (command.Profile != 0) text += " profile " + std::to_string(command.Profile);
   return text;
 }
@@ -171,9 +176,25 @@ int ExitCodeOf(TCtlFailure failure) {
   }
 }
 
-int ReportFailure(const std::string& context, const TCtlError& error, std::ostream& err) {
-  err << "quorvane-ctl: " << context << (context.empty() ? "" : ": ") << error.Message << std::endl;
-  return ExitCodeOf(error.Kind);
+int PrintFailure(const TCommand* command, const std::string& message, int code, bool json, std::ostream& out,
+                 std::ostream& err, int http_status) {
+  if (json) {
+    TJson failure = TJson::object();
+    if (command != nullptr) failure["command"] = Verb(command->Kind);
+    failure["error"] = message;
+    if (http_status != 0) failure["status"] = http_status;
+    // A message may quote what a peer sent: bytes that are no UTF-8 are replaced.
+    out << failure.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+  } else {
+    err << "quorvane-ctl: " << (command != nullptr ? Describe(*command) + ": " : std::string()) << message
+        << std::endl;
+  }
+  return code;
+}
+
+int ReportFailure(const TCommand* command, const TCtlError& error, bool json, std::ostream& out,
+                  std::ostream& err) {
+  return PrintFailure(command, error.Message, ExitCodeOf(error.Kind), json, out, err);
 }
 
 }  // namespace quorvane::ctl

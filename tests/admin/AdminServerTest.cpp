@@ -16,6 +16,7 @@
 
 #include "admin/AdminServer.h"
 #include "requests/ServerFixture.h"
+#include "runtime/Clock.h"
 #include "tools/CtlProcess.h"
 
 namespace quorvane::test {
@@ -79,19 +80,37 @@ TJson Json(std::uint16_t port, const std::string& path, const std::string& heade
   return TJson::parse(reply.Body, nullptr, false);
 }
 
-// Parses the Prometheus text format strictly: every sample must belong to a
-// family whose HELP and TYPE came before it, counters end in _total, and
-// no series appears twice. Returns "name{labels}" -> value; |problem| says
-// what was wrong.
+// The names of the labels of |series|: "name{a=\"x\",b=\"y\"}" -> "a,b,".
+std::string LabelNames(const std::string& series) {
+  std::string names;
+  for (std::size_t at = series.find('{');
+       at != std::string::npos && at + 1 < series.size() && series[at + 1] != '}';) {
+    const std::size_t eq = series.find('=', at);
+    names += series.substr(at + 1, eq - at - 1) + ",";
+    std::size_t close = eq + 1;  // the value's opening quote
+    do {
+      close = series.find('"', close + 1);
+    } while (close != std::string::npos && series[close - 1] == '\\');
+    at = close == std::string::npos ? close : close + 1;  // the ',' or the '}'
+  }
+  return names;
+}
+
+// Parses the Prometheus text format strictly: every family has one HELP
+// and one TYPE line, every sample belongs to a family declared before it,
+// all samples of a family carry the same label names, counters end in
+// _total, and no series appears twice. Returns "name{labels}" -> value;
+// |problem| says what was wrong.
 std::map<std::string, double> ParseMetrics(const std::string& text, std::string* problem) {
   std::map<std::string, double> samples;
   std::set<std::string> helped;
   std::map<std::string, std::string> typed;
+  std::map<std::string, std::string> labels;  // family -> label names
   std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
     if (line.rfind("# HELP ", 0) == 0) {
-      helped.insert(line.substr(7, line.find(' ', 7) - 7));
+      if (!helped.insert(line.substr(7, line.find(' ', 7) - 7)).second) *problem = "second HELP: " + line;
       continue;
     }
     if (line.rfind("# TYPE ", 0) == 0) {
@@ -99,7 +118,7 @@ std::map<std::string, double> ParseMetrics(const std::string& text, std::string*
       const std::string type = line.substr(8 + name.size());
       if (!helped.contains(name) || (type != "counter" && type != "gauge")) *problem = "bad TYPE: " + line;
       if (type == "counter" && !name.ends_with("_total")) *problem = "counter without _total: " + line;
-      typed[name] = type;
+      if (!typed.emplace(name, type).second) *problem = "second TYPE: " + line;
       continue;
     }
     const std::size_t space = line.rfind(' ');
@@ -109,6 +128,8 @@ std::map<std::string, double> ParseMetrics(const std::string& text, std::string*
       *problem = "sample of no declared family: " + line;
       continue;
     }
+    if (labels.emplace(name, LabelNames(series)).first->second != LabelNames(series))
+      *problem = "labels unlike the family's others: " + line;
     char* end = nullptr;
     const double value = std::strtod(line.c_str() + space + 1, &end);
     if (*end != '\0' || !samples.emplace(series, value).second) *problem = "bad or repeated sample: " + line;
@@ -310,10 +331,20 @@ TEST_F(AdminMetricsTest, MetricsHaveEveryFamilyAndCountTrafficWithoutGoingBack) 
       {"quorvane_udp_sessions_open", 1},
       {"quorvane_udp_sessions_total", 1}};
   for (const auto& [series, value] : counted) EXPECT_EQ(during_.at(series), value) << series;
+  // The process as the kernel sees it, started before now.
+  const auto sampled = [&](const char* series) { return during_.contains(series) ? during_.at(series) : -1; };
+  for (const char* series : {"process_cpu_seconds_total", "process_resident_memory_bytes", "process_open_fds",
+                             "process_max_fds", "process_start_time_seconds"}) {
+    EXPECT_GT(sampled(series), 0) << series;
+  }
+  EXPECT_LT(sampled("process_open_fds"), sampled("process_max_fds"));
+  EXPECT_LE(sampled("process_start_time_seconds"), static_cast<double>(WallMs()) / 1000);
 
-  // The UDP redirector goes, and the TCP relay ends: what they relayed
-  // stays counted.
-  EXPECT_EQ(client_->Nat(kNatDelete, 17, Loopback(), udp_echo_.Port()).Status, kNatOk);
+  // The UDP redirector goes, by its name in the lists, and the TCP relay
+  // ends: what they relayed stays counted.
+  EXPECT_EQ(Http(admin_port_, "DELETE", "/api/redirectors/udp/127.0.0.1/" + std::to_string(udp_echo_.Port()))
+                .Status,
+            204);
   client_->Close();
   ASSERT_TRUE(WaitUntil([&] { return RedirectorCount() == 0 && ClientCount() == 0; }));
   const auto after = Metrics(admin_port_);
@@ -368,6 +399,11 @@ TEST_F(AdminServerTest, EveryRequestButThePageNeedsTheRightTokenAlsoFromCtl) {
   const TCtlRun status = RunCtl(admin + " --token s3cret status");
   EXPECT_EQ(status.Code, 0) << status.Err;
   EXPECT_NE(status.Out.find("redirectors:        1 tcp, 0 udp"), std::string::npos) << status.Out;
+  const TCtlRun sessions = RunCtl(admin + " --token s3cret sessions");
+  EXPECT_EQ(sessions.Code, 0) << sessions.Err;
+  EXPECT_NE(sessions.Out.find("\n127.0.0.1:" + std::to_string(LocalPort(client.Fd())) + "  -  "),
+            std::string::npos)
+      << sessions.Out;
   const TCtlRun refused = RunCtl(admin + " list");
   EXPECT_NE(refused.Code, 0);
   EXPECT_NE(refused.Err.find("HTTP 401"), std::string::npos) << refused.Err;
@@ -395,7 +431,7 @@ class AdminDeleteTest : public AdminServerTest {
   TcpEchoServer echo_;
   std::unique_ptr<ControlClient> owner_;
   TNatReply created_;
-  const std::string key_ = "/api/redirectors/6/127.0.0.1/" + std::to_string(echo_.Port());
+  const std::string key_ = "/api/redirectors/tcp/127.0.0.1/" + std::to_string(echo_.Port());
 };
 
 TEST_F(AdminDeleteTest, DeleteFromARemotePeerANameOrOfABadKeyIsRefused) {
@@ -411,16 +447,17 @@ TEST_F(AdminDeleteTest, DeleteFromARemotePeerANameOrOfABadKeyIsRefused) {
   }
   // Each segment is checked whole after decoding, also past a NUL; # stands
   // for the port of the redirector that a lax parse would delete.
-  for (std::string bad : {"256/127.0.0.1/#", "x/127.0.0.1/#", "6%00/127.0.0.1/#", "6/127.0.0/#",
-                          "6/127.0.0.1%00junk/#", "6/127.0.0.1%20/#", "6/127.0.0.1x/#", "6/127.0.0.1/#%00",
-                          "6/127.0.0.1/#a", "6/127.0.0.1/%20#", "6/127.0.0.1/0", "6/127.0.0.1/70000"}) {
+  for (std::string bad :
+       {"256/127.0.0.1/#", "x/127.0.0.1/#", "TCP/127.0.0.1/#", "6%00/127.0.0.1/#", "6/127.0.0/#",
+        "6/127.0.0.1%00junk/#", "6/127.0.0.1%20/#", "6/127.0.0.1x/#", "6/127.0.0.1/#%00", "6/127.0.0.1/#a",
+        "6/127.0.0.1/%20#", "6/127.0.0.1/0", "6/127.0.0.1/70000"}) {
     if (const std::size_t at = bad.find('#'); at != std::string::npos) {
       bad.replace(at, 1, std::to_string(echo_.Port()));
     }
     EXPECT_EQ(Http(admin_port_, "DELETE", "/api/redirectors/" + bad).Status, 400) << bad;
   }
   EXPECT_EQ(
-      Http(admin_port_, "DELETE", "/api/redirectors/17/127.0.0.1/" + std::to_string(echo_.Port())).Status,
+      Http(admin_port_, "DELETE", "/api/redirectors/udp/127.0.0.1/" + std::to_string(echo_.Port())).Status,
       404);
   EXPECT_EQ(RedirectorCount(), 1u);
 }
@@ -439,6 +476,17 @@ TEST_F(AdminDeleteTest, AdminDeleteDestroysLikeADeleteRequest) {
   EXPECT_EQ(owner_->Nat(kNatQuery, kProtoTcp, Loopback(), echo_.Port()).Status, kNatNotFound);
   EXPECT_EQ(Http(admin_port_, "DELETE", key_).Status, 404);
   EXPECT_EQ(owner_->Nat(kNatCreate, kProtoTcp, Loopback(), echo_.Port()).Status, kNatOk);
+
+  // quorvane-ctl removes it the same way, and finds none the second time.
+  const std::string remove = "--admin 127.0.0.1:" + std::to_string(admin_port_) + " remove tcp 127.0.0.1 " +
+                             std::to_string(echo_.Port());
+  const TCtlRun removed = RunCtl(remove);
+  EXPECT_EQ(removed.Code, 0) << removed.Err;
+  EXPECT_EQ(removed.Out, "remove tcp 127.0.0.1:" + std::to_string(echo_.Port()) + ": ok\n");
+  EXPECT_EQ(RedirectorCount(), 0u);
+  const TCtlRun again = RunCtl("--json " + remove);
+  EXPECT_EQ(again.Code, 4) << again.Err;
+  EXPECT_EQ(TJson::parse(again.Out, nullptr, false)["result"], "not_found") << again.Out;
 }
 
 TEST_F(AdminServerTest, SlowHeadsHoldNoWorkerAndOneAddressOnlyItsShare) {
@@ -468,20 +516,35 @@ TEST_F(AdminServerTest, SlowHeadsHoldNoWorkerAndOneAddressOnlyItsShare) {
   }));
 }
 
-TEST_F(AdminServerTest, OversizedHeadOrBodyIsCutOff) {
+TEST_F(AdminServerTest, OversizedRequestsAreCutOffAndAWrongMethodGets405) {
   StartAll();
-  // A request head beyond the bound is cut off, not read on without end,
-  // and so is a body, which no request takes.
+  // A request head beyond the bound is cut off, not read on without end.
   const auto huge = Exchange(
       admin_port_, "GET /api/status HTTP/1.1\r\nX-Filler: " + std::string(std::size_t{64} * 1024, 'a'));
   ASSERT_TRUE(huge);
   EXPECT_EQ(huge->Status, 400);
-  const auto body = Exchange(admin_port_,
-                             "DELETE /api/redirectors/6/127.0.0.1/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                             "Content-Length: 100000\r\n\r\n" +
-                                 std::string(100000, 'b'));
-  ASSERT_TRUE(body);
-  EXPECT_EQ(body->Status, 413);
+  // No request takes a body: a method the path takes is refused for it
+  // (413); one the path does not take gets 405 whatever body it announces,
+  // within the bound or beyond it. Request line, body, status, Allow.
+  const std::string small = "Content-Length: 5\r\n\r\nhello";
+  const std::string large = "Content-Length: 100000\r\n\r\n" + std::string(100000, 'b');
+  const std::tuple<std::string, std::string, int, const char*> cases[] = {
+      {"DELETE /api/redirectors/6/127.0.0.1/1", large, 413, ""},
+      {"POST /metrics", "\r\n", 405, "GET, HEAD"},
+      {"PUT /api/status", small, 405, "GET, HEAD"},
+      {"DELETE /", large, 405, "GET, HEAD"},
+      {"DELETE /api/sessions", "\r\n", 405, "GET, HEAD"},
+      {"GET /api/redirectors/tcp/127.0.0.1/1", "\r\n", 405, "DELETE"},
+      {"POST /api/redirectors/udp/127.0.0.1/1", small, 405, "DELETE"},
+      {"POST /nowhere", small, 404, ""}};
+  for (const auto& [line, body, status, allow] : cases) {
+    const auto reply = Exchange(admin_port_, line + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + body);
+    ASSERT_TRUE(reply) << line;
+    EXPECT_EQ(reply->Status, status) << line;
+    EXPECT_EQ(reply->Head.find(std::string("\r\nAllow: ") + allow + "\r\n") != std::string::npos,
+              *allow != '\0')
+        << line << ": " << reply->Head;
+  }
 }
 
 TEST_F(AdminServerTest, SilentClientIsCutAtItsDeadline) {

@@ -1,6 +1,7 @@
-// quorvane-ctl list and status against a small admin endpoint faked on
-// 127.0.0.1: the table and totals it prints, the JSON passed through, the
-// token, and an exit code of its own for each way the endpoint can fail.
+// quorvane-ctl list, sessions and status against a small admin endpoint
+// faked on 127.0.0.1: the tables and totals it prints, the JSON passed
+// through, the token, and an exit code of its own for each way the endpoint
+// can fail, also when --json reports the failure.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -26,6 +27,12 @@ const char kRedirectors[] = R"({"redirectors":[
   "public":{"address":"203.0.113.7","port":5},"owner":{"address":"10.1.2.3","port":1},
   "created_at":"2026-12-06T23:42:00Z","open":0,"opened":0,"bytes_to_target":0,"bytes_from_target":0,
   "datagrams_to_target":0,"datagrams_from_target":0,"last_activity":null}]})";
+
+const char kSessions[] = R"({"sessions":[
+ {"peer":{"address":"192.168.0.10","port":50312},"registered":true,"name":"BNETD\u001b[2J","version":4,
+  "profile":6,"connected_at":"2026-12-06T23:40:00Z","redirectors":[{},{}]},
+ {"peer":{"address":"10.1.2.3","port":1},"registered":false,"name":"","version":0,"profile":0,
+  "connected_at":"2026-12-06T23:42:00Z","redirectors":[]}]})";
 
 const char kStatus[] = R"({"version":"0.4","commit":"abc1234","started_at":"2026-12-06T23:40:00Z",
  "uptime_seconds":3725,"sessions":{"open":2,"accepted":5},"redirectors":{"tcp":1,"udp":2},
@@ -69,9 +76,12 @@ class FakeAdmin {
   std::string Reply(const std::string& request) const {
     if (request.find("\r\nAuthorization: Bearer " + token_ + "\r\n") == std::string::npos)
       return "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n";
-    if (request.rfind("GET /api/redirectors HTTP/1.1\r\n", 0) == 0) {
-      return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-             std::to_string(sizeof kRedirectors - 1) + "\r\n\r\n" + kRedirectors;
+    for (const auto& [path, document] : {std::pair{"/api/redirectors", std::string_view(kRedirectors)},
+                                         std::pair{"/api/sessions", std::string_view(kSessions)}}) {
+      if (request.rfind("GET " + std::string(path) + " HTTP/1.1\r\n", 0) == 0) {
+        return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+               std::to_string(document.size()) + "\r\n\r\n" + std::string(document);
+      }
     }
     if (request.rfind("GET /api/status HTTP/1.1\r\n", 0) == 0) {
       const std::string body = kStatus;
@@ -107,6 +117,14 @@ TEST(CtlAdmin, ListTableStatusTotalsAndJsonMatchTheEndpointsDocuments) {
       "udp    10.1.2.3:53        203.0.113.7:5      10.1.2.3:1             0       0   0 B/0 dg     0 B/0 dg"
       "  2026-12-06T23:42:00Z  -\n");
 
+  // A name's control characters do not reach the terminal.
+  const TCtlRun sessions = RunCtl("--admin " + admin.Address() + " --token s3cret sessions");
+  EXPECT_EQ(sessions.Code, kExitOk) << sessions.Err;
+  EXPECT_EQ(sessions.Out,
+            "PEER                NAME       VERSION  PROFILE  CONNECTED             REDIRECTORS\n"
+            "192.168.0.10:50312  BNETD?[2J        4        6  2026-12-06T23:40:00Z            2\n"
+            "10.1.2.3:1          -                -        0  2026-12-06T23:42:00Z            0\n");
+
   // The token may come from the environment, out of sight of the process list.
   const TCtlRun status = RunCtl("--admin " + admin.Address() + " status", {}, "QUORVANE_ADMIN_TOKEN=s3cret");
   EXPECT_EQ(status.Code, kExitOk) << status.Err;
@@ -138,18 +156,28 @@ TEST(CtlAdmin, EachWayTheEndpointFailsHasItsOwnExitCode) {
   ASSERT_TRUE(BindTo(bound.Get(), Loopback(), 0));
   std::uint16_t silent_port = 0;
   const TUniqueFd silent = ListenLoopback(&silent_port);  // the kernel completes handshakes; nobody answers
-  const std::tuple<std::string, int, const char*> cases[] = {
+  const std::tuple<std::string, int, std::string> cases[] = {
       {"--admin " + admin.Address() + " list", kExitHttpError, "HTTP 401 Unauthorized (no token given"},
       {"--admin " + admin.Address() + " --token wrong status", kExitHttpError, "HTTP 401"},
       {"--admin 127.0.0.1:" + std::to_string(LocalPort(bound.Get())) + " list", kExitConnection,
        "Connection refused"},
       {"--admin 127.0.0.1:" + std::to_string(silent_port) + " --timeout 300 list", kExitTimeout,
-       "list: no reply within 300 ms"}};
+       "list: no reply within 300 ms"},
+      // With --json a failure is an object on standard output.
+      {"--json --admin " + admin.Address() + " sessions", kExitHttpError,
+       R"({"command":"sessions","error":")" + admin.Address() +
+           R"( answered HTTP 401 Unauthorized (no token)"},
+      {"--json --admin " + admin.Address() + " --token wrong remove tcp 127.0.0.1 1", kExitHttpError,
+       R"x( (wrong token?)","status":401})x"},
+      {"--json --admin 127.0.0.1:" + std::to_string(LocalPort(bound.Get())) + " status", kExitConnection,
+       R"({"command":"status","error":"cannot connect)"}};
   for (const auto& [args, code, complaint] : cases) {
     const TCtlRun run = RunCtl(args);
+    const bool json = args.starts_with("--json");
     EXPECT_EQ(run.Code, code) << args << ": " << run.Err;
-    EXPECT_EQ(run.Out, "") << args;
-    EXPECT_NE(run.Err.find(complaint), std::string::npos) << args << ": " << run.Err;
+    EXPECT_EQ(json ? run.Err : run.Out, "") << args;
+    EXPECT_NE((json ? run.Out : run.Err).find(complaint), std::string::npos)
+        << args << ": " << run.Out << run.Err;
   }
 }
 

@@ -33,8 +33,7 @@ std::string ParseToText(const std::string& line) {
   const TCtlOptions& o = *r.Options;
   std::ostringstream text;
   text << o.Host << ":" << o.Port << " " << o.TimeoutMs << (o.Hold ? " hold" : "") << (o.Json ? " json" : "")
-       << (o.AdminHost.empty() ? ""
-                               : " admin " + o.AdminHost + ":" + std::to_string(o.AdminPort) + " " + o.Token);
+       << " admin " << o.AdminHost << ":" << o.AdminPort << " " << o.Token;
   for (const TCommand& c : o.Commands)
     text << " | " << static_cast<int>(c.Kind) << " " << c.Name << " v" << c.Version << " " << int{c.Proto}
          << " " << (c.TargetHost.empty() ? AddrToStr(c.Address) : c.TargetHost) << ":" << c.Port << " p"
@@ -43,14 +42,15 @@ std::string ParseToText(const std::string& line) {
 }
 
 TEST(CtlCommandLine, GoodLinesParseToTheirCommands) {
-  EXPECT_EQ(ParseToText("nop"), "127.0.0.1:9989 5000 | 0  v4 6 0.0.0.0:0 p0");
+  EXPECT_EQ(ParseToText("nop"), "127.0.0.1:9989 5000 admin 127.0.0.1:9990  | 0  v4 6 0.0.0.0:0 p0");
   EXPECT_EQ(ParseToText("--server localhost:7000 --timeout 250 register BNETD --protocol 5 create 47 "
                         "192.168.0.10 6112 --profile 7 delete TCP localhost 65535 --hold"),
-            "localhost:7000 250 hold | 1 BNETD v5 6 0.0.0.0:0 p0 | 3  v4 47 192.168.0.10:6112 p7"
-            " | 4  v4 6 localhost:65535 p0");
+            "localhost:7000 250 hold admin 127.0.0.1:9990  | 1 BNETD v5 6 0.0.0.0:0 p0 | 3  v4 47 "
+            "192.168.0.10:6112 p7 | 4  v4 6 localhost:65535 p0");
   EXPECT_EQ(
-      ParseToText("--json list --admin=localhost:8080 --token s3cret status"),
-      "127.0.0.1:9989 5000 json admin localhost:8080 s3cret | 5  v4 6 0.0.0.0:0 p0 | 6  v4 6 0.0.0.0:0 p0");
+      ParseToText("--json list --admin=localhost:8080 --token s3cret status sessions remove udp 10.0.0.1 53"),
+      "127.0.0.1:9989 5000 json admin localhost:8080 s3cret | 5  v4 6 0.0.0.0:0 p0 | 6  v4 6 0.0.0.0:0 p0"
+      " | 7  v4 6 0.0.0.0:0 p0 | 8  v4 17 10.0.0.1:53 p0");
   EXPECT_TRUE(ParseCommandLine({"register", "X", "-V"}).Options.value_or(TCtlOptions{}).ShowVersion);
 }
 
@@ -63,8 +63,8 @@ TEST(CtlCommandLine, BadLinesNameTheCulprit) {
       "create 256 1.2.3.4 1|'256';create tcp 999.1.1.1 1|'999.1.1.1';create tcp a/b 1|'a/b';"
       "create tcp 1.2.3.4 65536|'65536';"
       "create tcp 1.2.3.4 80x|'80x';create tcp 1.2.3.4 1 --profile|needs a value;--hold=1 nop|'--hold=1';"
-      "--server localhost:0 nop|'localhost:0';--timeout 0 nop|'0';list|--admin HOST:PORT;"
-      "--admin 127.0.0.1:1 list --hold|--hold;--admin 127.0.0.1 list|HOST:PORT");
+      "--server localhost:0 nop|'localhost:0';--timeout 0 nop|'0';sessions --hold|--hold;"
+      "remove tcp 1.2.3.4 1 --profile 2|--profile;--admin 127.0.0.1 list|HOST:PORT");
   for (std::string c; std::getline(bad, c, ';');) {
     const std::string text = ParseToText(c.substr(0, c.find('|')));
     EXPECT_TRUE(text.rfind("error: ", 0) == 0 && text.find(c.substr(c.find('|') + 1)) < text.size()) << c;
