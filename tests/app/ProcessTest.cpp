@@ -341,7 +341,8 @@ TEST(ProcessTest, PackagedConfigurationRefusesLoopbackTargetsAndTakesTheTokenCre
   EXPECT_EQ(RunCtl(admin + " --token s3cret-").Code, ctl::kExitHttpError);
   server.Signal(SIGTERM);
   EXPECT_EQ(server.WaitExit(), 0);
-  EXPECT_TRUE(HasLine(server.ErrLines(), "Refused 1 create from 127.0.0.1 (DENY)"));
+  EXPECT_TRUE(HasLine(server.ErrLines(), "Refused 1 create from 127.0.0.1 (DENY: 127.0.0.1:" +
+                                             std::to_string(echo.Port()) + ")"));
   // No diagnostic about the deny list or the token, and the token unsaid.
   for (const auto& line : server.ErrLines()) {
     if (!line.starts_with("quorvane: ")) continue;
