@@ -84,7 +84,7 @@ struct TAdminSnapshot {
   std::uint64_t TcpRelaysTotal = 0;
   std::uint64_t TcpBytesToTarget = 0;
   std::uint64_t TcpBytesFromTarget = 0;
-  std::array<std::uint64_t, kConnectFailureCount> TcpConnectFailures{};  // by TConnectFailure
+  std::array<std::uint64_t, kConnectFailureCount> TcpConnectFailures{};           // by TConnectFailure
   std::array<std::uint64_t, kRefusedWorkCount * kRefusalReasonCount> Refusals{};  // work-major
   std::uint64_t LogLinesDropped = 0;
   long DescriptorsOpen = 0;

@@ -83,8 +83,8 @@ void TConnectFailureLog::Defer(TClock::time_point when) {
   // A time long past belongs to a writer that has stopped since. Without a
   // writer nothing is planned, and the tail waits for the next failure of
   // its kind or FlushAll().
-  const bool planned = flush_at_ != TClock::time_point::max() &&
-                       TClock::now() < flush_at_ + kConnectFailureLogInterval;
+  const bool planned =
+      flush_at_ != TClock::time_point::max() && TClock::now() < flush_at_ + kConnectFailureLogInterval;
   if (planned && flush_at_ <= when) return;
   if (ScheduleLogTask(&TConnectFailureLog::Flush, when)) flush_at_ = when;
 }

@@ -28,9 +28,11 @@ TTCPRedirector::TTCPRedirector(std::string listen_host, std::string target_host,
   // Outbound connections leave from the address the redirector listens on:
   // the one the listening socket was bound to, never a second lookup.
   if (!Host().empty()) outbound_addr_ = bound->sin_addr.s_addr;
-  const std::uint32_t shown = bound->sin_addr.s_addr != INADDR_ANY ? bound->sin_addr.s_addr : options.PublicAddress;
-  failure_log_ = std::make_shared<TConnectFailureLog>(AddrToStr(shown) + ":" + std::to_string(ntohs(bound->sin_port)),
-                                                      target_host_ + ":" + std::to_string(target_port_));
+  const std::uint32_t shown =
+      bound->sin_addr.s_addr != INADDR_ANY ? bound->sin_addr.s_addr : options.PublicAddress;
+  failure_log_ =
+      std::make_shared<TConnectFailureLog>(AddrToStr(shown) + ":" + std::to_string(ntohs(bound->sin_port)),
+                                           target_host_ + ":" + std::to_string(target_port_));
 }
 
 TTCPRedirector::~TTCPRedirector() = default;

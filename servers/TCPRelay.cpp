@@ -139,7 +139,8 @@ void TTCPRelay::ConnectFailed(int error) {
   if (error == 0) error = PendingError(target_.Get());
   stats_->Failed.fetch_add(1, std::memory_order_relaxed);
   stats_->LastFailure.store(PackFailure(loop_.WallMs(), error), std::memory_order_relaxed);
-  auto& counter = relay_loop_.MutableCounters().ConnectFailures[static_cast<std::size_t>(ConnectFailureOf(error))];
+  auto& counter =
+      relay_loop_.MutableCounters().ConnectFailures[static_cast<std::size_t>(ConnectFailureOf(error))];
   counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   // Counted and logged before the close, so that whoever sees the close
   // finds the failure.
