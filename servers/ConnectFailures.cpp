@@ -41,7 +41,7 @@ std::string_view ConnectFailureName(TConnectFailure reason) {
   return "other";
 }
 
-TConnectFailureLog::TConnectFailureLog(std::string redirector, std::string target)
+TConnectFailureLog::TConnectFailureLog(const std::string& redirector, const std::string& target)
     : subject_("TCP Redirector at " + redirector + " cannot reach " + target + ": ") {}
 
 void TConnectFailureLog::Report(int error) {

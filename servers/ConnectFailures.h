@@ -40,7 +40,7 @@ class TConnectFailureLog final : public std::enable_shared_from_this<TConnectFai
  public:
   // |redirector| and |target| as the line names them ("192.0.2.1:40123",
   // "127.0.0.1:8080"). Make it with std::make_shared.
-  TConnectFailureLog(std::string redirector, std::string target);
+  TConnectFailureLog(const std::string& redirector, const std::string& target);
   TConnectFailureLog(const TConnectFailureLog&) = delete;
   TConnectFailureLog& operator=(const TConnectFailureLog&) = delete;
 

@@ -333,7 +333,8 @@ TEST_F(AdminMetricsTest, MetricsHaveEveryFamilyAndCountTrafficWithoutGoingBack) 
 // listens on), and never answered by a UDP one. The loops' clock moves only
 // when the test moves it, so that the UDP session expires at once.
 TEST_F(AdminServerTest, PlayersTheTargetFailsAreCountedShownAndLoggedOncePerInterval) {
-  static std::atomic<std::int64_t> now{0};
+  static std::atomic<std::int64_t> now;
+  now = 0;
   engine_->Stop();
   engine_ = std::make_unique<TRelayEngine>(0, TLoopClock{[] { return now.load(); }, {}});
   ASSERT_TRUE(engine_->Start());
