@@ -8,6 +8,7 @@
 #include <ctime>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <system_error>
 #include <tuple>
 
 #include "admin/PrometheusText.h"
@@ -29,6 +30,8 @@ TTrafficView Load(const TRedirectorStats& stats) {
   view.Opened = stats.Opened.load(kRelaxed);
   view.Expired = stats.Expired.load(kRelaxed);
   view.Evicted = stats.Evicted.load(kRelaxed);
+  view.Unanswered = stats.Unanswered.load(kRelaxed);
+  view.Failed = stats.Failed.load(kRelaxed);
   view.BytesToTarget = stats.BytesToTarget.load(kRelaxed);
   view.BytesFromTarget = stats.BytesFromTarget.load(kRelaxed);
   view.DatagramsToTarget = stats.DatagramsToTarget.load(kRelaxed);
@@ -41,6 +44,8 @@ void Add(TTrafficView& sum, const TTrafficView& part) {
   sum.Opened += part.Opened;
   sum.Expired += part.Expired;
   sum.Evicted += part.Evicted;
+  sum.Unanswered += part.Unanswered;
+  sum.Failed += part.Failed;
   sum.BytesToTarget += part.BytesToTarget;
   sum.BytesFromTarget += part.BytesFromTarget;
   sum.DatagramsToTarget += part.DatagramsToTarget;
@@ -55,6 +60,14 @@ TJson Endpoint(std::uint32_t addr, std::uint16_t port) {
 }
 
 TJson Time(std::int64_t ms) { return ms == 0 ? TJson(nullptr) : TJson(Rfc3339(ms)); }
+
+TJson Failure(std::uint64_t packed) {
+  if (packed == 0) return nullptr;
+  const int error = FailureError(packed);
+  return {{"reason", ConnectFailureName(ConnectFailureOf(error))},
+          {"error", std::error_code(error, std::system_category()).message()},
+          {"at", Rfc3339(FailureWallMs(packed))}};
+}
 
 // Client names are whatever bytes a Register carried: invalid UTF-8 is
 // replaced rather than refused.
@@ -120,6 +133,7 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
         if (entry.Stats) {
           view.Traffic = Load(*entry.Stats);
           view.LastActivityMs = entry.Stats->LastActivityMs.load(kRelaxed);
+          view.LastFailure = entry.Stats->LastFailure.load(kRelaxed);
         }
         snapshot.Redirectors.push_back(view);
       },
@@ -141,6 +155,7 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
     snapshot.TcpRelaysTotal = counters.RelaysTotal;
     snapshot.TcpBytesToTarget = counters.BytesToTarget;
     snapshot.TcpBytesFromTarget = counters.BytesFromTarget;
+    snapshot.TcpConnectFailures = counters.ConnectFailures;
   }
   for (std::size_t work = 0; work < kRefusedWorkCount; ++work) {
     for (std::size_t reason = 0; reason < kRefusalReasonCount; ++reason) {
@@ -174,6 +189,9 @@ std::string RedirectorsJson(const TAdminSnapshot& snapshot) {
                     {"created_at", Rfc3339(r.CreatedAtMs)},
                     {"open", r.Traffic.Open},
                     {"opened", r.Traffic.Opened},
+                    {"failed", r.Traffic.Failed},
+                    {"last_failure", Failure(r.LastFailure)},
+                    {"unanswered", r.Traffic.Unanswered},
                     {"bytes_to_target", r.Traffic.BytesToTarget},
                     {"bytes_from_target", r.Traffic.BytesFromTarget},
                     {"datagrams_to_target", r.Traffic.DatagramsToTarget},
@@ -278,6 +296,12 @@ std::string MetricsText(const TAdminSnapshot& snapshot) {
              "Relayed TCP connections open now, connecting ones included.", snapshot.TcpRelaysOpen);
   out.Single("quorvane_tcp_relays_total", "counter", "Relayed TCP connections ever started.",
              snapshot.TcpRelaysTotal);
+  out.Family("quorvane_relay_connect_failures_total", "counter",
+             "Relayed connections whose connect to the target failed, by protocol and reason.");
+  for (std::size_t reason = 0; reason < kConnectFailureCount; ++reason) {
+    out.Sample({{"proto", "tcp"}, {"reason", ConnectFailureName(static_cast<TConnectFailure>(reason))}},
+               snapshot.TcpConnectFailures[reason]);
+  }
 
   const TTrafficView udp = UdpTotals(snapshot);
   out.Single("quorvane_udp_sessions_open", "gauge", "UDP sessions open now.", udp.Open);
@@ -286,6 +310,8 @@ std::string MetricsText(const TAdminSnapshot& snapshot) {
              udp.Expired);
   out.Single("quorvane_udp_sessions_evicted_total", "counter",
              "UDP sessions evicted to make room for a new one.", udp.Evicted);
+  out.Single("quorvane_udp_sessions_unanswered_total", "counter",
+             "UDP sessions that expired without a single datagram back from the target.", udp.Unanswered);
 
   out.Family("quorvane_relayed_bytes_total", "counter",
              "Bytes relayed, by protocol and direction (to the target, or from it back to the remote).");

@@ -17,6 +17,7 @@
 
 #include "admin/ProcessStats.h"
 #include "runtime/Refusals.h"
+#include "servers/ConnectFailures.h"
 
 namespace quorvane {
 
@@ -31,6 +32,8 @@ struct TTrafficView {
   std::uint64_t Opened = 0;
   std::uint64_t Expired = 0;
   std::uint64_t Evicted = 0;
+  std::uint64_t Unanswered = 0;  // UDP sessions that expired with no answer
+  std::uint64_t Failed = 0;      // TCP connects to the target that failed
   std::uint64_t BytesToTarget = 0;
   std::uint64_t BytesFromTarget = 0;
   std::uint64_t DatagramsToTarget = 0;
@@ -47,6 +50,7 @@ struct TRedirectorView {
   std::uint16_t OwnerPort = 0;   // host order
   std::int64_t CreatedAtMs = 0;
   std::int64_t LastActivityMs = 0;  // 0: nothing relayed yet
+  std::uint64_t LastFailure = 0;    // PackFailure(); 0: none
   TTrafficView Traffic;
 };
 
@@ -81,6 +85,7 @@ struct TAdminSnapshot {
   std::uint64_t TcpRelaysTotal = 0;
   std::uint64_t TcpBytesToTarget = 0;
   std::uint64_t TcpBytesFromTarget = 0;
+  std::array<std::uint64_t, kConnectFailureCount> TcpConnectFailures{};           // by TConnectFailure
   std::array<std::uint64_t, kRefusedWorkCount * kRefusalReasonCount> Refusals{};  // work-major
   std::uint64_t LogLinesDropped = 0;
   long DescriptorsOpen = 0;  // as the descriptor budget counts them

@@ -224,6 +224,7 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   wanted.Options.Loop = &session.Loop();
   wanted.Options.ConnectionsPerAddress = config.Limits.ConnectionsPerAddress;
   wanted.Options.OwnerAddress = peer;
+  wanted.Options.PublicAddress = config.ServerAddr;
   wanted.Options.UdpSessions =
       config.Limits.UdpSessions == 0 ? std::numeric_limits<std::size_t>::max() : config.Limits.UdpSessions;
   wanted.Options.Stats = std::make_shared<TRedirectorStats>();

@@ -17,6 +17,7 @@ void TServerMetrics::RetireUdp(const TRedirectorStats& stats) {
   Add(RetiredUdp.Opened, stats.Opened);
   Add(RetiredUdp.Expired, stats.Expired);
   Add(RetiredUdp.Evicted, stats.Evicted);
+  Add(RetiredUdp.Unanswered, stats.Unanswered);
 }
 
 }  // namespace quorvane

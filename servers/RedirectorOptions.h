@@ -31,6 +31,9 @@ struct TRedirectorOptions {
   // charged to this address's part of the redirectors' descriptor share,
   // not to their clients', whose source addresses may be forged.
   std::uint32_t OwnerAddress = 0;
+  // The address players reach a redirector at that listens on every local
+  // address (network order), as its log lines name it.
+  std::uint32_t PublicAddress = 0;
   // Where the redirector counts what it relays; made when empty.
   std::shared_ptr<TRedirectorStats> Stats{};
 };

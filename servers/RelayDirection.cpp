@@ -236,6 +236,7 @@ void TRelayDirection::SendFailed(int error) {
   // a send reports once the error was taken by an earlier call, which
   // counted it then.
   if (error != EPIPE) sink_aborted_ = true;
+  sink_error_ = error;
   FailSink();
 }
 

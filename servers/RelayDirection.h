@@ -65,6 +65,8 @@ class TRelayDirection {
   bool SourceEnded() const { return source_ended_; }
   bool SourceFailed() const { return source_failed_; }
   bool SinkFailed() const { return sink_failed_; }
+  // The error of the send that failed the sink; 0 when none did.
+  int SinkError() const { return sink_error_; }
   // The source's / the sink's connection was reset (or timed out) before
   // its peer ended its stream: whatever it sent last may be missing, which
   // only a reset can tell the relay's other peer.
@@ -106,6 +108,7 @@ class TRelayDirection {
   bool source_aborted_ = false;  // its connection broke before the end of stream
   bool sink_aborted_ = false;    // its connection broke before its peer's end of stream
   bool end_passed_ = false;      // the sink was shut down for writing
+  int sink_error_ = 0;
 };
 
 }  // namespace quorvane

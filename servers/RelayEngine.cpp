@@ -69,6 +69,8 @@ TRelayEngineCounters TRelayEngine::Counters() const {
     sum.RelaysTotal += counters.RelaysTotal.load(std::memory_order_relaxed);
     sum.BytesToTarget += counters.BytesToTarget.load(std::memory_order_relaxed);
     sum.BytesFromTarget += counters.BytesFromTarget.load(std::memory_order_relaxed);
+    for (std::size_t i = 0; i < kConnectFailureCount; ++i)
+      sum.ConnectFailures[i] += counters.ConnectFailures[i].load(std::memory_order_relaxed);
   }
   return sum;
 }

@@ -13,6 +13,7 @@
 // they outlive a deleted redirector, and Stop() ends every one of them.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +30,7 @@ struct TRelayEngineCounters {
   std::uint64_t RelaysTotal = 0;
   std::uint64_t BytesToTarget = 0;
   std::uint64_t BytesFromTarget = 0;
+  std::array<std::uint64_t, kConnectFailureCount> ConnectFailures{};  // by TConnectFailure
 };
 
 class TRelayEngine {

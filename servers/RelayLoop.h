@@ -11,6 +11,7 @@
 
 #include <netinet/in.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +27,7 @@
 #include "runtime/FdBudget.h"
 #include "runtime/Net.h"
 #include "runtime/Thread.h"
+#include "servers/ConnectFailures.h"
 #include "servers/DatagramBatch.h"
 #include "servers/RedirectorStats.h"
 #include "servers/RelayBufferPool.h"
@@ -52,6 +54,8 @@ struct TRelayRequest {
   fd_budget::TFdGrant Descriptors;
   // The redirector's counters; made when empty.
   std::shared_ptr<TRedirectorStats> Stats;
+  // Where a failed connect is logged; empty: nowhere.
+  std::shared_ptr<TConnectFailureLog> FailureLog;
 };
 
 // What one loop has done; written by the loop thread, read by anyone.
@@ -60,6 +64,8 @@ struct TRelayLoopCounters {
   std::atomic<std::uint64_t> RelaysTotal{0};
   std::atomic<std::uint64_t> BytesToTarget{0};
   std::atomic<std::uint64_t> BytesFromTarget{0};
+  // Target connects that failed, by TConnectFailure.
+  std::array<std::atomic<std::uint64_t>, kConnectFailureCount> ConnectFailures{};
 };
 
 // Receive slot pages the loop's UDP redirectors may keep resident (a

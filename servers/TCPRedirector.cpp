@@ -1,5 +1,8 @@
 #include "servers/TCPRedirector.h"
 
+#include <arpa/inet.h>
+
+#include <string>
 #include <utility>
 
 #include "runtime/FdBudget.h"
@@ -20,11 +23,16 @@ TTCPRedirector::TTCPRedirector(std::string listen_host, std::string target_host,
   // Accepted sockets inherit these, which spares two system calls per
   // option and connection.
   SetRelaySocketOptions(Socket());
+  const auto bound = LocalAddress(Socket());
+  if (!bound) return;
   // Outbound connections leave from the address the redirector listens on:
   // the one the listening socket was bound to, never a second lookup.
-  if (!Host().empty()) {
-    if (const auto bound = LocalAddress(Socket())) outbound_addr_ = bound->sin_addr.s_addr;
-  }
+  if (!Host().empty()) outbound_addr_ = bound->sin_addr.s_addr;
+  const std::uint32_t shown =
+      bound->sin_addr.s_addr != INADDR_ANY ? bound->sin_addr.s_addr : options.PublicAddress;
+  failure_log_ =
+      std::make_shared<TConnectFailureLog>(AddrToStr(shown) + ":" + std::to_string(ntohs(bound->sin_port)),
+                                           target_host_ + ":" + std::to_string(target_port_));
 }
 
 TTCPRedirector::~TTCPRedirector() = default;
@@ -58,6 +66,7 @@ void TTCPRedirector::ProcessConnection(TUniqueFd accepted) {
   request.Slot = std::move(slot);
   request.Descriptors = std::move(descriptors);
   request.Stats = Stats();
+  request.FailureLog = failure_log_;
   Loop().StartRelay(std::move(request));
 }
 

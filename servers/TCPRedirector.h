@@ -13,6 +13,7 @@
 
 #include "runtime/AddressCounter.h"
 #include "runtime/Net.h"
+#include "servers/ConnectFailures.h"
 #include "servers/Redirector.h"
 #include "servers/RedirectorOptions.h"
 #include "servers/RelayLoop.h"
@@ -55,6 +56,7 @@ class TTCPRedirector final : public TTCPServer, public TRedirector {
   std::optional<std::uint32_t> outbound_addr_;  // the listener's address; network order
   std::uint32_t connections_per_address_;
   TAddressCounter connections_;
+  std::shared_ptr<TConnectFailureLog> failure_log_;
 };
 
 }  // namespace quorvane

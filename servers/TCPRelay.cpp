@@ -26,6 +26,15 @@ void ResetAndClose(TUniqueFd& fd) {
   fd.Reset();
 }
 
+// Why |fd|'s connect failed, as the socket reports it; a connect that ended
+// without a reported error counts as aborted.
+int PendingError(int fd) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error == 0) return ECONNABORTED;
+  return error;
+}
+
 }  // namespace
 
 void SetRelaySocketOptions(int fd) {
@@ -42,13 +51,14 @@ TTCPRelay::TTCPRelay(TRelayLoop& loop, TRelayRequest request)
       outbound_addr_(request.OutboundAddr),
       slot_(std::move(request.Slot)),
       descriptors_(std::move(request.Descriptors)),
-      stats_(request.Stats ? std::move(request.Stats) : std::make_shared<TRedirectorStats>()) {}
+      stats_(request.Stats ? std::move(request.Stats) : std::make_shared<TRedirectorStats>()),
+      failure_log_(std::move(request.FailureLog)) {}
 
 TTCPRelay::~TTCPRelay() { assert(state_ == TState::kEnded); }
 
 void TTCPRelay::Start() {
   target_ = OpenTcpSocket();
-  if (!target_) return End(TEnd::kNoTarget);
+  if (!target_) return ConnectFailed(errno);
   SetRelaySocketOptions(target_.Get());
   if (outbound_addr_) {
     // The port is left to connect(): chosen at bind time it could not reuse
@@ -56,7 +66,7 @@ void TTCPRelay::Start() {
     // busy redirectors would run out of outbound ports.
     const int on = 1;
     ::setsockopt(target_.Get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-    if (!BindTo(target_.Get(), *outbound_addr_, 0)) return End(TEnd::kNoTarget);
+    if (!BindTo(target_.Get(), *outbound_addr_, 0)) return ConnectFailed(errno);
   }
   up_.emplace(accepted_.Get(), target_.Get(), relay_loop_.Pool());
   down_.emplace(target_.Get(), accepted_.Get(), relay_loop_.Pool());
@@ -64,7 +74,7 @@ void TTCPRelay::Start() {
     Connected();
     return Advance();
   }
-  if (errno != EINPROGRESS && errno != EINTR) return End(TEnd::kNoTarget);
+  if (errno != EINPROGRESS && errno != EINTR) return ConnectFailed(errno);
   // A near target has usually completed the handshake by the time connect()
   // returns (on loopback the call itself carries it through), and a game's
   // client talks first. So its first bytes go out at once, and a send that
@@ -73,7 +83,7 @@ void TTCPRelay::Start() {
   // writability. A send that fails says that the connect has failed.
   if (up_->Fill() > 0) {
     const std::size_t sent = up_->Flush();
-    if (up_->SinkFailed()) return End(TEnd::kNoTarget);
+    if (up_->SinkFailed()) return ConnectFailed(up_->SinkError());
     if (sent > 0) {
       Connected();
       Count(*up_, sent);
@@ -83,7 +93,7 @@ void TTCPRelay::Start() {
     Connected();
     return Advance();
   }
-  if (!loop_.Watch(target_side_, target_.Get(), EPOLLOUT)) return End(TEnd::kNoTarget);
+  if (!loop_.Watch(target_side_, target_.Get(), EPOLLOUT)) return ConnectFailed(errno);
   loop_.Arm(*this, loop_.NowMs() + kConnectTimeoutMs);
 }
 
@@ -95,7 +105,7 @@ void TTCPRelay::OnReady(bool accepted_side, std::uint32_t events) {
   if (state_ == TState::kConnecting) {
     // Only the target is watched while connecting. A failed connect reports
     // an error; a completed one, writability.
-    if ((events & (EPOLLERR | EPOLLHUP)) != 0 || (events & EPOLLOUT) == 0) return End(TEnd::kNoTarget);
+    if ((events & (EPOLLERR | EPOLLHUP)) != 0 || (events & EPOLLOUT) == 0) return ConnectFailed(0);
     loop_.Disarm(*this);
     Connected();
     // What the client sent before the connect completed goes out now; what
@@ -121,7 +131,21 @@ void TTCPRelay::OnReady(bool accepted_side, std::uint32_t events) {
 void TTCPRelay::OnTimer() {
   // Connecting: the target did not answer in time. Relaying: the linger is
   // over.
-  End(state_ == TState::kConnecting ? TEnd::kNoTarget : TEnd::kForced);
+  if (state_ == TState::kConnecting) return ConnectFailed(ETIMEDOUT);
+  End(TEnd::kForced);
+}
+
+void TTCPRelay::ConnectFailed(int error) {
+  if (error == 0) error = PendingError(target_.Get());
+  stats_->Failed.fetch_add(1, std::memory_order_relaxed);
+  stats_->LastFailure.store(PackFailure(loop_.WallMs(), error), std::memory_order_relaxed);
+  auto& counter =
+      relay_loop_.MutableCounters().ConnectFailures[static_cast<std::size_t>(ConnectFailureOf(error))];
+  counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  // Counted and logged before the close, so that whoever sees the close
+  // finds the failure.
+  if (failure_log_) failure_log_->Report(error);
+  End(TEnd::kNoTarget);
 }
 
 void TTCPRelay::Connected() {

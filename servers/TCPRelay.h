@@ -23,13 +23,15 @@
 #include "runtime/AddressCounter.h"
 #include "runtime/EventLoop.h"
 #include "runtime/Net.h"
+#include "servers/ConnectFailures.h"
 #include "servers/RedirectorStats.h"
 #include "servers/RelayDirection.h"
 #include "servers/RelayLoop.h"
 
 namespace quorvane {
 
-// How long a target connect may take before the connection is given up.
+// How long a target connect may take before the connection is given up; it
+// then counts as timed out.
 inline constexpr int kConnectTimeoutMs = 10000;
 // Once a relay is closing, how long it keeps delivering what it received and
 // waiting for the peers' FINs before it closes both connections.
@@ -81,6 +83,9 @@ class TTCPRelay final : private TLoopTimer {
   // The target's connection is up: relaying starts (the caller then calls
   // Advance()).
   void Connected();
+  // The target's connection could not be had, for |error| (an errno value;
+  // 0: the socket's pending error): counted, logged, and the relay ends.
+  void ConnectFailed(int error);
   // Sends what |direction| holds and counts it.
   void Deliver(TRelayDirection& direction);
   // Counts |sent| bytes delivered by |direction|.
@@ -101,6 +106,7 @@ class TTCPRelay final : private TLoopTimer {
   TAddressSlot slot_;
   fd_budget::TFdGrant descriptors_;
   std::shared_ptr<TRedirectorStats> stats_;
+  std::shared_ptr<TConnectFailureLog> failure_log_;
   TSide accepted_side_{*this, true};
   TSide target_side_{*this, false};
   std::optional<TRelayDirection> up_;    // accepted -> target, from the connect on

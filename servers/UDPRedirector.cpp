@@ -120,6 +120,7 @@ void TUDPRedirector::CollectAnswers(TSession& session, TPassTally& tally) {
     // until it is reported again.
     const int got = batch.ReceiveMore(session.Socket.Get(), wanted);
     if (got <= 0) return;
+    session.Answered = true;
     Confirm(session);
     // Whoever sent them, the target or another host, they go to this
     // session's client. Answers do not keep a session alive.
@@ -243,15 +244,19 @@ void TUDPRedirector::ExpireSessions(std::int64_t now) {
   // Both lists are in order of last activity, so the expired ones are the
   // first few of each.
   std::size_t expired = 0;
+  std::size_t unanswered = 0;
   while (!unconfirmed_.empty() && now >= UnconfirmedExpiryTime(unconfirmed_.front()->LastActivity)) {
+    unanswered += unconfirmed_.front()->Answered ? 0 : 1;
     RemoveSession(unconfirmed_.front());
     ++expired;
   }
   while (!sessions_.empty() && now >= ExpiryTime(sessions_.front().LastActivity)) {
+    unanswered += sessions_.front().Answered ? 0 : 1;
     RemoveSession(sessions_.begin());
     ++expired;
   }
   if (expired != 0) stats_->Expired.fetch_add(expired, std::memory_order_relaxed);
+  if (unanswered != 0) stats_->Unanswered.fetch_add(unanswered, std::memory_order_relaxed);
   if (sessions_.empty()) {
     Events().Disarm(expiry_timer_);
     expiry_at_ = kNever;

@@ -151,6 +151,10 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
     // The socket's part of the redirectors' descriptor share, charged to
     // the redirector's owner.
     fd_budget::TFdGrant Descriptors;
+    // Whether anything came back on its socket. Apart from Confirmed,
+    // which a client's second datagram sets too: a session that expires
+    // unanswered is a player the target never heard, whatever he sent.
+    bool Answered = false;
     // Its place among the unconfirmed sessions while it is one.
     bool Confirmed = false;
     std::list<std::list<TSession>::iterator>::iterator UnconfirmedAt{};

@@ -17,6 +17,8 @@
 #include "admin/AdminServer.h"
 #include "requests/ServerFixture.h"
 #include "runtime/Clock.h"
+#include "servers/ConnectFailures.h"
+#include "servers/UDPRedirector.h"
 #include "tools/CtlProcess.h"
 
 namespace quorvane::test {
@@ -356,6 +358,60 @@ TEST_F(AdminMetricsTest, MetricsHaveEveryFamilyAndCountTrafficWithoutGoingBack) 
   EXPECT_EQ(after.at(R"(quorvane_relayed_datagrams_total{direction="to_target"})"), 3);
   EXPECT_EQ(after.at("quorvane_udp_sessions_open"), 0);
   EXPECT_EQ(after.at("quorvane_sessions_open"), 0);
+}
+
+// Players the target fails: refused by a TCP target (a bound port nobody
+// listens on), and never answered by a UDP one. The loops' clock moves only
+// when the test moves it, so that the UDP session expires at once.
+TEST_F(AdminServerTest, PlayersTheTargetFailsAreCountedShownAndLoggedOncePerInterval) {
+  static std::atomic<std::int64_t> now;
+  now = 0;
+  engine_->Stop();
+  engine_ = std::make_unique<TRelayEngine>(0, TLoopClock{[] { return now.load(); }, {}});
+  ASSERT_TRUE(engine_->Start());
+  StartAll();
+  ControlClient client(port_);
+  const TUniqueFd closed = OpenTcpSocket();
+  ASSERT_TRUE(BindTo(closed.Get(), Loopback(), 0));
+  std::uint16_t silent_port = 0;
+  const TUniqueFd silent = BindUdpLoopback(&silent_port);
+  const TNatReply tcp = client.Nat(kNatCreate, kProtoTcp, Loopback(), LocalPort(closed.Get()));
+  const TNatReply udp = client.Nat(kNatCreate, 17, Loopback(), silent_port);
+  ASSERT_EQ(tcp.Status, kNatOk);
+  ASSERT_EQ(udp.Status, kNatOk);
+
+  const std::string line = "TCP Redirector at 127.0.0.1:" + std::to_string(tcp.PublicPort()) +
+                           " cannot reach 127.0.0.1:" + std::to_string(LocalPort(closed.Get())) +
+                           ": Connection refused (1 player in the last 10 s)";
+  for (int player = 0; player < 2; ++player) {
+    const TUniqueFd refused = ConnectLoopback(tcp.PublicPort());
+    EXPECT_TRUE(ClosedWithoutData(refused.Get()));
+  }
+  // The second failure waits for the interval's end, or a flush.
+  EXPECT_EQ(log_.Count(line), 1);
+  TConnectFailureLog::FlushAll();
+  EXPECT_EQ(log_.Count(line), 2);
+
+  std::uint16_t player_port = 0;
+  const TUniqueFd player = BindUdpLoopback(&player_port);
+  ASSERT_TRUE(SendDatagram(player.Get(), "anyone?", udp.PublicPort()));
+  ASSERT_EQ(RecvDatagram(silent.Get()), "anyone?");
+  now = kUnconfirmedTimeoutMs + 1;
+  TJson redirectors;
+  EXPECT_TRUE(WaitUntil([&] {
+    for (std::size_t i = 0; i < engine_->LoopCount(); ++i) engine_->Loop(i).RunSync([] {});
+    redirectors = Json(admin_port_, "/api/redirectors")["redirectors"];
+    return redirectors[1]["unanswered"] == 1;
+  }));
+  EXPECT_EQ(redirectors[0]["opened"], 0);
+  EXPECT_EQ(redirectors[0]["failed"], 2);
+  EXPECT_EQ(redirectors[0]["last_failure"]["reason"], "refused");
+  EXPECT_EQ(redirectors[0]["last_failure"]["error"], "Connection refused");
+  EXPECT_TRUE(redirectors[1]["last_failure"].is_null());
+  const auto metrics = Metrics(admin_port_);
+  EXPECT_EQ(metrics.at(R"(quorvane_relay_connect_failures_total{proto="tcp",reason="refused"})"), 2);
+  EXPECT_EQ(metrics.at(R"(quorvane_relay_connect_failures_total{proto="tcp",reason="timed_out"})"), 0);
+  EXPECT_EQ(metrics.at("quorvane_udp_sessions_unanswered_total"), 1);
 }
 
 TEST_F(AdminServerTest, EveryRequestButThePageNeedsTheRightTokenAlsoFromCtl) {
