@@ -8,7 +8,9 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
+#include "servers/Players.h"
 #include "servers/RedirectorStats.h"
 
 namespace quorvane {
@@ -29,6 +31,9 @@ class TRedirector {
   virtual bool Failed() const = 0;
   // Any thread: UDP sessions open now (0 for TCP).
   virtual std::size_t SessionCount() const { return 0; }
+  // Loop thread: its players now, one per TCP relay it started (still
+  // connecting or relaying) or per UDP session.
+  virtual std::vector<TPlayerView> Players() const { return {}; }
 
   TRelayLoop& Loop() const { return loop_; }
   const std::shared_ptr<TRedirectorStats>& Stats() const { return stats_; }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "servers/Players.h"
 #include "servers/RedirectorStats.h"
 
 namespace quorvane {
@@ -34,6 +35,8 @@ struct TRedirectorOptions {
   // The address players reach a redirector at that listens on every local
   // address (network order), as its log lines name it.
   std::uint32_t PublicAddress = 0;
+  // What its players may send (servers/Players.h); empty: no caps.
+  std::shared_ptr<const TPlayerCaps> Caps{};
   // Where the redirector counts what it relays; made when empty.
   std::shared_ptr<TRedirectorStats> Stats{};
 };

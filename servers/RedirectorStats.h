@@ -31,6 +31,13 @@ struct TRedirectorStats {
   // from two different failures. 0 while none failed.
   std::atomic<std::uint64_t> Failed{0};
   std::atomic<std::uint64_t> LastFailure{0};
+  // Players now: TCP relays held (connecting ones included) or UDP
+  // sessions.
+  std::atomic<std::uint32_t> Players{0};
+  // Over the player caps: UDP datagrams dropped, and the times a TCP relay
+  // stopped reading its player until its share returned.
+  std::atomic<std::uint64_t> Dropped{0};
+  std::atomic<std::uint64_t> Held{0};
   // Wall-clock milliseconds since the epoch of the last relayed byte or
   // datagram; 0 while nothing was relayed.
   std::atomic<std::int64_t> LastActivityMs{0};

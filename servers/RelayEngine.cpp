@@ -71,6 +71,12 @@ TRelayEngineCounters TRelayEngine::Counters() const {
     sum.BytesFromTarget += counters.BytesFromTarget.load(std::memory_order_relaxed);
     for (std::size_t i = 0; i < kConnectFailureCount; ++i)
       sum.ConnectFailures[i] += counters.ConnectFailures[i].load(std::memory_order_relaxed);
+    sum.DatagramsDropped += counters.DatagramsDropped.load(std::memory_order_relaxed);
+    sum.RelaysHeld += counters.RelaysHeld.load(std::memory_order_relaxed);
+    sum.ConnectWait.Add(kWaitBoundsMs, counters.ConnectWait);
+    sum.AnswerWait.Add(kWaitBoundsMs, counters.AnswerWait);
+    sum.TcpLifetime.Add(kLifetimeBoundsMs, counters.TcpLifetime);
+    sum.UdpLifetime.Add(kLifetimeBoundsMs, counters.UdpLifetime);
   }
   return sum;
 }

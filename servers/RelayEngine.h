@@ -31,6 +31,12 @@ struct TRelayEngineCounters {
   std::uint64_t BytesToTarget = 0;
   std::uint64_t BytesFromTarget = 0;
   std::array<std::uint64_t, kConnectFailureCount> ConnectFailures{};  // by TConnectFailure
+  std::uint64_t DatagramsDropped = 0;
+  std::uint64_t RelaysHeld = 0;
+  THistogramView ConnectWait;
+  THistogramView AnswerWait;
+  THistogramView TcpLifetime;
+  THistogramView UdpLifetime;
 };
 
 class TRelayEngine {

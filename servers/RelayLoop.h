@@ -29,6 +29,7 @@
 #include "runtime/Thread.h"
 #include "servers/ConnectFailures.h"
 #include "servers/DatagramBatch.h"
+#include "servers/Players.h"
 #include "servers/RedirectorStats.h"
 #include "servers/RelayBufferPool.h"
 
@@ -66,6 +67,16 @@ struct TRelayLoopCounters {
   std::atomic<std::uint64_t> BytesFromTarget{0};
   // Target connects that failed, by TConnectFailure.
   std::array<std::atomic<std::uint64_t>, kConnectFailureCount> ConnectFailures{};
+  // Over the player caps: UDP datagrams dropped, TCP relays held back.
+  std::atomic<std::uint64_t> DatagramsDropped{0};
+  std::atomic<std::uint64_t> RelaysHeld{0};
+  // From a TCP player's accept to the target's connect.
+  TLoopHistogram<kWaitBoundsMs.size()> ConnectWait;
+  // From a UDP session's first datagram to the target's first answer.
+  TLoopHistogram<kWaitBoundsMs.size()> AnswerWait;
+  // Of TCP relays and of UDP sessions, from start to end.
+  TLoopHistogram<kLifetimeBoundsMs.size()> TcpLifetime;
+  TLoopHistogram<kLifetimeBoundsMs.size()> UdpLifetime;
 };
 
 // Receive slot pages the loop's UDP redirectors may keep resident (a
