@@ -45,7 +45,10 @@ TCapLog::TCapLog(TEventLoop& loop, std::string subject, std::string verb, std::s
     : loop_(loop), subject_(std::move(subject)), verb_(std::move(verb)), noun_(std::move(noun)) {}
 
 TCapLog::~TCapLog() {
-  loop_.Disarm(timer_);
+  // A redirector built and dropped before it served (a port taken, a
+  // request refused) goes on whatever thread built it; its log never
+  // armed anything, and the loop is not to be touched from there.
+  if (timer_.Armed()) loop_.Disarm(timer_);
   Flush(true);
 }
 
