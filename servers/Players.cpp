@@ -28,7 +28,9 @@ std::uint64_t TTokenBucket::Available(std::uint64_t rate, std::int64_t now_ms) {
 }
 
 void TTokenBucket::Take(std::uint64_t tokens) {
-  const std::uint64_t milli = tokens >= milli_ / 1000 ? milli_ : tokens * 1000;
+  // More than there is (a datagram larger than the bucket) takes it all;
+  // otherwise what is under a whole token stays.
+  const std::uint64_t milli = tokens > milli_ / 1000 ? milli_ : tokens * 1000;
   milli_ -= milli;
 }
 
