@@ -391,6 +391,57 @@ TEST_F(AdminMetricsTest, MetricsHaveEveryFamilyAndCountTrafficWithoutGoingBack) 
   EXPECT_EQ(after.at("quorvane_sessions_open"), 0);
 }
 
+TEST_F(AdminMetricsTest, PlayersAreListedUnderTheirRedirectorUntilTheyEndAndTheirWaitsAreCounted) {
+  // Proto, target port, the player's port, bytes and datagrams each way.
+  const std::tuple<std::string, std::uint16_t, std::uint16_t, int, int> players[] = {
+      {"tcp", tcp_echo_.Port(), LocalPort(relayed_.Get()), 1000, 0},
+      {"17", udp_echo_.Port(), peer_port_, 15, 3}};
+  const auto path = [](const std::string& proto, std::uint16_t port) {
+    return "/api/redirectors/" + proto + "/127.0.0.1/" + std::to_string(port) + "/players";
+  };
+  for (const auto& [proto, target, remote, bytes, datagrams] : players) {
+    SCOPED_TRACE(proto);
+    TJson listed = Json(admin_port_, path(proto, target));
+    EXPECT_EQ(listed["redirector"]["target"], "127.0.0.1:" + std::to_string(target));
+    ASSERT_EQ(listed["players"].size(), 1u) << listed;
+    TJson& player = listed["players"][0];
+    EXPECT_EQ(player["started_at"].get<std::string>().size(), 20u);
+    player.erase("started_at");
+    player.erase("last_activity");
+    EXPECT_EQ(player, (TJson{{"remote", "127.0.0.1:" + std::to_string(remote)},
+                             {"bytes_to_target", bytes},
+                             {"bytes_from_target", bytes},
+                             {"datagrams_to_target", datagrams},
+                             {"datagrams_from_target", datagrams},
+                             {"connecting", false},
+                             {"held", false}}));
+  }
+  for (const TJson& r : Json(admin_port_, "/api/redirectors")["redirectors"]) EXPECT_EQ(r["players"], 1) << r;
+  const TJson status = Json(admin_port_, "/api/status");
+  EXPECT_EQ(status["players"], 2);
+  EXPECT_EQ(status["waits"]["connect"]["count"], 1);
+  EXPECT_EQ(status["waits"]["answer"]["count"], 1);
+  EXPECT_TRUE(status["waits"]["tcp_lifetime"]["p50_ms"].is_null());
+  EXPECT_EQ(during_.at("quorvane_tcp_connect_wait_seconds_count"), 1);
+  EXPECT_EQ(during_.at(R"(quorvane_udp_answer_wait_seconds_bucket{le="+Inf"})"), 1);
+
+  // The TCP player leaves and the UDP one falls silent past its time-out.
+  relayed_.Reset();
+  now_ = kUdpRedirectorTimeoutMs + 1;
+  EXPECT_TRUE(WaitUntil([&] {
+    TurnLoops();
+    return Json(admin_port_, "/api/status")["players"] == 0;
+  }));
+  for (const auto& [proto, target, remote, bytes, datagrams] : players)
+    EXPECT_EQ(Json(admin_port_, path(proto, target))["players"], TJson::array()) << proto;
+  const auto after = Metrics(admin_port_);
+  for (const char* proto : {"tcp", "udp"}) {
+    const std::string labels = std::string("{proto=\"") + proto + "\"";
+    EXPECT_EQ(after.at("quorvane_relay_lifetime_seconds_count" + labels + "}"), 1) << proto;
+    EXPECT_EQ(after.at("quorvane_relay_lifetime_seconds_bucket" + labels + ",le=\"+Inf\"}"), 1) << proto;
+  }
+}
+
 // Players the target fails: refused by a TCP target (a bound port nobody
 // listens on), and never answered by a UDP one. The loops' clock moves only
 // when the test moves it, so that the UDP session expires at once.
