@@ -416,7 +416,8 @@ TEST_F(AdminMetricsTest, PlayersAreListedUnderTheirRedirectorUntilTheyEndAndThei
                              {"connecting", false},
                              {"held", false}}));
   }
-  for (const TJson& r : Json(admin_port_, "/api/redirectors")["redirectors"]) EXPECT_EQ(r["players"], 1) << r;
+  const TJson redirectors = Json(admin_port_, "/api/redirectors")["redirectors"];
+  for (const TJson& r : redirectors) EXPECT_EQ(r["players"], 1) << r;
   const TJson status = Json(admin_port_, "/api/status");
   EXPECT_EQ(status["players"], 2);
   EXPECT_EQ(status["waits"]["connect"]["count"], 1);
