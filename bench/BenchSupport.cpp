@@ -89,6 +89,10 @@ TUniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms) {
   return ConnectBlocking(SOCK_DGRAM, Loopback(), port, timeout_ms);
 }
 
+TUniqueFd ConnectUdpLoopbackFrom(std::uint32_t source, std::uint16_t port, int timeout_ms) {
+  return ConnectBlocking(SOCK_DGRAM, source, port, timeout_ms);
+}
+
 bool LocalPortsLeft() {
   TUniqueFd fd = OpenTcpSocket();
   return fd && BindTo(fd.Get(), Loopback(), 0);

@@ -38,6 +38,8 @@ TUniqueFd ConnectLoopbackFrom(std::uint32_t source, std::uint16_t port, int time
 // A blocking UDP socket connected to 127.0.0.1:|port| whose receives give up
 // after |timeout_ms|.
 TUniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms);
+// The same from the local address |source| (network order, in 127.0.0.0/8).
+TUniqueFd ConnectUdpLoopbackFrom(std::uint32_t source, std::uint16_t port, int timeout_ms);
 
 // True when a TCP socket can still be bound to 127.0.0.1 on a system-chosen
 // port; false once TIME_WAIT sockets hold every local port.
