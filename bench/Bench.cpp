@@ -614,14 +614,16 @@ void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector
         "BYTES_PER_REDIRECTOR %s MiB/s) and each flood size are one window of %s s opened %s s after the "
         "load began, once the second's worth a new bucket holds was used up. The flood came from %d sockets "
         "of 127.0.0.3 (sessions of one address, which share its caps); the target answered the player's "
-        "datagrams and none of the flood's.\n",
+        "datagrams and none of the flood's; the kernel dropped %s datagrams on full UDP receive buffers "
+        "meanwhile (RcvbufErrors, machine-wide).\n",
         Whole(static_cast<double>(kHighestCap)).c_str(), config.rounds, cpu(c.bulk).c_str(),
         cpu(c.echo).c_str(), static_cast<unsigned long long>(c.echo_lost[kCapsOff]),
         static_cast<unsigned long long>(c.echo_lost[kCapsHigh]),
         static_cast<unsigned long long>(c.echo_lost[kCapsDefault]), Number(r.capped_bulk.cpu, 0).c_str(),
         Number(MiB(r.capped_bulk.caps.BytesPerRedirector), 0).c_str(),
         Number(config.cap_ms / 1000.0, 1).c_str(), Number(config.cap_warm_up_ms / 1000.0, 1).c_str(),
-        kFloodSockets);
+        kFloodSockets,
+        r.udp_flood.buffer_drops < 0 ? "-" : Whole(static_cast<double>(r.udp_flood.buffer_drops)).c_str());
   }
   if (selected("flood")) {
     std::printf(

@@ -64,6 +64,10 @@ std::string MachineLine();
 // machine was apart from this run.
 std::string LoadAverages();
 
+// Datagrams the kernel dropped on full UDP receive buffers, machine-wide
+// (RcvbufErrors of /proc/net/snmp); -1 when it cannot be read.
+std::int64_t UdpReceiveBufferErrors();
+
 // The CPUs this process may run on, in order.
 std::vector<int> AllowedCpus();
 // Restricts this process to |cpu|: the calling thread, and every thread and

@@ -141,6 +141,7 @@ TUdpFlood MeasureUdpFlood(TRedirectorHost& host, const TCapRates& caps, const TU
     host.SetCaps(kNoCaps);
     return result;
   }
+  const std::int64_t drops_before = UdpReceiveBufferErrors();
   {
     const TStopAtExit stop_player(player);
     Pause(kQuietMs);
@@ -166,6 +167,8 @@ TUdpFlood MeasureUdpFlood(TRedirectorHost& host, const TCapRates& caps, const TU
     }
     Pause(kQuietMs);
   }
+  const std::int64_t drops_after = UdpReceiveBufferErrors();
+  if (drops_before >= 0 && drops_after >= 0) result.buffer_drops = drops_after - drops_before;
   const std::uint64_t received = target.Received();
   result.player_sent = player.Sent();
   result.lost_to_target = result.player_sent - std::min(received, result.player_sent);

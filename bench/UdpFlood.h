@@ -41,6 +41,9 @@ struct TUdpFlood {
   std::uint64_t lost_to_target = 0;
   std::uint64_t lost_from_target = 0;
   std::array<TUdpFloodPhase, 2> phases;
+  // Datagrams the kernel dropped on full UDP receive buffers while the
+  // player played, machine-wide; -1: unknown.
+  std::int64_t buffer_drops = -1;
 };
 
 // Runs the whole measurement through a new UDP redirector of |host|, with
