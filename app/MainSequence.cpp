@@ -167,7 +167,8 @@ int Serve(TUniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& l
   // puts them in place at once; the reload thread holds them, not the
   // server, which it may outlive.
   auto reloader = std::make_unique<TConfigReloader>(
-      source, [caps = server.PlayerCaps()](const TServerConfig& applied) { StoreCaps(applied.Limits, *caps); });
+      source,
+      [caps = server.PlayerCaps()](const TServerConfig& applied) { StoreCaps(applied.Limits, *caps); });
   const bool reloading = listening && reloader->Resume();
   const TEvent stop_requested;
   TSignalWatcher watcher(std::move(signal_fd), stop_requested, reloading ? reloader.get() : nullptr);

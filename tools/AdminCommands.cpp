@@ -154,7 +154,8 @@ std::string FormatPlayerTable(const TJson& reply) {
     };
     const bool connecting = p.at("connecting").get<bool>();
     const bool held = p.at("held").get<bool>();
-    rows.push_back({Printable(p.at("remote").get<std::string>()), Printable(p.at("started_at").get<std::string>()),
+    rows.push_back({Printable(p.at("remote").get<std::string>()),
+                    Printable(p.at("started_at").get<std::string>()),
                     Printable(p.at("last_activity").get<std::string>()),
                     traffic("bytes_to_target", "datagrams_to_target"),
                     traffic("bytes_from_target", "datagrams_from_target"),

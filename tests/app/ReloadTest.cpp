@@ -109,7 +109,8 @@ TEST(ReloadTest, RefusedFilesKeepThePolicyAndAnAppliedOneNamesEachChange) {
   ASSERT_TRUE(client.Connect("127.0.0.1", port));
   const std::uint16_t target = FreePort();
   ASSERT_EQ(CreatedAt(client, kProtoUdp, target), "");
-  const std::string open = ServerIni(port, profile + "[LIMITS]\nSESSIONS_PER_ADDRESS=64\nUDP_BYTES_PER_PLAYER=0\n[POLICY]\nDENY=\n");
+  const std::string open = ServerIni(
+      port, profile + "[LIMITS]\nSESSIONS_PER_ADDRESS=64\nUDP_BYTES_PER_PLAYER=0\n[POLICY]\nDENY=\n");
   const std::pair<std::string, std::string> refused[] = {
       {"empty", ""},
       {"written over", "#!/bin/sh\nexec true\n"},

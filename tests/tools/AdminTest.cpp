@@ -33,7 +33,8 @@ const char kRedirectors[] = R"({"redirectors":[
   "created_at":"2026-12-06T23:42:00Z","open":0,"opened":0,"bytes_to_target":0,"bytes_from_target":0,
   "datagrams_to_target":0,"datagrams_from_target":0,"last_activity":null,"players":0,"dropped":70,"held":0}]})";
 
-const char kPlayers[] = R"({"redirector":{"proto":17,"kind":"udp","target":"10.1.2.3:53","public":"203.0.113.7:5"},
+const char kPlayers[] =
+    R"({"redirector":{"proto":17,"kind":"udp","target":"10.1.2.3:53","public":"203.0.113.7:5"},
  "players":[{"remote":"198.51.100.7:5555","started_at":"2026-12-06T23:42:00Z",
   "last_activity":"2026-12-06T23:42:05Z","bytes_to_target":3000,"bytes_from_target":40,
   "datagrams_to_target":2,"datagrams_from_target":1,"connecting":false,"held":true}]})";
@@ -131,9 +132,10 @@ TEST(CtlAdmin, ListTableStatusTotalsAndJsonMatchTheEndpointsDocuments) {
 
   const TCtlRun players = RunCtl("--admin " + admin.Address() + " --token s3cret players udp 10.1.2.3 53");
   EXPECT_EQ(players.Code, kExitOk) << players.Err;
-  EXPECT_EQ(players.Out,
-            "REMOTE             STARTED               LAST-ACTIVITY          TO-TARGET  FROM-TARGET  STATE\n"
-            "198.51.100.7:5555  2026-12-06T23:42:00Z  2026-12-06T23:42:05Z  2.9 KiB/2 dg    40 B/1 dg  held\n");
+  EXPECT_EQ(
+      players.Out,
+      "REMOTE             STARTED               LAST-ACTIVITY          TO-TARGET  FROM-TARGET  STATE\n"
+      "198.51.100.7:5555  2026-12-06T23:42:00Z  2026-12-06T23:42:05Z  2.9 KiB/2 dg    40 B/1 dg  held\n");
 
   // A name's control characters do not reach the terminal.
   const TCtlRun sessions = RunCtl("--admin " + admin.Address() + " --token s3cret sessions");
@@ -235,8 +237,8 @@ TEST(CtlAdmin, PlayersOfARealRedirectorAndOfNone) {
   EXPECT_NE(table.Out.find("\n" + remote + "  "), std::string::npos) << table.Out;
   const TCtlRun none = RunCtl(admin + "players udp 127.0.0.1 " + std::to_string(echo.Port()));
   EXPECT_EQ(none.Code, kExitNotFound);
-  EXPECT_EQ(none.Err, "quorvane-ctl: players udp 127.0.0.1:" + std::to_string(echo.Port()) +
-                          ": no such redirector\n");
+  EXPECT_EQ(none.Err,
+            "quorvane-ctl: players udp 127.0.0.1:" + std::to_string(echo.Port()) + ": no such redirector\n");
 }
 
 }  // namespace
