@@ -134,7 +134,7 @@ TEST(CtlAdmin, ListTableStatusTotalsAndJsonMatchTheEndpointsDocuments) {
   EXPECT_EQ(players.Code, kExitOk) << players.Err;
   EXPECT_EQ(
       players.Out,
-      "REMOTE             STARTED               LAST-ACTIVITY          TO-TARGET  FROM-TARGET  STATE\n"
+      "REMOTE             STARTED               LAST-ACTIVITY            TO-TARGET  FROM-TARGET  STATE\n"
       "198.51.100.7:5555  2026-12-06T23:42:00Z  2026-12-06T23:42:05Z  2.9 KiB/2 dg    40 B/1 dg  held\n");
 
   // A name's control characters do not reach the terminal.
