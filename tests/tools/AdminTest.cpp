@@ -227,7 +227,7 @@ TEST(CtlAdmin, PlayersOfARealRedirectorAndOfNone) {
   EXPECT_EQ(json.Code, kExitOk) << json.Err;
   const auto reply = nlohmann::json::parse(json.Out, nullptr, false);
   EXPECT_EQ(reply["redirector"]["target"], "127.0.0.1:" + std::to_string(echo.Port())) << json.Out;
-  EXPECT_EQ(reply["players"].size(), 1u) << json.Out;
+  ASSERT_EQ(reply["players"].size(), 1u) << json.Out;
   EXPECT_EQ(reply["players"][0]["remote"], remote);
   EXPECT_EQ(reply["players"][0]["bytes_to_target"], 4);
   EXPECT_EQ(reply["players"][0]["bytes_from_target"], 4);
