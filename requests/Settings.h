@@ -63,8 +63,9 @@ struct TLimits {
   std::uint32_t SessionDescriptors = 20;
   std::uint32_t RedirectorDescriptors = 40;
   std::uint32_t RelayDescriptors = 40;
-  // What one remote address may send through one redirector a second, and
-  // all its players together (servers/Players.h); 0: no cap.
+  // The player caps (servers/Players.h), a second: what one remote address
+  // may send through one redirector, and what all of one redirector's
+  // players may send together; 0: no cap.
   std::uint32_t UdpDatagramsPerPlayer = static_cast<std::uint32_t>(kDefaultUdpDatagramsPerPlayer);
   std::uint32_t UdpBytesPerPlayer = static_cast<std::uint32_t>(kDefaultUdpBytesPerPlayer);
   std::uint32_t TcpBytesPerPlayer = static_cast<std::uint32_t>(kDefaultTcpBytesPerPlayer);
