@@ -111,18 +111,42 @@ constexpr TView kViews[] = {{"/metrics", MetricsText, kMetricsType},
                             {"/api/redirectors", RedirectorsJson, kJson},
                             {"/api/sessions", SessionsJson, kJson},
                             {"/api/status", StatusJson, kJson}};
+// One redirector, by its key, and its players.
 constexpr const char* kRedirectorPath = R"(/api/redirectors/([^/]+)/([^/]+)/([^/]+))";
+constexpr const char* kPlayersPath = R"(/api/redirectors/([^/]+)/([^/]+)/([^/]+)/players)";
+struct TKeyRoute {
+  const char* Pattern;
+  std::string_view Allowed;
+};
+constexpr TKeyRoute kKeyRoutes[] = {{kRedirectorPath, "DELETE"}, {kPlayersPath, "GET, HEAD"}};
 
 // The methods |path| takes, as an Allow header lists them; empty for a
 // path the endpoint does not serve. The library answers HEAD wherever it
 // answers GET.
 std::string_view AllowedMethods(const std::string& path) {
-  static const std::regex redirector(kRedirectorPath);
+  static const std::vector<std::regex> key_routes = [] {
+    std::vector<std::regex> patterns;
+    for (const TKeyRoute& route : kKeyRoutes) patterns.emplace_back(route.Pattern);
+    return patterns;
+  }();
   const bool view =
       std::any_of(std::begin(kViews), std::end(kViews), [&](const TView& v) { return path == v.Path; });
   if (view || path == "/") return "GET, HEAD";
-  if (std::regex_match(path, redirector)) return "DELETE";
+  for (std::size_t i = 0; i < key_routes.size(); ++i)
+    if (std::regex_match(path, key_routes[i])) return kKeyRoutes[i].Allowed;
   return {};
+}
+
+// The key of a redirector path's match, or nullopt after a 400 answer.
+std::optional<TRedirectorKey> ParseKey(const httplib::Request& req, httplib::Response& res) {
+  const auto proto = ParseProto(req.matches[1]);
+  const auto address = ParseAddress(req.matches[2]);
+  const auto port = ParseNumber(req.matches[3], 65535);
+  if (!proto || !address || !port || *port == 0) {
+    Error(res, 400, "expected /api/redirectors/<tcp, udp or proto 0-255>/<IPv4 address>/<port 1-65535>");
+    return std::nullopt;
+  }
+  return TRedirectorKey{*proto, *address, static_cast<std::uint16_t>(*port)};
 }
 
 bool Allows(std::string_view allowed, const std::string& method) {
@@ -378,17 +402,19 @@ void TAdminServer::AddRoutes() {
     });
   }
   router.Delete(admin::kRedirectorPath, [this](const Request& req, Response& res) {
-    const auto proto = admin::ParseProto(req.matches[1]);
-    const auto address = admin::ParseAddress(req.matches[2]);
-    const auto port = admin::ParseNumber(req.matches[3], 65535);
-    if (!proto || !address || !port || *port == 0) {
-      return admin::Error(
-          res, 400, "expected /api/redirectors/<tcp, udp or proto 0-255>/<IPv4 address>/<port 1-65535>");
-    }
-    if (!server_.Nat().DeleteByKey(*proto, *address, static_cast<std::uint16_t>(*port))) {
+    const auto key = admin::ParseKey(req, res);
+    if (!key) return;
+    if (!server_.Nat().DeleteByKey(key->Proto, key->Address, key->Port)) {
       return admin::Error(res, 404, "no such redirector");
     }
     res.status = 204;
+  });
+  router.Get(admin::kPlayersPath, [this](const Request& req, Response& res) {
+    const auto key = admin::ParseKey(req, res);
+    if (!key) return;
+    const auto players = admin::TakePlayers(server_, *key);
+    if (!players) return admin::Error(res, 404, "no such redirector");
+    res.set_content(admin::PlayersJson(*players), std::string(admin::kJson));
   });
 }
 

@@ -2,7 +2,8 @@
 // monitoring. GET / is a status page, GET /metrics the Prometheus text,
 // GET /api/sessions, /api/redirectors and /api/status JSON documents, and
 // DELETE /api/redirectors/<proto>/<address>/<port> (proto tcp, udp or a
-// number) destroys a redirector as a delete request would. A method a path
+// number) destroys a redirector as a delete request would, and GET on that
+// path with /players appended lists its players. A method a path
 // does not take gets 405 with Allow, an unknown path 404, both before any
 // body is looked at. Who may do what: admin/AdminAccess.h.
 //
@@ -25,6 +26,8 @@
 // used).
 // Handlers copy what they show out of the requests server under one
 // registry lock at a time and render it with no lock held (AdminViews.h).
+// Players are the one thing copied on a redirector's loop, which the
+// worker waits for without holding the lock (TNatRegistry::VisitOnLoop).
 //
 // So nothing of the admin endpoint runs on a control session's, a
 // redirector's or a relay's thread, and no lock is held longer than a copy

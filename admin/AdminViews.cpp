@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <ctime>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -59,6 +60,10 @@ TJson Endpoint(std::uint32_t addr, std::uint16_t port) {
   return {{"address", AddrToStr(addr)}, {"port", port}};
 }
 
+std::string Name(std::uint32_t addr, std::uint16_t port) {
+  return AddrToStr(addr) + ":" + std::to_string(port);
+}
+
 TJson Time(std::int64_t ms) { return ms == 0 ? TJson(nullptr) : TJson(Rfc3339(ms)); }
 
 TJson Failure(std::uint64_t packed) {
@@ -95,6 +100,46 @@ std::string LabelValue(std::string_view name) {
   return value;
 }
 
+// Public as players are told it: ANNOUNCE in force, else where it listens.
+TRedirectorView ViewOf(const TRedirectorEntry& entry, const TServerConfig& config) {
+  TRedirectorView view;
+  view.Proto = entry.Proto;
+  view.TargetAddr = entry.ClientAddr;
+  view.TargetPort = entry.ClientPort;
+  view.PublicAddr = AnnouncedAddr(config, entry.Profile, entry.PublicAddr);
+  view.PublicPort = ntohs(entry.PublicPort);
+  view.OwnerAddr = entry.OwnerAddr;
+  view.OwnerPort = entry.OwnerPort;
+  view.CreatedAtMs = entry.CreatedAtMs;
+  if (entry.Stats) {
+    const TRedirectorStats& stats = *entry.Stats;
+    view.Traffic = Load(stats);
+    view.LastActivityMs = stats.LastActivityMs.load(kRelaxed);
+    view.LastFailure = stats.LastFailure.load(kRelaxed);
+    view.Players = stats.Players.load(kRelaxed);
+    view.Dropped = stats.Dropped.load(kRelaxed);
+    view.Held = stats.Held.load(kRelaxed);
+  }
+  return view;
+}
+
+// What an engine that observed nothing (or none at all) shows: the bounds
+// are there, so that every bucket is still exported.
+template <std::size_t N>
+THistogramView Histogram(const std::array<std::int64_t, N>& bounds, const THistogramView& observed) {
+  if (!observed.BoundsMs.empty()) return observed;
+  return {{bounds.begin(), bounds.end()}, std::vector<std::uint64_t>(N + 1, 0), 0};
+}
+
+// p50 and p99 in ms (null while nothing was observed) and the count.
+TJson Waits(const THistogramView& histogram) {
+  const auto quantile = [&](double q) {
+    const double ms = histogram.QuantileMs(q);
+    return ms < 0 ? TJson(nullptr) : TJson(std::round(ms * 10) / 10);
+  };
+  return {{"p50_ms", quantile(0.5)}, {"p99_ms", quantile(0.99)}, {"count", histogram.Total()}};
+}
+
 }  // namespace
 
 std::string Rfc3339(std::int64_t ms) {
@@ -114,29 +159,12 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
     snapshot.Sessions.push_back({entry.Address, entry.PeerPort, entry.Registered != 0, entry.Name,
                                  entry.Version, entry.Profile, entry.ConnectedAtMs});
   });
-  // Public as players are told it: ANNOUNCE in force, else where it listens.
   const TConfigSnapshot config = CurrentConfig();
   // The retired counts are read under the same lock as the live ones, so
   // that a redirector is counted either live or retired here, never both
   // and never neither.
   server.Registry().VisitRedirectors(
-      [&](const TRedirectorEntry& entry) {
-        TRedirectorView view;
-        view.Proto = entry.Proto;
-        view.TargetAddr = entry.ClientAddr;
-        view.TargetPort = entry.ClientPort;
-        view.PublicAddr = AnnouncedAddr(*config, entry.Profile, entry.PublicAddr);
-        view.PublicPort = ntohs(entry.PublicPort);
-        view.OwnerAddr = entry.OwnerAddr;
-        view.OwnerPort = entry.OwnerPort;
-        view.CreatedAtMs = entry.CreatedAtMs;
-        if (entry.Stats) {
-          view.Traffic = Load(*entry.Stats);
-          view.LastActivityMs = entry.Stats->LastActivityMs.load(kRelaxed);
-          view.LastFailure = entry.Stats->LastFailure.load(kRelaxed);
-        }
-        snapshot.Redirectors.push_back(view);
-      },
+      [&](const TRedirectorEntry& entry) { snapshot.Redirectors.push_back(ViewOf(entry, *config)); },
       [&](const TRedirectorStats& retired) { Add(snapshot.RetiredUdp, Load(retired)); });
   const TServerMetrics& metrics = server.Metrics();
   snapshot.SessionsAccepted = metrics.SessionsAccepted.load(kRelaxed);
@@ -149,14 +177,18 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
   snapshot.CreatesFailed = metrics.CreatesFailed.load(kRelaxed);
   snapshot.RequestsThrottled = metrics.RequestsThrottled.load(kRelaxed);
   snapshot.SessionsClosedUnread = metrics.SessionsClosedUnread.load(kRelaxed);
-  if (engine != nullptr) {
-    const TRelayEngineCounters counters = engine->Counters();
-    snapshot.TcpRelaysOpen = counters.RelaysOpen;
-    snapshot.TcpRelaysTotal = counters.RelaysTotal;
-    snapshot.TcpBytesToTarget = counters.BytesToTarget;
-    snapshot.TcpBytesFromTarget = counters.BytesFromTarget;
-    snapshot.TcpConnectFailures = counters.ConnectFailures;
-  }
+  const TRelayEngineCounters counters = engine != nullptr ? engine->Counters() : TRelayEngineCounters{};
+  snapshot.TcpRelaysOpen = counters.RelaysOpen;
+  snapshot.TcpRelaysTotal = counters.RelaysTotal;
+  snapshot.TcpBytesToTarget = counters.BytesToTarget;
+  snapshot.TcpBytesFromTarget = counters.BytesFromTarget;
+  snapshot.TcpConnectFailures = counters.ConnectFailures;
+  snapshot.DatagramsDropped = counters.DatagramsDropped;
+  snapshot.RelaysHeld = counters.RelaysHeld;
+  snapshot.ConnectWait = Histogram(kWaitBoundsMs, counters.ConnectWait);
+  snapshot.AnswerWait = Histogram(kWaitBoundsMs, counters.AnswerWait);
+  snapshot.TcpLifetime = Histogram(kLifetimeBoundsMs, counters.TcpLifetime);
+  snapshot.UdpLifetime = Histogram(kLifetimeBoundsMs, counters.UdpLifetime);
   for (std::size_t work = 0; work < kRefusedWorkCount; ++work) {
     for (std::size_t reason = 0; reason < kRefusalReasonCount; ++reason) {
       snapshot.Refusals[work * kRefusalReasonCount + reason] =
@@ -168,6 +200,17 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
   snapshot.DescriptorsLimit = fd_budget::Limit();
   snapshot.Process = ReadProcessStats();
   return snapshot;
+}
+
+std::optional<TPlayersView> TakePlayers(TRequestsServer& server, const TRedirectorKey& key) {
+  TPlayersView players;
+  const TConfigSnapshot config = CurrentConfig();
+  const bool found = server.Registry().VisitOnLoop(key, [&](const TRedirectorEntry& entry) {
+    players.Redirector = ViewOf(entry, *config);
+    players.Players = entry.Redirector->Players();
+  });
+  if (!found) return std::nullopt;
+  return players;
 }
 
 TTrafficView UdpTotals(const TAdminSnapshot& snapshot) {
@@ -196,7 +239,10 @@ std::string RedirectorsJson(const TAdminSnapshot& snapshot) {
                     {"bytes_from_target", r.Traffic.BytesFromTarget},
                     {"datagrams_to_target", r.Traffic.DatagramsToTarget},
                     {"datagrams_from_target", r.Traffic.DatagramsFromTarget},
-                    {"last_activity", Time(r.LastActivityMs)}});
+                    {"last_activity", Time(r.LastActivityMs)},
+                    {"players", r.Players},
+                    {"dropped", r.Dropped},
+                    {"held", r.Held}});
   }
   return Dump({{"redirectors", std::move(list)}});
 }
@@ -225,9 +271,35 @@ std::string SessionsJson(const TAdminSnapshot& snapshot) {
   return Dump({{"sessions", std::move(list)}});
 }
 
+std::string PlayersJson(const TPlayersView& players) {
+  const TRedirectorView& r = players.Redirector;
+  TJson list = TJson::array();
+  for (const TPlayerView& p : players.Players) {
+    list.push_back({{"remote", Name(p.Address, p.Port)},
+                    {"started_at", Rfc3339(p.StartedMs)},
+                    {"last_activity", Rfc3339(p.LastActivityMs)},
+                    {"bytes_to_target", p.BytesToTarget},
+                    {"bytes_from_target", p.BytesFromTarget},
+                    {"datagrams_to_target", p.DatagramsToTarget},
+                    {"datagrams_from_target", p.DatagramsFromTarget},
+                    {"connecting", p.Connecting},
+                    {"held", p.Held}});
+  }
+  return Dump({{"redirector",
+                {{"proto", r.Proto},
+                 {"kind", Kind(r.Proto)},
+                 {"target", Name(r.TargetAddr, r.TargetPort)},
+                 {"public", Name(r.PublicAddr, r.PublicPort)}}},
+               {"players", std::move(list)}});
+}
+
 std::string StatusJson(const TAdminSnapshot& snapshot) {
   std::uint64_t tcp = 0;
-  for (const TRedirectorView& r : snapshot.Redirectors) tcp += IsTcp(r.Proto) ? 1 : 0;
+  std::uint64_t players = 0;
+  for (const TRedirectorView& r : snapshot.Redirectors) {
+    tcp += IsTcp(r.Proto) ? 1 : 0;
+    players += r.Players;
+  }
   const TTrafficView udp = UdpTotals(snapshot);
   TJson refusals = TJson::object();
   for (std::size_t reason = 0; reason < kRefusalReasonCount; ++reason) {
@@ -248,6 +320,12 @@ std::string StatusJson(const TAdminSnapshot& snapshot) {
        {{"to_target", snapshot.TcpBytesToTarget + udp.BytesToTarget},
         {"from_target", snapshot.TcpBytesFromTarget + udp.BytesFromTarget}}},
       {"datagrams", {{"to_target", udp.DatagramsToTarget}, {"from_target", udp.DatagramsFromTarget}}},
+      {"players", players},
+      {"waits",
+       {{"connect", Waits(snapshot.ConnectWait)},
+        {"answer", Waits(snapshot.AnswerWait)},
+        {"tcp_lifetime", Waits(snapshot.TcpLifetime)},
+        {"udp_lifetime", Waits(snapshot.UdpLifetime)}}},
       {"refusals", std::move(refusals)},
       {"log_lines_dropped", snapshot.LogLinesDropped},
       {"descriptors", {{"open", snapshot.DescriptorsOpen}, {"limit", snapshot.DescriptorsLimit}}}};
@@ -303,6 +381,18 @@ std::string MetricsText(const TAdminSnapshot& snapshot) {
                snapshot.TcpConnectFailures[reason]);
   }
 
+  out.Single("quorvane_tcp_relays_held_total", "counter",
+             "Times a TCP relay stopped reading its player until its share under the caps returned.",
+             snapshot.RelaysHeld);
+  out.Family("quorvane_redirector_relays_held_total", "counter",
+             "Times a TCP relay of a live redirector waited for its share under the caps, by redirector "
+             "(only those that ever held one).");
+  for (const TRedirectorView& r : snapshot.Redirectors)
+    if (IsTcp(r.Proto) && r.Held > 0) out.Sample({{"redirector", Name(r.PublicAddr, r.PublicPort)}}, r.Held);
+  out.Family("quorvane_tcp_connect_wait_seconds", "histogram",
+             "Time from a TCP player's accept until the target's connect completed.");
+  out.Histogram({}, snapshot.ConnectWait);
+
   const TTrafficView udp = UdpTotals(snapshot);
   out.Single("quorvane_udp_sessions_open", "gauge", "UDP sessions open now.", udp.Open);
   out.Single("quorvane_udp_sessions_total", "counter", "UDP sessions ever opened.", udp.Opened);
@@ -312,6 +402,21 @@ std::string MetricsText(const TAdminSnapshot& snapshot) {
              "UDP sessions evicted to make room for a new one.", udp.Evicted);
   out.Single("quorvane_udp_sessions_unanswered_total", "counter",
              "UDP sessions that expired without a single datagram back from the target.", udp.Unanswered);
+
+  out.Single("quorvane_udp_datagrams_capped_total", "counter",
+             "UDP datagrams from players dropped over the player caps.", snapshot.DatagramsDropped);
+  out.Family("quorvane_redirector_datagrams_capped_total", "counter",
+             "UDP datagrams dropped over the player caps, by live redirector (only those that dropped any).");
+  for (const TRedirectorView& r : snapshot.Redirectors)
+    if (!IsTcp(r.Proto) && r.Dropped > 0)
+      out.Sample({{"redirector", Name(r.PublicAddr, r.PublicPort)}}, r.Dropped);
+  out.Family("quorvane_udp_answer_wait_seconds", "histogram",
+             "Time from a UDP session's first datagram until the target's first answer.");
+  out.Histogram({}, snapshot.AnswerWait);
+  out.Family("quorvane_relay_lifetime_seconds", "histogram",
+             "How long TCP relays and UDP sessions lasted, by protocol.");
+  out.Histogram({{"proto", "tcp"}}, snapshot.TcpLifetime);
+  out.Histogram({{"proto", "udp"}}, snapshot.UdpLifetime);
 
   out.Family("quorvane_relayed_bytes_total", "counter",
              "Bytes relayed, by protocol and direction (to the target, or from it back to the remote).");

@@ -12,12 +12,15 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "admin/ProcessStats.h"
+#include "requests/RedirectorEntry.h"
 #include "runtime/Refusals.h"
 #include "servers/ConnectFailures.h"
+#include "servers/Players.h"
 
 namespace quorvane {
 
@@ -52,6 +55,15 @@ struct TRedirectorView {
   std::int64_t LastActivityMs = 0;  // 0: nothing relayed yet
   std::uint64_t LastFailure = 0;    // PackFailure(); 0: none
   TTrafficView Traffic;
+  std::uint64_t Players = 0;
+  std::uint64_t Dropped = 0;  // UDP datagrams over the player caps
+  std::uint64_t Held = 0;     // times a TCP relay waited for its share
+};
+
+// One redirector's players, read on its loop.
+struct TPlayersView {
+  TRedirectorView Redirector;
+  std::vector<TPlayerView> Players;
 };
 
 struct TSessionView {
@@ -85,7 +97,15 @@ struct TAdminSnapshot {
   std::uint64_t TcpRelaysTotal = 0;
   std::uint64_t TcpBytesToTarget = 0;
   std::uint64_t TcpBytesFromTarget = 0;
-  std::array<std::uint64_t, kConnectFailureCount> TcpConnectFailures{};           // by TConnectFailure
+  std::array<std::uint64_t, kConnectFailureCount> TcpConnectFailures{};  // by TConnectFailure
+  std::uint64_t DatagramsDropped = 0;                                    // over the player caps
+  std::uint64_t RelaysHeld = 0;
+  // Waits and lifetimes; with their bounds and zero counts without an
+  // engine.
+  THistogramView ConnectWait;
+  THistogramView AnswerWait;
+  THistogramView TcpLifetime;
+  THistogramView UdpLifetime;
   std::array<std::uint64_t, kRefusedWorkCount * kRefusalReasonCount> Refusals{};  // work-major
   std::uint64_t LogLinesDropped = 0;
   long DescriptorsOpen = 0;  // as the descriptor budget counts them
@@ -98,6 +118,11 @@ struct TAdminSnapshot {
 // redirectors.
 TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine, std::int64_t started_at_ms);
 
+// The players of the redirector with |key| (as a delete request names
+// it), or nullopt when there is none. Any thread but a loop's: it waits for
+// the redirector's loop, holding the registry's lock only there.
+std::optional<TPlayersView> TakePlayers(TRequestsServer& server, const TRedirectorKey& key);
+
 // Sums over the live UDP redirectors plus the retired ones.
 TTrafficView UdpTotals(const TAdminSnapshot& snapshot);
 
@@ -105,6 +130,8 @@ TTrafficView UdpTotals(const TAdminSnapshot& snapshot);
 std::string RedirectorsJson(const TAdminSnapshot& snapshot);
 std::string SessionsJson(const TAdminSnapshot& snapshot);
 std::string StatusJson(const TAdminSnapshot& snapshot);
+// GET /api/redirectors/<proto>/<address>/<port>/players.
+std::string PlayersJson(const TPlayersView& players);
 // GET /metrics: Prometheus text exposition format 0.0.4.
 std::string MetricsText(const TAdminSnapshot& snapshot);
 

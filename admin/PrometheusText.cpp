@@ -21,6 +21,13 @@ void AppendEscaped(std::string& out, std::string_view text, bool quote) {
   }
 }
 
+// The shortest text that reads back as the same double; any double fits.
+std::string Real(double value) {
+  char number[32];
+  const auto [end, error] = std::to_chars(number, number + sizeof number, value);
+  return error == std::errc() ? std::string(number, end) : "NaN";
+}
+
 }  // namespace
 
 void TPrometheusText::Family(std::string_view name, std::string_view type, std::string_view help) {
@@ -36,22 +43,42 @@ void TPrometheusText::Family(std::string_view name, std::string_view type, std::
   text_ += '\n';
 }
 
-void TPrometheusText::Series(TLabels labels) {
+void TPrometheusText::Series(TLabels labels, std::string_view suffix, std::string_view le) {
   text_ += family_;
-  if (labels.size() != 0) {
+  text_ += suffix;
+  if (labels.size() != 0 || !le.empty()) {
     text_ += '{';
     bool first = true;
-    for (const auto& [label, label_value] : labels) {
+    const auto label = [&](std::string_view name, std::string_view value) {
       if (!first) text_ += ',';
       first = false;
-      text_ += label;
+      text_ += name;
       text_ += "=\"";
-      AppendEscaped(text_, label_value, true);
+      AppendEscaped(text_, value, true);
       text_ += '"';
-    }
+    };
+    for (const auto& [name, value] : labels) label(name, value);
+    if (!le.empty()) label("le", le);
     text_ += '}';
   }
   text_ += ' ';
+}
+
+void TPrometheusText::Histogram(TLabels labels, const THistogramView& histogram) {
+  std::uint64_t below = 0;
+  for (std::size_t i = 0; i < histogram.Counts.size(); ++i) {
+    below += histogram.Counts[i];
+    const bool bounded = i < histogram.BoundsMs.size();
+    Series(labels, "_bucket", bounded ? Real(static_cast<double>(histogram.BoundsMs[i]) / 1000) : "+Inf");
+    text_ += std::to_string(below);
+    text_ += '\n';
+  }
+  Series(labels, "_sum");
+  text_ += Real(static_cast<double>(histogram.SumMs) / 1000);
+  text_ += '\n';
+  Series(labels, "_count");
+  text_ += std::to_string(below);
+  text_ += '\n';
 }
 
 void TPrometheusText::Sample(TLabels labels, std::uint64_t value) {
@@ -70,10 +97,7 @@ void TPrometheusText::SingleReal(std::string_view name, std::string_view type, s
                                  double value) {
   Family(name, type, help);
   Series({});
-  // The shortest text that reads back as the same double; any double fits.
-  char number[32];
-  const auto [end, error] = std::to_chars(number, number + sizeof number, value);
-  text_ += error == std::errc() ? std::string_view(number, static_cast<std::size_t>(end - number)) : "NaN";
+  text_ += Real(value);
   text_ += '\n';
 }
 

@@ -146,6 +146,34 @@ void TNatRegistry::Finish(std::unique_ptr<TRedirectorEntry> entry, const std::st
   LogInfo(RedirectorKind(entry->Proto), " Redirector at ", name, " ", why);
 }
 
+bool TNatRegistry::VisitOnLoop(const TRedirectorKey& key,
+                               const std::function<void(const TRedirectorEntry&)>& fn) {
+  // The loop is looked up under the lock but waited for without it: the
+  // loop serves control sessions too, which take the lock, so waiting for
+  // it with the lock held could wait forever.
+  TRelayLoop* loop = nullptr;
+  {
+    TMutexLock lock(mu_);
+    const auto found = index_.find(key);
+    if (found == index_.end()) return false;
+    loop = &(*found->second)->Redirector->Loop();
+  }
+  bool visited = false;
+  loop->RunSync([&] {
+    TMutexLock lock(mu_);
+    // Looked up again: it may have gone, or been made anew on another loop.
+    // One that is still here is alive, since it is only ever ended after
+    // being taken out under this lock.
+    const auto found = index_.find(key);
+    if (found == index_.end()) return;
+    const TRedirectorEntry& entry = **found->second;
+    if (&entry.Redirector->Loop() != loop || entry.Redirector->Failed()) return;
+    fn(entry);
+    visited = true;
+  });
+  return visited;
+}
+
 void TNatRegistry::VisitClients(const std::function<void(const TClientEntry&)>& each) {
   TMutexLock lock(mu_);
   for (const auto& entry : ClientList) each(*entry);

@@ -80,6 +80,13 @@ class TNatRegistry final {
   void DestroyAll(std::vector<std::unique_ptr<TRedirectorEntry>> entries, const std::string& why)
       EXCLUDES(mu_);
 
+  // Runs |fn| on the live entry with |key| on its redirector's loop thread,
+  // under the lock, where what only that loop may touch (its players) can
+  // be read. False when there is none, or it failed, or it went meanwhile.
+  // Any thread but a loop's: it waits for the loop.
+  bool VisitOnLoop(const TRedirectorKey& key, const std::function<void(const TRedirectorEntry&)>& fn)
+      EXCLUDES(mu_);
+
   // The views: |each| for every live entry in the order of creation, then
   // |retired| for the counts of every UDP redirector that is gone or going,
   // all under one hold of the lock, so that each redirector is counted

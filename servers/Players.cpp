@@ -28,7 +28,9 @@ std::uint64_t TTokenBucket::Available(std::uint64_t rate, std::int64_t now_ms) {
 }
 
 void TTokenBucket::Take(std::uint64_t tokens) {
-  const std::uint64_t milli = tokens >= milli_ / 1000 ? milli_ : tokens * 1000;
+  // More than there is (a datagram larger than the bucket) takes it all;
+  // otherwise what is under a whole token stays.
+  const std::uint64_t milli = tokens > milli_ / 1000 ? milli_ : tokens * 1000;
   milli_ -= milli;
 }
 
@@ -45,7 +47,10 @@ TCapLog::TCapLog(TEventLoop& loop, std::string subject, std::string verb, std::s
     : loop_(loop), subject_(std::move(subject)), verb_(std::move(verb)), noun_(std::move(noun)) {}
 
 TCapLog::~TCapLog() {
-  loop_.Disarm(timer_);
+  // A redirector built and dropped before it served (a port taken, a
+  // request refused) goes on whatever thread built it; its log never
+  // armed anything, and the loop is not to be touched from there.
+  if (timer_.Armed()) loop_.Disarm(timer_);
   Flush(true);
 }
 

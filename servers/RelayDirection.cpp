@@ -67,10 +67,10 @@ std::size_t TRelayDirection::Room() const {
   return std::min(room, kSmallBufferBytes - (buffer_end_ - buffer_begin_));
 }
 
-std::size_t TRelayDirection::Fill() {
+std::size_t TRelayDirection::Fill(std::size_t limit) {
   if (source_ended_) return 0;
   if (sink_failed_) return Discard();
-  const std::size_t room = Room();
+  const std::size_t room = std::min(Room(), limit);
   if (room == 0) return 0;
   return Spliced() ? FillPipe(room) : FillBuffer(room);
 }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 
 #include "runtime/Net.h"
 #include "servers/RelayBufferPool.h"
@@ -32,11 +33,14 @@ class TRelayDirection {
   TRelayDirection& operator=(const TRelayDirection&) = delete;
   ~TRelayDirection();
 
-  // One read from the source, as far as the bound leaves room; once the
-  // sink has failed, one read whose bytes are thrown away. Returns the
-  // bytes taken. An end of file ends the source, a receive error fails it
-  // and aborts it.
-  std::size_t Fill();
+  static constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
+
+  // One read from the source of at most |limit| bytes, as far as the bound
+  // leaves room; once the sink has failed, one read whose bytes are thrown
+  // away, whatever |limit| (they reach nobody, so no cap applies). Returns
+  // the bytes taken. An end of file ends the source, a receive error fails
+  // it and aborts it.
+  std::size_t Fill(std::size_t limit = kNoLimit);
   // One send of what waits (buffered bytes first, then piped ones), as far
   // as the sink takes it. Returns the bytes sent. A send error fails the
   // sink, and aborts it unless the peer had ended its stream first.

@@ -36,6 +36,7 @@
 namespace quorvane {
 
 class TTCPRelay;
+class TTcpPlayers;
 
 // One accepted connection to relay.
 struct TRelayRequest {
@@ -43,6 +44,8 @@ struct TRelayRequest {
   // relay socket options (SetRelaySocketOptions on the listener: accepted
   // sockets inherit them).
   TUniqueFd Accepted;
+  // Where it comes from, as accepted.
+  sockaddr_in Peer{};
   // Where to connect, already resolved: no name is looked up on a loop.
   sockaddr_in Target{};
   // Local address the outbound connection leaves from (network order);
@@ -57,6 +60,9 @@ struct TRelayRequest {
   std::shared_ptr<TRedirectorStats> Stats;
   // Where a failed connect is logged; empty: nowhere.
   std::shared_ptr<TConnectFailureLog> FailureLog;
+  // The redirector's players, which the relay joins, and their caps;
+  // empty: listed nowhere, never held.
+  std::shared_ptr<TTcpPlayers> Players;
 };
 
 // What one loop has done; written by the loop thread, read by anyone.

@@ -30,12 +30,17 @@ TTCPRedirector::TTCPRedirector(std::string listen_host, std::string target_host,
   if (!Host().empty()) outbound_addr_ = bound->sin_addr.s_addr;
   const std::uint32_t shown =
       bound->sin_addr.s_addr != INADDR_ANY ? bound->sin_addr.s_addr : options.PublicAddress;
+  const std::string name = AddrToStr(shown) + ":" + std::to_string(ntohs(bound->sin_port));
   failure_log_ =
-      std::make_shared<TConnectFailureLog>(AddrToStr(shown) + ":" + std::to_string(ntohs(bound->sin_port)),
-                                           target_host_ + ":" + std::to_string(target_port_));
+      std::make_shared<TConnectFailureLog>(name, target_host_ + ":" + std::to_string(target_port_));
+  players_ = std::make_shared<TTcpPlayers>(options.Loop->Loop(), "TCP Redirector at " + name, options.Caps);
 }
 
 TTCPRedirector::~TTCPRedirector() = default;
+
+std::vector<TPlayerView> TTCPRedirector::Players() const {
+  return players_ ? players_->Views() : std::vector<TPlayerView>{};
+}
 
 void TTCPRedirector::ProcessConnection(TUniqueFd accepted) {
   const std::uint32_t remote = AcceptedPeer().sin_addr.s_addr;
@@ -61,12 +66,14 @@ void TTCPRedirector::ProcessConnection(TUniqueFd accepted) {
   }
   TRelayRequest request;
   request.Accepted = std::move(accepted);
+  request.Peer = AcceptedPeer();
   request.Target = target_;
   request.OutboundAddr = outbound_addr_;
   request.Slot = std::move(slot);
   request.Descriptors = std::move(descriptors);
   request.Stats = Stats();
   request.FailureLog = failure_log_;
+  request.Players = players_;
   Loop().StartRelay(std::move(request));
 }
 

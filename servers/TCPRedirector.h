@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "runtime/AddressCounter.h"
 #include "runtime/Net.h"
@@ -38,6 +39,7 @@ class TTCPRedirector final : public TTCPServer, public TRedirector {
 
   bool Start() override { return TTCPServer::Start(Loop().Loop()); }
   bool Failed() const override { return ListenerFailed(); }
+  std::vector<TPlayerView> Players() const override;
 
   const std::string& TargetHost() const { return target_host_; }
   std::uint16_t TargetPort() const { return target_port_; }
@@ -57,6 +59,7 @@ class TTCPRedirector final : public TTCPServer, public TRedirector {
   std::uint32_t connections_per_address_;
   TAddressCounter connections_;
   std::shared_ptr<TConnectFailureLog> failure_log_;
+  std::shared_ptr<TTcpPlayers> players_;
 };
 
 }  // namespace quorvane

@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <utility>
@@ -35,7 +36,64 @@ int PendingError(int fd) {
   return error;
 }
 
+// A share of |rate| (bytes/s) worth waking a held relay for: a fiftieth of a
+// second's worth, so that a relay at its cap reads in pieces rather than
+// byte by byte, and no more than a pipe's worth.
+std::uint64_t WorthwhileShare(std::uint64_t rate) {
+  return std::clamp<std::uint64_t>(rate / 50, 1, std::uint64_t{64} * 1024);
+}
+
 }  // namespace
+
+TTcpPlayers::TTcpPlayers(TEventLoop& loop, std::string subject, std::shared_ptr<const TPlayerCaps> caps)
+    : caps_(std::move(caps)), log_(loop, std::move(subject), "held back", "reads") {}
+
+TTcpPlayers::~TTcpPlayers() { assert(relays_.empty()); }
+
+TTcpPlayers::TMember TTcpPlayers::Join(TTCPRelay& relay, std::uint32_t address) {
+  TMember member{relays_.insert(relays_.end(), &relay), address, nullptr};
+  if (caps_) {
+    TShare& share = shares_[address];
+    ++share.Relays;
+    member.Bucket = &share.Bucket;
+  }
+  return member;
+}
+
+void TTcpPlayers::Leave(const TMember& member) {
+  relays_.erase(member.Entry);
+  if (member.Bucket == nullptr) return;
+  const auto found = shares_.find(member.Address);
+  if (--found->second.Relays == 0) shares_.erase(found);
+}
+
+std::vector<TPlayerView> TTcpPlayers::Views() const {
+  std::vector<TPlayerView> views;
+  views.reserve(relays_.size());
+  for (const TTCPRelay* relay : relays_) views.push_back(relay->View());
+  return views;
+}
+
+std::uint64_t TTcpPlayers::Allowance(const TMember& member, std::int64_t now_ms) {
+  per_player_ = caps_->TcpBytesPerPlayer.load(std::memory_order_relaxed);
+  per_redirector_ = caps_->BytesPerRedirector.load(std::memory_order_relaxed);
+  return std::min(member.Bucket->Available(per_player_, now_ms), total_.Available(per_redirector_, now_ms));
+}
+
+void TTcpPlayers::Take(const TMember& member, std::uint64_t bytes) {
+  if (bytes == 0) return;
+  member.Bucket->Take(bytes);
+  total_.Take(bytes);
+}
+
+std::int64_t TTcpPlayers::WaitMs(const TMember& member) const {
+  std::int64_t wait = 1;
+  if (per_player_ != 0) wait = member.Bucket->WaitMs(per_player_, WorthwhileShare(per_player_));
+  if (per_redirector_ != 0) {
+    wait = std::max(wait, total_.WaitMs(per_redirector_, WorthwhileShare(per_redirector_)));
+  }
+  return wait;
+}
 
 void SetRelaySocketOptions(int fd) {
   const int on = 1;
@@ -52,9 +110,32 @@ TTCPRelay::TTCPRelay(TRelayLoop& loop, TRelayRequest request)
       slot_(std::move(request.Slot)),
       descriptors_(std::move(request.Descriptors)),
       stats_(request.Stats ? std::move(request.Stats) : std::make_shared<TRedirectorStats>()),
-      failure_log_(std::move(request.FailureLog)) {}
+      failure_log_(std::move(request.FailureLog)),
+      players_(std::move(request.Players)),
+      peer_(request.Peer),
+      created_ms_(loop_.NowMs()),
+      started_wall_ms_(loop_.WallMs()),
+      last_activity_ms_(started_wall_ms_) {
+  stats_->Players.fetch_add(1, std::memory_order_relaxed);
+  if (!players_) return;
+  member_ = players_->Join(*this, peer_.sin_addr.s_addr);
+  capped_ = players_->Capped();
+}
 
 TTCPRelay::~TTCPRelay() { assert(state_ == TState::kEnded); }
+
+TPlayerView TTCPRelay::View() const {
+  TPlayerView view;
+  view.Address = peer_.sin_addr.s_addr;
+  view.Port = ntohs(peer_.sin_port);
+  view.StartedMs = started_wall_ms_;
+  view.LastActivityMs = last_activity_ms_;
+  view.BytesToTarget = bytes_to_target_;
+  view.BytesFromTarget = bytes_from_target_;
+  view.Connecting = state_ == TState::kConnecting;
+  view.Held = held_;
+  return view;
+}
 
 void TTCPRelay::Start() {
   target_ = OpenTcpSocket();
@@ -81,7 +162,7 @@ void TTCPRelay::Start() {
   // goes through proves the connection up; with nothing to send yet, the
   // socket's state tells. Either spares a turn of the loop waiting for
   // writability. A send that fails says that the connect has failed.
-  if (up_->Fill() > 0) {
+  if (Fill(*up_) > 0) {
     const std::size_t sent = up_->Flush();
     if (up_->SinkFailed()) return ConnectFailed(up_->SinkError());
     if (sent > 0) {
@@ -119,7 +200,7 @@ void TTCPRelay::OnReady(bool accepted_side, std::uint32_t events) {
   if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && from.WantsInput()) {
     // Sent right away rather than after an EPOLLOUT: the sink can nearly
     // always take it, and Advance() watches it when it could not.
-    if (from.Fill() > 0) Deliver(from);
+    if (Fill(from) > 0) Deliver(from);
   }
   // A socket in error gives nothing more worth relaying, and takes nothing
   // more; left watched, it would be reported again on every turn.
@@ -148,7 +229,53 @@ void TTCPRelay::ConnectFailed(int error) {
   End(TEnd::kNoTarget);
 }
 
+std::size_t TTCPRelay::Fill(TRelayDirection& direction) {
+  // What a player sends once its target is gone reaches nobody: it is
+  // drained uncapped.
+  if (!capped_ || &direction != &*up_ || !direction.WantsInput() || direction.SinkFailed()) {
+    return direction.Fill();
+  }
+  const std::uint64_t allowed = players_->Allowance(member_, loop_.NowMs());
+  if (allowed == 0) {
+    Hold();
+    return 0;
+  }
+  const std::size_t filled =
+      direction.Fill(static_cast<std::size_t>(std::min<std::uint64_t>(allowed, TRelayDirection::kNoLimit)));
+  players_->Take(member_, filled);
+  return filled;
+}
+
+void TTCPRelay::Hold() {
+  // A pause is counted once, however often the buckets are still short
+  // when it would end.
+  if (!held_) {
+    held_ = true;
+    stats_->Held.fetch_add(1, std::memory_order_relaxed);
+    auto& counter = relay_loop_.MutableCounters().RelaysHeld;
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    players_->ReportHeld(member_);
+  }
+  loop_.ArmAfter(hold_timer_, players_->WaitMs(member_));
+}
+
+void TTCPRelay::HoldOver() {
+  // Still connecting: nothing reads the player yet, and once connected the
+  // relay reads within its caps.
+  if (state_ != TState::kRelaying) {
+    held_ = false;
+    return;
+  }
+  if (up_->WantsInput() && !up_->SinkFailed() && players_->Allowance(member_, loop_.NowMs()) == 0) {
+    return Hold();
+  }
+  held_ = false;
+  if (Fill(*up_) > 0) Deliver(*up_);
+  Advance();
+}
+
 void TTCPRelay::Connected() {
+  relay_loop_.MutableCounters().ConnectWait.Observe(kWaitBoundsMs, loop_.NowMs() - created_ms_);
   state_ = TState::kRelaying;
   counted_ = true;
   stats_->Open.fetch_add(1, std::memory_order_relaxed);
@@ -161,7 +288,9 @@ void TTCPRelay::Count(TRelayDirection& direction, std::size_t sent) {
   if (sent == 0) return;
   const bool to_target = &direction == &*up_;
   (to_target ? stats_->BytesToTarget : stats_->BytesFromTarget).fetch_add(sent, std::memory_order_relaxed);
-  stats_->LastActivityMs.store(loop_.WallMs(), std::memory_order_relaxed);
+  (to_target ? bytes_to_target_ : bytes_from_target_) += sent;
+  last_activity_ms_ = loop_.WallMs();
+  stats_->LastActivityMs.store(last_activity_ms_, std::memory_order_relaxed);
   // The loop thread is the only writer of its own counters.
   auto& counter =
       to_target ? relay_loop_.MutableCounters().BytesToTarget : relay_loop_.MutableCounters().BytesFromTarget;
@@ -192,8 +321,10 @@ void TTCPRelay::Advance() {
   const bool closing =
       (up_->SourceEnded() && down_->SourceEnded()) || up_->SinkFailed() || down_->SinkFailed();
   if (closing && !Armed()) loop_.Arm(*this, loop_.NowMs() + kLingerMs);
-  const std::uint32_t accepted_events =
-      (up_->WantsInput() ? EPOLLIN : 0u) | (down_->WantsOutput() ? EPOLLOUT : 0u);
+  // A held player is not read (its hang-ups and errors are still
+  // reported); what it has sent waits in its own socket, so TCP slows it.
+  const bool read_player = up_->WantsInput() && (!held_ || up_->SinkFailed());
+  const std::uint32_t accepted_events = (read_player ? EPOLLIN : 0u) | (down_->WantsOutput() ? EPOLLOUT : 0u);
   const std::uint32_t target_events =
       (down_->WantsInput() ? EPOLLIN : 0u) | (up_->WantsOutput() ? EPOLLOUT : 0u);
   // A socket with nothing to watch leaves the epoll set: hang-ups and errors
@@ -207,6 +338,8 @@ void TTCPRelay::Advance() {
 void TTCPRelay::End(TEnd how) {
   state_ = TState::kEnded;
   loop_.Disarm(*this);
+  loop_.Disarm(hold_timer_);
+  held_ = false;
   up_.reset();
   down_.reset();
   // Both sockets are closed below, which takes them out of the epoll set.
@@ -235,8 +368,15 @@ void TTCPRelay::End(TEnd how) {
       ResetAndClose(target_);
       break;
   }
-  if (counted_) stats_->Open.fetch_sub(1, std::memory_order_relaxed);
+  // Lifetimes are of relays that relayed; a failed connect shows in the
+  // connect failures.
+  if (counted_) {
+    stats_->Open.fetch_sub(1, std::memory_order_relaxed);
+    relay_loop_.MutableCounters().TcpLifetime.Observe(kLifetimeBoundsMs, loop_.NowMs() - created_ms_);
+  }
   counted_ = false;
+  stats_->Players.fetch_sub(1, std::memory_order_relaxed);
+  if (players_) players_->Leave(member_);
   slot_.Release();
   descriptors_.Release();
   relay_loop_.RelayEnded(*this);

@@ -1,9 +1,11 @@
 #include "servers/UDPRedirector.h"
 
+#include <arpa/inet.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 #include "runtime/FdBudget.h"
@@ -51,8 +53,15 @@ TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_hos
       outbound_addr_(Host().empty() ? INADDR_ANY : ResolveHost(outbound_host_)),
       max_sessions_(std::max<std::size_t>(options.UdpSessions, 1)),
       connections_per_address_(options.ConnectionsPerAddress),
-      owner_address_(options.OwnerAddress) {
-  if (Socket() >= 0) GrowReceiveBuffer(Socket(), kListenReceiveBuffer);
+      owner_address_(options.OwnerAddress),
+      caps_(options.Caps) {
+  if (Socket() < 0) return;
+  GrowReceiveBuffer(Socket(), kListenReceiveBuffer);
+  const auto bound = LocalAddress(Socket());
+  if (!bound) return;
+  const std::uint32_t shown =
+      bound->sin_addr.s_addr != INADDR_ANY ? bound->sin_addr.s_addr : options.PublicAddress;
+  cap_subject_ = "UDP Redirector at " + AddrToStr(shown) + ":" + std::to_string(ntohs(bound->sin_port));
 }
 
 TUDPRedirector::~TUDPRedirector() {
@@ -66,6 +75,8 @@ bool TUDPRedirector::Start() {
   if (!Events().Watch(listen_watch_, Socket(), EPOLLIN)) return false;
   started_ = true;
   Loop().AddShedder(*this);
+  // Made here, so that only the loop thread ever arms its timer.
+  if (caps_) cap_log_.emplace(Events(), cap_subject_, "dropped", "datagrams");
   return true;
 }
 
@@ -120,8 +131,15 @@ void TUDPRedirector::CollectAnswers(TSession& session, TPassTally& tally) {
     // until it is reported again.
     const int got = batch.ReceiveMore(session.Socket.Get(), wanted);
     if (got <= 0) return;
-    session.Answered = true;
+    const std::int64_t now = Events().NowMs();
+    if (!session.Answered) {
+      session.Answered = true;
+      Loop().MutableCounters().AnswerWait.Observe(kWaitBoundsMs, now - session.Created);
+    }
     Confirm(session);
+    session.LastMoved = now;
+    session.DatagramsFromTarget += static_cast<unsigned>(got);
+    for (unsigned i = first; i < batch.Count(); ++i) session.BytesFromTarget += batch.Data(i).size();
     // Whoever sent them, the target or another host, they go to this
     // session's client. Answers do not keep a session alive.
     batch.Direct(first, static_cast<unsigned>(got), session.ClientAddr);
@@ -143,30 +161,92 @@ bool TUDPRedirector::ForwardDatagrams(TPassTally& tally) {
   TDatagramBatch& batch = Loop().Batch();
   if (batch.Receive(Socket()) < 0) return false;
   const std::int64_t now = Events().NowMs();
+  TRates rates;
+  if (caps_) {
+    constexpr auto kRelaxed = std::memory_order_relaxed;
+    rates = {caps_->UdpDatagramsPerPlayer.load(kRelaxed), caps_->UdpBytesPerPlayer.load(kRelaxed),
+             caps_->BytesPerRedirector.load(kRelaxed)};
+  }
+  const bool capped = rates.datagrams != 0 || rates.bytes != 0 || rates.redirector_bytes != 0;
+  // A send that fails (full buffer, unreachable target) loses the
+  // datagram, as the network might have.
+  const auto forward = [&](TSession& session, unsigned first, unsigned count) {
+    const TDatagramBatch::TSent sent = batch.Send(session.Socket.Get(), first, count, target_addr_);
+    session.DatagramsToTarget += sent.datagrams;
+    session.BytesToTarget += sent.bytes;
+    tally.datagrams_to_target += sent.datagrams;
+    tally.bytes_to_target += sent.bytes;
+  };
   // A run ends where the client changes. Sessions change only between runs
   // (a new one, an eviction), so |session| stays valid in a run.
   for (unsigned first = 0, end = 0; first < batch.Count(); first = end) {
     const sockaddr_in& from = batch.From(first);
     for (end = first + 1; end < batch.Count() && SameClient(batch.From(end), from); ++end) {
     }
-    const TSession* session = SessionFor(from, now, end - first);
-    if (session == nullptr) continue;  // refused: the whole run is dropped
-    // A send that fails (full buffer, unreachable target) loses the
-    // datagram, as the network might have.
-    const TDatagramBatch::TSent sent = batch.Send(session->Socket.Get(), first, end - first, target_addr_);
-    tally.datagrams_to_target += sent.datagrams;
-    tally.bytes_to_target += sent.bytes;
+    const unsigned count = end - first;
+    const TIndex::iterator found = index_.find(ClientKey(from));
+    if (!capped) {
+      // Refused: the whole run is dropped.
+      if (TSession* session = SessionFor(found, from, now, count)) forward(*session, first, count);
+      continue;
+    }
+    const std::uint32_t address = from.sin_addr.s_addr;
+    TAddressCaps& caps = found != index_.end() ? *found->second->Caps : address_caps_[address];
+    std::uint64_t bytes = 0;
+    const unsigned passed = CappedRun(caps, rates, first, count, now, bytes);
+    TSession* session = nullptr;
+    if (passed != 0) {
+      // Held meanwhile: a new session may evict or shed the address's last.
+      ++caps.Sessions;
+      session = SessionFor(found, from, now, passed);
+      --caps.Sessions;
+    }
+    if (session != nullptr) {
+      caps.Datagrams.Take(passed);
+      caps.Bytes.Take(bytes);
+      redirector_bytes_.Take(bytes);
+      forward(*session, first, passed);
+    }
+    if (passed != count) {
+      tally.dropped += count - passed;
+      caps.DroppedAt = now;
+      if (cap_log_) cap_log_->Report(address, count - passed);
+    }
+    if (caps.Sessions == 0) address_caps_.erase(address);
   }
   batch.Clear();
   return true;
 }
 
-TUDPRedirector::TSession* TUDPRedirector::SessionFor(const sockaddr_in& from, std::int64_t now,
-                                                     unsigned datagrams) {
-  const std::uint64_t key = ClientKey(from);
-  if (const auto found = index_.find(key); found != index_.end()) {
+unsigned TUDPRedirector::CappedRun(TAddressCaps& caps, const TRates& rates, unsigned first, unsigned count,
+                                   std::int64_t now, std::uint64_t& bytes) {
+  const auto datagrams =
+      static_cast<unsigned>(std::min<std::uint64_t>(count, caps.Datagrams.Available(rates.datagrams, now)));
+  bytes = 0;
+  if (rates.bytes == 0 && rates.redirector_bytes == 0) return datagrams;
+  const std::uint64_t own = caps.Bytes.Available(rates.bytes, now);
+  const std::uint64_t all = redirector_bytes_.Available(rates.redirector_bytes, now);
+  // A datagram larger than a second of a cap goes alone, on a full bucket,
+  // and takes all of it: else a low cap would stop it for good.
+  const auto fits = [&bytes](std::uint64_t available, std::uint64_t rate, std::uint64_t size) {
+    return bytes + size <= available || (bytes == 0 && available >= rate);
+  };
+  const TDatagramBatch& batch = Loop().Batch();
+  unsigned passed = 0;
+  for (; passed < datagrams; ++passed) {
+    const std::uint64_t size = batch.Data(first + passed).size();
+    if (!fits(own, rates.bytes, size) || !fits(all, rates.redirector_bytes, size)) break;
+    bytes += size;
+  }
+  return passed;
+}
+
+TUDPRedirector::TSession* TUDPRedirector::SessionFor(TIndex::iterator found, const sockaddr_in& from,
+                                                     std::int64_t now, unsigned datagrams) {
+  if (found != index_.end()) {
     const TSessions::iterator session = found->second;
     session->LastActivity = now;
+    session->LastMoved = now;
     sessions_.splice(sessions_.end(), sessions_, session);  // now the most recently active
     Confirm(*session);
     return &*session;
@@ -197,7 +277,11 @@ TUDPRedirector::TSession* TUDPRedirector::SessionFor(const sockaddr_in& from, st
     PublishCount();
     return nullptr;
   }
-  index_.emplace(key, session);
+  index_.emplace(ClientKey(from), session);
+  if (caps_) {
+    session->Caps = &address_caps_[address];
+    ++session->Caps->Sessions;
+  }
   if (datagrams > 1) {
     session->Confirmed = true;
   } else {
@@ -279,6 +363,9 @@ void TUDPRedirector::RemoveSession(TSessions::iterator session) {
   // Shed for another redirector of the loop, it may wait for this one's
   // pass, which must not find it.
   if (!ready_.empty()) std::erase(ready_, &*session);
+  Loop().MutableCounters().UdpLifetime.Observe(kLifetimeBoundsMs, Events().NowMs() - session->Created);
+  if (session->Caps != nullptr && --session->Caps->Sessions == 0)
+    address_caps_.erase(session->ClientAddr.sin_addr.s_addr);
   // Stops watching, closes the socket and gives back the address share.
   sessions_.erase(session);
   PublishCount();
@@ -300,9 +387,17 @@ void TUDPRedirector::CloseAll() {
   }
   ready_.clear();
   listener_ready_ = false;
+  // The redirector's end is the end of its sessions' lives.
+  const std::int64_t now = Events().NowMs();
+  TRelayLoopCounters& counters = Loop().MutableCounters();
+  for (const TSession& session : sessions_)
+    counters.UdpLifetime.Observe(kLifetimeBoundsMs, now - session.Created);
   unconfirmed_.clear();
   index_.clear();
   sessions_.clear();
+  address_caps_.clear();
+  // Logs what it still holds.
+  cap_log_.reset();
   PublishCount();
   CloseSocket();
 }
@@ -327,9 +422,15 @@ std::int64_t TUDPRedirector::UnconfirmedExpiryTime(std::int64_t created) const {
 }
 
 void TUDPRedirector::AddToStats(const TPassTally& tally) {
-  if (tally.datagrams_to_target + tally.datagrams_from_target == 0) return;
   TRedirectorStats& stats = *stats_;
   constexpr auto kRelaxed = std::memory_order_relaxed;
+  if (tally.dropped != 0) {
+    stats.Dropped.fetch_add(tally.dropped, kRelaxed);
+    // The loop thread is the only writer.
+    std::atomic<std::uint64_t>& dropped = Loop().MutableCounters().DatagramsDropped;
+    dropped.store(dropped.load(kRelaxed) + tally.dropped, kRelaxed);
+  }
+  if (tally.datagrams_to_target + tally.datagrams_from_target == 0) return;
   if (tally.datagrams_to_target != 0) {
     stats.DatagramsToTarget.fetch_add(tally.datagrams_to_target, kRelaxed);
     stats.BytesToTarget.fetch_add(tally.bytes_to_target, kRelaxed);
@@ -343,7 +444,31 @@ void TUDPRedirector::AddToStats(const TPassTally& tally) {
 
 void TUDPRedirector::PublishCount() {
   session_count_.store(sessions_.size(), std::memory_order_release);
-  stats_->Open.store(static_cast<std::uint32_t>(sessions_.size()), std::memory_order_relaxed);
+  const auto open = static_cast<std::uint32_t>(sessions_.size());
+  stats_->Open.store(open, std::memory_order_relaxed);
+  stats_->Players.store(open, std::memory_order_relaxed);
+}
+
+std::vector<TPlayerView> TUDPRedirector::Players() const {
+  TEventLoop& events = Events();
+  const std::int64_t now = events.NowMs();
+  // Sessions keep loop clock times; the views show wall clock ones.
+  const std::int64_t wall = events.WallMs();
+  std::vector<TPlayerView> players;
+  players.reserve(sessions_.size());
+  for (const TSession& session : sessions_) {
+    TPlayerView& player = players.emplace_back();
+    player.Address = session.ClientAddr.sin_addr.s_addr;
+    player.Port = ntohs(session.ClientAddr.sin_port);
+    player.StartedMs = wall - (now - session.Created);
+    player.LastActivityMs = wall - (now - session.LastMoved);
+    player.BytesToTarget = session.BytesToTarget;
+    player.BytesFromTarget = session.BytesFromTarget;
+    player.DatagramsToTarget = session.DatagramsToTarget;
+    player.DatagramsFromTarget = session.DatagramsFromTarget;
+    player.Held = session.Caps != nullptr && now - session.Caps->DroppedAt < kHeldShownMs;
+  }
+  return players;
 }
 
 }  // namespace quorvane

@@ -44,6 +44,15 @@
 // from then on the time-out is the redirector's, and answers still do not
 // refresh it. Unconfirmed sessions are also listed apart, in order of
 // creation, which is their order of last activity too.
+//
+// Caps (servers/Players.h) hold each client address, whatever its ports,
+// and the redirector as a whole to what they may send on. Of a run of one
+// client's datagrams, the longest beginning that fits every bucket goes on
+// and the rest is dropped, so a capped client still sees its datagrams in
+// order. A run dropped whole neither opens a session nor keeps one alive: a
+// flooder held at its cap holds no place by flooding. The per-address
+// buckets live while the address holds a session, so forged sources cannot
+// grow them beyond the table.
 #pragma once
 
 #include <netinet/in.h>
@@ -54,6 +63,7 @@
 #include <limits>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -62,6 +72,7 @@
 #include "runtime/EventLoop.h"
 #include "runtime/FdBudget.h"
 #include "runtime/Net.h"
+#include "servers/Players.h"
 #include "servers/Redirector.h"
 #include "servers/RedirectorOptions.h"
 #include "servers/RelayLoop.h"
@@ -114,9 +125,22 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
   std::size_t SessionCount() const override { return session_count_.load(std::memory_order_acquire); }
   // Loop thread: sessions no answer or second datagram has confirmed yet.
   std::size_t UnconfirmedCount() const { return unconfirmed_.size(); }
+  // Loop thread: one player per session.
+  std::vector<TPlayerView> Players() const override;
 
  private:
   static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+  // A player is shown held this long after its address's last drop.
+  static constexpr std::int64_t kHeldShownMs = 1000;
+
+  // What one client address may still send, kept while it holds a session.
+  struct TAddressCaps {
+    TTokenBucket Datagrams;
+    TTokenBucket Bytes;
+    std::uint32_t Sessions = 0;
+    // Loop clock time of its last datagram dropped over a cap.
+    std::int64_t DroppedAt = std::numeric_limits<std::int64_t>::min() / 2;
+  };
 
   // One client: its own socket, watched by the loop for answers.
   class TSession final : public TLoopWatch {
@@ -124,6 +148,8 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
     TSession(TUDPRedirector& owner, std::int64_t now, const sockaddr_in& client, TUniqueFd socket,
              TAddressSlot share, fd_budget::TFdGrant descriptors)
         : LastActivity(now),
+          Created(now),
+          LastMoved(now),
           ClientAddr(client),
           Socket(std::move(socket)),
           AddressShare(std::move(share)),
@@ -140,6 +166,13 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
     // Loop clock time of the session's creation or of its client's last
     // datagram; answers from the target do not refresh it.
     std::int64_t LastActivity;
+    // Loop clock times of its first datagram and of the last one either way.
+    const std::int64_t Created;
+    std::int64_t LastMoved;
+    std::uint64_t BytesToTarget = 0, DatagramsToTarget = 0;
+    std::uint64_t BytesFromTarget = 0, DatagramsFromTarget = 0;
+    // Its address's buckets, while the redirector has caps.
+    TAddressCaps* Caps = nullptr;
     // The client exactly as the receive call gave it (network byte order).
     sockaddr_in ClientAddr;
     // Bound to a system-chosen port; forwarded datagrams leave through it and
@@ -176,11 +209,18 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
   // Least recently active first. A list, so that a session stays put (the
   // loop holds its address) while others come and go.
   using TSessions = std::list<TSession>;
+  // Every session, keyed by its client's port and address.
+  using TIndex = std::unordered_map<std::uint64_t, TSessions::iterator>;
 
   // What one pass relayed, added to the stats once per pass.
   struct TPassTally {
     std::uint64_t bytes_to_target = 0, datagrams_to_target = 0;
     std::uint64_t bytes_from_target = 0, datagrams_from_target = 0;
+    std::uint64_t dropped = 0;
+  };
+  // The caps as one batch sees them, per second; 0: none.
+  struct TRates {
+    std::uint64_t datagrams = 0, bytes = 0, redirector_bytes = 0;
   };
 
   TEventLoop& Events() const { return Loop().Loop(); }
@@ -201,10 +241,14 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
   // datagrams from one client with one send through its session socket.
   // False when the receive failed.
   bool ForwardDatagrams(TPassTally& tally);
-  // The session for |from|: the existing one, refreshed at |now|, or a new
-  // one when the limits allow it; nullptr when the datagram is dropped.
-  // |datagrams| came together from |from|: more than one confirms it.
-  TSession* SessionFor(const sockaddr_in& from, std::int64_t now, unsigned datagrams);
+  // How many of the |count| datagrams from |first| on fit |caps| and the
+  // redirector's bucket at |now|, and their |bytes|; takes no token.
+  unsigned CappedRun(TAddressCaps& caps, const TRates& rates, unsigned first, unsigned count,
+                     std::int64_t now, std::uint64_t& bytes);
+  // |found| (a place in the index) refreshed at |now|, or else a new session for |from| when the
+  // limits allow it; nullptr when the datagrams are dropped. |datagrams|
+  // came together from |from|: more than one confirms it.
+  TSession* SessionFor(TIndex::iterator found, const sockaddr_in& from, std::int64_t now, unsigned datagrams);
   // Its descriptor for a new session from |address|, charged to the owner:
   // when short, bought with an unconfirmed session, never with a confirmed
   // one.
@@ -251,9 +295,15 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
   TSessions sessions_;
   // The unconfirmed ones among them, oldest first.
   std::list<TSessions::iterator> unconfirmed_;
-  // Every session, keyed by its client's port and address.
-  std::unordered_map<std::uint64_t, TSessions::iterator> index_;
+  TIndex index_;
   TAddressCounter sessions_per_address_;
+  // With caps: the buckets of every address that holds a session, the
+  // redirector's own, and the line that reports what they dropped.
+  const std::shared_ptr<const TPlayerCaps> caps_;
+  std::unordered_map<std::uint32_t, TAddressCaps> address_caps_;
+  TTokenBucket redirector_bytes_;
+  std::string cap_subject_;         // "UDP Redirector at A:P"
+  std::optional<TCapLog> cap_log_;  // while started with caps
   // Sessions reported readable since the last pass. None is removed before
   // the pass reads them: only a pass, or the end of the redirector, removes
   // sessions, and both empty this first.

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "admin/AdminServer.h"
+#include "requests/RedirectorFactory.h"
 #include "requests/ServerFixture.h"
 #include "runtime/Clock.h"
 #include "servers/ConnectFailures.h"
@@ -118,7 +119,8 @@ std::map<std::string, double> ParseMetrics(const std::string& text, std::string*
     if (line.rfind("# TYPE ", 0) == 0) {
       const std::string name = line.substr(7, line.find(' ', 7) - 7);
       const std::string type = line.substr(8 + name.size());
-      if (!helped.contains(name) || (type != "counter" && type != "gauge")) *problem = "bad TYPE: " + line;
+      if (!helped.contains(name) || (type != "counter" && type != "gauge" && type != "histogram"))
+        *problem = "bad TYPE: " + line;
       if (type == "counter" && !name.ends_with("_total")) *problem = "counter without _total: " + line;
       if (!typed.emplace(name, type).second) *problem = "second TYPE: " + line;
       continue;
@@ -126,7 +128,13 @@ std::map<std::string, double> ParseMetrics(const std::string& text, std::string*
     const std::size_t space = line.rfind(' ');
     const std::string series = line.substr(0, space);
     const std::string name = series.substr(0, series.find('{'));
-    if (space == std::string::npos || !typed.contains(name)) {
+    // A histogram's samples are named after its family with a suffix.
+    const auto histogram = [&](const char* suffix) {
+      const auto family = typed.find(name.substr(0, name.rfind('_')));
+      return name.ends_with(suffix) && family != typed.end() && family->second == "histogram";
+    };
+    if (space == std::string::npos ||
+        !(typed.contains(name) || histogram("_bucket") || histogram("_sum") || histogram("_count"))) {
       *problem = "sample of no declared family: " + line;
       continue;
     }
@@ -180,12 +188,25 @@ class AdminServerTest : public ServerFixture {
     ASSERT_TRUE(admin_->Start());
     admin_port_ = admin_->BoundPort();
   }
+  // Replaces the relay engine with one whose loops' clock moves only when
+  // the test moves now_.
+  void FreezeLoopClock() {
+    now_ = 0;
+    engine_->Stop();
+    engine_ = std::make_unique<TRelayEngine>(0, TLoopClock{[] { return now_.load(); }, {}});
+    ASSERT_TRUE(engine_->Start());
+  }
+  // Lets every loop see the clock moved.
+  void TurnLoops() {
+    for (std::size_t i = 0; i < engine_->LoopCount(); ++i) engine_->Loop(i).RunSync([] {});
+  }
   // Starts the requests server, then the admin endpoint.
   void StartAll(const std::string& token = "", bool (*peer_is_local)(std::uint32_t) = nullptr) {
     StartServer();
     StartAdmin(token, peer_is_local, 0);
   }
 
+  static inline std::atomic<std::int64_t> now_{0};
   std::unique_ptr<TAdminServer> admin_;
   std::uint16_t admin_port_ = 0;
 };
@@ -227,6 +248,8 @@ TEST_F(AdminListsTest, ListsDescribeEachRedirectorAndEachSessionsRegistration) {
   EXPECT_EQ(first["owner"], (TJson{{"address", "127.0.0.1"}, {"port", LocalPort(a_->Fd())}}));
   EXPECT_TRUE(first["last_activity"].is_null());
   EXPECT_EQ(first["created_at"].get<std::string>().size(), 20u);  // 2026-12-06T23:40:00Z
+  EXPECT_EQ(first["players"], 0);
+  EXPECT_EQ(first["held"], 0);
   EXPECT_EQ(redirectors[1]["kind"], "udp");
   EXPECT_EQ(redirectors[1]["proto"], 17);
 
@@ -272,11 +295,13 @@ TEST_F(AdminListsTest, DeletedRedirectorAndEndedSessionLeaveTheListsAndTheCounts
 }
 
 // One session creates a TCP and a UDP redirector (and the TCP one again)
-// and relays 1000 bytes and 3 datagrams through them.
+// and relays 1000 bytes and 3 datagrams through them, on loops whose clock
+// the test moves.
 class AdminMetricsTest : public AdminServerTest {
  protected:
   void SetUp() override {
     AdminServerTest::SetUp();
+    FreezeLoopClock();
     StartAll();
     client_ = std::make_unique<ControlClient>(port_);
     const TNatReply tcp = client_->Nat(kNatCreate, kProtoTcp, Loopback(), tcp_echo_.Port());
@@ -284,10 +309,10 @@ class AdminMetricsTest : public AdminServerTest {
     ASSERT_EQ(tcp.Status, kNatOk);
     ASSERT_EQ(udp.Status, kNatOk);
     EXPECT_EQ(client_->Nat(kNatCreate, kProtoTcp, Loopback(), tcp_echo_.Port()).Status, kNatOk);  // reused
+    tcp_public_ = tcp.PublicPort();
     relayed_ = ConnectLoopback(tcp.PublicPort());
     ASSERT_TRUE(EchoesThroughTcp(relayed_.Get(), std::string(1000, 'x')));
-    std::uint16_t peer_port = 0;
-    const TUniqueFd peer = BindUdpLoopback(&peer_port);
+    const TUniqueFd peer = BindUdpLoopback(&peer_port_);
     for (int i = 0; i < 3; ++i) {
       ASSERT_TRUE(SendDatagram(peer.Get(), "ping!", udp.PublicPort()));
       ASSERT_EQ(RecvDatagram(peer.Get()), "ping!");
@@ -304,13 +329,16 @@ class AdminMetricsTest : public AdminServerTest {
   UdpEchoServer udp_echo_;
   std::unique_ptr<ControlClient> client_;
   TUniqueFd relayed_;
+  std::uint16_t tcp_public_ = 0;
+  std::uint16_t peer_port_ = 0;  // the UDP player's
   std::map<std::string, double> during_;
 };
 
 TEST_F(AdminMetricsTest, MetricsHaveEveryFamilyAndCountTrafficWithoutGoingBack) {
   for (const char* family :
        {"quorvane_tcp_relays_open", "quorvane_log_lines_dropped_total", "quorvane_descriptors_open",
-        "quorvane_descriptors_limit",
+        "quorvane_descriptors_limit", R"(quorvane_tcp_connect_wait_seconds_bucket{le="0.001"})",
+        R"(quorvane_relay_lifetime_seconds_bucket{proto="udp",le="28800"})",
         R"(quorvane_build_info{version=")" QUORVANE_VERSION R"(",commit=")" QUORVANE_COMMIT R"("})",
         R"(quorvane_refusals_total{work="udp_sessions",reason="DESCRIPTOR_RESERVE"})"}) {
     EXPECT_TRUE(during_.contains(family)) << family;
@@ -331,7 +359,10 @@ TEST_F(AdminMetricsTest, MetricsHaveEveryFamilyAndCountTrafficWithoutGoingBack) 
       {R"(quorvane_relayed_bytes_total{proto="udp",direction="to_target"})", 15},
       {R"(quorvane_relayed_datagrams_total{direction="from_target"})", 3},
       {"quorvane_udp_sessions_open", 1},
-      {"quorvane_udp_sessions_total", 1}};
+      {"quorvane_udp_sessions_total", 1},
+      {"quorvane_udp_datagrams_capped_total", 0},
+      {"quorvane_tcp_relays_held_total", 0},
+      {R"(quorvane_relay_lifetime_seconds_bucket{proto="tcp",le="+Inf"})", 0}};
   for (const auto& [series, value] : counted) EXPECT_EQ(during_.at(series), value) << series;
   // The process as the kernel sees it, started before now.
   const auto sampled = [&](const char* series) { return during_.contains(series) ? during_.at(series) : -1; };
@@ -364,11 +395,7 @@ TEST_F(AdminMetricsTest, MetricsHaveEveryFamilyAndCountTrafficWithoutGoingBack) 
 // listens on), and never answered by a UDP one. The loops' clock moves only
 // when the test moves it, so that the UDP session expires at once.
 TEST_F(AdminServerTest, PlayersTheTargetFailsAreCountedShownAndLoggedOncePerInterval) {
-  static std::atomic<std::int64_t> now;
-  now = 0;
-  engine_->Stop();
-  engine_ = std::make_unique<TRelayEngine>(0, TLoopClock{[] { return now.load(); }, {}});
-  ASSERT_TRUE(engine_->Start());
+  FreezeLoopClock();
   StartAll();
   ControlClient client(port_);
   const TUniqueFd closed = OpenTcpSocket();
@@ -396,10 +423,10 @@ TEST_F(AdminServerTest, PlayersTheTargetFailsAreCountedShownAndLoggedOncePerInte
   const TUniqueFd player = BindUdpLoopback(&player_port);
   ASSERT_TRUE(SendDatagram(player.Get(), "anyone?", udp.PublicPort()));
   ASSERT_EQ(RecvDatagram(silent.Get()), "anyone?");
-  now = kUnconfirmedTimeoutMs + 1;
+  now_ = kUnconfirmedTimeoutMs + 1;
   TJson redirectors;
   EXPECT_TRUE(WaitUntil([&] {
-    for (std::size_t i = 0; i < engine_->LoopCount(); ++i) engine_->Loop(i).RunSync([] {});
+    TurnLoops();
     redirectors = Json(admin_port_, "/api/redirectors")["redirectors"];
     return redirectors[1]["unanswered"] == 1;
   }));
@@ -511,10 +538,12 @@ TEST_F(AdminDeleteTest, DeleteFromARemotePeerANameOrOfABadKeyIsRefused) {
       bad.replace(at, 1, std::to_string(echo_.Port()));
     }
     EXPECT_EQ(Http(admin_port_, "DELETE", "/api/redirectors/" + bad).Status, 400) << bad;
+    EXPECT_EQ(Http(admin_port_, "GET", "/api/redirectors/" + bad + "/players").Status, 400) << bad;
   }
-  EXPECT_EQ(
-      Http(admin_port_, "DELETE", "/api/redirectors/udp/127.0.0.1/" + std::to_string(echo_.Port())).Status,
-      404);
+  const std::string udp_key = "/api/redirectors/udp/127.0.0.1/" + std::to_string(echo_.Port());
+  EXPECT_EQ(Http(admin_port_, "DELETE", udp_key).Status, 404);
+  EXPECT_EQ(Http(admin_port_, "GET", udp_key + "/players").Status, 404);
+  EXPECT_EQ(Json(admin_port_, key_ + "/players")["players"], TJson::array());
   EXPECT_EQ(RedirectorCount(), 1u);
 }
 
@@ -592,6 +621,9 @@ TEST_F(AdminServerTest, OversizedRequestsAreCutOffAndAWrongMethodGets405) {
       {"DELETE /api/sessions", "\r\n", 405, "GET, HEAD"},
       {"GET /api/redirectors/tcp/127.0.0.1/1", "\r\n", 405, "DELETE"},
       {"POST /api/redirectors/udp/127.0.0.1/1", small, 405, "DELETE"},
+      {"DELETE /api/redirectors/udp/127.0.0.1/1/players", "\r\n", 405, "GET, HEAD"},
+      {"POST /api/redirectors/6/127.0.0.1/1/players", small, 405, "GET, HEAD"},
+      {"GET /api/redirectors/6/127.0.0.1/1/players/x", "\r\n", 404, ""},
       {"POST /nowhere", small, 404, ""}};
   for (const auto& [line, body, status, allow] : cases) {
     const auto reply = Exchange(admin_port_, line + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + body);

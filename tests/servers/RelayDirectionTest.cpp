@@ -107,15 +107,28 @@ TEST(RelayDirectionTest, SmallMessageGivesItsBufferBackOnceSentAndTheEndComesAft
 }
 
 TEST(RelayDirectionTest, FailedSinkDropsWhatWaitsWhileTheSourceStillEnds) {
-  for (const std::size_t size : {std::size_t{5}, 2 * kSmallBufferBytes}) {
-    SCOPED_TRACE(size > kSmallBufferBytes ? "bytes in the pipe" : "bytes in the buffer");
+  struct TCase {
+    const char* name;
+    std::size_t size;
+    std::size_t limit;  // per Fill(), in the buffer and in the pipe alike
+  };
+  const TCase cases[] = {
+      {"bytes in the buffer", 5, TRelayDirection::kNoLimit},
+      {"bytes in the pipe", 2 * kSmallBufferBytes, TRelayDirection::kNoLimit},
+      {"bytes in the pipe, taken a few at a time", 2 * kSmallBufferBytes, 3000},
+  };
+  for (const auto& [name, size, limit] : cases) {
+    SCOPED_TRACE(name);
     TRelayBufferPool pool;
     TPair source = MakePair();
     TPair sink = MakePair();
     TRelayDirection direction(source.near.Get(), sink.near.Get(), pool);
     ASSERT_TRUE(SendAll(source.peer.Get(), std::string(size, 'x')));
     std::size_t filled = 0;
-    for (std::size_t n; (n = direction.Fill()) > 0;) filled += n;
+    for (std::size_t n; (n = direction.Fill(limit)) > 0;) {
+      ASSERT_LE(n, limit);
+      filled += n;
+    }
     ASSERT_EQ(filled, size);
     EXPECT_EQ(direction.Spliced(), size > kSmallBufferBytes);
     sink.peer.Reset();  // the sink's peer is gone: the next send fails

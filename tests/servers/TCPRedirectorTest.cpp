@@ -167,6 +167,23 @@ TEST_F(TCPRedirectorTest, ConnectionQueuedBeforeStartRelaysAMegabyteEachWay) {
       << " and " << stats->BytesFromTarget.load() << " bytes counted";
   EXPECT_EQ(stats->Open.load(), 1u);
   EXPECT_GT(stats->LastActivityMs.load(), 0);
+  // The relay is the redirector's one player until it ends.
+  std::vector<TPlayerView> players;
+  const auto list_players = [&] { redirector_->Loop().RunSync([&] { players = redirector_->Players(); }); };
+  list_players();
+  ASSERT_EQ(players.size(), 1u);
+  EXPECT_EQ(players[0].Address, Loopback());
+  EXPECT_EQ(players[0].Port, LocalPort(client_.Get()));
+  EXPECT_TRUE(players[0].BytesToTarget == kMiB && players[0].BytesFromTarget == kMiB);
+  EXPECT_TRUE(!players[0].Connecting && !players[0].Held);
+  EXPECT_GE(players[0].LastActivityMs, players[0].StartedMs);
+  EXPECT_EQ(stats->Players.load(), 1u);
+  client_.Reset();
+  target_.Reset();
+  EXPECT_TRUE(WaitUntil([&] {
+    list_players();
+    return players.empty() && stats->Players.load() == 0;
+  }));
 }
 
 TEST_F(TCPRedirectorTest, RelayOutlivesItsRedirectorUntilTheEngineStops) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -80,21 +81,27 @@ class TCPRelayTest : public ::testing::Test {
     loop_.WaitFor();
   }
 
-  // Connects a player and starts its relay to 127.0.0.1:|target_port|.
-  // |tiny_buffers|: the player's receive buffer and the relay's send buffer
-  // towards it are tiny, so that the relay soon holds what the player has
-  // not read yet.
-  TUniqueFd StartRelay(std::uint16_t target_port, bool tiny_buffers = false) {
+  // Connects a player (from |from| when set) and starts its relay, among
+  // players_, to 127.0.0.1:|target_port|. |tiny_buffers|: the player's
+  // receive buffer and the relay's send buffer towards it are tiny, so that
+  // the relay soon holds what the player has not read yet.
+  TUniqueFd StartRelay(std::uint16_t target_port, bool tiny_buffers = false, std::uint32_t from = 0) {
     TUniqueFd player(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (from != 0) {
+      EXPECT_TRUE(BindTo(player.Get(), from, 0));
+    }
     if (tiny_buffers) SetBuffer(player.Get(), SO_RCVBUF, kTinyBuffer);
     const sockaddr_in to = MakeSockAddr(Loopback(), listener_port_);
     EXPECT_EQ(::connect(player.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
     TRelayRequest request;
-    request.Accepted.Reset(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    socklen_t length = sizeof request.Peer;
+    request.Accepted.Reset(::accept4(listener_.Get(), reinterpret_cast<sockaddr*>(&request.Peer), &length,
+                                     SOCK_CLOEXEC | SOCK_NONBLOCK));
     EXPECT_TRUE(request.Accepted);
     if (tiny_buffers) SetBuffer(request.Accepted.Get(), SO_SNDBUF, kTinyBuffer);
     request.Target = MakeSockAddr(Loopback(), target_port);
     request.Stats = stats_;
+    request.Players = players_;
     loop_.Post([this, request = std::move(request)]() mutable { loop_.StartRelay(std::move(request)); });
     return player;
   }
@@ -146,6 +153,7 @@ class TCPRelayTest : public ::testing::Test {
   std::atomic<std::int64_t> now_ms_{1'000'000};
   TRelayLoop loop_{TLoopClock{[this] { return now_ms_.load(); }, {}}};
   std::shared_ptr<TRedirectorStats> stats_ = std::make_shared<TRedirectorStats>();
+  std::shared_ptr<TTcpPlayers> players_;
   TUniqueFd listener_;  // where players connect
   std::uint16_t listener_port_ = 0;
   TUniqueFd target_listener_;
@@ -400,6 +408,73 @@ TEST_F(TCPRelayTest, RelayHoldsNoMoreThanItsBoundBehindATargetThatNeverReads) {
   // Nothing was lost or reordered on the way.
   const auto got = RecvExact(target_.Get(), sent, 30s);
   EXPECT_TRUE(got && *got == Pattern(0, sent));
+}
+
+TEST_F(TCPRelayTest, CappedPlayerIsHeldBackWithoutLossWhilePlayersFromOtherAddressesAreNot) {
+  constexpr std::size_t kRate = 64 * kKiB;
+  const auto caps = std::make_shared<TPlayerCaps>();
+  caps->TcpBytesPerPlayer = kRate;
+  players_ = std::make_shared<TTcpPlayers>(loop_.Loop(), "TCP Redirector at 127.0.0.1:1", caps);
+  LogCapture log;
+  target_listener_ = ListenLoopback(&target_port_);
+  player_ = StartRelay(target_port_, false, ::inet_addr("127.0.0.2"));
+  target_ = AcceptWithin(target_listener_.Get());
+  const TUniqueFd other = StartRelay(target_port_, false, ::inet_addr("127.0.0.3"));
+  const TUniqueFd other_target = AcceptWithin(target_listener_.Get());
+  ASSERT_TRUE(player_ && target_ && other && other_target);
+  const std::string sent = Pattern(0, 4 * kRate);
+  std::atomic<bool> sent_all{false};
+  std::thread sender([&] { sent_all = SendAll(player_.Get(), sent); });
+  // On an early return the sender may be blocked: its shutdown frees it.
+  const std::unique_ptr<std::thread, std::function<void(std::thread*)>> joined(&sender, [&](std::thread* t) {
+    if (!t->joinable()) return;
+    ::shutdown(player_.Get(), SHUT_RDWR);
+    t->join();
+  });
+
+  // A full bucket lets a second's worth through; then the player is held
+  // until the clock moves, and the other address is not.
+  std::string got = RecvExact(target_.Get(), kRate).value_or("");
+  EXPECT_TRUE(NothingArrives(target_.Get(), 50ms));
+  ASSERT_TRUE(SendAll(other.Get(), "hi"));
+  EXPECT_EQ(RecvExact(other_target.Get(), 2), "hi");
+  std::vector<TPlayerView> views;
+  loop_.RunSync([&] { views = players_->Views(); });
+  ASSERT_EQ(views.size(), 2u);
+  EXPECT_TRUE(views[0].Held && views[0].Address == ::inet_addr("127.0.0.2"));
+  EXPECT_EQ(views[0].BytesToTarget, kRate);
+  EXPECT_TRUE(!views[1].Held && views[1].BytesToTarget == 2);
+  EXPECT_EQ(stats_->Held.load(), 1u);
+  EXPECT_EQ(stats_->Players.load(), 2u);
+  EXPECT_EQ(loop_.Counters().RelaysHeld.load(), 1u);
+  EXPECT_EQ(log.CountPrefix("TCP Redirector at 127.0.0.1:1 held back 1 reads over the player caps"), 1);
+
+  std::int64_t elapsed_ms = 0;
+  while (got.size() < sent.size() && elapsed_ms < 60'000) {
+    Advance(100);
+    elapsed_ms += 100;
+    char bytes[16 * kKiB];
+    for (ssize_t n; (n = RecvSome(target_.Get(), bytes, sizeof bytes, MSG_DONTWAIT)) > 0;) {
+      got.append(bytes, static_cast<std::size_t>(n));
+    }
+    EXPECT_LE(got.size(), kRate + kRate * static_cast<std::size_t>(elapsed_ms) / 1000);
+  }
+  sender.join();
+  EXPECT_TRUE(sent_all);
+  EXPECT_TRUE(got == sent) << "received " << got.size() << " of " << sent.size();
+  EXPECT_GT(stats_->Held.load(), 1u);
+
+  // Both connected in the turn they were accepted and lived as long as the
+  // clock moved; ended, they are no players any more.
+  for (TUniqueFd* fd : {&player_, &target_}) fd->Reset();
+  ::shutdown(other.Get(), SHUT_RDWR);
+  ::shutdown(other_target.Get(), SHUT_RDWR);
+  ASSERT_TRUE(WaitUntil([&] { return Relays() == 0; }));
+  EXPECT_EQ(stats_->Players.load(), 0u);
+  const auto& counters = loop_.Counters();
+  EXPECT_EQ(counters.ConnectWait.Counts[0].load(), 2u);
+  EXPECT_EQ(counters.TcpLifetime.Counts[1].load(), 2u);
+  EXPECT_EQ(counters.TcpLifetime.SumMs.load(), 2 * static_cast<std::uint64_t>(elapsed_ms));
 }
 
 }  // namespace

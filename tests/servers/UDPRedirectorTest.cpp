@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -516,6 +517,107 @@ TEST_F(UDPRedirectorTest, ReceiveFailureOnTheListeningSocketEndsTheRedirectorWit
   EXPECT_EQ(redirector.SessionCount(), 0u);
   // Nothing is left open even before the redirector is destroyed.
   EXPECT_EQ(FdsOpenedSince(baseline_fds_), "");
+}
+
+TEST_F(UDPRedirectorTest, PlayersAreItsSessionsWithWhatTheyMovedAndTheirWaitsAreObserved) {
+  TUDPRedirector& redirector = Redirect(target_port_, 60000);
+  TUniqueFd a = Client(), b = ClientOn("127.0.0.2");
+  sockaddr_in a_session{};
+  ASSERT_TRUE(SendDatagram(a.Get(), "ab", port_));
+  ASSERT_EQ(RecvDatagram(target_.Get(), 5000ms, &a_session), "ab");
+  ASSERT_TRUE(SendDatagram(b.Get(), "xyz", port_));
+  ASSERT_EQ(RecvDatagram(target_.Get()), "xyz");
+  SetClock(30);  // a's first answer comes 30 ms after its first datagram
+  for (const char* answer : {"back", "!"}) {
+    ASSERT_GE(SendTo(target_.Get(), answer, std::strlen(answer), a_session), 0);
+    ASSERT_EQ(RecvDatagram(a.Get()), answer);
+  }
+  std::vector<TPlayerView> players;
+  loop_.RunSync([&] { players = redirector.Players(); });
+  ASSERT_EQ(players.size(), 2u);
+  EXPECT_EQ(players[0].Address, inet_addr("127.0.0.1"));
+  EXPECT_EQ(players[0].Port, LocalPort(a.Get()));
+  EXPECT_EQ(std::tuple(players[0].BytesToTarget, players[0].DatagramsToTarget, players[0].BytesFromTarget,
+                       players[0].DatagramsFromTarget, players[0].LastActivityMs - players[0].StartedMs),
+            std::tuple(2u, 1u, 5u, 2u, 30));
+  EXPECT_EQ(players[1].Address, inet_addr("127.0.0.2"));
+  EXPECT_EQ(std::tuple(players[1].BytesToTarget, players[1].DatagramsToTarget, players[1].BytesFromTarget,
+                       players[1].LastActivityMs - players[1].StartedMs, players[1].Held),
+            std::tuple(3u, 1u, 0u, 0, false));
+  EXPECT_EQ(redirector.Stats()->Players.load(), 2u);
+  const TRelayLoopCounters& counters = loop_.Counters();
+  EXPECT_EQ(counters.AnswerWait.Counts[5].load(), 1u);  // (25, 50] ms
+  EXPECT_EQ(counters.AnswerWait.SumMs.load(), 30u);
+
+  SetClock(60001);  // both expire, a minute and a millisecond old
+  loop_.RunSync([&] { players = redirector.Players(); });
+  EXPECT_TRUE(players.empty());
+  EXPECT_EQ(redirector.Stats()->Players.load(), 0u);
+  EXPECT_EQ(counters.UdpLifetime.Counts[3].load(), 2u);  // (1, 5] min
+}
+
+// Queued before the redirector starts, so that one batch holds them all:
+// 6 datagrams of 10 bytes from a flooder's first socket, 2 of 2 bytes from
+// another player, 4 of 10 bytes from a second socket of the flooder.
+TEST_F(UDPRedirectorTest, CapsCutAFloodingAddressOrTheWholeRedirectorAndSayWho) {
+  struct TCase {
+    const char* name;
+    std::uint64_t datagrams, bytes, redirector_bytes;
+    unsigned flood_passed, player_passed, first_dropped;
+    std::size_t sessions;
+    std::string summed;  // of the rest, ten seconds later
+  };
+  const std::string top2 = "; top senders 127.0.0.2 ";
+  const std::string rest = "4 datagrams over the player caps in the last 10 s" + top2;
+  const TCase cases[] = {
+      {"datagrams per address", 3, 0, 0, 3, 2, 3, 2, rest + "(4)"},
+      {"bytes per address", 0, 25, 0, 2, 2, 4, 2, rest + "(4)"},
+      {"larger than the cap: alone on a full bucket", 0, 5, 0, 1, 2, 5, 2, rest + "(4)"},
+      {"bytes per redirector", 0, 0, 50, 5, 0, 1, 1, "6" + rest.substr(1) + "(4), 127.0.0.3 (2)"},
+  };
+  std::int64_t base = 0;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    const auto caps = std::make_shared<TPlayerCaps>();
+    caps->UdpDatagramsPerPlayer = c.datagrams;
+    caps->UdpBytesPerPlayer = c.bytes;
+    caps->BytesPerRedirector = c.redirector_bytes;
+    base += 100000;
+    SetClock(base);
+    TUDPRedirector& redirector = Redirect(target_port_, 60000, {.Caps = caps}, false);
+    TUniqueFd flood = ClientOn("127.0.0.2"), flood2 = ClientOn("127.0.0.2"), player = ClientOn("127.0.0.3");
+    for (const auto& [fd, data, times] :
+         {std::tuple{flood.Get(), "flood....f", 6}, std::tuple{player.Get(), "pp", 2},
+          std::tuple{flood2.Get(), "flood....F", 4}}) {
+      for (int i = 0; i < times; ++i) ASSERT_TRUE(SendDatagram(fd, data, port_));
+    }
+    const std::uint64_t dropped_before = loop_.Counters().DatagramsDropped.load();
+    loop_.RunSync([&] { EXPECT_TRUE(redirector.Start()); });
+    const unsigned dropped = 12 - c.flood_passed - c.player_passed;
+    ASSERT_TRUE(WaitUntil([&] { return redirector.Stats()->Dropped.load() == dropped; }));
+    std::map<std::string, unsigned> at_target;
+    for (unsigned i = 0; i < c.flood_passed + c.player_passed; ++i)
+      ++at_target[RecvDatagram(target_.Get()).value_or("")];
+    EXPECT_EQ(PendingBytes(target_.Get()), 0);
+    const unsigned flood_seen = at_target["flood....f"], player_seen = at_target["pp"];
+    EXPECT_EQ(std::tuple(flood_seen, player_seen, at_target.size()),
+              std::tuple(c.flood_passed, c.player_passed, 2u));
+    EXPECT_EQ(loop_.Counters().DatagramsDropped.load() - dropped_before, dropped);
+    EXPECT_EQ(redirector.SessionCount(), c.sessions);  // a run dropped whole opens none
+    loop_.RunSync([&] {
+      for (const TPlayerView& view : redirector.Players())
+        EXPECT_EQ(view.Held, view.Address == inet_addr("127.0.0.2"));
+    });
+
+    const std::string subject = "UDP Redirector at 127.0.0.1:" + std::to_string(port_) + " dropped ";
+    const std::string first = std::to_string(c.first_dropped);
+    EXPECT_EQ(log.CountPrefix(subject), 1);
+    EXPECT_TRUE(log.Contains(subject + first + " datagrams over the player caps" + top2 + "(" + first + ")"));
+    SetClock(base + kCapLogIntervalMs);
+    EXPECT_TRUE(log.Contains(subject + c.summed));
+    loop_.RunSync([&] { redirectors_.clear(); });
+  }
 }
 
 // Another client of the loop may destroy a redirector in the very turn
