@@ -66,6 +66,10 @@ TLimits ReadLimits(const TIniFile& ini) {
   limits.SessionDescriptors = ReadPercent(ini, "SESSION_DESCRIPTORS", defaults.SessionDescriptors);
   limits.RedirectorDescriptors = ReadPercent(ini, "REDIRECTOR_DESCRIPTORS", defaults.RedirectorDescriptors);
   limits.RelayDescriptors = ReadPercent(ini, "RELAY_DESCRIPTORS", defaults.RelayDescriptors);
+  limits.UdpDatagramsPerPlayer = ReadLimit(ini, "UDP_DATAGRAMS_PER_PLAYER", defaults.UdpDatagramsPerPlayer);
+  limits.UdpBytesPerPlayer = ReadLimit(ini, "UDP_BYTES_PER_PLAYER", defaults.UdpBytesPerPlayer);
+  limits.TcpBytesPerPlayer = ReadLimit(ini, "TCP_BYTES_PER_PLAYER", defaults.TcpBytesPerPlayer);
+  limits.BytesPerRedirector = ReadLimit(ini, "BYTES_PER_REDIRECTOR", defaults.BytesPerRedirector);
   return limits;
 }
 
@@ -202,6 +206,10 @@ std::vector<TSettingText> DescribeConfig(const TServerConfig& config) {
   add(kLimitsSection, "SESSION_DESCRIPTORS", std::to_string(limits.SessionDescriptors));
   add(kLimitsSection, "REDIRECTOR_DESCRIPTORS", std::to_string(limits.RedirectorDescriptors));
   add(kLimitsSection, "RELAY_DESCRIPTORS", std::to_string(limits.RelayDescriptors));
+  add(kLimitsSection, "UDP_DATAGRAMS_PER_PLAYER", std::to_string(limits.UdpDatagramsPerPlayer));
+  add(kLimitsSection, "UDP_BYTES_PER_PLAYER", std::to_string(limits.UdpBytesPerPlayer));
+  add(kLimitsSection, "TCP_BYTES_PER_PLAYER", std::to_string(limits.TcpBytesPerPlayer));
+  add(kLimitsSection, "BYTES_PER_REDIRECTOR", std::to_string(limits.BytesPerRedirector));
   const TPolicy& policy = config.Policy;
   add(kPolicySection, "TARGETS", Quoted(policy.Targets == TTargetPolicy::kPeer ? "PEER" : "ANY"));
   add(kPolicySection, "DENY", ListText(policy.DenyAddrs, policy.DenyMasks));

@@ -23,6 +23,7 @@ enum class TValueKind : std::uint8_t {
   kPort,         // integer, low 16 bits kept
   kFlag,         // integer, non-zero is true
   kLimit,        // integer >= 0
+  kCap,          // integer >= 0, and 0 or at least the key's Floor
   kPercent,      // integer 0 to 100
   kAddressList,  // addr[/mask],...
   kTargets,      // ANY or PEER
@@ -34,7 +35,17 @@ struct TKnownKey {
   std::string_view Name;
   TValueKind Kind;
   std::int32_t Default = 0;  // integer kinds
+  // kCap: a rate so low that players could not play; warned of, as a
+  // mistake in the unit or a missing digit is the likelier story.
+  std::int32_t Floor = 0;
 };
+
+// UDP_BYTES_PER_PLAYER: a datagram larger than a player's whole second
+// never passes, and an Ethernet frame's worth must. The rest: below these
+// no game's traffic gets through at its own pace.
+constexpr std::int32_t kLeastUdpDatagrams = 100;
+constexpr std::int32_t kLeastUdpBytes = 1500;
+constexpr std::int32_t kLeastTcpBytes = 16384;
 
 struct TKnownSection {
   std::string_view Name;
@@ -79,7 +90,15 @@ const std::vector<TKnownSection>& KnownSections() {
           {"SESSION_DESCRIPTORS", TValueKind::kPercent, static_cast<std::int32_t>(limits.SessionDescriptors)},
           {"REDIRECTOR_DESCRIPTORS", TValueKind::kPercent,
            static_cast<std::int32_t>(limits.RedirectorDescriptors)},
-          {"RELAY_DESCRIPTORS", TValueKind::kPercent, static_cast<std::int32_t>(limits.RelayDescriptors)}}},
+          {"RELAY_DESCRIPTORS", TValueKind::kPercent, static_cast<std::int32_t>(limits.RelayDescriptors)},
+          {"UDP_DATAGRAMS_PER_PLAYER", TValueKind::kCap,
+           static_cast<std::int32_t>(limits.UdpDatagramsPerPlayer), kLeastUdpDatagrams},
+          {"UDP_BYTES_PER_PLAYER", TValueKind::kCap, static_cast<std::int32_t>(limits.UdpBytesPerPlayer),
+           kLeastUdpBytes},
+          {"TCP_BYTES_PER_PLAYER", TValueKind::kCap, static_cast<std::int32_t>(limits.TcpBytesPerPlayer),
+           kLeastTcpBytes},
+          {"BYTES_PER_REDIRECTOR", TValueKind::kCap, static_cast<std::int32_t>(limits.BytesPerRedirector),
+           kLeastTcpBytes}}},
         {kPolicySection,
          {{"TARGETS", TValueKind::kTargets},
           {"DENY", TValueKind::kAddressList},
@@ -251,10 +270,14 @@ void CheckValue(const TIniFile& ini, std::string_view section, const TKnownKey& 
         out.Warn(key.Line, shown + " is not an integer (0 or 1)" + default_applies);
       break;
     case TValueKind::kLimit:
+    case TValueKind::kCap:
       if (!value.empty() && !integer) {
         out.Warn(key.Line, shown + " is not an integer" + default_applies);
       } else if (integer && number < 0) {
         out.Warn(key.Line, shown + " is negative (0 means no limit)" + default_applies);
+      } else if (integer && number > 0 && number < rule.Floor) {
+        out.Warn(key.Line, shown + " is below " + std::to_string(rule.Floor) +
+                               " a second, too little for any game to get through (0 means no cap)");
       }
       break;
     case TValueKind::kPercent:

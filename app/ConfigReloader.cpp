@@ -8,7 +8,10 @@
 
 namespace quorvane {
 
-TConfigReloader::TConfigReloader(TConfigSource source) : source_(std::move(source)) { SetEndSignal(ended_); }
+TConfigReloader::TConfigReloader(TConfigSource source, TConfigApplied applied)
+    : source_(std::move(source)), applied_(std::move(applied)) {
+  SetEndSignal(ended_);
+}
 
 TConfigReloader::~TConfigReloader() {
   Terminate();
@@ -34,6 +37,7 @@ void TConfigReloader::Execute() {
       outcome.Error(kWholeFile, "not reloaded; the settings in force stay");
     } else {
       PublishConfig(load.Snapshot);
+      if (applied_) applied_(*load.Snapshot);
       ReportChangedSettings(*running, *load.Snapshot, outcome);
       outcome.Note(kWholeFile, "configuration reloaded");
     }

@@ -3,6 +3,7 @@
 // signals must never wait for them.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "app/ConfigLoad.h"
@@ -11,10 +12,14 @@
 
 namespace quorvane {
 
+// What else a reload applies, beyond the snapshot that requests take
+// (PublishConfig): called on the reload thread right after publishing it.
+using TConfigApplied = std::function<void(const TServerConfig&)>;
+
 // Reloads the configuration whenever asked, on its own thread.
 class TConfigReloader final : public TThread {
  public:
-  explicit TConfigReloader(TConfigSource source);
+  explicit TConfigReloader(TConfigSource source, TConfigApplied applied = {});
   ~TConfigReloader() override;
 
   // Asks for a reload. Requests made while one runs fold into one more
@@ -33,6 +38,7 @@ class TConfigReloader final : public TThread {
 
  private:
   const TConfigSource source_;
+  const TConfigApplied applied_;
   TEvent requested_;
   std::shared_ptr<TEvent> ended_ = std::make_shared<TEvent>();
 };

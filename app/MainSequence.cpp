@@ -163,7 +163,12 @@ int Serve(TUniqueFd signal_fd, const TConfigSource& source, const TConfigLoad& l
   // and goes before the requests server does.
   std::unique_ptr<TAdminServer> admin;
   if (listening && !StartAdminEndpoint(server, &engine, config->Admin, admin)) return kExitFailed;
-  auto reloader = std::make_unique<TConfigReloader>(source);
+  // The caps are the redirectors' to read at every refill, so a reload
+  // puts them in place at once; the reload thread holds them, not the
+  // server, which it may outlive.
+  auto reloader = std::make_unique<TConfigReloader>(
+      source,
+      [caps = server.PlayerCaps()](const TServerConfig& applied) { StoreCaps(applied.Limits, *caps); });
   const bool reloading = listening && reloader->Resume();
   const TEvent stop_requested;
   TSignalWatcher watcher(std::move(signal_fd), stop_requested, reloading ? reloader.get() : nullptr);

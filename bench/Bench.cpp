@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +38,7 @@
 #include "bench/Measurements.h"
 #include "bench/RedirectorHost.h"
 #include "bench/RelaySystems.h"
+#include "bench/UdpFlood.h"
 
 namespace quorvane::bench {
 namespace {
@@ -61,6 +63,10 @@ constexpr double kCreateP99Target = 1000;        // µs, at most
 constexpr double kLegitP99TargetMs = 50;           // at most
 constexpr double kAdminGetTargetMs = 100;          // at most
 constexpr double kRssAfterAttackTargetKiB = 2048;  // at most, over the baseline
+// Under the player caps.
+constexpr double kCapOvershoot = 1.05;          // at most, times the cap
+constexpr double kCapDeviation = 0.05;          // at most, either way
+constexpr std::uint64_t kBulkCap = 8ULL << 20;  // TCP_BYTES_PER_PLAYER of the capped bulk row
 
 constexpr std::size_t kDirect = 0;
 constexpr std::size_t kQuorvane = 1;
@@ -196,12 +202,14 @@ TBenchConfig QuickConfig() {
   c.idle_hold_ms = 1000;
   c.slow_ms = 1000;
   c.setup_ms = 400;
+  c.cap_warm_up_ms = 1100;
+  c.cap_ms = 500;
   return c;
 }
 
 // The measurements --only can name.
-constexpr std::array<const char*, 10> kMeasurementNames = {"setup", "bulk",  "rtt",   "udp-rate", "idle",
-                                                           "slow",  "flood", "spray", "capacity", "attack"};
+constexpr std::array<const char*, 11> kMeasurementNames = {
+    "setup", "bulk", "rtt", "udp-rate", "idle", "slow", "caps", "flood", "spray", "capacity", "attack"};
 constexpr std::array<const char*, 3> kPeerNames = {"rinetd", "haproxy", "nginx"};
 
 struct TOptions {
@@ -253,6 +261,9 @@ struct TResults {
   TEchoRate rate1, rate64;
   TIdleCost idle;
   TSlowReceiver slow;
+  TCapsCost caps_cost;
+  TCappedBulk capped_bulk;
+  TUdpFlood udp_flood;
   TNopUnderFlood flood;
   TUdpUnderSpray spray;
   TCapacity capacity;
@@ -350,6 +361,70 @@ void AttackRows(TTable& table, const TAttack& a) {
                  !Missing(growth) && growth <= kRssAfterAttackTargetKiB ? 1 : 0);
 }
 
+// "+1.2%" of |value| against |reference|; "-" when either is missing.
+std::string Deviation(double value, double reference) {
+  if (Missing(value) || reference == 0) return "-";
+  const double percent = 100.0 * (value / reference - 1.0);
+  return (percent >= 0 ? "+" : "") + Number(percent, 1) + "%";
+}
+
+double MiB(std::uint64_t bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+
+void CapRows(TTable& table, const TResults& r, const TBenchConfig& config) {
+  const TUdpFlood& f = r.udp_flood;
+  table.Quorvane("UDP player's datagrams lost to / from the target while 127.0.0.3 floods its redirector",
+                 f.measured ? Whole(static_cast<double>(f.lost_to_target)) + " / " +
+                                  Whole(static_cast<double>(f.lost_from_target)) + " of " +
+                                  Whole(static_cast<double>(f.player_sent))
+                            : "-",
+                 std::to_string(kFloodPlayerRate) + "/s from 127.0.0.2, default caps", "0 / 0",
+                 f.measured && f.player_sent > 0 && f.lost_to_target == 0 && f.lost_from_target == 0 ? 1 : 0);
+  for (const TUdpFloodPhase& phase : f.phases) {
+    if (phase.datagram == 0) continue;
+    // The cap that binds at this size, in datagrams a second.
+    const double by_count = static_cast<double>(f.caps.UdpDatagramsPerPlayer);
+    const double by_bytes =
+        static_cast<double>(f.caps.UdpBytesPerPlayer) / static_cast<double>(phase.datagram);
+    const bool count_binds = f.caps.UdpBytesPerPlayer == 0 || (by_count > 0 && by_count <= by_bytes);
+    const double cap = count_binds ? by_count : by_bytes;
+    const std::string which =
+        count_binds ? "UDP_DATAGRAMS_PER_PLAYER " + Whole(by_count)
+                    : "UDP_BYTES_PER_PLAYER " + Whole(static_cast<double>(f.caps.UdpBytesPerPlayer));
+    table.Quorvane(
+        "Flood datagrams of " + std::to_string(phase.datagram) + " B that reached the target (datagrams/s)",
+        Whole(phase.target_datagrams_per_s),
+        Whole(phase.target_bytes_per_s / 1024.0) + " KiB/s, " + Deviation(phase.target_datagrams_per_s, cap) +
+            " of " + which + "; flood sent " + Whole(phase.sent_per_s) + "/s",
+        "<= cap + 5%", phase.target_datagrams_per_s <= cap * kCapOvershoot ? 1 : 0);
+  }
+  const TCappedBulk& b = r.capped_bulk;
+  const double cap_mib = MiB(b.caps.TcpBytesPerPlayer);
+  table.Quorvane(
+      "TCP bulk, 1 connection, TCP_BYTES_PER_PLAYER " + Number(cap_mib, 0) + " MiB/s (MiB/s)",
+      Number(b.rate_mib, 2),
+      Deviation(b.rate_mib, cap_mib) + " of the cap, over " + Number(config.cap_ms / 1000.0, 1) + " s",
+      "within 5% of the cap",
+      !Missing(b.rate_mib) && std::abs(b.rate_mib / cap_mib - 1.0) <= kCapDeviation ? 1 : 0);
+  const TCapsCost& c = r.caps_cost;
+  const auto cost_rows = [&table](const std::string& what, const std::string& unit,
+                                  const std::array<TLoad, kCapSettings>& loads, TFormat format,
+                                  const std::string& default_cap) {
+    const double off = At(loads[kCapsOff].value, 0);
+    const double high = At(loads[kCapsHigh].value, 0);
+    table.Quorvane(what + ", caps 0 " + unit, format(off),
+                   "every cap " + Whole(static_cast<double>(kHighestCap)) + ": " + format(high) + " (" +
+                       Times(Missing(off) || off == 0 ? kNoValue : high / off) + ")",
+                   "-", -1);
+    table.Quorvane(what + ", default caps " + unit, format(At(loads[kCapsDefault].value, 0)), default_cap,
+                   "-", -1);
+  };
+  cost_rows("TCP bulk, 1 connection", "(MiB/s)", c.bulk, Decimal1,
+            "TCP_BYTES_PER_PLAYER " + Number(MiB(kDefaultCaps.TcpBytesPerPlayer), 0) + " MiB/s");
+  cost_rows("UDP echo rate, 1 peer, window " + std::to_string(config.window), "(datagrams/s)", c.echo, Whole0,
+            "UDP_DATAGRAMS_PER_PLAYER " + Whole(static_cast<double>(kDefaultCaps.UdpDatagramsPerPlayer)) +
+                "/s, " + Whole(static_cast<double>(c.echo_lost[kCapsDefault])) + " lost");
+}
+
 void AddRows(TTable& table, const TResults& r, const TBenchConfig& config, std::size_t systems,
              const TSelected& selected) {
   if (selected("setup")) {
@@ -410,6 +485,7 @@ void AddRows(TTable& table, const TResults& r, const TBenchConfig& config, std::
         "<= " + std::to_string(kRelayBufferBoundKiB) + " KiB",
         !Missing(r.slow.growth_kib) && r.slow.growth_kib <= kRelayBufferBoundKiB ? 1 : 0);
   }
+  if (selected("caps")) CapRows(table, r, config);
   if (selected("flood")) {
     const auto flood_row = [&table](const char* which, double idle_us, double flood_us) {
       const double ratio =
@@ -523,6 +599,31 @@ void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector
   if (selected("slow")) {
     std::printf("- Slow receiver (Quorvane): the sender pushed %s MiB, the reader took %s MiB.\n",
                 Number(r.slow.sent_mib, 1).c_str(), Number(r.slow.read_mib, 1).c_str());
+  }
+  if (selected("caps")) {
+    const TCapsCost& c = r.caps_cost;
+    const auto cpu = [](const std::array<TLoad, kCapSettings>& loads) {
+      return Number(At(loads[kCapsOff].cpu, 0), 0) + " / " + Number(At(loads[kCapsHigh].cpu, 0), 0) + " / " +
+             Number(At(loads[kCapsDefault].cpu, 0), 0);
+    };
+    std::printf(
+        "- Player caps (Quorvane alone, through a new redirector per run; the rows that compare systems run "
+        "with all four [LIMITS] caps 0): caps 0 and every cap at %s took turns in %d rounds, like the "
+        "systems above. Relay CPU, caps 0 / highest / default (%% of one core): bulk %s; UDP echo %s, the "
+        "echo losing %llu / %llu / %llu datagrams. The default-caps rows, the capped bulk (CPU %s%%, "
+        "BYTES_PER_REDIRECTOR %s MiB/s) and each flood size are one window of %s s opened %s s after the "
+        "load began, once the second's worth a new bucket holds was used up. The flood came from %d sockets "
+        "of 127.0.0.3 (sessions of one address, which share its caps); the target answered the player's "
+        "datagrams and none of the flood's; the kernel dropped %s datagrams on full UDP receive buffers "
+        "meanwhile (RcvbufErrors, machine-wide).\n",
+        Whole(static_cast<double>(kHighestCap)).c_str(), config.rounds, cpu(c.bulk).c_str(),
+        cpu(c.echo).c_str(), static_cast<unsigned long long>(c.echo_lost[kCapsOff]),
+        static_cast<unsigned long long>(c.echo_lost[kCapsHigh]),
+        static_cast<unsigned long long>(c.echo_lost[kCapsDefault]), Number(r.capped_bulk.cpu, 0).c_str(),
+        Number(MiB(r.capped_bulk.caps.BytesPerRedirector), 0).c_str(),
+        Number(config.cap_ms / 1000.0, 1).c_str(), Number(config.cap_warm_up_ms / 1000.0, 1).c_str(),
+        kFloodSockets,
+        r.udp_flood.buffer_drops < 0 ? "-" : Whole(static_cast<double>(r.udp_flood.buffer_drops)).c_str());
   }
   if (selected("flood")) {
     std::printf(
@@ -639,6 +740,15 @@ int Run(const TOptions& options) {
     Progress("slow receiver");
     r.slow = bench.SlowReceiver();
   }
+  std::vector<std::string> cap_problems;
+  if (selected("caps")) {
+    Progress("caps 0, every cap at its highest, default caps");
+    r.caps_cost = bench.CapsCost();
+    Progress("TCP bulk under a cap");
+    r.capped_bulk = bench.CappedBulk(kBulkCap);
+    Progress("UDP player beside a flood of its redirector, default caps");
+    r.udp_flood = MeasureUdpFlood(host, kDefaultCaps, {config.cap_warm_up_ms, config.cap_ms}, &cap_problems);
+  }
   host.Quit();
   TAbuseConfig abuse_config;
   if (options.quick) abuse_config = {500, 1000};
@@ -703,6 +813,7 @@ int Run(const TOptions& options) {
   PrintNotes(r, config, names, selected);
   std::printf("- Load averages before / after: %s / %s.\n", load_before.c_str(), load_after.c_str());
   for (const std::string& problem : bench.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
+  for (const std::string& problem : cap_problems) std::printf("- Problem: %s.\n", problem.c_str());
   for (const std::string& problem : abuse.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
   for (const std::string& problem : capacity.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
   for (const std::string& problem : attack.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
@@ -785,7 +896,7 @@ int main(int argc, char** argv) {
         "  --pin [CPU]    run every process on one CPU (default: the last one allowed), which makes\n"
         "                 runs repeat on a shared machine\n"
         "  --only NAME    run just the named measurements (repeatable): setup, bulk, rtt, udp-rate,\n"
-        "                 idle, slow, flood, spray, capacity, attack\n"
+        "                 idle, slow, caps, flood, spray, capacity, attack\n"
         "  --peers LIST   comma-separated peers to compare with (rinetd,haproxy,nginx), or none\n"
         "  --hosts N      the most game hosts the capacity row makes, 1 to %d (default %d, %d with\n"
         "                 --quick)\n"

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cmath>
 #include <fstream>
+#include <sstream>
 
 namespace quorvane::bench {
 
@@ -87,6 +88,10 @@ TUniqueFd ConnectLoopbackFrom(std::uint32_t source, std::uint16_t port, int time
 
 TUniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms) {
   return ConnectBlocking(SOCK_DGRAM, Loopback(), port, timeout_ms);
+}
+
+TUniqueFd ConnectUdpLoopbackFrom(std::uint32_t source, std::uint16_t port, int timeout_ms) {
+  return ConnectBlocking(SOCK_DGRAM, source, port, timeout_ms);
 }
 
 bool LocalPortsLeft() {
@@ -177,6 +182,27 @@ long RaiseDescriptorLimit() {
   ::setrlimit(RLIMIT_NOFILE, &limit);
   ::getrlimit(RLIMIT_NOFILE, &limit);
   return static_cast<long>(limit.rlim_cur);
+}
+
+// Udp lines of /proc/net/snmp: a line of names, then one of values.
+std::int64_t UdpReceiveBufferErrors() {
+  std::ifstream snmp("/proc/net/snmp");
+  std::vector<std::string> names;
+  for (std::string line; std::getline(snmp, line);) {
+    if (line.rfind("Udp:", 0) != 0) continue;
+    std::istringstream fields(line.substr(4));
+    if (names.empty()) {
+      for (std::string name; fields >> name;) names.push_back(name);
+      continue;
+    }
+    for (const std::string& name : names) {
+      std::int64_t value = -1;
+      if (!(fields >> value)) break;
+      if (name == "RcvbufErrors") return value;
+    }
+    break;
+  }
+  return -1;
 }
 
 }  // namespace quorvane::bench

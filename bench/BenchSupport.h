@@ -38,6 +38,8 @@ TUniqueFd ConnectLoopbackFrom(std::uint32_t source, std::uint16_t port, int time
 // A blocking UDP socket connected to 127.0.0.1:|port| whose receives give up
 // after |timeout_ms|.
 TUniqueFd ConnectUdpLoopback(std::uint16_t port, int timeout_ms);
+// The same from the local address |source| (network order, in 127.0.0.0/8).
+TUniqueFd ConnectUdpLoopbackFrom(std::uint32_t source, std::uint16_t port, int timeout_ms);
 
 // True when a TCP socket can still be bound to 127.0.0.1 on a system-chosen
 // port; false once TIME_WAIT sockets hold every local port.
@@ -61,6 +63,10 @@ std::string MachineLine();
 // The 1-, 5- and 15-minute load averages from /proc/loadavg: how busy the
 // machine was apart from this run.
 std::string LoadAverages();
+
+// Datagrams the kernel dropped on full UDP receive buffers, machine-wide
+// (RcvbufErrors of /proc/net/snmp); -1 when it cannot be read.
+std::int64_t UdpReceiveBufferErrors();
 
 // The CPUs this process may run on, in order.
 std::vector<int> AllowedCpus();

@@ -143,13 +143,34 @@ void TUdpEchoTarget::Execute() {
       }
       const int got = ::recvmmsg(socket_.Get(), messages.data(), kUdpBatch, MSG_DONTWAIT, nullptr);
       if (got <= 0) break;
+      unsigned answers = 0;
+      std::uint64_t flood = 0;
+      std::uint64_t flood_bytes = 0;
       for (int i = 0; i < got; ++i) {
-        iov[i].iov_len = messages[i].msg_len;
         if (record_sources_) sources_.insert(ntohs(peers[i].sin_port));
+        if (messages[i].msg_len > 0 && *static_cast<std::uint8_t*>(iov[i].iov_base) == kFloodMarker) {
+          ++flood;
+          flood_bytes += messages[i].msg_len;
+          continue;
+        }
+        iov[i].iov_len = messages[i].msg_len;
+        iov[answers] = iov[i];
+        peers[answers] = peers[i];
+        messages[answers].msg_hdr.msg_iov = &iov[answers];
+        messages[answers].msg_hdr.msg_name = &peers[answers];
+        messages[answers].msg_hdr.msg_namelen = messages[i].msg_hdr.msg_namelen;
+        ++answers;
+      }
+      if (flood > 0) {
+        flood_datagrams_.fetch_add(flood, std::memory_order_relaxed);
+        flood_bytes_.fetch_add(flood_bytes, std::memory_order_relaxed);
       }
       // A datagram the send buffer cannot take is lost, as UDP allows; the
       // load generators notice and resend.
-      ::sendmmsg(socket_.Get(), messages.data(), static_cast<unsigned>(got), MSG_DONTWAIT);
+      if (answers > 0) {
+        ::sendmmsg(socket_.Get(), messages.data(), answers, MSG_DONTWAIT);
+        received_.fetch_add(answers, std::memory_order_relaxed);
+      }
       if (static_cast<std::size_t>(got) < kUdpBatch) break;
     }
   }

@@ -51,6 +51,10 @@ class TTcpTarget final : public TThread {
   std::unordered_map<int, TConnection> connections_;  // target thread only
 };
 
+// A datagram that starts with this byte is a flood's: the echo target
+// counts it and does not answer, as a game host would ignore it.
+inline constexpr std::uint8_t kFloodMarker = 0xF1;
+
 // A UDP server on 127.0.0.1 that sends every datagram back to its sender,
 // taking and answering them in batches. With |record_sources|, it also
 // notes every source port it was sent from: a redirector that kept one
@@ -62,6 +66,11 @@ class TUdpEchoTarget final : public TThread {
   std::uint16_t Port() const { return port_; }
   // After WaitFor(): the source ports seen, when recorded.
   const std::set<std::uint16_t>& SourcePorts() const { return sources_; }
+  // Datagrams received to be answered (each then sent back unless the send
+  // buffer was full), and flood datagrams and their bytes. Any thread.
+  std::uint64_t Received() const { return received_.load(std::memory_order_relaxed); }
+  std::uint64_t FloodDatagrams() const { return flood_datagrams_.load(std::memory_order_relaxed); }
+  std::uint64_t FloodBytes() const { return flood_bytes_.load(std::memory_order_relaxed); }
 
  protected:
   void Execute() override;
@@ -71,6 +80,9 @@ class TUdpEchoTarget final : public TThread {
   std::uint16_t port_ = 0;  // before socket_: set while it is made
   TUniqueFd socket_;
   std::set<std::uint16_t> sources_;  // target thread only until WaitFor()
+  std::atomic<std::uint64_t> received_{0};
+  std::atomic<std::uint64_t> flood_datagrams_{0};
+  std::atomic<std::uint64_t> flood_bytes_{0};
 };
 
 // A TCP server on 127.0.0.1 that reads at most |chunk| bytes from each
@@ -141,5 +153,17 @@ class TSetupClient final : public TThread {
 
 // Terminates and joins |thread|, if it was started.
 void Stop(TThread& thread);
+
+// Stops a thread when the scope ends.
+class TStopAtExit {
+ public:
+  explicit TStopAtExit(TThread& thread) : thread_(thread) {}
+  TStopAtExit(const TStopAtExit&) = delete;
+  TStopAtExit& operator=(const TStopAtExit&) = delete;
+  ~TStopAtExit() { Stop(thread_); }
+
+ private:
+  TThread& thread_;
+};
 
 }  // namespace quorvane::bench

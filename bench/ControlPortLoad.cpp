@@ -10,9 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -40,28 +38,6 @@ constexpr std::size_t kFloodBurst = 64;
 constexpr int kPlayerPeriodMs = 2;
 constexpr int kLateMs = 300;
 constexpr std::size_t kPlayerDatagram = 64;
-
-// RcvbufErrors of the Udp lines of /proc/net/snmp (a line of names, then
-// one of values); -1 when missing.
-std::int64_t UdpReceiveBufferErrors() {
-  std::ifstream snmp("/proc/net/snmp");
-  std::vector<std::string> names;
-  for (std::string line; std::getline(snmp, line);) {
-    if (line.rfind("Udp:", 0) != 0) continue;
-    std::istringstream fields(line.substr(4));
-    if (names.empty()) {
-      for (std::string name; fields >> name;) names.push_back(name);
-      continue;
-    }
-    for (const std::string& name : names) {
-      std::int64_t value = -1;
-      if (!(fields >> value)) break;
-      if (name == "RcvbufErrors") return value;
-    }
-    break;
-  }
-  return -1;
-}
 
 // Sends one Nop and waits for its answer; false when none came in time.
 bool NopRoundTrip(int fd) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -43,18 +44,6 @@ double Mean(const std::vector<double>& values) {
   }
   return values.empty() ? kNoValue : sum / static_cast<double>(values.size());
 }
-
-// Stops a started thread when the scope ends.
-class TStopAtExit {
- public:
-  explicit TStopAtExit(TThread& thread) : thread_(thread) {}
-  TStopAtExit(const TStopAtExit&) = delete;
-  TStopAtExit& operator=(const TStopAtExit&) = delete;
-  ~TStopAtExit() { Stop(thread_); }
-
- private:
-  TThread& thread_;
-};
 
 // The CPU use of a set of processes from construction on.
 class TCpuWindow {
@@ -195,15 +184,15 @@ TLoad TMeasurements::BulkThroughput(int connections) {
     for (std::size_t s = 0; s < open.Systems(); ++s) {
       if (open.Port(s, 0) == 0) continue;
       double cpu = kNoValue;
-      const double rate = BulkRun(open.Port(s, 0), connections, ms, open.Pids(s), &cpu);
+      const double rate = BulkRun(open.Port(s, 0), connections, kWarmUpMs, ms, open.Pids(s), &cpu);
       rounds.Add(s, rate, cpu);
     }
   }
   return rounds.Means();
 }
 
-double TMeasurements::BulkRun(std::uint16_t port, int connections, int ms, const std::vector<pid_t>& pids,
-                              double* cpu) {
+double TMeasurements::BulkRun(std::uint16_t port, int connections, int warm_up_ms, int ms,
+                              const std::vector<pid_t>& pids, double* cpu) {
   std::vector<TUniqueFd> fds;
   for (int i = 0; i < connections; ++i) {
     TUniqueFd fd = ConnectLoopback(port, kConnectTimeoutMs);
@@ -215,7 +204,7 @@ double TMeasurements::BulkRun(std::uint16_t port, int connections, int ms, const
   }
   TBulkSender sender(std::move(fds));
   if (!sender.Resume()) return kNoValue;
-  Pause(kWarmUpMs);
+  Pause(warm_up_ms);
   const std::uint64_t before = sink_.BytesReceived();
   const TCpuWindow window(pids);
   Pause(ms);
@@ -328,7 +317,7 @@ TEchoRate TMeasurements::UdpEchoRate(int peers) {
     for (std::size_t s = 0; s < open.Systems(); ++s) {
       if (!sets[s].epoll_fd) continue;
       double cpu = kNoValue;
-      const double rate = EchoRateRun(sets[s], ms, open.Pids(s), &result.lost, &cpu);
+      const double rate = EchoRateRun(sets[s], kWarmUpMs, ms, open.Pids(s), &result.lost, &cpu);
       rounds.Add(s, rate, cpu);
     }
   }
@@ -353,8 +342,8 @@ TMeasurements::TPeers TMeasurements::MakePeers(std::uint16_t port, int count) {
   return peers;
 }
 
-double TMeasurements::EchoRateRun(TPeers& peers, int ms, const std::vector<pid_t>& pids, std::uint64_t* lost,
-                                  double* cpu) {
+double TMeasurements::EchoRateRun(TPeers& peers, int warm_up_ms, int ms, const std::vector<pid_t>& pids,
+                                  std::uint64_t* lost, double* cpu) {
   const std::vector<TUniqueFd>& sockets = peers.sockets;
   if (!peers.epoll_fd || sockets.empty()) return kNoValue;
   const std::array<std::uint8_t, kMessageSize> message{};
@@ -375,8 +364,8 @@ double TMeasurements::EchoRateRun(TPeers& peers, int ms, const std::vector<pid_t
   const auto begin = Clock::now();
   std::optional<TCpuWindow> window;
   std::array<epoll_event, 64> events;
-  while (SecondsSince(begin) * 1000 < kWarmUpMs + ms) {
-    if (!window && SecondsSince(begin) * 1000 >= kWarmUpMs) {
+  while (SecondsSince(begin) * 1000 < warm_up_ms + ms) {
+    if (!window && SecondsSince(begin) * 1000 >= warm_up_ms) {
       answered_at_start = answered;
       window.emplace(pids);
     }
@@ -608,6 +597,68 @@ double TMeasurements::SetupRun(std::uint16_t port, int clients, int ms, const st
   }
   if (threads.size() != static_cast<std::size_t>(clients) || done == 0) return kNoValue;
   return static_cast<double>(done) / seconds;
+}
+
+TLoad TMeasurements::QuorvaneBulk(const TCapRates& caps, int warm_up_ms, int ms) {
+  TLoad load{{kNoValue}, {kNoValue}};
+  host_.SetCaps(caps);
+  const std::uint16_t port = host_.AddTcp(sink_.Port());
+  if (port != 0) load.value[0] = BulkRun(port, 1, warm_up_ms, ms, {host_.Pid()}, &load.cpu[0]);
+  host_.Drop(port);
+  return load;
+}
+
+TLoad TMeasurements::QuorvaneEcho(const TCapRates& caps, int warm_up_ms, int ms, std::uint64_t* lost) {
+  TLoad load{{kNoValue}, {kNoValue}};
+  host_.SetCaps(caps);
+  const std::uint16_t port = host_.AddUdp(udp_echo_.Port());
+  TPeers peers = MakePeers(port, 1);
+  if (peers.epoll_fd) load.value[0] = EchoRateRun(peers, warm_up_ms, ms, {host_.Pid()}, lost, &load.cpu[0]);
+  host_.Drop(port);
+  return load;
+}
+
+TCapsCost TMeasurements::CapsCost() {
+  TCapsCost result;
+  // Off and high take turns, as the systems do in the other rows, so that
+  // noise falls on both alike; a new redirector each time, so that neither
+  // inherits the other's buckets.
+  const std::array<TCapRates, 2> turns = {kNoCaps, kHighCaps};
+  std::array<TRounds, 2> bulk = {TRounds(1), TRounds(1)};
+  std::array<TRounds, 2> echo = {TRounds(1), TRounds(1)};
+  for (int round = 0; round < config_.rounds; ++round) {
+    for (std::size_t t = 0; t < turns.size(); ++t) {
+      const TLoad b = QuorvaneBulk(turns[t], kWarmUpMs, config_.bulk_ms / config_.rounds);
+      bulk[t].Add(0, b.value[0], b.cpu[0]);
+      const TLoad e =
+          QuorvaneEcho(turns[t], kWarmUpMs, config_.echo_rate_ms / config_.rounds, &result.echo_lost[t]);
+      echo[t].Add(0, e.value[0], e.cpu[0]);
+    }
+  }
+  for (std::size_t t = 0; t < turns.size(); ++t) {
+    result.bulk[t] = bulk[t].Means();
+    result.echo[t] = echo[t].Means();
+  }
+  // At the default caps the rate is the cap's; one long window is enough.
+  result.bulk[kCapsDefault] = QuorvaneBulk(kDefaultCaps, config_.cap_warm_up_ms, config_.cap_ms);
+  result.echo[kCapsDefault] =
+      QuorvaneEcho(kDefaultCaps, config_.cap_warm_up_ms, config_.cap_ms, &result.echo_lost[kCapsDefault]);
+  host_.SetCaps(kNoCaps);
+  if (std::isnan(result.bulk[kCapsOff].value[0]) || std::isnan(result.echo[kCapsOff].value[0])) {
+    Problem("caps: a bulk or echo run through Quorvane failed");
+  }
+  return result;
+}
+
+TCappedBulk TMeasurements::CappedBulk(std::uint64_t tcp_bytes_per_player) {
+  TCappedBulk result;
+  result.caps = kDefaultCaps;
+  result.caps.TcpBytesPerPlayer = tcp_bytes_per_player;
+  const TLoad load = QuorvaneBulk(result.caps, config_.cap_warm_up_ms, config_.cap_ms);
+  host_.SetCaps(kNoCaps);
+  result.rate_mib = load.value[0];
+  result.cpu = load.cpu[0];
+  return result;
 }
 
 }  // namespace quorvane::bench

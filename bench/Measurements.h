@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -38,6 +39,10 @@ struct TBenchConfig {
   int slow_ms = 5000;
   int setup_ms = 2000;     // per system, for each of the two setup loads
   int setup_parallel = 4;  // clients of the parallel setup load
+  // Under a cap: a new redirector's buckets start with a second's worth,
+  // which the warm-up uses up before the window opens.
+  int cap_warm_up_ms = 1500;
+  int cap_ms = 2000;
 };
 
 // One figure per system, in the order the systems were given; NaN where it
@@ -87,6 +92,27 @@ struct TSlowReceiver {
   double read_mib = 0;
 };
 
+// The caps the bookkeeping rows compare: all keys 0; every key at the
+// largest value [LIMITS] takes, so that every bucket is kept but none
+// binds; the defaults.
+enum TCapSetting : std::size_t { kCapsOff, kCapsHigh, kCapsDefault, kCapSettings };
+inline constexpr std::uint64_t kHighestCap = 2147483647;
+inline constexpr TCapRates kHighCaps{kHighestCap, kHighestCap, kHighestCap, kHighestCap};
+
+struct TCapsCost {
+  // Quorvane's, indexed by TCapSetting.
+  std::array<TLoad, kCapSettings> bulk;  // 1 connection, MiB/s
+  std::array<TLoad, kCapSettings> echo;  // 1 peer, datagrams/s
+  std::array<std::uint64_t, kCapSettings> echo_lost{};
+};
+
+// TCP bulk through one relay under TCP_BYTES_PER_PLAYER.
+struct TCappedBulk {
+  TCapRates caps;
+  double rate_mib = kNoValue;  // MiB/s
+  double cpu = kNoValue;
+};
+
 class TMeasurements {
  public:
   // Starts the targets. |systems| and |host| must outlive this object;
@@ -107,6 +133,9 @@ class TMeasurements {
   TIdleCost IdleCost();
   TSlowReceiver SlowReceiver();  // Quorvane only
   TSetupRates SetupRates();
+  // Quorvane only.
+  TCapsCost CapsCost();
+  TCappedBulk CappedBulk(std::uint64_t tcp_bytes_per_player);
 
   // Problems met while measuring (failed connects, short runs), for the
   // notes under the table.
@@ -118,7 +147,8 @@ class TMeasurements {
   TValues Missing() const { return TValues(systems_.size(), kNoValue); }
   // Each run returns its figure; |cpu|, when given, gets the CPU use of
   // |pids| over the measured window.
-  double BulkRun(std::uint16_t port, int connections, int ms, const std::vector<pid_t>& pids, double* cpu);
+  double BulkRun(std::uint16_t port, int connections, int warm_up_ms, int ms, const std::vector<pid_t>& pids,
+                 double* cpu);
   TLatencies RoundTripTest(bool datagram);
   void RoundTrips(int fd, bool datagram, int count, int limit_ms, std::vector<double>* samples,
                   std::uint64_t* lost);
@@ -129,7 +159,11 @@ class TMeasurements {
     std::vector<TUniqueFd> sockets;
   };
   static TPeers MakePeers(std::uint16_t port, int count);
-  double EchoRateRun(TPeers& peers, int ms, const std::vector<pid_t>& pids, std::uint64_t* lost, double* cpu);
+  double EchoRateRun(TPeers& peers, int warm_up_ms, int ms, const std::vector<pid_t>& pids,
+                     std::uint64_t* lost, double* cpu);
+  // One run of each through a new redirector of |host_| under |caps|.
+  TLoad QuorvaneBulk(const TCapRates& caps, int warm_up_ms, int ms);
+  TLoad QuorvaneEcho(const TCapRates& caps, int warm_up_ms, int ms, std::uint64_t* lost);
   void IdleCostOf(std::size_t system, TIdleCost* result);
   // Connections per second over |ms| with |clients| clients at once;
   // |first_echo_us| (one client only) gets each connection's set-up time.

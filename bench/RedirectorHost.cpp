@@ -100,6 +100,16 @@ void DropAll(Redirectors& redirectors) {
   const bool engine_running = engine.Start();
   std::map<std::uint16_t, std::unique_ptr<TTCPRedirector>> tcp;
   std::map<std::uint16_t, std::unique_ptr<TUDPRedirector>> udp;
+  // Shared by every redirector, as the server shares its [LIMITS]; the
+  // loops read it at each refill, so a change needs no new redirector.
+  const auto caps = std::make_shared<TPlayerCaps>();
+  const auto set_caps = [&caps](const TCapRates& rates) {
+    caps->UdpDatagramsPerPlayer.store(rates.UdpDatagramsPerPlayer);
+    caps->UdpBytesPerPlayer.store(rates.UdpBytesPerPlayer);
+    caps->TcpBytesPerPlayer.store(rates.TcpBytesPerPlayer);
+    caps->BytesPerRedirector.store(rates.BytesPerRedirector);
+  };
+  set_caps(kNoCaps);
   const std::string loopback = "127.0.0.1";
   for (;;) {
     std::istringstream request(ReadLine(in, -1));
@@ -110,18 +120,24 @@ void DropAll(Redirectors& redirectors) {
     if ((verb == "tcp" || verb == "udp") && !engine_running) {
       WriteLine(out, "0");
     } else if (verb == "tcp") {
-      auto redirector = std::make_unique<TTCPRedirector>(loopback, loopback, 0, target,
-                                                         TRedirectorOptions{.Loop = &engine.NextLoop()});
+      auto redirector = std::make_unique<TTCPRedirector>(
+          loopback, loopback, 0, target, TRedirectorOptions{.Loop = &engine.NextLoop(), .Caps = caps});
       const std::uint16_t public_port = Publish(redirector);
       if (public_port != 0) tcp[public_port] = std::move(redirector);
       WriteLine(out, std::to_string(public_port));
     } else if (verb == "udp") {
       auto redirector =
           std::make_unique<TUDPRedirector>(loopback, loopback, loopback, 0, target, kUdpSessionTimeoutMs,
-                                           TRedirectorOptions{.Loop = &engine.NextLoop()});
+                                           TRedirectorOptions{.Loop = &engine.NextLoop(), .Caps = caps});
       const std::uint16_t public_port = Publish(redirector);
       if (public_port != 0) udp[public_port] = std::move(redirector);
       WriteLine(out, std::to_string(public_port));
+    } else if (verb == "caps") {
+      TCapRates rates;
+      rates.UdpDatagramsPerPlayer = port;
+      request >> rates.UdpBytesPerPlayer >> rates.TcpBytesPerPlayer >> rates.BytesPerRedirector;
+      set_caps(rates);
+      WriteLine(out, "ok");
     } else if (verb == "drop") {
       Drop(tcp, target);
       Drop(udp, target);
@@ -191,6 +207,11 @@ std::uint16_t TRedirectorHost::AddUdp(std::uint16_t target_port) {
 
 void TRedirectorHost::Drop(std::uint16_t public_port) {
   if (public_port != 0) Ask("drop " + std::to_string(public_port));
+}
+
+void TRedirectorHost::SetCaps(const TCapRates& caps) {
+  Ask("caps " + std::to_string(caps.UdpDatagramsPerPlayer) + " " + std::to_string(caps.UdpBytesPerPlayer) +
+      " " + std::to_string(caps.TcpBytesPerPlayer) + " " + std::to_string(caps.BytesPerRedirector));
 }
 
 void TRedirectorHost::Quit() {

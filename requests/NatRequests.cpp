@@ -227,6 +227,7 @@ TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatR
   wanted.Options.PublicAddress = config.ServerAddr;
   wanted.Options.UdpSessions =
       config.Limits.UdpSessions == 0 ? std::numeric_limits<std::size_t>::max() : config.Limits.UdpSessions;
+  wanted.Options.Caps = server_.PlayerCaps();
   wanted.Options.Stats = std::make_shared<TRedirectorStats>();
   TNewRedirector built = server_.RedirectorFactory()(wanted);
   // A redirector that could not be set up never ran; destroying it here

@@ -14,6 +14,7 @@
 namespace quorvane {
 TRequestsServer::TRequestsServer(const TConfigSnapshot& config, TRelayEngine& engine)
     : TTCPServer(config->ServerHost, config->ServerPort), engine_(engine) {
+  StoreCaps(config->Limits, *player_caps_);
   for (std::size_t i = 0; i < engine_.LoopCount(); ++i) {
     shares_.emplace(&engine_.Loop(i), std::make_unique<TLoopShare>());
   }

@@ -82,6 +82,9 @@ class TRequestsServer final : public TTCPServer {
   // Requests per peer address (REQUESTS_PER_ADDRESS), over all its sessions.
   TAddressRate& RequestsByAddress() { return requests_by_address_; }
   TNatRequests& Nat() { return nat_; }
+  // The player caps every redirector of the server reads: [LIMITS] as
+  // constructed, and as a reload stores them (StoreCaps) from then on.
+  const std::shared_ptr<TPlayerCaps>& PlayerCaps() const { return player_caps_; }
   TServerMetrics& Metrics() { return metrics_; }
 
   // The rest: on |loop|'s thread, for the sessions.
@@ -117,6 +120,9 @@ class TRequestsServer final : public TTCPServer {
   TAddressCounter sessions_by_address_;
   TAddressCounter redirectors_by_address_;
   TAddressRate requests_by_address_;
+  // Shared with the redirectors, and with the reload thread, which may
+  // outlive the server when a stop leaves it behind.
+  const std::shared_ptr<TPlayerCaps> player_caps_ = std::make_shared<TPlayerCaps>();
   TNatRequests nat_{*this};
   // One per loop, made at construction and never changed: found without a
   // lock from any loop.

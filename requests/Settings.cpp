@@ -1,5 +1,6 @@
 #include "requests/Settings.h"
 
+#include <atomic>
 #include <utility>
 
 #include "runtime/FdBudget.h"
@@ -36,6 +37,13 @@ std::uint32_t AnnouncedAddr(const TServerConfig& config, std::uint8_t profile, s
     return config.ProfileTable[profile].AnnounceAddr;
   }
   return config.AnnounceAddr != 0 ? config.AnnounceAddr : bound;
+}
+
+void StoreCaps(const TLimits& limits, TPlayerCaps& caps) {
+  caps.UdpDatagramsPerPlayer.store(limits.UdpDatagramsPerPlayer, std::memory_order_relaxed);
+  caps.UdpBytesPerPlayer.store(limits.UdpBytesPerPlayer, std::memory_order_relaxed);
+  caps.TcpBytesPerPlayer.store(limits.TcpBytesPerPlayer, std::memory_order_relaxed);
+  caps.BytesPerRedirector.store(limits.BytesPerRedirector, std::memory_order_relaxed);
 }
 
 TConfigSnapshot CurrentConfig() {

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "servers/Players.h"
+
 namespace quorvane {
 
 inline constexpr std::uint16_t kDefaultServerPort = 9989;
@@ -61,7 +63,18 @@ struct TLimits {
   std::uint32_t SessionDescriptors = 20;
   std::uint32_t RedirectorDescriptors = 40;
   std::uint32_t RelayDescriptors = 40;
+  // The player caps (servers/Players.h), a second: what one remote address
+  // may send through one redirector, and what all of one redirector's
+  // players may send together; 0: no cap.
+  std::uint32_t UdpDatagramsPerPlayer = static_cast<std::uint32_t>(kDefaultUdpDatagramsPerPlayer);
+  std::uint32_t UdpBytesPerPlayer = static_cast<std::uint32_t>(kDefaultUdpBytesPerPlayer);
+  std::uint32_t TcpBytesPerPlayer = static_cast<std::uint32_t>(kDefaultTcpBytesPerPlayer);
+  std::uint32_t BytesPerRedirector = static_cast<std::uint32_t>(kDefaultBytesPerRedirector);
 };
+
+// Puts the caps of |limits| into |caps|, where the redirectors that share
+// it read them at their next refill. Any thread.
+void StoreCaps(const TLimits& limits, TPlayerCaps& caps);
 
 // Section [POLICY]: what an operator may forbid; everything is allowed by
 // default, as the protocol has it.

@@ -83,8 +83,9 @@ std::string PathOf(const TCommand& command) {
     case TCommandKind::kSessions:
       return "/api/sessions";
     case TCommandKind::kRemove:
+    case TCommandKind::kPlayers:
       return "/api/redirectors/" + ProtoName(command.Proto) + "/" + AddrToStr(command.Address) + "/" +
-             std::to_string(command.Port);
+             std::to_string(command.Port) + (command.Kind == TCommandKind::kPlayers ? "/players" : "");
     default:
       return "/api/status";
   }
@@ -120,7 +121,8 @@ std::string FormatRedirectorTable(const TJson& reply) {
   const TJson& redirectors = reply.at("redirectors");
   if (redirectors.empty()) return "no redirectors\n";
   std::vector<std::vector<std::string>> rows = {{"PROTO", "TARGET", "PUBLIC", "OWNER", "OPEN", "OPENED",
-                                                 "TO-TARGET", "FROM-TARGET", "CREATED", "LAST-ACTIVITY"}};
+                                                 "TO-TARGET", "FROM-TARGET", "CAPPED", "CREATED",
+                                                 "LAST-ACTIVITY"}};
   for (const TJson& r : redirectors) {
     const bool udp = r.at("kind") == "udp";
     // UDP traffic is counted in datagrams too; TCP has no such unit.
@@ -132,9 +134,37 @@ std::string FormatRedirectorTable(const TJson& reply) {
                     Endpoint(r.at("owner")), Count(r.at("open")), Count(r.at("opened")),
                     traffic("bytes_to_target", "datagrams_to_target"),
                     traffic("bytes_from_target", "datagrams_from_target"),
+                    // What the player caps did: the datagrams dropped, or
+                    // how often a relay was held.
+                    udp ? Count(r.at("dropped")) + " dg" : Count(r.at("held")) + " held",
                     r.at("created_at").get<std::string>(), last.is_null() ? "-" : last.get<std::string>()});
   }
-  return AlignedTable(rows, {false, false, false, false, true, true, true, true, false, false});
+  return AlignedTable(rows, {false, false, false, false, true, true, true, true, true, false, false});
+}
+
+std::string FormatPlayerTable(const TJson& reply) {
+  const TJson& players = reply.at("players");
+  if (players.empty()) return "no players\n";
+  const bool udp = reply.at("redirector").at("kind") == "udp";
+  std::vector<std::vector<std::string>> rows = {
+      {"REMOTE", "STARTED", "LAST-ACTIVITY", "TO-TARGET", "FROM-TARGET", "STATE"}};
+  for (const TJson& p : players) {
+    const auto traffic = [&](const char* bytes, const char* datagrams) {
+      return Size(p.at(bytes).get<std::uint64_t>()) + (udp ? "/" + Count(p.at(datagrams)) + " dg" : "");
+    };
+    const bool connecting = p.at("connecting").get<bool>();
+    const bool held = p.at("held").get<bool>();
+    rows.push_back({Printable(p.at("remote").get<std::string>()),
+                    Printable(p.at("started_at").get<std::string>()),
+                    Printable(p.at("last_activity").get<std::string>()),
+                    traffic("bytes_to_target", "datagrams_to_target"),
+                    traffic("bytes_from_target", "datagrams_from_target"),
+                    connecting && held ? "connecting,held"
+                    : connecting       ? "connecting"
+                    : held             ? "held"
+                                       : "-"});
+  }
+  return AlignedTable(rows, {false, false, false, true, true, false});
 }
 
 std::string FormatSessionTable(const TJson& reply) {
@@ -198,6 +228,9 @@ int RunAdminCommand(const TCtlOptions& options, const TCommand& command, int wak
   if (remove && (response->Status == 204 || response->Status == 404)) {
     return PrintRemoved(command, response->Status == 204, json, out);
   }
+  if (command.Kind == TCommandKind::kPlayers && response->Status == 404) {
+    return PrintFailure(&command, "no such redirector", kExitNotFound, json, out, err, response->Status);
+  }
   if (response->Status < 200 || response->Status > 299) {
     const bool denied = response->Status == 401 || response->Status == 403;
     return PrintFailure(
@@ -222,6 +255,7 @@ int RunAdminCommand(const TCtlOptions& options, const TCommand& command, int wak
   try {
     out << (command.Kind == TCommandKind::kList       ? FormatRedirectorTable(reply)
             : command.Kind == TCommandKind::kSessions ? FormatSessionTable(reply)
+            : command.Kind == TCommandKind::kPlayers  ? FormatPlayerTable(reply)
                                                       : FormatStatus(reply))
         << std::flush;
   } catch (const nlohmann::json::exception& error) {

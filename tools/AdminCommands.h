@@ -1,8 +1,9 @@
 // The admin commands of quorvane-ctl against a running server's admin
 // endpoint: `list` (GET /api/redirectors), `status` (GET /api/status),
-// `sessions` (GET /api/sessions) and `remove` (DELETE
-// /api/redirectors/PROTO/ADDRESS/PORT), and the text they print for
-// people. With --json the reading ones print the endpoint's JSON document
+// `sessions` (GET /api/sessions), `remove` (DELETE
+// /api/redirectors/PROTO/ADDRESS/PORT) and `players` (GET
+// /api/redirectors/PROTO/ADDRESS/PORT/players), and the text they print
+// for people. With --json the reading ones print the endpoint's JSON document
 // unchanged in content, on one line.
 #pragma once
 
@@ -29,6 +30,11 @@ std::string FormatRedirectorTable(const nlohmann::ordered_json& reply);
 // line per session. Throws nlohmann::json::exception when the reply lacks a
 // field the table shows.
 std::string FormatSessionTable(const nlohmann::ordered_json& reply);
+
+// The players of a /api/redirectors/.../players reply as an aligned table,
+// one line per player. Throws nlohmann::json::exception when the reply
+// lacks a field the table shows.
+std::string FormatPlayerTable(const nlohmann::ordered_json& reply);
 
 // The totals of a /api/status reply, one labelled line each. Throws
 // nlohmann::json::exception when the reply lacks a field shown.

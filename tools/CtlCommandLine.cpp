@@ -214,13 +214,15 @@ class TParser {
       }
       command.Kind = TCommandKind::kRegister;
       command.Name = std::string(name);
-    } else if (word == "query" || word == "create" || word == "delete" || word == "remove") {
+    } else if (word == "query" || word == "create" || word == "delete" || word == "remove" ||
+               word == "players") {
       const auto operands = Operands(word, 3, "PROTO HOST PORT");
       if (!operands) return;
       command.Kind = word == "query"    ? TCommandKind::kQuery
                      : word == "create" ? TCommandKind::kCreate
                      : word == "delete" ? TCommandKind::kDelete
-                                        : TCommandKind::kRemove;
+                     : word == "remove" ? TCommandKind::kRemove
+                                        : TCommandKind::kPlayers;
       const std::string_view host = (*operands)[1];
       const auto proto = ParseProto((*operands)[0]);
       const auto address = ParseAddress(host);
@@ -257,7 +259,7 @@ class TParser {
 
 bool IsAdminCommand(TCommandKind kind) {
   return kind == TCommandKind::kList || kind == TCommandKind::kStatus || kind == TCommandKind::kSessions ||
-         kind == TCommandKind::kRemove;
+         kind == TCommandKind::kRemove || kind == TCommandKind::kPlayers;
 }
 
 TParseResult ParseCommandLine(const std::vector<std::string_view>& args) { return TParser(args).Run(); }

@@ -21,15 +21,26 @@ inline constexpr char kDefaultAdminHost[] = "127.0.0.1";
 inline constexpr std::uint16_t kDefaultAdminPort = 9990;
 
 // Control commands go to --server over the control protocol; kList,
-// kStatus, kSessions and kRemove go to --admin over HTTP.
-enum class TCommandKind { kNop, kRegister, kQuery, kCreate, kDelete, kList, kStatus, kSessions, kRemove };
+// kStatus, kSessions, kRemove and kPlayers go to --admin over HTTP.
+enum class TCommandKind {
+  kNop,
+  kRegister,
+  kQuery,
+  kCreate,
+  kDelete,
+  kList,
+  kStatus,
+  kSessions,
+  kRemove,
+  kPlayers
+};
 
 // One command of the command line, ready to become one request.
 struct TCommand {
   TCommandKind Kind = TCommandKind::kNop;
   std::string Name;                          // register
   std::uint16_t Version = kProtocolVersion;  // register: the protocol version it states
-  std::uint8_t Proto = kProtoTcp;            // query/create/delete/remove
+  std::uint8_t Proto = kProtoTcp;            // query/create/delete/remove/players
   std::uint32_t Address = 0;                 // network order; valid once TargetHost is resolved
   std::string TargetHost;                    // a target given as a name; empty when dotted
   std::uint16_t Port = 0;                    // host order

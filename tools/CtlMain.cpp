@@ -1,6 +1,6 @@
 // quorvane-ctl: runs control commands on one session and prints each reply
 // decoded, one line per packet (or one JSON object per reply with --json);
-// list, status, sessions and remove go to a server's admin endpoint over
+// list, status, sessions, remove and players go to a server's admin endpoint over
 // HTTP. Replies go to standard output (also the refusals and failures the
 // server answers with); failures of the tool itself (connection, time-out,
 // malformed reply, an HTTP error) go to standard error, or with --json to
@@ -61,6 +61,8 @@ Admin commands (to --admin, over HTTP):
   status                          the server's totals
   remove PROTO HOST PORT          destroy that redirector, whichever session
                                   owns it (delete asks as a client would)
+  players PROTO HOST PORT         that redirector's players (its TCP relays
+                                  or UDP sessions), as a table
 
 Options:
   --server HOST:PORT  control port to talk to (default 127.0.0.1:9989)
@@ -71,8 +73,8 @@ Options:
                       it out of the process list)
   --timeout MS        limit for connecting and for each reply (default 5000)
   --json              print each reply as one JSON object on a line of its
-                      own; list, sessions and status print the endpoint's
-                      JSON; failures too are objects on standard output:
+                      own; list, sessions, status and players print the
+                      endpoint's JSON; failures too are objects on standard output:
                       {"command": ..., "error": ..., "status": HTTP status}
   --hold              after the commands, keep the control session open until
                       SIGINT or SIGTERM: the server removes a session's
@@ -84,7 +86,7 @@ Exit status:
   0   every command succeeded (with --hold: and the session was released)
   2   bad command line, or a target HOST that does not resolve
   3   the server refused the registration
-  4   query, delete or remove: no such redirector
+  4   query, delete, remove or players: no such redirector
   5   could not connect (refused, unreachable, unknown host), or the server
       closed the connection
   6   no answer within the time-out
@@ -129,6 +131,7 @@ int Execute(TCtlClient& client, const TCommand& command, bool json) {
     case TCommandKind::kStatus:
     case TCommandKind::kSessions:
     case TCommandKind::kRemove:
+    case TCommandKind::kPlayers:
       break;  // not control commands
   }
   return kExitOk;

@@ -42,6 +42,8 @@ const char* Verb(TCommandKind kind) {
       return "sessions";
     case TCommandKind::kRemove:
       return "remove";
+    case TCommandKind::kPlayers:
+      return "players";
   }
   return "?";
 }
@@ -54,7 +56,8 @@ std::string ProtoName(std::uint8_t proto) {
 
 std::string Describe(const TCommand& command) {
   if (command.Kind != TCommandKind::kQuery && command.Kind != TCommandKind::kCreate &&
-      command.Kind != TCommandKind::kDelete && command.Kind != TCommandKind::kRemove) {
+      command.Kind != TCommandKind::kDelete && command.Kind != TCommandKind::kRemove &&
+      command.Kind != TCommandKind::kPlayers) {
     return Verb(command.Kind);
   }
   const bool named = command.Proto == kProtoTcp || command.Proto == kProtoUdp;

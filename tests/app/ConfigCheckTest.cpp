@@ -42,6 +42,7 @@ TEST(ConfigCheckTest, RightValuesPassQuietly) {
   EXPECT_EQ(FileChecks(
                 "[SERVER]\nHOST=10.0.0.5\nPORT=0x2710\nPORT_MIN=40000\nPORT_MAX=40999\nANNOUNCE=203.0.113.7\n"
                 "[BOT]\nENABLED=1\nPORT=abc\nANNOUNCE=192.0.2.1\n[LIMITS]\nUDP_SESSIONS=0\n"
+                "UDP_BYTES_PER_PLAYER=0\nTCP_BYTES_PER_PLAYER=16384\n"
                 "[POLICY]\nTARGETS=peer\nDENY=10.0.0.0/255.0.0.0,192.0.2.1,0.0.0.0/"
                 "0.0.0.0\nOWNER_ONLY=1\n[admin]\nToken=x"),
             Lines{});
@@ -64,6 +65,13 @@ TEST(ConfigCheckTest, EachMistakeIsNamedOnItsLine) {
         ":3: warning: LIMITS/SESSIONS_PER_ADDRESS=many is not an integer; the default 128 applies",
         ":5: warning: POLICY/TARGETS=SELF is neither ANY nor PEER; ANY applies",
         ":6: warning: POLICY/OWNER_ONLY=true is not an integer (0 or 1); the default 0 applies"}},
+      {"[LIMITS]\nUDP_BYTES_PER_PLAYER=1400\nUDP_DATAGRAMS_PER_PLAYER=-1\nBYTES_PER_REDIRECTOR=16383",
+       {":2: warning: LIMITS/UDP_BYTES_PER_PLAYER=1400 is below 1500 a second, too little for any game to "
+        "get through (0 means no cap)",
+        ":3: warning: LIMITS/UDP_DATAGRAMS_PER_PLAYER=-1 is negative (0 means no limit); the default 2000 "
+        "applies",
+        ":4: warning: LIMITS/BYTES_PER_REDIRECTOR=16383 is below 16384 a second, too little for any game to "
+        "get through (0 means no cap)"}},
       {"[SERVER]\nPORT_MIN=0\nPORT_MAX=x\nANNOUNCE=example.com\n[BOT]\nANNOUNCE=10.1\n[DIABLO2]\nANNOUNCE=0."
        "0.0.0",
        {":2: error: SERVER/PORT_MIN=0 is not a port from 1 to 65535",

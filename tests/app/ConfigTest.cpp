@@ -75,6 +75,22 @@ TEST(ConfigTest, Heroes3FillsProfilesTwoToFiveOnlyAndMissingSectionsLeaveTheirsE
     EXPECT_EQ(Fields(config.ProfileTable[i]), Fields(TSettings{})) << i;
 }
 
+auto Caps(const TLimits& l) {
+  return std::make_tuple(l.UdpDatagramsPerPlayer, l.UdpBytesPerPlayer, l.TcpBytesPerPlayer,
+                         l.BytesPerRedirector);
+}
+
+// The caps read as the other limits: 0 is no cap, a negative value keeps the default.
+TEST(ConfigTest, PlayerCapsReadAsLimits) {
+  const std::pair<const char*, decltype(Caps(TLimits{}))> cases[] = {
+      {"", {2000, 4194304, 4194304, 67108864}},
+      {"[LIMITS]\nUDP_DATAGRAMS_PER_PLAYER=0\nUDP_BYTES_PER_PLAYER=-1\nTCP_BYTES_PER_PLAYER=2147483647\n"
+       "BYTES_PER_REDIRECTOR=x",
+       {0, 4194304, 2147483647, 67108864}}};
+  for (const auto& [text, caps] : cases)
+    EXPECT_EQ(Caps(ReadConfig(TIniFile::FromText(text)).Limits), caps) << text;
+}
+
 std::filesystem::path ShippedExample() { return QUORVANE_EXAMPLE_CONFIG; }
 
 // The installed configuration: the defaults, but for a DENY list that
@@ -92,6 +108,7 @@ TEST(ConfigTest, ShippedExampleReadsAsTheDefaultsButForItsDenyListWithNothingToR
   EXPECT_EQ(std::tie(l.SessionsPerAddress, l.RedirectorsPerAddress, l.ConnectionsPerAddress, l.UdpSessions),
             std::tie(limits.SessionsPerAddress, limits.RedirectorsPerAddress, limits.ConnectionsPerAddress,
                      limits.UdpSessions));
+  EXPECT_EQ(Caps(l), Caps(limits));
   const auto& p = config.Policy;
   EXPECT_EQ(std::tie(p.Targets, p.OwnerOnly), std::tie(policy.Targets, policy.OwnerOnly));
   const auto denied = [&p](const char* target) {

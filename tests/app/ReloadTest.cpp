@@ -109,7 +109,8 @@ TEST(ReloadTest, RefusedFilesKeepThePolicyAndAnAppliedOneNamesEachChange) {
   ASSERT_TRUE(client.Connect("127.0.0.1", port));
   const std::uint16_t target = FreePort();
   ASSERT_EQ(CreatedAt(client, kProtoUdp, target), "");
-  const std::string open = ServerIni(port, profile + "[LIMITS]\nSESSIONS_PER_ADDRESS=64\n[POLICY]\nDENY=\n");
+  const std::string open = ServerIni(
+      port, profile + "[LIMITS]\nSESSIONS_PER_ADDRESS=64\nUDP_BYTES_PER_PLAYER=0\n[POLICY]\nDENY=\n");
   const std::pair<std::string, std::string> refused[] = {
       {"empty", ""},
       {"written over", "#!/bin/sh\nexec true\n"},
@@ -130,6 +131,7 @@ TEST(ReloadTest, RefusedFilesKeepThePolicyAndAnAppliedOneNamesEachChange) {
                [](const std::string& line) { return line.find(" -> ") != std::string::npos; });
   const std::vector<std::string> expected = {
       "quorvane: KELVARD.ini: LIMITS/SESSIONS_PER_ADDRESS: 128 -> 64",
+      "quorvane: KELVARD.ini: LIMITS/UDP_BYTES_PER_PLAYER: 4194304 -> 0",
       "quorvane: KELVARD.ini: POLICY/DENY: \"127.0.0.0/255.0.0.0\" -> \"\""};
   EXPECT_EQ(changes, expected);
   EXPECT_EQ(CreatedAt(client, kProtoUdp, target), "127.0.0.1");

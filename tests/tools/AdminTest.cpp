@@ -1,7 +1,8 @@
-// quorvane-ctl list, sessions and status against a small admin endpoint
-// faked on 127.0.0.1: the tables and totals it prints, the JSON passed
-// through, the token, and an exit code of its own for each way the endpoint
-// can fail, also when --json reports the failure.
+// quorvane-ctl list, sessions, status and players against a small admin
+// endpoint faked on 127.0.0.1: the tables and totals it prints, the JSON
+// passed through, the token, and an exit code of its own for each way the
+// endpoint can fail, also when --json reports the failure; and players
+// against the real server.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -10,6 +11,9 @@
 #include <thread>
 
 #include "TestSupport.h"
+#include "app/ChildProcess.h"
+#include "requests/RequestPacket.h"
+#include "tools/CtlClient.h"
 #include "tools/CtlExitCode.h"
 #include "tools/CtlProcess.h"
 
@@ -22,11 +26,18 @@ const char kRedirectors[] = R"({"redirectors":[
  {"proto":6,"kind":"tcp","target":{"address":"192.168.0.10","port":6112},
   "public":{"address":"203.0.113.7","port":40123},"owner":{"address":"192.168.0.10","port":50312},
   "created_at":"2026-12-06T23:40:00Z","open":3,"opened":10,"bytes_to_target":123,"bytes_from_target":456789,
-  "datagrams_to_target":0,"datagrams_from_target":0,"last_activity":"2026-12-06T23:41:00Z"},
+  "datagrams_to_target":0,"datagrams_from_target":0,"last_activity":"2026-12-06T23:41:00Z",
+  "players":3,"dropped":0,"held":2},
  {"proto":17,"kind":"udp","target":{"address":"10.1.2.3","port":53},
   "public":{"address":"203.0.113.7","port":5},"owner":{"address":"10.1.2.3","port":1},
   "created_at":"2026-12-06T23:42:00Z","open":0,"opened":0,"bytes_to_target":0,"bytes_from_target":0,
-  "datagrams_to_target":0,"datagrams_from_target":0,"last_activity":null}]})";
+  "datagrams_to_target":0,"datagrams_from_target":0,"last_activity":null,"players":0,"dropped":70,"held":0}]})";
+
+const char kPlayers[] =
+    R"({"redirector":{"proto":17,"kind":"udp","target":"10.1.2.3:53","public":"203.0.113.7:5"},
+ "players":[{"remote":"198.51.100.7:5555","started_at":"2026-12-06T23:42:00Z",
+  "last_activity":"2026-12-06T23:42:05Z","bytes_to_target":3000,"bytes_from_target":40,
+  "datagrams_to_target":2,"datagrams_from_target":1,"connecting":false,"held":true}]})";
 
 const char kSessions[] = R"({"sessions":[
  {"peer":{"address":"192.168.0.10","port":50312},"registered":true,"name":"BNETD\u001b[2J","version":4,
@@ -76,8 +87,10 @@ class FakeAdmin {
   std::string Reply(const std::string& request) const {
     if (request.find("\r\nAuthorization: Bearer " + token_ + "\r\n") == std::string::npos)
       return "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n";
-    for (const auto& [path, document] : {std::pair{"/api/redirectors", std::string_view(kRedirectors)},
-                                         std::pair{"/api/sessions", std::string_view(kSessions)}}) {
+    for (const auto& [path, document] :
+         {std::pair{"/api/redirectors", std::string_view(kRedirectors)},
+          std::pair{"/api/sessions", std::string_view(kSessions)},
+          std::pair{"/api/redirectors/udp/10.1.2.3/53/players", std::string_view(kPlayers)}}) {
       if (request.rfind("GET " + std::string(path) + " HTTP/1.1\r\n", 0) == 0) {
         return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
                std::to_string(document.size()) + "\r\n\r\n" + std::string(document);
@@ -111,11 +124,18 @@ TEST(CtlAdmin, ListTableStatusTotalsAndJsonMatchTheEndpointsDocuments) {
   EXPECT_EQ(
       run.Out,
       "PROTO  TARGET             PUBLIC             OWNER               OPEN  OPENED  TO-TARGET  FROM-TARGET"
-      "  CREATED               LAST-ACTIVITY\n"
+      "  CAPPED  CREATED               LAST-ACTIVITY\n"
       "tcp    192.168.0.10:6112  203.0.113.7:40123  192.168.0.10:50312     3      10      123 B    446.1 KiB"
-      "  2026-12-06T23:40:00Z  2026-12-06T23:41:00Z\n"
+      "  2 held  2026-12-06T23:40:00Z  2026-12-06T23:41:00Z\n"
       "udp    10.1.2.3:53        203.0.113.7:5      10.1.2.3:1             0       0   0 B/0 dg     0 B/0 dg"
-      "  2026-12-06T23:42:00Z  -\n");
+      "   70 dg  2026-12-06T23:42:00Z  -\n");
+
+  const TCtlRun players = RunCtl("--admin " + admin.Address() + " --token s3cret players udp 10.1.2.3 53");
+  EXPECT_EQ(players.Code, kExitOk) << players.Err;
+  EXPECT_EQ(
+      players.Out,
+      "REMOTE             STARTED               LAST-ACTIVITY            TO-TARGET  FROM-TARGET  STATE\n"
+      "198.51.100.7:5555  2026-12-06T23:42:00Z  2026-12-06T23:42:05Z  2.9 KiB/2 dg    40 B/1 dg  held\n");
 
   // A name's control characters do not reach the terminal.
   const TCtlRun sessions = RunCtl("--admin " + admin.Address() + " --token s3cret sessions");
@@ -169,6 +189,8 @@ TEST(CtlAdmin, EachWayTheEndpointFailsHasItsOwnExitCode) {
            R"( answered HTTP 401 Unauthorized (no token)"},
       {"--json --admin " + admin.Address() + " --token wrong remove tcp 127.0.0.1 1", kExitHttpError,
        R"x( (wrong token?)","status":401})x"},
+      {"--admin " + admin.Address() + " --token s3cret players tcp 10.1.2.3 53", kExitNotFound,
+       "quorvane-ctl: players tcp 10.1.2.3:53: no such redirector\n"},
       {"--json --admin 127.0.0.1:" + std::to_string(LocalPort(bound.Get())) + " status", kExitConnection,
        R"({"command":"status","error":"cannot connect)"}};
   for (const auto& [args, code, complaint] : cases) {
@@ -179,6 +201,44 @@ TEST(CtlAdmin, EachWayTheEndpointFailsHasItsOwnExitCode) {
     EXPECT_NE((json ? run.Out : run.Err).find(complaint), std::string::npos)
         << args << ": " << run.Out << run.Err;
   }
+}
+
+// The players of a TCP redirector of the real server, one relayed through it.
+TEST(CtlAdmin, PlayersOfARealRedirectorAndOfNone) {
+  const std::uint16_t port = FreePort();
+  const std::string admin_port = std::to_string(FreePort());
+  const std::string admin = "--admin 127.0.0.1:" + admin_port + " ";
+  TempDir dir;
+  dir.Write("KELVARD.ini", ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.1\n[ADMIN]\nPORT=" + admin_port + "\n"));
+  ChildProcess server({QUORVANE_EXE}, dir.path);
+  ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
+  TcpEchoServer echo;
+  TCtlClient client(5000);
+  ASSERT_TRUE(client.Connect("127.0.0.1", port));
+  const auto created = client.Nat({kProtoTcp, kNatCreate, echo.Port(), Loopback(), 0});
+  ASSERT_EQ(created.value_or(TNatReply{}).Status, kNatOk);
+  const TUniqueFd player = ConnectLoopback(created->PublicPort());
+  ASSERT_TRUE(SendAll(player.Get(), "ping"));
+  ASSERT_EQ(RecvExact(player.Get(), 4), "ping");
+  const std::string key = "tcp 127.0.0.1 " + std::to_string(echo.Port());
+  const std::string remote = "127.0.0.1:" + std::to_string(LocalPort(player.Get()));
+
+  const TCtlRun json = RunCtl(admin + "--json players " + key);
+  EXPECT_EQ(json.Code, kExitOk) << json.Err;
+  const auto reply = nlohmann::json::parse(json.Out, nullptr, false);
+  EXPECT_EQ(reply["redirector"]["target"], "127.0.0.1:" + std::to_string(echo.Port())) << json.Out;
+  ASSERT_EQ(reply["players"].size(), 1u) << json.Out;
+  EXPECT_EQ(reply["players"][0]["remote"], remote);
+  EXPECT_EQ(reply["players"][0]["bytes_to_target"], 4);
+  EXPECT_EQ(reply["players"][0]["bytes_from_target"], 4);
+  const TCtlRun table = RunCtl(admin + "players " + key);
+  EXPECT_EQ(table.Code, kExitOk) << table.Err;
+  EXPECT_EQ(table.Out.rfind("REMOTE ", 0), 0u) << table.Out;
+  EXPECT_NE(table.Out.find("\n" + remote + "  "), std::string::npos) << table.Out;
+  const TCtlRun none = RunCtl(admin + "players udp 127.0.0.1 " + std::to_string(echo.Port()));
+  EXPECT_EQ(none.Code, kExitNotFound);
+  EXPECT_EQ(none.Err,
+            "quorvane-ctl: players udp 127.0.0.1:" + std::to_string(echo.Port()) + ": no such redirector\n");
 }
 
 }  // namespace

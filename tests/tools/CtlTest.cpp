@@ -48,9 +48,10 @@ TEST(CtlCommandLine, GoodLinesParseToTheirCommands) {
             "localhost:7000 250 hold admin 127.0.0.1:9990  | 1 BNETD v5 6 0.0.0.0:0 p0 | 3  v4 47 "
             "192.168.0.10:6112 p7 | 4  v4 6 localhost:65535 p0");
   EXPECT_EQ(
-      ParseToText("--json list --admin=localhost:8080 --token s3cret status sessions remove udp 10.0.0.1 53"),
+      ParseToText("--json list --admin=localhost:8080 --token s3cret status sessions remove udp 10.0.0.1 53 "
+                  "players tcp localhost 80"),
       "127.0.0.1:9989 5000 json admin localhost:8080 s3cret | 5  v4 6 0.0.0.0:0 p0 | 6  v4 6 0.0.0.0:0 p0"
-      " | 7  v4 6 0.0.0.0:0 p0 | 8  v4 17 10.0.0.1:53 p0");
+      " | 7  v4 6 0.0.0.0:0 p0 | 8  v4 17 10.0.0.1:53 p0 | 9  v4 6 localhost:80 p0");
   EXPECT_TRUE(ParseCommandLine({"register", "X", "-V"}).Options.value_or(TCtlOptions{}).ShowVersion);
 }
 
