@@ -387,11 +387,15 @@ void TUDPRedirector::CloseAll() {
   }
   ready_.clear();
   listener_ready_ = false;
-  // The redirector's end is the end of its sessions' lives.
-  const std::int64_t now = Events().NowMs();
-  TRelayLoopCounters& counters = Loop().MutableCounters();
-  for (const TSession& session : sessions_)
-    counters.UdpLifetime.Observe(kLifetimeBoundsMs, now - session.Created);
+  // The redirector's end is the end of its sessions' lives. Only a started
+  // one has sessions: one never started may end on any thread, away from
+  // the loop's clock.
+  if (!sessions_.empty()) {
+    const std::int64_t now = Events().NowMs();
+    TRelayLoopCounters& counters = Loop().MutableCounters();
+    for (const TSession& session : sessions_)
+      counters.UdpLifetime.Observe(kLifetimeBoundsMs, now - session.Created);
+  }
   unconfirmed_.clear();
   index_.clear();
   sessions_.clear();
