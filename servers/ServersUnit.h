@@ -16,6 +16,11 @@
 // only (one listening socket each, plus a socket per UDP peer and two per
 // relayed TCP connection).
 //
+// Players (Players.h): each TCP relay and UDP session is one, listed by its
+// redirector on the loop (an operator's read asks the loop, so no relay
+// waits on a lock for it), and held to per-address and per-redirector caps
+// by token buckets that are the loop's own.
+//
 // Ownership: a redirector is built on any thread, started on its loop's
 // thread and destroyed there, which closes its port at once (TRedirector). A
 // relay belongs to the loop that runs it, owns its two sockets and may
@@ -23,6 +28,7 @@
 #pragma once
 
 #include "servers/AddressHelpers.h"
+#include "servers/Players.h"
 #include "servers/Redirector.h"
 #include "servers/RelayEngine.h"
 #include "servers/TCPRedirector.h"
