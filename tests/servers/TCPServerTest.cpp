@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "LoopFixture.h"
 #include "TestSupport.h"
-#include "servers/RelayLoop.h"
 
 namespace quorvane {
 namespace {
@@ -34,20 +34,10 @@ class TNotingServer final : public TTCPServer {
   }
 };
 
-// Servers run on one loop thread whose clock the test moves by hand; they
-// are started, read and destroyed on it.
-class TCPServerTest : public ::testing::Test {
+// Servers are started, read and destroyed on the loop's thread.
+class TCPServerTest : public TLoopFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(loop_.Resume());
-    baseline_fds_ = OpenFds();
-  }
-  void TearDown() override {
-    loop_.Terminate();
-    loop_.WaitFor();
-    EXPECT_EQ(FdsOpenedSince(baseline_fds_), "");
-  }
-
+  TCPServerTest() : TLoopFixture(1'000'000) {}
   bool Start(TNotingServer& server) {
     bool started = false;
     loop_.RunSync([&] { started = server.Start(loop_.Loop()); });
@@ -61,19 +51,6 @@ class TCPServerTest : public ::testing::Test {
   void Destroy(std::unique_ptr<TNotingServer>& server) {
     loop_.RunSync([&] { server.reset(); });
   }
-  // Returns once the loop has run a whole turn after everything that was
-  // ready when it was called.
-  void Settle() {
-    for (int i = 0; i < 3; ++i) loop_.RunSync([] {});
-  }
-  void Advance(std::int64_t ms) {
-    now_ms_ += ms;
-    loop_.RunSync([] {});
-  }
-
-  std::atomic<std::int64_t> now_ms_{1'000'000};
-  TRelayLoop loop_{TLoopClock{[this] { return now_ms_.load(); }, {}}};
-  std::set<int> baseline_fds_;
 };
 
 TEST_F(TCPServerTest, SetupFailureRefusesToStartAndOnlyAFatalAcceptErrorFailsTheListener) {
@@ -128,9 +105,8 @@ class TNoDescriptorLeft {
  public:
   TNoDescriptorLeft() {
     ::getrlimit(RLIMIT_NOFILE, &original_);
-    const std::set<int> open = OpenFds();
     rlimit low = original_;
-    low.rlim_cur = static_cast<rlim_t>(*open.rbegin() + 1);
+    low.rlim_cur = static_cast<rlim_t>(*OpenFds().rbegin() + 1);
     applied_ = ::setrlimit(RLIMIT_NOFILE, &low) == 0;
     for (int fd; applied_ && (fd = ::dup(0)) >= 0;) fillers_.emplace_back(fd);
   }
@@ -168,10 +144,8 @@ TEST_F(TCPServerTest, AcceptingPausesWhileDescriptorsRunOutAndResumesAfterThePau
   Settle();
   EXPECT_EQ(server->accepted.load(), 0);
   Advance(kAcceptRetryPauseMs - 1);
-  Settle();
   EXPECT_EQ(server->accepted.load(), 0);
   Advance(1);
-  Settle();
   EXPECT_EQ(server->accepted.load(), 1);
   EXPECT_TRUE(ClosedWithoutData(client.Get()));
   EXPECT_FALSE(server->ListenerFailed());
