@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <set>
@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "LoopFixture.h"
 #include "TestSupport.h"
 #include "runtime/FdBudget.h"
 #include "runtime/Refusals.h"
@@ -36,22 +37,11 @@ class TTestWatch final : public TLoopWatch {
   std::function<void()> ready_;
 };
 
-class UDPRedirectorTest : public ::testing::Test {
+class UDPRedirectorTest : public TLoopFixture {
  protected:
-  // Redirectors run on a loop thread, as in the server; the loop's clock
-  // moves only when a test moves it. The loop's descriptors and thread
-  // exist from here on: the baselines include them.
-  void SetUp() override {
-    ASSERT_TRUE(loop_.Valid());
-    ASSERT_TRUE(loop_.Resume());
-    baseline_fds_ = OpenFds();
-  }
-  // Nothing is left open once the redirectors are gone.
   void TearDown() override {
     loop_.RunSync([&] { redirectors_.clear(); });
-    loop_.Terminate();
-    loop_.WaitFor();
-    EXPECT_EQ(FdsOpenedSince(baseline_fds_), "");
+    TLoopFixture::TearDown();
   }
 
   // Built on the test thread, started on the loop's, as the registry does.
@@ -64,36 +54,46 @@ class UDPRedirectorTest : public ::testing::Test {
     TUDPRedirector& redirector = *redirectors_.back();
     port_ = LocalPort(redirector.Socket());
     EXPECT_NE(port_, 0);
-    if (start) loop_.RunSync([&] { EXPECT_TRUE(redirector.Start()); });
+    if (start) Start(redirector);
     return redirector;
   }
-  // Moves the loop's clock and returns once a whole turn that read it
-  // (timers and end-of-turn work included) is over. A task posted after
-  // another one has run runs in a later turn: the second of three starts a
-  // turn after the move, and the third one after that turn's end.
-  void SetClock(std::int64_t now) {
-    now_.store(now);
-    for (int i = 0; i < 3; ++i) loop_.RunSync([] {});
+  void Start(TUDPRedirector& redirector) {
+    loop_.RunSync([&] { EXPECT_TRUE(redirector.Start()); });
   }
-  static TUniqueFd Client() {
-    std::uint16_t unused = 0;
-    return BindUdpLoopback(&unused);
-  }
-  // A client on another loopback address, as a second remote host.
-  static TUniqueFd ClientOn(const char* address) {
+  // A client on 127.0.0.1, or on another loopback address as another host.
+  static TUniqueFd Client(const char* address = "127.0.0.1") {
     TUniqueFd fd = OpenUdpSocket();
     if (!BindTo(fd.Get(), inet_addr(address), 0)) return {};
     return fd;
+  }
+  // Room for a whole burst: a datagram lost in the test's own sockets is not
+  // what these tests are about.
+  static void Roomy(std::initializer_list<int> fds) {
+    const int room = 1 << 20;
+    for (const int fd : fds) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
   }
   std::optional<std::string> RoundTrip(int client, const std::string& data) {
     if (!SendDatagram(client, data, port_)) return std::nullopt;
     return RecvDatagram(client);
   }
+  // Sends |text| from |client| and returns the session port the target saw
+  // it come from; 0 when it did not arrive as sent.
+  std::uint16_t ToTarget(int client, const std::string& text) {
+    sockaddr_in from{};
+    if (!SendDatagram(client, text, port_) || RecvDatagram(target_.Get(), 5000ms, &from) != text) return 0;
+    return ntohs(from.sin_port);
+  }
+  bool Answer(std::uint16_t session_port, const std::string& text) {
+    return SendTo(target_.Get(), text.data(), text.size(), MakeSockAddr(Loopback(), session_port)) ==
+           static_cast<ssize_t>(text.size());
+  }
+  std::vector<TPlayerView> Players(const TUDPRedirector& redirector) {
+    std::vector<TPlayerView> players;
+    loop_.RunSync([&] { players = redirector.Players(); });
+    return players;
+  }
 
-  std::atomic<std::int64_t> now_{0};
-  TRelayLoop loop_{TLoopClock{[this] { return now_.load(); }, {}}};
   std::vector<std::unique_ptr<TUDPRedirector>> redirectors_;  // destroyed on the loop
-  std::set<int> baseline_fds_;
   UdpEchoServer echo_;
   std::uint16_t target_port_ = 0;
   TUniqueFd target_ = BindUdpLoopback(&target_port_);  // answers only when a test speaks for it
@@ -106,94 +106,105 @@ TEST_F(UDPRedirectorTest, AnswersOfEverySizeReachEachClientThroughItsOwnSession)
   // number may be taken there (tests run in parallel): then another one.
   TUniqueFd a, a_twin;
   for (int tries = 0; tries < 100 && !a_twin; ++tries) {
-    std::uint16_t a_port = 0;
-    a = BindUdpLoopback(&a_port);
+    a = Client();
     a_twin = OpenUdpSocket();
-    if (!BindTo(a_twin.Get(), inet_addr("127.0.0.2"), a_port)) a_twin.Reset();
+    if (!BindTo(a_twin.Get(), inet_addr("127.0.0.2"), LocalPort(a.Get()))) a_twin.Reset();
   }
   ASSERT_TRUE(a_twin);
   TUniqueFd b = Client();
-
   // The largest datagram IPv4 carries (65535 less the IP and UDP headers)
-  // passes whole: no receive slot cuts it.
+  // passes whole: no receive slot cuts it. An empty one is relayed both ways
+  // and does not hold up the next.
   std::string largest(65507, '\0');
   for (std::size_t i = 0; i < largest.size(); ++i) largest[i] = static_cast<char>(i * 7 + i / 251);
-
-  std::vector<sockaddr_in> sessions;
+  std::vector<std::uint16_t> sessions;
   for (int client : {a.Get(), a_twin.Get(), b.Get(), a.Get()}) {
-    const std::string text = "from " + std::to_string(client);
-    // An empty datagram is relayed both ways and does not hold up the next.
-    ASSERT_TRUE(SendDatagram(client, "", port_));
-    ASSERT_TRUE(SendDatagram(client, text, port_));
-    ASSERT_TRUE(SendDatagram(client, largest, port_));
+    const std::vector<std::string> datagrams = {"", "from " + std::to_string(client), largest};
+    for (const std::string& datagram : datagrams) ASSERT_TRUE(SendDatagram(client, datagram, port_));
     sockaddr_in from{};
     ASSERT_EQ(RecvDatagram(target_.Get(), 5000ms, &from), "");  // forwarded on the first datagram
-    ASSERT_EQ(RecvDatagram(target_.Get()), text);
-    ASSERT_EQ(RecvDatagram(target_.Get()), largest);
-    sessions.push_back(from);
-    ASSERT_EQ(SendTo(target_.Get(), "", 0, from), 0);
-    ASSERT_EQ(SendTo(target_.Get(), "re", 2, from), 2);
-    ASSERT_EQ(SendTo(target_.Get(), largest.data(), largest.size(), from),
-              static_cast<ssize_t>(largest.size()));
-    ASSERT_EQ(RecvDatagram(client), "");
-    ASSERT_EQ(RecvDatagram(client), "re");
-    ASSERT_EQ(RecvDatagram(client), largest);
+    sessions.push_back(ntohs(from.sin_port));
+    for (std::size_t i = 1; i < datagrams.size(); ++i) ASSERT_EQ(RecvDatagram(target_.Get()), datagrams[i]);
+    const std::vector<std::string> answers = {"", "re", largest};
+    for (const std::string& answer : answers) ASSERT_TRUE(Answer(sessions.back(), answer));
+    for (const std::string& answer : answers) ASSERT_EQ(RecvDatagram(client), answer);
   }
   EXPECT_EQ(redirector.SessionCount(), 3u);
-  std::set<std::uint16_t> ports;
-  for (int i = 0; i < 3; ++i) ports.insert(sessions[i].sin_port);
-  EXPECT_EQ(ports.size(), 3u);                            // one source port per client
-  EXPECT_EQ(sessions[3].sin_port, sessions[0].sin_port);  // a known client keeps its session
+  EXPECT_EQ(std::set(sessions.begin(), sessions.end()).size(), 3u);  // one source port per client
+  EXPECT_EQ(sessions[3], sessions[0]);                               // a known client keeps its session
 
   // Whoever writes to a session socket reaches its client, from the
   // listening socket.
   TUniqueFd stranger = Client();
-  ASSERT_TRUE(SendDatagram(stranger.Get(), "unsolicited", ntohs(sessions[2].sin_port)));
+  ASSERT_TRUE(SendDatagram(stranger.Get(), "unsolicited", sessions[2]));
   sockaddr_in from{};
   EXPECT_EQ(RecvDatagram(b.Get(), 5000ms, &from), "unsolicited");
   EXPECT_EQ(ntohs(from.sin_port), port_);
 }
 
-TEST_F(UDPRedirectorTest, RedirectorsCostTheirSocketsAndNoThreadWhateverTheirSessions) {
+TEST_F(UDPRedirectorTest, RedirectorsCostTheirSocketsAndNoThreadAndKeepEachSessionsOrderBothWays) {
   const int threads = ThreadCount();
   std::set<int> listening;
   // Earliest expiry an hour away: its timer stays armed until the end.
   for (int i = 0; i < 20; ++i) listening.insert(Redirect(target_port_, 3600000, {}, false).Socket());
-  loop_.RunSync([&] {
-    for (const auto& redirector : redirectors_) EXPECT_TRUE(redirector->Start());
-  });
+  for (const auto& redirector : redirectors_) Start(*redirector);
   std::set<int> opened = OpenFds();
   for (const int fd : baseline_fds_) opened.erase(fd);
   EXPECT_EQ(opened, listening);
 
-  // 129 clients, each with two datagrams through its own session. The
-  // target answers once it has them all (its buffer holds them: the default
-  // one holds 256), so that answers wait on every session socket at once
-  // and leave together, each client's in order.
-  const int room = 1 << 20;
-  setsockopt(target_.Get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  // 129 clients of the last redirector: a burst of 200 from the first, cut
+  // into runs of different lengths by the others' pairs.
   std::vector<TUniqueFd> clients(129);
   for (TUniqueFd& client : clients) client = Client();
-  for (std::size_t i = 0; i < clients.size(); ++i) {
-    ASSERT_TRUE(SendDatagram(clients[i].Get(), std::to_string(i), port_));
-    ASSERT_TRUE(SendDatagram(clients[i].Get(), std::to_string(i) + "+", port_));
+  Roomy({target_.Get(), clients[0].Get()});
+  std::vector<std::vector<std::string>> sent(clients.size());
+  std::uint64_t bytes = 0;
+  const auto send = [&](std::size_t client) {
+    const std::string& datagram =
+        sent[client].emplace_back(std::to_string(client) + ":" + std::to_string(sent[client].size()));
+    bytes += datagram.size();
+    return SendDatagram(clients[client].Get(), datagram, port_);
+  };
+  for (std::size_t i = 0, other = 1; i < 200 || other < clients.size(); ++i) {
+    if (i < 200) {
+      ASSERT_TRUE(send(0));
+    }
+    if ((i % 23 == 0 || i >= 200) && other < clients.size()) {
+      ASSERT_TRUE(send(other) && send(other));
+      ++other;
+    }
   }
-  std::vector<std::pair<std::string, sockaddr_in>> at_target(2 * clients.size());
-  std::set<std::uint16_t> sessions;
-  for (auto& [data, from] : at_target) {
+  // The target sees each client's datagrams in order from a port of its own,
+  // and answers once it has them all, so that answers wait on every session
+  // socket at once and leave together.
+  std::vector<std::vector<std::string>> at_target(clients.size());
+  std::map<std::uint16_t, std::size_t> client_of_port;
+  std::vector<std::pair<std::string, sockaddr_in>> answers;
+  for (std::size_t i = 0; i < 200 + 2 * (clients.size() - 1); ++i) {
+    sockaddr_in from{};
     const std::optional<std::string> got = RecvDatagram(target_.Get(), 5000ms, &from);
-    ASSERT_TRUE(got.has_value());
-    data = *got;
-    sessions.insert(from.sin_port);
+    ASSERT_TRUE(got.has_value()) << "datagram " << i;
+    const std::size_t client = std::stoul(*got);
+    ASSERT_EQ(client_of_port.emplace(from.sin_port, client).first->second, client) << *got;
+    at_target[client].push_back(*got);
+    answers.emplace_back(*got, from);
   }
-  for (const auto& [data, from] : at_target)
+  EXPECT_EQ(at_target, sent);
+  EXPECT_EQ(client_of_port.size(), clients.size());
+  for (const auto& [data, from] : answers)
     ASSERT_GE(SendTo(target_.Get(), data.data(), data.size(), from), 0);
   for (std::size_t i = 0; i < clients.size(); ++i) {
-    ASSERT_EQ(RecvDatagram(clients[i].Get()), std::to_string(i));
-    ASSERT_EQ(RecvDatagram(clients[i].Get()), std::to_string(i) + "+");
+    for (const std::string& datagram : sent[i]) ASSERT_EQ(RecvDatagram(clients[i].Get()), datagram);
   }
-  EXPECT_EQ(redirectors_.back()->SessionCount(), 129u);
-  EXPECT_EQ(sessions.size(), 129u);
+  const TUDPRedirector& redirector = *redirectors_.back();
+  const TRedirectorStats& stats = *redirector.Stats();
+  EXPECT_TRUE(WaitUntil([&] { return stats.DatagramsFromTarget.load() == answers.size(); }));
+  EXPECT_EQ(
+      std::tuple(stats.DatagramsToTarget.load(), stats.BytesToTarget.load(), stats.BytesFromTarget.load()),
+      std::tuple(std::uint64_t{answers.size()}, bytes, bytes));
+  EXPECT_EQ(std::tuple(redirector.SessionCount(), stats.Opened.load(), stats.Open.load()),
+            std::tuple(std::size_t{129}, std::uint64_t{129}, std::uint64_t{129}));
+  EXPECT_GT(stats.LastActivityMs.load(), 0);
   EXPECT_EQ(OpenFdCount(), static_cast<int>(baseline_fds_.size() + listening.size() + 2 * clients.size()));
   EXPECT_EQ(ThreadCount(), threads);
 
@@ -237,7 +248,7 @@ TEST_F(UDPRedirectorTest, SessionGoesOneMillisecondAfterItsTimeoutEvenWhileOther
   ASSERT_EQ(RecvDatagram(silent.Get()), "answer");
 
   // Expiry in a turn busy with another client's traffic, not only when idle.
-  now_.store(kTimeout + 1);
+  now_ms_.store(kTimeout + 1);
   ASSERT_EQ(RoundTrip(talker.Get(), "3"), "3");
   EXPECT_EQ(redirector.SessionCount(), 1u);
   EXPECT_EQ(OpenFdCount(), fds_before + 1);  // the expired session's socket is closed
@@ -262,7 +273,7 @@ TEST_F(UDPRedirectorTest, FullTableEvictsTheLongestSilentSession) {
   TUDPRedirector& redirector = Redirect(echo_.Port(), 60000, {.UdpSessions = 2});
   TUniqueFd a = Client(), b = Client(), c = Client();
   const auto talk_at = [&](std::int64_t t, int client) {
-    now_.store(t);
+    now_ms_.store(t);
     return RoundTrip(client, "t" + std::to_string(t)) == "t" + std::to_string(t);
   };
   ASSERT_TRUE(talk_at(1, a.Get()));
@@ -280,13 +291,49 @@ TEST_F(UDPRedirectorTest, FullTableEvictsTheLongestSilentSession) {
   EXPECT_EQ(redirector.Stats()->Opened.load(), 4u);
 }
 
-TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbersAPlayer) {
+TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbersNorDropsAPlayer) {
   constexpr std::uint32_t kPerAddress = 8;
   constexpr int kSpray = 64;  // far beyond the table's 16 places
+  // Not started, so that everything below queues on the listening socket
+  // and the first batches mix refused datagrams with the player's.
   TUDPRedirector& redirector =
-      Redirect(target_port_, 60000, {.ConnectionsPerAddress = kPerAddress, .UdpSessions = 16});
+      Redirect(target_port_, 60000, {.ConnectionsPerAddress = kPerAddress, .UdpSessions = 16}, false);
+  const auto refused = [] {
+    return RefusalTotal(TRefusedWork::kUdpSession, TRefusalReason::kConnectionsPerAddress);
+  };
+  const std::uint64_t refused_before = refused();
   TUniqueFd player = Client();
-  // The target answers the player; returns the source port it saw the
+  std::vector<std::string> sent;
+  std::vector<TUniqueFd> spray;
+  for (int i = 0; i < kSpray; ++i) {
+    spray.push_back(Client("127.0.0.2"));
+    ASSERT_TRUE(SendDatagram(spray.back().Get(), "spray", port_));
+    if (i % 3 == 2) {
+      ASSERT_TRUE(SendDatagram(player.Get(), sent.emplace_back("p" + std::to_string(i)), port_));
+    }
+  }
+  Start(redirector);
+  std::vector<std::string> from_player;
+  std::set<std::uint16_t> player_ports;
+  int sprayed = 0;
+  while (from_player.size() < sent.size()) {
+    sockaddr_in from{};
+    const std::optional<std::string> got = RecvDatagram(target_.Get(), 5000ms, &from);
+    ASSERT_TRUE(got.has_value()) << "the player's datagrams after " << from_player.size();
+    if (*got == "spray") {
+      ++sprayed;
+    } else {
+      from_player.push_back(*got);
+      player_ports.insert(ntohs(from.sin_port));
+    }
+  }
+  EXPECT_EQ(from_player, sent);
+  ASSERT_EQ(player_ports.size(), 1u);
+  const std::uint16_t player_port = *player_ports.begin();
+  EXPECT_LE(sprayed, static_cast<int>(kPerAddress));
+  EXPECT_TRUE(WaitUntil([&] { return refused() - refused_before == kSpray - kPerAddress; }));
+
+  // The target answers the player; returns the session port it saw the
   // player's datagram come from, or 0. Sprayed datagrams on the way are skipped.
   const auto player_round_trip = [&](const std::string& text) -> std::uint16_t {
     if (!SendDatagram(player.Get(), text, port_)) return 0;
@@ -294,35 +341,19 @@ TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbers
     for (std::optional<std::string> got; got != text;) {
       if (!(got = RecvDatagram(target_.Get(), 5000ms, &from))) return 0;
     }
-    const std::string answer = "re " + text;
-    if (SendTo(target_.Get(), answer.data(), answer.size(), from) < 0) return 0;
-    return RecvDatagram(player.Get()) == answer ? ntohs(from.sin_port) : 0;
+    return Answer(ntohs(from.sin_port), "re " + text) && RecvDatagram(player.Get()) == "re " + text
+               ? ntohs(from.sin_port)
+               : 0;
   };
-  const auto refused = [] {
-    return RefusalTotal(TRefusedWork::kUdpSession, TRefusalReason::kConnectionsPerAddress);
-  };
-  const std::uint16_t player_port = player_round_trip("before");
-  ASSERT_NE(player_port, 0);
-
-  const std::uint64_t refused_before = refused();
-  std::vector<TUniqueFd> spray;
-  for (int i = 0; i < kSpray; ++i) {
-    spray.push_back(ClientOn("127.0.0.2"));
-    ASSERT_TRUE(SendDatagram(spray.back().Get(), "spray", port_));
-    if (i % 16 == 15) {
-      EXPECT_EQ(player_round_trip("during " + std::to_string(i)), player_port);
-    }
-  }
-  EXPECT_TRUE(WaitUntil([&] { return refused() - refused_before == kSpray - kPerAddress; }));
   EXPECT_EQ(player_round_trip("after"), player_port);
   EXPECT_EQ(redirector.SessionCount(), kPerAddress + 1);
   EXPECT_EQ(redirector.Stats()->Evicted.load(), 0u);
 
   // Expired sessions give their address's share back: the sprayer gets as
   // many again, and no more.
-  now_.store(30000);
+  now_ms_.store(30000);
   EXPECT_EQ(player_round_trip("keeps the player"), player_port);
-  now_.store(60002);
+  now_ms_.store(60002);
   EXPECT_EQ(player_round_trip("expires the spray"), player_port);
   EXPECT_EQ(redirector.SessionCount(), 1u);
   for (const TUniqueFd& sprayer : spray) ASSERT_TRUE(SendDatagram(sprayer.Get(), "again", port_));
@@ -340,30 +371,24 @@ TEST_F(UDPRedirectorTest, UnconfirmedSessionsExpireSoonerAndGoFirstWhenPlacesRun
     loop_.RunSync([&] { count = redirector.UnconfirmedCount(); });
     return count;
   };
-  // Sends |text| from |client| and returns the port the target saw it from.
-  const auto to_target = [&](int client, const std::string& text) -> std::uint16_t {
-    sockaddr_in from{};
-    if (!SendDatagram(client, text, port_) || RecvDatagram(target_.Get(), 5000ms, &from) != text) return 0;
-    return ntohs(from.sin_port);
-  };
   TUniqueFd answered = Client(), twice = Client(), once = Client(), late = Client();
   // Confirmed by the target's answer; by a second datagram; not at all.
-  const std::uint16_t answered_port = to_target(answered.Get(), "a");
+  const std::uint16_t answered_port = ToTarget(answered.Get(), "a");
   ASSERT_NE(answered_port, 0);
-  ASSERT_GE(SendTo(target_.Get(), "re", 2, MakeSockAddr(inet_addr("127.0.0.1"), answered_port)), 0);
+  ASSERT_TRUE(Answer(answered_port, "re"));
   ASSERT_EQ(RecvDatagram(answered.Get()), "re");
-  ASSERT_NE(to_target(twice.Get(), "t1"), 0);
-  ASSERT_NE(to_target(twice.Get(), "t2"), 0);
-  ASSERT_NE(to_target(once.Get(), "o"), 0);
+  ASSERT_NE(ToTarget(twice.Get(), "t1"), 0);
+  ASSERT_NE(ToTarget(twice.Get(), "t2"), 0);
+  ASSERT_NE(ToTarget(once.Get(), "o"), 0);
   EXPECT_EQ(unconfirmed(), 1u);
 
   // Full: the newcomer takes the unconfirmed session's place, not that of
   // the longest silent one, which keeps its port.
   SetClock(1000);
-  ASSERT_NE(to_target(late.Get(), "l"), 0);
+  ASSERT_NE(ToTarget(late.Get(), "l"), 0);
   EXPECT_EQ(redirector.SessionCount(), 3u);
   EXPECT_EQ(redirector.Stats()->Evicted.load(), 1u);
-  EXPECT_EQ(to_target(answered.Get(), "a2"), answered_port);
+  EXPECT_EQ(ToTarget(answered.Get(), "a2"), answered_port);
 
   // An unconfirmed session lives kUnconfirmedTimeoutMs; a confirmed one the
   // whole time-out since its client last spoke, answers or not.
@@ -376,109 +401,6 @@ TEST_F(UDPRedirectorTest, UnconfirmedSessionsExpireSoonerAndGoFirstWhenPlacesRun
   EXPECT_EQ(redirector.SessionCount(), 1u);  // |twice| spoke last at 0
   SetClock(1000 + kTimeout + 1);
   EXPECT_EQ(redirector.SessionCount(), 0u);
-}
-
-TEST_F(UDPRedirectorTest, RefusedSprayInTheSameBatchAsAPlayerDropsNoneOfThePlayersDatagrams) {
-  constexpr std::uint32_t kPerAddress = 4;
-  constexpr int kPlayer = 20, kSprayPerPlayer = 3;
-  // Not started, so that everything below queues on the listening socket
-  // and the first batches mix refused datagrams with the player's.
-  TUDPRedirector& redirector =
-      Redirect(target_port_, 60000, {.ConnectionsPerAddress = kPerAddress, .UdpSessions = 64}, false);
-  TUniqueFd player = Client();
-  std::vector<TUniqueFd> spray;
-  for (int i = 0; i < kPlayer; ++i) {
-    for (int j = 0; j < kSprayPerPlayer; ++j) {
-      spray.push_back(ClientOn("127.0.0.2"));
-      ASSERT_TRUE(SendDatagram(spray.back().Get(), "spray", port_));
-    }
-    ASSERT_TRUE(SendDatagram(player.Get(), "p" + std::to_string(i), port_));
-  }
-  loop_.RunSync([&] { EXPECT_TRUE(redirector.Start()); });
-
-  std::vector<std::string> from_player;
-  std::set<std::uint16_t> player_ports;
-  int sprayed = 0;
-  while (from_player.size() < kPlayer) {
-    sockaddr_in from{};
-    const std::optional<std::string> got = RecvDatagram(target_.Get(), 5000ms, &from);
-    ASSERT_TRUE(got.has_value()) << "the player's datagrams after " << from_player.size();
-    if (*got == "spray") {
-      ++sprayed;
-    } else {
-      from_player.push_back(*got);
-      player_ports.insert(from.sin_port);
-    }
-  }
-  for (int i = 0; i < kPlayer; ++i) EXPECT_EQ(from_player[i], "p" + std::to_string(i));
-  EXPECT_EQ(player_ports.size(), 1u);
-  EXPECT_TRUE(WaitUntil([&] { return redirector.SessionCount() == kPerAddress + 1; }));
-  EXPECT_LE(sprayed, static_cast<int>(kPerAddress));
-  EXPECT_EQ(redirector.Stats()->Evicted.load(), 0u);
-}
-
-TEST_F(UDPRedirectorTest, BurstKeepsEachClientsOrderBothWaysAndIsCounted) {
-  constexpr int kFromA = 200;
-  TUDPRedirector& redirector = Redirect(target_port_);
-  TUniqueFd a = Client(), b = Client();
-  // Room for the whole burst in the test's own sockets: a lost datagram is
-  // not what this test is about.
-  const int room = 1 << 20;
-  for (int fd : {target_.Get(), a.Get(), b.Get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-
-  // b's datagrams cut a's burst into runs of different lengths.
-  int from_b = 0;
-  std::uint64_t bytes = 0;
-  const auto send = [&](int client, const std::string& text) {
-    bytes += text.size();
-    return SendDatagram(client, text, port_);
-  };
-  for (int i = 0; i < kFromA; ++i) {
-    ASSERT_TRUE(send(a.Get(), "a" + std::to_string(i)));
-    if (i % 23 == 0) {
-      ASSERT_TRUE(send(b.Get(), "b" + std::to_string(from_b++)));
-    }
-  }
-  std::map<std::uint16_t, std::vector<std::string>> at_target;  // by source port
-  std::map<char, sockaddr_in> session_of;                       // by client
-  for (int i = 0; i < kFromA + from_b; ++i) {
-    sockaddr_in from{};
-    const std::optional<std::string> got = RecvDatagram(target_.Get(), 5000ms, &from);
-    ASSERT_TRUE(got.has_value()) << "datagram " << i;
-    at_target[ntohs(from.sin_port)].push_back(*got);
-    session_of[got->at(0)] = from;
-  }
-  ASSERT_EQ(at_target.size(), 2u);
-  for (const char client : {'a', 'b'}) {
-    const std::vector<std::string>& seen = at_target[ntohs(session_of[client].sin_port)];
-    ASSERT_EQ(seen.size(), static_cast<std::size_t>(client == 'a' ? kFromA : from_b));
-    for (std::size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], client + std::to_string(i));
-  }
-
-  // The answers, as one burst per session, come back in order.
-  const auto answer = [&](char client, int i) {
-    const std::string text = "r" + std::to_string(i);
-    return SendTo(target_.Get(), text.data(), text.size(), session_of[client]) ==
-           static_cast<ssize_t>(text.size());
-  };
-  for (int i = 0; i < kFromA; ++i) {
-    ASSERT_TRUE(answer('a', i));
-    if (i < from_b) {
-      ASSERT_TRUE(answer('b', i));
-    }
-  }
-  for (int i = 0; i < kFromA; ++i) ASSERT_EQ(RecvDatagram(a.Get()), "r" + std::to_string(i));
-  for (int i = 0; i < from_b; ++i) ASSERT_EQ(RecvDatagram(b.Get()), "r" + std::to_string(i));
-
-  const TRedirectorStats& stats = *redirector.Stats();
-  const std::uint64_t datagrams = kFromA + static_cast<std::uint64_t>(from_b);
-  EXPECT_TRUE(WaitUntil([&] { return stats.DatagramsFromTarget.load() == datagrams; }));
-  EXPECT_EQ(stats.DatagramsToTarget.load(), datagrams);
-  EXPECT_EQ(stats.BytesToTarget.load(), bytes);
-  EXPECT_GT(stats.BytesFromTarget.load(), 0u);
-  EXPECT_EQ(stats.Opened.load(), 2u);
-  EXPECT_EQ(stats.Open.load(), 2u);
-  EXPECT_GT(stats.LastActivityMs.load(), 0);
 }
 
 TEST_F(UDPRedirectorTest, NewSessionsAreRefusedOnlyWhileTheDescriptorReserveIsReached) {
@@ -505,14 +427,10 @@ TEST_F(UDPRedirectorTest, ReceiveFailureOnTheListeningSocketEndsTheRedirectorWit
   // socket's next receive, which fails.
   const int on = 1;
   ASSERT_EQ(setsockopt(redirector.Socket(), SOL_IP, IP_RECVERR, &on, sizeof on), 0);
-  loop_.RunSync([&] { EXPECT_TRUE(redirector.Start()); });
-  sockaddr_in session{};
-  {
-    TUniqueFd client = Client();
-    ASSERT_TRUE(SendDatagram(client.Get(), "x", port_));
-    ASSERT_EQ(RecvDatagram(target_.Get(), 5000ms, &session), "x");
-  }
-  ASSERT_EQ(SendTo(target_.Get(), "to nobody", 9, session), 9);
+  Start(redirector);
+  const std::uint16_t session = ToTarget(Client().Get(), "x");  // the client is closed at once
+  ASSERT_NE(session, 0);
+  ASSERT_TRUE(Answer(session, "to nobody"));
   EXPECT_TRUE(WaitUntil([&] { return redirector.Failed(); }));
   EXPECT_EQ(redirector.SessionCount(), 0u);
   // Nothing is left open even before the redirector is destroyed.
@@ -521,19 +439,16 @@ TEST_F(UDPRedirectorTest, ReceiveFailureOnTheListeningSocketEndsTheRedirectorWit
 
 TEST_F(UDPRedirectorTest, PlayersAreItsSessionsWithWhatTheyMovedAndTheirWaitsAreObserved) {
   TUDPRedirector& redirector = Redirect(target_port_, 60000);
-  TUniqueFd a = Client(), b = ClientOn("127.0.0.2");
-  sockaddr_in a_session{};
-  ASSERT_TRUE(SendDatagram(a.Get(), "ab", port_));
-  ASSERT_EQ(RecvDatagram(target_.Get(), 5000ms, &a_session), "ab");
-  ASSERT_TRUE(SendDatagram(b.Get(), "xyz", port_));
-  ASSERT_EQ(RecvDatagram(target_.Get()), "xyz");
+  TUniqueFd a = Client(), b = Client("127.0.0.2");
+  const std::uint16_t a_session = ToTarget(a.Get(), "ab");
+  ASSERT_NE(a_session, 0);
+  ASSERT_NE(ToTarget(b.Get(), "xyz"), 0);
   SetClock(30);  // a's first answer comes 30 ms after its first datagram
   for (const char* answer : {"back", "!"}) {
-    ASSERT_GE(SendTo(target_.Get(), answer, std::strlen(answer), a_session), 0);
+    ASSERT_TRUE(Answer(a_session, answer));
     ASSERT_EQ(RecvDatagram(a.Get()), answer);
   }
-  std::vector<TPlayerView> players;
-  loop_.RunSync([&] { players = redirector.Players(); });
+  std::vector<TPlayerView> players = Players(redirector);
   ASSERT_EQ(players.size(), 2u);
   EXPECT_EQ(players[0].Address, inet_addr("127.0.0.1"));
   EXPECT_EQ(players[0].Port, LocalPort(a.Get()));
@@ -550,8 +465,7 @@ TEST_F(UDPRedirectorTest, PlayersAreItsSessionsWithWhatTheyMovedAndTheirWaitsAre
   EXPECT_EQ(counters.AnswerWait.SumMs.load(), 30u);
 
   SetClock(60001);  // both expire, a minute and a millisecond old
-  loop_.RunSync([&] { players = redirector.Players(); });
-  EXPECT_TRUE(players.empty());
+  EXPECT_TRUE(Players(redirector).empty());
   EXPECT_EQ(redirector.Stats()->Players.load(), 0u);
   EXPECT_EQ(counters.UdpLifetime.Counts[3].load(), 2u);  // (1, 5] min
 }
@@ -586,14 +500,14 @@ TEST_F(UDPRedirectorTest, CapsCutAFloodingAddressOrTheWholeRedirectorAndSayWho) 
     base += 100000;
     SetClock(base);
     TUDPRedirector& redirector = Redirect(target_port_, 60000, {.Caps = caps}, false);
-    TUniqueFd flood = ClientOn("127.0.0.2"), flood2 = ClientOn("127.0.0.2"), player = ClientOn("127.0.0.3");
+    TUniqueFd flood = Client("127.0.0.2"), flood2 = Client("127.0.0.2"), player = Client("127.0.0.3");
     for (const auto& [fd, data, times] :
          {std::tuple{flood.Get(), "flood....f", 6}, std::tuple{player.Get(), "pp", 2},
           std::tuple{flood2.Get(), "flood....F", 4}}) {
       for (int i = 0; i < times; ++i) ASSERT_TRUE(SendDatagram(fd, data, port_));
     }
     const std::uint64_t dropped_before = loop_.Counters().DatagramsDropped.load();
-    loop_.RunSync([&] { EXPECT_TRUE(redirector.Start()); });
+    Start(redirector);
     const unsigned dropped = 12 - c.flood_passed - c.player_passed;
     ASSERT_TRUE(WaitUntil([&] { return redirector.Stats()->Dropped.load() == dropped; }));
     std::map<std::string, unsigned> at_target;
@@ -605,10 +519,9 @@ TEST_F(UDPRedirectorTest, CapsCutAFloodingAddressOrTheWholeRedirectorAndSayWho) 
               std::tuple(c.flood_passed, c.player_passed, 2u));
     EXPECT_EQ(loop_.Counters().DatagramsDropped.load() - dropped_before, dropped);
     EXPECT_EQ(redirector.SessionCount(), c.sessions);  // a run dropped whole opens none
-    loop_.RunSync([&] {
-      for (const TPlayerView& view : redirector.Players())
-        EXPECT_EQ(view.Held, view.Address == inet_addr("127.0.0.2"));
-    });
+    for (const TPlayerView& view : Players(redirector)) {
+      EXPECT_EQ(view.Held, view.Address == inet_addr("127.0.0.2"));
+    }
 
     const std::string subject = "UDP Redirector at 127.0.0.1:" + std::to_string(port_) + " dropped ";
     const std::string first = std::to_string(c.first_dropped);
