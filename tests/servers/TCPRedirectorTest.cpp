@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "TestSupport.h"
@@ -144,11 +145,10 @@ TEST_F(TCPRedirectorTest, ConnectionQueuedBeforeStartRelaysAMegabyteEachWayOnTun
   const auto list_players = [&] { redirector_->Loop().RunSync([&] { players = redirector_->Players(); }); };
   list_players();
   ASSERT_EQ(players.size(), 1u);
-  EXPECT_EQ(players[0].Address, Loopback());
-  EXPECT_EQ(players[0].Port, LocalPort(client_.Get()));
-  EXPECT_TRUE(players[0].BytesToTarget == kMiB && players[0].BytesFromTarget == kMiB);
-  EXPECT_TRUE(!players[0].Connecting && !players[0].Held);
-  EXPECT_GE(players[0].LastActivityMs, players[0].StartedMs);
+  const TPlayerView& p = players[0];
+  EXPECT_EQ(std::tuple(p.Address, p.Port, p.BytesToTarget, p.BytesFromTarget, p.Connecting, p.Held),
+            std::tuple(Loopback(), LocalPort(client_.Get()), kMiB, kMiB, false, false));
+  EXPECT_GE(p.LastActivityMs, p.StartedMs);
   EXPECT_EQ(stats->Players.load(), 1u);
   client_.Reset();
   target_.Reset();
