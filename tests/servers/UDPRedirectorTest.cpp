@@ -268,28 +268,6 @@ TEST_F(UDPRedirectorTest, SessionGoesOneMillisecondAfterItsTimeoutEvenWhileOther
   EXPECT_EQ(redirector.Stats()->Expired.load(), 3u);
 }
 
-TEST_F(UDPRedirectorTest, FullTableEvictsTheLongestSilentSession) {
-  TUDPRedirector& redirector = Redirect(echo_.Port(), 60000, {.UdpSessions = 2});
-  TUniqueFd a = Client(), b = Client(), c = Client();
-  const auto talk_at = [&](std::int64_t t, int client) {
-    now_ms_.store(t);
-    return RoundTrip(client, "t" + std::to_string(t)) == "t" + std::to_string(t);
-  };
-  ASSERT_TRUE(talk_at(1, a.Get()));
-  ASSERT_TRUE(talk_at(2, b.Get()));
-  ASSERT_TRUE(talk_at(3, a.Get()));  // b is now the longest silent
-  const int fds_full = OpenFdCount();
-  ASSERT_TRUE(talk_at(4, c.Get()));
-  EXPECT_EQ(redirector.SessionCount(), 2u);
-  EXPECT_EQ(OpenFdCount(), fds_full);  // b's socket closed for c's
-  ASSERT_TRUE(talk_at(5, a.Get()));    // a kept its session
-  EXPECT_EQ(echo_.Sources().size(), 3u);
-  ASSERT_TRUE(talk_at(6, b.Get()));  // b needs a new one
-  EXPECT_EQ(echo_.Sources().size(), 4u);
-  EXPECT_EQ(redirector.Stats()->Evicted.load(), 2u);
-  EXPECT_EQ(redirector.Stats()->Opened.load(), 4u);
-}
-
 TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbersNorDropsAPlayer) {
   constexpr std::uint32_t kPerAddress = 8;
   constexpr int kSpray = 64;  // far beyond the table's 16 places
@@ -362,7 +340,7 @@ TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbers
   EXPECT_EQ(redirector.SessionCount(), kPerAddress + 1);
 }
 
-TEST_F(UDPRedirectorTest, UnconfirmedSessionsExpireSoonerAndGoFirstWhenPlacesRunShort) {
+TEST_F(UDPRedirectorTest, FullTableGivesAnUnconfirmedPlaceFirstThenTheLongestSilentAndEachExpiresOnItsTime) {
   constexpr std::int64_t kTimeout = 300000;
   TUDPRedirector& redirector = Redirect(target_port_, kTimeout, {.UdpSessions = 3});
   const auto unconfirmed = [&] {
@@ -376,29 +354,42 @@ TEST_F(UDPRedirectorTest, UnconfirmedSessionsExpireSoonerAndGoFirstWhenPlacesRun
   ASSERT_NE(answered_port, 0);
   ASSERT_TRUE(Answer(answered_port, "re"));
   ASSERT_EQ(RecvDatagram(answered.Get()), "re");
-  ASSERT_NE(ToTarget(twice.Get(), "t1"), 0);
-  ASSERT_NE(ToTarget(twice.Get(), "t2"), 0);
+  const std::uint16_t twice_port = ToTarget(twice.Get(), "t1");
+  ASSERT_EQ(ToTarget(twice.Get(), "t2"), twice_port);
   ASSERT_NE(ToTarget(once.Get(), "o"), 0);
   EXPECT_EQ(unconfirmed(), 1u);
 
   // Full: the newcomer takes the unconfirmed session's place, not that of
-  // the longest silent one, which keeps its port.
+  // the longest silent one, which keeps its port; its socket is closed.
   SetClock(1000);
-  ASSERT_NE(ToTarget(late.Get(), "l"), 0);
+  const int fds_full = OpenFdCount();
+  const std::uint16_t late_port = ToTarget(late.Get(), "l1");
+  ASSERT_EQ(ToTarget(late.Get(), "l2"), late_port);
+  EXPECT_EQ(OpenFdCount(), fds_full);
+  EXPECT_EQ(ToTarget(twice.Get(), "t3"), twice_port);
+  // With every place confirmed, the longest silent one (answers do not
+  // count) goes, and comes back as a new session.
+  SetClock(2000);
+  ASSERT_NE(ToTarget(once.Get(), "o2"), 0);
+  EXPECT_EQ(ToTarget(late.Get(), "l3"), late_port);
+  EXPECT_EQ(ToTarget(twice.Get(), "t4"), twice_port);
   EXPECT_EQ(redirector.SessionCount(), 3u);
-  EXPECT_EQ(redirector.Stats()->Evicted.load(), 1u);
-  EXPECT_EQ(ToTarget(answered.Get(), "a2"), answered_port);
+  EXPECT_EQ(std::tuple(redirector.Stats()->Evicted.load(), redirector.Stats()->Opened.load()),
+            std::tuple(std::uint64_t{2}, std::uint64_t{5}));
+  ASSERT_NE(ToTarget(answered.Get(), "a2"), 0);
+  EXPECT_EQ(redirector.Stats()->Opened.load(), 6u);
 
   // An unconfirmed session lives kUnconfirmedTimeoutMs; a confirmed one the
   // whole time-out since its client last spoke, answers or not.
-  SetClock(1000 + kUnconfirmedTimeoutMs);
+  EXPECT_EQ(unconfirmed(), 1u);  // |answered|, back at 2000
+  SetClock(2000 + kUnconfirmedTimeoutMs);
   EXPECT_EQ(redirector.SessionCount(), 3u);
-  SetClock(1000 + kUnconfirmedTimeoutMs + 1);
+  SetClock(2000 + kUnconfirmedTimeoutMs + 1);
   EXPECT_EQ(redirector.SessionCount(), 2u);
   EXPECT_EQ(unconfirmed(), 0u);
-  SetClock(1000 + kTimeout);
-  EXPECT_EQ(redirector.SessionCount(), 1u);  // |twice| spoke last at 0
-  SetClock(1000 + kTimeout + 1);
+  SetClock(2000 + kTimeout);
+  EXPECT_EQ(redirector.SessionCount(), 2u);
+  SetClock(2000 + kTimeout + 1);
   EXPECT_EQ(redirector.SessionCount(), 0u);
 }
 
