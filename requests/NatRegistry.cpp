@@ -74,7 +74,9 @@ TRedirectorEntry& TNatRegistry::Insert(std::unique_ptr<TRedirectorEntry> entry) 
   TRedirectorEntry& inserted = *entry;
   RedirectorList.push_back(std::move(entry));
   index_.emplace(inserted.Key(), std::prev(RedirectorList.end()));
-  if (inserted.OwnerEntry != nullptr) inserted.OwnerEntry->Owned.push_back(&inserted);
+  if (inserted.OwnerEntry != nullptr) {
+    inserted.OwnedAt = inserted.OwnerEntry->Owned.insert(inserted.OwnerEntry->Owned.end(), &inserted);
+  }
   return inserted;
 }
 
@@ -84,7 +86,7 @@ std::unique_ptr<TRedirectorEntry> TNatRegistry::Remove(TRedirectorEntry& entry) 
   std::unique_ptr<TRedirectorEntry> removed = std::move(*found->second);
   RedirectorList.erase(found->second);
   index_.erase(found);
-  if (removed->OwnerEntry != nullptr) std::erase(removed->OwnerEntry->Owned, removed.get());
+  if (removed->OwnerEntry != nullptr) removed->OwnerEntry->Owned.erase(removed->OwnedAt);
   const bool udp = removed->Proto != kProtoTcp && removed->Stats;
   if (removed->Redirector->Loop().InLoopThread()) {
     // Its own loop: the port closes in the same step that takes the entry

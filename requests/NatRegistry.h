@@ -9,6 +9,9 @@
 // serves. Lookups by key are hashed, and a session's client entry lists the
 // redirectors it owns, so nothing searches the lists.
 //
+// It also keeps the per-address count of redirectors (REDIRECTORS_PER_ADDRESS):
+// a create reserves its owner's share before it builds.
+//
 // Entries are plain records; the registry owns them. A removed redirector
 // entry goes to Destroy(), which ends the redirector on its loop and only
 // then retires what a UDP redirector counted, so totals never go back.
@@ -25,6 +28,7 @@
 #include "requests/ClientEntry.h"
 #include "requests/RedirectorEntry.h"
 #include "requests/ServerMetrics.h"
+#include "runtime/AddressCounter.h"
 #include "runtime/Mutex.h"
 #include "runtime/Task.h"
 
@@ -58,6 +62,14 @@ class TNatRegistry final {
   // once the lock is released), so no reply names a port that is gone.
   TRedirectorEntry* Find(const TRedirectorKey& key, std::vector<std::unique_ptr<TRedirectorEntry>>& dead)
       REQUIRES(mu_);
+  // One more redirector for |owner| (network order), unless it holds
+  // |limit| already (0: no limit): an empty slot means refused. The slot
+  // goes with the entry, and gives the share back when the entry goes.
+  TAddressSlot Reserve(std::uint32_t owner, std::uint32_t limit) {
+    return by_owner_.TryAcquire(owner, limit);
+  }
+  // Redirectors per owner's address, as Reserve() counts them.
+  TAddressCounter& ByOwnerAddress() { return by_owner_; }
   // Records |entry| (its key must be new) as owned by its OwnerEntry.
   TRedirectorEntry& Insert(std::unique_ptr<TRedirectorEntry> entry) REQUIRES(mu_);
   // Takes |entry| out. On the redirector's own loop thread its redirector
@@ -102,6 +114,7 @@ class TNatRegistry final {
   void Finish(std::unique_ptr<TRedirectorEntry> entry, const std::string& why) EXCLUDES(mu_);
 
   TServerMetrics& metrics_;
+  TAddressCounter by_owner_;  // thread-safe on its own
   TMutex mu_;
   std::list<std::unique_ptr<TClientEntry>> ClientList GUARDED_BY(mu_);
   std::unordered_map<const TClientEntry*, std::list<std::unique_ptr<TClientEntry>>::iterator> clients_

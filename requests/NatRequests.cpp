@@ -2,21 +2,17 @@
 
 #include <arpa/inet.h>
 
-#include <cerrno>
-
 #include <algorithm>
-#include <chrono>
-#include <limits>
-#include <optional>
 #include <string>
-#include <string_view>
-#include <system_error>
 #include <utility>
 
-#include "requests/RequestsServer.h"
+#include "requests/CreatePolicy.h"
+#include "requests/RequestsServerThread.h"
 #include "runtime/FdBudget.h"
 #include "runtime/Log.h"
-#include "runtime/Refusals.h"
+#include "servers/AddressHelpers.h"
+#include "servers/RelayLoop.h"
+#include "servers/TCPRelay.h"
 
 namespace quorvane {
 namespace {
@@ -28,6 +24,11 @@ constexpr long kRedirectorDescriptors = 1 + kRelayDescriptors;
 constexpr const char* kListenerFailed = "removed: its listener failed";
 
 TRedirectorKey KeyOf(const TNatRequest& request) { return {request.Proto, request.Address, request.Port}; }
+
+TKeyHolder HolderOf(const TRedirectorEntry* entry, const TRequestsServerThread& session) {
+  if (entry == nullptr) return TKeyHolder::kNobody;
+  return entry->OwnerEntry == session.Entry() ? TKeyHolder::kThisSession : TKeyHolder::kOtherSession;
+}
 
 // Status 3 with the request's own bytes: the answer for a key not found.
 TNatReply NotFound(const TNatRequest& request) {
@@ -55,16 +56,32 @@ TNatReply Found(const TRedirectorEntry& entry, const TServerConfig& config) {
   return reply;
 }
 
-bool Denied(const TPolicy& policy, std::uint32_t target) {
-  for (std::size_t i = 0; i < policy.DenyAddrs.size(); ++i) {
-    if (AddressMatches(target, policy.DenyAddrs[i], policy.DenyMasks[i])) return true;
+// The new redirector's listener, charged to its owner's address; empty with
+// |why| set when refused. Its sessions and relays draw on their shares as
+// they come.
+fd_budget::TFdGrant ReserveDescriptors(TRelayLoop& loop, std::uint32_t owner, TRefusalReason& why) {
+  if (!fd_budget::HasRoom(kRedirectorDescriptors)) {
+    why = TRefusalReason::kDescriptorReserve;
+    return {};
   }
-  return false;
+  fd_budget::TFdRefusal refusal{};
+  fd_budget::TFdGrant descriptors =
+      fd_budget::TryAcquire(fd_budget::TFdKind::kRedirector, owner, 1, &refusal);
+  // Listeners share their kind with UDP session sockets: a forged spray's
+  // unconfirmed sessions give way to a create as they do to a player.
+  if (!descriptors && refusal != fd_budget::TFdRefusal::kFairShare && loop.InLoopThread() &&
+      loop.ShedUnconfirmed()) {
+    descriptors = fd_budget::TryAcquire(fd_budget::TFdKind::kRedirector, owner, 1, &refusal);
+  }
+  if (!descriptors) why = RefusalReasonOf(refusal);
+  return descriptors;
 }
 
 }  // namespace
 
-TNatRequests::TNatRequests(TRequestsServer& server) : server_(server), registry_(server.Registry()) {}
+TNatRequests::TNatRequests(TNatRegistry& registry, TRedirectorBuilder& builder, TServerMetrics& metrics,
+                           TSessionLookup find_session)
+    : registry_(registry), builder_(builder), metrics_(metrics), find_session_(std::move(find_session)) {}
 
 TNatOutcome TNatRequests::Handle(TRequestsServerThread& session, const TNatRequest& request) {
   Log("NAT request type ", request.Action, " for ", AddrToStr(request.Address), ":", request.Port,
@@ -72,7 +89,7 @@ TNatOutcome TNatRequests::Handle(TRequestsServerThread& session, const TNatReque
   // Taken whole before any lock: a reload meanwhile changes nothing here.
   const TConfigSnapshot config = CurrentConfig();
   const std::size_t slot = std::min<std::size_t>(request.Action, TServerMetrics::kActionSlots - 1);
-  server_.Metrics().NatRequests[slot].fetch_add(1, std::memory_order_relaxed);
+  metrics_.NatRequests[slot].fetch_add(1, std::memory_order_relaxed);
   switch (request.Action) {
     case kNatQuery:
       return {Query(session, request, *config)};
@@ -92,7 +109,7 @@ TNatReply TNatRequests::Query(const TRequestsServerThread& session, const TNatRe
   {
     TMutexLock lock(registry_.Mutex());
     const TRedirectorEntry* entry = registry_.Find(KeyOf(request), dead);
-    if (entry != nullptr && config.Policy.OwnerOnly && entry->Owner != &session) entry = nullptr;
+    if (!SeesEntry(config.Policy, HolderOf(entry, session))) entry = nullptr;
     LogInfo("NAT query for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
             entry ? ": found at " + AnnouncedName(*entry, config) : std::string(": not found"));
     reply = entry ? Found(*entry, config) : NotFound(request);
@@ -103,7 +120,7 @@ TNatReply TNatRequests::Query(const TRequestsServerThread& session, const TNatRe
 
 std::uint8_t TNatRequests::SelectProfile(const TRequestsServerThread& session, const TNatRequest& request) {
   std::uint8_t profile = 0;
-  server_.Registry().UpdateClient(session.Entry(), [&](TClientEntry& entry) { profile = entry.Profile; });
+  registry_.UpdateClient(session.Entry(), [&](TClientEntry& entry) { profile = entry.Profile; });
   return profile == kBnetdProfile ? request.Profile : profile;
 }
 
@@ -115,7 +132,7 @@ TNatReply TNatRequests::NotCreated(const TNatRequest& request) {
 }
 
 TNatReply TNatRequests::Fail(const TNatRequest& request, const std::string& why) {
-  server_.Metrics().CreatesFailed.fetch_add(1, std::memory_order_relaxed);
+  metrics_.CreatesFailed.fetch_add(1, std::memory_order_relaxed);
   // The protocol's line says only that it failed; the reason goes to
   // standard error right after it.
   TNatReply reply = NotCreated(request);
@@ -126,7 +143,7 @@ TNatReply TNatRequests::Fail(const TNatRequest& request, const std::string& why)
 
 TNatReply TNatRequests::NoFreePort(const TRequestsServerThread& session, const TNatRequest& request,
                                    const TServerConfig& config) {
-  server_.Metrics().CreatesFailed.fetch_add(1, std::memory_order_relaxed);
+  metrics_.CreatesFailed.fetch_add(1, std::memory_order_relaxed);
   TNatReply reply = NotCreated(request);
   // Once the range is full every create fails alike, as often as clients
   // ask: one line a second says so, with how many failed since the last.
@@ -158,11 +175,9 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
   // and they can send any byte: one past the table is a failed create.
   const std::uint8_t profile = SelectProfile(session, request);
   if (profile >= kProfileCount) return Fail(request, "there is no profile " + std::to_string(profile));
-  const TPolicy& policy = config.Policy;
-  if (policy.Targets == TTargetPolicy::kPeer && request.Address != session.Peer().sin_addr.s_addr) {
-    return Refuse(session, request, TRefusalReason::kTargets);
+  if (const auto refused = CheckTarget(config.Policy, session.Peer().sin_addr.s_addr, request.Address)) {
+    return Refuse(session, request, *refused);
   }
-  if (Denied(policy, request.Address)) return Refuse(session, request, TRefusalReason::kDeny);
 
   TDeadEntries dead;
   TNatReply reply;
@@ -178,110 +193,58 @@ TNatReply TNatRequests::Create(TRequestsServerThread& session, const TNatRequest
 
 TNatReply TNatRequests::CreateLocked(TRequestsServerThread& session, const TNatRequest& request,
                                      std::uint8_t profile, const TServerConfig& config, TDeadEntries& dead) {
-  const TSettings& settings = config.ProfileTable[profile];
+  const TRedirectorEntry* held = registry_.Find(KeyOf(request), dead);
+  const TCreateVerdict verdict = CheckHolder(config.Policy, HolderOf(held, session));
+  if (verdict.Action == TCreateAction::kRefuse) return Refuse(session, request, verdict.Reason);
+  if (verdict.Action == TCreateAction::kReuse) {
+    metrics_.CreatesReused.fetch_add(1, std::memory_order_relaxed);
+    return Found(*held, config);
+  }
+
   const std::uint32_t peer = session.Peer().sin_addr.s_addr;
-  if (const TRedirectorEntry* entry = registry_.Find(KeyOf(request), dead)) {
-    if (config.Policy.OwnerOnly && entry->Owner != &session) {
-      return Refuse(session, request, TRefusalReason::kOwnerOnly);
-    }
-    server_.Metrics().CreatesReused.fetch_add(1, std::memory_order_relaxed);
-    return Found(*entry, config);
-  }
-
-  TAddressSlot slot = server_.RedirectorsByAddress().TryAcquire(peer, config.Limits.RedirectorsPerAddress);
+  TAddressSlot slot = registry_.Reserve(peer, config.Limits.RedirectorsPerAddress);
   if (!slot) return Refuse(session, request, TRefusalReason::kRedirectorsPerAddress);
-  if (!fd_budget::HasRoom(kRedirectorDescriptors)) {
-    return Refuse(session, request, TRefusalReason::kDescriptorReserve);
-  }
-  // The listener is the redirector's own; its sessions and relays draw on
-  // their shares as they come.
-  fd_budget::TFdRefusal why{};
-  fd_budget::TFdGrant descriptors = fd_budget::TryAcquire(fd_budget::TFdKind::kRedirector, peer, 1, &why);
-  // Listeners share their kind with UDP session sockets: a forged spray's
-  // unconfirmed sessions give way to a create as they do to a player.
-  if (!descriptors && why != fd_budget::TFdRefusal::kFairShare && session.Loop().InLoopThread() &&
-      session.Loop().ShedUnconfirmed()) {
-    descriptors = fd_budget::TryAcquire(fd_budget::TFdKind::kRedirector, peer, 1, &why);
-  }
-  if (!descriptors) return Refuse(session, request, RefusalReasonOf(why));
-  // The profile's host was resolved when the configuration was loaded.
-  if (settings.HostAddr == kAddrNone) {
-    return Fail(request, std::string(ProfileSections[profile]) + "/HOST=" + settings.Host +
-                             " does not resolve to an IPv4 address");
-  }
+  TRefusalReason why{};
+  fd_budget::TFdGrant descriptors = ReserveDescriptors(session.Loop(), peer, why);
+  if (!descriptors) return Refuse(session, request, why);
 
-  TRedirectorRequest wanted;
-  wanted.Tcp = request.Proto == kProtoTcp;
-  wanted.ListenHost = settings.Host.empty() ? std::string() : AddrToStr(settings.HostAddr);
-  wanted.TargetHost = AddrToStr(request.Address);
-  wanted.TargetPort = request.Port;
-  wanted.PortMin = config.PortMin;
-  wanted.PortMax = config.PortMax;
-  std::uint16_t& next_port = next_port_[wanted.Tcp ? 0 : 1];
-  wanted.FirstPort = next_port;
-  // Served by its creator's loop: the session's own delete and end then
-  // close its port at once.
-  wanted.Options.Loop = &session.Loop();
-  wanted.Options.ConnectionsPerAddress = config.Limits.ConnectionsPerAddress;
-  wanted.Options.OwnerAddress = peer;
-  wanted.Options.PublicAddress = config.ServerAddr;
-  wanted.Options.UdpSessions =
-      config.Limits.UdpSessions == 0 ? std::numeric_limits<std::size_t>::max() : config.Limits.UdpSessions;
-  wanted.Options.Caps = server_.PlayerCaps();
-  wanted.Options.Stats = std::make_shared<TRedirectorStats>();
-  TNewRedirector built = server_.RedirectorFactory()(wanted);
-  // A redirector that could not be set up never ran; destroying it here
-  // releases everything it holds.
-  if (!built.Redirector || !built.Bound) {
-    if (config.PortMin != 0 && built.SetupError == EADDRINUSE) return NoFreePort(session, request, config);
-    return Fail(request, "cannot listen on " +
-                             (wanted.ListenHost.empty() ? std::string("0.0.0.0") : wanted.ListenHost) + ": " +
-                             std::error_code(built.SetupError, std::system_category()).message());
-  }
-  if (!built.Redirector->Start()) {
-    return Fail(request,
-                std::string("cannot serve it: ") + std::error_code(errno, std::system_category()).message());
-  }
+  TBuiltRedirector built = builder_.Build(KeyOf(request), profile, config, session.Loop(), session.Peer());
+  if (built.NoFreePort) return NoFreePort(session, request, config);
+  if (!built.Entry) return Fail(request, built.Why);
+  return Record(session, std::move(built.Entry), std::move(slot), std::move(descriptors), config);
+}
 
-  // The next create starts past this port, so that creates do not try the
-  // taken ports at the bottom of the range over and over.
-  next_port = static_cast<std::uint16_t>(ntohs(built.Bound->sin_port) + 1);
-
-  auto entry = std::make_unique<TRedirectorEntry>();
-  entry->Proto = request.Proto;
-  entry->Profile = profile;
-  entry->ClientAddr = request.Address;
-  entry->ClientPort = request.Port;
-  entry->PublicPort = built.Bound->sin_port;
-  entry->PublicAddr = built.Bound->sin_addr.s_addr != 0 ? built.Bound->sin_addr.s_addr : config.ServerAddr;
-  entry->Redirector = std::move(built.Redirector);
-  entry->Owner = &session;
+TNatReply TNatRequests::Record(TRequestsServerThread& session, std::unique_ptr<TRedirectorEntry> entry,
+                               TAddressSlot slot, fd_budget::TFdGrant descriptors,
+                               const TServerConfig& config) {
   entry->OwnerEntry = session.Entry();
   entry->OwnerSlot = std::move(slot);
   entry->Descriptors = std::move(descriptors);
-  entry->OwnerAddr = peer;
-  entry->OwnerPort = ntohs(session.Peer().sin_port);
-  entry->CreatedAtMs = WallMs();
-  entry->Stats = std::move(wanted.Options.Stats);
-  Log(request.Proto == kProtoTcp ? "TCP Redirector created as " : "UDP Redirector created as ",
+  Log(entry->Proto == kProtoTcp ? "TCP Redirector created as " : "UDP Redirector created as ",
       AnnouncedName(*entry, config));
   const TNatReply reply = Found(registry_.Insert(std::move(entry)), config);
-  server_.Metrics().CreatesCreated.fetch_add(1, std::memory_order_relaxed);
+  metrics_.CreatesCreated.fetch_add(1, std::memory_order_relaxed);
   return reply;
 }
 
-TNatOutcome TNatRequests::Delete(TRequestsServerThread& session, const TNatRequest& request,
-                                 const TServerConfig& config) {
+std::unique_ptr<TRedirectorEntry> TNatRequests::Take(
+    const TRedirectorKey& key, const std::function<bool(const TRedirectorEntry&)>& visible) {
   TDeadEntries dead;
   std::unique_ptr<TRedirectorEntry> removed;
   {
     TMutexLock lock(registry_.Mutex());
-    TRedirectorEntry* entry = registry_.Find(KeyOf(request), dead);
-    if (entry != nullptr && !(config.Policy.OwnerOnly && entry->Owner != &session)) {
-      removed = registry_.Remove(*entry);
-    }
+    TRedirectorEntry* entry = registry_.Find(key, dead);
+    if (entry != nullptr && visible(*entry)) removed = registry_.Remove(*entry);
   }
   registry_.DestroyAll(std::move(dead), kListenerFailed);
+  return removed;
+}
+
+TNatOutcome TNatRequests::Delete(TRequestsServerThread& session, const TNatRequest& request,
+                                 const TServerConfig& config) {
+  std::unique_ptr<TRedirectorEntry> removed = Take(KeyOf(request), [&](const TRedirectorEntry& entry) {
+    return SeesEntry(config.Policy, HolderOf(&entry, session));
+  });
   TNatReply reply;
   reply.Status = removed ? kNatOk : kNatNotFound;
   LogInfo("NAT delete for ", AddrToStr(request.Address), ":", request.Port, " / proto=", request.Proto,
@@ -296,10 +259,9 @@ TNatOutcome TNatRequests::Delete(TRequestsServerThread& session, const TNatReque
   // the port, back on this session's loop, if the session is still there.
   TRelayLoop& home = session.Loop();
   const std::uint64_t id = session.Id();
-  TRequestsServer& server = server_;
-  registry_.Destroy(std::move(removed), "destroyed: deleted", [&home, &server, id, reply] {
-    home.Post([&server, &home, id, reply] {
-      if (TRequestsServerThread* waiting = server.FindSession(home, id)) waiting->Resume(reply);
+  registry_.Destroy(std::move(removed), "destroyed: deleted", [this, &home, id, reply] {
+    home.Post([this, &home, id, reply] {
+      if (TRequestsServerThread* waiting = find_session_(home, id)) waiting->Resume(reply);
     });
   });
   return {std::nullopt, true};
@@ -315,14 +277,8 @@ void TNatRequests::RemoveOwnedBy(const TRequestsServerThread& session) {
 }
 
 bool TNatRequests::DeleteByKey(std::uint32_t proto, std::uint32_t address, std::uint16_t port) {
-  TDeadEntries dead;
-  std::unique_ptr<TRedirectorEntry> removed;
-  {
-    TMutexLock lock(registry_.Mutex());
-    if (TRedirectorEntry* entry = registry_.Find({proto, address, port}, dead))
-      removed = registry_.Remove(*entry);
-  }
-  registry_.DestroyAll(std::move(dead), kListenerFailed);
+  std::unique_ptr<TRedirectorEntry> removed =
+      Take({proto, address, port}, [](const TRedirectorEntry&) { return true; });
   if (!removed) return false;
   // Answered once the port is closed: on the redirector's loop, waited for.
   if (!removed->Redirector) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 
 #include "runtime/AddressCounter.h"
@@ -14,7 +15,6 @@
 
 namespace quorvane {
 
-class TRequestsServerThread;
 struct TClientEntry;
 
 // A redirector's key: what a request names it by.
@@ -43,8 +43,10 @@ struct TRedirectorEntry {
   std::uint8_t Profile = 0;
   // Served by its own loop; destroyed there (TNatRegistry::Destroy).
   std::unique_ptr<TRedirector> Redirector;
-  TRequestsServerThread* Owner = nullptr;  // not owned
-  TClientEntry* OwnerEntry = nullptr;      // the owner's client entry; not owned
+  // The client entry of the session that created it, which owns it; not
+  // owned. Its place in that entry's Owned list is OwnedAt.
+  TClientEntry* OwnerEntry = nullptr;
+  std::list<TRedirectorEntry*>::iterator OwnedAt;
 
   // The owning session's share of its address's redirectors; given back
   // when the entry goes.

@@ -8,9 +8,9 @@
 // "New client from", records a TClientEntry and hands the connection to the
 // next loop, where a TRequestsServerThread serves it as a state machine: it
 // cuts the bytes into 220-byte packets (TPacketAssembler) and handles each
-// with ProcessRequest. NAT requests go to TNatRequests, which keeps the
-// redirector registry; a new redirector is served by its creator's loop,
-// and so are its relays.
+// with ProcessRequest. NAT requests go to TNatRequests, which works on the
+// registry (TNatRegistry) and has redirectors built by a TRedirectorBuilder;
+// a new redirector is served by its creator's loop, and so are its relays.
 //
 // Ownership: the server owns the registry (TNatRegistry) and, per loop, the
 // sessions of that loop, each touched only on its loop's thread. A session
@@ -35,6 +35,7 @@
 #include "requests/ClientEntry.h"
 #include "requests/NatRegistry.h"
 #include "requests/NatRequests.h"
+#include "requests/RedirectorBuilder.h"
 #include "requests/RedirectorEntry.h"
 #include "requests/RedirectorFactory.h"
 #include "requests/RequestPacket.h"
@@ -71,14 +72,14 @@ class TRequestsServer final : public TTCPServer {
   TRelayEngine& Engine() const { return engine_; }
   // Builds the redirectors of create requests; BuildRedirector unless the
   // owner puts another in before Start().
-  const TRedirectorFactory& RedirectorFactory() const { return redirector_factory_; }
-  void SetRedirectorFactory(TRedirectorFactory factory) { redirector_factory_ = std::move(factory); }
+  const TRedirectorFactory& RedirectorFactory() const { return builder_.Factory(); }
+  void SetRedirectorFactory(TRedirectorFactory factory) { builder_.SetFactory(std::move(factory)); }
 
   // ClientList and RedirectorList.
   TNatRegistry& Registry() { return registry_; }
   // Control sessions per peer address, and redirectors per owner's address.
   TAddressCounter& SessionsByAddress() { return sessions_by_address_; }
-  TAddressCounter& RedirectorsByAddress() { return redirectors_by_address_; }
+  TAddressCounter& RedirectorsByAddress() { return registry_.ByOwnerAddress(); }
   // Requests per peer address (REQUESTS_PER_ADDRESS), over all its sessions.
   TAddressRate& RequestsByAddress() { return requests_by_address_; }
   TNatRequests& Nat() { return nat_; }
@@ -114,16 +115,16 @@ class TRequestsServer final : public TTCPServer {
                     TAddressSlot slot, TClientEntry* entry);
 
   TRelayEngine& engine_;
-  TRedirectorFactory redirector_factory_ = BuildRedirector;
   TServerMetrics metrics_;
   TNatRegistry registry_{metrics_};
   TAddressCounter sessions_by_address_;
-  TAddressCounter redirectors_by_address_;
   TAddressRate requests_by_address_;
   // Shared with the redirectors, and with the reload thread, which may
   // outlive the server when a stop leaves it behind.
   const std::shared_ptr<TPlayerCaps> player_caps_ = std::make_shared<TPlayerCaps>();
-  TNatRequests nat_{*this};
+  TRedirectorBuilder builder_{player_caps_};
+  TNatRequests nat_{registry_, builder_, metrics_,
+                    [this](TRelayLoop& loop, std::uint64_t id) { return FindSession(loop, id); }};
   // One per loop, made at construction and never changed: found without a
   // lock from any loop.
   std::unordered_map<const TRelayLoop*, std::unique_ptr<TLoopShare>> shares_;

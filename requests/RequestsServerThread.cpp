@@ -23,9 +23,7 @@ TRequestsServerThread::TRequestsServerThread(TRequestsServer& server, TRelayLoop
       socket_(std::move(socket)),
       peer_(peer),
       slot_(std::move(slot)),
-      entry_(entry) {
-  Server.Registry().UpdateClient(entry_, [this](TClientEntry& e) { e.Session = this; });
-}
+      entry_(entry) {}
 
 TRequestsServerThread::~TRequestsServerThread() {
   // Ended by now, which took it out of the loop and the registries.
