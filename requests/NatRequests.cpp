@@ -13,10 +13,10 @@
 #include <system_error>
 #include <utility>
 
+#include "requests/RefusalReasons.h"
 #include "requests/RequestsServer.h"
 #include "runtime/FdBudget.h"
 #include "runtime/Log.h"
-#include "runtime/Refusals.h"
 
 namespace quorvane {
 namespace {

@@ -23,9 +23,9 @@
 #include <string>
 #include "requests/NatRegistry.h"
 #include "requests/RedirectorEntry.h"
+#include "requests/RefusalReasons.h"
 #include "requests/RequestPacket.h"
 #include "requests/Settings.h"
-#include "runtime/Refusals.h"
 #include "runtime/ThreadAnnotations.h"
 
 namespace quorvane {

@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "requests/RefusalReasons.h"
 #include "runtime/FdBudget.h"
-#include "runtime/Refusals.h"
 #include "servers/AddressHelpers.h"
 
 namespace quorvane {

@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "requests/RefusalReasons.h"
 #include "runtime/FdBudget.h"
-#include "runtime/Refusals.h"
 #include "servers/AddressHelpers.h"
 #include "servers/DatagramBatch.h"
 

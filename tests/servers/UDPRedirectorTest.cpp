@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "requests/RefusalReasons.h"
 #include "runtime/FdBudget.h"
-#include "runtime/Refusals.h"
 
 namespace quorvane {
 namespace {
