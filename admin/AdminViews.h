@@ -18,7 +18,7 @@
 
 #include "admin/ProcessStats.h"
 #include "requests/RedirectorEntry.h"
-#include "runtime/Refusals.h"
+#include "requests/RefusalReasons.h"
 #include "servers/ConnectFailures.h"
 #include "servers/Players.h"
 

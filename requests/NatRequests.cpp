@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "requests/CreatePolicy.h"
+#include "requests/RefusalReasons.h"
 #include "requests/RequestsServerThread.h"
 #include "runtime/FdBudget.h"
 #include "runtime/Log.h"

@@ -23,10 +23,10 @@
 #include "requests/NatRegistry.h"
 #include "requests/RedirectorBuilder.h"
 #include "requests/RedirectorEntry.h"
+#include "requests/RefusalReasons.h"
 #include "requests/RequestPacket.h"
 #include "requests/ServerMetrics.h"
 #include "requests/Settings.h"
-#include "runtime/Refusals.h"
 #include "runtime/ThreadAnnotations.h"
 
 namespace quorvane {

@@ -6,10 +6,10 @@
 
 #include <cassert>
 
+#include "requests/RefusalReasons.h"
 #include "runtime/Clock.h"
 #include "runtime/FdBudget.h"
 #include "runtime/Log.h"
-#include "runtime/Refusals.h"
 
 namespace quorvane {
 TRequestsServer::TRequestsServer(const TConfigSnapshot& config, TRelayEngine& engine)

@@ -21,7 +21,7 @@ struct TServerMetrics {
   // NAT requests by Action (3 and above counted together at index 3).
   static constexpr std::size_t kActionSlots = 4;
   std::array<std::atomic<std::uint64_t>, kActionSlots> NatRequests{};
-  // Creates by outcome; refusals are counted by reason in runtime/Refusals.
+  // Creates by outcome; refusals are counted by reason in requests/RefusalReasons.
   std::atomic<std::uint64_t> CreatesCreated{0};
   std::atomic<std::uint64_t> CreatesReused{0};
   std::atomic<std::uint64_t> CreatesFailed{0};  // the redirector could not be set up

@@ -3,37 +3,18 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <chrono>
-#include <mutex>
+#include <limits>
 #include <string>
-#include <unordered_map>
 #include <utility>
-#include <vector>
 
+#include "runtime/Clock.h"
 #include "runtime/Log.h"
-#include "runtime/Mutex.h"
 
 namespace quorvane {
 namespace {
 
-using TClock = std::chrono::steady_clock;
-constexpr auto kLogInterval = std::chrono::seconds(1);
-constexpr TClock::time_point kNoFlush = TClock::time_point::max();
-
-// One kind's refusals since its last line. A line names those who caused
-// them, not merely the latest: during a spray the latest is as likely the
-// one player caught in it. Addresses past the cap are only counted, so that
-// a spray of forged sources cannot grow the map without bound.
-struct TTally {
-  std::uint64_t pending = 0;
-  std::uint64_t untracked = 0;  // from addresses that found the map full
-  std::unordered_map<std::uint32_t, std::uint64_t> by_address;
-  // The targets named, under TargetKey(); bounded the same way.
-  std::uint64_t untracked_targets = 0;
-  std::unordered_map<std::uint64_t, std::uint64_t> by_target;
-};
+constexpr std::int64_t kNoFlush = std::numeric_limits<std::int64_t>::max();
 
 // Address in host order, then port: keys sort as the operator reads them.
 std::uint64_t TargetKey(const TRefusedTarget& target) {
@@ -52,29 +33,6 @@ void CountOne(std::unordered_map<Key, std::uint64_t>& counts, Key key, std::uint
   }
 }
 
-struct TKindLog {
-  TTally tally;
-  bool logged_once = false;
-  TClock::time_point last_line{};
-};
-
-struct TRefusalBook {
-  std::array<std::atomic<std::uint64_t>, kRefusedWorkCount * kRefusalReasonCount> totals{};
-  TMutex mu;
-  std::array<TKindLog, kRefusedWorkCount * kRefusalReasonCount> kinds GUARDED_BY(mu);
-  // When the log writer will next run FlushDue, or kNoFlush.
-  TClock::time_point flush_at GUARDED_BY(mu) = kNoFlush;
-};
-
-TRefusalBook& Book() {
-  static TRefusalBook book;
-  return book;
-}
-
-std::size_t Index(TRefusedWork work, TRefusalReason reason) {
-  return static_cast<std::size_t>(work) * kRefusalReasonCount + static_cast<std::size_t>(reason);
-}
-
 std::string Dotted(std::uint32_t address) {
   char dotted[INET_ADDRSTRLEN] = {};
   in_addr addr{};
@@ -84,39 +42,31 @@ std::string Dotted(std::uint32_t address) {
 
 // ": 127.0.0.9:8080 and 2 other targets": the target refused most (the
 // first in address order among equals), or nothing when none was named.
-std::string TargetsText(const TTally& tally) {
-  if (tally.by_target.empty()) return {};
-  const auto most =
-      std::min_element(tally.by_target.begin(), tally.by_target.end(), [](const auto& a, const auto& b) {
-        return a.second != b.second ? a.second > b.second : a.first < b.first;
-      });
+std::string TargetsText(const std::unordered_map<std::uint64_t, std::uint64_t>& by_target,
+                        std::uint64_t untracked_targets) {
+  if (by_target.empty()) return {};
+  const auto most = std::min_element(by_target.begin(), by_target.end(), [](const auto& a, const auto& b) {
+    return a.second != b.second ? a.second > b.second : a.first < b.first;
+  });
   std::string text = ": " + Dotted(htonl(static_cast<std::uint32_t>(most->first >> 16))) + ":" +
                      std::to_string(most->first & 0xffff);
-  const std::size_t others = tally.by_target.size() - 1;
-  if (others > 0 || tally.untracked_targets > 0) {
-    text += tally.untracked_targets > 0 ? " and more than " : " and ";
+  const std::size_t others = by_target.size() - 1;
+  if (others > 0 || untracked_targets > 0) {
+    text += untracked_targets > 0 ? " and more than " : " and ";
     text += std::to_string(others);
-    text += others == 1 && tally.untracked_targets == 0 ? " other target" : " other targets";
+    text += others == 1 && untracked_targets == 0 ? " other target" : " other targets";
   }
   return text;
 }
 
-// "Refused 412 sessions from 127.0.0.2 (SESSIONS_PER_ADDRESS)", and with
-// more addresses the three that were refused most, each with its count, and
-// a sum of the rest.
-std::string Line(std::size_t index, const TTally& tally) {
-  const auto work = static_cast<TRefusedWork>(index / kRefusalReasonCount);
-  const auto reason = static_cast<TRefusalReason>(index % kRefusalReasonCount);
-  std::string noun(RefusedWorkName(work));
-  if (tally.pending == 1) noun.pop_back();  // "1 session", "1 create"
-  std::string line = "Refused ";
-  line += std::to_string(tally.pending);
-  line += ' ';
-  line += noun;
-  line += " from ";
+// "127.0.0.2", or with more addresses the three that were refused most,
+// each with its count, and a sum of the rest.
+std::string AddressesText(const std::unordered_map<std::uint32_t, std::uint64_t>& by_address,
+                          std::uint64_t untracked) {
   std::vector<std::pair<std::uint64_t, std::uint32_t>> counts;  // count, address
-  counts.reserve(tally.by_address.size());
-  for (const auto& [address, count] : tally.by_address) counts.emplace_back(count, address);
+  counts.reserve(by_address.size());
+  for (const auto& [address, count] : by_address) counts.emplace_back(count, address);
+  if (counts.size() == 1 && untracked == 0) return Dotted(counts.front().second);
   const std::size_t named = std::min<std::size_t>(counts.size(), kRefusalAddressesNamed);
   // Most refused first; equal counts by address, so that a line does not
   // depend on the map's order.
@@ -124,166 +74,154 @@ std::string Line(std::size_t index, const TTally& tally) {
                     [](const auto& a, const auto& b) {
                       return a.first != b.first ? a.first > b.first : ntohl(a.second) < ntohl(b.second);
                     });
-  if (counts.size() == 1 && tally.untracked == 0) {
-    line += Dotted(counts.front().second);
-  } else {
-    std::uint64_t other_refusals = tally.untracked;
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-      if (i >= named) {
-        other_refusals += counts[i].first;
-        continue;
-      }
-      if (i > 0) line += ", ";
-      line += Dotted(counts[i].second);
-      line += " (";
-      line += std::to_string(counts[i].first);
-      line += ')';
+  std::string text;
+  std::uint64_t other_refusals = untracked;
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    if (i >= named) {
+      other_refusals += counts[i].first;
+      continue;
     }
-    if (other_refusals > 0) {
-      // Untracked refusals came from at least one address beyond those in
-      // the map, so the number of others is a lower bound then.
-      const std::size_t others = counts.size() - named;
-      line += " and ";
-      line += std::to_string(other_refusals);
-      line += tally.untracked > 0 ? " from more than " : " from ";
-      line += std::to_string(others);
-      line += others == 1 && tally.untracked == 0 ? " other address" : " other addresses";
-    }
+    if (i > 0) text += ", ";
+    text += Dotted(counts[i].second);
+    text += " (";
+    text += std::to_string(counts[i].first);
+    text += ')';
   }
-  line += " (";
-  line += RefusalReasonName(reason);
-  line += TargetsText(tally);
-  line += ')';
-  return line;
-}
-
-void FlushDue(bool stopping);
-
-// Has the log writer run FlushDue at |when|, unless it runs it earlier
-// anyway. Without a writer nothing is scheduled, and what is pending waits
-// for the next refusal of its kind or FlushRefusals().
-void ScheduleFlush(TRefusalBook& book, TClock::time_point when) REQUIRES(book.mu) {
-  // A time long past belongs to a writer that has stopped since.
-  const bool scheduled = book.flush_at != kNoFlush && TClock::now() < book.flush_at + kLogInterval;
-  if (scheduled && book.flush_at <= when) return;
-  if (ScheduleLogTask(&FlushDue, when)) book.flush_at = when;
-}
-
-// Logs what is pending of every kind whose interval is over (of every kind
-// when |all|), and schedules the next flush for the kinds left waiting, so
-// that nothing wakes while nothing is pending.
-void LogPending(bool all) {
-  TRefusalBook& book = Book();
-  std::vector<std::pair<std::size_t, TTally>> lines;
-  {
-    TMutexLock lock(book.mu);
-    book.flush_at = kNoFlush;
-    const auto now = TClock::now();
-    TClock::time_point next = kNoFlush;
-    for (std::size_t i = 0; i < book.kinds.size(); ++i) {
-      TKindLog& kind = book.kinds[i];
-      if (kind.tally.pending == 0) continue;
-      const auto due = kind.last_line + kLogInterval;
-      if (!all && now < due) {
-        next = std::min(next, due);
-        continue;
-      }
-      // Formatted outside the lock, which refusals on other threads wait for.
-      lines.emplace_back(i, std::exchange(kind.tally, TTally{}));
-      kind.logged_once = true;
-      kind.last_line = now;
-    }
-    if (next != kNoFlush) ScheduleFlush(book, next);
+  if (other_refusals > 0) {
+    // Untracked refusals came from at least one address beyond those in
+    // the map, so the number of others is a lower bound then.
+    const std::size_t others = counts.size() - named;
+    text += " and ";
+    text += std::to_string(other_refusals);
+    text += untracked > 0 ? " from more than " : " from ";
+    text += std::to_string(others);
+    text += others == 1 && untracked == 0 ? " other address" : " other addresses";
   }
-  for (const auto& [index, tally] : lines) LogDiagnosticLine(TLogPriority::kWarning, Line(index, tally));
+  return text;
 }
-
-// Runs on the log writer's thread.
-void FlushDue(bool stopping) { LogPending(/*all=*/stopping); }
 
 }  // namespace
 
-std::string_view RefusedWorkName(TRefusedWork work) {
-  switch (work) {
-    case TRefusedWork::kSession:
-      return "sessions";
-    case TRefusedWork::kCreate:
-      return "creates";
-    case TRefusedWork::kConnection:
-      return "connections";
-    case TRefusedWork::kUdpSession:
-      return "UDP sessions";
-  }
-  return "requests";
+TMutex TRefusalLog::mu_;
+std::vector<TRefusalLog*> TRefusalLog::logs_;
+std::int64_t TRefusalLog::flush_at_ms_ = kNoFlush;
+
+TRefusalLog::TRefusalLog(const std::vector<TRefusalText>& kinds, std::function<std::int64_t()> steady_ms)
+    : kinds_(kinds), steady_ms_(std::move(steady_ms)), totals_(kinds.size()) {
+  TMutexLock lock(mu_);
+  tallies_.resize(kinds_.size());
+  logs_.push_back(this);
 }
 
-std::string_view RefusalReasonName(TRefusalReason reason) {
-  switch (reason) {
-    case TRefusalReason::kSessionsPerAddress:
-      return "SESSIONS_PER_ADDRESS";
-    case TRefusalReason::kRedirectorsPerAddress:
-      return "REDIRECTORS_PER_ADDRESS";
-    case TRefusalReason::kConnectionsPerAddress:
-      return "CONNECTIONS_PER_ADDRESS";
-    case TRefusalReason::kDescriptorReserve:
-      return "DESCRIPTOR_RESERVE";
-    case TRefusalReason::kTargets:
-      return "TARGETS";
-    case TRefusalReason::kDeny:
-      return "DENY";
-    case TRefusalReason::kOwnerOnly:
-      return "OWNER_ONLY";
-    case TRefusalReason::kDescriptorShare:
-      return "DESCRIPTOR_SHARE";
-    case TRefusalReason::kFairShare:
-      return "FAIR_SHARE";
-  }
-  return "UNKNOWN";
+TRefusalLog::~TRefusalLog() {
+  TMutexLock lock(mu_);
+  logs_.erase(std::find(logs_.begin(), logs_.end(), this));
 }
 
-TRefusalReason RefusalReasonOf(fd_budget::TFdRefusal refusal) {
-  switch (refusal) {
-    case fd_budget::TFdRefusal::kShare:
-      return TRefusalReason::kDescriptorShare;
-    case fd_budget::TFdRefusal::kFairShare:
-      return TRefusalReason::kFairShare;
-    case fd_budget::TFdRefusal::kNone:
-    case fd_budget::TFdRefusal::kReserve:
-      break;
-  }
-  return TRefusalReason::kDescriptorReserve;
-}
+std::int64_t TRefusalLog::NowMs() const { return steady_ms_ ? steady_ms_() : SteadyMs(); }
 
-void ReportRefusal(TRefusedWork work, TRefusalReason reason, std::uint32_t address,
-                   std::optional<TRefusedTarget> target) {
-  TRefusalBook& book = Book();
-  const std::size_t index = Index(work, reason);
-  book.totals[index].fetch_add(1, std::memory_order_relaxed);
-  TTally due;
+void TRefusalLog::Report(std::size_t kind, std::uint32_t address, std::optional<TRefusedTarget> target) {
+  totals_[kind].fetch_add(1, std::memory_order_relaxed);
+  std::vector<TLine> due;
   {
-    TMutexLock lock(book.mu);
-    TKindLog& kind = book.kinds[index];
-    TTally& tally = kind.tally;
+    TMutexLock lock(mu_);
+    TKindLog& log = tallies_[kind];
+    TTally& tally = log.tally;
     ++tally.pending;
     CountOne(tally.by_address, address, tally.untracked);
     if (target) CountOne(tally.by_target, TargetKey(*target), tally.untracked_targets);
-    const auto now = TClock::now();
-    if (kind.logged_once && now - kind.last_line < kLogInterval) {
+    const std::int64_t now = NowMs();
+    if (log.logged_once && now - log.last_line_ms < kRefusalLogIntervalMs) {
       // The rest follows on its own once the interval is over.
-      ScheduleFlush(book, kind.last_line + kLogInterval);
+      PlanFlush(log.last_line_ms + kRefusalLogIntervalMs);
       return;
     }
-    due = std::exchange(tally, TTally{});
-    kind.logged_once = true;
-    kind.last_line = now;
+    due.push_back({kinds_[kind], std::exchange(tally, TTally{})});
+    log.logged_once = true;
+    log.last_line_ms = now;
   }
-  LogDiagnosticLine(TLogPriority::kWarning, Line(index, due));
+  Write(due);
 }
 
-std::uint64_t RefusalTotal(TRefusedWork work, TRefusalReason reason) {
-  return Book().totals[Index(work, reason)].load(std::memory_order_relaxed);
+std::uint64_t TRefusalLog::Total(std::size_t kind) const {
+  return totals_[kind].load(std::memory_order_relaxed);
 }
 
-void FlushRefusals() { LogPending(/*all=*/true); }
+void TRefusalLog::LogDue() { LogPending(/*all=*/false); }
+
+void TRefusalLog::LogAll() { LogPending(/*all=*/true); }
+
+void TRefusalLog::TakeDue(bool all, std::vector<TLine>& lines) {
+  const std::int64_t now = NowMs();
+  std::int64_t next = kNoFlush;
+  for (std::size_t i = 0; i < tallies_.size(); ++i) {
+    TKindLog& log = tallies_[i];
+    if (log.tally.pending == 0) continue;
+    const std::int64_t due = log.last_line_ms + kRefusalLogIntervalMs;
+    if (!all && now < due) {
+      next = std::min(next, due);
+      continue;
+    }
+    // Formatted outside the lock, which refusals on other threads wait for.
+    lines.push_back({kinds_[i], std::exchange(log.tally, TTally{})});
+    log.logged_once = true;
+    log.last_line_ms = now;
+  }
+  // Nothing pending plans nothing, so that an idle writer sleeps.
+  if (next != kNoFlush) PlanFlush(next);
+}
+
+void TRefusalLog::PlanFlush(std::int64_t due_ms) {
+  // The writer keeps the real time; a log with a clock of its own asks for
+  // its due time as far off as that clock has it.
+  const std::int64_t real_now = SteadyMs();
+  const std::int64_t when = real_now + std::max<std::int64_t>(due_ms - NowMs(), 0);
+  // A time long past belongs to a writer that has stopped since. Without a
+  // writer nothing is planned, and what is pending waits for the next
+  // refusal of its kind or LogDue().
+  const bool planned = flush_at_ms_ != kNoFlush && real_now < flush_at_ms_ + kRefusalLogIntervalMs;
+  if (planned && flush_at_ms_ <= when) return;
+  const std::chrono::steady_clock::time_point at{std::chrono::milliseconds(when)};
+  if (ScheduleLogTask(&TRefusalLog::FlushEvery, at)) flush_at_ms_ = when;
+}
+
+void TRefusalLog::LogPending(bool all) {
+  std::vector<TLine> lines;
+  {
+    TMutexLock lock(mu_);
+    TakeDue(all, lines);
+  }
+  Write(lines);
+}
+
+// Runs on the log writer's thread.
+void TRefusalLog::FlushEvery(bool stopping) {
+  std::vector<TLine> lines;
+  {
+    TMutexLock lock(mu_);
+    flush_at_ms_ = kNoFlush;
+    for (TRefusalLog* log : logs_) log->TakeDue(/*all=*/stopping, lines);
+  }
+  Write(lines);
+}
+
+// "Refused 412 sessions from 127.0.0.2 (<reason>)".
+void TRefusalLog::Write(const std::vector<TLine>& lines) {
+  for (const auto& [text, tally] : lines) {
+    std::string noun(text.Work);
+    if (tally.pending == 1) noun.pop_back();  // "1 session", "1 create"
+    std::string line = "Refused ";
+    line += std::to_string(tally.pending);
+    line += ' ';
+    line += noun;
+    line += " from ";
+    line += AddressesText(tally.by_address, tally.untracked);
+    line += " (";
+    line += text.Reason;
+    line += TargetsText(tally.by_target, tally.untracked_targets);
+    line += ')';
+    LogDiagnosticLine(TLogPriority::kWarning, line);
+  }
+}
 
 }  // namespace quorvane

@@ -48,4 +48,14 @@ std::string AddrToStr(std::uint32_t addr_net) {
   return text;
 }
 
+std::string RedirectorName(std::string_view kind, const sockaddr_in& bound, std::uint32_t public_addr) {
+  const std::uint32_t shown = bound.sin_addr.s_addr != INADDR_ANY ? bound.sin_addr.s_addr : public_addr;
+  std::string name(kind);
+  name += " Redirector at ";
+  name += AddrToStr(shown);
+  name += ':';
+  name += std::to_string(ntohs(bound.sin_port));
+  return name;
+}
+
 }  // namespace quorvane

@@ -2,6 +2,8 @@
 // values in network byte order, as in sockaddr_in.sin_addr.s_addr.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,5 +19,11 @@ std::uint32_t ResolveHost(std::string_view host);
 
 // Dotted decimal form of an address. Thread-safe.
 std::string AddrToStr(std::uint32_t addr_net);
+
+// "TCP Redirector at 192.0.2.1:40123": how every log line names a
+// redirector of |kind| ("TCP", "UDP"), by the address its players reach:
+// the one it is bound to, or |public_addr| (network order) when it listens
+// on every local address.
+std::string RedirectorName(std::string_view kind, const sockaddr_in& bound, std::uint32_t public_addr);
 
 }  // namespace quorvane

@@ -42,7 +42,7 @@ std::string_view ConnectFailureName(TConnectFailure reason) {
 }
 
 TConnectFailureLog::TConnectFailureLog(const std::string& redirector, const std::string& target)
-    : subject_("TCP Redirector at " + redirector + " cannot reach " + target + ": ") {}
+    : subject_(redirector + " cannot reach " + target + ": ") {}
 
 void TConnectFailureLog::Report(int error) {
   TSlot due;

@@ -38,8 +38,9 @@ inline constexpr std::chrono::seconds kConnectFailureLogInterval{10};
 // kept by a pending tail until that is logged.
 class TConnectFailureLog final : public std::enable_shared_from_this<TConnectFailureLog> {
  public:
-  // |redirector| and |target| as the line names them ("192.0.2.1:40123",
-  // "127.0.0.1:8080"). Make it with std::make_shared.
+  // |redirector| and |target| as the line names them ("TCP Redirector at
+  // 192.0.2.1:40123", RedirectorName(); "127.0.0.1:8080"). Make it with
+  // std::make_shared.
   TConnectFailureLog(const std::string& redirector, const std::string& target);
   TConnectFailureLog(const TConnectFailureLog&) = delete;
   TConnectFailureLog& operator=(const TConnectFailureLog&) = delete;

@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "requests/RefusalReasons.h"
 #include "runtime/FdBudget.h"
-#include "runtime/Refusals.h"
 #include "servers/AddressHelpers.h"
 
 namespace quorvane {
@@ -28,12 +28,10 @@ TTCPRedirector::TTCPRedirector(std::string listen_host, std::string target_host,
   // Outbound connections leave from the address the redirector listens on:
   // the one the listening socket was bound to, never a second lookup.
   if (!Host().empty()) outbound_addr_ = bound->sin_addr.s_addr;
-  const std::uint32_t shown =
-      bound->sin_addr.s_addr != INADDR_ANY ? bound->sin_addr.s_addr : options.PublicAddress;
-  const std::string name = AddrToStr(shown) + ":" + std::to_string(ntohs(bound->sin_port));
+  const std::string name = RedirectorName("TCP", *bound, options.PublicAddress);
   failure_log_ =
       std::make_shared<TConnectFailureLog>(name, target_host_ + ":" + std::to_string(target_port_));
-  players_ = std::make_shared<TTcpPlayers>(options.Loop->Loop(), "TCP Redirector at " + name, options.Caps);
+  players_ = std::make_shared<TTcpPlayers>(options.Loop->Loop(), name, options.Caps);
 }
 
 TTCPRedirector::~TTCPRedirector() = default;

@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "requests/RefusalReasons.h"
 #include "runtime/FdBudget.h"
-#include "runtime/Refusals.h"
 #include "servers/AddressHelpers.h"
 #include "servers/DatagramBatch.h"
 
@@ -59,9 +59,7 @@ TUDPRedirector::TUDPRedirector(std::string listen_host, std::string outbound_hos
   GrowReceiveBuffer(Socket(), kListenReceiveBuffer);
   const auto bound = LocalAddress(Socket());
   if (!bound) return;
-  const std::uint32_t shown =
-      bound->sin_addr.s_addr != INADDR_ANY ? bound->sin_addr.s_addr : options.PublicAddress;
-  cap_subject_ = "UDP Redirector at " + AddrToStr(shown) + ":" + std::to_string(ntohs(bound->sin_port));
+  cap_subject_ = RedirectorName("UDP", *bound, options.PublicAddress);
 }
 
 TUDPRedirector::~TUDPRedirector() {

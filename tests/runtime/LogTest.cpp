@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,17 +34,13 @@ struct TPipe {
   TUniqueFd write_end;
 };
 
-// Reads a pipe on a thread of its own into lines, from Start() until Stop()
-// and what the pipe holds then.
+// Reads a pipe on a thread of its own into lines, from its construction
+// until Stop() and what the pipe holds then.
 class TPipeReader {
  public:
-  explicit TPipeReader(int fd) : fd_(fd) {}
+  explicit TPipeReader(int fd) : fd_(fd), thread_([this] { Read(); }) {}
   ~TPipeReader() { Stop(); }
 
-  void Start() {
-    stop_.Reset();
-    thread_ = std::thread([this] { Read(); });
-  }
   void Stop() {
     if (!thread_.joinable()) return;
     stop_.Set();
@@ -77,10 +74,10 @@ class TPipeReader {
 
   int fd_;
   TEvent stop_;
-  std::thread thread_;
   std::mutex mu_;
   std::string pending_;             // guarded by mu_
   std::vector<std::string> lines_;  // guarded by mu_
+  std::thread thread_;              // last: it reads the members above
 };
 
 // Stops a writer a failed assertion left running, before the pipes close.
@@ -94,25 +91,29 @@ class LogWriterTest : public ::testing::Test {
 
 // Thread |t|'s line |i|: every third on standard error; lengths vary, so
 // that lines straddle chunk boundaries.
+std::string Padding(int t, int i) {
+  return std::string(static_cast<std::size_t>(20 + (i * 37) % 300), static_cast<char>('a' + t));
+}
 std::string TestLine(int t, int i) {
-  return (i % 3 == 0 ? "err " : "out ") + std::to_string(t) + " " + std::to_string(i) + " " +
-         std::string(static_cast<std::size_t>(20 + (i * 37) % 300), static_cast<char>('a' + t));
+  return (i % 3 == 0 ? "err " : "out ") + std::to_string(t) + " " + std::to_string(i) + " " + Padding(t, i);
 }
 
 // Fewer lines in all than the queue holds, so that none may be dropped.
 constexpr int kThreads = 4;
 constexpr int kLinesPerThread = 1000;
 
+// Logs TestLine()s from every thread, formatted by Log(), where the
+// thread's 8-bit number must come out as a number, not as a character.
 void LogFromThreads() {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
+      const auto number = static_cast<std::uint8_t>(t);
       for (int i = 0; i < kLinesPerThread; ++i) {
-        const std::string line = TestLine(t, i);
-        if (line[0] == 'e') {
-          LogErrorLine(line);
+        if (i % 3 == 0) {
+          LogError("err ", number, " ", i, " ", Padding(t, i));
         } else {
-          LogLine(line);
+          Log("out ", number, " ", i, " ", Padding(t, i));
         }
       }
     });
@@ -138,58 +139,41 @@ std::vector<std::vector<int>> PerThread(const std::vector<std::string>& lines) {
 }
 
 TEST_F(LogWriterTest, LinesOfManyThreadsArriveWholeInOneOrderOnTheirOwnStreams) {
-  {
+  // Both streams into one pipe too: each thread's lines keep their order
+  // across the two streams.
+  for (const bool one_pipe : {false, true}) {
+    SCOPED_TRACE(one_pipe ? "one pipe for both streams" : "a pipe per stream");
     TPipe out;
     TPipe err;
     TPipeReader out_reader(out.read_end.Get());
     TPipeReader err_reader(err.read_end.Get());
-    out_reader.Start();
-    err_reader.Start();
-    ASSERT_TRUE(StartLogWriter(out.write_end.Get(), err.write_end.Get()));
-    EXPECT_FALSE(StartLogWriter(out.write_end.Get(), err.write_end.Get()));
+    const int err_fd = one_pipe ? out.write_end.Get() : err.write_end.Get();
+    ASSERT_TRUE(StartLogWriter(out.write_end.Get(), err_fd));
+    EXPECT_FALSE(StartLogWriter(out.write_end.Get(), err_fd));
     LogFromThreads();
     EXPECT_TRUE(StopLogWriter(10s));  // the readers keep up: everything is written
     out_reader.Stop();
     err_reader.Stop();
-
     const auto outs = PerThread(out_reader.Lines());
     const auto errs = PerThread(err_reader.Lines());
     for (int t = 0; t < kThreads; ++t) {
       std::vector<int> want_out;
       std::vector<int> want_err;
-      for (int i = 0; i < kLinesPerThread; ++i) (i % 3 == 0 ? want_err : want_out).push_back(i);
+      for (int i = 0; i < kLinesPerThread; ++i) (i % 3 == 0 && !one_pipe ? want_err : want_out).push_back(i);
       EXPECT_EQ(outs[static_cast<std::size_t>(t)], want_out);
       EXPECT_EQ(errs[static_cast<std::size_t>(t)], want_err);
     }
   }
-  // Both streams into one pipe: each thread's lines keep their order across
-  // the two streams.
-  TPipe both;
-  TPipeReader reader(both.read_end.Get());
-  reader.Start();
-  ASSERT_TRUE(StartLogWriter(both.write_end.Get(), both.write_end.Get()));
-  LogFromThreads();
-  EXPECT_TRUE(StopLogWriter(10s));
-  reader.Stop();
-  std::vector<int> all(kLinesPerThread);
-  for (int i = 0; i < kLinesPerThread; ++i) all[static_cast<std::size_t>(i)] = i;
-  for (const auto& seen : PerThread(reader.Lines())) EXPECT_EQ(seen, all);
 }
 
 // The count in a drop notice, a warning under the journal's format, or -1
 // for another line.
 long DroppedIn(const std::string& line) {
-  const std::string prefix = "<4>Dropped ";
-  const std::string suffix = " while the log output was blocked";
-  if (line.rfind(prefix, 0) != 0 || line.size() < prefix.size() + suffix.size() ||
-      line.compare(line.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    return -1;
-  }
-  std::size_t end = 0;
-  const long count = std::stol(line.substr(prefix.size()), &end);
-  const std::string noun =
-      line.substr(prefix.size() + end, line.size() - suffix.size() - prefix.size() - end);
-  return noun == (count == 1 ? " log line" : " log lines") ? count : -1;
+  std::smatch match;
+  static const std::regex kNotice(R"(<4>Dropped (\d+) log line(s?) while the log output was blocked)");
+  if (!std::regex_match(line, match, kNotice)) return -1;
+  const long count = std::stol(match[1]);
+  return (count == 1) == match[2].str().empty() ? count : -1;
 }
 
 constexpr int kLoggers = 4;
@@ -211,7 +195,6 @@ bool FloodUnreadPipe(TPipe& out) {
   std::optional<TPipeReader> drain;
   if (!all_returned) {
     drain.emplace(out.read_end.Get());
-    drain->Start();
   }
   for (auto& logger : loggers) logger.join();
   return all_returned;
@@ -221,7 +204,6 @@ TEST_F(LogWriterTest, StalledPipeBlocksNoThreadThatLogsAndWhatItDroppedIsCounted
   TPipe out;  // read only once the flood is over
   TPipe err;
   TPipeReader err_reader(err.read_end.Get());
-  err_reader.Start();
   SetLogFormat({.Priorities = true});
   ASSERT_TRUE(StartLogWriter(out.write_end.Get(), err.write_end.Get()));
   ASSERT_TRUE(FloodUnreadPipe(out)) << "log calls wait for a stalled pipe";
@@ -229,7 +211,6 @@ TEST_F(LogWriterTest, StalledPipeBlocksNoThreadThatLogsAndWhatItDroppedIsCounted
   // The pipe is read again: what was held arrives, then the count of what
   // was not, and together they are every line logged.
   TPipeReader out_reader(out.read_end.Get());
-  out_reader.Start();
   long dropped = 0;
   const auto accounted = [&] {
     dropped = 0;

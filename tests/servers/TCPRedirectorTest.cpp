@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "requests/RefusalReasons.h"
 #include "runtime/FdBudget.h"
-#include "runtime/Refusals.h"
 #include "servers/RelayEngine.h"
 
 namespace quorvane {

@@ -19,8 +19,8 @@
 
 #include "LoopFixture.h"
 #include "TestSupport.h"
+#include "requests/RefusalReasons.h"
 #include "runtime/FdBudget.h"
-#include "runtime/Refusals.h"
 
 namespace quorvane {
 namespace {
