@@ -79,8 +79,8 @@ TProcessStats ReadProcessStats() {
   if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
     stats.MaxFds = limit.rlim_cur;
   // Never changes; read once.
-  static const double start_time = StartTimeSeconds();
-  stats.StartTimeSeconds = start_time;
+  static const double kStartTime = StartTimeSeconds();
+  stats.StartTimeSeconds = kStartTime;
   return stats;
 }
 

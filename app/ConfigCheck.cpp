@@ -66,7 +66,7 @@ std::string Upper(std::string_view text) {
 
 // Every section and key the server reads, as ReadConfig reads them.
 const std::vector<TKnownSection>& KnownSections() {
-  static const std::vector<TKnownSection> sections = [] {
+  static const std::vector<TKnownSection> kSections = [] {
     const TLimits limits;
     const std::vector<TKnownKey> profile_keys = {
         {"ENABLED", TValueKind::kFlag, 0},     {"HOST", TValueKind::kHost},
@@ -116,7 +116,7 @@ const std::vector<TKnownSection>& KnownSections() {
     }
     return all;
   }();
-  return sections;
+  return kSections;
 }
 
 // Edit distance, for "did you mean": small names only.

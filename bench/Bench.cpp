@@ -191,19 +191,19 @@ void Progress(const std::string& what) {
 
 TBenchConfig QuickConfig() {
   TBenchConfig c;
-  c.rounds = 1;
-  c.round_trip_rounds = 2;
-  c.bulk_ms = 500;
-  c.round_trips = 2000;
-  c.round_trip_limit_ms = 500;
-  c.echo_rate_ms = 400;
-  c.idle_count = 100;
-  c.thread_probe = 100;
-  c.idle_hold_ms = 1000;
-  c.slow_ms = 1000;
-  c.setup_ms = 400;
-  c.cap_warm_up_ms = 1100;
-  c.cap_ms = 500;
+  c.Rounds = 1;
+  c.RoundTripRounds = 2;
+  c.BulkMs = 500;
+  c.RoundTrips = 2000;
+  c.RoundTripLimitMs = 500;
+  c.EchoRateMs = 400;
+  c.IdleCount = 100;
+  c.ThreadProbe = 100;
+  c.IdleHoldMs = 1000;
+  c.SlowMs = 1000;
+  c.SetupMs = 400;
+  c.CapWarmUpMs = 1100;
+  c.CapMs = 500;
   return c;
 }
 
@@ -213,12 +213,12 @@ constexpr std::array<const char*, 11> kMeasurementNames = {
 constexpr std::array<const char*, 3> kPeerNames = {"rinetd", "haproxy", "nginx"};
 
 struct TOptions {
-  bool quick = false;
-  int pin_cpu = -1;  // -1: unpinned
-  std::set<std::string> only;
-  std::set<std::string> peers{kPeerNames.begin(), kPeerNames.end()};
-  std::string server;  // the quorvane executable
-  int hosts = 0;       // the capacity row's cap; 0: its default
+  bool Quick = false;
+  int PinCpu = -1;  // -1: unpinned
+  std::set<std::string> Only;
+  std::set<std::string> Peers{kPeerNames.begin(), kPeerNames.end()};
+  std::string Server;  // the quorvane executable
+  int Hosts = 0;       // the capacity row's cap; 0: its default
 };
 
 // "what 0.45x" (or "what +12.0 µs (1.9x)" for times) of Quorvane against
@@ -255,19 +255,19 @@ std::string CpuList(const std::string& what, const std::vector<std::string>& nam
 
 // Everything one run measured; a figure not measured is missing.
 struct TResults {
-  TSetupRates setup;
-  TLoad bulk1, bulk8;
-  TLatencies tcp_rtt, udp_rtt;
-  TEchoRate rate1, rate64;
-  TIdleCost idle;
-  TSlowReceiver slow;
-  TCapsCost caps_cost;
-  TCappedBulk capped_bulk;
-  TUdpFlood udp_flood;
-  TNopUnderFlood flood;
-  TUdpUnderSpray spray;
-  TCapacity capacity;
-  TAttack attack;
+  TSetupRates Setup;
+  TLoad Bulk1, Bulk8;
+  TLatencies TcpRtt, UdpRtt;
+  TEchoRate Rate1, Rate64;
+  TIdleCost Idle;
+  TSlowReceiver Slow;
+  TCapsCost CapsCost;
+  TCappedBulk CappedBulk;
+  TUdpFlood UdpFlood;
+  TNopUnderFlood Flood;
+  TUdpUnderSpray Spray;
+  TCapacity Capacity;
+  TAttack Attack;
 };
 
 using TSelected = std::function<bool(const char*)>;
@@ -371,119 +371,121 @@ std::string Deviation(double value, double reference) {
 double MiB(std::uint64_t bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
 
 void CapRows(TTable& table, const TResults& r, const TBenchConfig& config) {
-  const TUdpFlood& f = r.udp_flood;
+  const TUdpFlood& f = r.UdpFlood;
   table.Quorvane("UDP player's datagrams lost to / from the target while 127.0.0.3 floods its redirector",
-                 f.measured ? Whole(static_cast<double>(f.lost_to_target)) + " / " +
-                                  Whole(static_cast<double>(f.lost_from_target)) + " of " +
-                                  Whole(static_cast<double>(f.player_sent))
+                 f.Measured ? Whole(static_cast<double>(f.LostToTarget)) + " / " +
+                                  Whole(static_cast<double>(f.LostFromTarget)) + " of " +
+                                  Whole(static_cast<double>(f.PlayerSent))
                             : "-",
                  std::to_string(kFloodPlayerRate) + "/s from 127.0.0.2, default caps", "0 / 0",
-                 f.measured && f.player_sent > 0 && f.lost_to_target == 0 && f.lost_from_target == 0 ? 1 : 0);
-  for (const TUdpFloodPhase& phase : f.phases) {
-    if (phase.datagram == 0) continue;
+                 f.Measured && f.PlayerSent > 0 && f.LostToTarget == 0 && f.LostFromTarget == 0 ? 1 : 0);
+  for (const TUdpFloodPhase& phase : f.Phases) {
+    if (phase.Datagram == 0) continue;
     // The cap that binds at this size, in datagrams a second.
-    const double by_count = static_cast<double>(f.caps.UdpDatagramsPerPlayer);
+    const double by_count = static_cast<double>(f.Caps.UdpDatagramsPerPlayer);
     const double by_bytes =
-        static_cast<double>(f.caps.UdpBytesPerPlayer) / static_cast<double>(phase.datagram);
-    const bool count_binds = f.caps.UdpBytesPerPlayer == 0 || (by_count > 0 && by_count <= by_bytes);
+        static_cast<double>(f.Caps.UdpBytesPerPlayer) / static_cast<double>(phase.Datagram);
+    const bool count_binds = f.Caps.UdpBytesPerPlayer == 0 || (by_count > 0 && by_count <= by_bytes);
     const double cap = count_binds ? by_count : by_bytes;
     const std::string which =
         count_binds ? "UDP_DATAGRAMS_PER_PLAYER " + Whole(by_count)
-                    : "UDP_BYTES_PER_PLAYER " + Whole(static_cast<double>(f.caps.UdpBytesPerPlayer));
+                    : "UDP_BYTES_PER_PLAYER " + Whole(static_cast<double>(f.Caps.UdpBytesPerPlayer));
     table.Quorvane(
-        "Flood datagrams of " + std::to_string(phase.datagram) + " B that reached the target (datagrams/s)",
-        Whole(phase.target_datagrams_per_s),
-        Whole(phase.target_bytes_per_s / 1024.0) + " KiB/s, " + Deviation(phase.target_datagrams_per_s, cap) +
-            " of " + which + "; flood sent " + Whole(phase.sent_per_s) + "/s",
-        "<= cap + 5%", phase.target_datagrams_per_s <= cap * kCapOvershoot ? 1 : 0);
+        "Flood datagrams of " + std::to_string(phase.Datagram) + " B that reached the target (datagrams/s)",
+        Whole(phase.TargetDatagramsPerS),
+        Whole(phase.TargetBytesPerS / 1024.0) + " KiB/s, " + Deviation(phase.TargetDatagramsPerS, cap) +
+            " of " + which + "; flood sent " + Whole(phase.SentPerS) + "/s",
+        "<= cap + 5%", phase.TargetDatagramsPerS <= cap * kCapOvershoot ? 1 : 0);
   }
-  const TCappedBulk& b = r.capped_bulk;
-  const double cap_mib = MiB(b.caps.TcpBytesPerPlayer);
+  const TCappedBulk& b = r.CappedBulk;
+  const double cap_mib = MiB(b.Caps.TcpBytesPerPlayer);
   table.Quorvane(
       "TCP bulk, 1 connection, TCP_BYTES_PER_PLAYER " + Number(cap_mib, 0) + " MiB/s (MiB/s)",
-      Number(b.rate_mib, 2),
-      Deviation(b.rate_mib, cap_mib) + " of the cap, over " + Number(config.cap_ms / 1000.0, 1) + " s",
+      Number(b.RateMib, 2),
+      Deviation(b.RateMib, cap_mib) + " of the cap, over " + Number(config.CapMs / 1000.0, 1) + " s",
       "within 5% of the cap",
-      !Missing(b.rate_mib) && std::abs(b.rate_mib / cap_mib - 1.0) <= kCapDeviation ? 1 : 0);
-  const TCapsCost& c = r.caps_cost;
+      !Missing(b.RateMib) && std::abs(b.RateMib / cap_mib - 1.0) <= kCapDeviation ? 1 : 0);
+  const TCapsCost& c = r.CapsCost;
   const auto cost_rows = [&table](const std::string& what, const std::string& unit,
                                   const std::array<TLoad, kCapSettings>& loads, TFormat format,
                                   const std::string& default_cap) {
-    const double off = At(loads[kCapsOff].value, 0);
-    const double high = At(loads[kCapsHigh].value, 0);
+    const double off = At(loads[kCapsOff].Value, 0);
+    const double high = At(loads[kCapsHigh].Value, 0);
     table.Quorvane(what + ", caps 0 " + unit, format(off),
                    "every cap " + Whole(static_cast<double>(kHighestCap)) + ": " + format(high) + " (" +
                        Times(Missing(off) || off == 0 ? kNoValue : high / off) + ")",
                    "-", -1);
-    table.Quorvane(what + ", default caps " + unit, format(At(loads[kCapsDefault].value, 0)), default_cap,
+    table.Quorvane(what + ", default caps " + unit, format(At(loads[kCapsDefault].Value, 0)), default_cap,
                    "-", -1);
   };
-  cost_rows("TCP bulk, 1 connection", "(MiB/s)", c.bulk, Decimal1,
+  cost_rows("TCP bulk, 1 connection", "(MiB/s)", c.Bulk, Decimal1,
             "TCP_BYTES_PER_PLAYER " + Number(MiB(kDefaultCaps.TcpBytesPerPlayer), 0) + " MiB/s");
-  cost_rows("UDP echo rate, 1 peer, window " + std::to_string(config.window), "(datagrams/s)", c.echo, Whole0,
+  cost_rows("UDP echo rate, 1 peer, window " + std::to_string(config.Window), "(datagrams/s)", c.Echo, Whole0,
             "UDP_DATAGRAMS_PER_PLAYER " + Whole(static_cast<double>(kDefaultCaps.UdpDatagramsPerPlayer)) +
-                "/s, " + Whole(static_cast<double>(c.echo_lost[kCapsDefault])) + " lost");
+                "/s, " + Whole(static_cast<double>(c.EchoLost[kCapsDefault])) + " lost");
+}
+
+// The idle rows: what an idle relay or session costs in memory, descriptors,
+// threads and CPU.
+void IdleRows(TTable& table, const TIdleCost& idle, const TBenchConfig& config, std::size_t systems) {
+  table.PeerRow("Resident memory per idle relayed TCP connection (KiB)", idle.KibPerTcpRelay, Decimal1,
+                TBetter::kLower, kRssPerRelayTarget);
+  table.Plain("Resident memory per idle UDP session (KiB)", idle.KibPerUdpSession, Decimal1);
+  table.Plain("Descriptors per idle relayed TCP connection", idle.FdsPerTcpRelay, Decimal1);
+  const double none = At(idle.ThreadsNone, kQuorvane);
+  const double probe = At(idle.ThreadsProbe, kQuorvane);
+  const double all = At(idle.ThreadsAll, kQuorvane);
+  const bool measured = !Missing(none) && !Missing(probe) && !Missing(all);
+  table.Row("Threads with " + std::to_string(config.ThreadProbe) + " idle relayed TCP connections",
+            CellsOf(systems, idle.ThreadsProbe, Whole0),
+            measured ? "Quorvane: " + Whole(none) + " with none, " + Whole(all) + " with " +
+                           std::to_string(config.IdleCount)
+                     : "-",
+            "independent of relays", measured && probe == none && all == none ? 1 : 0);
+  const double cpu = At(idle.CpuPercent, kQuorvane);
+  table.Row(std::to_string(config.IdleCount) + " idle TCP relays + " + std::to_string(config.IdleCount) +
+                " idle UDP sessions, " + Number(config.IdleHoldMs / 1000.0, 0) + " s: CPU (% of one core)",
+            CellsOf(systems, idle.CpuPercent, Decimal3), "-", "0 (< 0.01%)",
+            !Missing(cpu) && cpu < kIdleCpuTarget ? 1 : 0);
 }
 
 void AddRows(TTable& table, const TResults& r, const TBenchConfig& config, std::size_t systems,
              const TSelected& selected) {
   if (selected("setup")) {
-    table.PeerRow("Connections per second, one at a time", r.setup.one_at_a_time.value, Whole0,
-                  TBetter::kHigher, kSetupRateTarget);
-    table.PeerRow("Connections per second, " + std::to_string(config.setup_parallel) + " in parallel",
-                  r.setup.parallel.value, Whole0, TBetter::kHigher, kSetupRateTarget);
-    table.PeerRow("Connect + first echo, p50 (µs)", r.setup.first_echo_p50, Decimal1, TBetter::kLower,
+    table.PeerRow("Connections per second, one at a time", r.Setup.OneAtATime.Value, Whole0, TBetter::kHigher,
+                  kSetupRateTarget);
+    table.PeerRow("Connections per second, " + std::to_string(config.SetupParallel) + " in parallel",
+                  r.Setup.Parallel.Value, Whole0, TBetter::kHigher, kSetupRateTarget);
+    table.PeerRow("Connect + first echo, p50 (µs)", r.Setup.FirstEchoP50, Decimal1, TBetter::kLower,
                   kFirstEchoTarget);
-    table.Plain("Connect + first echo, p99 (µs)", r.setup.first_echo_p99, Decimal1);
+    table.Plain("Connect + first echo, p99 (µs)", r.Setup.FirstEchoP99, Decimal1);
   }
   if (selected("bulk")) {
-    table.PeerRow("TCP bulk, 1 connection (MiB/s)", r.bulk1.value, Whole0, TBetter::kHigher, kBulkTarget);
-    table.Plain("TCP bulk, 8 connections (MiB/s)", r.bulk8.value, Whole0);
+    table.PeerRow("TCP bulk, 1 connection (MiB/s)", r.Bulk1.Value, Whole0, TBetter::kHigher, kBulkTarget);
+    table.Plain("TCP bulk, 8 connections (MiB/s)", r.Bulk8.Value, Whole0);
   }
   if (selected("rtt")) {
-    table.PeerRow("TCP round trip, 64 B, p50 (µs)", r.tcp_rtt.p50, Decimal1, TBetter::kLower,
+    table.PeerRow("TCP round trip, 64 B, p50 (µs)", r.TcpRtt.P50, Decimal1, TBetter::kLower,
                   kRoundTripTarget);
-    table.Plain("TCP round trip, 64 B, p99 (µs)", r.tcp_rtt.p99, Decimal1);
-    table.PeerRow("UDP round trip, 64 B, p50 (µs)", r.udp_rtt.p50, Decimal1, TBetter::kLower,
+    table.Plain("TCP round trip, 64 B, p99 (µs)", r.TcpRtt.P99, Decimal1);
+    table.PeerRow("UDP round trip, 64 B, p50 (µs)", r.UdpRtt.P50, Decimal1, TBetter::kLower,
                   kRoundTripTarget);
-    table.Plain("UDP round trip, 64 B, p99 (µs)", r.udp_rtt.p99, Decimal1);
+    table.Plain("UDP round trip, 64 B, p99 (µs)", r.UdpRtt.P99, Decimal1);
   }
   if (selected("udp-rate")) {
-    const std::string window = std::to_string(config.window);
-    table.PeerRow("UDP echo rate, 1 peer, window " + window + " (datagrams/s)", r.rate1.rate.value, Whole0,
+    const std::string window = std::to_string(config.Window);
+    table.PeerRow("UDP echo rate, 1 peer, window " + window + " (datagrams/s)", r.Rate1.Rate.Value, Whole0,
                   TBetter::kHigher, kEchoRateTarget1);
-    table.PeerRow("UDP echo rate, 64 peers, window " + window + " (datagrams/s)", r.rate64.rate.value, Whole0,
+    table.PeerRow("UDP echo rate, 64 peers, window " + window + " (datagrams/s)", r.Rate64.Rate.Value, Whole0,
                   TBetter::kHigher, kEchoRateTarget64);
   }
-  if (selected("idle")) {
-    const TIdleCost& idle = r.idle;
-    table.PeerRow("Resident memory per idle relayed TCP connection (KiB)", idle.kib_per_tcp_relay, Decimal1,
-                  TBetter::kLower, kRssPerRelayTarget);
-    table.Plain("Resident memory per idle UDP session (KiB)", idle.kib_per_udp_session, Decimal1);
-    table.Plain("Descriptors per idle relayed TCP connection", idle.fds_per_tcp_relay, Decimal1);
-    const double none = At(idle.threads_none, kQuorvane);
-    const double probe = At(idle.threads_probe, kQuorvane);
-    const double all = At(idle.threads_all, kQuorvane);
-    const bool measured = !Missing(none) && !Missing(probe) && !Missing(all);
-    table.Row("Threads with " + std::to_string(config.thread_probe) + " idle relayed TCP connections",
-              CellsOf(systems, idle.threads_probe, Whole0),
-              measured ? "Quorvane: " + Whole(none) + " with none, " + Whole(all) + " with " +
-                             std::to_string(config.idle_count)
-                       : "-",
-              "independent of relays", measured && probe == none && all == none ? 1 : 0);
-    const double cpu = At(idle.cpu_percent, kQuorvane);
-    table.Row(std::to_string(config.idle_count) + " idle TCP relays + " + std::to_string(config.idle_count) +
-                  " idle UDP sessions, " + Number(config.idle_hold_ms / 1000.0, 0) +
-                  " s: CPU (% of one core)",
-              CellsOf(systems, idle.cpu_percent, Decimal3), "-", "0 (< 0.01%)",
-              !Missing(cpu) && cpu < kIdleCpuTarget ? 1 : 0);
-  }
+  if (selected("idle")) IdleRows(table, r.Idle, config, systems);
   if (selected("slow")) {
     table.Quorvane(
-        "Slow receiver behind a fast sender, " + Number(config.slow_ms / 1000.0, 0) + " s: RSS growth (KiB)",
-        Number(r.slow.growth_kib, 0), "bound " + std::to_string(kRelayBufferBoundKiB) + " KiB per relay",
+        "Slow receiver behind a fast sender, " + Number(config.SlowMs / 1000.0, 0) + " s: RSS growth (KiB)",
+        Number(r.Slow.GrowthKib, 0), "bound " + std::to_string(kRelayBufferBoundKiB) + " KiB per relay",
         "<= " + std::to_string(kRelayBufferBoundKiB) + " KiB",
-        !Missing(r.slow.growth_kib) && r.slow.growth_kib <= kRelayBufferBoundKiB ? 1 : 0);
+        !Missing(r.Slow.GrowthKib) && r.Slow.GrowthKib <= kRelayBufferBoundKiB ? 1 : 0);
   }
   if (selected("caps")) CapRows(table, r, config);
   if (selected("flood")) {
@@ -494,20 +496,20 @@ void AddRows(TTable& table, const TResults& r, const TBenchConfig& config, std::
                      Decimal1(flood_us) + " (idle " + Decimal1(idle_us) + ")", Times(ratio) + " idle",
                      "<= 3x idle", !Missing(ratio) && ratio <= kFloodTarget ? 1 : 0);
     };
-    flood_row("p50", r.flood.idle_p50, r.flood.flood_p50);
-    flood_row("p99", r.flood.idle_p99, r.flood.flood_p99);
+    flood_row("p50", r.Flood.IdleP50, r.Flood.FloodP50);
+    flood_row("p99", r.Flood.IdleP99, r.Flood.FloodP99);
   }
   if (selected("spray")) {
-    const TUdpUnderSpray& spray = r.spray;
+    const TUdpUnderSpray& spray = r.Spray;
     table.Quorvane("UDP player's datagrams lost while 127.0.0.2 sprays its redirector",
-                   spray.measured ? Whole(static_cast<double>(spray.lost)) + " of " +
-                                        Whole(static_cast<double>(spray.sent))
+                   spray.Measured ? Whole(static_cast<double>(spray.Lost)) + " of " +
+                                        Whole(static_cast<double>(spray.Sent))
                                   : "-",
-                   spray.measured ? "spray " + Whole(spray.spray_rate) + "/s" : "-", "0",
-                   spray.measured && spray.lost == 0 ? 1 : 0);
+                   spray.Measured ? "spray " + Whole(spray.SprayRate) + "/s" : "-", "0",
+                   spray.Measured && spray.Lost == 0 ? 1 : 0);
   }
-  if (selected("capacity")) CapacityRows(table, r.capacity);
-  if (selected("attack")) AttackRows(table, r.attack);
+  if (selected("capacity")) CapacityRows(table, r.Capacity);
+  if (selected("attack")) AttackRows(table, r.Attack);
 }
 
 // "; first failure: <why>" when there was one.
@@ -556,25 +558,71 @@ void AttackNotes(const TAttack& a) {
       a.SlowStalledLeast, kGetPeriodMs, FirstFailure(a.GetFailure).c_str());
 }
 
+// How the caps rows were measured and what the relays paid for them.
+void CapsNotes(const TResults& r, const TBenchConfig& config) {
+  const TCapsCost& c = r.CapsCost;
+  const auto cpu = [](const std::array<TLoad, kCapSettings>& loads) {
+    return Number(At(loads[kCapsOff].Cpu, 0), 0) + " / " + Number(At(loads[kCapsHigh].Cpu, 0), 0) + " / " +
+           Number(At(loads[kCapsDefault].Cpu, 0), 0);
+  };
+  std::printf(
+      "- Player caps (Quorvane alone, through a new redirector per run; the rows that compare systems run "
+      "with all four [LIMITS] caps 0): caps 0 and every cap at %s took turns in %d rounds, like the "
+      "systems above. Relay CPU, caps 0 / highest / default (%% of one core): bulk %s; UDP echo %s, the "
+      "echo losing %llu / %llu / %llu datagrams. The default-caps rows, the capped bulk (CPU %s%%, "
+      "BYTES_PER_REDIRECTOR %s MiB/s) and each flood size are one window of %s s opened %s s after the "
+      "load began, once the second's worth a new bucket holds was used up. The flood came from %d sockets "
+      "of 127.0.0.3 (sessions of one address, which share its caps); the target answered the player's "
+      "datagrams and none of the flood's; the kernel dropped %s datagrams on full UDP receive buffers "
+      "meanwhile (RcvbufErrors, machine-wide).\n",
+      Whole(static_cast<double>(kHighestCap)).c_str(), config.Rounds, cpu(c.Bulk).c_str(),
+      cpu(c.Echo).c_str(), static_cast<unsigned long long>(c.EchoLost[kCapsOff]),
+      static_cast<unsigned long long>(c.EchoLost[kCapsHigh]),
+      static_cast<unsigned long long>(c.EchoLost[kCapsDefault]), Number(r.CappedBulk.Cpu, 0).c_str(),
+      Number(MiB(r.CappedBulk.Caps.BytesPerRedirector), 0).c_str(), Number(config.CapMs / 1000.0, 1).c_str(),
+      Number(config.CapWarmUpMs / 1000.0, 1).c_str(), kFloodSockets,
+      r.UdpFlood.BufferDrops < 0 ? "-" : Whole(static_cast<double>(r.UdpFlood.BufferDrops)).c_str());
+}
+
+// How the game-host capacity row was measured, and the server before and after.
+void CapacityNotes(const TCapacity& c) {
+  std::printf(
+      "- Game hosts (the real server under RLIMIT_NOFILE %s, soft and hard, with the descriptor shares off "
+      "([LIMITS] SESSION_DESCRIPTORS, REDIRECTOR_DESCRIPTORS and RELAY_DESCRIPTORS 0), so that the row "
+      "measures what a host costs rather than the sessions' share; each host a control session from "
+      "127.0.0.2 on, %d per address, that registered and made one TCP and one UDP redirector, all held): "
+      "%s held of %s made, cap %s, in %s s by %d client thread(s); %s. Server threads %s → %s, descriptors "
+      "%s → %s, VmRSS %s → %s KiB. Create latency at load: the %s creates of the last tenth of the hosts, "
+      "request sent to reply received. A create that names an existing target gets that redirector back, "
+      "so every host's pair aims at 127.0.0.1 on a port of its own where nothing listens; the first host's "
+      "pair aims at the benchmark's echo targets and carried the relay check.\n",
+      Whole(static_cast<double>(kCapacityDescriptorLimit)).c_str(), kHostsPerAddress, Whole(c.Held).c_str(),
+      Whole(c.Created).c_str(), Whole(c.Cap).c_str(), Number(c.Seconds, 1).c_str(), c.ClientThreads,
+      c.StopReason.empty() ? "the cap was reached" : ("stopped at " + c.StopReason).c_str(),
+      Count(c.ThreadsBefore).c_str(), Count(c.ThreadsAfter).c_str(), Count(c.DescriptorsBefore).c_str(),
+      Count(c.DescriptorsAfter).c_str(), Count(c.RssBeforeKiB).c_str(), Count(c.RssAfterKiB).c_str(),
+      Whole(c.CreatesAtLoad).c_str());
+}
+
 void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector<std::string>& names,
                 const TSelected& selected) {
   if (selected("setup") || selected("bulk") || selected("rtt") || selected("udp-rate")) {
     const std::string against =
-        Join({AgainstDirect("connections one at a time", r.setup.one_at_a_time.value, false),
-              AgainstDirect("first echo p50", r.setup.first_echo_p50, true),
-              AgainstDirect("bulk 1 connection", r.bulk1.value, false),
-              AgainstDirect("bulk 8 connections", r.bulk8.value, false),
-              AgainstDirect("TCP round trip p50", r.tcp_rtt.p50, true),
-              AgainstDirect("UDP round trip p50", r.udp_rtt.p50, true),
-              AgainstDirect("UDP echo rate 1 peer", r.rate1.rate.value, false),
-              AgainstDirect("64 peers", r.rate64.rate.value, false)},
+        Join({AgainstDirect("connections one at a time", r.Setup.OneAtATime.Value, false),
+              AgainstDirect("first echo p50", r.Setup.FirstEchoP50, true),
+              AgainstDirect("bulk 1 connection", r.Bulk1.Value, false),
+              AgainstDirect("bulk 8 connections", r.Bulk8.Value, false),
+              AgainstDirect("TCP round trip p50", r.TcpRtt.P50, true),
+              AgainstDirect("UDP round trip p50", r.UdpRtt.P50, true),
+              AgainstDirect("UDP echo rate 1 peer", r.Rate1.Rate.Value, false),
+              AgainstDirect("64 peers", r.Rate64.Rate.Value, false)},
              "; ");
     std::printf("- Quorvane against direct: %s.\n", against.c_str());
     const std::string cpu = Join(
-        {CpuList("connections one at a time", names, r.setup.one_at_a_time.cpu),
-         CpuList(std::to_string(config.setup_parallel) + " in parallel", names, r.setup.parallel.cpu),
-         CpuList("bulk 1 connection", names, r.bulk1.cpu), CpuList("8 connections", names, r.bulk8.cpu),
-         CpuList("UDP echo 1 peer", names, r.rate1.rate.cpu), CpuList("64 peers", names, r.rate64.rate.cpu)},
+        {CpuList("connections one at a time", names, r.Setup.OneAtATime.Cpu),
+         CpuList(std::to_string(config.SetupParallel) + " in parallel", names, r.Setup.Parallel.Cpu),
+         CpuList("bulk 1 connection", names, r.Bulk1.Cpu), CpuList("8 connections", names, r.Bulk8.Cpu),
+         CpuList("UDP echo 1 peer", names, r.Rate1.Rate.Cpu), CpuList("64 peers", names, r.Rate64.Rate.Cpu)},
         "; ");
     if (!cpu.empty()) {
       std::printf("- Relay CPU under load (%% of one core, summed over the relay's processes): %s.\n",
@@ -583,93 +631,172 @@ void PrintNotes(const TResults& r, const TBenchConfig& config, const std::vector
   }
   if (selected("rtt") || selected("udp-rate")) {
     std::printf("- UDP datagrams with no answer within 100 ms: round trips %llu; echo rate %llu.\n",
-                static_cast<unsigned long long>(r.udp_rtt.lost),
-                static_cast<unsigned long long>(r.rate1.lost) + r.rate64.lost);
+                static_cast<unsigned long long>(r.UdpRtt.Lost),
+                static_cast<unsigned long long>(r.Rate1.Lost) + r.Rate64.Lost);
   }
   if (selected("idle")) {
     std::string threads;
     for (std::size_t s = kQuorvane; s < names.size(); ++s) {
-      threads += (threads.empty() ? "" : ", ") + names[s] + " " + Whole(At(r.idle.threads_none, s));
+      threads += (threads.empty() ? "" : ", ") + names[s] + " " + Whole(At(r.Idle.ThreadsNone, s));
     }
     std::printf(
         "- Idle CPU is the run time summed over the relay's threads (/proc/<pid>/task/*/schedstat, ns); "
         "utime+stime of /proc/<pid>/stat (10 ms ticks) gave Quorvane %s%%. Threads with no relay: %s.\n",
-        Number(At(r.idle.stat_cpu_percent, kQuorvane), 2).c_str(), threads.c_str());
+        Number(At(r.Idle.StatCpuPercent, kQuorvane), 2).c_str(), threads.c_str());
   }
   if (selected("slow")) {
     std::printf("- Slow receiver (Quorvane): the sender pushed %s MiB, the reader took %s MiB.\n",
-                Number(r.slow.sent_mib, 1).c_str(), Number(r.slow.read_mib, 1).c_str());
+                Number(r.Slow.SentMib, 1).c_str(), Number(r.Slow.ReadMib, 1).c_str());
   }
-  if (selected("caps")) {
-    const TCapsCost& c = r.caps_cost;
-    const auto cpu = [](const std::array<TLoad, kCapSettings>& loads) {
-      return Number(At(loads[kCapsOff].cpu, 0), 0) + " / " + Number(At(loads[kCapsHigh].cpu, 0), 0) + " / " +
-             Number(At(loads[kCapsDefault].cpu, 0), 0);
-    };
-    std::printf(
-        "- Player caps (Quorvane alone, through a new redirector per run; the rows that compare systems run "
-        "with all four [LIMITS] caps 0): caps 0 and every cap at %s took turns in %d rounds, like the "
-        "systems above. Relay CPU, caps 0 / highest / default (%% of one core): bulk %s; UDP echo %s, the "
-        "echo losing %llu / %llu / %llu datagrams. The default-caps rows, the capped bulk (CPU %s%%, "
-        "BYTES_PER_REDIRECTOR %s MiB/s) and each flood size are one window of %s s opened %s s after the "
-        "load began, once the second's worth a new bucket holds was used up. The flood came from %d sockets "
-        "of 127.0.0.3 (sessions of one address, which share its caps); the target answered the player's "
-        "datagrams and none of the flood's; the kernel dropped %s datagrams on full UDP receive buffers "
-        "meanwhile (RcvbufErrors, machine-wide).\n",
-        Whole(static_cast<double>(kHighestCap)).c_str(), config.rounds, cpu(c.bulk).c_str(),
-        cpu(c.echo).c_str(), static_cast<unsigned long long>(c.echo_lost[kCapsOff]),
-        static_cast<unsigned long long>(c.echo_lost[kCapsHigh]),
-        static_cast<unsigned long long>(c.echo_lost[kCapsDefault]), Number(r.capped_bulk.cpu, 0).c_str(),
-        Number(MiB(r.capped_bulk.caps.BytesPerRedirector), 0).c_str(),
-        Number(config.cap_ms / 1000.0, 1).c_str(), Number(config.cap_warm_up_ms / 1000.0, 1).c_str(),
-        kFloodSockets,
-        r.udp_flood.buffer_drops < 0 ? "-" : Whole(static_cast<double>(r.udp_flood.buffer_drops)).c_str());
-  }
+  if (selected("caps")) CapsNotes(r, config);
   if (selected("flood")) {
     std::printf(
         "- Control-port flood (the real server, SESSIONS_PER_ADDRESS=%d): 127.0.0.2 held %d sessions and %d "
         "more were refused; the flood got %s Nop answers/s; server CPU %s%% of one core.\n",
-        kFloodSessions, r.flood.flood_sessions, r.flood.flood_refused, Whole(r.flood.flood_answers).c_str(),
-        Number(r.flood.server_cpu, 0).c_str());
+        kFloodSessions, r.Flood.FloodSessions, r.Flood.FloodRefused, Whole(r.Flood.FloodAnswers).c_str(),
+        Number(r.Flood.ServerCpu, 0).c_str());
   }
   if (selected("spray")) {
     std::printf(
         "- UDP spray: before it, the player lost %llu of %llu datagrams (one every 2 ms); during it, "
         "127.0.0.2 sent %s datagrams/s, each from a new source port (CONNECTIONS_PER_ADDRESS=256), and the "
         "kernel dropped %s datagrams on full UDP receive buffers (RcvbufErrors, machine-wide).\n",
-        static_cast<unsigned long long>(r.spray.quiet_lost),
-        static_cast<unsigned long long>(r.spray.quiet_sent), Whole(r.spray.spray_rate).c_str(),
-        r.spray.buffer_drops < 0 ? "-" : Whole(static_cast<double>(r.spray.buffer_drops)).c_str());
+        static_cast<unsigned long long>(r.Spray.QuietLost),
+        static_cast<unsigned long long>(r.Spray.QuietSent), Whole(r.Spray.SprayRate).c_str(),
+        r.Spray.BufferDrops < 0 ? "-" : Whole(static_cast<double>(r.Spray.BufferDrops)).c_str());
   }
-  if (selected("capacity") && r.capacity.Measured) {
-    const TCapacity& c = r.capacity;
+  if (selected("capacity") && r.Capacity.Measured) CapacityNotes(r.Capacity);
+  if (selected("attack") && r.Attack.Measured) AttackNotes(r.Attack);
+}
+
+// The rows that compare the relays, each system in turn, then the caps.
+void MeasureRelays(TMeasurements& bench, TRedirectorHost& host, const TBenchConfig& config,
+                   const TSelected& selected, TResults* r, std::vector<std::string>* cap_problems) {
+  if (selected("setup")) {
+    Progress("connection setup, one at a time and " + std::to_string(config.SetupParallel) + " in parallel");
+    r->Setup = bench.SetupRates();
+  }
+  if (selected("bulk")) {
+    Progress("TCP bulk, 1 connection");
+    r->Bulk1 = bench.BulkThroughput(1);
+    Progress("TCP bulk, 8 connections");
+    r->Bulk8 = bench.BulkThroughput(8);
+  }
+  if (selected("rtt")) {
+    Progress("TCP round trip");
+    r->TcpRtt = bench.TcpRoundTrip();
+    Progress("UDP round trip");
+    r->UdpRtt = bench.UdpRoundTrip();
+  }
+  if (selected("udp-rate")) {
+    Progress("UDP echo rate, 1 peer");
+    r->Rate1 = bench.UdpEchoRate(1);
+    Progress("UDP echo rate, 64 peers");
+    r->Rate64 = bench.UdpEchoRate(64);
+  }
+  if (selected("idle")) {
+    Progress("idle relays and sessions");
+    r->Idle = bench.IdleCost();
+  }
+  if (selected("slow")) {
+    Progress("slow receiver");
+    r->Slow = bench.SlowReceiver();
+  }
+  if (selected("caps")) {
+    Progress("caps 0, every cap at its highest, default caps");
+    r->CapsCost = bench.CapsCost();
+    Progress("TCP bulk under a cap");
+    r->CappedBulk = bench.CappedBulk(kBulkCap);
+    Progress("UDP player beside a flood of its redirector, default caps");
+    r->UdpFlood = MeasureUdpFlood(host, kDefaultCaps, {config.CapWarmUpMs, config.CapMs}, cap_problems);
+  }
+}
+
+TAbuseConfig AbuseConfigFor(const TOptions& options) {
+  TAbuseConfig abuse_config;
+  if (options.Quick) abuse_config = {500, 1000};
+  return abuse_config;
+}
+
+TCapacityConfig CapacityConfigFor(const TOptions& options) {
+  TCapacityConfig capacity_config;
+  capacity_config.MaxHosts = options.Hosts > 0 ? options.Hosts
+                             : options.Quick   ? kQuickGameHosts
+                                               : kMaxGameHosts;
+  return capacity_config;
+}
+
+TAttackConfig AttackConfigFor(const TOptions& options) {
+  TAttackConfig attack_config;
+  if (options.Quick) {
+    attack_config.SprayMs = 3000;
+    attack_config.SettleMs = 3000;
+  }
+  return attack_config;
+}
+
+// The rows of the control-port flood and the source-port spray.
+void MeasureAbuse(const TOptions& options, const TSelected& selected, TControlPortLoad& abuse, TResults* r) {
+  if ((selected("flood") || selected("spray")) && abuse.Start(options.Server)) {
+    if (selected("flood")) {
+      Progress("Nop round trip under a control-port flood");
+      r->Flood = abuse.NopUnderFlood();
+    }
+    if (selected("spray")) {
+      Progress("UDP player under a source-port spray");
+      r->Spray = abuse.UdpUnderSpray();
+    }
+  }
+}
+
+void MeasureCapacity(const TOptions& options, const TSelected& selected,
+                     const TCapacityConfig& capacity_config, TGameHostCapacity& capacity, TResults* r) {
+  if (selected("capacity") && capacity.Start(options.Server)) {
+    Progress("game hosts under a " + Whole(static_cast<double>(kCapacityDescriptorLimit)) +
+             "-descriptor limit, up to " + Whole(capacity_config.MaxHosts));
+    r->Capacity = capacity.Measure();
+  }
+}
+
+void MeasureAttack(const TOptions& options, const TSelected& selected, TDistributedAttack& attack,
+                   TResults* r) {
+  if (selected("attack") && attack.Start(options.Server)) {
+    Progress("legitimate clients under a " + std::to_string(kAttackAddresses) + "-address attack");
+    r->Attack = attack.Measure();
+  }
+}
+
+// How the systems were run: pinning, relay threads, and what each could not run.
+void PrintSetupNotes(const TOptions& options, int workers, const TBenchConfig& config,
+                     const std::vector<TRelaySystem*>& systems, const std::vector<std::string>& notes) {
+  if (options.PinCpu >= 0) {
     std::printf(
-        "- Game hosts (the real server under RLIMIT_NOFILE %s, soft and hard, with the descriptor shares off "
-        "([LIMITS] SESSION_DESCRIPTORS, REDIRECTOR_DESCRIPTORS and RELAY_DESCRIPTORS 0), so that the row "
-        "measures what a host costs rather than the sessions' share; each host a control session from "
-        "127.0.0.2 on, %d per address, that registered and made one TCP and one UDP redirector, all held): "
-        "%s held of %s made, cap %s, in %s s by %d client thread(s); %s. Server threads %s → %s, descriptors "
-        "%s → %s, VmRSS %s → %s KiB. Create latency at load: the %s creates of the last tenth of the hosts, "
-        "request sent to reply received. A create that names an existing target gets that redirector back, "
-        "so every host's pair aims at 127.0.0.1 on a port of its own where nothing listens; the first host's "
-        "pair aims at the benchmark's echo targets and carried the relay check.\n",
-        Whole(static_cast<double>(kCapacityDescriptorLimit)).c_str(), kHostsPerAddress, Whole(c.Held).c_str(),
-        Whole(c.Created).c_str(), Whole(c.Cap).c_str(), Number(c.Seconds, 1).c_str(), c.ClientThreads,
-        c.StopReason.empty() ? "the cap was reached" : ("stopped at " + c.StopReason).c_str(),
-        Count(c.ThreadsBefore).c_str(), Count(c.ThreadsAfter).c_str(), Count(c.DescriptorsBefore).c_str(),
-        Count(c.DescriptorsAfter).c_str(), Count(c.RssBeforeKiB).c_str(), Count(c.RssAfterKiB).c_str(),
-        Whole(c.CreatesAtLoad).c_str());
+        "- Pinned: every process (load generators, targets, Quorvane's redirector process, the peers, the "
+        "server) ran on CPU %d alone.\n",
+        options.PinCpu);
+  } else {
+    std::printf("- Unpinned: every process ran where the scheduler put it, on %d CPUs.\n", workers);
   }
-  if (selected("attack") && r.attack.Measured) AttackNotes(r.attack);
+  std::printf(
+      "- Relay threads, one per CPU the run may use: Quorvane's relay engine %d loop(s), haproxy nbthread "
+      "%d, "
+      "nginx worker_processes %d; rinetd has one thread. Systems took turns in %d round(s) per figure.\n",
+      workers, workers, workers, config.Rounds);
+  for (const TRelaySystem* s : systems) {
+    if (!s->CarriesUdp()) {
+      std::printf("- %s runs the TCP rows only: %s.\n", s->Name().c_str(), s->NoUdpReason().c_str());
+    }
+  }
+  for (const std::string& note : notes) std::printf("- %s.\n", note.c_str());
 }
 
 int Run(const TOptions& options) {
   const TSelected selected = [&options](const char* name) {
-    return options.only.empty() || options.only.count(name) > 0;
+    return options.Only.empty() || options.Only.count(name) > 0;
   };
   // First of all, so that every thread and child inherits it.
-  if (options.pin_cpu >= 0 && !PinProcess(options.pin_cpu)) {
-    std::fprintf(stderr, "quorvane-bench: cannot pin to CPU %d\n", options.pin_cpu);
+  if (options.PinCpu >= 0 && !PinProcess(options.PinCpu)) {
+    std::fprintf(stderr, "quorvane-bench: cannot pin to CPU %d\n", options.PinCpu);
     return 1;
   }
   const int workers = static_cast<int>(AllowedCpus().size());
@@ -683,14 +810,14 @@ int Run(const TOptions& options) {
     std::fprintf(stderr, "quorvane-bench: cannot start the redirector process\n");
     return 1;
   }
-  const TBenchConfig config = options.quick ? QuickConfig() : TBenchConfig();
+  const TBenchConfig config = options.Quick ? QuickConfig() : TBenchConfig();
 
   std::vector<std::string> notes;
   TDirectSystem direct;
   TQuorvaneSystem quorvane(host);
   std::vector<std::unique_ptr<TRelaySystem>> peers;
   for (auto& peer : InstalledPeers(workers, &notes)) {
-    if (options.peers.count(peer->Name()) > 0) peers.push_back(std::move(peer));
+    if (options.Peers.count(peer->Name()) > 0) peers.push_back(std::move(peer));
   }
   std::vector<TRelaySystem*> systems = {&direct, &quorvane};
   for (const auto& peer : peers) systems.push_back(peer.get());
@@ -703,113 +830,34 @@ int Run(const TOptions& options) {
     std::fprintf(stderr, "quorvane-bench: cannot start the targets on 127.0.0.1\n");
     return 1;
   }
-  if (descriptors < 8 * config.idle_count + 256) {
+  if (descriptors < 8 * config.IdleCount + 256) {
     std::fprintf(stderr, "quorvane-bench: only %ld descriptors allowed; the idle test may fall short\n",
                  descriptors);
   }
 
   const std::string load_before = LoadAverages();
   TResults r;
-  if (selected("setup")) {
-    Progress("connection setup, one at a time and " + std::to_string(config.setup_parallel) + " in parallel");
-    r.setup = bench.SetupRates();
-  }
-  if (selected("bulk")) {
-    Progress("TCP bulk, 1 connection");
-    r.bulk1 = bench.BulkThroughput(1);
-    Progress("TCP bulk, 8 connections");
-    r.bulk8 = bench.BulkThroughput(8);
-  }
-  if (selected("rtt")) {
-    Progress("TCP round trip");
-    r.tcp_rtt = bench.TcpRoundTrip();
-    Progress("UDP round trip");
-    r.udp_rtt = bench.UdpRoundTrip();
-  }
-  if (selected("udp-rate")) {
-    Progress("UDP echo rate, 1 peer");
-    r.rate1 = bench.UdpEchoRate(1);
-    Progress("UDP echo rate, 64 peers");
-    r.rate64 = bench.UdpEchoRate(64);
-  }
-  if (selected("idle")) {
-    Progress("idle relays and sessions");
-    r.idle = bench.IdleCost();
-  }
-  if (selected("slow")) {
-    Progress("slow receiver");
-    r.slow = bench.SlowReceiver();
-  }
   std::vector<std::string> cap_problems;
-  if (selected("caps")) {
-    Progress("caps 0, every cap at its highest, default caps");
-    r.caps_cost = bench.CapsCost();
-    Progress("TCP bulk under a cap");
-    r.capped_bulk = bench.CappedBulk(kBulkCap);
-    Progress("UDP player beside a flood of its redirector, default caps");
-    r.udp_flood = MeasureUdpFlood(host, kDefaultCaps, {config.cap_warm_up_ms, config.cap_ms}, &cap_problems);
-  }
+  MeasureRelays(bench, host, config, selected, &r, &cap_problems);
   host.Quit();
-  TAbuseConfig abuse_config;
-  if (options.quick) abuse_config = {500, 1000};
-  TControlPortLoad abuse(abuse_config);
-  if ((selected("flood") || selected("spray")) && abuse.Start(options.server)) {
-    if (selected("flood")) {
-      Progress("Nop round trip under a control-port flood");
-      r.flood = abuse.NopUnderFlood();
-    }
-    if (selected("spray")) {
-      Progress("UDP player under a source-port spray");
-      r.spray = abuse.UdpUnderSpray();
-    }
-  }
-  TCapacityConfig capacity_config;
-  capacity_config.MaxHosts = options.hosts > 0 ? options.hosts
-                             : options.quick   ? kQuickGameHosts
-                                               : kMaxGameHosts;
+  // Each of the server's rows sets up its targets only once the one before
+  // is measured.
+  TControlPortLoad abuse(AbuseConfigFor(options));
+  MeasureAbuse(options, selected, abuse, &r);
+  const TCapacityConfig capacity_config = CapacityConfigFor(options);
   TGameHostCapacity capacity(capacity_config);
-  if (selected("capacity") && capacity.Start(options.server)) {
-    Progress("game hosts under a " + Whole(static_cast<double>(kCapacityDescriptorLimit)) +
-             "-descriptor limit, up to " + Whole(capacity_config.MaxHosts));
-    r.capacity = capacity.Measure();
-  }
-  TAttackConfig attack_config;
-  if (options.quick) {
-    attack_config.SprayMs = 3000;
-    attack_config.SettleMs = 3000;
-  }
-  TDistributedAttack attack(attack_config);
-  if (selected("attack") && attack.Start(options.server)) {
-    Progress("legitimate clients under a " + std::to_string(kAttackAddresses) + "-address attack");
-    r.attack = attack.Measure();
-  }
+  MeasureCapacity(options, selected, capacity_config, capacity, &r);
+  TDistributedAttack attack(AttackConfigFor(options));
+  MeasureAttack(options, selected, attack, &r);
   const std::string load_after = LoadAverages();
 
   TTable table(names);
   AddRows(table, r, config, names.size(), selected);
-  std::printf("Quorvane redirector benchmark, 127.0.0.0/8%s\n", options.quick ? " (quick run)" : "");
+  std::printf("Quorvane redirector benchmark, 127.0.0.0/8%s\n", options.Quick ? " (quick run)" : "");
   std::printf("Machine: %s\n\n", MachineLine().c_str());
   table.Print();
   std::printf("\nNotes:\n");
-  if (options.pin_cpu >= 0) {
-    std::printf(
-        "- Pinned: every process (load generators, targets, Quorvane's redirector process, the peers, the "
-        "server) ran on CPU %d alone.\n",
-        options.pin_cpu);
-  } else {
-    std::printf("- Unpinned: every process ran where the scheduler put it, on %d CPUs.\n", workers);
-  }
-  std::printf(
-      "- Relay threads, one per CPU the run may use: Quorvane's relay engine %d loop(s), haproxy nbthread "
-      "%d, "
-      "nginx worker_processes %d; rinetd has one thread. Systems took turns in %d round(s) per figure.\n",
-      workers, workers, workers, config.rounds);
-  for (const TRelaySystem* s : systems) {
-    if (!s->CarriesUdp()) {
-      std::printf("- %s runs the TCP rows only: %s.\n", s->Name().c_str(), s->NoUdpReason().c_str());
-    }
-  }
-  for (const std::string& note : notes) std::printf("- %s.\n", note.c_str());
+  PrintSetupNotes(options, workers, config, systems, notes);
   PrintNotes(r, config, names, selected);
   std::printf("- Load averages before / after: %s / %s.\n", load_before.c_str(), load_after.c_str());
   for (const std::string& problem : bench.Problems()) std::printf("- Problem: %s.\n", problem.c_str());
@@ -839,31 +887,31 @@ bool ParseOptions(int argc, char** argv, TOptions* options) {
     const std::string_view arg = argv[i];
     const bool has_value = i + 1 < argc;
     if (arg == "--quick") {
-      options->quick = true;
+      options->Quick = true;
     } else if (arg == "--pin") {
-      options->pin_cpu = AllowedCpus().empty() ? 0 : AllowedCpus().back();
+      options->PinCpu = AllowedCpus().empty() ? 0 : AllowedCpus().back();
       if (has_value && std::strspn(argv[i + 1], "0123456789") == std::strlen(argv[i + 1]) && argv[i + 1][0]) {
-        options->pin_cpu = std::atoi(argv[++i]);
+        options->PinCpu = std::atoi(argv[++i]);
       }
     } else if (arg == "--only" && has_value && Known(kMeasurementNames, argv[i + 1])) {
-      options->only.insert(argv[++i]);
+      options->Only.insert(argv[++i]);
     } else if (arg == "--peers" && has_value) {
-      options->peers.clear();
+      options->Peers.clear();
       std::string list = argv[++i];
       for (std::size_t start = 0; start <= list.size();) {
         const std::size_t comma = std::min(list.find(',', start), list.size());
         const std::string name = list.substr(start, comma - start);
         if (!Known(kPeerNames, name) && name != "none") return false;
-        if (name != "none") options->peers.insert(name);
+        if (name != "none") options->Peers.insert(name);
         start = comma + 1;
       }
     } else if (arg == "--hosts" && has_value) {
       char* end = nullptr;
       const long hosts = std::strtol(argv[++i], &end, 10);
       if (*end != '\0' || hosts < 1 || hosts > kMaxGameHosts) return false;
-      options->hosts = static_cast<int>(hosts);
+      options->Hosts = static_cast<int>(hosts);
     } else if (arg == "--server" && has_value) {
-      options->server = argv[++i];
+      options->Server = argv[++i];
     } else {
       return false;
     }
@@ -876,7 +924,7 @@ bool ParseOptions(int argc, char** argv, TOptions* options) {
 
 int main(int argc, char** argv) {
   quorvane::bench::TOptions options;
-  options.server = quorvane::bench::ServerBesideUs();
+  options.Server = quorvane::bench::ServerBesideUs();
   if (!quorvane::bench::ParseOptions(argc, argv, &options)) {
     const bool help = argc > 1 && std::strcmp(argv[argc - 1], "--help") == 0;
     if (!help) {

@@ -19,8 +19,8 @@ namespace quorvane::bench {
 std::uint32_t Loopback() { return htonl(INADDR_LOOPBACK); }
 std::uint32_t OtherLoopback() { return htonl(INADDR_LOOPBACK + 1); }
 
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
+double SecondsSince(TClock::time_point start) {
+  return std::chrono::duration<double>(TClock::now() - start).count();
 }
 
 void Pause(int ms) { PollRetry(nullptr, 0, ms); }

@@ -13,12 +13,12 @@
 
 namespace quorvane::bench {
 
-using Clock = std::chrono::steady_clock;
+using TClock = std::chrono::steady_clock;
 
 std::uint32_t Loopback();       // 127.0.0.1, network order
 std::uint32_t OtherLoopback();  // 127.0.0.2, network order: the abuser's address
 
-double SecondsSince(Clock::time_point start);
+double SecondsSince(TClock::time_point start);
 
 // Waits |ms| milliseconds; used only to hold a measuring window open.
 void Pause(int ms);

@@ -89,13 +89,13 @@ void TTcpTarget::AcceptAll(int epoll_fd) {
 }
 
 bool TTcpTarget::Serve(TConnection& connection, int epoll_fd, std::uint32_t events) {
-  const int fd = connection.fd.Get();
-  if (!connection.unsent.empty()) {
+  const int fd = connection.Fd.Get();
+  if (!connection.Unsent.empty()) {
     // Reading waits while echo bytes are stuck: the peer's own flow control.
-    const ssize_t n = SendSome(fd, connection.unsent.data(), connection.unsent.size(), MSG_DONTWAIT);
+    const ssize_t n = SendSome(fd, connection.Unsent.data(), connection.Unsent.size(), MSG_DONTWAIT);
     if (n < 0) return WouldBlock();
-    connection.unsent.erase(connection.unsent.begin(), connection.unsent.begin() + n);
-    if (!connection.unsent.empty()) return true;
+    connection.Unsent.erase(connection.Unsent.begin(), connection.Unsent.begin() + n);
+    if (!connection.Unsent.empty()) return true;
     Watch(epoll_fd, EPOLL_CTL_MOD, fd, EPOLLIN);
   }
   if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) return true;
@@ -110,7 +110,7 @@ bool TTcpTarget::Serve(TConnection& connection, int epoll_fd, std::uint32_t even
     if (sent < 0 && !WouldBlock()) return false;
     const std::size_t done = sent < 0 ? 0 : static_cast<std::size_t>(sent);
     if (done < size) {
-      connection.unsent.assign(buffer_.begin() + static_cast<std::ptrdiff_t>(done),
+      connection.Unsent.assign(buffer_.begin() + static_cast<std::ptrdiff_t>(done),
                                buffer_.begin() + static_cast<std::ptrdiff_t>(size));
       Watch(epoll_fd, EPOLL_CTL_MOD, fd, EPOLLOUT);
       return true;
@@ -183,9 +183,9 @@ void TSlowReader::Execute() {
   if (!listener_) return;
   std::vector<TUniqueFd> connections;
   std::vector<std::uint8_t> buffer(chunk_);
-  auto next_read = Clock::now();
+  auto next_read = TClock::now();
   while (!Terminated()) {
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_read - Clock::now());
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_read - TClock::now());
     pollfd fds[2] = {{listener_.Get(), POLLIN, 0}, {WakeFd(), POLLIN, 0}};
     if (PollRetry(fds, 2, std::max<int>(0, static_cast<int>(wait.count()))) < 0) break;
     if (fds[1].revents != 0) break;
@@ -193,7 +193,7 @@ void TSlowReader::Execute() {
       TUniqueFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
       if (fd) connections.push_back(std::move(fd));
     }
-    if (Clock::now() < next_read) continue;
+    if (TClock::now() < next_read) continue;
     next_read += std::chrono::milliseconds(period_ms_);
     for (const TUniqueFd& fd : connections) {
       const ssize_t got = RecvSome(fd.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
@@ -232,8 +232,8 @@ TSetupClient::TSetupClient(std::uint16_t port, std::chrono::steady_clock::time_p
     : port_(port), deadline_(deadline), keep_samples_(keep_samples) {}
 
 void TSetupClient::Execute() {
-  while (!Terminated() && Clock::now() < deadline_ && failures_ <= kMaxSetupFailures) {
-    const auto start = Clock::now();
+  while (!Terminated() && TClock::now() < deadline_ && failures_ <= kMaxSetupFailures) {
+    const auto start = TClock::now();
     std::uint8_t byte = 1;
     TUniqueFd fd = ConnectLoopback(port_, kSetupTimeoutMs);
     if (!fd || !SendAll(fd.Get(), &byte, 1) || !RecvExact(fd.Get(), &byte, 1)) {
@@ -241,7 +241,7 @@ void TSetupClient::Execute() {
       continue;
     }
     if (keep_samples_) {
-      samples_.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+      samples_.push_back(std::chrono::duration<double, std::micro>(TClock::now() - start).count());
     }
     // An abortive close leaves no TIME_WAIT behind on the client's port.
     // Real clients are remote and keep theirs at home; here, 10,000s of them

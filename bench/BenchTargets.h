@@ -36,8 +36,8 @@ class TTcpTarget final : public TThread {
 
  private:
   struct TConnection {
-    TUniqueFd fd;
-    std::vector<std::uint8_t> unsent;  // echo bytes the socket could not take yet
+    TUniqueFd Fd;
+    std::vector<std::uint8_t> Unsent;  // echo bytes the socket could not take yet
   };
   void AcceptAll(int epoll_fd);
   // Returns false when the connection is finished.

@@ -122,10 +122,10 @@ bool TChildProcess::Running() {
 }
 
 bool TChildProcess::WaitBound(const std::vector<TBoundPort>& ports, int timeout_ms) {
-  const auto start = Clock::now();
+  const auto start = TClock::now();
   while (Running() && SecondsSince(start) * 1000 < timeout_ms) {
     const bool all = std::all_of(ports.begin(), ports.end(),
-                                 [](const TBoundPort& p) { return BoundOnLoopback(p.type, p.port); });
+                                 [](const TBoundPort& p) { return BoundOnLoopback(p.Type, p.Port); });
     if (all) return true;
     Pause(kReapPollMs);
   }
@@ -135,9 +135,9 @@ bool TChildProcess::WaitBound(const std::vector<TBoundPort>& ports, int timeout_
 void TChildProcess::Stop(int grace_ms) {
   if (pid_ < 0) return;
   ::kill(-pid_, SIGTERM);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(grace_ms);
+  const auto deadline = TClock::now() + std::chrono::milliseconds(grace_ms);
   while (Running()) {
-    if (Clock::now() >= deadline) {
+    if (TClock::now() >= deadline) {
       ::kill(-pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
       pid_ = -1;

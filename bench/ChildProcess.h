@@ -37,8 +37,8 @@ class TScratchDir {
 
 // A port a program is expected to bind: |type| SOCK_STREAM or SOCK_DGRAM.
 struct TBoundPort {
-  int type;
-  std::uint16_t port;
+  int Type;
+  std::uint16_t Port;
 };
 
 // One running program. Started by Start(), ended by Stop() or the

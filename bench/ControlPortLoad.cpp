@@ -60,14 +60,14 @@ constexpr auto kPlayerNopInterval = std::chrono::milliseconds(2);
 
 // Nop round trips on |fd| for |ms|; their times in µs in |samples|.
 bool NopRoundTrips(int fd, int ms, std::vector<double>* samples) {
-  const auto start = Clock::now();
+  const auto start = TClock::now();
   auto next = start;
   while (SecondsSince(start) * 1000 < ms && static_cast<int>(samples->size()) < kMaxRoundTrips) {
     std::this_thread::sleep_until(next);
     next += kPlayerNopInterval;
-    const auto sent_at = Clock::now();
+    const auto sent_at = TClock::now();
     if (!NopRoundTrip(fd)) return false;
-    samples->push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent_at).count());
+    samples->push_back(std::chrono::duration<double, std::micro>(TClock::now() - sent_at).count());
   }
   return true;
 }
@@ -110,7 +110,7 @@ class TNopFlood final : public TThread {
       epoll_event ev{};
       ev.events = EPOLLIN | EPOLLOUT;
       ev.data.u64 = i;
-      ::epoll_ctl(epoll_fd.Get(), EPOLL_CTL_ADD, sessions_[i].fd.Get(), &ev);
+      ::epoll_ctl(epoll_fd.Get(), EPOLL_CTL_ADD, sessions_[i].Fd.Get(), &ev);
     }
     epoll_event wake{};
     wake.events = EPOLLIN;
@@ -123,21 +123,21 @@ class TNopFlood final : public TThread {
       for (int i = 0; i < n; ++i) {
         if (events[i].data.u64 >= sessions_.size()) continue;
         TSession& session = sessions_[events[i].data.u64];
-        if (!session.fd) continue;
+        if (!session.Fd) continue;
         if ((events[i].events & EPOLLOUT) != 0) {
           // Continues the endless stream of Nops where the last send
           // stopped, so that packets stay whole.
-          const std::size_t offset = session.sent % kPacketSize;
+          const std::size_t offset = session.Sent % kPacketSize;
           const ssize_t sent =
-              SendSome(session.fd.Get(), stream.data() + offset, stream.size() - offset, MSG_DONTWAIT);
-          if (sent > 0) session.sent += static_cast<std::uint64_t>(sent);
+              SendSome(session.Fd.Get(), stream.data() + offset, stream.size() - offset, MSG_DONTWAIT);
+          if (sent > 0) session.Sent += static_cast<std::uint64_t>(sent);
         }
         if ((events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
-          const ssize_t got = RecvSome(session.fd.Get(), sink.data(), sink.size(), MSG_DONTWAIT);
+          const ssize_t got = RecvSome(session.Fd.Get(), sink.data(), sink.size(), MSG_DONTWAIT);
           if (got > 0) {
             answer_bytes_.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_relaxed);
           } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            session.fd.Reset();  // closing also takes it out of the epoll set
+            session.Fd.Reset();  // closing also takes it out of the epoll set
           }
         }
       }
@@ -146,8 +146,8 @@ class TNopFlood final : public TThread {
 
  private:
   struct TSession {
-    TUniqueFd fd;
-    std::uint64_t sent;  // bytes of the Nop stream sent so far
+    TUniqueFd Fd;
+    std::uint64_t Sent;  // bytes of the Nop stream sent so far
   };
   std::vector<TSession> sessions_;
   int refused_ = 0;
@@ -184,11 +184,11 @@ void Play(int fd, int ms, std::uint64_t* sent, std::uint64_t* lost) {
   std::vector<bool> answered;
   std::array<std::uint8_t, kPlayerDatagram> datagram{};
   std::array<std::uint8_t, 2 * kPlayerDatagram> answer{};
-  const auto start = Clock::now();
+  const auto start = TClock::now();
   auto next_send = start;
   auto last_send = start;
   for (;;) {
-    const auto now = Clock::now();
+    const auto now = TClock::now();
     const bool sending = SecondsSince(start) * 1000 < ms;
     if (!sending && now - last_send > std::chrono::milliseconds(kLateMs)) break;
     if (sending && now >= next_send) {
@@ -247,36 +247,36 @@ TNopUnderFlood TControlPortLoad::NopUnderFlood() {
   TNopUnderFlood result;
   TUniqueFd client = ConnectLoopback(server_.Port(), kReplyTimeoutMs);
   std::vector<double> idle;
-  if (!client || !NopRoundTrips(client.Get(), config_.quiet_ms, &idle) || idle.empty()) {
+  if (!client || !NopRoundTrips(client.Get(), config_.QuietMs, &idle) || idle.empty()) {
     Problem("Nop under flood: the legitimate client got no answer");
     return result;
   }
-  result.idle_p50 = Percentile(idle, 0.5);
-  result.idle_p99 = Percentile(idle, 0.99);
+  result.IdleP50 = Percentile(idle, 0.5);
+  result.IdleP99 = Percentile(idle, 0.99);
 
   TNopFlood flood;
   flood.Connect(server_.Port(), kFloodSessions, kFloodExtra);
-  result.flood_sessions = flood.Sessions();
-  result.flood_refused = flood.Refused();
+  result.FloodSessions = flood.Sessions();
+  result.FloodRefused = flood.Refused();
   if (!flood.Resume()) return result;
   Pause(kFloodWarmUpMs);
   const std::vector<pid_t> pids = {server_.Pid()};
-  const std::int64_t cpu_start = SampleProcesses(pids).cpu_ns;
+  const std::int64_t cpu_start = SampleProcesses(pids).CpuNs;
   const std::uint64_t answers_start = flood.AnswerBytes();
-  const auto start = Clock::now();
+  const auto start = TClock::now();
   std::vector<double> flooded;
-  const bool answered = NopRoundTrips(client.Get(), config_.abuse_ms, &flooded);
+  const bool answered = NopRoundTrips(client.Get(), config_.AbuseMs, &flooded);
   const double seconds = SecondsSince(start);
-  const std::int64_t cpu_end = SampleProcesses(pids).cpu_ns;
-  result.flood_answers = static_cast<double>(flood.AnswerBytes() - answers_start) / kPacketSize / seconds;
+  const std::int64_t cpu_end = SampleProcesses(pids).CpuNs;
+  result.FloodAnswers = static_cast<double>(flood.AnswerBytes() - answers_start) / kPacketSize / seconds;
   if (cpu_start >= 0 && cpu_end >= 0) {
-    result.server_cpu = 100.0 * static_cast<double>(cpu_end - cpu_start) / (seconds * 1e9);
+    result.ServerCpu = 100.0 * static_cast<double>(cpu_end - cpu_start) / (seconds * 1e9);
   }
   Stop(flood);
   if (!answered) Problem("Nop under flood: the legitimate client waited over 2 s for an answer");
   if (!flooded.empty()) {
-    result.flood_p50 = Percentile(flooded, 0.5);
-    result.flood_p99 = Percentile(flooded, 0.99);
+    result.FloodP50 = Percentile(flooded, 0.5);
+    result.FloodP99 = Percentile(flooded, 0.99);
   }
   return result;
 }
@@ -298,17 +298,17 @@ TUdpUnderSpray TControlPortLoad::UdpUnderSpray() {
     Problem("UDP under spray: no UDP redirector could be made through the control port");
     return result;
   }
-  Play(player.Get(), config_.quiet_ms, &result.quiet_sent, &result.quiet_lost);
+  Play(player.Get(), config_.QuietMs, &result.QuietSent, &result.QuietLost);
   TUdpSpray spray(public_port);
   if (!spray.Resume()) return result;
   const std::int64_t drops_before = UdpReceiveBufferErrors();
-  const auto start = Clock::now();
-  Play(player.Get(), config_.abuse_ms, &result.sent, &result.lost);
-  result.spray_rate = static_cast<double>(spray.Sent()) / SecondsSince(start);
+  const auto start = TClock::now();
+  Play(player.Get(), config_.AbuseMs, &result.Sent, &result.Lost);
+  result.SprayRate = static_cast<double>(spray.Sent()) / SecondsSince(start);
   Stop(spray);
   const std::int64_t drops_after = UdpReceiveBufferErrors();
-  if (drops_before >= 0 && drops_after >= 0) result.buffer_drops = drops_after - drops_before;
-  result.measured = true;
+  if (drops_before >= 0 && drops_after >= 0) result.BufferDrops = drops_after - drops_before;
+  result.Measured = true;
   return result;
 }
 

@@ -27,34 +27,34 @@ inline constexpr int kFloodSessions = 128;
 inline constexpr int kFloodExtra = 8;
 
 struct TAbuseConfig {
-  int quiet_ms = 1500;  // the legitimate client alone
-  int abuse_ms = 3000;  // under flood or spray
+  int QuietMs = 1500;  // the legitimate client alone
+  int AbuseMs = 3000;  // under flood or spray
 };
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct TNopUnderFlood {
   // Microseconds; NaN when not measured.
-  double idle_p50;
-  double idle_p99;
-  double flood_p50;
-  double flood_p99;
-  int flood_sessions = 0;    // flood sessions the server kept
-  int flood_refused = 0;     // connections beyond them that it closed
-  double flood_answers = 0;  // Nop answers per second the flood got
-  double server_cpu;         // % of one core, during the flood
+  double IdleP50;
+  double IdleP99;
+  double FloodP50;
+  double FloodP99;
+  int FloodSessions = 0;    // flood sessions the server kept
+  int FloodRefused = 0;     // connections beyond them that it closed
+  double FloodAnswers = 0;  // Nop answers per second the flood got
+  double ServerCpu;         // % of one core, during the flood
 };
 
 struct TUdpUnderSpray {
-  std::uint64_t quiet_sent = 0;
-  std::uint64_t quiet_lost = 0;
-  std::uint64_t sent = 0;  // by the legitimate player under the spray
-  std::uint64_t lost = 0;
-  double spray_rate = kNaN;  // datagrams per second from fresh ports
+  std::uint64_t QuietSent = 0;
+  std::uint64_t QuietLost = 0;
+  std::uint64_t Sent = 0;  // by the legitimate player under the spray
+  std::uint64_t Lost = 0;
+  double SprayRate = kNaN;  // datagrams per second from fresh ports
   // Datagrams the kernel dropped on full UDP receive buffers during the
   // spray, machine-wide (RcvbufErrors of /proc/net/snmp); -1: unknown.
-  std::int64_t buffer_drops = -1;
-  bool measured = false;
+  std::int64_t BufferDrops = -1;
+  bool Measured = false;
 };
 
 class TControlPortLoad {

@@ -61,12 +61,12 @@ const std::uint32_t kGameHost = LoopbackAt(1, 1);
 const std::uint32_t kPlayer = LoopbackAt(1, 2);
 const std::uint32_t kComingHost = LoopbackAt(1, 3);
 
-double MsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+double MsSince(TClock::time_point start) {
+  return std::chrono::duration<double, std::milli>(TClock::now() - start).count();
 }
 
-int MsUntil(Clock::time_point when) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
+int MsUntil(TClock::time_point when) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - TClock::now()).count();
   return static_cast<int>(std::max<std::int64_t>(left, 0) + 1);
 }
 
@@ -127,10 +127,10 @@ class TPlayer final : public TThread {
     std::array<std::uint8_t, kDatagram> datagram{};
     std::array<std::uint8_t, 2 * kDatagram> echo{};
     std::vector<bool> answered;
-    auto next = Clock::now();
-    std::optional<Clock::time_point> stopped;
+    auto next = TClock::now();
+    std::optional<TClock::time_point> stopped;
     for (;;) {
-      const auto now = Clock::now();
+      const auto now = TClock::now();
       if (!stopped && Terminated()) stopped = now;
       if (stopped && now - *stopped > std::chrono::milliseconds(kPlayerLateMs)) return;
       if (!stopped && now >= next) {
@@ -157,7 +157,7 @@ class TPlayer final : public TThread {
 
  private:
   const TUniqueFd socket_;
-  std::vector<Clock::time_point> sent_at_;
+  std::vector<TClock::time_point> sent_at_;
   std::vector<double> round_trips_;
 };
 
@@ -175,10 +175,10 @@ class TComingHost final : public TThread {
 
  protected:
   void Execute() override {
-    auto next = Clock::now();
+    auto next = TClock::now();
     while (!Terminated()) {
       Attempt();
-      next = std::max(next + std::chrono::milliseconds(kLegitPeriodMs), Clock::now());
+      next = std::max(next + std::chrono::milliseconds(kLegitPeriodMs), TClock::now());
       if (WaitFd(WakeFd(), POLLIN, -1, MsUntil(next)) == TWaitResult::kReady) return;
     }
   }
@@ -188,7 +188,7 @@ class TComingHost final : public TThread {
     const int index = made_++;
     const TUniqueFd fd = ConnectLoopbackFrom(kComingHost, control_port_, kAnswerTimeoutMs);
     std::string why = "its connection failed";
-    const auto start = Clock::now();
+    const auto start = TClock::now();
     if (fd) {
       const auto port = static_cast<std::uint16_t>(kFirstHostTarget + index % kHostTargets);
       if (RegisterAndCreate(fd.Get(), Loopback(), port, &why) != 0) {
@@ -230,7 +230,7 @@ class TSlowAdmin final : public TThread {
       fds.clear();
       polled.clear();
       for (TSlot& slot : slots) {
-        if (!slot.Fd && Clock::now() >= slot.ReopenAt) Open(slot);
+        if (!slot.Fd && TClock::now() >= slot.ReopenAt) Open(slot);
         if (!slot.Fd) continue;
         fds.push_back({slot.Fd.Get(), static_cast<short>(slot.Stalled ? POLLIN : POLLOUT), 0});
         polled.push_back(&slot);
@@ -269,11 +269,11 @@ class TSlowAdmin final : public TThread {
     TUniqueFd Fd;
     std::uint32_t Source = 0;
     bool Stalled = false;  // connected, its partial head sent
-    Clock::time_point ReopenAt;
+    TClock::time_point ReopenAt;
   };
 
   void Open(TSlot& slot) {
-    slot.ReopenAt = Clock::now() + std::chrono::milliseconds(kSlowAdminReopenMs);
+    slot.ReopenAt = TClock::now() + std::chrono::milliseconds(kSlowAdminReopenMs);
     TUniqueFd fd = OpenTcpSocket();
     if (!fd || !BindTo(fd.Get(), slot.Source, 0)) return;
     if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&to_), sizeof to_) != 0 &&
@@ -288,7 +288,7 @@ class TSlowAdmin final : public TThread {
     if (slot.Stalled) stalled_.fetch_sub(1, std::memory_order_relaxed);
     slot.Stalled = false;
     slot.Fd.Reset();
-    slot.ReopenAt = Clock::now() + std::chrono::milliseconds(kSlowAdminReopenMs);
+    slot.ReopenAt = TClock::now() + std::chrono::milliseconds(kSlowAdminReopenMs);
     ++closed_;
   }
 
@@ -310,12 +310,12 @@ struct TSprayTarget {
 // deadline, termination, or every target's |ports| are used.
 class TSprayer final : public TThread {
  public:
-  TSprayer(std::vector<TSprayTarget> targets, Clock::time_point deadline, int ports)
+  TSprayer(std::vector<TSprayTarget> targets, TClock::time_point deadline, int ports)
       : targets_(std::move(targets)), deadline_(deadline), ports_(ports) {}
   // After WaitFor():
   std::uint64_t Sent() const { return sent_; }
   int BindFailures() const { return bind_failures_; }
-  Clock::time_point Ended() const { return ended_; }
+  TClock::time_point Ended() const { return ended_; }
 
  protected:
   void Execute() override {
@@ -324,7 +324,7 @@ class TSprayer final : public TThread {
     // measuring threads leave.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kSprayNice);
     const std::array<std::uint8_t, kDatagram> datagram{};
-    for (bool left = true; left && !Terminated() && Clock::now() < deadline_;) {
+    for (bool left = true; left && !Terminated() && TClock::now() < deadline_;) {
       left = false;
       for (TSprayTarget& target : targets_) {
         if (target.Used >= ports_) continue;
@@ -340,16 +340,16 @@ class TSprayer final : public TThread {
         }
       }
     }
-    ended_ = Clock::now();
+    ended_ = TClock::now();
   }
 
  private:
   std::vector<TSprayTarget> targets_;
-  const Clock::time_point deadline_;
+  const TClock::time_point deadline_;
   const int ports_;
   std::uint64_t sent_ = 0;
   int bind_failures_ = 0;
-  Clock::time_point ended_;
+  TClock::time_point ended_;
 };
 
 struct TAttacker {
@@ -360,7 +360,7 @@ struct TAttacker {
 // A GET /api/status from |source|: connect to the endpoint's close, in ms,
 // and the status (0: none came).
 std::pair<int, double> AdminGet(std::uint32_t source, std::uint16_t port) {
-  const auto start = Clock::now();
+  const auto start = TClock::now();
   const TUniqueFd fd = ConnectLoopbackFrom(source, port, kAnswerTimeoutMs);
   std::string answer;
   if (fd && SendAll(fd.Get(), kStatusRequest.data(), kStatusRequest.size())) {
@@ -401,6 +401,145 @@ std::vector<TAttack::TRefusals> SumRefusals(const std::vector<std::string>& line
   summed.reserve(sums.size());
   for (auto& entry : sums) summed.push_back(std::move(entry.second));
   return summed;
+}
+
+// Sessions per attacking address: as many as the server allows an address,
+// or fewer when this process may not open that many descriptors.
+int AttackSessionsPerAddress(std::vector<std::string>* problems) {
+  int sessions_per_address = kAttackSessionsPerAddress;
+  const long room = RaiseDescriptorLimit() - SampleProcesses({::getpid()}).Descriptors - kOwnDescriptors;
+  if (room < static_cast<long>(kAttackAddresses) * sessions_per_address) {
+    sessions_per_address = static_cast<int>(std::max(room, 0L) / kAttackAddresses);
+    problems->push_back("attack: this process may open too few descriptors for every attacker's sessions: " +
+                        std::to_string(sessions_per_address) + " per address");
+  }
+  return sessions_per_address;
+}
+
+// Every attacker's control sessions, from 127.0.0.2 on; the server may
+// close those over its share.
+std::vector<TAttacker> OpenAttackers(std::uint16_t control_port, int sessions_per_address) {
+  std::vector<TAttacker> attackers(kAttackAddresses);
+  for (int i = 0; i < kAttackAddresses; ++i) {
+    TAttacker& attacker = attackers[static_cast<std::size_t>(i)];
+    attacker.Address = LoopbackAt(0, 2 + i);
+    for (int s = 0; s < sessions_per_address; ++s) {
+      TUniqueFd fd = ConnectLoopbackFrom(attacker.Address, control_port, kAnswerTimeoutMs);
+      if (fd) attacker.Sessions.push_back(std::move(fd));
+    }
+  }
+  return attackers;
+}
+
+// Drops the sessions the server closed, counts what it held and refused,
+// and creates the UDP redirectors the spray aims at through those left.
+std::vector<TSprayTarget> CreateSprayTargets(std::vector<TAttacker>& attackers, int sessions_per_address,
+                                             TAttack* result) {
+  std::vector<TSprayTarget> targets;
+  for (TAttacker& attacker : attackers) {
+    std::erase_if(attacker.Sessions, [](const TUniqueFd& fd) { return !StillOpen(fd.Get()); });
+    const int held = static_cast<int>(attacker.Sessions.size());
+    result->SessionsHeld += held;
+    result->SessionsRefused += sessions_per_address - held;
+    if (held == 0) continue;
+    ++result->AddressesHolding;
+    for (int r = 0; r < kAttackRedirectorsPerAddress; ++r) {
+      TNatReply reply;
+      const int fd = attacker.Sessions[static_cast<std::size_t>(r % held)].Get();
+      const auto port = static_cast<std::uint16_t>(kFirstClosedPort + r);
+      if (CreateRedirector(fd, kProtoUdp, attacker.Address, port, &reply) == TControlAnswer::kAnswered &&
+          reply.Status == kNatOk) {
+        targets.push_back({attacker.Address, reply.PublicPort(), 0});
+      } else {
+        ++result->CreatesRefused;
+      }
+    }
+  }
+  result->RedirectorsMade = static_cast<int>(targets.size());
+  return targets;
+}
+
+// The spray threads, each with whole attackers' redirectors.
+std::vector<std::unique_ptr<TSprayer>> StartSprayers(const std::vector<TSprayTarget>& targets, int threads,
+                                                     TClock::time_point deadline, int ports,
+                                                     std::vector<std::string>* problems) {
+  std::vector<std::vector<TSprayTarget>> shares(static_cast<std::size_t>(threads));
+  for (const TSprayTarget& target : targets) shares[ntohl(target.Source) % shares.size()].push_back(target);
+  std::vector<std::unique_ptr<TSprayer>> sprayers;
+  for (auto& share : shares) {
+    sprayers.push_back(std::make_unique<TSprayer>(std::move(share), deadline, ports));
+    if (!sprayers.back()->Resume()) problems->push_back("attack: a spray thread could not be started");
+  }
+  return sprayers;
+}
+
+// Until the spray's deadline: a GET from an address of its own every
+// kGetPeriodMs, the slow admin connections' stalls and the server's peaks.
+// The answered GETs' times, in ms.
+std::vector<double> WatchAttack(const std::vector<pid_t>& server, std::uint16_t admin_port,
+                                const TSlowAdmin& slow, TClock::time_point spray_start,
+                                TClock::time_point deadline, TAttack* result) {
+  std::vector<double> gets;
+  result->SlowStalledLeast = kSlowAdminConnections;
+  for (auto next = spray_start; TClock::now() < deadline;) {
+    Pause(MsUntil(next) - 1);
+    result->SlowStalledLeast = std::min(result->SlowStalledLeast, slow.Stalled());
+    const int index = result->GetsMade++;
+    const auto [status, ms] = AdminGet(LoopbackAt(3 + index / 250, 1 + index % 250), admin_port);
+    if (status == 200) {
+      gets.push_back(ms);
+    } else if (result->GetFailure.empty()) {
+      result->GetFailure = "GET " + std::to_string(index + 1) + " got " +
+                           (status == 0 ? "no answer" : "status " + std::to_string(status)) + " after " +
+                           std::to_string(static_cast<int>(ms)) + " ms";
+    }
+    const TProcessSample sample = SampleProcesses(server);
+    result->RssPeakKiB = std::max(result->RssPeakKiB, sample.RssKib);
+    result->DescriptorsPeak = std::max(result->DescriptorsPeak, sample.Descriptors);
+    next = std::max(next + std::chrono::milliseconds(kGetPeriodMs), TClock::now());
+  }
+  return gets;
+}
+
+// Waits for the spray threads; when the last one ended.
+TClock::time_point JoinSprayers(const std::vector<std::unique_ptr<TSprayer>>& sprayers,
+                                TClock::time_point spray_start, TAttack* result,
+                                std::vector<std::string>* problems) {
+  auto spray_end = spray_start;
+  for (const auto& sprayer : sprayers) {
+    sprayer->WaitFor();
+    result->Datagrams += sprayer->Sent();
+    spray_end = std::max(spray_end, sprayer->Ended());
+    if (sprayer->BindFailures() > 0) {
+      problems->push_back("attack: " + std::to_string(sprayer->BindFailures()) +
+                          " of the spray's source ports could not be bound");
+    }
+  }
+  return spray_end;
+}
+
+// What the legitimate clients saw: the coming host's creates, the player's
+// round trips and the GETs.
+void LegitFigures(TComingHost& coming, TPlayer& player, std::vector<double>& gets, TAttack* result) {
+  result->LegitMade = coming.Made();
+  result->LegitServed = coming.Served();
+  result->LegitFailure = coming.Failure();
+  if (!coming.LatenciesMs().empty()) {
+    result->LegitP50Ms = Percentile(coming.LatenciesMs(), 0.5);
+    result->LegitP99Ms = Percentile(coming.LatenciesMs(), 0.99);
+    result->LegitMaxMs = coming.LatenciesMs().back();
+  }
+  result->PlayerSent = player.Sent();
+  result->PlayerLost = player.Lost();
+  if (!player.RoundTripsMs().empty()) {
+    result->PlayerP99Ms = Percentile(player.RoundTripsMs(), 0.99);
+    result->PlayerMaxMs = player.RoundTripsMs().back();
+  }
+  result->GetsAnswered = static_cast<int>(gets.size());
+  if (!gets.empty()) {
+    result->GetP99Ms = Percentile(gets, 0.99);
+    result->GetMaxMs = gets.back();
+  }
 }
 
 }  // namespace
@@ -448,8 +587,8 @@ TAttack TDistributedAttack::Measure() {
   }
   Pause(kQuietMs);
   const TProcessSample baseline = SampleProcesses(server);
-  result.RssBaselineKiB = result.RssPeakKiB = baseline.rss_kib;
-  result.DescriptorsBaseline = result.DescriptorsPeak = baseline.descriptors;
+  result.RssBaselineKiB = result.RssPeakKiB = baseline.RssKib;
+  result.DescriptorsBaseline = result.DescriptorsPeak = baseline.Descriptors;
 
   // The coming host and the slow admin connections see the whole attack,
   // its sessions as well as its spray.
@@ -457,91 +596,25 @@ TAttack TDistributedAttack::Measure() {
   TSlowAdmin slow(server_.AdminPort());
   if (!coming.Resume() || !slow.Resume()) problems_.push_back("attack: a client thread could not be started");
 
-  int sessions_per_address = kAttackSessionsPerAddress;
-  const long room = RaiseDescriptorLimit() - SampleProcesses({::getpid()}).descriptors - kOwnDescriptors;
-  if (room < static_cast<long>(kAttackAddresses) * sessions_per_address) {
-    sessions_per_address = static_cast<int>(std::max(room, 0L) / kAttackAddresses);
-    problems_.push_back("attack: this process may open too few descriptors for every attacker's sessions: " +
-                        std::to_string(sessions_per_address) + " per address");
-  }
-  std::vector<TAttacker> attackers(kAttackAddresses);
-  for (int i = 0; i < kAttackAddresses; ++i) {
-    TAttacker& attacker = attackers[static_cast<std::size_t>(i)];
-    attacker.Address = LoopbackAt(0, 2 + i);
-    for (int s = 0; s < sessions_per_address; ++s) {
-      TUniqueFd fd = ConnectLoopbackFrom(attacker.Address, server_.Port(), kAnswerTimeoutMs);
-      if (fd) attacker.Sessions.push_back(std::move(fd));
-    }
-  }
+  const int sessions_per_address = AttackSessionsPerAddress(&problems_);
+  std::vector<TAttacker> attackers = OpenAttackers(server_.Port(), sessions_per_address);
   Pause(kRefusalWaitMs);
-  std::vector<TSprayTarget> targets;
-  for (TAttacker& attacker : attackers) {
-    std::erase_if(attacker.Sessions, [](const TUniqueFd& fd) { return !StillOpen(fd.Get()); });
-    const int held = static_cast<int>(attacker.Sessions.size());
-    result.SessionsHeld += held;
-    result.SessionsRefused += sessions_per_address - held;
-    if (held == 0) continue;
-    ++result.AddressesHolding;
-    for (int r = 0; r < kAttackRedirectorsPerAddress; ++r) {
-      TNatReply reply;
-      const int fd = attacker.Sessions[static_cast<std::size_t>(r % held)].Get();
-      const auto port = static_cast<std::uint16_t>(kFirstClosedPort + r);
-      if (CreateRedirector(fd, kProtoUdp, attacker.Address, port, &reply) == TControlAnswer::kAnswered &&
-          reply.Status == kNatOk) {
-        targets.push_back({attacker.Address, reply.PublicPort(), 0});
-      } else {
-        ++result.CreatesRefused;
-      }
-    }
-  }
-  result.RedirectorsMade = static_cast<int>(targets.size());
+  const std::vector<TSprayTarget> targets = CreateSprayTargets(attackers, sessions_per_address, &result);
 
-  // The spray, each thread with whole attackers' redirectors.
+  // The spray.
   const int threads = std::max(config_.SprayThreads, 1);
-  std::vector<std::vector<TSprayTarget>> shares(static_cast<std::size_t>(threads));
-  for (const TSprayTarget& target : targets) shares[ntohl(target.Source) % shares.size()].push_back(target);
-  const std::int64_t cpu_start = SampleProcesses(server).cpu_ns;
-  const auto spray_start = Clock::now();
+  const std::int64_t cpu_start = SampleProcesses(server).CpuNs;
+  const auto spray_start = TClock::now();
   const auto deadline = spray_start + std::chrono::milliseconds(config_.SprayMs);
-  std::vector<std::unique_ptr<TSprayer>> sprayers;
-  for (auto& share : shares) {
-    sprayers.push_back(std::make_unique<TSprayer>(std::move(share), deadline, limits.ConnectionsPerAddress));
-    if (!sprayers.back()->Resume()) problems_.push_back("attack: a spray thread could not be started");
-  }
+  const std::vector<std::unique_ptr<TSprayer>> sprayers =
+      StartSprayers(targets, threads, deadline, limits.ConnectionsPerAddress, &problems_);
   result.SprayThreads = threads;
 
   // GETs from addresses of their own while it runs, and the server's peaks.
-  std::vector<double> gets;
-  result.SlowStalledLeast = kSlowAdminConnections;
-  for (auto next = spray_start; Clock::now() < deadline;) {
-    Pause(MsUntil(next) - 1);
-    result.SlowStalledLeast = std::min(result.SlowStalledLeast, slow.Stalled());
-    const int index = result.GetsMade++;
-    const auto [status, ms] = AdminGet(LoopbackAt(3 + index / 250, 1 + index % 250), server_.AdminPort());
-    if (status == 200) {
-      gets.push_back(ms);
-    } else if (result.GetFailure.empty()) {
-      result.GetFailure = "GET " + std::to_string(index + 1) + " got " +
-                          (status == 0 ? "no answer" : "status " + std::to_string(status)) + " after " +
-                          std::to_string(static_cast<int>(ms)) + " ms";
-    }
-    const TProcessSample sample = SampleProcesses(server);
-    result.RssPeakKiB = std::max(result.RssPeakKiB, sample.rss_kib);
-    result.DescriptorsPeak = std::max(result.DescriptorsPeak, sample.descriptors);
-    next = std::max(next + std::chrono::milliseconds(kGetPeriodMs), Clock::now());
-  }
-  auto spray_end = spray_start;
-  for (const auto& sprayer : sprayers) {
-    sprayer->WaitFor();
-    result.Datagrams += sprayer->Sent();
-    spray_end = std::max(spray_end, sprayer->Ended());
-    if (sprayer->BindFailures() > 0) {
-      problems_.push_back("attack: " + std::to_string(sprayer->BindFailures()) +
-                          " of the spray's source ports could not be bound");
-    }
-  }
+  std::vector<double> gets = WatchAttack(server, server_.AdminPort(), slow, spray_start, deadline, &result);
+  const auto spray_end = JoinSprayers(sprayers, spray_start, &result, &problems_);
   result.SpraySeconds = std::chrono::duration<double>(spray_end - spray_start).count();
-  const std::int64_t cpu_end = SampleProcesses(server).cpu_ns;
+  const std::int64_t cpu_end = SampleProcesses(server).CpuNs;
   if (cpu_start >= 0 && cpu_end >= 0) {
     result.ServerCpu = 100.0 * static_cast<double>(cpu_end - cpu_start) / (SecondsSince(spray_start) * 1e9);
   }
@@ -551,31 +624,13 @@ TAttack TDistributedAttack::Measure() {
   attackers.clear();
   Pause(config_.SettleMs);
   const TProcessSample after = SampleProcesses(server);
-  result.RssAfterKiB = after.rss_kib;
-  result.DescriptorsAfter = after.descriptors;
+  result.RssAfterKiB = after.RssKib;
+  result.DescriptorsAfter = after.Descriptors;
   Stop(player);
   Stop(echo_);
 
-  result.LegitMade = coming.Made();
-  result.LegitServed = coming.Served();
-  result.LegitFailure = coming.Failure();
-  if (!coming.LatenciesMs().empty()) {
-    result.LegitP50Ms = Percentile(coming.LatenciesMs(), 0.5);
-    result.LegitP99Ms = Percentile(coming.LatenciesMs(), 0.99);
-    result.LegitMaxMs = coming.LatenciesMs().back();
-  }
-  result.PlayerSent = player.Sent();
-  result.PlayerLost = player.Lost();
-  if (!player.RoundTripsMs().empty()) {
-    result.PlayerP99Ms = Percentile(player.RoundTripsMs(), 0.99);
-    result.PlayerMaxMs = player.RoundTripsMs().back();
-  }
+  LegitFigures(coming, player, gets, &result);
   result.PlayerPorts = static_cast<int>(echo_.SourcePorts().size());
-  result.GetsAnswered = static_cast<int>(gets.size());
-  if (!gets.empty()) {
-    result.GetP99Ms = Percentile(gets, 0.99);
-    result.GetMaxMs = gets.back();
-  }
   result.SlowOpened = slow.Opened();
   result.SlowClosed = slow.Closed();
   result.Refusals = SumRefusals(server_.LogLines("Refused "));

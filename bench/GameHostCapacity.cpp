@@ -61,7 +61,7 @@ struct THost {
 // What every client thread shares.
 struct TMakers {
   std::uint16_t ControlPort = 0;
-  Clock::time_point Deadline;
+  TClock::time_point Deadline;
   int BudgetMs = 0;
   std::atomic<bool> Stop{false};
   std::atomic<int> Created{0};
@@ -88,10 +88,10 @@ std::string MakeHost(const THostPlan& plan, std::uint16_t control_port, THost* h
   for (std::size_t i = 0; i < protos.size(); ++i) {
     const std::string kind = protos[i] == kProtoTcp ? "TCP create" : "UDP create";
     TNatReply reply;
-    const auto sent_at = Clock::now();
+    const auto sent_at = TClock::now();
     answer = CreateRedirector(fd, protos[i], Loopback(),
                               protos[i] == kProtoTcp ? plan.TcpTarget : plan.UdpTarget, &reply);
-    host->CreateUs[i] = std::chrono::duration<double, std::micro>(Clock::now() - sent_at).count();
+    host->CreateUs[i] = std::chrono::duration<double, std::micro>(TClock::now() - sent_at).count();
     if (answer != TControlAnswer::kAnswered) return Describe(kind, answer);
     if (reply.Status != kNatOk) return "its " + kind + " answered " + std::to_string(reply.Status);
     (protos[i] == kProtoTcp ? host->PublicTcp : host->PublicUdp) = reply.PublicPort();
@@ -107,14 +107,14 @@ class THostMaker final : public TThread {
   // After WaitFor():
   std::vector<THost>& Hosts() { return hosts_; }
   const std::string& Failure() const { return failure_; }
-  Clock::time_point FailedAt() const { return failed_at_; }
+  TClock::time_point FailedAt() const { return failed_at_; }
   bool ServerFailed() const { return server_failed_; }
 
  protected:
   void Execute() override {
     for (const THostPlan& plan : plans_) {
       if (makers_.Stop.load(std::memory_order_relaxed) || Terminated()) return;
-      if (Clock::now() >= makers_.Deadline) {
+      if (TClock::now() >= makers_.Deadline) {
         Fail("the " + std::to_string(makers_.BudgetMs / 1000) + " s budget for making hosts ran out", false);
         return;
       }
@@ -134,7 +134,7 @@ class THostMaker final : public TThread {
  private:
   void Fail(std::string why, bool server) {
     failure_ = std::move(why);
-    failed_at_ = Clock::now();
+    failed_at_ = TClock::now();
     server_failed_ = server;
     makers_.Stop.store(true, std::memory_order_relaxed);
   }
@@ -143,7 +143,7 @@ class THostMaker final : public TThread {
   const std::vector<THostPlan> plans_;
   std::vector<THost> hosts_;
   std::string failure_;
-  Clock::time_point failed_at_;
+  TClock::time_point failed_at_;
   bool server_failed_ = false;
 };
 
@@ -191,6 +191,48 @@ double PerHost(std::int64_t before, std::int64_t after, int hosts) {
   return static_cast<double>(after - before) / hosts;
 }
 
+// The hosts to make, dealt to the threads by source address.
+std::vector<std::vector<THostPlan>> PlanHosts(int cap, int threads, std::uint16_t tcp_echo,
+                                              std::uint16_t udp_echo) {
+  std::vector<std::vector<THostPlan>> plans(static_cast<std::size_t>(threads));
+  for (int index = 0; index < cap; ++index) {
+    const int address = index / kHostsPerAddress;
+    THostPlan plan;
+    plan.Index = index;
+    plan.Source = htonl(INADDR_LOOPBACK + 1 + static_cast<std::uint32_t>(address));
+    plan.TcpTarget = TargetPort(index, tcp_echo, tcp_echo, udp_echo);
+    plan.UdpTarget = TargetPort(index, udp_echo, tcp_echo, udp_echo);
+    plans[static_cast<std::size_t>(address % threads)].push_back(plan);
+  }
+  return plans;
+}
+
+// The create latency at load: the creates of the last tenth of the hosts.
+void CreatesAtLoad(const std::vector<THost>& hosts, TCapacity* result) {
+  const int at_load = result->Created - std::max(1, result->Created / kLoadShareDivisor);
+  std::vector<double> creates;
+  for (const THost& host : hosts) {
+    if (host.Order >= at_load) creates.insert(creates.end(), host.CreateUs.begin(), host.CreateUs.end());
+  }
+  result->CreatesAtLoad = static_cast<int>(creates.size());
+  if (!creates.empty()) {
+    result->CreateP50 = Percentile(creates, 0.5);
+    result->CreateP99 = Percentile(creates, 0.99);
+  }
+}
+
+// The server before the hosts and with them, and what each held host cost.
+void ServerFigures(const TProcessSample& before, const TProcessSample& after, TCapacity* result) {
+  result->ThreadsBefore = before.Threads;
+  result->ThreadsAfter = after.Threads;
+  result->DescriptorsBefore = before.Descriptors;
+  result->DescriptorsAfter = after.Descriptors;
+  result->RssBeforeKiB = before.RssKib;
+  result->RssAfterKiB = after.RssKib;
+  result->DescriptorsPerHost = PerHost(before.Descriptors, after.Descriptors, result->Held);
+  result->KiBPerHost = PerHost(before.RssKib, after.RssKib, result->Held);
+}
+
 }  // namespace
 
 TGameHostCapacity::TGameHostCapacity(const TCapacityConfig& config) : config_(config) {}
@@ -221,7 +263,7 @@ bool TGameHostCapacity::Start(const std::string& server) {
 
 int TGameHostCapacity::HostCap() {
   const long limit = RaiseDescriptorLimit();
-  const long open = static_cast<long>(std::max<std::int64_t>(SampleProcesses({::getpid()}).descriptors, 0));
+  const long open = static_cast<long>(std::max<std::int64_t>(SampleProcesses({::getpid()}).Descriptors, 0));
   const long room = limit - open - kOwnDescriptors;
   if (room >= config_.MaxHosts) return config_.MaxHosts;
   const int cap = static_cast<int>(std::max(room, 0L));
@@ -245,20 +287,12 @@ TCapacity TGameHostCapacity::Measure() {
   const int addresses = (result.Cap + kHostsPerAddress - 1) / kHostsPerAddress;
   const int threads = std::max(std::min(config_.ClientThreads, addresses), 1);
   result.ClientThreads = threads;
-  std::vector<std::vector<THostPlan>> plans(static_cast<std::size_t>(threads));
-  for (int index = 0; index < result.Cap; ++index) {
-    const int address = index / kHostsPerAddress;
-    THostPlan plan;
-    plan.Index = index;
-    plan.Source = htonl(INADDR_LOOPBACK + 1 + static_cast<std::uint32_t>(address));
-    plan.TcpTarget = TargetPort(index, tcp_echo_.Port(), tcp_echo_.Port(), udp_echo_.Port());
-    plan.UdpTarget = TargetPort(index, udp_echo_.Port(), tcp_echo_.Port(), udp_echo_.Port());
-    plans[static_cast<std::size_t>(address % threads)].push_back(plan);
-  }
+  std::vector<std::vector<THostPlan>> plans =
+      PlanHosts(result.Cap, threads, tcp_echo_.Port(), udp_echo_.Port());
   std::vector<std::unique_ptr<THostMaker>> workers;
   workers.reserve(plans.size());
   for (auto& plan : plans) workers.push_back(std::make_unique<THostMaker>(makers, std::move(plan)));
-  const auto start = Clock::now();
+  const auto start = TClock::now();
   makers.Deadline = start + std::chrono::milliseconds(config_.BudgetMs);
   for (const auto& worker : workers) {
     if (!worker->Resume()) {
@@ -299,26 +333,9 @@ TCapacity TGameHostCapacity::Measure() {
                         " hosts' sessions were closed after their creates had been answered");
   }
 
-  const TProcessSample after = SampleProcesses(server);
-  result.ThreadsBefore = before.threads;
-  result.ThreadsAfter = after.threads;
-  result.DescriptorsBefore = before.descriptors;
-  result.DescriptorsAfter = after.descriptors;
-  result.RssBeforeKiB = before.rss_kib;
-  result.RssAfterKiB = after.rss_kib;
-  result.DescriptorsPerHost = PerHost(before.descriptors, after.descriptors, result.Held);
-  result.KiBPerHost = PerHost(before.rss_kib, after.rss_kib, result.Held);
+  ServerFigures(before, SampleProcesses(server), &result);
 
-  const int at_load = result.Created - std::max(1, result.Created / kLoadShareDivisor);
-  std::vector<double> creates;
-  for (const THost& host : hosts) {
-    if (host.Order >= at_load) creates.insert(creates.end(), host.CreateUs.begin(), host.CreateUs.end());
-  }
-  result.CreatesAtLoad = static_cast<int>(creates.size());
-  if (!creates.empty()) {
-    result.CreateP50 = Percentile(creates, 0.5);
-    result.CreateP99 = Percentile(creates, 0.99);
-  }
+  CreatesAtLoad(hosts, &result);
 
   const auto first =
       std::find_if(hosts.begin(), hosts.end(), [](const THost& host) { return host.Index == 0; });

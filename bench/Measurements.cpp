@@ -49,11 +49,11 @@ double Mean(const std::vector<double>& values) {
 class TCpuWindow {
  public:
   explicit TCpuWindow(const std::vector<pid_t>& pids)
-      : pids_(pids), cpu_start_(SampleProcesses(pids).cpu_ns), start_(Clock::now()) {}
+      : pids_(pids), cpu_start_(SampleProcesses(pids).CpuNs), start_(TClock::now()) {}
   double Seconds() const { return SecondsSince(start_); }
   // In % of one core; NaN when the processes could not be read.
   double Percent() const {
-    const std::int64_t cpu_end = SampleProcesses(pids_).cpu_ns;
+    const std::int64_t cpu_end = SampleProcesses(pids_).CpuNs;
     if (pids_.empty() || cpu_start_ < 0 || cpu_end < 0) return kNoValue;
     return 100.0 * static_cast<double>(cpu_end - cpu_start_) / (Seconds() * 1e9);
   }
@@ -61,7 +61,7 @@ class TCpuWindow {
  private:
   const std::vector<pid_t> pids_;
   const std::int64_t cpu_start_;
-  const Clock::time_point start_;
+  const TClock::time_point start_;
 };
 
 // Per system, the figures of every round, reduced to their mean.
@@ -75,8 +75,8 @@ class TRounds {
   TLoad Means() const {
     TLoad load;
     for (std::size_t s = 0; s < values_.size(); ++s) {
-      load.value.push_back(Mean(values_[s]));
-      load.cpu.push_back(Mean(cpu_[s]));
+      load.Value.push_back(Mean(values_[s]));
+      load.Cpu.push_back(Mean(cpu_[s]));
     }
     return load;
   }
@@ -121,16 +121,16 @@ class TOpenForwards {
       std::vector<std::uint16_t> ports(forwards.size(), 0);
       std::vector<TForward> carried;
       for (const TForward& f : forwards) {
-        if (f.proto == TProto::kTcp || system->CarriesUdp()) carried.push_back(f);
+        if (f.Proto == TProto::kTcp || system->CarriesUdp()) carried.push_back(f);
       }
       if (!carried.empty()) {
         const std::vector<std::uint16_t> opened = system->Open(carried);
         if (!system->Failure().empty()) bench.Problem(system->Name() + " " + system->Failure());
         for (std::size_t i = 0, c = 0; i < forwards.size(); ++i) {
-          if (forwards[i].proto == TProto::kTcp || system->CarriesUdp()) ports[i] = opened[c++];
+          if (forwards[i].Proto == TProto::kTcp || system->CarriesUdp()) ports[i] = opened[c++];
         }
         for (std::size_t i = 0; i < forwards.size(); ++i) {
-          if (forwards[i].proto != TProto::kUdp || ports[i] == 0) continue;
+          if (forwards[i].Proto != TProto::kUdp || ports[i] == 0) continue;
           if (const auto failure = ProbeUdp(ports[i])) {
             system->DropUdp(*failure);
             ports[i] = 0;
@@ -179,8 +179,8 @@ void TMeasurements::Problem(const std::string& text) {
 TLoad TMeasurements::BulkThroughput(int connections) {
   const TOpenForwards open(*this, systems_, {{TProto::kTcp, sink_.Port()}});
   TRounds rounds(open.Systems());
-  const int ms = config_.bulk_ms / config_.rounds;
-  for (int round = 0; round < config_.rounds; ++round) {
+  const int ms = config_.BulkMs / config_.Rounds;
+  for (int round = 0; round < config_.Rounds; ++round) {
     for (std::size_t s = 0; s < open.Systems(); ++s) {
       if (open.Port(s, 0) == 0) continue;
       double cpu = kNoValue;
@@ -224,11 +224,11 @@ void TMeasurements::RoundTrips(int fd, bool datagram, int count, int limit_ms, s
                                std::uint64_t* lost) {
   std::array<std::uint8_t, kMessageSize> message{};
   std::array<std::uint8_t, kMessageSize> answer{};
-  const auto start = Clock::now();
+  const auto start = TClock::now();
   for (std::uint32_t sequence = 0; sequence < static_cast<std::uint32_t>(count); ++sequence) {
     if (SecondsSince(start) * 1000 >= limit_ms) break;
     std::memcpy(message.data(), &sequence, sizeof sequence);
-    const auto sent_at = Clock::now();
+    const auto sent_at = TClock::now();
     if (!datagram) {
       if (!SendAll(fd, message.data(), message.size()) || !RecvExact(fd, answer.data(), answer.size())) {
         Problem("TCP round trip: the connection failed");
@@ -254,7 +254,7 @@ void TMeasurements::RoundTrips(int fd, bool datagram, int count, int limit_ms, s
       }
     }
     if (samples != nullptr) {
-      samples->push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent_at).count());
+      samples->push_back(std::chrono::duration<double, std::micro>(TClock::now() - sent_at).count());
     }
   }
 }
@@ -279,22 +279,22 @@ TLatencies TMeasurements::RoundTripTest(bool datagram) {
     if (!sockets.back()) Problem(datagram ? "UDP round trip: no socket" : "TCP round trip: no connection");
   }
   std::vector<std::vector<double>> samples(open.Systems());
-  const int count = config_.round_trips / config_.round_trip_rounds;
-  const int limit = config_.round_trip_limit_ms / config_.round_trip_rounds;
+  const int count = config_.RoundTrips / config_.RoundTripRounds;
+  const int limit = config_.RoundTripLimitMs / config_.RoundTripRounds;
   std::uint64_t warm_up_lost = 0;
   // Small rounds in turn, so that every path meets the same machine.
-  for (int round = -1; round < config_.round_trip_rounds; ++round) {
+  for (int round = -1; round < config_.RoundTripRounds; ++round) {
     const bool warm_up = round < 0;
     for (std::size_t s = 0; s < open.Systems(); ++s) {
       if (!sockets[s]) continue;
       RoundTrips(sockets[s].Get(), datagram, warm_up ? kWarmUpRoundTrips : count, limit,
-                 warm_up ? nullptr : &samples[s], warm_up ? &warm_up_lost : &result.lost);
+                 warm_up ? nullptr : &samples[s], warm_up ? &warm_up_lost : &result.Lost);
     }
   }
   for (std::size_t s = 0; s < open.Systems(); ++s) {
     if (samples[s].empty()) continue;
-    result.p50[s] = Percentile(samples[s], 0.5);
-    result.p99[s] = Percentile(samples[s], 0.99);
+    result.P50[s] = Percentile(samples[s], 0.5);
+    result.P99[s] = Percentile(samples[s], 0.99);
   }
   return result;
 }
@@ -307,21 +307,21 @@ TEchoRate TMeasurements::UdpEchoRate(int peers) {
   std::vector<TPeers> sets;
   for (std::size_t s = 0; s < open.Systems(); ++s) {
     sets.push_back(MakePeers(open.Port(s, 0), peers));
-    if (open.Port(s, 0) != 0 && !sets.back().epoll_fd) {
+    if (open.Port(s, 0) != 0 && !sets.back().EpollFd) {
       Problem("UDP echo rate: the peer sockets could not be made");
     }
   }
   TRounds rounds(open.Systems());
-  const int ms = config_.echo_rate_ms / config_.rounds;
-  for (int round = 0; round < config_.rounds; ++round) {
+  const int ms = config_.EchoRateMs / config_.Rounds;
+  for (int round = 0; round < config_.Rounds; ++round) {
     for (std::size_t s = 0; s < open.Systems(); ++s) {
-      if (!sets[s].epoll_fd) continue;
+      if (!sets[s].EpollFd) continue;
       double cpu = kNoValue;
-      const double rate = EchoRateRun(sets[s], kWarmUpMs, ms, open.Pids(s), &result.lost, &cpu);
+      const double rate = EchoRateRun(sets[s], kWarmUpMs, ms, open.Pids(s), &result.Lost, &cpu);
       rounds.Add(s, rate, cpu);
     }
   }
-  result.rate = rounds.Means();
+  result.Rate = rounds.Means();
   return result;
 }
 
@@ -336,16 +336,16 @@ TMeasurements::TPeers TMeasurements::MakePeers(std::uint16_t port, int count) {
     ev.events = EPOLLIN;
     ev.data.u32 = static_cast<std::uint32_t>(i);
     if (::epoll_ctl(epoll_fd.Get(), EPOLL_CTL_ADD, fd.Get(), &ev) != 0) return peers;
-    peers.sockets.push_back(std::move(fd));
+    peers.Sockets.push_back(std::move(fd));
   }
-  peers.epoll_fd = std::move(epoll_fd);
+  peers.EpollFd = std::move(epoll_fd);
   return peers;
 }
 
 double TMeasurements::EchoRateRun(TPeers& peers, int warm_up_ms, int ms, const std::vector<pid_t>& pids,
                                   std::uint64_t* lost, double* cpu) {
-  const std::vector<TUniqueFd>& sockets = peers.sockets;
-  if (!peers.epoll_fd || sockets.empty()) return kNoValue;
+  const std::vector<TUniqueFd>& sockets = peers.Sockets;
+  if (!peers.EpollFd || sockets.empty()) return kNoValue;
   const std::array<std::uint8_t, kMessageSize> message{};
   std::array<std::uint8_t, 2048> answer{};
   std::size_t next_peer = 0;
@@ -353,7 +353,7 @@ double TMeasurements::EchoRateRun(TPeers& peers, int warm_up_ms, int ms, const s
   // New datagrams go out from the peers in turn, so that with many peers
   // every one of them stays active while the window stays the same.
   const auto fill_window = [&] {
-    for (int tries = 0; outstanding < config_.window && tries < config_.window; ++tries) {
+    for (int tries = 0; outstanding < config_.Window && tries < config_.Window; ++tries) {
       const int fd = sockets[next_peer++ % sockets.size()].Get();
       if (SendSome(fd, message.data(), message.size(), MSG_DONTWAIT) > 0) ++outstanding;
     }
@@ -361,7 +361,7 @@ double TMeasurements::EchoRateRun(TPeers& peers, int warm_up_ms, int ms, const s
   fill_window();
   std::uint64_t answered = 0;
   std::uint64_t answered_at_start = 0;
-  const auto begin = Clock::now();
+  const auto begin = TClock::now();
   std::optional<TCpuWindow> window;
   std::array<epoll_event, 64> events;
   while (SecondsSince(begin) * 1000 < warm_up_ms + ms) {
@@ -371,7 +371,7 @@ double TMeasurements::EchoRateRun(TPeers& peers, int warm_up_ms, int ms, const s
     }
     int n;
     do {
-      n = ::epoll_wait(peers.epoll_fd.Get(), events.data(), static_cast<int>(events.size()),
+      n = ::epoll_wait(peers.EpollFd.Get(), events.data(), static_cast<int>(events.size()),
                        kUdpAnswerTimeoutMs);
     } while (n < 0 && errno == EINTR);
     if (n < 0) break;
@@ -404,6 +404,24 @@ TIdleCost TMeasurements::IdleCost() {
   return result;
 }
 
+namespace {
+
+// How many of the TCP relays and UDP sessions no longer echo a byte.
+int CountSilent(const std::vector<TUniqueFd>& relays, const std::vector<TUniqueFd>& sessions) {
+  int silent = 0;
+  for (const TUniqueFd& fd : relays) {
+    std::uint8_t byte = 2;
+    if (!SendAll(fd.Get(), &byte, 1) || !RecvExact(fd.Get(), &byte, 1)) ++silent;
+  }
+  for (const TUniqueFd& fd : sessions) {
+    std::uint8_t byte = 2;
+    if (SendSome(fd.Get(), &byte, 1) != 1 || RecvSome(fd.Get(), &byte, 1) != 1) ++silent;
+  }
+  return silent;
+}
+
+}  // namespace
+
 void TMeasurements::IdleCostOf(std::size_t system, TIdleCost* result) {
   const std::string name = systems_[system]->Name();
   const TOpenForwards open(*this, {systems_[system]},
@@ -419,7 +437,7 @@ void TMeasurements::IdleCostOf(std::size_t system, TIdleCost* result) {
   const TProcessSample base = SampleProcesses(pids);
   std::vector<TUniqueFd> relays;
   std::int64_t threads_probe = -1;
-  for (int i = 0; i < config_.idle_count; ++i) {
+  for (int i = 0; i < config_.IdleCount; ++i) {
     // One byte each way proves the relay is established on both sides.
     std::uint8_t byte = 1;
     TUniqueFd fd = ConnectLoopback(tcp_port, kConnectTimeoutMs);
@@ -429,13 +447,12 @@ void TMeasurements::IdleCostOf(std::size_t system, TIdleCost* result) {
       break;
     }
     relays.push_back(std::move(fd));
-    if (static_cast<int>(relays.size()) == config_.thread_probe)
-      threads_probe = SampleProcesses(pids).threads;
+    if (static_cast<int>(relays.size()) == config_.ThreadProbe) threads_probe = SampleProcesses(pids).Threads;
   }
   Pause(kSettleMs);
   const TProcessSample tcp = SampleProcesses(pids);
   std::vector<TUniqueFd> sessions;
-  for (int i = 0; i < config_.idle_count && udp_port != 0; ++i) {
+  for (int i = 0; i < config_.IdleCount && udp_port != 0; ++i) {
     std::uint8_t byte = 1;
     TUniqueFd fd = ConnectUdpLoopback(udp_port, kUdpAnswerTimeoutMs * 5);
     if (!fd || SendSome(fd.Get(), &byte, 1) != 1 || RecvSome(fd.Get(), &byte, 1) != 1) {
@@ -448,43 +465,34 @@ void TMeasurements::IdleCostOf(std::size_t system, TIdleCost* result) {
   Pause(kSettleMs);
   const TProcessSample udp = SampleProcesses(pids);
 
-  const auto start = Clock::now();
-  Pause(config_.idle_hold_ms);
+  const auto start = TClock::now();
+  Pause(config_.IdleHoldMs);
   const TProcessSample held = SampleProcesses(pids);
   const double hold_ns = SecondsSince(start) * 1e9;
   // Idle must not mean dead: every relay and session still answers.
-  int silent = 0;
-  for (const TUniqueFd& fd : relays) {
-    std::uint8_t byte = 2;
-    if (!SendAll(fd.Get(), &byte, 1) || !RecvExact(fd.Get(), &byte, 1)) ++silent;
-  }
-  for (const TUniqueFd& fd : sessions) {
-    std::uint8_t byte = 2;
-    if (SendSome(fd.Get(), &byte, 1) != 1 || RecvSome(fd.Get(), &byte, 1) != 1) ++silent;
-  }
+  const int silent = CountSilent(relays, sessions);
   if (silent > 0) {
     Problem("idle: " + std::to_string(silent) + " relays or sessions through " + name +
             " no longer answered");
   }
 
-  if (udp.cpu_ns >= 0 && held.cpu_ns >= 0) {
-    result->cpu_percent[system] = 100.0 * static_cast<double>(held.cpu_ns - udp.cpu_ns) / hold_ns;
+  if (udp.CpuNs >= 0 && held.CpuNs >= 0) {
+    result->CpuPercent[system] = 100.0 * static_cast<double>(held.CpuNs - udp.CpuNs) / hold_ns;
   }
-  if (udp.stat_cpu_ns >= 0 && held.stat_cpu_ns >= 0) {
-    result->stat_cpu_percent[system] =
-        100.0 * static_cast<double>(held.stat_cpu_ns - udp.stat_cpu_ns) / hold_ns;
+  if (udp.StatCpuNs >= 0 && held.StatCpuNs >= 0) {
+    result->StatCpuPercent[system] = 100.0 * static_cast<double>(held.StatCpuNs - udp.StatCpuNs) / hold_ns;
   }
   const auto per = [](std::int64_t before, std::int64_t after, std::size_t count) {
     if (count == 0 || before < 0 || after < 0) return kNoValue;
     return static_cast<double>(after - before) / static_cast<double>(count);
   };
-  result->kib_per_tcp_relay[system] = per(base.rss_kib, tcp.rss_kib, relays.size());
-  result->fds_per_tcp_relay[system] = per(base.descriptors, tcp.descriptors, relays.size());
-  result->kib_per_udp_session[system] = per(tcp.rss_kib, udp.rss_kib, sessions.size());
+  result->KibPerTcpRelay[system] = per(base.RssKib, tcp.RssKib, relays.size());
+  result->FdsPerTcpRelay[system] = per(base.Descriptors, tcp.Descriptors, relays.size());
+  result->KibPerUdpSession[system] = per(tcp.RssKib, udp.RssKib, sessions.size());
   const auto count = [](std::int64_t value) { return value < 0 ? kNoValue : static_cast<double>(value); };
-  result->threads_none[system] = count(base.threads);
-  result->threads_probe[system] = count(threads_probe);
-  result->threads_all[system] = count(tcp.threads);
+  result->ThreadsNone[system] = count(base.Threads);
+  result->ThreadsProbe[system] = count(threads_probe);
+  result->ThreadsAll[system] = count(tcp.Threads);
 }
 
 TSlowReceiver TMeasurements::SlowReceiver() {
@@ -507,13 +515,13 @@ TSlowReceiver TMeasurements::SlowReceiver() {
     // The baseline holds the relay and its sockets; what grows beyond it is
     // what the relay keeps for the slow side.
     Pause(kSettleMs);
-    const std::int64_t rss_start = SampleProcesses(pids).rss_kib;
+    const std::int64_t rss_start = SampleProcesses(pids).RssKib;
     std::int64_t rss_peak = rss_start;
     const std::vector<std::uint8_t> chunk(std::size_t{64} * 1024, 0x33);
     std::uint64_t sent = 0;
-    const auto start = Clock::now();
+    const auto start = TClock::now();
     auto next_sample = start;
-    while (SecondsSince(start) * 1000 < config_.slow_ms) {
+    while (SecondsSince(start) * 1000 < config_.SlowMs) {
       if (WaitFd(fd.Get(), POLLOUT, -1, kRssSampleMs) == TWaitResult::kReady) {
         for (int i = 0; i < 64; ++i) {
           const ssize_t n = SendSome(fd.Get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
@@ -521,15 +529,15 @@ TSlowReceiver TMeasurements::SlowReceiver() {
           sent += static_cast<std::uint64_t>(n);
         }
       }
-      if (Clock::now() >= next_sample) {
-        rss_peak = std::max(rss_peak, SampleProcesses(pids).rss_kib);
+      if (TClock::now() >= next_sample) {
+        rss_peak = std::max(rss_peak, SampleProcesses(pids).RssKib);
         next_sample += std::chrono::milliseconds(kRssSampleMs);
       }
     }
-    rss_peak = std::max(rss_peak, SampleProcesses(pids).rss_kib);
-    result.growth_kib = static_cast<double>(rss_peak - rss_start);
-    result.sent_mib = static_cast<double>(sent) / kMiB;
-    result.read_mib = static_cast<double>(reader.BytesReceived()) / kMiB;
+    rss_peak = std::max(rss_peak, SampleProcesses(pids).RssKib);
+    result.GrowthKib = static_cast<double>(rss_peak - rss_start);
+    result.SentMib = static_cast<double>(sent) / kMiB;
+    result.ReadMib = static_cast<double>(reader.BytesReceived()) / kMiB;
     host_.Drop(port);
   }
   // The reader closes its side last, so that the relay's delivery of what it
@@ -544,23 +552,23 @@ TSetupRates TMeasurements::SetupRates() {
   TRounds one(open.Systems());
   TRounds parallel(open.Systems());
   std::vector<std::vector<double>> first_echo(open.Systems());
-  const int ms = config_.setup_ms / config_.rounds;
-  for (int round = 0; round < config_.rounds; ++round) {
+  const int ms = config_.SetupMs / config_.Rounds;
+  for (int round = 0; round < config_.Rounds; ++round) {
     for (std::size_t s = 0; s < open.Systems(); ++s) {
       if (open.Port(s, 0) == 0) continue;
       double cpu = kNoValue;
       double rate = SetupRun(open.Port(s, 0), 1, ms, open.Pids(s), &first_echo[s], &cpu);
       one.Add(s, rate, cpu);
-      rate = SetupRun(open.Port(s, 0), config_.setup_parallel, ms, open.Pids(s), nullptr, &cpu);
+      rate = SetupRun(open.Port(s, 0), config_.SetupParallel, ms, open.Pids(s), nullptr, &cpu);
       parallel.Add(s, rate, cpu);
     }
   }
-  result.one_at_a_time = one.Means();
-  result.parallel = parallel.Means();
+  result.OneAtATime = one.Means();
+  result.Parallel = parallel.Means();
   for (std::size_t s = 0; s < open.Systems(); ++s) {
     if (first_echo[s].empty()) continue;
-    result.first_echo_p50[s] = Percentile(first_echo[s], 0.5);
-    result.first_echo_p99[s] = Percentile(first_echo[s], 0.99);
+    result.FirstEchoP50[s] = Percentile(first_echo[s], 0.5);
+    result.FirstEchoP99[s] = Percentile(first_echo[s], 0.99);
   }
   return result;
 }
@@ -568,7 +576,7 @@ TSetupRates TMeasurements::SetupRates() {
 double TMeasurements::SetupRun(std::uint16_t port, int clients, int ms, const std::vector<pid_t>& pids,
                                std::vector<double>* first_echo_us, double* cpu) {
   const TCpuWindow window(pids);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  const auto deadline = TClock::now() + std::chrono::milliseconds(ms);
   std::vector<std::unique_ptr<TSetupClient>> threads;
   for (int i = 0; i < clients; ++i) {
     threads.push_back(std::make_unique<TSetupClient>(port, deadline, first_echo_us != nullptr));
@@ -603,7 +611,7 @@ TLoad TMeasurements::QuorvaneBulk(const TCapRates& caps, int warm_up_ms, int ms)
   TLoad load{{kNoValue}, {kNoValue}};
   host_.SetCaps(caps);
   const std::uint16_t port = host_.AddTcp(sink_.Port());
-  if (port != 0) load.value[0] = BulkRun(port, 1, warm_up_ms, ms, {host_.Pid()}, &load.cpu[0]);
+  if (port != 0) load.Value[0] = BulkRun(port, 1, warm_up_ms, ms, {host_.Pid()}, &load.Cpu[0]);
   host_.Drop(port);
   return load;
 }
@@ -613,7 +621,7 @@ TLoad TMeasurements::QuorvaneEcho(const TCapRates& caps, int warm_up_ms, int ms,
   host_.SetCaps(caps);
   const std::uint16_t port = host_.AddUdp(udp_echo_.Port());
   TPeers peers = MakePeers(port, 1);
-  if (peers.epoll_fd) load.value[0] = EchoRateRun(peers, warm_up_ms, ms, {host_.Pid()}, lost, &load.cpu[0]);
+  if (peers.EpollFd) load.Value[0] = EchoRateRun(peers, warm_up_ms, ms, {host_.Pid()}, lost, &load.Cpu[0]);
   host_.Drop(port);
   return load;
 }
@@ -626,25 +634,25 @@ TCapsCost TMeasurements::CapsCost() {
   const std::array<TCapRates, 2> turns = {kNoCaps, kHighCaps};
   std::array<TRounds, 2> bulk = {TRounds(1), TRounds(1)};
   std::array<TRounds, 2> echo = {TRounds(1), TRounds(1)};
-  for (int round = 0; round < config_.rounds; ++round) {
+  for (int round = 0; round < config_.Rounds; ++round) {
     for (std::size_t t = 0; t < turns.size(); ++t) {
-      const TLoad b = QuorvaneBulk(turns[t], kWarmUpMs, config_.bulk_ms / config_.rounds);
-      bulk[t].Add(0, b.value[0], b.cpu[0]);
+      const TLoad b = QuorvaneBulk(turns[t], kWarmUpMs, config_.BulkMs / config_.Rounds);
+      bulk[t].Add(0, b.Value[0], b.Cpu[0]);
       const TLoad e =
-          QuorvaneEcho(turns[t], kWarmUpMs, config_.echo_rate_ms / config_.rounds, &result.echo_lost[t]);
-      echo[t].Add(0, e.value[0], e.cpu[0]);
+          QuorvaneEcho(turns[t], kWarmUpMs, config_.EchoRateMs / config_.Rounds, &result.EchoLost[t]);
+      echo[t].Add(0, e.Value[0], e.Cpu[0]);
     }
   }
   for (std::size_t t = 0; t < turns.size(); ++t) {
-    result.bulk[t] = bulk[t].Means();
-    result.echo[t] = echo[t].Means();
+    result.Bulk[t] = bulk[t].Means();
+    result.Echo[t] = echo[t].Means();
   }
   // At the default caps the rate is the cap's; one long window is enough.
-  result.bulk[kCapsDefault] = QuorvaneBulk(kDefaultCaps, config_.cap_warm_up_ms, config_.cap_ms);
-  result.echo[kCapsDefault] =
-      QuorvaneEcho(kDefaultCaps, config_.cap_warm_up_ms, config_.cap_ms, &result.echo_lost[kCapsDefault]);
+  result.Bulk[kCapsDefault] = QuorvaneBulk(kDefaultCaps, config_.CapWarmUpMs, config_.CapMs);
+  result.Echo[kCapsDefault] =
+      QuorvaneEcho(kDefaultCaps, config_.CapWarmUpMs, config_.CapMs, &result.EchoLost[kCapsDefault]);
   host_.SetCaps(kNoCaps);
-  if (std::isnan(result.bulk[kCapsOff].value[0]) || std::isnan(result.echo[kCapsOff].value[0])) {
+  if (std::isnan(result.Bulk[kCapsOff].Value[0]) || std::isnan(result.Echo[kCapsOff].Value[0])) {
     Problem("caps: a bulk or echo run through Quorvane failed");
   }
   return result;
@@ -652,12 +660,12 @@ TCapsCost TMeasurements::CapsCost() {
 
 TCappedBulk TMeasurements::CappedBulk(std::uint64_t tcp_bytes_per_player) {
   TCappedBulk result;
-  result.caps = kDefaultCaps;
-  result.caps.TcpBytesPerPlayer = tcp_bytes_per_player;
-  const TLoad load = QuorvaneBulk(result.caps, config_.cap_warm_up_ms, config_.cap_ms);
+  result.Caps = kDefaultCaps;
+  result.Caps.TcpBytesPerPlayer = tcp_bytes_per_player;
+  const TLoad load = QuorvaneBulk(result.Caps, config_.CapWarmUpMs, config_.CapMs);
   host_.SetCaps(kNoCaps);
-  result.rate_mib = load.value[0];
-  result.cpu = load.cpu[0];
+  result.RateMib = load.Value[0];
+  result.Cpu = load.Cpu[0];
   return result;
 }
 

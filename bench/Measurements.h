@@ -26,23 +26,23 @@ inline constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 inline constexpr std::int64_t kRelayBufferBoundKiB = kRelayBufferBytes / 1024;
 
 struct TBenchConfig {
-  int rounds = 4;              // alternating rounds over the systems
-  int round_trip_rounds = 10;  // the same for the round-trip tests
-  int bulk_ms = 3000;          // per system, over all rounds
-  int round_trips = 20000;     // per system, over all rounds
-  int round_trip_limit_ms = 3000;
-  int echo_rate_ms = 2000;  // per system and peer count
-  int window = 32;          // datagrams outstanding in the echo-rate test
-  int idle_count = 500;     // idle TCP relays, and idle UDP sessions
-  int thread_probe = 100;   // relays at which the threads are counted
-  int idle_hold_ms = 5000;  // per system
-  int slow_ms = 5000;
-  int setup_ms = 2000;     // per system, for each of the two setup loads
-  int setup_parallel = 4;  // clients of the parallel setup load
+  int Rounds = 4;            // alternating rounds over the systems
+  int RoundTripRounds = 10;  // the same for the round-trip tests
+  int BulkMs = 3000;         // per system, over all rounds
+  int RoundTrips = 20000;    // per system, over all rounds
+  int RoundTripLimitMs = 3000;
+  int EchoRateMs = 2000;  // per system and peer count
+  int Window = 32;        // datagrams outstanding in the echo-rate test
+  int IdleCount = 500;    // idle TCP relays, and idle UDP sessions
+  int ThreadProbe = 100;  // relays at which the threads are counted
+  int IdleHoldMs = 5000;  // per system
+  int SlowMs = 5000;
+  int SetupMs = 2000;     // per system, for each of the two setup loads
+  int SetupParallel = 4;  // clients of the parallel setup load
   // Under a cap: a new redirector's buckets start with a second's worth,
   // which the warm-up uses up before the window opens.
-  int cap_warm_up_ms = 1500;
-  int cap_ms = 2000;
+  int CapWarmUpMs = 1500;
+  int CapMs = 2000;
 };
 
 // One figure per system, in the order the systems were given; NaN where it
@@ -52,44 +52,44 @@ using TValues = std::vector<double>;
 // A rate under load, and the CPU the system's processes used meanwhile (%
 // of one core; NaN for "direct").
 struct TLoad {
-  TValues value;
-  TValues cpu;
+  TValues Value;
+  TValues Cpu;
 };
 
 struct TSetupRates {
-  TLoad one_at_a_time;  // connections per second
-  TLoad parallel;
+  TLoad OneAtATime;  // connections per second
+  TLoad Parallel;
   // From connect() to the echo of a first byte, one at a time (µs).
-  TValues first_echo_p50;
-  TValues first_echo_p99;
+  TValues FirstEchoP50;
+  TValues FirstEchoP99;
 };
 
 struct TLatencies {
-  TValues p50;  // microseconds
-  TValues p99;
-  std::uint64_t lost = 0;  // UDP round trips that got no answer in time
+  TValues P50;  // microseconds
+  TValues P99;
+  std::uint64_t Lost = 0;  // UDP round trips that got no answer in time
 };
 
 struct TEchoRate {
-  TLoad rate;  // answered datagrams per second
-  std::uint64_t lost = 0;
+  TLoad Rate;  // answered datagrams per second
+  std::uint64_t Lost = 0;
 };
 
 struct TIdleCost {
-  TValues cpu_percent;       // of one core, over the hold
-  TValues stat_cpu_percent;  // the same from /proc/<pid>/stat ticks
-  TValues kib_per_tcp_relay;
-  TValues kib_per_udp_session;
-  TValues fds_per_tcp_relay;
-  TValues threads_none;   // forwards open, nothing relayed
-  TValues threads_probe;  // with TBenchConfig::thread_probe idle relays
-  TValues threads_all;    // with every idle relay
+  TValues CpuPercent;      // of one core, over the hold
+  TValues StatCpuPercent;  // the same from /proc/<pid>/stat ticks
+  TValues KibPerTcpRelay;
+  TValues KibPerUdpSession;
+  TValues FdsPerTcpRelay;
+  TValues ThreadsNone;   // forwards open, nothing relayed
+  TValues ThreadsProbe;  // with TBenchConfig::ThreadProbe idle relays
+  TValues ThreadsAll;    // with every idle relay
 };
 
 struct TSlowReceiver {
-  double growth_kib = kNoValue;  // peak RSS over the baseline
-  double sent_mib = 0;
-  double read_mib = 0;
+  double GrowthKib = kNoValue;  // peak RSS over the baseline
+  double SentMib = 0;
+  double ReadMib = 0;
 };
 
 // The caps the bookkeeping rows compare: all keys 0; every key at the
@@ -101,16 +101,16 @@ inline constexpr TCapRates kHighCaps{kHighestCap, kHighestCap, kHighestCap, kHig
 
 struct TCapsCost {
   // Quorvane's, indexed by TCapSetting.
-  std::array<TLoad, kCapSettings> bulk;  // 1 connection, MiB/s
-  std::array<TLoad, kCapSettings> echo;  // 1 peer, datagrams/s
-  std::array<std::uint64_t, kCapSettings> echo_lost{};
+  std::array<TLoad, kCapSettings> Bulk;  // 1 connection, MiB/s
+  std::array<TLoad, kCapSettings> Echo;  // 1 peer, datagrams/s
+  std::array<std::uint64_t, kCapSettings> EchoLost{};
 };
 
 // TCP bulk through one relay under TCP_BYTES_PER_PLAYER.
 struct TCappedBulk {
-  TCapRates caps;
-  double rate_mib = kNoValue;  // MiB/s
-  double cpu = kNoValue;
+  TCapRates Caps;
+  double RateMib = kNoValue;  // MiB/s
+  double Cpu = kNoValue;
 };
 
 class TMeasurements {
@@ -155,8 +155,8 @@ class TMeasurements {
   // UDP sockets connected to one port, all in one epoll set; the set is
   // invalid when any of them could not be made.
   struct TPeers {
-    TUniqueFd epoll_fd;
-    std::vector<TUniqueFd> sockets;
+    TUniqueFd EpollFd;
+    std::vector<TUniqueFd> Sockets;
   };
   static TPeers MakePeers(std::uint16_t port, int count);
   double EchoRateRun(TPeers& peers, int warm_up_ms, int ms, const std::vector<pid_t>& pids,

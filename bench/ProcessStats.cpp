@@ -122,11 +122,11 @@ TProcessSample SampleProcesses(const std::vector<pid_t>& pids) {
     const std::string dir = "/proc/" + std::to_string(pid);
     const std::int64_t stat_ns = StatCpuNs(pid);
     const std::int64_t schedstat_ns = SchedstatNs(pid);
-    Add(&sample.cpu_ns, schedstat_ns >= 0 ? schedstat_ns : stat_ns);
-    Add(&sample.stat_cpu_ns, stat_ns);
-    Add(&sample.rss_kib, RssKiB(pid));
-    Add(&sample.threads, CountEntries(dir + "/task"));
-    Add(&sample.descriptors, CountEntries(dir + "/fd"));
+    Add(&sample.CpuNs, schedstat_ns >= 0 ? schedstat_ns : stat_ns);
+    Add(&sample.StatCpuNs, stat_ns);
+    Add(&sample.RssKib, RssKiB(pid));
+    Add(&sample.Threads, CountEntries(dir + "/task"));
+    Add(&sample.Descriptors, CountEntries(dir + "/fd"));
   }
   return sample;
 }

@@ -15,12 +15,12 @@ struct TProcessSample {
   // Run time of every thread, in nanoseconds, from
   // /proc/<pid>/task/*/schedstat; utime + stime of /proc/<pid>/stat (clock
   // ticks) where schedstat is missing.
-  std::int64_t cpu_ns = -1;
+  std::int64_t CpuNs = -1;
   // utime + stime of /proc/<pid>/stat only, in nanoseconds (tick resolution).
-  std::int64_t stat_cpu_ns = -1;
-  std::int64_t rss_kib = -1;      // VmRSS of /proc/<pid>/status
-  std::int64_t threads = -1;      // entries of /proc/<pid>/task
-  std::int64_t descriptors = -1;  // entries of /proc/<pid>/fd
+  std::int64_t StatCpuNs = -1;
+  std::int64_t RssKib = -1;       // VmRSS of /proc/<pid>/status
+  std::int64_t Threads = -1;      // entries of /proc/<pid>/task
+  std::int64_t Descriptors = -1;  // entries of /proc/<pid>/fd
 };
 
 // |root| and every process descended from it, found through the parent

@@ -31,9 +31,9 @@ constexpr int kExitTimeoutMs = 5000;
 // Reads one line from |fd| within |timeout_ms|; empty on close or time-out.
 std::string ReadLine(int fd, int timeout_ms) {
   std::string line;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto deadline = TClock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now());
     if (timeout_ms >= 0 && left.count() <= 0) return {};
     pollfd p{fd, POLLIN, 0};
     if (PollRetry(&p, 1, timeout_ms < 0 ? -1 : static_cast<int>(left.count())) <= 0) return {};
@@ -219,10 +219,10 @@ void TRedirectorHost::Quit() {
   Ask("quit");
   to_child_.Reset();
   from_child_.Reset();
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kExitTimeoutMs);
+  const auto deadline = TClock::now() + std::chrono::milliseconds(kExitTimeoutMs);
   int status = 0;
   while (::waitpid(pid_, &status, WNOHANG) == 0) {
-    if (Clock::now() >= deadline) {
+    if (TClock::now() >= deadline) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, &status, 0);
       break;

@@ -34,12 +34,11 @@ class TRinetd final : public TPeerSystem {
                                      const std::vector<TListener>& listeners) const override {
     std::string conf = "pidlogfile " + dir.Path() + "/rinetd.pid\n";
     for (const TListener& l : listeners) {
-      if (l.proto == TProto::kTcp) {
-        conf += "127.0.0.1 " + Port(l.port) + " 127.0.0.1 " + Port(l.target_port) + "\n";
+      if (l.Proto == TProto::kTcp) {
+        conf += "127.0.0.1 " + Port(l.Port) + " 127.0.0.1 " + Port(l.TargetPort) + "\n";
       } else {
         // The time-out outlasts every run, as the other systems' do.
-        conf +=
-            "127.0.0.1 " + Port(l.port) + "/udp 127.0.0.1 " + Port(l.target_port) + "/udp [timeout=600]\n";
+        conf += "127.0.0.1 " + Port(l.Port) + "/udp 127.0.0.1 " + Port(l.TargetPort) + "/udp [timeout=600]\n";
       }
     }
     dir.Write("rinetd.conf", conf);
@@ -70,9 +69,9 @@ class THaproxy final : public TPeerSystem {
         "  timeout server 1h\n";
     for (std::size_t i = 0; i < listeners.size(); ++i) {
       const TListener& l = listeners[i];
-      if (l.proto != TProto::kTcp) continue;
-      conf += "listen relay" + std::to_string(i) + "\n  bind 127.0.0.1:" + Port(l.port) +
-              "\n  server target 127.0.0.1:" + Port(l.target_port) + "\n";
+      if (l.Proto != TProto::kTcp) continue;
+      conf += "listen relay" + std::to_string(i) + "\n  bind 127.0.0.1:" + Port(l.Port) +
+              "\n  server target 127.0.0.1:" + Port(l.TargetPort) + "\n";
     }
     dir.Write("haproxy.cfg", conf);
     // -db: in the foreground, no master process.
@@ -96,8 +95,8 @@ class TNginx final : public TPeerSystem {
                        ";\npid " + dir.Path() + "/nginx.pid;\nerror_log " + log + " warn;\nload_module " +
                        kStreamModule + ";\nevents { worker_connections 8192; }\nstream {\n";
     for (const TListener& l : listeners) {
-      conf += "  server { listen 127.0.0.1:" + Port(l.port) + (l.proto == TProto::kUdp ? " udp" : "") +
-              "; proxy_pass 127.0.0.1:" + Port(l.target_port) + "; proxy_timeout 10m; }\n";
+      conf += "  server { listen 127.0.0.1:" + Port(l.Port) + (l.Proto == TProto::kUdp ? " udp" : "") +
+              "; proxy_pass 127.0.0.1:" + Port(l.TargetPort) + "; proxy_timeout 10m; }\n";
     }
     conf += "}\n";
     dir.Write("nginx.conf", conf);
@@ -115,7 +114,7 @@ void TRelaySystem::DropUdp(std::string why) {
 std::vector<std::uint16_t> TDirectSystem::Open(const std::vector<TForward>& forwards) {
   std::vector<std::uint16_t> ports;
   ports.reserve(forwards.size());
-  for (const TForward& f : forwards) ports.push_back(f.target_port);
+  for (const TForward& f : forwards) ports.push_back(f.TargetPort);
   return ports;
 }
 
@@ -123,7 +122,7 @@ std::vector<std::uint16_t> TQuorvaneSystem::Open(const std::vector<TForward>& fo
   std::vector<std::uint16_t> ports;
   for (const TForward& f : forwards) {
     const std::uint16_t port =
-        f.proto == TProto::kTcp ? host_.AddTcp(f.target_port) : host_.AddUdp(f.target_port);
+        f.Proto == TProto::kTcp ? host_.AddTcp(f.TargetPort) : host_.AddUdp(f.TargetPort);
     if (port != 0) open_.push_back(port);
     ports.push_back(port);
   }
@@ -141,7 +140,7 @@ std::vector<std::uint16_t> TPeerSystem::Open(const std::vector<TForward>& forwar
     std::vector<TListener> listeners;
     listeners.reserve(forwards.size());
     for (const TForward& f : forwards) {
-      listeners.push_back({f.proto, FreeLoopbackPort(SocketType(f.proto)), f.target_port});
+      listeners.push_back({f.Proto, FreeLoopbackPort(SocketType(f.Proto)), f.TargetPort});
     }
     dir_ = std::make_unique<TScratchDir>();
     if (!dir_->Valid()) {
@@ -154,12 +153,12 @@ std::vector<std::uint16_t> TPeerSystem::Open(const std::vector<TForward>& forwar
     }
     std::vector<TBoundPort> bound;
     bound.reserve(listeners.size());
-    for (const TListener& l : listeners) bound.push_back({SocketType(l.proto), l.port});
+    for (const TListener& l : listeners) bound.push_back({SocketType(l.Proto), l.Port});
     if (process_.WaitBound(bound, kStartTimeoutMs)) {
       failure_.clear();
       std::vector<std::uint16_t> ports;
       ports.reserve(listeners.size());
-      for (const TListener& l : listeners) ports.push_back(l.port);
+      for (const TListener& l : listeners) ports.push_back(l.Port);
       return ports;
     }
     const std::string log = dir_->Tail(kLogName, kLogLines);

@@ -22,8 +22,8 @@ namespace quorvane::bench {
 enum class TProto { kTcp, kUdp };
 
 struct TForward {
-  TProto proto = TProto::kTcp;
-  std::uint16_t target_port = 0;  // on 127.0.0.1
+  TProto Proto = TProto::kTcp;
+  std::uint16_t TargetPort = 0;  // on 127.0.0.1
 };
 
 // One column of the table. Main thread only.
@@ -45,7 +45,7 @@ class TRelaySystem {
   const std::string& NoUdpReason() const { return no_udp_reason_; }
 
   // Opens one forward per entry, each from a port of 127.0.0.1 to
-  // 127.0.0.1:target_port, and returns the public ports in order (0 where
+  // 127.0.0.1:TargetPort, and returns the public ports in order (0 where
   // one could not be opened; all 0 and Failure() set when the system could
   // not be started). REQUIRES: nothing open.
   virtual std::vector<std::uint16_t> Open(const std::vector<TForward>& forwards) = 0;
@@ -108,9 +108,9 @@ class TPeerSystem : public TRelaySystem {
       : TRelaySystem(std::move(name), carries_udp), workers_(workers) {}
 
   struct TListener {
-    TProto proto;
-    std::uint16_t port;         // public, on 127.0.0.1
-    std::uint16_t target_port;  // on 127.0.0.1
+    TProto Proto;
+    std::uint16_t Port;        // public, on 127.0.0.1
+    std::uint16_t TargetPort;  // on 127.0.0.1
   };
   // Writes the program's configuration for |listeners| into |dir| and
   // returns its command line, which must keep it in the foreground.

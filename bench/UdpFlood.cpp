@@ -49,15 +49,15 @@ class TPlayer final : public TThread {
     std::array<std::uint8_t, 2 * kPlayerDatagram> answer{};
     datagram[0] = 'P';
     const auto period = std::chrono::microseconds(1'000'000 / kFloodPlayerRate);
-    auto next_send = Clock::now();
-    auto stop_at = Clock::time_point::max();
+    auto next_send = TClock::now();
+    auto stop_at = TClock::time_point::max();
     for (;;) {
-      const auto now = Clock::now();
-      if (stop_at == Clock::time_point::max() && Terminated()) {
+      const auto now = TClock::now();
+      if (stop_at == TClock::time_point::max() && Terminated()) {
         stop_at = now + std::chrono::milliseconds(kLateMs);
       }
       if (now >= stop_at) return;
-      if (stop_at == Clock::time_point::max() && now >= next_send) {
+      if (stop_at == TClock::time_point::max() && now >= next_send) {
         const auto sequence = static_cast<std::uint32_t>(answered_.size());
         std::memcpy(datagram.data() + 4, &sequence, sizeof sequence);
         answered_.push_back(false);
@@ -69,7 +69,7 @@ class TPlayer final : public TThread {
       const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
       // Once terminated the wake descriptor stays readable: wait on the
       // socket alone.
-      const int wake = stop_at == Clock::time_point::max() ? WakeFd() : -1;
+      const int wake = stop_at == TClock::time_point::max() ? WakeFd() : -1;
       if (WaitFd(fd_.Get(), POLLIN, wake, static_cast<int>(std::max<std::int64_t>(wait, 0) + 1)) !=
           TWaitResult::kReady) {
         continue;
@@ -125,7 +125,7 @@ class TFlood final : public TThread {
 TUdpFlood MeasureUdpFlood(TRedirectorHost& host, const TCapRates& caps, const TUdpFloodConfig& config,
                           std::vector<std::string>* problems) {
   TUdpFlood result;
-  result.caps = caps;
+  result.Caps = caps;
   TUdpEchoTarget target;
   if (!target.Valid() || !target.Resume()) {
     problems->push_back("UDP flood: no echo target");
@@ -146,34 +146,34 @@ TUdpFlood MeasureUdpFlood(TRedirectorHost& host, const TCapRates& caps, const TU
     const TStopAtExit stop_player(player);
     Pause(kQuietMs);
     for (std::size_t i = 0; i < kFloodSizes.size(); ++i) {
-      TUdpFloodPhase& phase = result.phases[i];
+      TUdpFloodPhase& phase = result.Phases[i];
       TFlood flood(port, kFloodSizes[i]);
       if (!flood.Valid() || !flood.Resume()) {
         problems->push_back("UDP flood: the flood's sockets could not be made");
         break;
       }
-      phase.datagram = kFloodSizes[i];
+      phase.Datagram = kFloodSizes[i];
       const TStopAtExit stop_flood(flood);
-      Pause(config.warm_up_ms);
+      Pause(config.WarmUpMs);
       const std::uint64_t sent = flood.Sent();
       const std::uint64_t datagrams = target.FloodDatagrams();
       const std::uint64_t bytes = target.FloodBytes();
-      const auto start = Clock::now();
-      Pause(config.phase_ms);
+      const auto start = TClock::now();
+      Pause(config.PhaseMs);
       const double seconds = SecondsSince(start);
-      phase.sent_per_s = static_cast<double>(flood.Sent() - sent) / seconds;
-      phase.target_datagrams_per_s = static_cast<double>(target.FloodDatagrams() - datagrams) / seconds;
-      phase.target_bytes_per_s = static_cast<double>(target.FloodBytes() - bytes) / seconds;
+      phase.SentPerS = static_cast<double>(flood.Sent() - sent) / seconds;
+      phase.TargetDatagramsPerS = static_cast<double>(target.FloodDatagrams() - datagrams) / seconds;
+      phase.TargetBytesPerS = static_cast<double>(target.FloodBytes() - bytes) / seconds;
     }
     Pause(kQuietMs);
   }
   const std::int64_t drops_after = UdpReceiveBufferErrors();
-  if (drops_before >= 0 && drops_after >= 0) result.buffer_drops = drops_after - drops_before;
+  if (drops_before >= 0 && drops_after >= 0) result.BufferDrops = drops_after - drops_before;
   const std::uint64_t received = target.Received();
-  result.player_sent = player.Sent();
-  result.lost_to_target = result.player_sent - std::min(received, result.player_sent);
-  result.lost_from_target = received - std::min(player.Answered(), received);
-  result.measured = result.phases.back().datagram != 0;
+  result.PlayerSent = player.Sent();
+  result.LostToTarget = result.PlayerSent - std::min(received, result.PlayerSent);
+  result.LostFromTarget = received - std::min(player.Answered(), received);
+  result.Measured = result.Phases.back().Datagram != 0;
   host.Drop(port);
   host.SetCaps(kNoCaps);
   return result;

@@ -23,27 +23,27 @@ inline constexpr int kFloodSockets = 4;
 struct TUdpFloodConfig {
   // Long enough for a flood to use up the second's worth its buckets start
   // with, so that the window sees the steady rate.
-  int warm_up_ms = 0;
-  int phase_ms = 0;  // measured, per datagram size
+  int WarmUpMs = 0;
+  int PhaseMs = 0;  // measured, per datagram size
 };
 
 struct TUdpFloodPhase {
-  std::size_t datagram = 0;  // bytes
-  double sent_per_s = 0;     // by the flood
-  double target_datagrams_per_s = 0;
-  double target_bytes_per_s = 0;
+  std::size_t Datagram = 0;  // bytes
+  double SentPerS = 0;       // by the flood
+  double TargetDatagramsPerS = 0;
+  double TargetBytesPerS = 0;
 };
 
 struct TUdpFlood {
-  bool measured = false;
-  TCapRates caps;
-  std::uint64_t player_sent = 0;
-  std::uint64_t lost_to_target = 0;
-  std::uint64_t lost_from_target = 0;
-  std::array<TUdpFloodPhase, 2> phases;
+  bool Measured = false;
+  TCapRates Caps;
+  std::uint64_t PlayerSent = 0;
+  std::uint64_t LostToTarget = 0;
+  std::uint64_t LostFromTarget = 0;
+  std::array<TUdpFloodPhase, 2> Phases;
   // Datagrams the kernel dropped on full UDP receive buffers while the
   // player played, machine-wide; -1: unknown.
-  std::int64_t buffer_drops = -1;
+  std::int64_t BufferDrops = -1;
 };
 
 // Runs the whole measurement through a new UDP redirector of |host|, with

@@ -13,8 +13,8 @@ namespace {
 // A plain mutex rather than std::atomic<std::shared_ptr>: taking a snapshot
 // costs one uncontended lock per request, and the sanitizers understand it.
 struct TPublished {
-  TMutex mu;
-  TConfigSnapshot config GUARDED_BY(mu);
+  TMutex Mu;
+  TConfigSnapshot Config GUARDED_BY(Mu);
 };
 
 TPublished& Published() {
@@ -48,9 +48,9 @@ void StoreCaps(const TLimits& limits, TPlayerCaps& caps) {
 
 TConfigSnapshot CurrentConfig() {
   TPublished& published = Published();
-  TMutexLock lock(published.mu);
-  if (!published.config) published.config = std::make_shared<const TServerConfig>();
-  return published.config;
+  TMutexLock lock(published.Mu);
+  if (!published.Config) published.Config = std::make_shared<const TServerConfig>();
+  return published.Config;
 }
 
 void PublishConfig(TConfigSnapshot config) {
@@ -60,8 +60,8 @@ void PublishConfig(TConfigSnapshot config) {
       {{static_cast<long>(limits.SessionDescriptors), static_cast<long>(limits.RedirectorDescriptors),
         static_cast<long>(limits.RelayDescriptors)}});
   TPublished& published = Published();
-  TMutexLock lock(published.mu);
-  published.config = std::move(config);
+  TMutexLock lock(published.Mu);
+  published.Config = std::move(config);
 }
 
 }  // namespace quorvane

@@ -5,18 +5,18 @@ namespace quorvane {
 TAddressCounter::TAddressCounter() : state_(std::make_shared<TAddressSlot::TState>()) {}
 
 TAddressSlot TAddressCounter::TryAcquire(std::uint32_t address, std::uint32_t limit) {
-  TMutexLock lock(state_->mu);
+  TMutexLock lock(state_->Mu);
   // A refused address already holds units, so this never leaves a zero entry.
-  std::uint32_t& count = state_->counts[address];
+  std::uint32_t& count = state_->Counts[address];
   if (limit != 0 && count >= limit) return {};
   ++count;
   return TAddressSlot(state_, address);
 }
 
 std::uint32_t TAddressCounter::Count(std::uint32_t address) const {
-  TMutexLock lock(state_->mu);
-  const auto it = state_->counts.find(address);
-  return it == state_->counts.end() ? 0 : it->second;
+  TMutexLock lock(state_->Mu);
+  const auto it = state_->Counts.find(address);
+  return it == state_->Counts.end() ? 0 : it->second;
 }
 
 }  // namespace quorvane

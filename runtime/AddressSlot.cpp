@@ -16,9 +16,9 @@ TAddressSlot& TAddressSlot::operator=(TAddressSlot&& other) noexcept {
 void TAddressSlot::Release() {
   if (!state_) return;
   {
-    TMutexLock lock(state_->mu);
-    const auto it = state_->counts.find(address_);
-    if (it != state_->counts.end() && --it->second == 0) state_->counts.erase(it);
+    TMutexLock lock(state_->Mu);
+    const auto it = state_->Counts.find(address_);
+    if (it != state_->Counts.end() && --it->second == 0) state_->Counts.erase(it);
   }
   state_.reset();
 }

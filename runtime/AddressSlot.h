@@ -37,8 +37,8 @@ class TAddressSlot {
 };
 
 struct TAddressSlot::TState {
-  mutable TMutex mu;
-  std::unordered_map<std::uint32_t, std::uint32_t> counts GUARDED_BY(mu);  // no zero entries
+  mutable TMutex Mu;
+  std::unordered_map<std::uint32_t, std::uint32_t> Counts GUARDED_BY(Mu);  // no zero entries
 };
 
 }  // namespace quorvane

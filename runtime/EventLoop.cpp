@@ -74,22 +74,22 @@ namespace {
 // refused it.
 bool PostAndWait(TEventLoop& loop, const std::function<void()>& fn) {
   struct TState {
-    std::mutex mu;
-    std::condition_variable done_cv;
-    bool done = false;
+    std::mutex Mu;
+    std::condition_variable DoneCv;
+    bool Done = false;
   };
   auto state = std::make_shared<TState>();
   const bool posted = loop.Post([state, &fn] {
     fn();
     {
-      std::lock_guard<std::mutex> lock(state->mu);
-      state->done = true;
+      std::lock_guard<std::mutex> lock(state->Mu);
+      state->Done = true;
     }
-    state->done_cv.notify_all();
+    state->DoneCv.notify_all();
   });
   if (!posted) return false;
-  std::unique_lock<std::mutex> lock(state->mu);
-  state->done_cv.wait(lock, [&] { return state->done; });
+  std::unique_lock<std::mutex> lock(state->Mu);
+  state->DoneCv.wait(lock, [&] { return state->Done; });
   return true;
 }
 

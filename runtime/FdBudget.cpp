@@ -24,9 +24,9 @@ std::array<std::atomic<long>, kFdKindCount> percents = {kDefaultShares.Percent[0
                                                         kDefaultShares.Percent[2]};
 
 struct TKindBook {
-  TMutex mu;
-  long held GUARDED_BY(mu) = 0;
-  std::unordered_map<std::uint32_t, long> by_address GUARDED_BY(mu);  // no zero entries
+  TMutex Mu;
+  long Held GUARDED_BY(Mu) = 0;
+  std::unordered_map<std::uint32_t, long> ByAddress GUARDED_BY(Mu);  // no zero entries
 };
 
 std::array<TKindBook, kFdKindCount> kinds;
@@ -89,15 +89,15 @@ bool HasRoom(long needed) {
 
 long Held(TFdKind kind) {
   TKindBook& book = BookOf(kind);
-  TMutexLock lock(book.mu);
-  return book.held;
+  TMutexLock lock(book.Mu);
+  return book.Held;
 }
 
 long HeldBy(TFdKind kind, std::uint32_t address) {
   TKindBook& book = BookOf(kind);
-  TMutexLock lock(book.mu);
-  const auto it = book.by_address.find(address);
-  return it == book.by_address.end() ? 0 : it->second;
+  TMutexLock lock(book.Mu);
+  const auto it = book.ByAddress.find(address);
+  return it == book.ByAddress.end() ? 0 : it->second;
 }
 
 long Share(TFdKind kind) { return ShareOf(kind); }
@@ -106,8 +106,8 @@ bool UnderPressure(TFdKind kind) {
   const long share = ShareOf(kind);
   if (share == 0) return false;
   TKindBook& book = BookOf(kind);
-  TMutexLock lock(book.mu);
-  return book.held > PressureMark(share);
+  TMutexLock lock(book.Mu);
+  return book.Held > PressureMark(share);
 }
 
 TFdGrant TryAcquire(TFdKind kind, std::uint32_t address, long count, TFdRefusal* why, long keep_free) {
@@ -119,23 +119,23 @@ TFdGrant TryAcquire(TFdKind kind, std::uint32_t address, long count, TFdRefusal*
   if (!HasRoom(count)) return refuse(TFdRefusal::kReserve);
   const long share = ShareOf(kind);
   TKindBook& book = BookOf(kind);
-  TMutexLock lock(book.mu);
+  TMutexLock lock(book.Mu);
   if (share != 0) {
-    if (book.held + count > share - keep_free) return refuse(TFdRefusal::kShare);
+    if (book.Held + count > share - keep_free) return refuse(TFdRefusal::kShare);
     const long mark = PressureMark(share);
-    const auto holding = book.by_address.find(address);
-    if (book.held + count > mark && holding != book.by_address.end()) {
+    const auto holding = book.ByAddress.find(address);
+    if (book.Held + count > mark && holding != book.ByAddress.end()) {
       // The mark shared among those holding some, this address among them;
       // and the top half of what lies above the mark is kept for addresses
       // that hold nothing, whatever the others' parts.
-      const long fair = mark / static_cast<long>(book.by_address.size());
-      if (holding->second + count > fair || book.held + count > mark + (share - mark) / 2) {
+      const long fair = mark / static_cast<long>(book.ByAddress.size());
+      if (holding->second + count > fair || book.Held + count > mark + (share - mark) / 2) {
         return refuse(TFdRefusal::kFairShare);
       }
     }
   }
-  book.by_address[address] += count;
-  book.held += count;
+  book.ByAddress[address] += count;
+  book.Held += count;
   if (why != nullptr) *why = TFdRefusal::kNone;
   return TFdGrant(kind, address, count);
 }
@@ -153,10 +153,10 @@ TFdGrant& TFdGrant::operator=(TFdGrant&& other) noexcept {
 void TFdGrant::Release() {
   if (count_ == 0) return;
   TKindBook& book = BookOf(kind_);
-  TMutexLock lock(book.mu);
-  book.held -= count_;
-  const auto it = book.by_address.find(address_);
-  if (it != book.by_address.end() && (it->second -= count_) <= 0) book.by_address.erase(it);
+  TMutexLock lock(book.Mu);
+  book.Held -= count_;
+  const auto it = book.ByAddress.find(address_);
+  if (it != book.ByAddress.end() && (it->second -= count_) <= 0) book.ByAddress.erase(it);
   count_ = 0;
 }
 

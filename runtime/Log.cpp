@@ -85,13 +85,13 @@ std::string Formatted(TStream stream, TLogPriority priority, std::string_view li
 }
 
 struct TQueued {
-  TStream stream;
-  std::string text;  // with its line break
+  TStream Stream;
+  std::string Text;  // with its line break
 };
 
 struct TTask {
-  TLogTask task;
-  TClock::time_point when;
+  TLogTask Task;
+  TClock::time_point When;
 };
 
 // One log stream as the writer thread writes it. How each kind of
@@ -204,11 +204,11 @@ class TWriter {
       TMutexLock lock(mu_);
       if (ended_) return false;
       const auto it =
-          std::find_if(tasks_.begin(), tasks_.end(), [&](const TTask& t) { return t.task == task; });
+          std::find_if(tasks_.begin(), tasks_.end(), [&](const TTask& t) { return t.Task == task; });
       if (it == tasks_.end()) {
         tasks_.push_back({task, when});
-      } else if (when < it->when) {
-        it->when = when;
+      } else if (when < it->When) {
+        it->When = when;
       } else {
         return true;
       }
@@ -259,7 +259,7 @@ class TWriter {
       }
       if (!due.empty()) {
         // Outside the lock: a task logs, and may schedule itself again.
-        for (const TTask& t : due) t.task(stopping);
+        for (const TTask& t : due) t.Task(stopping);
         continue;
       }
       if (chunk_.empty()) FillChunk();
@@ -296,11 +296,11 @@ class TWriter {
     const bool take_all = stop_requested_ && !stop_tasks_taken_;
     stop_tasks_taken_ = stop_requested_;
     for (auto it = tasks_.begin(); it != tasks_.end();) {
-      if (take_all || it->when <= now) {
+      if (take_all || it->When <= now) {
         due.push_back(*it);
         it = tasks_.erase(it);
       } else {
-        next_task = std::min(next_task, it->when);
+        next_task = std::min(next_task, it->When);
         ++it;
       }
     }
@@ -329,13 +329,13 @@ class TWriter {
   // (a longer line goes alone and is written in pieces).
   void FillChunk() {
     if (next_ == batch_.size()) return;
-    chunk_stream_ = batch_[next_].stream;
+    chunk_stream_ = batch_[next_].Stream;
     do {
-      chunk_ += batch_[next_].text;
+      chunk_ += batch_[next_].Text;
       ++chunk_lines_;
       ++next_;
-    } while (next_ < batch_.size() && batch_[next_].stream == chunk_stream_ &&
-             chunk_.size() + batch_[next_].text.size() <= kChunkBytes);
+    } while (next_ < batch_.size() && batch_[next_].Stream == chunk_stream_ &&
+             chunk_.size() + batch_[next_].Text.size() <= kChunkBytes);
   }
 
   // Waits up to |timeout_ms| for room (or a wake), then writes what fits.
@@ -389,19 +389,19 @@ class TWriter {
 };
 
 struct TLogState {
-  TMutex mu;
-  std::function<void(std::string_view)> sink GUARDED_BY(mu);
-  std::shared_ptr<TWriter> writer GUARDED_BY(mu);
-  // Serialises StartLogWriter and StopLogWriter; taken before mu.
-  TMutex control_mu ACQUIRED_BEFORE(mu);
-  std::thread thread GUARDED_BY(control_mu);
+  TMutex Mu;
+  std::function<void(std::string_view)> Sink GUARDED_BY(Mu);
+  std::shared_ptr<TWriter> Writer GUARDED_BY(Mu);
+  // Serialises StartLogWriter and StopLogWriter; taken before Mu.
+  TMutex ControlMu ACQUIRED_BEFORE(Mu);
+  std::thread Thread GUARDED_BY(ControlMu);
 };
 
 TLogState& State() {
   // Never destroyed: a writer left behind in a write, or a thread that logs
   // while the process exits, may still reach it.
-  static TLogState* const state = new TLogState;
-  return *state;
+  static TLogState* const kState = new TLogState;
+  return *kState;
 }
 
 void WriteAll(int fd, const std::string& whole) {
@@ -421,11 +421,11 @@ void WriteAll(int fd, const std::string& whole) {
 void Emit(TStream stream, TLogPriority priority, std::string_view line) {
   std::string whole = Formatted(stream, priority, line);
   TLogState& state = State();
-  TMutexLock lock(state.mu);
-  if (state.sink) {
-    state.sink(std::string_view(whole).substr(0, whole.size() - 1));
-  } else if (state.writer) {
-    state.writer->Push(stream, std::move(whole));
+  TMutexLock lock(state.Mu);
+  if (state.Sink) {
+    state.Sink(std::string_view(whole).substr(0, whole.size() - 1));
+  } else if (state.Writer) {
+    state.Writer->Push(stream, std::move(whole));
   } else {
     // Under the lock, so that lines of different threads never mix.
     WriteAll(stream == TStream::kOut ? STDOUT_FILENO : STDERR_FILENO, whole);
@@ -467,14 +467,14 @@ bool StandardErrorIsJournal() {
 
 void SetLogSink(std::function<void(std::string_view)> sink) {
   TLogState& state = State();
-  TMutexLock lock(state.mu);
-  state.sink = std::move(sink);
+  TMutexLock lock(state.Mu);
+  state.Sink = std::move(sink);
 }
 
 bool StartLogWriter(int out_fd, int err_fd) {
   TLogState& state = State();
-  TMutexLock control(state.control_mu);
-  if (state.thread.joinable()) return false;
+  TMutexLock control(state.ControlMu);
+  if (state.Thread.joinable()) return false;
   auto writer = std::make_shared<TWriter>(out_fd, err_fd);
   if (!writer->Valid()) return false;
   // Started with every signal blocked: the stop signals belong to the
@@ -485,41 +485,41 @@ bool StartLogWriter(int out_fd, int err_fd) {
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
   try {
-    state.thread = std::thread([writer] { writer->Run(); });
+    state.Thread = std::thread([writer] { writer->Run(); });
   } catch (const std::system_error&) {
     // No thread to be had: lines stay synchronous.
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (!state.thread.joinable()) return false;
-  pthread_setname_np(state.thread.native_handle(), "log-writer");
-  TMutexLock lock(state.mu);
-  state.writer = std::move(writer);
+  if (!state.Thread.joinable()) return false;
+  pthread_setname_np(state.Thread.native_handle(), "log-writer");
+  TMutexLock lock(state.Mu);
+  state.Writer = std::move(writer);
   return true;
 }
 
 bool StopLogWriter(std::chrono::milliseconds flush_limit) {
   TLogState& state = State();
-  TMutexLock control(state.control_mu);
-  if (!state.thread.joinable()) return true;
+  TMutexLock control(state.ControlMu);
+  if (!state.Thread.joinable()) return true;
   std::shared_ptr<TWriter> writer;
   {
-    TMutexLock lock(state.mu);
-    writer = state.writer;
+    TMutexLock lock(state.Mu);
+    writer = state.Writer;
   }
   const auto deadline = TClock::now() + flush_limit;
   writer->RequestStop(deadline);
   const bool ended = writer->WaitEnded(deadline + kStopMargin);
   {
     // Lines logged from here on are written synchronously again.
-    TMutexLock lock(state.mu);
-    state.writer.reset();
+    TMutexLock lock(state.Mu);
+    state.Writer.reset();
   }
   if (ended) {
-    state.thread.join();
+    state.Thread.join();
   } else {
     // Caught in a write that did not return: it keeps its own reference to
     // the writer and ends whenever the write does.
-    state.thread.detach();
+    state.Thread.detach();
   }
   return ended && writer->Drained();
 }
@@ -528,8 +528,8 @@ bool ScheduleLogTask(TLogTask task, std::chrono::steady_clock::time_point when) 
   std::shared_ptr<TWriter> writer;
   {
     TLogState& state = State();
-    TMutexLock lock(state.mu);
-    writer = state.writer;
+    TMutexLock lock(state.Mu);
+    writer = state.Writer;
   }
   return writer && writer->Schedule(task, when);
 }

@@ -127,9 +127,9 @@ template <class N>
 requires std::is_integral_v<N> &&
     (!std::is_same_v<N, char>)&&(!std::is_same_v<N, bool>)void Append(std::string& out, N number) {
   // Widened first, so that 8-bit values print as numbers, not characters.
-  using Wide = std::conditional_t<std::is_signed_v<N>, long long, unsigned long long>;
+  using TWide = std::conditional_t<std::is_signed_v<N>, long long, unsigned long long>;
   char digits[24];
-  const auto result = std::to_chars(digits, digits + sizeof digits, static_cast<Wide>(number));
+  const auto result = std::to_chars(digits, digits + sizeof digits, static_cast<TWide>(number));
   out.append(digits, result.ptr);
 }
 }  // namespace log_detail

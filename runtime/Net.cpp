@@ -118,14 +118,14 @@ void ShutdownAndClose(TUniqueFd& fd) {
 }
 
 int PollRetry(pollfd* fds, nfds_t count, int timeout_ms) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  using TClock = std::chrono::steady_clock;
+  const auto deadline = TClock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
   for (;;) {
     const int n = ::poll(fds, count, timeout_ms);
     if (n >= 0 || errno != EINTR) return n;
     if (timeout_ms > 0) {
       const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
       timeout_ms = left > 0 ? static_cast<int>(left) : 0;
     }
   }

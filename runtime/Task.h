@@ -29,10 +29,10 @@ class TTask {
   };
   template <class F>
   struct TBody final : TBase {
-    explicit TBody(F&& f) : fn(std::move(f)) {}
-    explicit TBody(const F& f) : fn(f) {}
-    void Run() override { fn(); }
-    F fn;
+    explicit TBody(F&& f) : Fn(std::move(f)) {}
+    explicit TBody(const F& f) : Fn(f) {}
+    void Run() override { Fn(); }
+    F Fn;
   };
   std::unique_ptr<TBase> body_;
 };
