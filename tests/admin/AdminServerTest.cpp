@@ -11,16 +11,16 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <set>
+#include <regex>
 #include <sstream>
 
 #include "admin/AdminServer.h"
+#include "app/ChildProcess.h"
 #include "requests/RedirectorFactory.h"
 #include "requests/ServerFixture.h"
 #include "runtime/Clock.h"
 #include "servers/ConnectFailures.h"
 #include "servers/UDPRedirector.h"
-#include "tools/CtlProcess.h"
 
 namespace quorvane::test {
 namespace {
@@ -83,66 +83,47 @@ TJson Json(std::uint16_t port, const std::string& path, const std::string& heade
   return TJson::parse(reply.Body, nullptr, false);
 }
 
-// The names of the labels of |series|: "name{a=\"x\",b=\"y\"}" -> "a,b,".
-std::string LabelNames(const std::string& series) {
-  std::string names;
-  for (std::size_t at = series.find('{');
-       at != std::string::npos && at + 1 < series.size() && series[at + 1] != '}';) {
-    const std::size_t eq = series.find('=', at);
-    names += series.substr(at + 1, eq - at - 1) + ",";
-    std::size_t close = eq + 1;  // the value's opening quote
-    do {
-      close = series.find('"', close + 1);
-    } while (close != std::string::npos && series[close - 1] == '\\');
-    at = close == std::string::npos ? close : close + 1;  // the ',' or the '}'
-  }
-  return names;
-}
-
 // Parses the Prometheus text format strictly: every family has one HELP
 // and one TYPE line, every sample belongs to a family declared before it,
 // all samples of a family carry the same label names, counters end in
 // _total, and no series appears twice. Returns "name{labels}" -> value;
 // |problem| says what was wrong.
 std::map<std::string, double> ParseMetrics(const std::string& text, std::string* problem) {
+  static const std::regex kComment(R"(# (HELP|TYPE) (\w+) (.*))");
+  static const std::regex kSample(R"(((\w+)(\{(.*)\})?) (\S+))");
+  static const std::regex kLabel(R"((\w+)="(?:[^"\\]|\\.)*")");
   std::map<std::string, double> samples;
-  std::set<std::string> helped;
-  std::map<std::string, std::string> typed;
-  std::map<std::string, std::string> labels;  // family -> label names
+  std::map<std::string, std::string> helped, typed, labels;  // family -> help, type, label names
   std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.rfind("# HELP ", 0) == 0) {
-      if (!helped.insert(line.substr(7, line.find(' ', 7) - 7)).second) *problem = "second HELP: " + line;
-      continue;
-    }
-    if (line.rfind("# TYPE ", 0) == 0) {
-      const std::string name = line.substr(7, line.find(' ', 7) - 7);
-      const std::string type = line.substr(8 + name.size());
-      if (!helped.contains(name) || (type != "counter" && type != "gauge" && type != "histogram"))
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_match(line, m, kComment)) {
+      const std::string name = m[2], type = m[3];
+      if (!(m[1] == "HELP" ? helped : typed).emplace(name, type).second) *problem = "second " + line;
+      if (m[1] == "TYPE" &&
+          (!helped.contains(name) || (type != "counter" && type != "gauge" && type != "histogram") ||
+           (type == "counter" && !name.ends_with("_total"))))
         *problem = "bad TYPE: " + line;
-      if (type == "counter" && !name.ends_with("_total")) *problem = "counter without _total: " + line;
-      if (!typed.emplace(name, type).second) *problem = "second TYPE: " + line;
       continue;
     }
-    const std::size_t space = line.rfind(' ');
-    const std::string series = line.substr(0, space);
-    const std::string name = series.substr(0, series.find('{'));
+    const std::string name = std::regex_match(line, m, kSample) ? m[2].str() : "";
     // A histogram's samples are named after its family with a suffix.
-    const auto histogram = [&](const char* suffix) {
-      const auto family = typed.find(name.substr(0, name.rfind('_')));
-      return name.ends_with(suffix) && family != typed.end() && family->second == "histogram";
-    };
-    if (space == std::string::npos ||
-        !(typed.contains(name) || histogram("_bucket") || histogram("_sum") || histogram("_count"))) {
+    const auto family = typed.find(name.substr(0, name.rfind('_')));
+    const bool histogram = family != typed.end() && family->second == "histogram" &&
+                           (name.ends_with("_bucket") || name.ends_with("_sum") || name.ends_with("_count"));
+    if (name.empty() || !(typed.contains(name) || histogram)) {
       *problem = "sample of no declared family: " + line;
       continue;
     }
-    if (labels.emplace(name, LabelNames(series)).first->second != LabelNames(series))
+    const std::string inner = m[4], value = m[5];
+    std::string names;
+    for (std::sregex_iterator it(inner.begin(), inner.end(), kLabel), end; it != end; ++it)
+      names += (*it)[1].str() + ",";
+    if (labels.emplace(name, names).first->second != names)
       *problem = "labels unlike the family's others: " + line;
     char* end = nullptr;
-    const double value = std::strtod(line.c_str() + space + 1, &end);
-    if (*end != '\0' || !samples.emplace(series, value).second) *problem = "bad or repeated sample: " + line;
+    const double number = std::strtod(value.c_str(), &end);
+    if (*end != '\0' || !samples.emplace(m[1], number).second) *problem = "bad or repeated sample: " + line;
   }
   return samples;
 }

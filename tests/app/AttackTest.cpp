@@ -24,12 +24,12 @@ std::uint32_t Address(int last) { return ::inet_addr(("127.0.0." + std::to_strin
 
 // The server with RLIMIT_NOFILE at kDescriptorLimit, hard and soft, so that
 // it cannot raise it.
-class LimitedServer : private TempDir, public ChildProcess {
+class LimitedServer : public ServerProcess {
  public:
   explicit LimitedServer(std::uint16_t port)
-      : ChildProcess(
-            {"/bin/sh", "-c", "ulimit -n " + std::to_string(kDescriptorLimit) + " && exec " + QUORVANE_EXE},
-            Prepare(*this, ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.1\n"))),
+      : ServerProcess(
+            port, "[UNKNOWN]\nHOST=127.0.0.1\n",
+            {"/bin/sh", "-c", "ulimit -n " + std::to_string(kDescriptorLimit) + " && exec " + QUORVANE_EXE}),
         port_(port) {}
   // Waits for a line on standard error that holds every one of |parts|.
   bool SaysOnStderr(const std::vector<std::string>& parts) {
@@ -41,15 +41,10 @@ class LimitedServer : private TempDir, public ChildProcess {
     });
   }
   bool Serving() {
-    return WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port_)) &&
-           WaitUntil([&] { return ControlClient(port_).Answers(); });
+    return ServerProcess::Serving() && WaitUntil([&] { return ControlClient(port_).Answers(); });
   }
 
  private:
-  static const std::filesystem::path& Prepare(const TempDir& dir, const std::string& ini) {
-    dir.Write("KELVARD.ini", ini);
-    return dir.path;
-  }
   std::uint16_t port_;
 };
 

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 
 #include "TestSupport.h"
 
@@ -126,6 +128,7 @@ bool ChildProcess::ReadSome(std::chrono::steady_clock::time_point deadline) {
       s.fd.Reset();
       continue;
     }
+    s.text.append(buffer, static_cast<std::size_t>(n));
     s.pending.append(buffer, static_cast<std::size_t>(n));
     for (std::size_t end; (end = s.pending.find('\n')) != std::string::npos; s.pending.erase(0, end + 1)) {
       s.lines.push_back(s.pending.substr(0, end));
@@ -156,6 +159,34 @@ std::uint16_t FreePort() {
   std::uint16_t port = 0;
   TUniqueFd probe = ListenLoopback(&port);
   return port;
+}
+
+std::string StartLine(std::uint16_t port) {
+  return "NAT Server started at 127.0.0.1:" + std::to_string(port);
+}
+
+// The directory base is built before the process base starts the server.
+static const std::filesystem::path& Prepared(const TempDir& dir, const std::string& ini) {
+  dir.Write("KELVARD.ini", ini);
+  return dir.path;
+}
+
+ServerProcess::ServerProcess(std::uint16_t port, const std::string& more_ini,
+                             std::vector<std::string> command, std::vector<std::string> env)
+    : ChildProcess(std::move(command), Prepared(*this, ServerIni(port, more_ini)), std::move(env)),
+      port_(port) {}
+
+TCtlRun RunCtl(const std::string& args, const std::function<void()>& serve, const std::string& env) {
+  std::istringstream words(args);
+  std::vector<std::string> command{QUORVANE_CTL_EXE};
+  command.insert(command.end(), std::istream_iterator<std::string>(words), {});
+  ChildProcess ctl(command, "/", env.empty() ? std::vector<std::string>{} : std::vector<std::string>{env});
+  if (serve) serve();
+  TCtlRun run;
+  run.Code = ctl.WaitExit();
+  run.Out = ctl.Out();
+  run.Err = ctl.Err();
+  return run;
 }
 
 bool HasLine(const std::vector<std::string>& lines, const std::string& line) {

@@ -30,6 +30,8 @@ class ChildProcess {
   void Signal(int sig) const;
   const std::vector<std::string>& Lines() const { return out_.lines; }     // standard output
   const std::vector<std::string>& ErrLines() const { return err_.lines; }  // standard error
+  const std::string& Out() const { return out_.text; }                     // all of standard output so far
+  const std::string& Err() const { return err_.text; }
 
   // Reads output until |done| holds; false at the end of both streams or
   // after kProcessLimit.
@@ -46,6 +48,7 @@ class ChildProcess {
  private:
   struct Stream {
     TUniqueFd fd;
+    std::string text;
     std::string pending;
     std::vector<std::string> lines;
   };
@@ -74,7 +77,37 @@ std::string ServerIni(std::uint16_t port, const std::string& more = "");
 // A port on 127.0.0.1 that was free a moment ago.
 std::uint16_t FreePort();
 
+// A run of the real quorvane-ctl with |args| (split at spaces) and |env|
+// ("NAME=value", may be empty), from "/". |serve| runs on this thread while
+// the tool runs, e.g. to answer it on a listener.
+struct TCtlRun {
+  int Code = -1;  // exit code; -1 when it did not exit normally
+  std::string Out;
+  std::string Err;
+};
+TCtlRun RunCtl(const std::string& args, const std::function<void()>& serve = {}, const std::string& env = "");
+
 // True when some line of |lines| is |line|.
 bool HasLine(const std::vector<std::string>& lines, const std::string& line);
+
+// The line the server prints once it listens on 127.0.0.1:|port|.
+std::string StartLine(std::uint16_t port);
+
+// One run of the server in a directory of its own, whose KELVARD.ini is
+// ServerIni(|port|, |more_ini|). |command| starts with the executable (or a
+// shell that ends by running it). The directory outlives the process.
+class ServerProcess : private TempDir, public ChildProcess {
+ public:
+  explicit ServerProcess(std::uint16_t port, const std::string& more_ini = "",
+                         std::vector<std::string> command = {QUORVANE_EXE},
+                         std::vector<std::string> env = {});
+  using TempDir::path;
+  using TempDir::Write;
+  // Waits for the line that says the control port listens.
+  bool Serving() { return WaitForLine(StartLine(port_)); }
+
+ private:
+  std::uint16_t port_;
+};
 
 }  // namespace quorvane::test

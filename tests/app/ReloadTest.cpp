@@ -42,10 +42,10 @@ std::string CreatedAt(ctl::TCtlClient& client, std::uint8_t proto, std::uint16_t
 
 // Writes |text| over the server's file and sends SIGHUP: true once one more
 // |verdict| line has come.
-bool Reload(ChildProcess& server, const TempDir& dir, const std::string& text, const std::string& verdict) {
+bool Reload(ServerProcess& server, const std::string& text, const std::string& verdict) {
   const auto count = [&] { return std::count(server.ErrLines().begin(), server.ErrLines().end(), verdict); };
   const auto before = count();
-  dir.Write("KELVARD.ini", text);
+  server.Write("KELVARD.ini", text);
   server.Signal(SIGHUP);
   return server.WaitUntil([&] { return count() == before + 1; });
 }
@@ -54,17 +54,15 @@ bool Reload(ChildProcess& server, const TempDir& dir, const std::string& text, c
 // before any reload; its file is rewritten and SIGHUP sent, reload by reload.
 TEST(ReloadTest, ReloadsApplyOnlyGoodFilesToNewCreatesAndTheServerStillStopsCleanly) {
   const std::uint16_t port = FreePort();
-  TempDir dir;
-  dir.Write("KELVARD.ini", ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.1\n"));
-  ChildProcess server({QUORVANE_EXE}, dir.path);
-  ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
+  ServerProcess server(port, "[UNKNOWN]\nHOST=127.0.0.1\n");
+  ASSERT_TRUE(server.Serving());
   TcpEchoServer echo;
   ctl::TCtlClient client(5000);
   ASSERT_TRUE(client.Connect("127.0.0.1", port));
   std::uint16_t first_port = 0;
   EXPECT_EQ(CreatedAt(client, kProtoTcp, echo.Port(), &first_port), "127.0.0.1");
   const auto reload = [&](std::uint16_t new_port, const std::string& more_ini, const std::string& verdict) {
-    return Reload(server, dir, ServerIni(new_port, more_ini), verdict);
+    return Reload(server, ServerIni(new_port, more_ini), verdict);
   };
 
   // A file with an error changes nothing.
@@ -100,11 +98,9 @@ TEST(ReloadTest, ReloadsApplyOnlyGoodFilesToNewCreatesAndTheServerStillStopsClea
 // that weakens the policy applies, and says what it changed.
 TEST(ReloadTest, RefusedFilesKeepThePolicyAndAnAppliedOneNamesEachChange) {
   const std::uint16_t port = FreePort();
-  TempDir dir;
   const std::string profile = "[UNKNOWN]\nHOST=127.0.0.1\n";
-  dir.Write("KELVARD.ini", ServerIni(port, profile + "[POLICY]\nDENY=127.0.0.0/255.0.0.0\n"));
-  ChildProcess server({QUORVANE_EXE}, dir.path);
-  ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
+  ServerProcess server(port, profile + "[POLICY]\nDENY=127.0.0.0/255.0.0.0\n");
+  ASSERT_TRUE(server.Serving());
   ctl::TCtlClient client(5000);
   ASSERT_TRUE(client.Connect("127.0.0.1", port));
   const std::uint16_t target = FreePort();
@@ -121,11 +117,11 @@ TEST(ReloadTest, RefusedFilesKeepThePolicyAndAnAppliedOneNamesEachChange) {
   };
   for (const auto& [name, text] : refused) {
     SCOPED_TRACE(name);
-    ASSERT_TRUE(Reload(server, dir, text, kNotReloaded));
+    ASSERT_TRUE(Reload(server, text, kNotReloaded));
     EXPECT_EQ(CreatedAt(client, kProtoUdp, target), "");
   }
 
-  ASSERT_TRUE(Reload(server, dir, open, kReloaded));
+  ASSERT_TRUE(Reload(server, open, kReloaded));
   std::vector<std::string> changes;
   std::copy_if(server.ErrLines().begin(), server.ErrLines().end(), std::back_inserter(changes),
                [](const std::string& line) { return line.find(" -> ") != std::string::npos; });
@@ -138,11 +134,9 @@ TEST(ReloadTest, RefusedFilesKeepThePolicyAndAnAppliedOneNamesEachChange) {
 }
 
 TEST(ReloadTest, StopIsNotHeldUpByAReloadThatCannotFinish) {
-  const std::uint16_t port = FreePort();
-  TempDir dir;
-  const auto file = dir.Write("KELVARD.ini", ServerIni(port));
-  ChildProcess server({QUORVANE_EXE}, dir.path);
-  ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
+  ServerProcess server(FreePort());
+  ASSERT_TRUE(server.Serving());
+  const auto file = server.path / "KELVARD.ini";
 
   // The reload opens a pipe in place of the file and waits for its writer,
   // then for bytes that never come: as a reload would wait for a resolver
@@ -190,10 +184,9 @@ TEST(ReloadTest, ServiceManagerHearsEveryStateChange) {
   if (!service::NotifyBuiltIn()) GTEST_SKIP() << "built without libsystemd";
   const std::uint16_t port = FreePort();
   TempDir dir;
-  dir.Write("KELVARD.ini", ServerIni(port));
   NotifySocket manager(dir.path / "notify");
   ASSERT_TRUE(manager.bound);
-  ChildProcess server({QUORVANE_EXE}, dir.path, {"NOTIFY_SOCKET=" + manager.path.string()});
+  ServerProcess server(port, "", {QUORVANE_EXE}, {"NOTIFY_SOCKET=" + manager.path.string()});
 
   EXPECT_EQ(manager.Next(), "READY=1");
   // Ready means the control port already takes connections.

@@ -259,11 +259,7 @@ TEST_F(AbuseTest, TwoCreatesOfOneKeyNeverBuildTwoRedirectors) {
   StartServer();
   ControlClient a(port_);
   ControlClient b(port_);
-  TNatRequest create;
-  create.Action = kNatCreate;
-  create.Proto = kUdp;
-  create.Address = Loopback();
-  create.Port = 7000;
+  const TNatRequest create{kUdp, kNatCreate, 7000, Loopback(), 0};
   ASSERT_TRUE(a.Send(Encode(create)));
   {
     std::unique_lock lock(mu);

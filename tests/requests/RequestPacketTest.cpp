@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "requests/RequestPacket.h"
@@ -17,29 +18,16 @@ TEST(RequestPacketTest, EncodingMatchesTheDocumentedByteExamplesAndPortBytesFoll
   EXPECT_EQ(Head(Encode(reg), 12), (std::vector<std::uint8_t>{0xDC, 0x00, 0x01, 0x00, 0x04, 0x00, 0x42, 0x4E,
                                                               0x45, 0x54, 0x44, 0x00}));
 
-  TNatRequest create;
-  create.Proto = 6;
-  create.Action = 1;
-  create.Port = 6112;
-  create.Address = ::inet_addr("192.168.0.10");
+  const TNatRequest create{6, 1, 6112, ::inet_addr("192.168.0.10"), 0};
   EXPECT_EQ(Head(Encode(create), 13), (std::vector<std::uint8_t>{0xDC, 0x00, 0x04, 0x00, 0x06, 0x01, 0xE0,
                                                                  0x17, 0xC0, 0xA8, 0x00, 0x0A, 0x00}));
 
-  TNatReply ok;
-  ok.Status = kNatOk;
-  ok.PortBytes = PublicPortBytes(htons(50000));
-  ok.Address = ::inet_addr("203.0.113.7");
+  const TNatReply ok{kNatOk, PublicPortBytes(htons(50000)), ::inet_addr("203.0.113.7")};
   EXPECT_EQ(Head(Encode(ok), 12), (std::vector<std::uint8_t>{0xDC, 0x00, 0x05, 0x00, 0x00, 0x00, 0xC3, 0x50,
                                                              0xCB, 0x00, 0x71, 0x07}));
   EXPECT_EQ(DecodeNatReply(Encode(ok)).PublicPort(), 50000);
 
-  TAddressEntry entry;
-  entry.EntryCount = 2;
-  entry.EntryIndex = 0;
-  entry.Mask = ::inet_addr("255.0.0.0");
-  entry.Address = ::inet_addr("10.0.0.0");
-  entry.Port = 6112;
-  entry.Exclude = 1;
+  const TAddressEntry entry{2, 0, ::inet_addr("255.0.0.0"), ::inet_addr("10.0.0.0"), 6112, kProtoTcp, 1};
   EXPECT_EQ(Head(Encode(entry), 20),
             (std::vector<std::uint8_t>{0xDC, 0x00, 0x03, 0x00, 0x02, 0x00, 0x00, 0x00, 0xFF, 0x00,
                                        0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x17, 0xE0, 0x06, 0x01}));
@@ -68,18 +56,10 @@ TEST(RequestPacketTest, DecodingGivesTheFieldsEncodedAndANameEndsAtItsNulOrAfter
   std::copy_n("ABCDEFGHIJKL", 12, reg.ClientName.begin());
   EXPECT_EQ(DecodeRegisterRequest(Encode(reg)).Name(), "ABCDEFGHIJKL");
 
-  TNatRequest nat;
-  nat.Proto = 17;
-  nat.Action = 2;
-  nat.Port = 0xBEEF;
-  nat.Address = ::inet_addr("1.2.3.4");
-  nat.Profile = 9;
+  const TNatRequest nat{17, 2, 0xBEEF, ::inet_addr("1.2.3.4"), 9};
   const TNatRequest back = DecodeNatRequest(Encode(nat));
-  EXPECT_EQ(back.Proto, 17);
-  EXPECT_EQ(back.Action, 2);
-  EXPECT_EQ(back.Port, 0xBEEF);
-  EXPECT_EQ(back.Address, nat.Address);
-  EXPECT_EQ(back.Profile, 9);
+  EXPECT_EQ(std::tie(back.Proto, back.Action, back.Port, back.Address, back.Profile),
+            std::tie(nat.Proto, nat.Action, nat.Port, nat.Address, nat.Profile));
 }
 
 }  // namespace

@@ -156,11 +156,7 @@ TEST_F(RequestsServerTest, OldVersionIsRefusedThenTheSessionEndsAfterQueuedPacke
     config_.Limits.RequestsPerAddress = c.per_second;
     StartServer();
     ControlClient client(port_);
-    TNatRequest query;
-    query.Action = kNatQuery;
-    query.Proto = kProtoTcp;
-    query.Address = Addr("192.168.0.10");
-    query.Port = 6112;
+    const TNatRequest query{kProtoTcp, kNatQuery, 6112, Addr("192.168.0.10"), 0};
     std::string bytes;
     for (int i = 0; i < c.leading_nops; ++i) bytes += Bytes(Nop(0));
     ASSERT_TRUE(client.SendBytes(bytes + Bytes(RegisterPacket("BNETD", 3)) + Bytes(Encode(query))));

@@ -18,13 +18,7 @@ bool ControlClient::Answers(std::chrono::milliseconds limit) {
 
 TNatReply ControlClient::Nat(std::uint8_t action, std::uint8_t proto, std::uint32_t address,
                              std::uint16_t port, std::uint8_t profile) {
-  TNatRequest request;
-  request.Action = action;
-  request.Proto = proto;
-  request.Address = address;
-  request.Port = port;
-  request.Profile = profile;
-  EXPECT_TRUE(Send(Encode(request)));
+  EXPECT_TRUE(Send(Encode(TNatRequest{proto, action, port, address, profile})));
   const auto reply = Receive();
   EXPECT_TRUE(reply.has_value());
   if (!reply) return TNatReply{};

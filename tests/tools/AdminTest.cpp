@@ -15,7 +15,6 @@
 #include "requests/RequestPacket.h"
 #include "tools/CtlClient.h"
 #include "tools/CtlExitCode.h"
-#include "tools/CtlProcess.h"
 
 namespace quorvane::ctl {
 namespace {
@@ -208,10 +207,8 @@ TEST(CtlAdmin, PlayersOfARealRedirectorAndOfNone) {
   const std::uint16_t port = FreePort();
   const std::string admin_port = std::to_string(FreePort());
   const std::string admin = "--admin 127.0.0.1:" + admin_port + " ";
-  TempDir dir;
-  dir.Write("KELVARD.ini", ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.1\n[ADMIN]\nPORT=" + admin_port + "\n"));
-  ChildProcess server({QUORVANE_EXE}, dir.path);
-  ASSERT_TRUE(server.WaitForLine("NAT Server started at 127.0.0.1:" + std::to_string(port)));
+  ServerProcess server(port, "[UNKNOWN]\nHOST=127.0.0.1\n[ADMIN]\nPORT=" + admin_port + "\n");
+  ASSERT_TRUE(server.Serving());
   TcpEchoServer echo;
   TCtlClient client(5000);
   ASSERT_TRUE(client.Connect("127.0.0.1", port));

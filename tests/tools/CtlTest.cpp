@@ -9,12 +9,12 @@
 #include <sstream>
 
 #include "TestSupport.h"
+#include "app/ChildProcess.h"
 #include "requests/RequestPacket.h"
 #include "servers/AddressHelpers.h"
 #include "tools/CtlClient.h"
 #include "tools/CtlCommandLine.h"
 #include "tools/CtlExitCode.h"
-#include "tools/CtlProcess.h"
 
 namespace quorvane::ctl {
 namespace {
