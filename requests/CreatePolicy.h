@@ -13,7 +13,7 @@
 #include <optional>
 
 #include "requests/Settings.h"
-#include "runtime/Refusals.h"
+#include "requests/RefusalReasons.h"
 
 namespace quorvane {
 
