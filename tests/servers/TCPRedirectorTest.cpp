@@ -197,12 +197,12 @@ TEST_F(TCPRedirectorTest, RelayOutlivesItsRedirectorUntilTheEngineStops) {
   redirector_.reset();
   ASSERT_TRUE(SendAll(client_.Get(), "after"));
   EXPECT_EQ(RecvExact(target_.Get(), 5), "after");
-  EXPECT_EQ(engine_.Counters().RelaysOpen, 1u);
+  EXPECT_EQ(engine_.Sum(&TRelayLoopCounters::RelaysOpen), 1u);
   engine_.Stop();
   EXPECT_TRUE(ClosedWithoutData(client_.Get()));
   EXPECT_TRUE(ClosedWithoutData(target_.Get()));
   EXPECT_EQ(stats->Open.load(), 0u);
-  EXPECT_EQ(engine_.Counters().BytesToTarget, 6u + 5u);
+  EXPECT_EQ(engine_.Sum(&TRelayLoopCounters::BytesToTarget), 6u + 5u);
 }
 
 TEST_F(TCPRedirectorTest, RefusedTargetClosesConnectionWithoutData) {
@@ -266,14 +266,14 @@ TEST_F(TCPRedirectorTest, EndedRelaysGiveEveryDescriptorBackAndNoRelayHasAThread
     std::vector<TUniqueFd> targets;
     ASSERT_NO_FATAL_FAILURE(OpenBulkRelays(listener.Get(), kRelays, clients, targets));
     EXPECT_EQ(ThreadCount(), threads);
-    EXPECT_EQ(engine_.Counters().RelaysOpen, static_cast<std::uint64_t>(kRelays));
+    EXPECT_EQ(engine_.Sum(&TRelayLoopCounters::RelaysOpen), static_cast<std::uint64_t>(kRelays));
     // Either side may close first.
     for (int i = 0; i < kRelays; ++i) (i % 2 == 0 ? clients : targets)[static_cast<std::size_t>(i)].Reset();
     for (int i = 0; i < kRelays; ++i) {
       EXPECT_TRUE(ReadsEndOfFile((i % 2 == 0 ? targets : clients)[static_cast<std::size_t>(i)].Get()));
     }
   }
-  EXPECT_TRUE(WaitUntil([&] { return engine_.Counters().RelaysOpen == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return engine_.Sum(&TRelayLoopCounters::RelaysOpen) == 0; }));
   EXPECT_TRUE(WaitUntil([&] { return OpenFdCount() == fds; }))
       << OpenFdCount() << " descriptors, " << fds << " before";
   EXPECT_EQ(ThreadCount(), threads);
@@ -363,7 +363,7 @@ TEST_F(TCPRedirectorTest, ConnectionsOverALimitAreRefusedAndServedAgainOnceBelow
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.name);
     // The last case's relays are gone, and their descriptors with them.
-    ASSERT_TRUE(WaitUntil([&] { return engine_.Counters().RelaysOpen == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return engine_.Sum(&TRelayLoopCounters::RelaysOpen) == 0; }));
     redirector_ = Redirect(target_port, /*start=*/true, c.connections_per_address);
     TUniqueFd player, player_target, again, again_target;
     ASSERT_TRUE(Connect(listener.Get(), player, player_target));
