@@ -3,14 +3,12 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <ctime>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <system_error>
-#include <tuple>
 
 #include "admin/PrometheusText.h"
 #include "admin/StatusPage.h"
@@ -24,7 +22,6 @@ namespace quorvane::admin {
 namespace {
 
 using TJson = nlohmann::ordered_json;
-constexpr auto kRelaxed = std::memory_order_relaxed;
 
 bool IsTcp(std::uint32_t proto) { return proto == kProtoTcp; }
 const char* Kind(std::uint32_t proto) { return IsTcp(proto) ? "tcp" : "udp"; }
