@@ -14,7 +14,6 @@
 
 #include "admin/AdminHttp.h"
 #include "admin/AdminViews.h"
-#include "admin/StatusPage.h"
 #include "requests/RequestPacket.h"
 #include "requests/RequestsServer.h"
 #include "runtime/Clock.h"
@@ -393,7 +392,7 @@ void TAdminServer::AddRoutes() {
 
   router.Get("/", [](const Request&, Response& res) {
     res.set_header("Content-Security-Policy", std::string(admin::kPagePolicy));
-    res.set_content(admin::kStatusPage, admin::kStatusPageSize, "text/html; charset=utf-8");
+    res.set_content(admin::StatusPageText(), "text/html; charset=utf-8");
   });
   for (const admin::TView& view : admin::kViews) {
     router.Get(view.Path, [this, view](const Request&, Response& res) {

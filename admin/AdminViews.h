@@ -16,11 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "admin/MetricsTable.h"
 #include "admin/ProcessStats.h"
 #include "requests/RedirectorEntry.h"
 #include "requests/RefusalReasons.h"
-#include "servers/ConnectFailures.h"
 #include "servers/Players.h"
+#include "servers/RedirectorStats.h"
 
 namespace quorvane {
 
@@ -29,19 +30,8 @@ class TRelayEngine;
 
 namespace admin {
 
-// The counters of one redirector, or a sum of several.
-struct TTrafficView {
-  std::uint64_t Open = 0;  // relayed TCP connections or UDP sessions open
-  std::uint64_t Opened = 0;
-  std::uint64_t Expired = 0;
-  std::uint64_t Evicted = 0;
-  std::uint64_t Unanswered = 0;  // UDP sessions that expired with no answer
-  std::uint64_t Failed = 0;      // TCP connects to the target that failed
-  std::uint64_t BytesToTarget = 0;
-  std::uint64_t BytesFromTarget = 0;
-  std::uint64_t DatagramsToTarget = 0;
-  std::uint64_t DatagramsFromTarget = 0;
-};
+// The counters of kRedirectorCounters, in its order.
+using TRedirectorCounts = std::array<std::uint64_t, kRedirectorCounterCount>;
 
 struct TRedirectorView {
   std::uint32_t Proto = 0;
@@ -52,12 +42,7 @@ struct TRedirectorView {
   std::uint32_t OwnerAddr = 0;   // network order
   std::uint16_t OwnerPort = 0;   // host order
   std::int64_t CreatedAtMs = 0;
-  std::int64_t LastActivityMs = 0;  // 0: nothing relayed yet
-  std::uint64_t LastFailure = 0;    // PackFailure(); 0: none
-  TTrafficView Traffic;
-  std::uint64_t Players = 0;
-  std::uint64_t Dropped = 0;  // UDP datagrams over the player caps
-  std::uint64_t Held = 0;     // times a TCP relay waited for its share
+  TRedirectorCounts Counters{};
 };
 
 // One redirector's players, read on its loop.
@@ -81,36 +66,11 @@ struct TAdminSnapshot {
   std::int64_t StartedAtMs = 0;
   std::vector<TSessionView> Sessions;
   std::vector<TRedirectorView> Redirectors;
-  // The requests server's own counters.
-  std::uint64_t SessionsAccepted = 0;
-  std::array<std::uint64_t, 7> Requests{};     // by packet type, 6 = 6 and above
-  std::array<std::uint64_t, 4> NatRequests{};  // by action, 3 = 3 and above
-  std::uint64_t CreatesCreated = 0;
-  std::uint64_t CreatesReused = 0;
-  std::uint64_t CreatesFailed = 0;
-  std::uint64_t RequestsThrottled = 0;
-  std::uint64_t SessionsClosedUnread = 0;
-  // UDP redirectors that are gone, summed.
-  TTrafficView RetiredUdp;
-  // The relay engine's totals (zero without an engine).
-  std::uint64_t TcpRelaysOpen = 0;
-  std::uint64_t TcpRelaysTotal = 0;
-  std::uint64_t TcpBytesToTarget = 0;
-  std::uint64_t TcpBytesFromTarget = 0;
-  std::array<std::uint64_t, kConnectFailureCount> TcpConnectFailures{};  // by TConnectFailure
-  std::uint64_t DatagramsDropped = 0;                                    // over the player caps
-  std::uint64_t RelaysHeld = 0;
-  // Waits and lifetimes; with their bounds and zero counts without an
-  // engine.
-  THistogramView ConnectWait;
-  THistogramView AnswerWait;
-  THistogramView TcpLifetime;
-  THistogramView UdpLifetime;
-  std::array<std::uint64_t, kRefusedWorkCount * kRefusalReasonCount> Refusals{};  // work-major
-  std::uint64_t LogLinesDropped = 0;
-  long DescriptorsOpen = 0;  // as the descriptor budget counts them
-  long DescriptorsLimit = 0;
+  // The totals of the UDP redirectors that are gone.
+  TRedirectorCounts RetiredUdp{};
   TProcessStats Process;
+  // The samples of each of kMetricFamilies, in its order.
+  std::vector<std::vector<TMetricSample>> Families;
 };
 
 // Copies what every view shows. |engine| may be null. Any thread; takes
@@ -123,8 +83,8 @@ TAdminSnapshot TakeSnapshot(TRequestsServer& server, const TRelayEngine* engine,
 // the redirector's loop, holding the registry's lock only there.
 std::optional<TPlayersView> TakePlayers(TRequestsServer& server, const TRedirectorKey& key);
 
-// Sums over the live UDP redirectors plus the retired ones.
-TTrafficView UdpTotals(const TAdminSnapshot& snapshot);
+// "A:P", the address and port players are told.
+std::string PublicName(const TRedirectorView& redirector);
 
 // The documents of GET /api/redirectors, /api/sessions and /api/status.
 std::string RedirectorsJson(const TAdminSnapshot& snapshot);
@@ -134,6 +94,8 @@ std::string StatusJson(const TAdminSnapshot& snapshot);
 std::string PlayersJson(const TPlayersView& players);
 // GET /metrics: Prometheus text exposition format 0.0.4.
 std::string MetricsText(const TAdminSnapshot& snapshot);
+// GET /: the status page, with its cards (kStatusCards) filled in.
+const std::string& StatusPageText();
 
 // 2026-12-06T23:40:00Z for |ms| since the epoch.
 std::string Rfc3339(std::int64_t ms);

@@ -81,23 +81,14 @@ void TPrometheusText::Histogram(TLabels labels, const THistogramView& histogram)
   text_ += '\n';
 }
 
-void TPrometheusText::Sample(TLabels labels, std::uint64_t value) {
+void TPrometheusText::Sample(TLabels labels, const TMetricValue& value) {
+  if (const auto* histogram = std::get_if<THistogramView>(&value)) return Histogram(labels, *histogram);
   Series(labels);
-  text_ += std::to_string(value);
-  text_ += '\n';
-}
-
-void TPrometheusText::Single(std::string_view name, std::string_view type, std::string_view help,
-                             std::uint64_t value) {
-  Family(name, type, help);
-  Sample(value);
-}
-
-void TPrometheusText::SingleReal(std::string_view name, std::string_view type, std::string_view help,
-                                 double value) {
-  Family(name, type, help);
-  Series({});
-  text_ += Real(value);
+  if (const auto* count = std::get_if<std::uint64_t>(&value)) {
+    text_ += std::to_string(*count);
+  } else {
+    text_ += Real(std::get<double>(value));
+  }
   text_ += '\n';
 }
 

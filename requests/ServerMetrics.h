@@ -35,7 +35,7 @@ struct TServerMetrics {
   // which lives as long as the process.)
   TRedirectorStats RetiredUdp;
 
-  // Adds what |stats| counted to RetiredUdp. REQUIRES: nothing writes
+  // Adds |stats|'s totals (TRedirectorShown::kTotal) to RetiredUdp. REQUIRES: nothing writes
   // |stats| any more (its redirector's thread has ended).
   void RetireUdp(const TRedirectorStats& stats);
 };

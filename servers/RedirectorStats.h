@@ -5,7 +5,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <string_view>
 
 namespace quorvane {
 
@@ -42,6 +45,70 @@ struct TRedirectorStats {
   // datagram; 0 while nothing was relayed.
   std::atomic<std::int64_t> LastActivityMs{0};
 };
+
+// How the views show a counter of TRedirectorStats.
+enum class TRedirectorShown : std::uint8_t {
+  kCount,    // as it is now
+  kTotal,    // only grows: summed over the UDP redirectors for the totals,
+             // those that are gone included (TServerMetrics::RetireUdp)
+  kWallMs,   // a time, none while 0
+  kFailure,  // a PackFailure(), none while 0
+};
+
+// One counter of TRedirectorStats as the views read it, and as a gone
+// redirector's totals keep it.
+struct TRedirectorCounter {
+  std::string_view Name;  // also its key in /api/redirectors, where Listed
+  bool Listed;
+  TRedirectorShown Shown;
+  std::uint64_t (*Read)(const TRedirectorStats& stats);
+  void (*AddTo)(TRedirectorStats& sum, const TRedirectorStats& stats);
+};
+
+template <auto kMember>
+constexpr TRedirectorCounter RedirectorCounter(std::string_view name, bool listed, TRedirectorShown shown) {
+  constexpr auto kRelaxed = std::memory_order_relaxed;
+  return {name, listed, shown,
+          [](const TRedirectorStats& stats) {
+            return static_cast<std::uint64_t>((stats.*kMember).load(kRelaxed));
+          },
+          [](TRedirectorStats& sum, const TRedirectorStats& stats) {
+            (sum.*kMember).fetch_add((stats.*kMember).load(kRelaxed), kRelaxed);
+          }};
+}
+
+// Every counter the views show of a redirector, in the order
+// /api/redirectors lists them; a new one needs its line here and nothing
+// else for that list, the UDP totals it takes part in and their retirement.
+inline constexpr TRedirectorCounter kRedirectorCounters[] = {
+    RedirectorCounter<&TRedirectorStats::Open>("open", true, TRedirectorShown::kCount),
+    RedirectorCounter<&TRedirectorStats::Opened>("opened", true, TRedirectorShown::kTotal),
+    RedirectorCounter<&TRedirectorStats::Failed>("failed", true, TRedirectorShown::kCount),
+    RedirectorCounter<&TRedirectorStats::LastFailure>("last_failure", true, TRedirectorShown::kFailure),
+    RedirectorCounter<&TRedirectorStats::Unanswered>("unanswered", true, TRedirectorShown::kTotal),
+    RedirectorCounter<&TRedirectorStats::BytesToTarget>("bytes_to_target", true, TRedirectorShown::kTotal),
+    RedirectorCounter<&TRedirectorStats::BytesFromTarget>("bytes_from_target", true,
+                                                          TRedirectorShown::kTotal),
+    RedirectorCounter<&TRedirectorStats::DatagramsToTarget>("datagrams_to_target", true,
+                                                            TRedirectorShown::kTotal),
+    RedirectorCounter<&TRedirectorStats::DatagramsFromTarget>("datagrams_from_target", true,
+                                                              TRedirectorShown::kTotal),
+    RedirectorCounter<&TRedirectorStats::LastActivityMs>("last_activity", true, TRedirectorShown::kWallMs),
+    RedirectorCounter<&TRedirectorStats::Players>("players", true, TRedirectorShown::kCount),
+    RedirectorCounter<&TRedirectorStats::Dropped>("dropped", true, TRedirectorShown::kCount),
+    RedirectorCounter<&TRedirectorStats::Held>("held", true, TRedirectorShown::kCount),
+    RedirectorCounter<&TRedirectorStats::Expired>("expired", false, TRedirectorShown::kTotal),
+    RedirectorCounter<&TRedirectorStats::Evicted>("evicted", false, TRedirectorShown::kTotal),
+};
+inline constexpr std::size_t kRedirectorCounterCount = std::size(kRedirectorCounters);
+
+// Where the counter |name| is in kRedirectorCounters; a name that is not
+// there does not build.
+consteval std::size_t RedirectorCounterIndex(std::string_view name) {
+  std::size_t index = 0;
+  while (kRedirectorCounters[index].Name != name) ++index;
+  return index;
+}
 
 // A failure at |wall_ms| since the epoch with |error| (an errno value).
 inline std::uint64_t PackFailure(std::int64_t wall_ms, int error) {

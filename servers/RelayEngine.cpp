@@ -61,23 +61,11 @@ TRelayLoop& TRelayEngine::NextLoop() {
   return *loops_[index];
 }
 
-TRelayEngineCounters TRelayEngine::Counters() const {
-  TRelayEngineCounters sum;
-  for (const auto& loop : loops_) {
-    const TRelayLoopCounters& counters = loop->Counters();
-    sum.RelaysOpen += counters.RelaysOpen.load(std::memory_order_relaxed);
-    sum.RelaysTotal += counters.RelaysTotal.load(std::memory_order_relaxed);
-    sum.BytesToTarget += counters.BytesToTarget.load(std::memory_order_relaxed);
-    sum.BytesFromTarget += counters.BytesFromTarget.load(std::memory_order_relaxed);
-    for (std::size_t i = 0; i < kConnectFailureCount; ++i)
-      sum.ConnectFailures[i] += counters.ConnectFailures[i].load(std::memory_order_relaxed);
-    sum.DatagramsDropped += counters.DatagramsDropped.load(std::memory_order_relaxed);
-    sum.RelaysHeld += counters.RelaysHeld.load(std::memory_order_relaxed);
-    sum.ConnectWait.Add(kWaitBoundsMs, counters.ConnectWait);
-    sum.AnswerWait.Add(kWaitBoundsMs, counters.AnswerWait);
-    sum.TcpLifetime.Add(kLifetimeBoundsMs, counters.TcpLifetime);
-    sum.UdpLifetime.Add(kLifetimeBoundsMs, counters.UdpLifetime);
-  }
+std::uint64_t TRelayEngine::Sum(const std::atomic<std::uint64_t> TRelayLoopCounters::*counter) const {
+  std::uint64_t sum = 0;
+  VisitCounters([&](const TRelayLoopCounters& counters) {
+    sum += (counters.*counter).load(std::memory_order_relaxed);
+  });
   return sum;
 }
 

@@ -13,7 +13,6 @@
 // they outlive a deleted redirector, and Stop() ends every one of them.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -23,21 +22,6 @@
 #include "servers/RelayLoop.h"
 
 namespace quorvane {
-
-// What every loop has done, summed.
-struct TRelayEngineCounters {
-  std::uint64_t RelaysOpen = 0;  // connecting or relaying now
-  std::uint64_t RelaysTotal = 0;
-  std::uint64_t BytesToTarget = 0;
-  std::uint64_t BytesFromTarget = 0;
-  std::array<std::uint64_t, kConnectFailureCount> ConnectFailures{};  // by TConnectFailure
-  std::uint64_t DatagramsDropped = 0;
-  std::uint64_t RelaysHeld = 0;
-  THistogramView ConnectWait;
-  THistogramView AnswerWait;
-  THistogramView TcpLifetime;
-  THistogramView UdpLifetime;
-};
 
 class TRelayEngine {
  public:
@@ -60,8 +44,13 @@ class TRelayEngine {
   TRelayLoop& Loop(std::size_t index) { return *loops_[index]; }
 
   std::size_t LoopCount() const { return loops_.size(); }
-  // Any thread.
-  TRelayEngineCounters Counters() const;
+  // Any thread: |visit| with each loop's counters, for sums over them.
+  template <class TVisit>
+  void VisitCounters(TVisit visit) const {
+    for (const auto& loop : loops_) visit(loop->Counters());
+  }
+  // Any thread: |counter| of every loop, summed.
+  std::uint64_t Sum(const std::atomic<std::uint64_t> TRelayLoopCounters::*counter) const;
 
  private:
   std::vector<std::unique_ptr<TRelayLoop>> loops_;

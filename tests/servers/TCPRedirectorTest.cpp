@@ -167,7 +167,7 @@ TEST_F(TCPRedirectorTest, EngineStopEndsRelaysThatOutliveTheirRedirectorAndConne
   redirector_.reset();
   ASSERT_TRUE(SendAll(client_.Get(), "after"));
   EXPECT_EQ(RecvExact(target_.Get(), 5), "after");
-  EXPECT_EQ(engine_.Counters().RelaysOpen, 1u);
+  EXPECT_EQ(engine_.Sum(&TRelayLoopCounters::RelaysOpen), 1u);
 
   // A target whose listener drops every SYN (backlog 0, one connection
   // queued): each player's connect starts while the ones before still wait.
@@ -192,7 +192,7 @@ TEST_F(TCPRedirectorTest, EngineStopEndsRelaysThatOutliveTheirRedirectorAndConne
     EXPECT_TRUE(ClosedWithoutData(player.Get(), std::chrono::milliseconds(kConnectTimeoutMs / 2)));
   }
   EXPECT_EQ(stats->Open.load(), 0u);
-  EXPECT_EQ(engine_.Counters().BytesToTarget, 6u + 5u);
+  EXPECT_EQ(engine_.Sum(&TRelayLoopCounters::BytesToTarget), 6u + 5u);
 }
 
 TEST_F(TCPRedirectorTest, RefusedTargetClosesConnectionWithoutData) {
@@ -231,7 +231,7 @@ TEST_F(TCPRedirectorTest, RelaysRunOnTheirRedirectorsLoopWithNoThreadAndGiveEver
       ASSERT_EQ(RecvExact(targets.back().Get(), bulk.size()), bulk);
     }
     EXPECT_EQ(ThreadCount(), threads);
-    EXPECT_EQ(engine_.Counters().RelaysOpen, static_cast<std::uint64_t>(kRelays));
+    EXPECT_EQ(engine_.Sum(&TRelayLoopCounters::RelaysOpen), static_cast<std::uint64_t>(kRelays));
     // Either side may close first.
     for (int i = 0; i < kRelays; ++i) (i % 2 == 0 ? clients : targets)[static_cast<std::size_t>(i)].Reset();
     for (int i = 0; i < kRelays; ++i) {
@@ -241,7 +241,7 @@ TEST_F(TCPRedirectorTest, RelaysRunOnTheirRedirectorsLoopWithNoThreadAndGiveEver
   // Each accepted connection is relayed by the loop that accepted it.
   EXPECT_EQ(engine_.Loop(1).Counters().RelaysTotal.load(), 3u * kRelays);
   EXPECT_EQ(engine_.Loop(0).Counters().RelaysTotal.load(), 0u);
-  EXPECT_TRUE(WaitUntil([&] { return engine_.Counters().RelaysOpen == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return engine_.Sum(&TRelayLoopCounters::RelaysOpen) == 0; }));
   EXPECT_TRUE(WaitUntil([&] { return OpenFdCount() == fds; }))
       << OpenFdCount() << " descriptors, " << fds << " before";
   EXPECT_EQ(ThreadCount(), threads);
@@ -289,7 +289,7 @@ TEST_F(TCPRedirectorTest, ConnectionsOverALimitAreRefusedAndServedAgainOnceBelow
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.name);
     // The last case's relays are gone, and their descriptors with them.
-    ASSERT_TRUE(WaitUntil([&] { return engine_.Counters().RelaysOpen == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return engine_.Sum(&TRelayLoopCounters::RelaysOpen) == 0; }));
     redirector_ = Redirect(target_port_, /*start=*/true, c.connections_per_address);
     TUniqueFd player, player_target, again, again_target;
     ASSERT_TRUE(Connect(player, player_target));
