@@ -123,7 +123,7 @@ constexpr TKeyRoute kKeyRoutes[] = {{kRedirectorPath, "DELETE"}, {kPlayersPath, 
 // path the endpoint does not serve. The library answers HEAD wherever it
 // answers GET.
 std::string_view AllowedMethods(const std::string& path) {
-  static const std::vector<std::regex> key_routes = [] {
+  static const std::vector<std::regex> kKeyRoutePatterns = [] {
     std::vector<std::regex> patterns;
     for (const TKeyRoute& route : kKeyRoutes) patterns.emplace_back(route.Pattern);
     return patterns;
@@ -131,8 +131,8 @@ std::string_view AllowedMethods(const std::string& path) {
   const bool view =
       std::any_of(std::begin(kViews), std::end(kViews), [&](const TView& v) { return path == v.Path; });
   if (view || path == "/") return "GET, HEAD";
-  for (std::size_t i = 0; i < key_routes.size(); ++i)
-    if (std::regex_match(path, key_routes[i])) return kKeyRoutes[i].Allowed;
+  for (std::size_t i = 0; i < kKeyRoutePatterns.size(); ++i)
+    if (std::regex_match(path, kKeyRoutePatterns[i])) return kKeyRoutes[i].Allowed;
   return {};
 }
 

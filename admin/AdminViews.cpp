@@ -272,7 +272,7 @@ std::string MetricsText(const TAdminSnapshot& snapshot) {
 }
 
 const std::string& StatusPageText() {
-  static const std::string page = [] {
+  static const std::string kPage = [] {
     TJson cards = TJson::array();
     for (const TStatusCard& card : kStatusCards) cards.push_back({card.Value, card.Caption});
     std::string text(kStatusPage, kStatusPageSize);
@@ -281,7 +281,7 @@ const std::string& StatusPageText() {
       text.replace(at, kCardsSlot.size(), Dump(cards));
     return text;
   }();
-  return page;
+  return kPage;
 }
 
 }  // namespace quorvane::admin

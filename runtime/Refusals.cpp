@@ -126,19 +126,19 @@ void TRefusalLog::Report(std::size_t kind, std::uint32_t address, std::optional<
   {
     TMutexLock lock(mu_);
     TKindLog& log = tallies_[kind];
-    TTally& tally = log.tally;
-    ++tally.pending;
-    CountOne(tally.by_address, address, tally.untracked);
-    if (target) CountOne(tally.by_target, TargetKey(*target), tally.untracked_targets);
+    TTally& tally = log.Tally;
+    ++tally.Pending;
+    CountOne(tally.ByAddress, address, tally.Untracked);
+    if (target) CountOne(tally.ByTarget, TargetKey(*target), tally.UntrackedTargets);
     const std::int64_t now = NowMs();
-    if (log.logged_once && now - log.last_line_ms < kRefusalLogIntervalMs) {
+    if (log.LoggedOnce && now - log.LastLineMs < kRefusalLogIntervalMs) {
       // The rest follows on its own once the interval is over.
-      PlanFlush(log.last_line_ms + kRefusalLogIntervalMs);
+      PlanFlush(log.LastLineMs + kRefusalLogIntervalMs);
       return;
     }
     due.push_back({kinds_[kind], std::exchange(tally, TTally{})});
-    log.logged_once = true;
-    log.last_line_ms = now;
+    log.LoggedOnce = true;
+    log.LastLineMs = now;
   }
   Write(due);
 }
@@ -156,16 +156,16 @@ void TRefusalLog::TakeDue(bool all, std::vector<TLine>& lines) {
   std::int64_t next = kNoFlush;
   for (std::size_t i = 0; i < tallies_.size(); ++i) {
     TKindLog& log = tallies_[i];
-    if (log.tally.pending == 0) continue;
-    const std::int64_t due = log.last_line_ms + kRefusalLogIntervalMs;
+    if (log.Tally.Pending == 0) continue;
+    const std::int64_t due = log.LastLineMs + kRefusalLogIntervalMs;
     if (!all && now < due) {
       next = std::min(next, due);
       continue;
     }
     // Formatted outside the lock, which refusals on other threads wait for.
-    lines.push_back({kinds_[i], std::exchange(log.tally, TTally{})});
-    log.logged_once = true;
-    log.last_line_ms = now;
+    lines.push_back({kinds_[i], std::exchange(log.Tally, TTally{})});
+    log.LoggedOnce = true;
+    log.LastLineMs = now;
   }
   // Nothing pending plans nothing, so that an idle writer sleeps.
   if (next != kNoFlush) PlanFlush(next);
@@ -209,16 +209,16 @@ void TRefusalLog::FlushEvery(bool stopping) {
 void TRefusalLog::Write(const std::vector<TLine>& lines) {
   for (const auto& [text, tally] : lines) {
     std::string noun(text.Work);
-    if (tally.pending == 1) noun.pop_back();  // "1 session", "1 create"
+    if (tally.Pending == 1) noun.pop_back();  // "1 session", "1 create"
     std::string line = "Refused ";
-    line += std::to_string(tally.pending);
+    line += std::to_string(tally.Pending);
     line += ' ';
     line += noun;
     line += " from ";
-    line += AddressesText(tally.by_address, tally.untracked);
+    line += AddressesText(tally.ByAddress, tally.Untracked);
     line += " (";
     line += text.Reason;
-    line += TargetsText(tally.by_target, tally.untracked_targets);
+    line += TargetsText(tally.ByTarget, tally.UntrackedTargets);
     line += ')';
     LogDiagnosticLine(TLogPriority::kWarning, line);
   }

@@ -83,22 +83,22 @@ class TRefusalLog final {
   // one player caught in it. Addresses past the cap are only counted, so
   // that a spray of forged sources cannot grow the map without bound.
   struct TTally {
-    std::uint64_t pending = 0;
-    std::uint64_t untracked = 0;  // from addresses that found the map full
-    std::unordered_map<std::uint32_t, std::uint64_t> by_address;
+    std::uint64_t Pending = 0;
+    std::uint64_t Untracked = 0;  // from addresses that found the map full
+    std::unordered_map<std::uint32_t, std::uint64_t> ByAddress;
     // The targets named, keyed address (host order) then port; bounded the
     // same way.
-    std::uint64_t untracked_targets = 0;
-    std::unordered_map<std::uint64_t, std::uint64_t> by_target;
+    std::uint64_t UntrackedTargets = 0;
+    std::unordered_map<std::uint64_t, std::uint64_t> ByTarget;
   };
   struct TKindLog {
-    TTally tally;
-    bool logged_once = false;
-    std::int64_t last_line_ms = 0;
+    TTally Tally;
+    bool LoggedOnce = false;
+    std::int64_t LastLineMs = 0;
   };
   struct TLine {
-    TRefusalText text;
-    TTally tally;
+    TRefusalText Text;
+    TTally Tally;
   };
 
   std::int64_t NowMs() const;

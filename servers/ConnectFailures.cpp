@@ -49,27 +49,27 @@ void TConnectFailureLog::Report(int error) {
   {
     TMutexLock lock(mu_);
     TSlot& slot = slots_[static_cast<std::size_t>(ConnectFailureOf(error))];
-    ++slot.pending;
-    slot.error = error;
+    ++slot.Pending;
+    slot.Error = error;
     const auto now = TClock::now();
-    if (slot.logged_once && now - slot.last_line < kConnectFailureLogInterval) {
-      Defer(slot.last_line + kConnectFailureLogInterval);
+    if (slot.LoggedOnce && now - slot.LastLine < kConnectFailureLogInterval) {
+      Defer(slot.LastLine + kConnectFailureLogInterval);
       return;
     }
     due = slot;
-    slot.pending = 0;
-    slot.logged_once = true;
-    slot.last_line = now;
+    slot.Pending = 0;
+    slot.LoggedOnce = true;
+    slot.LastLine = now;
   }
   LogDiagnosticLine(TLogPriority::kWarning, Line(due));
 }
 
 std::string TConnectFailureLog::Line(const TSlot& slot) const {
   std::string line = subject_;
-  line += std::error_code(slot.error, std::system_category()).message();
+  line += std::error_code(slot.Error, std::system_category()).message();
   line += " (";
-  line += std::to_string(slot.pending);
-  line += slot.pending == 1 ? " player in the last " : " players in the last ";
+  line += std::to_string(slot.Pending);
+  line += slot.Pending == 1 ? " player in the last " : " players in the last ";
   line += std::to_string(kConnectFailureLogInterval.count());
   line += " s)";
   return line;
@@ -102,8 +102,8 @@ void TConnectFailureLog::Flush(bool all) {
     for (auto& log : waiting_) {
       bool pending = false;
       for (TSlot& slot : log->slots_) {
-        if (slot.pending == 0) continue;
-        const auto due = slot.last_line + kConnectFailureLogInterval;
+        if (slot.Pending == 0) continue;
+        const auto due = slot.LastLine + kConnectFailureLogInterval;
         if (!all && now < due) {
           next = std::min(next, due);
           pending = true;
@@ -111,9 +111,9 @@ void TConnectFailureLog::Flush(bool all) {
         }
         // Formatted outside the lock, which failing relays wait for.
         lines.emplace_back(log, slot);
-        slot.pending = 0;
-        slot.logged_once = true;
-        slot.last_line = now;
+        slot.Pending = 0;
+        slot.LoggedOnce = true;
+        slot.LastLine = now;
       }
       log->listed_ = pending;
       if (pending) still_waiting.push_back(std::move(log));

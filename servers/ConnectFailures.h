@@ -56,10 +56,10 @@ class TConnectFailureLog final : public std::enable_shared_from_this<TConnectFai
  private:
   using TClock = std::chrono::steady_clock;
   struct TSlot {
-    std::uint64_t pending = 0;
-    int error = 0;  // the latest one's
-    bool logged_once = false;
-    TClock::time_point last_line{};
+    std::uint64_t Pending = 0;
+    int Error = 0;  // the latest one's
+    bool LoggedOnce = false;
+    TClock::time_point LastLine{};
   };
 
   std::string Line(const TSlot& slot) const;

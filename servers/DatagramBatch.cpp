@@ -83,8 +83,8 @@ TDatagramBatch::TSent TDatagramBatch::Send(int fd, unsigned first, unsigned coun
     if (n > 0) {
       for (unsigned m = 0; m < static_cast<unsigned>(n); ++m) {
         const msghdr& message = sending_[m].msg_hdr;
-        for (std::size_t i = 0; i < message.msg_iovlen; ++i) sent.bytes += message.msg_iov[i].iov_len;
-        sent.datagrams += static_cast<unsigned>(message.msg_iovlen);
+        for (std::size_t i = 0; i < message.msg_iovlen; ++i) sent.Bytes += message.msg_iov[i].iov_len;
+        sent.Datagrams += static_cast<unsigned>(message.msg_iovlen);
       }
       next = message_first_[n - 1] + static_cast<unsigned>(sending_[n - 1].msg_hdr.msg_iovlen);
     } else if (n < 0 && errno == EINTR) {

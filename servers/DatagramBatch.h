@@ -66,8 +66,8 @@ class TDatagramBatch {
   void Direct(unsigned first, unsigned count, const sockaddr_in& to);
 
   struct TSent {
-    unsigned datagrams = 0;
-    std::uint64_t bytes = 0;
+    unsigned Datagrams = 0;
+    std::uint64_t Bytes = 0;
   };
   // Sends datagrams [first, first + count) of the batch through |fd|, in
   // order, each to where Direct() last sent its slot (the overload with

@@ -150,8 +150,8 @@ void TUDPRedirector::SendAnswers(TPassTally& tally) {
   TDatagramBatch& batch = Loop().Batch();
   if (batch.Count() == 0) return;
   const TDatagramBatch::TSent sent = batch.Send(Socket(), 0, batch.Count());
-  tally.datagrams_from_target += sent.datagrams;
-  tally.bytes_from_target += sent.bytes;
+  tally.DatagramsFromTarget += sent.Datagrams;
+  tally.BytesFromTarget += sent.Bytes;
   batch.Clear();
 }
 
@@ -165,15 +165,15 @@ bool TUDPRedirector::ForwardDatagrams(TPassTally& tally) {
     rates = {caps_->UdpDatagramsPerPlayer.load(kRelaxed), caps_->UdpBytesPerPlayer.load(kRelaxed),
              caps_->BytesPerRedirector.load(kRelaxed)};
   }
-  const bool capped = rates.datagrams != 0 || rates.bytes != 0 || rates.redirector_bytes != 0;
+  const bool capped = rates.Datagrams != 0 || rates.Bytes != 0 || rates.RedirectorBytes != 0;
   // A send that fails (full buffer, unreachable target) loses the
   // datagram, as the network might have.
   const auto forward = [&](TSession& session, unsigned first, unsigned count) {
     const TDatagramBatch::TSent sent = batch.Send(session.Socket.Get(), first, count, target_addr_);
-    session.DatagramsToTarget += sent.datagrams;
-    session.BytesToTarget += sent.bytes;
-    tally.datagrams_to_target += sent.datagrams;
-    tally.bytes_to_target += sent.bytes;
+    session.DatagramsToTarget += sent.Datagrams;
+    session.BytesToTarget += sent.Bytes;
+    tally.DatagramsToTarget += sent.Datagrams;
+    tally.BytesToTarget += sent.Bytes;
   };
   // A run ends where the client changes. Sessions change only between runs
   // (a new one, an eviction), so |session| stays valid in a run.
@@ -206,7 +206,7 @@ bool TUDPRedirector::ForwardDatagrams(TPassTally& tally) {
       forward(*session, first, passed);
     }
     if (passed != count) {
-      tally.dropped += count - passed;
+      tally.Dropped += count - passed;
       caps.DroppedAt = now;
       if (cap_log_) cap_log_->Report(address, count - passed);
     }
@@ -219,11 +219,11 @@ bool TUDPRedirector::ForwardDatagrams(TPassTally& tally) {
 unsigned TUDPRedirector::CappedRun(TAddressCaps& caps, const TRates& rates, unsigned first, unsigned count,
                                    std::int64_t now, std::uint64_t& bytes) {
   const auto datagrams =
-      static_cast<unsigned>(std::min<std::uint64_t>(count, caps.Datagrams.Available(rates.datagrams, now)));
+      static_cast<unsigned>(std::min<std::uint64_t>(count, caps.Datagrams.Available(rates.Datagrams, now)));
   bytes = 0;
-  if (rates.bytes == 0 && rates.redirector_bytes == 0) return datagrams;
-  const std::uint64_t own = caps.Bytes.Available(rates.bytes, now);
-  const std::uint64_t all = redirector_bytes_.Available(rates.redirector_bytes, now);
+  if (rates.Bytes == 0 && rates.RedirectorBytes == 0) return datagrams;
+  const std::uint64_t own = caps.Bytes.Available(rates.Bytes, now);
+  const std::uint64_t all = redirector_bytes_.Available(rates.RedirectorBytes, now);
   // A datagram larger than a second of a cap goes alone, on a full bucket,
   // and takes all of it: else a low cap would stop it for good.
   const auto fits = [&bytes](std::uint64_t available, std::uint64_t rate, std::uint64_t size) {
@@ -233,7 +233,7 @@ unsigned TUDPRedirector::CappedRun(TAddressCaps& caps, const TRates& rates, unsi
   unsigned passed = 0;
   for (; passed < datagrams; ++passed) {
     const std::uint64_t size = batch.Data(first + passed).size();
-    if (!fits(own, rates.bytes, size) || !fits(all, rates.redirector_bytes, size)) break;
+    if (!fits(own, rates.Bytes, size) || !fits(all, rates.RedirectorBytes, size)) break;
     bytes += size;
   }
   return passed;
@@ -426,20 +426,20 @@ std::int64_t TUDPRedirector::UnconfirmedExpiryTime(std::int64_t created) const {
 void TUDPRedirector::AddToStats(const TPassTally& tally) {
   TRedirectorStats& stats = *stats_;
   constexpr auto kRelaxed = std::memory_order_relaxed;
-  if (tally.dropped != 0) {
-    stats.Dropped.fetch_add(tally.dropped, kRelaxed);
+  if (tally.Dropped != 0) {
+    stats.Dropped.fetch_add(tally.Dropped, kRelaxed);
     // The loop thread is the only writer.
     std::atomic<std::uint64_t>& dropped = Loop().MutableCounters().DatagramsDropped;
-    dropped.store(dropped.load(kRelaxed) + tally.dropped, kRelaxed);
+    dropped.store(dropped.load(kRelaxed) + tally.Dropped, kRelaxed);
   }
-  if (tally.datagrams_to_target + tally.datagrams_from_target == 0) return;
-  if (tally.datagrams_to_target != 0) {
-    stats.DatagramsToTarget.fetch_add(tally.datagrams_to_target, kRelaxed);
-    stats.BytesToTarget.fetch_add(tally.bytes_to_target, kRelaxed);
+  if (tally.DatagramsToTarget + tally.DatagramsFromTarget == 0) return;
+  if (tally.DatagramsToTarget != 0) {
+    stats.DatagramsToTarget.fetch_add(tally.DatagramsToTarget, kRelaxed);
+    stats.BytesToTarget.fetch_add(tally.BytesToTarget, kRelaxed);
   }
-  if (tally.datagrams_from_target != 0) {
-    stats.DatagramsFromTarget.fetch_add(tally.datagrams_from_target, kRelaxed);
-    stats.BytesFromTarget.fetch_add(tally.bytes_from_target, kRelaxed);
+  if (tally.DatagramsFromTarget != 0) {
+    stats.DatagramsFromTarget.fetch_add(tally.DatagramsFromTarget, kRelaxed);
+    stats.BytesFromTarget.fetch_add(tally.BytesFromTarget, kRelaxed);
   }
   stats.LastActivityMs.store(Events().WallMs(), kRelaxed);
 }

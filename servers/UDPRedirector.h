@@ -214,13 +214,13 @@ class TUDPRedirector final : public TUDPServer, public TRedirector, private TSes
 
   // What one pass relayed, added to the stats once per pass.
   struct TPassTally {
-    std::uint64_t bytes_to_target = 0, datagrams_to_target = 0;
-    std::uint64_t bytes_from_target = 0, datagrams_from_target = 0;
-    std::uint64_t dropped = 0;
+    std::uint64_t BytesToTarget = 0, DatagramsToTarget = 0;
+    std::uint64_t BytesFromTarget = 0, DatagramsFromTarget = 0;
+    std::uint64_t Dropped = 0;
   };
   // The caps as one batch sees them, per second; 0: none.
   struct TRates {
-    std::uint64_t datagrams = 0, bytes = 0, redirector_bytes = 0;
+    std::uint64_t Datagrams = 0, Bytes = 0, RedirectorBytes = 0;
   };
 
   TEventLoop& Events() const { return Loop().Loop(); }

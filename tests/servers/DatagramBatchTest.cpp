@@ -87,8 +87,8 @@ TEST(DatagramBatchTest, SendDeliversEveryDatagramWholeInOrderSegmentedOrNot) {
     batch.Direct(0, count, MakeSockAddr(inet_addr("127.0.0.1"), a_port));
     batch.Direct(first_to_b, 4, MakeSockAddr(inet_addr("127.0.0.1"), b_port));
     const TDatagramBatch::TSent sent = batch.Send(out.Get(), 0, count);
-    EXPECT_EQ(sent.datagrams, count);
-    EXPECT_EQ(sent.bytes, bytes);
+    EXPECT_EQ(sent.Datagrams, count);
+    EXPECT_EQ(sent.Bytes, bytes);
     for (std::size_t i = 0; i < datagrams.size(); ++i) {
       const bool to_b = i >= kFirstToB && i < kFirstToB + 4;
       ASSERT_EQ(RecvDatagram(to_b ? b.Get() : a.Get()), datagrams[i]) << "datagram " << i;
