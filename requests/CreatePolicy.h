@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "requests/Settings.h"
 #include "requests/RefusalReasons.h"
+#include "requests/Settings.h"
 
 namespace quorvane {
 
