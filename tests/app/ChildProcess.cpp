@@ -21,20 +21,19 @@ namespace quorvane::test {
 
 ChildProcess::ChildProcess(std::vector<std::string> args, const std::filesystem::path& cwd,
                            std::vector<std::string> env) {
-  int out_fds[2];
-  int err_fds[2];
-  if (::pipe2(out_fds, O_CLOEXEC) != 0) return;
-  out_.fd.Reset(out_fds[0]);
-  TUniqueFd out_write(out_fds[1]);
-  if (::pipe2(err_fds, O_CLOEXEC) != 0) return;
-  err_.fd.Reset(err_fds[0]);
-  TUniqueFd err_write(err_fds[1]);
-
+  TUniqueFd write_ends[2];
+  Stream* streams[2] = {&out_, &err_};
+  for (int i = 0; i < 2; ++i) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    streams[i]->fd.Reset(fds[0]);
+    write_ends[i].Reset(fds[1]);
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  posix_spawn_file_actions_adddup2(&actions, out_write.Get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err_write.Get(), STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, write_ends[0].Get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, write_ends[1].Get(), STDERR_FILENO);
   // The test runner's own signal state must not leak into the child.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -78,26 +77,21 @@ bool ChildProcess::WaitForLine(const std::string& line) {
   return WaitUntil([&] { return HasLine(out_.lines, line); });
 }
 
-bool ChildProcess::WaitForErrLine(const std::string& line) {
-  return WaitUntil([&] { return HasLine(err_.lines, line); });
-}
-
 int ChildProcess::WaitExit() {
   const auto deadline = std::chrono::steady_clock::now() + kProcessLimit;
   while (ReadSome(deadline)) {
   }
-  if (std::chrono::steady_clock::now() >= deadline) return -1;
-  int status = 0;
-  if (::waitpid(pid_, &status, 0) != pid_) return -1;
-  pid_ = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return std::chrono::steady_clock::now() >= deadline ? -1 : Reap();
 }
 
 int ChildProcess::WaitExitUnread(std::chrono::milliseconds limit) {
   // Through syscall(): this glibc's <sys/pidfd.h> misses the C linkage.
   const TUniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
   pollfd p{exited.Get(), POLLIN, 0};
-  if (!exited || PollRetry(&p, 1, static_cast<int>(limit.count())) != 1) return -1;
+  return exited && PollRetry(&p, 1, static_cast<int>(limit.count())) == 1 ? Reap() : -1;
+}
+
+int ChildProcess::Reap() {
   int status = 0;
   if (::waitpid(pid_, &status, 0) != pid_) return -1;
   pid_ = -1;
@@ -105,14 +99,14 @@ int ChildProcess::WaitExitUnread(std::chrono::milliseconds limit) {
 }
 
 bool ChildProcess::ReadSome(std::chrono::steady_clock::time_point deadline) {
-  Stream* streams[2] = {&out_, &err_};
   pollfd fds[2];
-  nfds_t count = 0;
   Stream* polled[2];
-  for (Stream* s : streams) {
-    if (!s->fd) continue;
-    fds[count] = {s->fd.Get(), POLLIN, 0};
-    polled[count++] = s;
+  nfds_t count = 0;
+  for (Stream* s : {&out_, &err_}) {
+    if (s->fd) {
+      fds[count] = {s->fd.Get(), POLLIN, 0};
+      polled[count++] = s;
+    }
   }
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

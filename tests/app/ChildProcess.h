@@ -36,8 +36,7 @@ class ChildProcess {
   // Reads output until |done| holds; false at the end of both streams or
   // after kProcessLimit.
   bool WaitUntil(const std::function<bool()>& done);
-  bool WaitForLine(const std::string& line);     // on standard output
-  bool WaitForErrLine(const std::string& line);  // on standard error
+  bool WaitForLine(const std::string& line);  // on standard output
   // Reads output to its end and reaps the process: its exit code, or -1
   // when it died by a signal or did not end in time.
   int WaitExit();
@@ -54,6 +53,7 @@ class ChildProcess {
   };
   // False when both streams have ended, on error, or at |deadline|.
   bool ReadSome(std::chrono::steady_clock::time_point deadline);
+  int Reap();  // the exit code, or -1
 
   pid_t pid_ = -1;
   Stream out_;
