@@ -17,76 +17,68 @@
 namespace quorvane::test {
 namespace {
 
-constexpr std::uint8_t kUdp = 17;
 constexpr int kDescriptorLimit = 512;
 
 std::uint32_t Address(int last) { return ::inet_addr(("127.0.0." + std::to_string(last)).c_str()); }
 
-// The server with RLIMIT_NOFILE at kDescriptorLimit, hard and soft, so that
-// it cannot raise it.
-class LimitedServer : public ServerProcess {
- public:
-  explicit LimitedServer(std::uint16_t port)
-      : ServerProcess(
-            port, "[UNKNOWN]\nHOST=127.0.0.1\n",
-            {"/bin/sh", "-c", "ulimit -n " + std::to_string(kDescriptorLimit) + " && exec " + QUORVANE_EXE}),
-        port_(port) {}
+class AttackTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.Serving());
+    ASSERT_TRUE(server_.WaitUntil([&] { return ControlClient(port_).Answers(); }));
+  }
   // Waits for a line on standard error that holds every one of |parts|.
   bool SaysOnStderr(const std::vector<std::string>& parts) {
-    return WaitUntil([&] {
-      return std::any_of(ErrLines().begin(), ErrLines().end(), [&](const std::string& line) {
+    return server_.WaitUntil([&] {
+      return std::any_of(server_.ErrLines().begin(), server_.ErrLines().end(), [&](const std::string& line) {
         return std::all_of(parts.begin(), parts.end(),
                            [&](const std::string& part) { return line.find(part) != std::string::npos; });
       });
     });
   }
-  bool Serving() {
-    return ServerProcess::Serving() && WaitUntil([&] { return ControlClient(port_).Answers(); });
+  // A fresh address's client is served every time: it connects, is answered
+  // and creates.
+  void ExpectNewcomerServed(int last, int attempts) {
+    for (int i = 0; i < attempts; ++i) {
+      SCOPED_TRACE("newcomer attempt " + std::to_string(i));
+      ControlClient newcomer(ConnectFrom(Address(last), port_));
+      EXPECT_TRUE(newcomer.Answers());
+      EXPECT_EQ(
+          newcomer.Nat(kNatCreate, kProtoUdp, Address(last), static_cast<std::uint16_t>(7000 + i)).Status,
+          kNatOk);
+    }
   }
 
- private:
-  std::uint16_t port_;
+  const std::uint16_t port_ = FreePort();
+  // RLIMIT_NOFILE at kDescriptorLimit, hard and soft, so that the server
+  // cannot raise it.
+  ServerProcess server_{
+      port_,
+      "[UNKNOWN]\nHOST=127.0.0.1\n",
+      {"/bin/sh", "-c", "ulimit -n " + std::to_string(kDescriptorLimit) + " && exec " + QUORVANE_EXE}};
 };
 
-// A fresh address's client is served every time: it connects, is answered
-// and creates.
-void ExpectNewcomerServed(std::uint16_t port, int last, int attempts) {
-  for (int i = 0; i < attempts; ++i) {
-    SCOPED_TRACE("newcomer attempt " + std::to_string(i));
-    ControlClient newcomer(ConnectFrom(Address(last), port));
-    EXPECT_TRUE(newcomer.Answers());
-    EXPECT_EQ(newcomer.Nat(kNatCreate, kUdp, Address(last), static_cast<std::uint16_t>(7000 + i)).Status,
-              kNatOk);
-  }
-}
-
-TEST(AttackTest, SessionFloodFromManyAddressesLeavesANewcomerServed) {
-  const std::uint16_t port = FreePort();
-  LimitedServer server(port);
-  ASSERT_TRUE(server.Serving());
+TEST_F(AttackTest, SessionFloodFromManyAddressesLeavesANewcomerServed) {
   // Twenty addresses, each far below SESSIONS_PER_ADDRESS, together more
   // sessions than the sessions' share of the descriptors.
   std::vector<std::unique_ptr<ControlClient>> held;
   int admitted = 0;
   for (int i = 0; i < 12; ++i) {
     for (int address = 10; address < 30; ++address) {
-      auto client = std::make_unique<ControlClient>(ConnectFrom(Address(address), port));
+      auto client = std::make_unique<ControlClient>(ConnectFrom(Address(address), port_));
       if (client->Answers(2000ms)) ++admitted;
       held.push_back(std::move(client));
     }
   }
   EXPECT_LT(admitted, 240);
-  ExpectNewcomerServed(port, 99, 5);
-  EXPECT_TRUE(server.SaysOnStderr({"Refused ", " session", "(FAIR_SHARE)"}));
+  ExpectNewcomerServed(99, 5);
+  EXPECT_TRUE(SaysOnStderr({"Refused ", " session", "(FAIR_SHARE)"}));
 }
 
-TEST(AttackTest, UdpSprayFromManyAddressesNeitherStarvesNewcomersNorMovesAPlayer) {
-  const std::uint16_t port = FreePort();
-  LimitedServer server(port);
-  ASSERT_TRUE(server.Serving());
+TEST_F(AttackTest, UdpSprayFromManyAddressesNeitherStarvesNewcomersNorMovesAPlayer) {
   UdpEchoServer echo;
-  ControlClient host(port);
-  const TNatReply game = host.Nat(kNatCreate, kUdp, Loopback(), echo.Port());
+  ControlClient host(port_);
+  const TNatReply game = host.Nat(kNatCreate, kProtoUdp, Loopback(), echo.Port());
   ASSERT_EQ(game.Status, kNatOk);
   std::uint16_t unused = 0;
   TUniqueFd player = BindUdpLoopback(&unused);
@@ -101,9 +93,9 @@ TEST(AttackTest, UdpSprayFromManyAddressesNeitherStarvesNewcomersNorMovesAPlayer
   std::vector<std::unique_ptr<ControlClient>> owners;
   std::vector<std::uint16_t> sprayed;
   for (int address = 2; address < 7; ++address) {
-    owners.push_back(std::make_unique<ControlClient>(ConnectFrom(Address(address), port)));
+    owners.push_back(std::make_unique<ControlClient>(ConnectFrom(Address(address), port_)));
     for (int i = 0; i < 4; ++i) {
-      const TNatReply made = owners.back()->Nat(kNatCreate, kUdp, Address(address), FreePort());
+      const TNatReply made = owners.back()->Nat(kNatCreate, kProtoUdp, Address(address), FreePort());
       ASSERT_EQ(made.Status, kNatOk);
       sprayed.push_back(made.PublicPort());
     }
@@ -116,7 +108,7 @@ TEST(AttackTest, UdpSprayFromManyAddressesNeitherStarvesNewcomersNorMovesAPlayer
     }
     EXPECT_TRUE(player_round_trip("during " + std::to_string(address)));
   }
-  EXPECT_TRUE(server.SaysOnStderr({"Refused ", " UDP session"}));
+  EXPECT_TRUE(SaysOnStderr({"Refused ", " UDP session"}));
 
   // The player kept its session: the target saw one source port.
   EXPECT_TRUE(player_round_trip("after"));
@@ -127,7 +119,7 @@ TEST(AttackTest, UdpSprayFromManyAddressesNeitherStarvesNewcomersNorMovesAPlayer
   ASSERT_TRUE(BindTo(newcomer.Get(), Address(98), 0));
   EXPECT_TRUE(SendDatagram(newcomer.Get(), "new", game.PublicPort()));
   EXPECT_EQ(RecvDatagram(newcomer.Get()), "new");
-  ExpectNewcomerServed(port, 99, 5);
+  ExpectNewcomerServed(99, 5);
 }
 
 }  // namespace
