@@ -38,18 +38,15 @@ Lines FileChecks(const std::string& text) {
   return Formatted(out);
 }
 
-TEST(ConfigCheckTest, RightValuesPassQuietly) {
-  EXPECT_EQ(FileChecks(
-                "[SERVER]\nHOST=10.0.0.5\nPORT=0x2710\nPORT_MIN=40000\nPORT_MAX=40999\nANNOUNCE=203.0.113.7\n"
-                "[BOT]\nENABLED=1\nPORT=abc\nANNOUNCE=192.0.2.1\n[LIMITS]\nUDP_SESSIONS=0\n"
-                "UDP_BYTES_PER_PLAYER=0\nTCP_BYTES_PER_PLAYER=16384\n"
-                "[POLICY]\nTARGETS=peer\nDENY=10.0.0.0/255.0.0.0,192.0.2.1,0.0.0.0/"
-                "0.0.0.0\nOWNER_ONLY=1\n[admin]\nToken=x"),
-            Lines{});
-}
-
-TEST(ConfigCheckTest, EachMistakeIsNamedOnItsLine) {
+// Right values pass quietly; each mistake is named on its line.
+TEST(ConfigCheckTest, EachMistakeIsNamedOnItsLineAndRightValuesPassQuietly) {
   const std::pair<std::string, Lines> cases[] = {
+      {"[SERVER]\nHOST=10.0.0.5\nPORT=0x2710\nPORT_MIN=40000\nPORT_MAX=40999\nANNOUNCE=203.0.113.7\n"
+       "[BOT]\nENABLED=1\nPORT=abc\nANNOUNCE=192.0.2.1\n[LIMITS]\nUDP_SESSIONS=0\n"
+       "UDP_BYTES_PER_PLAYER=0\nTCP_BYTES_PER_PLAYER=16384\n"
+       "[POLICY]\nTARGETS=peer\nDENY=10.0.0.0/255.0.0.0,192.0.2.1,0.0.0.0/"
+       "0.0.0.0\nOWNER_ONLY=1\n[admin]\nToken=x",
+       {}},
       {"[SERVR]\nHOST=1\n[server]\nhsot=1\n[Policy]\nDENI=\n[bnetd]\nfoo=1",
        {":1: warning: unknown section [SERVR]; ignored with its keys (did you mean [SERVER]?)",
         ":4: warning: unknown key SERVER/hsot; ignored (did you mean HOST?)",
@@ -77,8 +74,7 @@ TEST(ConfigCheckTest, EachMistakeIsNamedOnItsLine) {
        {":2: error: SERVER/PORT_MIN=0 is not a port from 1 to 65535",
         ":3: error: SERVER/PORT_MAX=x is not a port from 1 to 65535",
         ":4: error: SERVER/ANNOUNCE=example.com is not a literal IPv4 address (four decimal numbers; names "
-        "are "
-        "not looked up)",
+        "are not looked up)",
         ":6: error: BOT/ANNOUNCE=10.1 is not a literal IPv4 address (four decimal numbers; names are not "
         "looked up)",
         ":8: error: DIABLO2/ANNOUNCE=0.0.0.0 is an address remote players cannot reach"}},
@@ -87,8 +83,7 @@ TEST(ConfigCheckTest, EachMistakeIsNamedOnItsLine) {
        {":2: warning: UNKNOWN/INCLUDE entry \"10.0.0.0/8\": mask \"8\" is read as 0.0.0.8, which is not a "
         "network mask (for a /8 prefix write 255.0.0.0)",
         ":2: warning: UNKNOWN/INCLUDE entry \" 10.0.0.2\": address \" 10.0.0.2\" does not parse and is read "
-        "as "
-        "255.255.255.255 (blanks are not allowed in an address list)",
+        "as 255.255.255.255 (blanks are not allowed in an address list)",
         ":2: warning: UNKNOWN/INCLUDE entry \"\": an empty entry is read as address 255.255.255.255",
         ":2: warning: UNKNOWN/INCLUDE entry \"010.0.0.1\": address \"010.0.0.1\" is read as 8.0.0.1",
         ":2: warning: UNKNOWN/INCLUDE entry \"1.2.3.4/255.0.0.0/7\": mask \"255.0.0.0/7\" does not parse and "
@@ -154,103 +149,93 @@ TEST(ConfigCheckTest, SettingsThatCannotWorkAndUnreachableProfileHostsAreNamed) 
         ":6: warning: HEROES3/HOST=127.0.0.2 is a loopback address: redirectors of [HEROES3] are announced "
         "there, where remote players cannot reach them; set HOST to the server's public address"}},
       {"[SERVER]\nHOST=127.0.0.1\n[UNKNOWN]\nHOST=192.0.2.6\n[BOT]\nHOST=192.0.2.6\n[HEROES3]\nHOST=192.0.2."
-       "6\n"
-       "[BNETD]\nHOST=192.0.2.6\n[WARCRAFT3]\nHOST=192.0.2.6\n[DIABLO2]\nHOST=192.0.2.6\n",
+       "6\n[BNETD]\nHOST=192.0.2.6\n[WARCRAFT3]\nHOST=192.0.2.6\n[DIABLO2]\nHOST=192.0.2.6\n",
        {":2: warning: redirectors of [STARCRAFT] are announced at 127.0.0.1 (SERVER/HOST=127.0.0.1), a "
-        "loopback "
-        "address remote players cannot reach; set HOST in [SERVER] or in that section to the server's public "
-        "address"}},
+        "loopback address remote players cannot reach; set HOST in [SERVER] or in that section to the "
+        "server's public address"}},
       {"[SERVER]\nHOST=0.0.0.0",
        {":2: warning: redirectors of [UNKNOWN], [BOT], [HEROES3], [BNETD], [WARCRAFT3], [DIABLO2], "
-        "[STARCRAFT] "
-        "are announced at 0.0.0.0 (SERVER/HOST=0.0.0.0), an address remote players cannot reach; set HOST in "
-        "[SERVER] or in those sections to the server's public address"}},
+        "[STARCRAFT] are announced at 0.0.0.0 (SERVER/HOST=0.0.0.0), an address remote players cannot reach; "
+        "set HOST in [SERVER] or in those sections to the server's public address"}},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(HostChecks(text), expected) << text;
   // Only the listener reports a SERVER/HOST that does not resolve.
   EXPECT_EQ(HostChecks("[SERVER]\nHOST=::1").size(), 0u);
 }
 
-// A directory whose default configuration file is missing.
-struct TMissingDefault {
-  test::TempDir dir;
-  const std::string default_file = (dir.path / "KELVARD.ini").string();
+// A directory whose default configuration file is missing, and the
+// configuration in force before a reload.
+class ConfigLoadTest : public testing::Test {
+ protected:
+  ConfigLoadTest() {
+    running_.ServerHost = "192.0.2.5";
+    running_.ServerPort = 4000;
+    running_.ServerAddr = ::inet_addr("192.0.2.9");  // as it was resolved at start
+  }
+  TConfigLoad Load(bool named, const TServerConfig* running = nullptr) const {
+    return LoadConfiguration({default_file_, named}, running);
+  }
+
+  test::TempDir dir_;
+  const std::string default_file_ = (dir_.path / "KELVARD.ini").string();
+  const std::string file_ = "quorvane: " + default_file_;  // how its lines begin
+  TServerConfig running_;
 };
 
-// The configuration in force before a reload.
-TServerConfig Running() {
-  TServerConfig running;
-  running.ServerHost = "192.0.2.5";
-  running.ServerPort = 4000;
-  running.ServerAddr = ::inet_addr("192.0.2.9");  // as it was resolved at start
-  return running;
-}
-
-TEST(ConfigCheckTest, OnlyTheDefaultFileMayBeMissingAndOnlyAtStart) {
-  const TMissingDefault at;
+TEST_F(ConfigLoadTest, OnlyTheDefaultFileMayBeMissingAndOnlyAtStart) {
   // The defaults' empty hosts may add a warning about the announced address.
-  const TConfigLoad missing = LoadConfiguration({at.default_file, false});
+  const TConfigLoad missing = Load(false);
   ASSERT_TRUE(missing.Snapshot != nullptr);
   EXPECT_FALSE(missing.Diagnostics.HasErrors());
-  EXPECT_EQ(Formatted(missing.Diagnostics).at(0),
-            "quorvane: " + at.default_file + " not found; every setting takes its default");
-  at.dir.Write("kelvard.ini", "");
-  EXPECT_EQ(Formatted(LoadConfiguration({at.default_file, false}).Diagnostics).at(0),
-            "quorvane: " + at.default_file +
+  EXPECT_EQ(Formatted(missing.Diagnostics).at(0), file_ + " not found; every setting takes its default");
+  dir_.Write("kelvard.ini", "");
+  EXPECT_EQ(Formatted(Load(false).Diagnostics).at(0),
+            file_ +
                 " not found; every setting takes its default (there is kelvard.ini: the file name must be "
                 "written exactly)");
-  const TConfigLoad named = LoadConfiguration({at.default_file, true});
-  EXPECT_TRUE(named.Diagnostics.HasErrors());
+  EXPECT_TRUE(Load(true).Diagnostics.HasErrors());
   // A file vanished at a reload keeps the settings in force.
-  std::filesystem::remove(at.dir.path / "kelvard.ini");
-  const TServerConfig running = Running();
-  EXPECT_TRUE(LoadConfiguration({at.default_file, false}, &running).Diagnostics.HasErrors());
+  std::filesystem::remove(dir_.path / "kelvard.ini");
+  EXPECT_TRUE(Load(false, &running_).Diagnostics.HasErrors());
   // An empty file starts with the defaults (--check and a reload refuse it).
-  at.dir.Write("KELVARD.ini", "");
-  const TConfigLoad empty = LoadConfiguration({at.default_file, false});
+  dir_.Write("KELVARD.ini", "");
+  const TConfigLoad empty = Load(false);
   EXPECT_FALSE(empty.Diagnostics.HasErrors());
-  EXPECT_EQ(
-      Formatted(empty.Diagnostics).at(0),
-      "quorvane: " + at.default_file + ": warning: no section in the file; every setting takes its default");
+  EXPECT_EQ(Formatted(empty.Diagnostics).at(0),
+            file_ + ": warning: no section in the file; every setting takes its default");
 }
 
-TEST(ConfigCheckTest, ReloadKeepsWhatOnlyARestartMayChange) {
-  const TMissingDefault at;
-  const TServerConfig running = Running();
+TEST_F(ConfigLoadTest, ReloadKeepsWhatOnlyARestartMayChange) {
   // Listener addresses a start could bind: the reload probes them.
   const std::string port = std::to_string(test::FreePort());
-  at.dir.Write("KELVARD.ini", "[SERVER]\nHOST=127.0.0.1\nPORT=" + port +
-                                  "\n[UNKNOWN]\nHOST=192.0.2.7\n[LIMITS]\nUDP_SESSIONS=7\n[ADMIN]\nPORT=" +
-                                  std::to_string(test::FreePort()) + "\n");
-  const TConfigLoad reload = LoadConfiguration({at.default_file, false}, &running);
+  dir_.Write("KELVARD.ini", "[SERVER]\nHOST=127.0.0.1\nPORT=" + port +
+                                "\n[UNKNOWN]\nHOST=192.0.2.7\n[LIMITS]\nUDP_SESSIONS=7\n[ADMIN]\nPORT=" +
+                                std::to_string(test::FreePort()) + "\n");
+  const TConfigLoad reload = Load(false, &running_);
   ASSERT_TRUE(reload.Snapshot != nullptr);
   EXPECT_FALSE(reload.Diagnostics.HasErrors());
   const TServerConfig& next = *reload.Snapshot;
   EXPECT_EQ(std::tie(next.ServerHost, next.ServerPort, next.ServerAddr, next.Admin.Port),
-            std::make_tuple("192.0.2.5", 4000, running.ServerAddr, 0));
+            std::make_tuple("192.0.2.5", 4000, running_.ServerAddr, 0));
   EXPECT_EQ(std::tie(next.ProfileTable[0].Host, next.Limits.UdpSessions), std::make_tuple("192.0.2.7", 7u));
   const Lines lines = Formatted(reload.Diagnostics);
   ASSERT_GE(lines.size(), 3u);
-  const std::string file = "quorvane: " + at.default_file;
-  EXPECT_EQ(lines[0], file +
-                          ":2: warning: SERVER/HOST changed to \"127.0.0.1\"; it takes effect at the next "
-                          "restart, until then \"192.0.2.5\" stays");
-  EXPECT_EQ(lines[1], file + ":3: warning: SERVER/PORT changed to " + port +
-                          "; it takes effect at the next restart, until then 4000 stays");
-  EXPECT_EQ(lines[2], file +
-                          ":8: warning: [ADMIN] changed; it takes effect at the next restart, until then the "
-                          "admin endpoint keeps its settings");
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 3),
+            (Lines{file_ + ":2: warning: SERVER/HOST changed to \"127.0.0.1\"; it takes effect at the next "
+                           "restart, until then \"192.0.2.5\" stays",
+                   file_ + ":3: warning: SERVER/PORT changed to " + port +
+                       "; it takes effect at the next restart, until then 4000 stays",
+                   file_ + ":8: warning: [ADMIN] changed; it takes effect at the next restart, until then "
+                           "the admin endpoint keeps its settings"}));
 }
 
 // ADMIN/TOKEN_FILE gives the token without its line end, or an error that
 // names the file; a reload refuses a file whose token file has gone.
-TEST(ConfigCheckTest, TokenFileGivesTheTokenOrAnError) {
-  const TMissingDefault at;
-  const std::string secret = at.dir.Write("secret", "s3cret \t\r\n").string();
-  const std::string empty = at.dir.Write("empty", " \n").string();
-  const std::string lines = at.dir.Write("lines", "s3cret\nagain\n").string();
-  const std::string missing = (at.dir.path / "missing").string();
-  const std::string file = "quorvane: " + at.default_file;
+TEST_F(ConfigLoadTest, TokenFileGivesTheTokenOrAnError) {
+  const std::string secret = dir_.Write("secret", "s3cret \t\r\n").string();
+  const std::string empty = dir_.Write("empty", " \n").string();
+  const std::string lines = dir_.Write("lines", "s3cret\nagain\n").string();
+  const std::string missing = (dir_.path / "missing").string();
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"TOKEN_FILE=" + secret, "s3cret", ""},
       {"TOKEN=s3cret\nTOKEN_FILE=" + secret, "",
@@ -264,22 +249,21 @@ TEST(ConfigCheckTest, TokenFileGivesTheTokenOrAnError) {
   for (const auto& [keys, token, error] : cases) {
     SCOPED_TRACE(keys);
     // A numeric host: nothing to look up.
-    at.dir.Write("KELVARD.ini", "[SERVER]\nHOST=127.0.0.1\n[ADMIN]\n" + keys + "\n");
-    const TConfigLoad load = LoadConfiguration({at.default_file, true});
+    dir_.Write("KELVARD.ini", "[SERVER]\nHOST=127.0.0.1\n[ADMIN]\n" + keys + "\n");
+    const TConfigLoad load = Load(true);
     ASSERT_TRUE(load.Snapshot != nullptr);
     EXPECT_EQ(load.Snapshot->Admin.Token, token);
     EXPECT_EQ(load.Diagnostics.HasErrors(), !error.empty());
     if (!error.empty()) {
-      EXPECT_EQ(Formatted(load.Diagnostics).at(0), file + error);
+      EXPECT_EQ(Formatted(load.Diagnostics).at(0), file_ + error);
     }
   }
-  TServerConfig running = Running();
-  running.Admin.TokenFile = secret;
-  running.Admin.Token = "s3cret";
+  running_.Admin.TokenFile = secret;
+  running_.Admin.Token = "s3cret";
   // The running listener's own address: the reload probes nothing.
-  at.dir.Write("KELVARD.ini", "[SERVER]\nHOST=192.0.2.5\nPORT=4000\n[ADMIN]\nTOKEN_FILE=" + secret + "\n");
+  dir_.Write("KELVARD.ini", "[SERVER]\nHOST=192.0.2.5\nPORT=4000\n[ADMIN]\nTOKEN_FILE=" + secret + "\n");
   std::filesystem::remove(secret);
-  EXPECT_TRUE(LoadConfiguration({at.default_file, true}, &running).Diagnostics.HasErrors());
+  EXPECT_TRUE(Load(true, &running_).Diagnostics.HasErrors());
 }
 
 }  // namespace
