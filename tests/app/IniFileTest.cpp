@@ -15,7 +15,6 @@ namespace {
 // Names ignore case while values keep their inner blanks; only the first key
 // of the first section counts; a long value is cut at the limit.
 TEST(IniFileTest, ReadStringFindsTheFirstKeyOfTheFirstSectionWhateverTheCase) {
-  // A file with every kind of line; the longest value is cut to its limit.
   const std::string kept(kMaxValueLength, 'a');
   const TIniFile sample = TIniFile::FromText(
       "orphan=before any section\n[Server]\nHost =  10.0.0.5  \n; port=1\n  ;indented=2\nPORT=first\n"
@@ -31,12 +30,19 @@ TEST(IniFileTest, ReadStringFindsTheFirstKeyOfTheFirstSectionWhateverTheCase) {
   for (const auto& c : cases) EXPECT_EQ(sample.ReadString(c[0], c[1], "d"), c[2]) << c[0] << '/' << c[1];
 }
 
-std::string TempPath() { return testing::TempDir() + "quorvane-ini-" + std::to_string(::getpid()); }
+// A file saved with a byte order mark reads across CR LF lines; a missing
+// file gives the defaults, but an unreadable one is a failure.
+TEST(IniFileTest, FileWithByteOrderMarkReadsAcrossCrLfLinesAndOnlyAMissingOneGivesTheDefaults) {
+  const std::string path = testing::TempDir() + "quorvane-ini-" + std::to_string(::getpid());
+  EXPECT_EQ(TIniFile(path).ReadString("SERVER", "HOST", "default"), "default");
+  TIniFile ini = TIniFile::FromText("[SERVER]\nHOST=before\n");
+  std::string reason;
+  EXPECT_EQ(TIniFile::Load(path, &ini, &reason), TIniStatus::kMissing);
+  EXPECT_EQ(ini.ReadString("SERVER", "HOST", "default"), "default");
+  EXPECT_EQ(TIniFile::Load(testing::TempDir(), &ini, &reason), TIniStatus::kUnreadable);
+  EXPECT_EQ(reason, "Is a directory");
 
-TEST(IniFileTest, FileSavedWithByteOrderMarkReadsAcrossCrLfLines) {
-  const std::string path = TempPath();
   std::ofstream(path, std::ios::binary) << "\xEF\xBB\xBF[SERVER]\r\nHOST=127.0.0.1\r\n\r\nPORT=0x2710\r\n";
-  TIniFile ini = TIniFile::FromText("");
   EXPECT_EQ(TIniFile::Load(path, &ini), TIniStatus::kRead);
   std::remove(path.c_str());
   EXPECT_EQ(ini.ReadString("SERVER", "HOST", ""), "127.0.0.1");
@@ -44,19 +50,9 @@ TEST(IniFileTest, FileSavedWithByteOrderMarkReadsAcrossCrLfLines) {
   EXPECT_EQ(std::make_pair(ini.LineOf("server", "port"), ini.LineOf("SERVER", "NONE")), std::make_pair(4, 0));
 }
 
-TEST(IniFileTest, MissingFileGivesTheDefaultsButAnUnreadableOneIsAFailure) {
-  const std::string path = TempPath();
-  EXPECT_EQ(TIniFile(path).ReadString("SERVER", "HOST", "default"), "default");
-  // Missing is not unreadable: only the first lets the defaults apply.
-  TIniFile ini = TIniFile::FromText("[SERVER]\nHOST=before\n");
-  std::string reason;
-  EXPECT_EQ(TIniFile::Load(path, &ini, &reason), TIniStatus::kMissing);
-  EXPECT_EQ(ini.ReadString("SERVER", "HOST", "default"), "default");
-  EXPECT_EQ(TIniFile::Load(testing::TempDir(), &ini, &reason), TIniStatus::kUnreadable);
-  EXPECT_EQ(reason, "Is a directory");
-}
-
-TEST(IniFileTest, IntegerTextParsesOnlyWhenWholeWithinInt32) {
+// Integers parse only when whole and within int32; booleans are the
+// integers that are not zero.
+TEST(IniFileTest, IntegerTextParsesOnlyWhenWholeWithinInt32AndBooleansAreNonZeroIntegers) {
   constexpr std::int32_t kDef = 77;
   const std::pair<const char*, std::int32_t> valid[] = {
       {"123", 123}, {"0x2710", 10000}, {"0x80000000", INT32_MIN},
@@ -68,13 +64,9 @@ TEST(IniFileTest, IntegerTextParsesOnlyWhenWholeWithinInt32) {
                            "99999999999999999999", "abc", "12abc", "--1", "+-1", "-", "1 2", "-0x10"}) {
     EXPECT_EQ(ParseIniInteger(text, kDef), kDef) << text;
   }
-  const TIniFile ini = TIniFile::FromText("[S]\nN= -12 \n");
+  const TIniFile ini = TIniFile::FromText("[S]\nN= -12 \nONE=1\nZERO=0\nTWO=2\nMINUS=-1\nWORD=true\n");
   EXPECT_EQ(ini.ReadInteger("S", "N", 0), -12);
   EXPECT_EQ(ini.ReadInteger("S", "MISSING", 5), 5);
-}
-
-TEST(IniFileTest, BooleansAreNonZeroIntegers) {
-  const TIniFile ini = TIniFile::FromText("[S]\nONE=1\nZERO=0\nTWO=2\nMINUS=-1\nWORD=true\n");
   for (const char* key : {"ONE", "TWO", "MINUS"}) EXPECT_TRUE(ini.ReadBool("S", key, false)) << key;
   EXPECT_FALSE(ini.ReadBool("S", "ZERO", true));
   for (const bool fallback : {false, true}) {
