@@ -159,15 +159,12 @@ std::string StartLine(std::uint16_t port) {
   return "NAT Server started at 127.0.0.1:" + std::to_string(port);
 }
 
-// The directory base is built before the process base starts the server.
-static const std::filesystem::path& Prepared(const TempDir& dir, const std::string& ini) {
-  dir.Write("KELVARD.ini", ini);
-  return dir.path;
-}
-
+// The directory base is built, and the file written, before the process
+// base starts the server.
 ServerProcess::ServerProcess(std::uint16_t port, const std::string& more_ini,
                              std::vector<std::string> command, std::vector<std::string> env)
-    : ChildProcess(std::move(command), Prepared(*this, ServerIni(port, more_ini)), std::move(env)),
+    : ChildProcess(std::move(command), Write("KELVARD.ini", ServerIni(port, more_ini)).parent_path(),
+                   std::move(env)),
       port_(port) {}
 
 TCtlRun RunCtl(const std::string& args, const std::function<void()>& serve, const std::string& env) {
@@ -176,11 +173,8 @@ TCtlRun RunCtl(const std::string& args, const std::function<void()>& serve, cons
   command.insert(command.end(), std::istream_iterator<std::string>(words), {});
   ChildProcess ctl(command, "/", env.empty() ? std::vector<std::string>{} : std::vector<std::string>{env});
   if (serve) serve();
-  TCtlRun run;
-  run.Code = ctl.WaitExit();
-  run.Out = ctl.Out();
-  run.Err = ctl.Err();
-  return run;
+  // A braced list runs in order: the output is read to its end first.
+  return {ctl.WaitExit(), ctl.Out(), ctl.Err()};
 }
 
 bool HasLine(const std::vector<std::string>& lines, const std::string& line) {

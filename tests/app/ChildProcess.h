@@ -26,7 +26,6 @@ class ChildProcess {
                std::vector<std::string> env = {});
   ~ChildProcess();  // kills the process if it still runs
 
-  bool Started() const { return pid_ > 0; }
   void Signal(int sig) const;
   const std::vector<std::string>& Lines() const { return out_.lines; }     // standard output
   const std::vector<std::string>& ErrLines() const { return err_.lines; }  // standard error

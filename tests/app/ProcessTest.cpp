@@ -307,7 +307,6 @@ TEST(ProcessTest, StopBySignalClosesEveryRedirectorAClientHoldsAndStalledOutputS
                     "127.0.0.1", std::to_string(tcp_echo.Port()), "create", "udp", "127.0.0.1",
                     std::to_string(udp_echo.Port()), "--hold"},
                    "/");
-  ASSERT_TRUE(ctl.Started());
   ASSERT_TRUE(ctl.WaitUntil([&] {
     return PublicPortOf(ctl.Lines(), "create udp") != 0 && PublicPortOf(ctl.Lines(), "create tcp") != 0;
   }));
