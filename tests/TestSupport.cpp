@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,10 +72,8 @@ bool SendAll(int fd, const void* data, std::size_t size) {
     pollfd w{fd, POLLOUT, 0};
     if (PollRetry(&w, 1, 10000) <= 0) return false;
     const ssize_t n = SendSome(fd, p, size, MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EAGAIN) continue;
-      return false;
-    }
+    if (n < 0 && errno != EAGAIN) return false;
+    if (n < 0) continue;
     p += n;
     size -= static_cast<std::size_t>(n);
   }
@@ -89,31 +88,32 @@ std::optional<std::string> RecvExact(int fd, std::size_t size, std::chrono::mill
   while (out.size() < size) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
     pollfd p{fd, POLLIN, 0};
-    if (PollRetry(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+    if (left.count() <= 0 || PollRetry(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
     char buf[65536];
     const ssize_t n = RecvSome(fd, buf, std::min(sizeof buf, size - out.size()), MSG_DONTWAIT);
-    if (n == 0) return std::nullopt;
-    if (n < 0) {
-      if (errno == EAGAIN) continue;
-      return std::nullopt;
-    }
-    out.append(buf, static_cast<std::size_t>(n));
+    if (n == 0 || (n < 0 && errno != EAGAIN)) return std::nullopt;
+    if (n > 0) out.append(buf, static_cast<std::size_t>(n));
   }
   return out;
 }
 
 bool ClosedWithoutData(int fd, std::chrono::milliseconds limit) {
   pollfd p{fd, POLLIN, 0};
-  if (PollRetry(&p, 1, static_cast<int>(limit.count())) <= 0) return false;
   char c;
-  return RecvSome(fd, &c, 1, MSG_DONTWAIT) <= 0;
+  return PollRetry(&p, 1, static_cast<int>(limit.count())) > 0 && RecvSome(fd, &c, 1, MSG_DONTWAIT) <= 0;
 }
 
 bool NothingArrives(int fd, std::chrono::milliseconds quiet) {
   pollfd p{fd, POLLIN, 0};
   return PollRetry(&p, 1, static_cast<int>(quiet.count())) == 0;
+}
+
+TPipe::TPipe(int flags) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | flags) != 0) return;
+  ReadEnd.Reset(fds[0]);
+  WriteEnd.Reset(fds[1]);
 }
 
 std::optional<std::string> RecvDatagram(int fd, std::chrono::milliseconds limit, sockaddr_in* from) {
@@ -143,8 +143,6 @@ std::set<int> OpenFds() {
   }
   return fds;
 }
-
-int OpenFdCount() { return static_cast<int>(OpenFds().size()); }
 
 std::string FdsOpenedSince(const std::set<int>& before) {
   std::string out;
@@ -178,15 +176,14 @@ TDescriptorHeadroom::TDescriptorHeadroom(long spare) {
   fd_budget::Init();
 }
 
-void TDescriptorHeadroom::Restore() {
+TDescriptorHeadroom::~TDescriptorHeadroom() {
   if (saved_) ::setrlimit(RLIMIT_NOFILE, &original_);
   fd_budget::Init();
 }
 
 long ResidentKiB() {
   std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
+  for (std::string line; std::getline(status, line);) {
     if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
   }
   return -1;
@@ -215,37 +212,34 @@ bool ReadsEndOfFile(int fd, std::chrono::milliseconds limit) {
   return PollRetry(&p, 1, static_cast<int>(limit.count())) > 0 && RecvSome(fd, &c, 1, MSG_DONTWAIT) == 0;
 }
 
-int ConnectionsTo(std::uint16_t port, unsigned state, bool drained) {
+// Calls |visit| with each line of /proc/net/tcp; the header line scans as
+// nothing.
+static void ForEachTcpLine(const std::function<void(const char*)>& visit) {
   std::ifstream table("/proc/net/tcp");
-  std::string line;
+  for (std::string line; std::getline(table, line);) visit(line.c_str());
+}
+
+int ConnectionsTo(std::uint16_t port, unsigned state, bool drained) {
   int count = 0;
-  while (std::getline(table, line)) {  // the header line does not scan
-    unsigned remote_port = 0;
-    unsigned line_state = 0;
-    unsigned unread = 0;
-    if (std::sscanf(line.c_str(), " %*d: %*x:%*x %*x:%x %x %*x:%x", &remote_port, &line_state, &unread) ==
-            3 &&
-        remote_port == port && line_state == state && (!drained || unread == 0)) {
-      ++count;
-    }
-  }
+  ForEachTcpLine([&](const char* line) {
+    unsigned remote_port = 0, line_state = 0, unread = 0;
+    count += std::sscanf(line, " %*d: %*x:%*x %*x:%x %x %*x:%x", &remote_port, &line_state, &unread) == 3 &&
+             remote_port == port && line_state == state && (!drained || unread == 0);
+  });
   return count;
 }
 
 std::optional<TTcpQueues> TcpQueues(std::uint16_t local_port, std::uint16_t remote_port) {
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  while (std::getline(table, line)) {
-    unsigned local = 0;
-    unsigned remote = 0;
-    unsigned long tx = 0;
-    unsigned long rx = 0;
-    if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %*x %lx:%lx", &local, &remote, &tx, &rx) == 4 &&
+  std::optional<TTcpQueues> queues;
+  ForEachTcpLine([&](const char* line) {
+    unsigned local = 0, remote = 0;
+    unsigned long tx = 0, rx = 0;
+    if (std::sscanf(line, " %*d: %*x:%x %*x:%x %*x %lx:%lx", &local, &remote, &tx, &rx) == 4 &&
         local == local_port && remote == remote_port) {
-      return TTcpQueues{static_cast<long>(tx), static_cast<long>(rx)};
+      queues = TTcpQueues{static_cast<long>(tx), static_cast<long>(rx)};
     }
-  }
-  return std::nullopt;
+  });
+  return queues;
 }
 
 // Assigned in the body: port_ is declared after the socket, so its own
@@ -322,8 +316,6 @@ std::vector<std::string> LogCapture::Lines() {
   std::lock_guard lock(mu_);
   return lines_;
 }
-
-bool LogCapture::Contains(const std::string& line) { return Count(line) > 0; }
 
 int LogCapture::CountPrefix(const std::string& prefix) {
   std::lock_guard lock(mu_);

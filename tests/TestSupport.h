@@ -54,15 +54,22 @@ bool ClosedWithoutData(int fd, std::chrono::milliseconds limit = 5000ms);
 // True when nothing is readable for |quiet| (and the connection is open).
 bool NothingArrives(int fd, std::chrono::milliseconds quiet = 200ms);
 
+// A pipe, closed on exec, with pipe2's |flags| besides; both ends invalid
+// when it cannot be made.
+struct TPipe {
+  explicit TPipe(int flags = 0);
+  TUniqueFd ReadEnd;
+  TUniqueFd WriteEnd;
+};
+
 // One UDP datagram within |limit|.
 std::optional<std::string> RecvDatagram(int fd, std::chrono::milliseconds limit = 5000ms,
                                         sockaddr_in* from = nullptr);
 bool SendDatagram(int fd, const std::string& data, std::uint16_t port);
 
-// Number of open descriptors of this process.
-int OpenFdCount();
-// Descriptor numbers open now in this process.
+// Descriptor numbers open now in this process, and how many.
 std::set<int> OpenFds();
+inline int OpenFdCount() { return static_cast<int>(OpenFds().size()); }
 // Descriptors open now that were not in |before|, each with what it refers
 // to ("7 -> socket:[1234]"); empty when none. Unlike comparing counts, a
 // descriptor some other part of the process had open only for a moment
@@ -77,14 +84,12 @@ int FindTcpSocket(std::uint16_t local_port, std::uint16_t peer_port);
 class TDescriptorHeadroom {
  public:
   explicit TDescriptorHeadroom(long spare);
-  ~TDescriptorHeadroom() { Restore(); }
+  ~TDescriptorHeadroom();
   TDescriptorHeadroom(const TDescriptorHeadroom&) = delete;
   TDescriptorHeadroom& operator=(const TDescriptorHeadroom&) = delete;
   // Whether the limit was read, and whether the lower one took effect.
   bool Saved() const { return saved_; }
   bool Applied() const { return applied_; }
-  // Gives the original limit back now and re-reads the budget.
-  void Restore();
 
  private:
   rlimit original_{};
@@ -159,7 +164,7 @@ class LogCapture {
   LogCapture();
   ~LogCapture();
   std::vector<std::string> Lines();
-  bool Contains(const std::string& line);
+  bool Contains(const std::string& line) { return Count(line) > 0; }
   int Count(const std::string& line);
   int CountPrefix(const std::string& prefix);  // lines that start with |prefix|
   // Waits until |line| has been logged.

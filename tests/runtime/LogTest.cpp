@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <regex>
@@ -21,18 +22,7 @@ namespace quorvane {
 namespace {
 
 using namespace std::chrono_literals;
-
-struct TPipe {
-  TPipe() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) == 0) {
-      read_end.Reset(fds[0]);
-      write_end.Reset(fds[1]);
-    }
-  }
-  TUniqueFd read_end;
-  TUniqueFd write_end;
-};
+using test::TPipe;
 
 // Reads a pipe on a thread of its own into lines, from its construction
 // until Stop() and what the pipe holds then.
@@ -102,25 +92,6 @@ std::string TestLine(int t, int i) {
 constexpr int kThreads = 4;
 constexpr int kLinesPerThread = 1000;
 
-// Logs TestLine()s from every thread, formatted by Log(), where the
-// thread's 8-bit number must come out as a number, not as a character.
-void LogFromThreads() {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      const auto number = static_cast<std::uint8_t>(t);
-      for (int i = 0; i < kLinesPerThread; ++i) {
-        if (i % 3 == 0) {
-          LogError("err ", number, " ", i, " ", Padding(t, i));
-        } else {
-          Log("out ", number, " ", i, " ", Padding(t, i));
-        }
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-}
-
 // The lines of each thread, in the order they arrived; fails on a line that
 // is not one of TestLine's, whole.
 std::vector<std::vector<int>> PerThread(const std::vector<std::string>& lines) {
@@ -145,24 +116,37 @@ TEST_F(LogWriterTest, LinesOfManyThreadsArriveWholeInOneOrderOnTheirOwnStreams) 
     SCOPED_TRACE(one_pipe ? "one pipe for both streams" : "a pipe per stream");
     TPipe out;
     TPipe err;
-    TPipeReader out_reader(out.read_end.Get());
-    TPipeReader err_reader(err.read_end.Get());
-    const int err_fd = one_pipe ? out.write_end.Get() : err.write_end.Get();
-    ASSERT_TRUE(StartLogWriter(out.write_end.Get(), err_fd));
-    EXPECT_FALSE(StartLogWriter(out.write_end.Get(), err_fd));
-    LogFromThreads();
+    TPipeReader out_reader(out.ReadEnd.Get());
+    TPipeReader err_reader(err.ReadEnd.Get());
+    const int err_fd = one_pipe ? out.WriteEnd.Get() : err.WriteEnd.Get();
+    ASSERT_TRUE(StartLogWriter(out.WriteEnd.Get(), err_fd));
+    EXPECT_FALSE(StartLogWriter(out.WriteEnd.Get(), err_fd));
+    // Formatted by Log(), where the thread's 8-bit number must come out as
+    // a number, not as a character.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([t] {
+        const auto number = static_cast<std::uint8_t>(t);
+        for (int i = 0; i < kLinesPerThread; ++i) {
+          if (i % 3 == 0) {
+            LogError("err ", number, " ", i, " ", Padding(t, i));
+          } else {
+            Log("out ", number, " ", i, " ", Padding(t, i));
+          }
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
     EXPECT_TRUE(StopLogWriter(10s));  // the readers keep up: everything is written
     out_reader.Stop();
     err_reader.Stop();
     const auto outs = PerThread(out_reader.Lines());
     const auto errs = PerThread(err_reader.Lines());
-    for (int t = 0; t < kThreads; ++t) {
-      std::vector<int> want_out;
-      std::vector<int> want_err;
-      for (int i = 0; i < kLinesPerThread; ++i) (i % 3 == 0 && !one_pipe ? want_err : want_out).push_back(i);
-      EXPECT_EQ(outs[static_cast<std::size_t>(t)], want_out);
-      EXPECT_EQ(errs[static_cast<std::size_t>(t)], want_err);
-    }
+    std::vector<int> want_out;
+    std::vector<int> want_err;
+    for (int i = 0; i < kLinesPerThread; ++i) (i % 3 == 0 && !one_pipe ? want_err : want_out).push_back(i);
+    EXPECT_EQ(outs, std::vector(kThreads, want_out));
+    EXPECT_EQ(errs, std::vector(kThreads, want_err));
   }
 }
 
@@ -194,23 +178,23 @@ bool FloodUnreadPipe(TPipe& out) {
   const bool all_returned = test::WaitUntil([&] { return finished == kLoggers; }, 30000ms);
   std::optional<TPipeReader> drain;
   if (!all_returned) {
-    drain.emplace(out.read_end.Get());
+    drain.emplace(out.ReadEnd.Get());
   }
   for (auto& logger : loggers) logger.join();
   return all_returned;
 }
 
-TEST_F(LogWriterTest, StalledPipeBlocksNoThreadThatLogsAndWhatItDroppedIsCounted) {
+TEST_F(LogWriterTest, StalledPipeBlocksNeitherTheThreadsThatLogNorTheStopAndWhatItDroppedIsCounted) {
   TPipe out;  // read only once the flood is over
   TPipe err;
-  TPipeReader err_reader(err.read_end.Get());
+  TPipeReader err_reader(err.ReadEnd.Get());
   SetLogFormat({.Priorities = true});
-  ASSERT_TRUE(StartLogWriter(out.write_end.Get(), err.write_end.Get()));
+  ASSERT_TRUE(StartLogWriter(out.WriteEnd.Get(), err.WriteEnd.Get()));
   ASSERT_TRUE(FloodUnreadPipe(out)) << "log calls wait for a stalled pipe";
 
   // The pipe is read again: what was held arrives, then the count of what
   // was not, and together they are every line logged.
-  TPipeReader out_reader(out.read_end.Get());
+  TPipeReader out_reader(out.ReadEnd.Get());
   long dropped = 0;
   const auto accounted = [&] {
     dropped = 0;
@@ -223,24 +207,14 @@ TEST_F(LogWriterTest, StalledPipeBlocksNoThreadThatLogsAndWhatItDroppedIsCounted
   for (const auto& line : err_reader.Lines()) EXPECT_GE(DroppedIn(line), 1) << line;
   // Standard output carries no priority.
   for (const auto& line : out_reader.Lines()) EXPECT_EQ(line.rfind("line ", 0), 0u) << line;
-}
 
-TEST_F(LogWriterTest, StopReturnsWhileThePipeStaysStalled) {
-  TPipe out;  // never read
-  TPipe err;
-  ASSERT_TRUE(StartLogWriter(out.write_end.Get(), err.write_end.Get()));
-  // A full pipe and a full queue: the stop still returns, and says that not
-  // everything was written.
-  for (int i = 0; i < 3 * static_cast<int>(kLogQueueLines); ++i) Log("line after the reader left ", i);
-  std::atomic<bool> stopped{false};
-  bool drained = true;
-  std::thread stopper([&] {
-    drained = StopLogWriter();
-    stopped = true;
-  });
-  EXPECT_TRUE(test::WaitUntil([&] { return stopped.load(); }, 10000ms)) << "the stop waits for the pipe";
-  stopper.join();
-  EXPECT_FALSE(drained);
+  // Stalled again, with a full pipe and a full queue: the stop still
+  // returns, and says that not everything was written.
+  out_reader.Stop();
+  ASSERT_TRUE(FloodUnreadPipe(out));
+  auto stop = std::async(std::launch::async, [] { return StopLogWriter(); });
+  ASSERT_EQ(stop.wait_for(10s), std::future_status::ready) << "the stop waits for the pipe";
+  EXPECT_FALSE(stop.get());
 }
 
 }  // namespace

@@ -57,6 +57,11 @@ class RefusalsTest : public ::testing::Test {
   void Report(std::size_t kind, const char* address, int times = 1) {
     for (int i = 0; i < times; ++i) log_.Report(kind, inet_addr(address));
   }
+  // Moves the clock on and logs what is due by then.
+  void Advance(std::int64_t ms) {
+    now_ms_ += ms;
+    log_.LogDue();
+  }
 
   test::LogCapture capture_;
   std::atomic<std::int64_t> now_ms_{1'000'000};
@@ -71,17 +76,14 @@ TEST_F(RefusalsTest, FloodGivesOneLineNowAndTheRestOnceTheIntervalIsOver) {
   std::vector<std::string> lines = {"Refused 1 session from 127.0.0.2 (LIMIT)",
                                     "Refused 1 UDP session from 127.0.0.3 (LIST)"};
   EXPECT_EQ(capture_.Lines(), lines);
-  now_ms_ += kRefusalLogIntervalMs - 1;
-  log_.LogDue();
+  Advance(kRefusalLogIntervalMs - 1);
   EXPECT_EQ(capture_.Lines(), lines);
-  now_ms_ += 1;
-  log_.LogDue();
+  Advance(1);
   lines.push_back("Refused 411 sessions from 127.0.0.2 (LIMIT)");
   EXPECT_EQ(capture_.Lines(), lines);
   // Nothing pending logs nothing; after a quiet interval the next refusal
   // is logged at once.
-  now_ms_ += 5 * kRefusalLogIntervalMs;
-  log_.LogDue();
+  Advance(5 * kRefusalLogIntervalMs);
   EXPECT_EQ(capture_.Lines(), lines);
   Report(kSessions, "127.0.0.2");
   lines.push_back("Refused 1 session from 127.0.0.2 (LIMIT)");

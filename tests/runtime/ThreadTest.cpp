@@ -37,7 +37,7 @@ class TTestThread final : public TThread {
   std::function<void()> body_;
 };
 
-TEST(ThreadTest, TerminateWakesABlockedThreadAndTheEndHandlerRunsOnTheWaitingThread) {
+TEST(ThreadTest, TerminateWakesABlockedThreadItsEndRunsOnTheWaiterAndAnExceptionLeavesOneLine) {
   TTestThread thread;
   std::thread::id handler_thread;
   thread.SetOnTerminate([&] { handler_thread = std::this_thread::get_id(); });
@@ -49,19 +49,18 @@ TEST(ThreadTest, TerminateWakesABlockedThreadAndTheEndHandlerRunsOnTheWaitingThr
   thread.WaitFor();
   EXPECT_TRUE(thread.Finished());
   EXPECT_EQ(handler_thread, std::this_thread::get_id());
-}
 
-TEST(ThreadTest, ExceptionEndsItsThreadWithOneLineButTheSilentAbortStaysSilent) {
+  // An exception ends its thread with one line, but the silent abort stays silent.
   test::LogCapture capture;
   {
     TTestThread by_type([] { throw std::runtime_error("escapes"); });
     TTestThread named([] { throw 42; });
     named.SetName("session 127.0.0.1:5000");
     TTestThread silent([] { throw TSilentAbort{}; });
-    for (TThread* thread : {&by_type, &named, &silent}) ASSERT_TRUE(thread->Resume());
-    for (TThread* thread : {&by_type, &named, &silent}) {
-      thread->WaitFor();
-      EXPECT_TRUE(thread->Finished());
+    for (TThread* each : {&by_type, &named, &silent}) ASSERT_TRUE(each->Resume());
+    for (TThread* each : {&by_type, &named, &silent}) {
+      each->WaitFor();
+      EXPECT_TRUE(each->Finished());
     }
   }
   EXPECT_TRUE(
