@@ -144,22 +144,19 @@ TEST(CtlExe, JsonRepliesParseBackOnePerLine) {
   EXPECT_EQ(run.Code, kExitNotFound) << run.Err;
   // The target named localhost goes out as 127.0.0.1.
   EXPECT_EQ(requests.substr(kPacketSize + 8, 4), std::string("\x7f\0\0\x01", 4));
-  std::istringstream lines(run.Out);
-  std::vector<nlohmann::json> objects;
-  for (std::string line; std::getline(lines, line);) objects.push_back(nlohmann::json::parse(line));
-  ASSERT_EQ(objects.size(), 3u) << run.Out;
-  EXPECT_EQ(objects[0]["command"], "register");
-  EXPECT_EQ(objects[0]["status"], 0);
-  EXPECT_EQ(objects[0]["entries"][0]["list"], "exclude");
-  EXPECT_EQ(objects[0]["entries"][0]["address"], "10.0.0.0");
-  EXPECT_EQ(objects[0]["entries"][0]["mask"], "255.255.255.0");
-  EXPECT_EQ(objects[1]["command"], "create");
-  EXPECT_EQ(objects[1]["kind"], "udp");
-  EXPECT_EQ(objects[1]["target"], (nlohmann::json{{"address", "127.0.0.1"}, {"port", 8080}}));
-  EXPECT_EQ(objects[1]["public"], (nlohmann::json{{"address", "127.0.0.1"}, {"port", 40123}}));
-  EXPECT_EQ(objects[2]["result"], "not_found");
-  EXPECT_EQ(objects[2]["status"], kNatNotFound);
-  EXPECT_TRUE(objects[2]["public"].is_null());
+  // One object per line, each reply whole.
+  EXPECT_EQ(
+      run.Out,
+      R"({"command":"register","name":"BNETD","protocol":4,"status":0,"result":"ok","server_version":4,)"
+      R"("entries":[{"list":"exclude","index":0,"count":1,"address":"10.0.0.0","mask":"255.255.255.0",)"
+      R"("port":6112,"proto":6}]})"
+      "\n"
+      R"({"command":"create","proto":17,"kind":"udp","target":{"address":"127.0.0.1","port":8080},)"
+      R"("profile":0,"status":0,"result":"ok","public":{"address":"127.0.0.1","port":40123}})"
+      "\n"
+      R"({"command":"delete","proto":6,"kind":"tcp","target":{"address":"127.0.0.1","port":9},)"
+      R"("profile":0,"status":3,"result":"not_found","public":null})"
+      "\n");
 }
 
 TEST(CtlExe, ExitStatusNamesTheFailure) {
