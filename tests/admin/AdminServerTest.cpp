@@ -32,20 +32,17 @@ struct HttpReply {
   std::string Body;
 };
 
-// Everything |fd| receives until the peer closes (or resets) it.
+// Everything |fd| receives until the peer closes (or resets) it; nothing
+// when it falls silent for 10 s.
 std::optional<std::string> ReadToClose(int fd) {
   std::string data;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || WaitFd(fd, POLLIN, -1, static_cast<int>(left.count())) != TWaitResult::kReady)
-      return std::nullopt;
-    char buffer[65536];
+  char buffer[65536];
+  while (WaitFd(fd, POLLIN, -1, 10000) == TWaitResult::kReady) {
     const ssize_t n = RecvSome(fd, buffer, sizeof buffer);
     if (n <= 0) return data;
     data.append(buffer, static_cast<std::size_t>(n));
   }
+  return std::nullopt;
 }
 
 std::optional<HttpReply> ParseReply(const std::string& data) {
