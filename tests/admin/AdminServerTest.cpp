@@ -45,12 +45,6 @@ std::optional<std::string> ReadToClose(int fd) {
   return std::nullopt;
 }
 
-std::optional<HttpReply> ParseReply(const std::string& data) {
-  const std::size_t end = data.find("\r\n\r\n");
-  if (data.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return std::nullopt;
-  return HttpReply{std::atoi(data.c_str() + 9), data.substr(0, end + 2), data.substr(end + 4)};
-}
-
 // Sends |request| (raw bytes) on a connection of its own from |from|
 // (network order) and reads the answer to the server's close.
 std::optional<HttpReply> Exchange(std::uint16_t port, const std::string& request,
@@ -59,8 +53,10 @@ std::optional<HttpReply> Exchange(std::uint16_t port, const std::string& request
   if (!fd) return std::nullopt;
   // As much as fits at once: the server may stop reading a request early.
   SendSome(fd.Get(), request.data(), request.size(), MSG_DONTWAIT);
-  const auto data = ReadToClose(fd.Get());
-  return data ? ParseReply(*data) : std::nullopt;
+  const std::string data = ReadToClose(fd.Get()).value_or("");
+  const std::size_t end = data.find("\r\n\r\n");
+  if (!data.starts_with("HTTP/1.1 ") || end == std::string::npos) return std::nullopt;
+  return HttpReply{std::atoi(data.c_str() + 9), data.substr(0, end + 2), data.substr(end + 4)};
 }
 
 HttpReply Http(std::uint16_t port, const std::string& method, const std::string& path,
