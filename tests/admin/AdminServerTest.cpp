@@ -4,11 +4,9 @@
 // with a headless browser.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -21,6 +19,7 @@
 #include "runtime/Clock.h"
 #include "servers/ConnectFailures.h"
 #include "servers/UDPRedirector.h"
+#include "tools/CtlExitCode.h"
 
 namespace quorvane::test {
 namespace {
@@ -33,26 +32,17 @@ struct HttpReply {
   std::string Body;
 };
 
-// Everything |fd| receives until the peer closes (or resets) it.
+// Everything |fd| receives until the peer closes (or resets) it; nothing
+// when it falls silent for 10 s.
 std::optional<std::string> ReadToClose(int fd) {
   std::string data;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || WaitFd(fd, POLLIN, -1, static_cast<int>(left.count())) != TWaitResult::kReady)
-      return std::nullopt;
-    char buffer[65536];
+  char buffer[65536];
+  while (WaitFd(fd, POLLIN, -1, 10000) == TWaitResult::kReady) {
     const ssize_t n = RecvSome(fd, buffer, sizeof buffer);
     if (n <= 0) return data;
     data.append(buffer, static_cast<std::size_t>(n));
   }
-}
-
-std::optional<HttpReply> ParseReply(const std::string& data) {
-  const std::size_t end = data.find("\r\n\r\n");
-  if (data.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return std::nullopt;
-  return HttpReply{std::atoi(data.c_str() + 9), data.substr(0, end + 2), data.substr(end + 4)};
+  return std::nullopt;
 }
 
 // Sends |request| (raw bytes) on a connection of its own from |from|
@@ -63,8 +53,10 @@ std::optional<HttpReply> Exchange(std::uint16_t port, const std::string& request
   if (!fd) return std::nullopt;
   // As much as fits at once: the server may stop reading a request early.
   SendSome(fd.Get(), request.data(), request.size(), MSG_DONTWAIT);
-  const auto data = ReadToClose(fd.Get());
-  return data ? ParseReply(*data) : std::nullopt;
+  const std::string data = ReadToClose(fd.Get()).value_or("");
+  const std::size_t end = data.find("\r\n\r\n");
+  if (!data.starts_with("HTTP/1.1 ") || end == std::string::npos) return std::nullopt;
+  return HttpReply{std::atoi(data.c_str() + 9), data.substr(0, end + 2), data.substr(end + 4)};
 }
 
 HttpReply Http(std::uint16_t port, const std::string& method, const std::string& path,
@@ -77,8 +69,8 @@ HttpReply Http(std::uint16_t port, const std::string& method, const std::string&
   return reply.value_or(HttpReply{});
 }
 
-TJson Json(std::uint16_t port, const std::string& path, const std::string& headers = "") {
-  const HttpReply reply = Http(port, "GET", path, headers);
+TJson Json(std::uint16_t port, const std::string& path) {
+  const HttpReply reply = Http(port, "GET", path);
   EXPECT_EQ(reply.Status, 200) << path << ": " << reply.Body;
   return TJson::parse(reply.Body, nullptr, false);
 }
@@ -138,6 +130,11 @@ std::map<std::string, double> Metrics(std::uint16_t port) {
   return samples;
 }
 
+// Expects each key of |expected| in |actual| with the same value.
+void ExpectFields(const TJson& actual, const TJson& expected) {
+  for (const auto& [key, value] : expected.items()) EXPECT_EQ(actual.value(key, TJson()), value) << key;
+}
+
 bool EchoesThroughTcp(int fd, const std::string& data) {
   return SendAll(fd, data) && RecvExact(fd, data.size()) == data;
 }
@@ -155,20 +152,6 @@ class AdminServerTest : public ServerFixture {
     ServerFixture::TearDown();
   }
 
-  // Starts the admin endpoint with |token|; |peer_is_local| and
-  // |connection_ms| replace the defaults when given.
-  void StartAdmin(const std::string& token, bool (*peer_is_local)(std::uint32_t), int connection_ms) {
-    TAdminSettings settings;
-    settings.Host = "127.0.0.1";
-    settings.Port = 0;
-    settings.Token = token;
-    admin_ = std::make_unique<TAdminServer>(*server_, engine_.get(), settings);
-    ASSERT_GE(admin_->Socket(), 0);
-    if (peer_is_local) admin_->SetPeerIsLocal(peer_is_local);
-    if (connection_ms) admin_->SetConnectionMs(connection_ms);
-    ASSERT_TRUE(admin_->Start());
-    admin_port_ = admin_->BoundPort();
-  }
   // Replaces the relay engine with one whose loops' clock moves only when
   // the test moves now_.
   void FreezeLoopClock() {
@@ -181,10 +164,18 @@ class AdminServerTest : public ServerFixture {
   void TurnLoops() {
     for (std::size_t i = 0; i < engine_->LoopCount(); ++i) engine_->Loop(i).RunSync([] {});
   }
-  // Starts the requests server, then the admin endpoint.
-  void StartAll(const std::string& token = "", bool (*peer_is_local)(std::uint32_t) = nullptr) {
+  // Starts the requests server, then the admin endpoint with |token|;
+  // |peer_is_local| and |connection_ms| replace the defaults when given.
+  void StartAll(const std::string& token = "", bool (*peer_is_local)(std::uint32_t) = nullptr,
+                int connection_ms = 0) {
     StartServer();
-    StartAdmin(token, peer_is_local, 0);
+    admin_ = std::make_unique<TAdminServer>(*server_, engine_.get(),
+                                            TAdminSettings{.Token = token, .TokenFile = ""});
+    ASSERT_GE(admin_->Socket(), 0);
+    if (peer_is_local) admin_->SetPeerIsLocal(peer_is_local);
+    if (connection_ms) admin_->SetConnectionMs(connection_ms);
+    ASSERT_TRUE(admin_->Start());
+    admin_port_ = admin_->BoundPort();
   }
 
   static inline std::atomic<std::int64_t> now_{0};
@@ -193,86 +184,63 @@ class AdminServerTest : public ServerFixture {
 };
 
 // Session a (registered as BNETD) owns a TCP and a UDP redirector, session
-// b a TCP one.
-class AdminListsTest : public AdminServerTest {
- protected:
-  void SetUp() override {
-    AdminServerTest::SetUp();
-    StartAll();
-    a_ = std::make_unique<ControlClient>(port_);
-    b_ = std::make_unique<ControlClient>(port_);
-    ASSERT_TRUE(a_->Send(RegisterPacket("BNETD")));
-    ASSERT_TRUE(a_->Receive());
-    a_tcp_ = a_->Nat(kNatCreate, kProtoTcp, Loopback(), 6112);
-    a_udp_ = a_->Nat(kNatCreate, 17, Loopback(), 6113);
-    b_tcp_ = b_->Nat(kNatCreate, kProtoTcp, Loopback(), 7000);
-    ASSERT_EQ(a_tcp_.Status, kNatOk);
-    ASSERT_EQ(a_udp_.Status, kNatOk);
-    ASSERT_EQ(b_tcp_.Status, kNatOk);
-  }
-  TJson Redirectors() { return Json(admin_port_, "/api/redirectors")["redirectors"]; }
-  TJson Sessions() { return Json(admin_port_, "/api/sessions")["sessions"]; }
-
-  std::unique_ptr<ControlClient> a_;
-  std::unique_ptr<ControlClient> b_;
-  TNatReply a_tcp_, a_udp_, b_tcp_;
-};
-
-TEST_F(AdminListsTest, ListsDescribeEachRedirectorAndEachSessionsRegistration) {
-  const TJson redirectors = Redirectors();
-  ASSERT_EQ(redirectors.size(), 3u) << redirectors;
-  const TJson& first = redirectors[0];
-  EXPECT_EQ(first["proto"], 6);
-  EXPECT_EQ(first["kind"], "tcp");
-  EXPECT_EQ(first["target"], (TJson{{"address", "127.0.0.1"}, {"port", 6112}}));
-  EXPECT_EQ(first["public"], (TJson{{"address", "127.0.0.1"}, {"port", a_tcp_.PublicPort()}}));
-  EXPECT_EQ(first["owner"], (TJson{{"address", "127.0.0.1"}, {"port", LocalPort(a_->Fd())}}));
-  EXPECT_TRUE(first["last_activity"].is_null());
-  EXPECT_EQ(first["created_at"].get<std::string>().size(), 20u);  // 2026-12-06T23:40:00Z
-  EXPECT_EQ(first["players"], 0);
-  EXPECT_EQ(first["held"], 0);
-  EXPECT_EQ(redirectors[1]["kind"], "udp");
-  EXPECT_EQ(redirectors[1]["proto"], 17);
-
-  const TJson sessions = Sessions();
-  ASSERT_EQ(sessions.size(), 2u) << sessions;
-  const TJson& session_a = sessions[0]["peer"]["port"] == LocalPort(a_->Fd()) ? sessions[0] : sessions[1];
-  EXPECT_EQ(session_a["registered"], true);
-  EXPECT_EQ(session_a["name"], "BNETD");
-  EXPECT_EQ(session_a["version"], kProtocolVersion);
-  EXPECT_EQ(session_a["profile"], kBnetdProfile);
+// b a TCP one; a redirector deleted by b, then a's end, take theirs off.
+TEST_F(AdminServerTest, ListsDescribeEachRedirectorAndSessionUntilTheyGo) {
+  StartAll();
+  ControlClient a(port_), b(port_);
+  ASSERT_TRUE(a.Send(RegisterPacket("BNETD")));
+  ASSERT_TRUE(a.Receive());
+  const TNatReply a_tcp = a.Nat(kNatCreate, kProtoTcp, Loopback(), 6112);
+  const TNatReply a_udp = a.Nat(kNatCreate, 17, Loopback(), 6113);
+  const TNatReply b_tcp = b.Nat(kNatCreate, kProtoTcp, Loopback(), 7000);
+  for (const TNatReply& reply : {a_tcp, a_udp, b_tcp}) ASSERT_EQ(reply.Status, kNatOk);
+  const auto redirectors = [&] { return Json(admin_port_, "/api/redirectors")["redirectors"]; };
+  const auto sessions = [&] { return Json(admin_port_, "/api/sessions")["sessions"]; };
+  TJson listed = redirectors();
+  ASSERT_EQ(listed.size(), 3u) << listed;
+  const auto at = [](std::uint16_t port) { return TJson{{"address", "127.0.0.1"}, {"port", port}}; };
+  ExpectFields(listed[0], {{"proto", 6},
+                           {"kind", "tcp"},
+                           {"target", at(6112)},
+                           {"public", at(a_tcp.PublicPort())},
+                           {"owner", at(LocalPort(a.Fd()))},
+                           {"last_activity", nullptr},
+                           {"players", 0},
+                           {"held", 0}});
+  EXPECT_EQ(listed[0]["created_at"].get<std::string>().size(), 20u);  // 2026-12-06T23:40:00Z
+  ExpectFields(listed[1], {{"proto", 17}, {"kind", "udp"}});
+  listed = sessions();
+  ASSERT_EQ(listed.size(), 2u) << listed;
+  const TJson& session_a = listed[0]["peer"]["port"] == LocalPort(a.Fd()) ? listed[0] : listed[1];
+  ExpectFields(
+      session_a,
+      {{"registered", true}, {"name", "BNETD"}, {"version", kProtocolVersion}, {"profile", kBnetdProfile}});
   ASSERT_EQ(session_a["redirectors"].size(), 2u);
-  EXPECT_EQ(session_a["redirectors"][1]["public"]["port"], a_udp_.PublicPort());
+  EXPECT_EQ(session_a["redirectors"][1]["public"]["port"], a_udp.PublicPort());
+  {
+    // A name is whatever bytes a Register carried; the list stays JSON.
+    ControlClient c(port_);
+    ASSERT_TRUE(c.Send(RegisterPacket("\xff\xfe<b>")));
+    ASSERT_TRUE(c.Receive());
+    EXPECT_EQ(sessions().size(), 3u);
+  }
 
-  // A name is whatever bytes a Register carried; the list stays JSON.
-  ControlClient c(port_);
-  ASSERT_TRUE(c.Send(RegisterPacket("\xff\xfe<b>")));
-  ASSERT_TRUE(c.Receive());
-  EXPECT_EQ(Sessions().size(), 3u);
-}
-
-TEST_F(AdminListsTest, DeletedRedirectorAndEndedSessionLeaveTheListsAndTheCounts) {
-  // A redirector deleted by another session leaves the list.
-  EXPECT_EQ(b_->Nat(kNatDelete, 17, Loopback(), 6113).Status, kNatOk);
-  const TJson left = Redirectors();
-  ASSERT_EQ(left.size(), 2u);
-  EXPECT_EQ(left[0]["target"]["port"], 6112);
-  EXPECT_EQ(left[1]["target"]["port"], 7000);
-  // An ended session leaves with its redirectors.
-  a_->Close();
+  EXPECT_EQ(b.Nat(kNatDelete, 17, Loopback(), 6113).Status, kNatOk);
+  listed = redirectors();
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0]["target"]["port"], 6112);
+  EXPECT_EQ(listed[1]["target"]["port"], 7000);
+  a.Close();
   ASSERT_TRUE(WaitUntil([&] { return ClientCount() == 1; }));
-  const TJson redirectors = Redirectors();
-  ASSERT_EQ(redirectors.size(), 1u);
-  EXPECT_EQ(redirectors[0]["public"]["port"], b_tcp_.PublicPort());
-  const TJson sessions = Sessions();
-  ASSERT_EQ(sessions.size(), 1u);
-  EXPECT_EQ(sessions[0]["registered"], false);
-  EXPECT_EQ(sessions[0]["redirectors"].size(), 1u);
-  ControlClient c(port_);
-  ASSERT_TRUE(c.Answers());
-  const TJson status = Json(admin_port_, "/api/status");
-  EXPECT_EQ(status["sessions"], (TJson{{"open", 2}, {"accepted", 3}}));
-  EXPECT_EQ(status["redirectors"], (TJson{{"tcp", 1}, {"udp", 0}}));
+  listed = redirectors();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0]["public"]["port"], b_tcp.PublicPort());
+  listed = sessions();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0]["registered"], false);
+  EXPECT_EQ(listed[0]["redirectors"].size(), 1u);
+  ExpectFields(Json(admin_port_, "/api/status"),
+               {{"sessions", {{"open", 1}, {"accepted", 3}}}, {"redirectors", {{"tcp", 1}, {"udp", 0}}}});
 }
 
 // One session creates a TCP and a UDP redirector (and the TCP one again)
@@ -290,7 +258,6 @@ class AdminMetricsTest : public AdminServerTest {
     ASSERT_EQ(tcp.Status, kNatOk);
     ASSERT_EQ(udp.Status, kNatOk);
     EXPECT_EQ(client_->Nat(kNatCreate, kProtoTcp, Loopback(), tcp_echo_.Port()).Status, kNatOk);  // reused
-    tcp_public_ = tcp.PublicPort();
     relayed_ = ConnectLoopback(tcp.PublicPort());
     ASSERT_TRUE(EchoesThroughTcp(relayed_.Get(), std::string(1000, 'x')));
     const TUniqueFd peer = BindUdpLoopback(&peer_port_);
@@ -310,20 +277,11 @@ class AdminMetricsTest : public AdminServerTest {
   UdpEchoServer udp_echo_;
   std::unique_ptr<ControlClient> client_;
   TUniqueFd relayed_;
-  std::uint16_t tcp_public_ = 0;
   std::uint16_t peer_port_ = 0;  // the UDP player's
   std::map<std::string, double> during_;
 };
 
 TEST_F(AdminMetricsTest, MetricsHaveEveryFamilyAndCountTrafficWithoutGoingBack) {
-  for (const char* family :
-       {"quorvane_tcp_relays_open", "quorvane_log_lines_dropped_total", "quorvane_descriptors_open",
-        "quorvane_descriptors_limit", R"(quorvane_tcp_connect_wait_seconds_bucket{le="0.001"})",
-        R"(quorvane_relay_lifetime_seconds_bucket{proto="udp",le="28800"})",
-        R"(quorvane_build_info{version=")" QUORVANE_VERSION R"(",commit=")" QUORVANE_COMMIT R"("})",
-        R"(quorvane_refusals_total{work="udp_sessions",reason="DESCRIPTOR_RESERVE"})"}) {
-    EXPECT_TRUE(during_.contains(family)) << family;
-  }
   const std::pair<const char*, double> counted[] = {
       {"quorvane_sessions_open", 1},
       {"quorvane_sessions_accepted_total", 1},
@@ -343,15 +301,20 @@ TEST_F(AdminMetricsTest, MetricsHaveEveryFamilyAndCountTrafficWithoutGoingBack) 
       {"quorvane_udp_sessions_total", 1},
       {"quorvane_udp_datagrams_capped_total", 0},
       {"quorvane_tcp_relays_held_total", 0},
-      {R"(quorvane_relay_lifetime_seconds_bucket{proto="tcp",le="+Inf"})", 0}};
+      {R"(quorvane_relay_lifetime_seconds_bucket{proto="tcp",le="+Inf"})", 0},
+      {R"(quorvane_relay_lifetime_seconds_bucket{proto="udp",le="28800"})", 0},
+      {R"(quorvane_tcp_connect_wait_seconds_bucket{le="0.001"})", 1},  // on the loops' still clock
+      {R"(quorvane_refusals_total{work="udp_sessions",reason="DESCRIPTOR_RESERVE"})", 0},
+      {"quorvane_log_lines_dropped_total", 0},
+      {R"(quorvane_build_info{version=")" QUORVANE_VERSION R"(",commit=")" QUORVANE_COMMIT R"("})", 1}};
   for (const auto& [series, value] : counted) EXPECT_EQ(during_.at(series), value) << series;
-  // The process as the kernel sees it, started before now.
+  // The process as the kernel sees it, started before now; its descriptors.
   const auto sampled = [&](const char* series) { return during_.contains(series) ? during_.at(series) : -1; };
   for (const char* series : {"process_cpu_seconds_total", "process_resident_memory_bytes", "process_open_fds",
-                             "process_max_fds", "process_start_time_seconds"}) {
+                             "process_max_fds", "process_start_time_seconds", "quorvane_descriptors_open"})
     EXPECT_GT(sampled(series), 0) << series;
-  }
   EXPECT_LT(sampled("process_open_fds"), sampled("process_max_fds"));
+  EXPECT_GE(sampled("quorvane_descriptors_limit"), 0);
   EXPECT_LE(sampled("process_start_time_seconds"), static_cast<double>(WallMs()) / 1000);
 
   // The UDP redirector goes, by its name in the lists, and the TCP relay
@@ -463,10 +426,8 @@ TEST_F(AdminServerTest, PlayersTheTargetFailsAreCountedShownAndLoggedOncePerInte
     redirectors = Json(admin_port_, "/api/redirectors")["redirectors"];
     return redirectors[1]["unanswered"] == 1;
   }));
-  EXPECT_EQ(redirectors[0]["opened"], 0);
-  EXPECT_EQ(redirectors[0]["failed"], 2);
-  EXPECT_EQ(redirectors[0]["last_failure"]["reason"], "refused");
-  EXPECT_EQ(redirectors[0]["last_failure"]["error"], "Connection refused");
+  ExpectFields(redirectors[0], {{"opened", 0}, {"failed", 2}});
+  ExpectFields(redirectors[0]["last_failure"], {{"reason", "refused"}, {"error", "Connection refused"}});
   EXPECT_TRUE(redirectors[1]["last_failure"].is_null());
   const auto metrics = Metrics(admin_port_);
   EXPECT_EQ(metrics.at(R"(quorvane_relay_connect_failures_total{proto="tcp",reason="refused"})"), 2);
@@ -480,19 +441,17 @@ TEST_F(AdminServerTest, EveryRequestButThePageNeedsTheRightTokenAlsoFromCtl) {
   const TNatReply created = client.Nat(kNatCreate, kProtoTcp, Loopback(), 6112);
   ASSERT_EQ(created.Status, kNatOk);
   const std::string key = "/api/redirectors/6/127.0.0.1/6112";
+  // Each route is guarded; which headers carry the token is AdminAccess's table.
   for (const std::string path :
        {"/metrics", "/api/redirectors", "/api/sessions", "/api/status", "/nowhere"}) {
-    for (const std::string header : {"", "Authorization: Bearer wrong\r\n", "Authorization: Bearer s3cre\r\n",
-                                     "Authorization: Bearer s3cret2\r\n", "Authorization: Basic s3cret\r\n",
-                                     "Authorization: s3cret\r\n"}) {
+    for (const std::string header : {"", "Authorization: Bearer wrong\r\n"}) {
       const HttpReply reply = Http(admin_port_, "GET", path, header);
       EXPECT_EQ(reply.Status, 401) << path << " with " << header;
       EXPECT_NE(reply.Head.find("WWW-Authenticate: Bearer"), std::string::npos);
     }
-    EXPECT_EQ(Http(admin_port_, "GET", path, "Authorization: Bearer s3cret\r\n").Status,
-              path == "/nowhere" ? 404 : 200);
-    EXPECT_EQ(Http(admin_port_, "GET", path, "authorization: bearer  s3cret \r\n").Status,
-              path == "/nowhere" ? 404 : 200);
+    for (const std::string header :
+         {"Authorization: Bearer s3cret\r\n", "authorization: bearer  s3cret \r\n"})
+      EXPECT_EQ(Http(admin_port_, "GET", path, header).Status, path == "/nowhere" ? 404 : 200) << header;
   }
   EXPECT_EQ(Http(admin_port_, "DELETE", key, "Authorization: Bearer wrong\r\n").Status, 401);
   EXPECT_EQ(RedirectorCount(), 1u);
@@ -504,25 +463,18 @@ TEST_F(AdminServerTest, EveryRequestButThePageNeedsTheRightTokenAlsoFromCtl) {
   EXPECT_NE(page.Body.find("Authorization"), std::string::npos);
   EXPECT_EQ(page.Body.find(std::to_string(created.PublicPort())), std::string::npos);
 
-  // quorvane-ctl reads the real endpoint, only with the token.
+  // quorvane-ctl reads the real endpoint's documents (its refusals are
+  // CtlAdmin's, against a fake endpoint).
   const std::string admin = "--admin 127.0.0.1:" + std::to_string(admin_port_);
-  const TCtlRun list = RunCtl(admin + " --token s3cret list");
-  EXPECT_EQ(list.Code, 0) << list.Err;
-  EXPECT_EQ(list.Out.rfind("PROTO  TARGET", 0), 0u) << list.Out;
-  EXPECT_NE(list.Out.find("tcp    127.0.0.1:6112  127.0.0.1:" + std::to_string(created.PublicPort())),
-            std::string::npos)
-      << list.Out;
-  const TCtlRun status = RunCtl(admin + " --token s3cret status");
-  EXPECT_EQ(status.Code, 0) << status.Err;
-  EXPECT_NE(status.Out.find("redirectors:        1 tcp, 0 udp"), std::string::npos) << status.Out;
-  const TCtlRun sessions = RunCtl(admin + " --token s3cret sessions");
-  EXPECT_EQ(sessions.Code, 0) << sessions.Err;
-  EXPECT_NE(sessions.Out.find("\n127.0.0.1:" + std::to_string(LocalPort(client.Fd())) + "  -  "),
-            std::string::npos)
-      << sessions.Out;
-  const TCtlRun refused = RunCtl(admin + " list");
-  EXPECT_NE(refused.Code, 0);
-  EXPECT_NE(refused.Err.find("HTTP 401"), std::string::npos) << refused.Err;
+  const std::pair<std::string, std::string> reads[] = {
+      {"list", "\ntcp    127.0.0.1:6112  127.0.0.1:" + std::to_string(created.PublicPort())},
+      {"status", "redirectors:        1 tcp, 0 udp"},
+      {"sessions", "\n127.0.0.1:" + std::to_string(LocalPort(client.Fd())) + "  -  "}};
+  for (const auto& [command, line] : reads) {
+    const TCtlRun run = RunCtl(admin + " --token s3cret " + command);
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    EXPECT_NE(run.Out.find(line), std::string::npos) << run.Out;
+  }
 
   // With the token, a change may come from anywhere.
   EXPECT_EQ(Http(admin_port_, "DELETE", key, "Authorization: Bearer s3cret\r\n").Status, 204);
@@ -534,31 +486,20 @@ bool OnlyFirstLoopbackIsLocal(std::uint32_t addr) { return addr == Loopback(); }
 // An endpoint without a token, told that only 127.0.0.1 is local, so that
 // 127.0.0.2 stands for a remote peer (every test peer is on loopback); an
 // owner session with a TCP redirector to an echo server.
-class AdminDeleteTest : public AdminServerTest {
- protected:
-  void SetUp() override {
-    AdminServerTest::SetUp();
-    StartAll("", OnlyFirstLoopbackIsLocal);
-    owner_ = std::make_unique<ControlClient>(port_);
-    created_ = owner_->Nat(kNatCreate, kProtoTcp, Loopback(), echo_.Port());
-    ASSERT_EQ(created_.Status, kNatOk);
-  }
-
-  TcpEchoServer echo_;
-  std::unique_ptr<ControlClient> owner_;
-  TNatReply created_;
-  const std::string key_ = "/api/redirectors/tcp/127.0.0.1/" + std::to_string(echo_.Port());
-};
-
-TEST_F(AdminDeleteTest, DeleteFromARemotePeerANameOrOfABadKeyIsRefused) {
+TEST_F(AdminServerTest, DeleteIsRefusedFromARemotePeerANameOrABadKeyAndOtherwiseDestroysLikeADeleteRequest) {
+  StartAll("", OnlyFirstLoopbackIsLocal);
+  TcpEchoServer echo;
+  ControlClient owner(port_);
+  const TNatReply created = owner.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port());
+  ASSERT_EQ(created.Status, kNatOk);
+  const std::string key = "/api/redirectors/tcp/127.0.0.1/" + std::to_string(echo.Port());
   const std::uint32_t other = htonl(0x7f000002);
   // Reading is open without a token; changing is not, from a remote peer,
   // nor through a name that could have been pointed at this machine.
   EXPECT_EQ(Http(admin_port_, "GET", "/api/redirectors", "", other).Status, 200);
-  EXPECT_EQ(Http(admin_port_, "DELETE", key_, "", other).Status, 403);
+  EXPECT_EQ(Http(admin_port_, "DELETE", key, "", other).Status, 403);
   for (const std::string method : {"GET ", "DELETE "}) {
-    const auto reply =
-        Exchange(admin_port_, method + key_ + " HTTP/1.1\r\nHost: attacker.example:80\r\n\r\n");
+    const auto reply = Exchange(admin_port_, method + key + " HTTP/1.1\r\nHost: attacker.example:80\r\n\r\n");
     EXPECT_EQ(reply.value_or(HttpReply{}).Status, 403) << method;
   }
   // Each segment is checked whole after decoding, also past a NUL; # stands
@@ -568,42 +509,47 @@ TEST_F(AdminDeleteTest, DeleteFromARemotePeerANameOrOfABadKeyIsRefused) {
         "6/127.0.0.1%00junk/#", "6/127.0.0.1%20/#", "6/127.0.0.1x/#", "6/127.0.0.1/#%00", "6/127.0.0.1/#a",
         "6/127.0.0.1/%20#", "6/127.0.0.1/0", "6/127.0.0.1/70000"}) {
     if (const std::size_t at = bad.find('#'); at != std::string::npos) {
-      bad.replace(at, 1, std::to_string(echo_.Port()));
+      bad.replace(at, 1, std::to_string(echo.Port()));
     }
     EXPECT_EQ(Http(admin_port_, "DELETE", "/api/redirectors/" + bad).Status, 400) << bad;
     EXPECT_EQ(Http(admin_port_, "GET", "/api/redirectors/" + bad + "/players").Status, 400) << bad;
   }
-  const std::string udp_key = "/api/redirectors/udp/127.0.0.1/" + std::to_string(echo_.Port());
+  const std::string udp_key = "/api/redirectors/udp/127.0.0.1/" + std::to_string(echo.Port());
   EXPECT_EQ(Http(admin_port_, "DELETE", udp_key).Status, 404);
   EXPECT_EQ(Http(admin_port_, "GET", udp_key + "/players").Status, 404);
-  EXPECT_EQ(Json(admin_port_, key_ + "/players")["players"], TJson::array());
+  EXPECT_EQ(Json(admin_port_, key + "/players")["players"], TJson::array());
   EXPECT_EQ(RedirectorCount(), 1u);
-}
 
-TEST_F(AdminDeleteTest, AdminDeleteDestroysLikeADeleteRequest) {
-  const TUniqueFd relayed = ConnectLoopback(created_.PublicPort());
+  const TUniqueFd relayed = ConnectLoopback(created.PublicPort());
   ASSERT_TRUE(EchoesThroughTcp(relayed.Get(), "before"));
-  EXPECT_EQ(Http(admin_port_, "DELETE", key_).Status, 204);
-  EXPECT_TRUE(log_.Contains("TCP Redirector at 127.0.0.1:" + std::to_string(created_.PublicPort()) +
+  // quorvane-ctl finds the player through the real endpoint.
+  const std::string admin = "--admin 127.0.0.1:" + std::to_string(admin_port_) + " ";
+  const std::string target = "127.0.0.1 " + std::to_string(echo.Port());
+  const TCtlRun players = RunCtl(admin + "players tcp " + target);
+  EXPECT_EQ(players.Code, ctl::kExitOk) << players.Err;
+  EXPECT_NE(players.Out.find("\n127.0.0.1:" + std::to_string(LocalPort(relayed.Get())) + "  "),
+            std::string::npos)
+      << players.Out;
+
+  EXPECT_EQ(Http(admin_port_, "DELETE", key).Status, 204);
+  EXPECT_TRUE(log_.Contains("TCP Redirector at 127.0.0.1:" + std::to_string(created.PublicPort()) +
                             " destroyed: deleted by the admin endpoint"));
   // The port is closed when the answer comes; the relay outlives it, as
   // after a delete request, and the owner's session goes on.
-  EXPECT_FALSE(ConnectLoopback(created_.PublicPort()));
+  EXPECT_FALSE(ConnectLoopback(created.PublicPort()));
   EXPECT_TRUE(EchoesThroughTcp(relayed.Get(), "after"));
-  EXPECT_TRUE(owner_->Answers());
-  EXPECT_EQ(owner_->Nat(kNatQuery, kProtoTcp, Loopback(), echo_.Port()).Status, kNatNotFound);
-  EXPECT_EQ(Http(admin_port_, "DELETE", key_).Status, 404);
-  EXPECT_EQ(owner_->Nat(kNatCreate, kProtoTcp, Loopback(), echo_.Port()).Status, kNatOk);
+  EXPECT_TRUE(owner.Answers());
+  EXPECT_EQ(owner.Nat(kNatQuery, kProtoTcp, Loopback(), echo.Port()).Status, kNatNotFound);
+  EXPECT_EQ(Http(admin_port_, "DELETE", key).Status, 404);
+  EXPECT_EQ(owner.Nat(kNatCreate, kProtoTcp, Loopback(), echo.Port()).Status, kNatOk);
 
   // quorvane-ctl removes it the same way, and finds none the second time.
-  const std::string remove = "--admin 127.0.0.1:" + std::to_string(admin_port_) + " remove tcp 127.0.0.1 " +
-                             std::to_string(echo_.Port());
-  const TCtlRun removed = RunCtl(remove);
+  const TCtlRun removed = RunCtl(admin + "remove tcp " + target);
   EXPECT_EQ(removed.Code, 0) << removed.Err;
-  EXPECT_EQ(removed.Out, "remove tcp 127.0.0.1:" + std::to_string(echo_.Port()) + ": ok\n");
+  EXPECT_EQ(removed.Out, "remove tcp 127.0.0.1:" + std::to_string(echo.Port()) + ": ok\n");
   EXPECT_EQ(RedirectorCount(), 0u);
-  const TCtlRun again = RunCtl("--json " + remove);
-  EXPECT_EQ(again.Code, 4) << again.Err;
+  const TCtlRun again = RunCtl("--json " + admin + "remove tcp " + target);
+  EXPECT_EQ(again.Code, ctl::kExitNotFound) << again.Err;
   EXPECT_EQ(TJson::parse(again.Out, nullptr, false)["result"], "not_found") << again.Out;
 }
 
@@ -669,8 +615,7 @@ TEST_F(AdminServerTest, OversizedRequestsAreCutOffAndAWrongMethodGets405) {
 }
 
 TEST_F(AdminServerTest, SilentClientIsCutAtItsDeadline) {
-  StartServer();
-  StartAdmin("", nullptr, 300);
+  StartAll("", nullptr, 300);
   ControlClient player(port_);
   const TUniqueFd slow = ConnectLoopback(admin_port_);
   ASSERT_TRUE(SendAll(slow.Get(), "GET /api/status HTTP/1.1\r\n"));
@@ -694,20 +639,10 @@ TEST_F(AdminServerTest, PortZeroStartsNoEndpointAndAPortInUseIsAStartupFailure) 
                             " (admin): Address already in use"));
 }
 
-bool OnPath(const std::string& program) {
-  const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe): nothing sets it meanwhile
-  std::istringstream dirs(path ? path : "");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
-  }
-  return false;
-}
-
 // The page as a person sees it: a real browser runs its script against the
 // running endpoint, and what it renders must list the redirector just made.
 TEST_F(AdminServerTest, StatusPageInAHeadlessBrowserListsARedirectorCreatedJustBefore) {
-  if (!OnPath("chromium")) {
+  if (std::system("command -v chromium >/dev/null") != 0) {
     GTEST_SKIP()
         << "chromium is not installed (Debian: apt-get install chromium); the status page is not checked";
   }
@@ -718,13 +653,12 @@ TEST_F(AdminServerTest, StatusPageInAHeadlessBrowserListsARedirectorCreatedJustB
   const TNatReply created = client.Nat(kNatCreate, 17, Loopback(), 6113);
   ASSERT_EQ(created.Status, kNatOk);
 
-  char profile[] = "/tmp/quorvane-chromium-XXXXXX";
-  ASSERT_NE(::mkdtemp(profile), nullptr);
+  const TempDir profile;
   const std::string command =
       "timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
       "--disable-background-networking --disable-component-update --disable-sync --disable-dev-shm-usage "
       "--user-data-dir=" +
-      std::string(profile) +
+      profile.path.string() +
       " --virtual-time-budget=5000 --dump-dom http://127.0.0.1:" + std::to_string(admin_port_) +
       "/ 2>/dev/null";
   std::string dom;
@@ -733,7 +667,6 @@ TEST_F(AdminServerTest, StatusPageInAHeadlessBrowserListsARedirectorCreatedJustB
     while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) dom.append(buffer, n);
     ::pclose(pipe);
   }
-  std::filesystem::remove_all(profile);
   EXPECT_NE(dom.find("<td>127.0.0.1:" + std::to_string(created.PublicPort()) + "</td>"), std::string::npos)
       << dom;
   EXPECT_NE(dom.find("<td>BNETD</td>"), std::string::npos);

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <iterator>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "TestSupport.h"
@@ -100,15 +99,6 @@ TEST(CtlClient, RegisterReadsEveryEntrySoLaterRepliesStayInStep) {
   EXPECT_EQ(result->Entries[300].EntryIndex, 299);
 }
 
-// A create of port 8080 answered with public port 40123.
-TEST(CtlClient, NatPortGoesOutLittleEndianAndComesBackInHostOrder) {
-  Session s;
-  ASSERT_TRUE(SendAll(s.server.Get(), Bytes(Encode(TNatReply{kNatOk, PublicPortBytes(htons(40123)), 7}))));
-  const auto reply = s.client.Nat(TNatRequest{kProtoTcp, kNatCreate, 8080, Loopback(), 3});
-  EXPECT_EQ(reply.value_or(TNatReply{}).PublicPort(), 40123) << s.client.Error().Message;
-  EXPECT_EQ(RecvExact(s.server.Get(), kPacketSize).value_or("").substr(6, 2), "\x90\x1F");  // 8080 = 0x1F90
-}
-
 TEST(CtlClient, AWakeEndsTheWaitForAReplyAtOnce) {
   TEvent wake;
   Session woken(20000, wake.Fd());  // a missed wake fails as a time-out
@@ -123,43 +113,6 @@ TEST(CtlExe, HelpListsEveryExitCode) {
                          kExitProtocol, kExitInterrupted, kExitNatFailed, kExitHttpError}) {
     EXPECT_NE(help.find("\n  " + std::to_string(code) + " "), std::string::npos) << code;
   }
-}
-
-TEST(CtlExe, JsonRepliesParseBackOnePerLine) {
-  std::uint16_t port = 0;
-  const TUniqueFd listener = ListenLoopback(&port);
-  std::string replies = Bytes(Encode(TRegisterReply{kProtocolVersion, kRegisterOk, 0, 1}));
-  replies += Bytes(Encode(TAddressEntry{1, 0, htonl(0xFFFFFF00), htonl(0x0A000000), 6112, kProtoTcp, 1}));
-  replies += Bytes(Encode(TNatReply{kNatOk, PublicPortBytes(htons(40123)), Loopback()}));
-  replies += Bytes(Encode(TNatReply{kNatNotFound, {}, 0}));
-  std::string requests;
-  TUniqueFd session;
-  const TCtlRun run = RunCtl("--json --server 127.0.0.1:" + std::to_string(port) +
-                                 " register BNETD create udp localhost 8080 delete tcp 127.0.0.1 9",
-                             [&] {
-                               session = AcceptWithin(listener.Get());
-                               SendAll(session.Get(), replies);
-                               requests = RecvExact(session.Get(), 3 * kPacketSize).value_or("");
-                             });
-  EXPECT_EQ(run.Code, kExitNotFound) << run.Err;
-  // The target named localhost goes out as 127.0.0.1.
-  EXPECT_EQ(requests.substr(kPacketSize + 8, 4), std::string("\x7f\0\0\x01", 4));
-  std::istringstream lines(run.Out);
-  std::vector<nlohmann::json> objects;
-  for (std::string line; std::getline(lines, line);) objects.push_back(nlohmann::json::parse(line));
-  ASSERT_EQ(objects.size(), 3u) << run.Out;
-  EXPECT_EQ(objects[0]["command"], "register");
-  EXPECT_EQ(objects[0]["status"], 0);
-  EXPECT_EQ(objects[0]["entries"][0]["list"], "exclude");
-  EXPECT_EQ(objects[0]["entries"][0]["address"], "10.0.0.0");
-  EXPECT_EQ(objects[0]["entries"][0]["mask"], "255.255.255.0");
-  EXPECT_EQ(objects[1]["command"], "create");
-  EXPECT_EQ(objects[1]["kind"], "udp");
-  EXPECT_EQ(objects[1]["target"], (nlohmann::json{{"address", "127.0.0.1"}, {"port", 8080}}));
-  EXPECT_EQ(objects[1]["public"], (nlohmann::json{{"address", "127.0.0.1"}, {"port", 40123}}));
-  EXPECT_EQ(objects[2]["result"], "not_found");
-  EXPECT_EQ(objects[2]["status"], kNatNotFound);
-  EXPECT_TRUE(objects[2]["public"].is_null());
 }
 
 TEST(CtlExe, ExitStatusNamesTheFailure) {
@@ -193,13 +146,38 @@ TEST(CtlExe, ExitStatusNamesTheFailure) {
        "create tcp 127.0.0.1:8080: failed\nnop: reply\n", ""},
       {"--server=127.0.0.1:" + std::to_string(LocalPort(bound.Get())) + " nop", "", kExitConnection, "",
        "Connection refused"},
-      {server + "--timeout 200 nop", "", kExitTimeout, "", "nop: no reply within 200 ms"}};
+      {server + "--timeout 200 nop", "", kExitTimeout, "", "nop: no reply within 200 ms"},
+      // With --json each reply is one object on a line of its own.
+      {server + "--json register BNETD create udp 127.0.0.1 8080 delete tcp 127.0.0.1 9",
+       Bytes(Encode(TRegisterReply{kProtocolVersion, kRegisterOk, 0, 1})) +
+           Bytes(Encode(TAddressEntry{1, 0, htonl(0xFFFFFF00), htonl(0x0A000000), 6112, kProtoTcp, 1})) +
+           Bytes(Encode(TNatReply{kNatOk, PublicPortBytes(htons(40123)), Loopback()})) +
+           Bytes(Encode(TNatReply{kNatNotFound, {}, 0})),
+       kExitNotFound,
+       R"({"command":"register","name":"BNETD","protocol":4,"status":0,"result":"ok","server_version":4,)"
+       R"("entries":[{"list":"exclude","index":0,"count":1,"address":"10.0.0.0","mask":"255.255.255.0",)"
+       R"("port":6112,"proto":6}]})"
+       "\n"
+       R"({"command":"create","proto":17,"kind":"udp","target":{"address":"127.0.0.1","port":8080},)"
+       R"("profile":0,"status":0,"result":"ok","public":{"address":"127.0.0.1","port":40123}})"
+       "\n"
+       R"({"command":"delete","proto":6,"kind":"tcp","target":{"address":"127.0.0.1","port":9},)"
+       R"("profile":0,"status":3,"result":"not_found","public":null})"
+       "\n",
+       ""}};
   for (const auto& [args, replies, code, out, err] : cases) {
     TUniqueFd session;  // open until the tool has ended
+    std::string first;  // the first request
     const TCtlRun run = RunCtl(args, [&, &args = args, &replies = replies] {
       if (args.rfind(server, 0) == 0) session = AcceptWithin(listener.Get());
       EXPECT_TRUE(!session || SendAll(session.Get(), replies));
+      if (session) first = RecvExact(session.Get(), kPacketSize).value_or("");
     });
+    // A target named localhost goes out as 127.0.0.1, after its port in
+    // little-endian order (8080 = 0x1F90).
+    EXPECT_TRUE(args.find(" localhost ") == std::string::npos ||
+                first.substr(6, 6) == std::string("\x90\x1F\x7f\0\0\x01", 6))
+        << args;
     EXPECT_EQ(run.Code, code) << args << ": " << run.Err;
     EXPECT_EQ(run.Out, out) << args;
     // A complaint ending in a newline is the whole of standard error.
