@@ -171,14 +171,12 @@ TEST_F(TCPRedirectorTest, QueuedConnectionRelaysAMegabyteEachWayOnTunedSocketsAn
   std::vector<TUniqueFd> waiting;
   for (int i = 1; i <= 2; ++i) {
     waiting.push_back(ConnectLoopback(port_));
-    ASSERT_TRUE(waiting.back());
-    ASSERT_TRUE(WaitUntil([&] { return ConnectionsTo(silent_port, kTcpSynSent) == i; }));
+    ASSERT_TRUE(waiting.back() && WaitUntil([&] { return ConnectionsTo(silent_port, kTcpSynSent) == i; }));
   }
   // Stopping ends the relay, and cuts the pending connects short, long
   // before their time-out.
   engine_.Stop();
-  EXPECT_TRUE(ClosedWithoutData(client_.Get()));
-  EXPECT_TRUE(ClosedWithoutData(target_.Get()));
+  EXPECT_TRUE(ClosedWithoutData(client_.Get()) && ClosedWithoutData(target_.Get()));
   for (const TUniqueFd& player : waiting) {
     EXPECT_TRUE(ClosedWithoutData(player.Get(), std::chrono::milliseconds(kConnectTimeoutMs / 2)));
   }
@@ -198,8 +196,7 @@ TEST_F(TCPRedirectorTest, RelaysRunOnTheirRedirectorsLoopWithNoThreadAndGiveEver
   constexpr int kRelays = 40;
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    std::vector<TUniqueFd> clients;
-    std::vector<TUniqueFd> targets;
+    std::vector<TUniqueFd> clients, targets;
     // Enough bytes each to open the relay's pipes one way.
     for (int i = 0; i < kRelays; ++i) {
       port_ = ports[static_cast<std::size_t>(i) % ports.size()];

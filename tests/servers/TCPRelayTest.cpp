@@ -63,10 +63,8 @@ class TCPRelayTest : public TLoopFixture {
   // Connects a player (from |from| when set) and starts its relay, among
   // players_, to 127.0.0.1:|target_port|. |tiny_buffers|: the player's
   // receive buffer and the relay's send buffer towards it are tiny, so that
-  // the relay soon holds what the player has not read yet. |first| is sent
-  // by the player before its relay starts.
-  TUniqueFd StartRelay(std::uint16_t target_port, bool tiny_buffers = false, std::uint32_t from = 0,
-                       const std::string& first = "") {
+  // the relay soon holds what the player has not read yet.
+  TUniqueFd StartRelay(std::uint16_t target_port, bool tiny_buffers = false, std::uint32_t from = 0) {
     TUniqueFd player(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (from != 0) {
       EXPECT_TRUE(BindTo(player.Get(), from, 0));
@@ -79,7 +77,6 @@ class TCPRelayTest : public TLoopFixture {
     request.Accepted.Reset(::accept4(listener_.Get(), reinterpret_cast<sockaddr*>(&request.Peer), &length,
                                      SOCK_CLOEXEC | SOCK_NONBLOCK));
     EXPECT_TRUE(request.Accepted);
-    EXPECT_TRUE(SendAll(player.Get(), first));
     if (tiny_buffers) SetBuffer(request.Accepted.Get(), SO_SNDBUF, kTinyBuffer);
     request.Target = MakeSockAddr(Loopback(), target_port);
     request.Stats = stats_;
@@ -94,9 +91,9 @@ class TCPRelayTest : public TLoopFixture {
     return count;
   }
   // Listens as target_listener_, relays player_ to it and accepts target_.
-  void RelayToANewTarget(bool tiny_buffers = false) {
+  void RelayToANewTarget(bool tiny_buffers = false, std::uint32_t from = 0) {
     target_listener_ = ListenLoopback(&target_port_);
-    player_ = StartRelay(target_port_, tiny_buffers);
+    player_ = StartRelay(target_port_, tiny_buffers, from);
     target_ = AcceptWithin(target_listener_.Get());
     ASSERT_TRUE(player_ && target_);
   }
@@ -325,12 +322,10 @@ TEST_F(TCPRelayTest, CappedPlayerIsHeldBackWithoutLossWhilePlayersFromOtherAddre
   caps->TcpBytesPerPlayer = kRate;
   players_ = std::make_shared<TTcpPlayers>(loop_.Loop(), "TCP Redirector at 127.0.0.1:1", caps);
   LogCapture log;
-  target_listener_ = ListenLoopback(&target_port_);
-  player_ = StartRelay(target_port_, false, ::inet_addr("127.0.0.2"));
-  target_ = AcceptWithin(target_listener_.Get());
+  ASSERT_NO_FATAL_FAILURE(RelayToANewTarget(false, ::inet_addr("127.0.0.2")));
   const TUniqueFd other = StartRelay(target_port_, false, ::inet_addr("127.0.0.3"));
   const TUniqueFd other_target = AcceptWithin(target_listener_.Get());
-  ASSERT_TRUE(player_ && target_ && other && other_target);
+  ASSERT_TRUE(other && other_target);
   const std::string sent = Pattern(0, 4 * kRate);
   std::atomic<bool> sent_all{false};
   std::thread sender([&] { sent_all = SendAll(player_.Get(), sent); });

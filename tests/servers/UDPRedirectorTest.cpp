@@ -426,8 +426,7 @@ TEST_F(UDPRedirectorTest, ReceiveFailureOnTheListeningSocketEndsTheRedirectorWit
   ASSERT_EQ(setsockopt(redirector.Socket(), SOL_IP, IP_RECVERR, &on, sizeof on), 0);
   Start(redirector);
   const std::uint16_t session = ToTarget(Client().Get(), "x");  // the client is closed at once
-  ASSERT_NE(session, 0);
-  ASSERT_TRUE(Answer(session, "to nobody"));
+  ASSERT_TRUE(session != 0 && Answer(session, "to nobody"));
   EXPECT_TRUE(WaitUntil([&] { return redirector.Failed(); }));
   EXPECT_EQ(redirector.SessionCount(), 0u);
   // Nothing is left open even before the redirector is destroyed.
@@ -523,8 +522,7 @@ TEST_F(UDPRedirectorTest, DestroyedInTheTurnThatFoundItReadableItRelaysNothingMo
   });
   ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }));
   loop_.RunSync([] {});  // runs in a later turn: that one's end is over
-  EXPECT_EQ(stats->Opened.load(), 0u);
-  EXPECT_EQ(stats->DatagramsToTarget.load(), 0u);
+  EXPECT_EQ(std::tuple(stats->Opened.load(), stats->DatagramsToTarget.load()), std::tuple(0u, 0u));
 }
 
 }  // namespace
