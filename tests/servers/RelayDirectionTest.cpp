@@ -12,23 +12,22 @@ namespace {
 
 using namespace test;
 
+// A pair of connected non-blocking stream sockets.
 struct TPair {
-  TUniqueFd peer;
-  TUniqueFd near;
+  TPair() {
+    int fds[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
+    peer.Reset(fds[0]);
+    near.Reset(fds[1]);
+  }
+  TUniqueFd peer, near;
 };
 
-TPair MakePair() {
-  int fds[2];
-  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
-  return {TUniqueFd(fds[0]), TUniqueFd(fds[1])};
-}
-
-// A direction between two pairs of connected non-blocking stream sockets:
-// it uses their near ends, the test their far ends (the peers).
+// A direction between two pairs: it uses their near ends, the test their
+// far ends (the peers).
 struct TDirectionAndPeers {
   TRelayBufferPool pool;
-  TPair source = MakePair();
-  TPair sink = MakePair();
+  TPair source, sink;
   TRelayDirection direction{source.near.Get(), sink.near.Get(), pool};
 };
 

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -99,29 +98,6 @@ TEST_F(TCPServerTest, SetupFailureRefusesToStartAndOnlyAFatalAcceptErrorFailsThe
   }
 }
 
-// Lowers the descriptor limit to what is open now and fills every free
-// number below it; gives all back on destruction.
-class TNoDescriptorLeft {
- public:
-  TNoDescriptorLeft() {
-    ::getrlimit(RLIMIT_NOFILE, &original_);
-    rlimit low = original_;
-    low.rlim_cur = static_cast<rlim_t>(*OpenFds().rbegin() + 1);
-    applied_ = ::setrlimit(RLIMIT_NOFILE, &low) == 0;
-    for (int fd; applied_ && (fd = ::dup(0)) >= 0;) fillers_.emplace_back(fd);
-  }
-  ~TNoDescriptorLeft() {
-    fillers_.clear();
-    ::setrlimit(RLIMIT_NOFILE, &original_);
-  }
-  bool Applied() const { return applied_; }
-
- private:
-  rlimit original_{};
-  bool applied_ = false;
-  std::vector<TUniqueFd> fillers_;
-};
-
 TEST_F(TCPServerTest, AcceptingPausesWhileDescriptorsRunOutAndResumesAfterThePause) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP()
@@ -133,8 +109,11 @@ TEST_F(TCPServerTest, AcceptingPausesWhileDescriptorsRunOutAndResumesAfterThePau
   ASSERT_TRUE(client);
   const sockaddr_in to = MakeSockAddr(Loopback(), LocalPort(server->Socket()));
   {
-    TNoDescriptorLeft no_descriptor_left;
-    ASSERT_TRUE(no_descriptor_left.Applied());
+    // A low limit, and every number left below it taken.
+    const TDescriptorHeadroom headroom(0);
+    ASSERT_TRUE(headroom.Applied());
+    std::vector<TUniqueFd> fillers;
+    for (int fd; (fd = ::dup(0)) >= 0;) fillers.emplace_back(fd);
     ASSERT_EQ(::connect(client.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
     Settle();
     EXPECT_EQ(server->accepted.load(), 0);
