@@ -40,6 +40,13 @@ class TLoopFixture : public ::testing::Test {
     Settle();
   }
   void Advance(std::int64_t ms) { SetClock(now_ms_.load() + ms); }
+  // What |f| returns when run on the loop's thread, where the unit lives.
+  template <typename F>
+  auto OnLoop(F f) {
+    decltype(f()) result{};
+    loop_.RunSync([&] { result = f(); });
+    return result;
+  }
 
   std::atomic<std::int64_t> now_ms_;
   TRelayLoop loop_{TLoopClock{[this] { return now_ms_.load(); }, {}}};
