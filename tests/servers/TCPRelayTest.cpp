@@ -41,13 +41,6 @@ std::optional<int> StreamEnds(int fd) {
   return std::nullopt;
 }
 
-// Closes |fd| with a reset rather than a FIN.
-void ResetConnection(TUniqueFd& fd) {
-  const linger abort_on_close{1, 0};
-  ::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
-  fd.Reset();
-}
-
 void SetBuffer(int fd, int option, int bytes) { ::setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes); }
 
 // The test connects the player and hands the accepted connection to the
@@ -66,9 +59,7 @@ class TCPRelayTest : public TLoopFixture {
   // the relay soon holds what the player has not read yet.
   TUniqueFd StartRelay(std::uint16_t target_port, bool tiny_buffers = false, std::uint32_t from = 0) {
     TUniqueFd player(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (from != 0) {
-      EXPECT_TRUE(BindTo(player.Get(), from, 0));
-    }
+    if (from != 0) EXPECT_TRUE(BindTo(player.Get(), from, 0));
     if (tiny_buffers) SetBuffer(player.Get(), SO_RCVBUF, kTinyBuffer);
     const sockaddr_in to = MakeSockAddr(Loopback(), listener_port_);
     EXPECT_EQ(::connect(player.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
@@ -85,10 +76,15 @@ class TCPRelayTest : public TLoopFixture {
     return player;
   }
 
+  // The relay's sockets still open, as seen from outside: the player's,
+  // and the target's, connected or still connecting.
+  int RelaySockets() {
+    const std::uint16_t outbound = ntohs(PeerAddress(target_.Get()).value_or(sockaddr_in{}).sin_port);
+    return (FindTcpSocket(listener_port_, LocalPort(player_.Get())) >= 0) +
+           (target_ && FindTcpSocket(outbound, target_port_) >= 0) + ConnectionsTo(target_port_, kTcpSynSent);
+  }
   std::size_t Relays() {
-    std::size_t count = 0;
-    loop_.RunSync([&] { count = loop_.RelayCount(); });
-    return count;
+    return OnLoop([&] { return loop_.RelayCount(); });
   }
   // Listens as target_listener_, relays player_ to it and accepts target_.
   void RelayToANewTarget(bool tiny_buffers = false, std::uint32_t from = 0) {
@@ -130,8 +126,6 @@ TEST_F(TCPRelayTest, RelayTimersEndTheRelayExactlyWhenTheirTimeHasRunOut) {
     // Leaves a relay that would wait for good without its timer.
     std::function<void()> set_up;
     std::int64_t limit_ms;
-    // The relay's sockets still open, as seen from outside.
-    std::function<int()> relay_sockets;
     // Traffic just before the time runs out, which must not put it off.
     std::function<void()> activity = [] {};
   };
@@ -148,18 +142,9 @@ TEST_F(TCPRelayTest, RelayTimersEndTheRelayExactlyWhenTheirTimeHasRunOut) {
          Settle();
          EXPECT_TRUE(NothingArrives(player_.Get(), 50ms));
        },
-       kConnectTimeoutMs,
-       [&] {
-         return (FindTcpSocket(listener_port_, LocalPort(player_.Get())) >= 0) +
-                ConnectionsTo(target_port_, kTcpSynSent);
-       }},
+       kConnectTimeoutMs},
       {"linger once both peers ended while the player reads nothing",
        [&] { BothPeersEndWhileTheRelayHoldsBytesForThePlayer(Pattern(0, 48 * kKiB)); }, kLingerMs,
-       [&] {
-         return (FindTcpSocket(listener_port_, LocalPort(player_.Get())) >= 0) +
-                (FindTcpSocket(ntohs(PeerAddress(target_.Get()).value_or(sockaddr_in{}).sin_port),
-                               target_port_) >= 0);
-       },
        [&] {
          // The player reads a little; the relay delivers more.
          EXPECT_TRUE(RecvExact(player_.Get(), kKiB));
@@ -178,7 +163,6 @@ TEST_F(TCPRelayTest, RelayTimersEndTheRelayExactlyWhenTheirTimeHasRunOut) {
          Settle();
        },
        kLingerMs,
-       [&] { return static_cast<int>(FindTcpSocket(listener_port_, LocalPort(player_.Get())) >= 0); },
        [&] {
          // The player talks on; the relay reads it and throws it away.
          const std::uint16_t player_port = LocalPort(player_.Get());
@@ -194,18 +178,16 @@ TEST_F(TCPRelayTest, RelayTimersEndTheRelayExactlyWhenTheirTimeHasRunOut) {
     SCOPED_TRACE(c.name);
     ASSERT_NO_FATAL_FAILURE(c.set_up());
     ASSERT_EQ(Relays(), 1u);
-    const int open_sockets = c.relay_sockets();
+    const int open_sockets = RelaySockets();
     EXPECT_GE(open_sockets, 1);
     Advance(c.limit_ms - 1);
     EXPECT_EQ(Relays(), 1u) << "ended before its time";
-    EXPECT_EQ(c.relay_sockets(), open_sockets);
+    EXPECT_EQ(RelaySockets(), open_sockets);
     c.activity();
     Advance(1);
     EXPECT_EQ(Relays(), 0u) << "still there when its time ran out";
-    EXPECT_EQ(c.relay_sockets(), 0);
-    if (player_) {
-      EXPECT_TRUE(StreamEnds(player_.Get()).has_value());
-    }
+    EXPECT_EQ(RelaySockets(), 0);
+    EXPECT_TRUE(StreamEnds(player_.Get()).has_value());
     for (TUniqueFd* fd : {&player_, &target_, &target_listener_, &filler_}) fd->Reset();
   }
   EXPECT_EQ(stats_->Open.load(), 0u);
@@ -251,9 +233,7 @@ TEST_F(TCPRelayTest, SlowReaderGetsEveryByteBeforeTheEnd) {
     ASSERT_NO_FATAL_FAILURE(expected = c.set_up());
     std::string got;
     while (got.size() < expected.size()) {
-      if (c.player_talks) {
-        ASSERT_TRUE(SendAll(player_.Get(), "still here"));
-      }
+      if (c.player_talks) ASSERT_TRUE(SendAll(player_.Get(), "still here"));
       const auto piece =
           RecvExact(player_.Get(), std::min<std::size_t>(4 * kKiB, expected.size() - got.size()));
       if (!piece) break;
@@ -298,7 +278,10 @@ TEST_F(TCPRelayTest, OnePeersEndReachesTheOtherAsAFinThatKeepsTheAnswerOrAsARese
       }));
     }
     if (c.reset) {
-      ResetConnection(ender);
+      // Closed with a reset rather than a FIN.
+      const linger abort_on_close{1, 0};
+      ::setsockopt(ender.Get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+      ender.Reset();
       EXPECT_EQ(StreamEnds(other.Get()), ECONNRESET);
     } else {
       // The FIN is passed on, and the answer still comes back.
@@ -342,8 +325,7 @@ TEST_F(TCPRelayTest, CappedPlayerIsHeldBackWithoutLossWhilePlayersFromOtherAddre
   EXPECT_TRUE(NothingArrives(target_.Get(), 50ms));
   ASSERT_TRUE(SendAll(other.Get(), "hi"));
   EXPECT_EQ(RecvExact(other_target.Get(), 2), "hi");
-  std::vector<TPlayerView> views;
-  loop_.RunSync([&] { views = players_->Views(); });
+  const std::vector<TPlayerView> views = OnLoop([&] { return players_->Views(); });
   ASSERT_EQ(views.size(), 2u);
   EXPECT_EQ(std::tuple(views[0].Held, views[0].Address, views[0].BytesToTarget, views[1].Held,
                        views[1].BytesToTarget),
@@ -357,9 +339,8 @@ TEST_F(TCPRelayTest, CappedPlayerIsHeldBackWithoutLossWhilePlayersFromOtherAddre
     Advance(100);
     elapsed_ms += 100;
     char bytes[16 * kKiB];
-    for (ssize_t n; (n = RecvSome(target_.Get(), bytes, sizeof bytes, MSG_DONTWAIT)) > 0;) {
+    for (ssize_t n; (n = RecvSome(target_.Get(), bytes, sizeof bytes, MSG_DONTWAIT)) > 0;)
       got.append(bytes, static_cast<std::size_t>(n));
-    }
     EXPECT_LE(got.size(), kRate + kRate * static_cast<std::size_t>(elapsed_ms) / 1000);
   }
   sender.join();
@@ -370,8 +351,7 @@ TEST_F(TCPRelayTest, CappedPlayerIsHeldBackWithoutLossWhilePlayersFromOtherAddre
   // clock moved (and the second that ends the hold); ended, they are no
   // players any more.
   for (TUniqueFd* fd : {&player_, &target_}) fd->Reset();
-  ::shutdown(other.Get(), SHUT_RDWR);
-  ::shutdown(other_target.Get(), SHUT_RDWR);
+  for (const TUniqueFd* fd : {&other, &other_target}) ::shutdown(fd->Get(), SHUT_RDWR);
   // A held player is not read, so its end is seen when the hold is over.
   Advance(1000);
   ASSERT_TRUE(WaitUntil([&] { return Relays() == 0; }));

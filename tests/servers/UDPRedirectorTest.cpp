@@ -27,14 +27,10 @@ namespace {
 
 using namespace test;
 
-// A descriptor the loop watches for the test, calling |ready| when it is.
-class TTestWatch final : public TLoopWatch {
- public:
-  explicit TTestWatch(std::function<void()> ready) : ready_(std::move(ready)) {}
-  void OnReady(std::uint32_t /*events*/) override { ready_(); }
-
- private:
-  std::function<void()> ready_;
+// A descriptor the loop watches for the test, calling |Ready| when it is.
+struct TTestWatch final : TLoopWatch {
+  void OnReady(std::uint32_t /*events*/) override { Ready(); }
+  std::function<void()> Ready;
 };
 
 class UDPRedirectorTest : public TLoopFixture {
@@ -79,17 +75,12 @@ class UDPRedirectorTest : public TLoopFixture {
   // ToTarget(), then the target answers "re |text|", which reaches |client|.
   std::uint16_t RoundTrip(int client, const std::string& text) {
     const std::uint16_t session = ToTarget(client, text);
-    return session != 0 && Answer(session, "re " + text) && RecvDatagram(client) == "re " + text ? session
-                                                                                                 : 0;
+    const bool back = session != 0 && Answer(session, "re " + text) && RecvDatagram(client) == "re " + text;
+    return back ? session : 0;
   }
   bool Answer(std::uint16_t session_port, const std::string& text) {
     return SendTo(target_.Get(), text.data(), text.size(), MakeSockAddr(Loopback(), session_port)) ==
            static_cast<ssize_t>(text.size());
-  }
-  std::vector<TPlayerView> Players(const TUDPRedirector& redirector) {
-    std::vector<TPlayerView> players;
-    loop_.RunSync([&] { players = redirector.Players(); });
-    return players;
   }
 
   std::vector<std::unique_ptr<TUDPRedirector>> redirectors_;  // destroyed on the loop
@@ -135,9 +126,7 @@ TEST_F(UDPRedirectorTest, RedirectorsCostTheirSocketsAndNoThreadAndRelayEachSess
     return SendDatagram(clients[client].Get(), datagram, port_);
   };
   for (std::size_t i = 0, other = 1; i < 200 || other < clients.size(); ++i) {
-    if (i < 200) {
-      ASSERT_TRUE(send(0));
-    }
+    if (i < 200) ASSERT_TRUE(send(0));
     if ((i % 23 == 0 || i >= 200) && other < clients.size()) {
       ASSERT_TRUE(send(other) && send(other));
       ++other;
@@ -162,9 +151,8 @@ TEST_F(UDPRedirectorTest, RedirectorsCostTheirSocketsAndNoThreadAndRelayEachSess
   EXPECT_EQ(client_of_port.size(), clients.size());
   for (const auto& [data, from] : answers)
     ASSERT_GE(SendTo(target_.Get(), data.data(), data.size(), from), 0);
-  for (std::size_t i = 0; i < clients.size(); ++i) {
+  for (std::size_t i = 0; i < clients.size(); ++i)
     for (const std::string& datagram : sent[i]) ASSERT_EQ(RecvDatagram(clients[i].Get()), datagram);
-  }
   const TUDPRedirector& redirector = *redirectors_.back();
   const TRedirectorStats& stats = *redirector.Stats();
   EXPECT_TRUE(WaitUntil([&] { return stats.DatagramsFromTarget.load() == answers.size(); }));
@@ -209,9 +197,7 @@ TEST_F(UDPRedirectorTest, NoSocketNoStartAndNoNewSessionWhileTheDescriptorReserv
   for (const auto& [host, port, error] : {std::tuple{"127.0.0.1", port_, EADDRINUSE},
                                           std::tuple{"255.255.255.255", std::uint16_t{0}, EADDRNOTAVAIL}}) {
     SCOPED_TRACE(host);
-    TRedirectorOptions options;
-    options.Loop = &loop_;
-    TUDPRedirector broken(host, host, "127.0.0.1", port, target_port_, 1000, options);
+    TUDPRedirector broken(host, host, "127.0.0.1", port, target_port_, 1000, {.Loop = &loop_});
     EXPECT_EQ(broken.Socket(), -1);
     EXPECT_EQ(broken.SetupError(), error);
     loop_.RunSync([&] { EXPECT_FALSE(broken.Start()); });
@@ -245,7 +231,7 @@ TEST_F(UDPRedirectorTest, SessionGoesOneMillisecondAfterItsTimeoutEvenWhileOther
     ASSERT_TRUE(Answer(silent_port, answer));
     ASSERT_EQ(RecvDatagram(silent.Get()), answer);
   }
-  const std::vector<TPlayerView> players = Players(redirector);
+  const std::vector<TPlayerView> players = OnLoop([&] { return redirector.Players(); });
   ASSERT_EQ(players.size(), 1u);
   const TPlayerView& player = players[0];
   EXPECT_EQ(std::tuple(player.Address, player.Port),
@@ -271,9 +257,10 @@ TEST_F(UDPRedirectorTest, SessionGoesOneMillisecondAfterItsTimeoutEvenWhileOther
   Settle();
   EXPECT_EQ(redirector.SessionCount(), 1u);
   EXPECT_EQ(OpenFdCount(), fds_before + 1);  // the expired session's socket is closed
-  EXPECT_EQ(std::tuple(redirector.Stats()->Expired.load(), redirector.Stats()->Open.load(),
-                       redirector.Stats()->Players.load(), Players(redirector).size()),
-            std::tuple(std::uint64_t{1}, std::uint64_t{1}, std::uint64_t{1}, std::size_t{1}));
+  EXPECT_EQ(
+      std::tuple(redirector.Stats()->Expired.load(), redirector.Stats()->Open.load(),
+                 redirector.Stats()->Players.load(), OnLoop([&] { return redirector.Players(); }).size()),
+      std::tuple(std::uint64_t{1}, std::uint64_t{1}, std::uint64_t{1}, std::size_t{1}));
   EXPECT_EQ(counters.UdpLifetime.Counts[3].load(), 1u);  // (1, 5] min
 
   // Back after expiry: a new session (answered, so that it is confirmed).
@@ -309,9 +296,8 @@ TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbers
   for (int i = 0; i < kSpray; ++i) {
     spray.push_back(Client("127.0.0.2"));
     ASSERT_TRUE(SendDatagram(spray.back().Get(), "spray", port_));
-    if (i % 3 == 2) {
+    if (i % 3 == 2)
       ASSERT_TRUE(SendDatagram(player.Get(), sent.emplace_back("p" + std::to_string(i)), port_));
-    }
   }
   Start(redirector);
   std::vector<std::string> from_player;
@@ -357,11 +343,7 @@ TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbers
 TEST_F(UDPRedirectorTest, FullTableGivesAnUnconfirmedPlaceFirstThenTheLongestSilentAndEachExpiresOnItsTime) {
   constexpr std::int64_t kTimeout = 300000;
   TUDPRedirector& redirector = Redirect(target_port_, kTimeout, {.UdpSessions = 3});
-  const auto unconfirmed = [&] {
-    std::size_t count = 0;
-    loop_.RunSync([&] { count = redirector.UnconfirmedCount(); });
-    return count;
-  };
+  const auto unconfirmed = [&] { return OnLoop([&] { return redirector.UnconfirmedCount(); }); };
   TUniqueFd answered = Client(), twice = Client(), once = Client(), late = Client();
   // Confirmed by the target's answer; by a second datagram; not at all.
   ASSERT_NE(RoundTrip(answered.Get(), "a"), 0);
@@ -442,10 +424,9 @@ TEST_F(UDPRedirectorTest, CapsCutAFloodingAddressOrTheWholeRedirectorAndSayWho) 
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.name);
     LogCapture log;
-    const auto caps = std::make_shared<TPlayerCaps>();
-    caps->UdpDatagramsPerPlayer = c.datagrams;
-    caps->UdpBytesPerPlayer = c.bytes;
-    caps->BytesPerRedirector = c.redirector_bytes;
+    const std::shared_ptr<TPlayerCaps> caps(new TPlayerCaps{.UdpDatagramsPerPlayer = c.datagrams,
+                                                            .UdpBytesPerPlayer = c.bytes,
+                                                            .BytesPerRedirector = c.redirector_bytes});
     base += 100000;
     SetClock(base);
     TUDPRedirector& redirector = Redirect(target_port_, 60000, {.Caps = caps}, false);
@@ -468,9 +449,8 @@ TEST_F(UDPRedirectorTest, CapsCutAFloodingAddressOrTheWholeRedirectorAndSayWho) 
               std::tuple(c.flood_passed, c.player_passed, 2u));
     EXPECT_EQ(loop_.Counters().DatagramsDropped.load() - dropped_before, dropped);
     EXPECT_EQ(redirector.SessionCount(), c.sessions);  // a run dropped whole opens none
-    for (const TPlayerView& view : Players(redirector)) {
+    for (const TPlayerView& view : OnLoop([&] { return redirector.Players(); }))
       EXPECT_EQ(view.Held, view.Address == inet_addr("127.0.0.2"));
-    }
 
     const std::string subject = "UDP Redirector at 127.0.0.1:" + std::to_string(port_) + " dropped ";
     const std::string first = std::to_string(c.first_dropped);
@@ -491,11 +471,12 @@ TEST_F(UDPRedirectorTest, DestroyedInTheTurnThatFoundItReadableItRelaysNothingMo
   std::uint16_t trigger_port = 0;
   TUniqueFd trigger = BindUdpLoopback(&trigger_port), client = Client();
   std::atomic<bool> destroyed{false};
-  TTestWatch destroyer([&] {
+  TTestWatch destroyer;
+  destroyer.Ready = [&] {
     loop_.Loop().Unwatch(destroyer);
     redirectors_.clear();
     destroyed = true;
-  });
+  };
   // Both readable before the loop watches them, so that one turn reports
   // both, in the order they were watched.
   ASSERT_TRUE(SendDatagram(client.Get(), "x", port_));
