@@ -71,8 +71,7 @@ TEST(PlayersTest, CapLogSaysAtOnceThenOnceAnIntervalAndWhatIsLeftAtItsEnd) {
   std::int64_t now = 0;
   TEventLoop loop(TLoopClock{[&now] { return now; }, {}});
   ASSERT_TRUE(loop.Valid());
-  std::optional<TCapLog> log;
-  log.emplace(loop, "UDP Redirector at 127.0.0.1:4000", "dropped", "datagrams");
+  std::optional<TCapLog> log(std::in_place, loop, "UDP Redirector at 127.0.0.1:4000", "dropped", "datagrams");
   LogCapture capture;
   std::size_t seen = 0;
   for (const TStep& step : steps) {

@@ -61,14 +61,11 @@ class TCPRedirectorTest : public ::testing::Test {
   // engine's loop |loop|, and started there unless |start| is false.
   TRedirectorPtr Redirect(std::uint16_t target_port, bool start = true,
                           std::uint32_t connections_per_address = 0, std::size_t loop = 0) {
-    TRedirectorOptions options;
-    options.Loop = &engine_.Loop(loop);
-    options.ConnectionsPerAddress = connections_per_address;
-    TRedirectorPtr redirector(new TTCPRedirector("127.0.0.1", "127.0.0.1", 0, target_port, options));
+    TRedirectorPtr redirector(
+        new TTCPRedirector("127.0.0.1", "127.0.0.1", 0, target_port,
+                           {.Loop = &engine_.Loop(loop), .ConnectionsPerAddress = connections_per_address}));
     port_ = LocalPort(redirector->Socket());
-    if (start) {
-      EXPECT_TRUE(StartOnItsLoop(*redirector));
-    }
+    if (start) EXPECT_TRUE(StartOnItsLoop(*redirector));
     return redirector;
   }
   static bool StartOnItsLoop(TTCPRedirector& redirector) {
@@ -177,9 +174,8 @@ TEST_F(TCPRedirectorTest, QueuedConnectionRelaysAMegabyteEachWayOnTunedSocketsAn
   // before their time-out.
   engine_.Stop();
   EXPECT_TRUE(ClosedWithoutData(client_.Get()) && ClosedWithoutData(target_.Get()));
-  for (const TUniqueFd& player : waiting) {
+  for (const TUniqueFd& player : waiting)
     EXPECT_TRUE(ClosedWithoutData(player.Get(), std::chrono::milliseconds(kConnectTimeoutMs / 2)));
-  }
   EXPECT_EQ(stats->Open.load(), 0u);
   EXPECT_EQ(engine_.Sum(&TRelayLoopCounters::BytesToTarget), kMiB + 4u + 5u);
 }
@@ -209,9 +205,8 @@ TEST_F(TCPRedirectorTest, RelaysRunOnTheirRedirectorsLoopWithNoThreadAndGiveEver
     EXPECT_EQ(engine_.Sum(&TRelayLoopCounters::RelaysOpen), static_cast<std::uint64_t>(kRelays));
     // Either side may close first.
     for (int i = 0; i < kRelays; ++i) (i % 2 == 0 ? clients : targets)[static_cast<std::size_t>(i)].Reset();
-    for (int i = 0; i < kRelays; ++i) {
+    for (int i = 0; i < kRelays; ++i)
       EXPECT_TRUE(ReadsEndOfFile((i % 2 == 0 ? targets : clients)[static_cast<std::size_t>(i)].Get()));
-    }
   }
   // Each accepted connection is relayed by the loop that accepted it.
   EXPECT_EQ(engine_.Loop(1).Counters().RelaysTotal.load(), 3u * kRelays);
@@ -234,15 +229,13 @@ TEST_F(TCPRedirectorTest, ConnectionsOverALimitAreRefusedAndServedAgainOnceBelow
     std::function<void()> release;
   };
   const std::uint32_t kOther = ::inet_addr("127.0.0.2");
-  std::vector<TUniqueFd> flood;
-  std::vector<TUniqueFd> flood_targets;
+  std::vector<TUniqueFd> flood, flood_targets;
   std::unique_ptr<TDescriptorHeadroom> headroom;
   const std::vector<TCase> cases = {
       {"connections per address", 2, TRefusalReason::kConnectionsPerAddress,
        [&] {
-         for (int i = 0; i < 2; ++i) {
+         for (int i = 0; i < 2; ++i)
            ASSERT_TRUE(Connect(flood.emplace_back(), flood_targets.emplace_back(), kOther));
-         }
        },
        [&] {
          // An ended relay gives its share back.
