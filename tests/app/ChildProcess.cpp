@@ -67,9 +67,8 @@ void ChildProcess::Signal(int sig) const { ::kill(pid_, sig); }
 
 bool ChildProcess::WaitUntil(const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + kProcessLimit;
-  while (!done()) {
+  while (!done())
     if (!ReadSome(deadline)) return false;
-  }
   return true;
 }
 
@@ -110,9 +109,8 @@ bool ChildProcess::ReadSome(std::chrono::steady_clock::time_point deadline) {
   }
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  if (count == 0 || left.count() <= 0 || PollRetry(fds, count, static_cast<int>(left.count())) <= 0) {
+  if (count == 0 || left.count() <= 0 || PollRetry(fds, count, static_cast<int>(left.count())) <= 0)
     return false;
-  }
   for (nfds_t i = 0; i < count; ++i) {
     if (fds[i].revents == 0) continue;
     Stream& s = *polled[i];
@@ -124,9 +122,8 @@ bool ChildProcess::ReadSome(std::chrono::steady_clock::time_point deadline) {
     }
     s.text.append(buffer, static_cast<std::size_t>(n));
     s.pending.append(buffer, static_cast<std::size_t>(n));
-    for (std::size_t end; (end = s.pending.find('\n')) != std::string::npos; s.pending.erase(0, end + 1)) {
+    for (std::size_t end; (end = s.pending.find('\n')) != std::string::npos; s.pending.erase(0, end + 1))
       s.lines.push_back(s.pending.substr(0, end));
-    }
   }
   return true;
 }

@@ -36,11 +36,10 @@ class ChildProcess {
   // after kProcessLimit.
   bool WaitUntil(const std::function<bool()>& done);
   bool WaitForLine(const std::string& line);  // on standard output
-  // Reads output to its end and reaps the process: its exit code, or -1
-  // when it died by a signal or did not end in time.
+  // Reap the process, after reading its output to the end or without
+  // reading any more of it: its exit code, or -1 when it died by a signal or
+  // did not end in time (kProcessLimit or |limit|).
   int WaitExit();
-  // Reaps the process without reading any more of its output: its exit
-  // code, or -1 when it died by a signal or did not end within |limit|.
   int WaitExitUnread(std::chrono::milliseconds limit);
 
  private:
@@ -86,7 +85,6 @@ struct TCtlRun {
 };
 TCtlRun RunCtl(const std::string& args, const std::function<void()>& serve = {}, const std::string& env = "");
 
-// True when some line of |lines| is |line|.
 bool HasLine(const std::vector<std::string>& lines, const std::string& line);
 
 // The line the server prints once it listens on 127.0.0.1:|port|.

@@ -112,18 +112,15 @@ TEST(ConfigTest, ShippedExampleReadsAsTheDefaultsButForItsDenyListWithNothingToR
   const auto& p = config.Policy;
   EXPECT_EQ(std::tie(p.Targets, p.OwnerOnly), std::tie(policy.Targets, policy.OwnerOnly));
   const auto denied = [&p](const char* target) {
-    for (std::size_t i = 0; i < p.DenyAddrs.size(); ++i) {
+    for (std::size_t i = 0; i < p.DenyAddrs.size(); ++i)
       if (AddressMatches(Addr(target), p.DenyAddrs[i], p.DenyMasks[i])) return true;
-    }
     return false;
   };
   for (const char* target : {"127.0.0.1", "0.1.2.3", "10.9.9.9", "172.31.0.1", "192.168.1.1", "100.127.0.1",
-                             "169.254.1.1", "192.0.2.7", "198.19.0.1", "239.1.1.1", "255.255.255.255"}) {
+                             "169.254.1.1", "192.0.2.7", "198.19.0.1", "239.1.1.1", "255.255.255.255"})
     EXPECT_TRUE(denied(target)) << target;
-  }
-  for (const char* target : {"1.1.1.1", "172.32.0.1", "100.128.0.1", "223.255.255.254"}) {
+  for (const char* target : {"1.1.1.1", "172.32.0.1", "100.128.0.1", "223.255.255.254"})
     EXPECT_FALSE(denied(target)) << target;
-  }
   EXPECT_EQ(std::tie(config.Admin.Host, config.Admin.Port, config.Admin.Token),
             std::tie(admin.Host, admin.Port, admin.Token));
   // Every key it shows is one the server knows, with a value that reads.

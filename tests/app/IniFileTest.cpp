@@ -61,17 +61,15 @@ TEST(IniFileTest, IntegerTextParsesOnlyWhenWholeWithinInt32AndBooleansAreNonZero
       {"007", 7},   {"0xFFFFFFFF", -1}};
   for (const auto& [text, expected] : valid) EXPECT_EQ(ParseIniInteger(text, kDef), expected) << text;
   for (const char* text : {"", "0x", "0x100000000", "0xg1", "0x-1", "2147483648", "-2147483649",
-                           "99999999999999999999", "abc", "12abc", "--1", "+-1", "-", "1 2", "-0x10"}) {
+                           "99999999999999999999", "abc", "12abc", "--1", "+-1", "-", "1 2", "-0x10"})
     EXPECT_EQ(ParseIniInteger(text, kDef), kDef) << text;
-  }
   const TIniFile ini = TIniFile::FromText("[S]\nN= -12 \nONE=1\nZERO=0\nTWO=2\nMINUS=-1\nWORD=true\n");
   EXPECT_EQ(ini.ReadInteger("S", "N", 0), -12);
   EXPECT_EQ(ini.ReadInteger("S", "MISSING", 5), 5);
   for (const char* key : {"ONE", "TWO", "MINUS"}) EXPECT_TRUE(ini.ReadBool("S", key, false)) << key;
   EXPECT_FALSE(ini.ReadBool("S", "ZERO", true));
-  for (const bool fallback : {false, true}) {
+  for (const bool fallback : {false, true})
     for (const char* key : {"WORD", "MISSING"}) EXPECT_EQ(ini.ReadBool("S", key, fallback), fallback) << key;
-  }
 }
 
 }  // namespace

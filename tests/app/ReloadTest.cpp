@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -81,13 +80,12 @@ TEST(ReloadTest, ReloadsApplyOnlyGoodFilesToNewCreatesAndTheServerStillStopsClea
 
   ASSERT_TRUE(Reload(server, open, kReloaded));
   std::vector<std::string> changes;
-  std::copy_if(server.ErrLines().begin(), server.ErrLines().end(), std::back_inserter(changes),
-               [](const std::string& line) { return line.find(" -> ") != std::string::npos; });
-  const std::vector<std::string> expected = {
-      "quorvane: KELVARD.ini: LIMITS/SESSIONS_PER_ADDRESS: 128 -> 64",
-      "quorvane: KELVARD.ini: LIMITS/UDP_BYTES_PER_PLAYER: 4194304 -> 0",
-      "quorvane: KELVARD.ini: POLICY/DENY: \"127.0.0.0/255.0.0.0\" -> \"\""};
-  EXPECT_EQ(changes, expected);
+  for (const auto& line : server.ErrLines())
+    if (line.find(" -> ") != std::string::npos) changes.push_back(line);
+  EXPECT_EQ(changes, (std::vector<std::string>{
+                         "quorvane: KELVARD.ini: LIMITS/SESSIONS_PER_ADDRESS: 128 -> 64",
+                         "quorvane: KELVARD.ini: LIMITS/UDP_BYTES_PER_PLAYER: 4194304 -> 0",
+                         "quorvane: KELVARD.ini: POLICY/DENY: \"127.0.0.0/255.0.0.0\" -> \"\""}));
   std::uint16_t first_port = 0;
   EXPECT_EQ(CreatedAt(client, kProtoTcp, echo.Port(), &first_port), "127.0.0.1");
 
@@ -95,8 +93,7 @@ TEST(ReloadTest, ReloadsApplyOnlyGoodFilesToNewCreatesAndTheServerStillStopsClea
   ASSERT_TRUE(Reload(server, ServerIni(port, "[UNKNOWN]\nHOST=127.0.0.2\n"), kReloaded));
   EXPECT_EQ(CreatedAt(client, kProtoUdp, echo.Port()), "127.0.0.2");
   TUniqueFd relayed = ConnectLoopback(first_port);
-  ASSERT_TRUE(SendAll(relayed.Get(), "still"));
-  EXPECT_EQ(RecvExact(relayed.Get(), 5), "still");
+  EXPECT_TRUE(SendAll(relayed.Get(), "still") && RecvExact(relayed.Get(), 5) == "still");
 
   // The control port waits for a restart while the rest applies.
   const std::uint16_t other_port = FreePort();
@@ -153,12 +150,10 @@ TEST(ReloadTest, ServiceManagerHearsEveryStateChangeAndAStuckReloadHoldsUpNoStop
   EXPECT_TRUE(heard("RELOADING=1\n"));
   TUniqueFd writer;
   // Opening the writing end without blocking succeeds only once a reader has it open.
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        writer.Reset(::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        return writer.Valid();
-      },
-      10000ms));
+  const auto open_writer = [&] {
+    return (writer = TUniqueFd(::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC))).Valid();
+  };
+  ASSERT_TRUE(WaitUntil(open_writer, 10000ms));
   server.Signal(SIGTERM);
   EXPECT_TRUE(heard("STOPPING=1"));
   EXPECT_EQ(server.WaitExit(), 0);

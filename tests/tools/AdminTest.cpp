@@ -83,15 +83,14 @@ class FakeAdmin {
   std::string Reply(const std::string& request) const {
     if (request.find("\r\nAuthorization: Bearer " + token_ + "\r\n") == std::string::npos)
       return "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n";
-    for (const auto& [path, document] :
-         {std::pair{"/api/redirectors", std::string_view(kRedirectors)},
-          std::pair{"/api/sessions", std::string_view(kSessions)},
-          std::pair{"/api/redirectors/udp/10.1.2.3/53/players", std::string_view(kPlayers)}}) {
-      if (request.rfind("GET " + std::string(path) + " HTTP/1.1\r\n", 0) == 0) {
+    const std::pair<std::string, std::string> documents[] = {
+        {"/api/redirectors", kRedirectors},
+        {"/api/sessions", kSessions},
+        {"/api/redirectors/udp/10.1.2.3/53/players", kPlayers}};
+    for (const auto& [path, document] : documents)
+      if (request.starts_with("GET " + path + " HTTP/1.1\r\n"))
         return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-               std::to_string(document.size()) + "\r\n\r\n" + std::string(document);
-      }
-    }
+               std::to_string(document.size()) + "\r\n\r\n" + document;
     if (request.rfind("GET /api/status HTTP/1.1\r\n", 0) == 0) {
       const std::string body = kStatus;
       const std::size_t half = body.size() / 2;
