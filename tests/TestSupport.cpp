@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "runtime/FdBudget.h"
@@ -190,12 +191,8 @@ long ResidentKiB() {
 }
 
 int ThreadCount() {
-  int count = 0;
-  if (DIR* dir = ::opendir("/proc/self/task")) {
-    while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
-    ::closedir(dir);
-  }
-  return count;
+  std::error_code error;
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task", error), {}));
 }
 
 std::string Pattern(std::size_t offset, std::size_t size) {

@@ -77,9 +77,7 @@ TEST_F(AbuseTest, FloodsFromOneAddressAreBoundedByItsShareWhileOthersAreServed) 
   EXPECT_EQ(CreateUdp(a, Loopback(), 7001).Status, kNatOk);
   EXPECT_EQ(CreateUdp(a, Loopback(), 7002).Status, kNatOk);
   EXPECT_EQ(CreateUdp(*held[1], Loopback(), 7003).Status, kNatOk);
-  const TNatReply refused = CreateUdp(*held[1], Loopback(), 7004);
-  EXPECT_EQ(refused.Status, kNatFailed);
-  EXPECT_EQ(refused.PortBytes, EchoPortBytes(7004));
+  EXPECT_EQ(CreateUdp(*held[1], Loopback(), 7004).Status, kNatFailed);
   EXPECT_EQ(CreateUdp(a, Loopback(), 7005).Status, kNatFailed);
   EXPECT_EQ(log_.Count("UDP Redirector not created"), 2);
   EXPECT_TRUE(log_.WaitFor("Refused 1 create from 127.0.0.2 (REDIRECTORS_PER_ADDRESS)"));
@@ -153,9 +151,7 @@ TEST_F(AbuseTest, EachPolicyKeyRefusesOnlyWhenSet) {
   ControlClient b(port_);
   const TNatReply mine = CreateUdp(a, other, 7000);
   ASSERT_EQ(mine.Status, kNatOk);
-  const TNatReply hidden = b.Nat(kNatQuery, kUdp, other, 7000);
-  EXPECT_EQ(hidden.Status, kNatNotFound);
-  EXPECT_EQ(hidden.PortBytes, EchoPortBytes(7000));
+  EXPECT_EQ(b.Nat(kNatQuery, kUdp, other, 7000).Status, kNatNotFound);
   EXPECT_EQ(b.Nat(kNatDelete, kUdp, other, 7000).Status, kNatNotFound);
   EXPECT_EQ(CreateUdp(b, other, 7000).Status, kNatFailed);
   EXPECT_EQ(a.Nat(kNatQuery, kUdp, other, 7000).PublicPort(), mine.PublicPort());
@@ -277,8 +273,7 @@ TEST_F(AbuseTest, RedirectorWhoseListenerFailedIsNoLongerAnnounced) {
       WaitUntil([&] { return client.Nat(kNatQuery, kUdp, Loopback(), 7000).Status == kNatNotFound; }));
   EXPECT_EQ(RedirectorCount(), 0u);
   // A create makes a new one rather than naming the dead one's port.
-  const TNatReply again = CreateUdp(client, Loopback(), 7000);
-  EXPECT_EQ(again.Status, kNatOk);
+  EXPECT_EQ(CreateUdp(client, Loopback(), 7000).Status, kNatOk);
   EXPECT_EQ(builds.load(), 2);
 }
 

@@ -177,9 +177,7 @@ bool FloodUnreadPipe(TPipe& out) {
   }
   const bool all_returned = test::WaitUntil([&] { return finished == kLoggers; }, 30000ms);
   std::optional<TPipeReader> drain;
-  if (!all_returned) {
-    drain.emplace(out.ReadEnd.Get());
-  }
+  if (!all_returned) drain.emplace(out.ReadEnd.Get());
   for (auto& logger : loggers) logger.join();
   return all_returned;
 }

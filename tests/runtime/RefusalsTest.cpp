@@ -4,12 +4,12 @@
 #include "runtime/Refusals.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -27,22 +27,19 @@ using namespace std::chrono_literals;
 // Whether the log writer thread sleeps in poll without a time-out, from
 // /proc: nothing is planned that would wake it.
 bool WriterSleepsForGood() {
-  DIR* dir = ::opendir("/proc/self/task");
-  if (dir == nullptr) return false;
   bool for_good = false;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string task = std::string("/proc/self/task/") + entry->d_name;
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
     std::string comm;
-    std::getline(std::ifstream(task + "/comm"), comm);
+    std::getline(std::ifstream(task.path() / "comm"), comm);
     if (comm != "log-writer") continue;
     // "number arg1 arg2 arg3 ...": poll's third argument is its time-out,
     // an int, whose register's upper half is left as it was.
-    std::ifstream syscall_file(task + "/syscall");
+    std::ifstream syscall_file(task.path() / "syscall");
     const std::vector<std::string> fields{std::istream_iterator<std::string>(syscall_file), {}};
     for_good = fields.size() > 3 && fields[0] == std::to_string(SYS_poll) &&
                static_cast<std::uint32_t>(std::stoull(fields[3], nullptr, 16)) == 0xffffffffu;
   }
-  ::closedir(dir);
   return for_good;
 }
 
