@@ -71,7 +71,9 @@ TEST(DatagramBatchTest, SendDeliversEveryDatagramWholeInOrderSegmentedOrNot) {
     const int room = 1 << 20;
     for (int fd : {intake.Get(), a.Get(), b.Get()}) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     const int on = 1;
-    if (refuses_segments) ASSERT_EQ(setsockopt(out.Get(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
+    if (refuses_segments) {
+      ASSERT_EQ(setsockopt(out.Get(), SOL_SOCKET, SO_NO_CHECK, &on, sizeof on), 0);
+    }
     std::uint64_t bytes = 0;
     for (const std::string& datagram : datagrams) {
       ASSERT_TRUE(SendDatagram(feeder.Get(), datagram, intake_port));

@@ -65,7 +65,9 @@ class TCPRedirectorTest : public ::testing::Test {
         new TTCPRedirector("127.0.0.1", "127.0.0.1", 0, target_port,
                            {.Loop = &engine_.Loop(loop), .ConnectionsPerAddress = connections_per_address}));
     port_ = LocalPort(redirector->Socket());
-    if (start) EXPECT_TRUE(StartOnItsLoop(*redirector));
+    if (start) {
+      EXPECT_TRUE(StartOnItsLoop(*redirector));
+    }
     return redirector;
   }
   static bool StartOnItsLoop(TTCPRedirector& redirector) {

@@ -59,7 +59,9 @@ class TCPRelayTest : public TLoopFixture {
   // the relay soon holds what the player has not read yet.
   TUniqueFd StartRelay(std::uint16_t target_port, bool tiny_buffers = false, std::uint32_t from = 0) {
     TUniqueFd player(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (from != 0) EXPECT_TRUE(BindTo(player.Get(), from, 0));
+    if (from != 0) {
+      EXPECT_TRUE(BindTo(player.Get(), from, 0));
+    }
     if (tiny_buffers) SetBuffer(player.Get(), SO_RCVBUF, kTinyBuffer);
     const sockaddr_in to = MakeSockAddr(Loopback(), listener_port_);
     EXPECT_EQ(::connect(player.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
@@ -233,7 +235,9 @@ TEST_F(TCPRelayTest, SlowReaderGetsEveryByteBeforeTheEnd) {
     ASSERT_NO_FATAL_FAILURE(expected = c.set_up());
     std::string got;
     while (got.size() < expected.size()) {
-      if (c.player_talks) ASSERT_TRUE(SendAll(player_.Get(), "still here"));
+      if (c.player_talks) {
+        ASSERT_TRUE(SendAll(player_.Get(), "still here"));
+      }
       const auto piece =
           RecvExact(player_.Get(), std::min<std::size_t>(4 * kKiB, expected.size() - got.size()));
       if (!piece) break;

@@ -126,7 +126,9 @@ TEST_F(UDPRedirectorTest, RedirectorsCostTheirSocketsAndNoThreadAndRelayEachSess
     return SendDatagram(clients[client].Get(), datagram, port_);
   };
   for (std::size_t i = 0, other = 1; i < 200 || other < clients.size(); ++i) {
-    if (i < 200) ASSERT_TRUE(send(0));
+    if (i < 200) {
+      ASSERT_TRUE(send(0));
+    }
     if ((i % 23 == 0 || i >= 200) && other < clients.size()) {
       ASSERT_TRUE(send(other) && send(other));
       ++other;
@@ -296,8 +298,9 @@ TEST_F(UDPRedirectorTest, SourcePortSprayFromOneAddressNeitherEvictsNorRenumbers
   for (int i = 0; i < kSpray; ++i) {
     spray.push_back(Client("127.0.0.2"));
     ASSERT_TRUE(SendDatagram(spray.back().Get(), "spray", port_));
-    if (i % 3 == 2)
+    if (i % 3 == 2) {
       ASSERT_TRUE(SendDatagram(player.Get(), sent.emplace_back("p" + std::to_string(i)), port_));
+    }
   }
   Start(redirector);
   std::vector<std::string> from_player;
